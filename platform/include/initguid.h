@@ -1,0 +1,5 @@
+#pragma once
+#ifndef INITGUID
+#define INITGUID
+#endif
+#include <guiddef.h>

@@ -1,0 +1,59 @@
+/*
+ * Processes and threads.
+ */
+#pragma once
+
+#include <ntdef.h>
+#include <km/ke.h>
+#include <km/ob.h>
+
+typedef struct _KTHREAD *PETHREAD;
+typedef struct _KPROCESS *PEPROCESS, *PKPROCESS, *PRKPROCESS;
+
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+typedef VOID (NTAPI KSTART_ROUTINE)(PVOID StartContext);
+typedef KSTART_ROUTINE *PKSTART_ROUTINE;
+
+#define THREAD_TERMINATE               0x0001
+#define THREAD_SUSPEND_RESUME          0x0002
+#define THREAD_ALERT                   0x0004
+#define THREAD_GET_CONTEXT             0x0008
+#define THREAD_SET_CONTEXT             0x0010
+#define THREAD_SET_INFORMATION         0x0020
+#define THREAD_QUERY_INFORMATION       0x0040
+#define THREAD_SET_THREAD_TOKEN        0x0080
+#define THREAD_IMPERSONATE             0x0100
+#define THREAD_DIRECT_IMPERSONATION    0x0200
+#define THREAD_SET_LIMITED_INFORMATION 0x0400
+#define THREAD_QUERY_LIMITED_INFORMATION 0x0800
+#define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
+
+#define PROCESS_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
+#define PROCESS_QUERY_INFORMATION 0x0400
+
+EXTERN_C_START
+
+NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                                POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                                PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                                PVOID StartContext);
+NTKERNELAPI DECLSPEC_NORETURN NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
+NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
+NTKERNELAPI HANDLE NTAPI PsGetThreadId(PETHREAD Thread);
+NTKERNELAPI BOOLEAN NTAPI PsIsSystemThread(PETHREAD Thread);
+NTKERNELAPI PEPROCESS NTAPI PsGetCurrentProcess(VOID);
+NTKERNELAPI HANDLE NTAPI PsGetCurrentProcessId(VOID);
+NTKERNELAPI HANDLE NTAPI PsGetProcessId(PEPROCESS Process);
+NTKERNELAPI PEPROCESS NTAPI PsGetThreadProcess(PETHREAD Thread);
+NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(VOID);
+NTKERNELAPI KPROCESSOR_MODE NTAPI ExGetPreviousMode(VOID);
+NTKERNELAPI KPROCESSOR_MODE NTAPI KeGetPreviousMode(VOID);
+
+extern NTKERNELAPI PEPROCESS PsInitialSystemProcess;
+
+EXTERN_C_END

@@ -1,0 +1,3 @@
+/* Kernel driver interface: everything of wdm.h plus the system-wide additions. */
+#pragma once
+#include <wdm.h>

@@ -1,0 +1,3 @@
+/* File-system driver interface. */
+#pragma once
+#include <ntddk.h>
