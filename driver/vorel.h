@@ -1,0 +1,13 @@
+/*
+ * The driver's one include: the kernel interface, then every subsystem's records
+ * and routines in dependency order.
+ */
+#pragma once
+
+#include <ntifs.h>
+
+#include "core/core_struc.h"
+#include "store/store_struc.h"
+
+#include "core/core_procs.h"
+#include "store/store_procs.h"

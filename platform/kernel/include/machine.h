@@ -1,0 +1,175 @@
+/*
+ * The machine: the one object that owns every piece of the stand-in kernel's
+ * state in a process. Tests and the host boot it, drive it, and shut it down;
+ * shutdown audits that everything the drivers made is gone.
+ *
+ * Linux-world interface (C++), exported by libntoskrnl next to the Windows routines.
+ */
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#define MACHINE_API __attribute__((visibility("default")))
+
+namespace machine {
+
+/*
+ * The machine's one clock: system time, interrupt time, timers and every timed wait.
+ *   Real         time flows with the host's monotonic clock;
+ *   Manual       time moves only when a test calls AdvanceClock;
+ *   AutoAdvance  as Manual, and whenever every attached thread is blocked in the
+ *                dispatcher the clock jumps to the next deadline.
+ */
+enum class ClockMode { Real, Manual, AutoAdvance };
+
+/* One processor core of the described topology. */
+struct CoreDescription {
+    uint8_t efficiencyClass = 0;   /* higher = faster */
+    uint8_t logicalProcessors = 1; /* 2 = simultaneous multithreading */
+    uint16_t group = 0;
+};
+
+struct Config {
+    ClockMode clock = ClockMode::Real;
+    /* System time at boot, 100 ns units since 1601; 0 = the host's current time. */
+    uint64_t bootSystemTime = 0;
+    /* Processor cores; empty = four uniform cores in group 0. */
+    std::vector<CoreDescription> cores;
+    /* The verifier's lock-order and I/O checks. */
+    bool verifier = true;
+    /* Fixed figure reported as available physical pages; 0 = the host's real figure. */
+    uint64_t availablePages = 4u * 1024 * 1024;
+    /* Physical pages the machine describes (SystemBasicInformation). */
+    uint64_t physicalPages = 8u * 1024 * 1024;
+};
+
+struct MACHINE_API AuditReport {
+    std::vector<std::string> findings;
+    bool Clean() const { return findings.empty(); }
+    std::string Text() const;
+};
+
+/* Boots the machine in this process. A process holds at most one machine at a time. */
+MACHINE_API void Boot(const Config &config = Config());
+/* Audits, then tears every component down. The machine may be booted again afterwards. */
+MACHINE_API AuditReport Shutdown();
+/* The audit alone: what is left that a clean machine would not hold. */
+MACHINE_API AuditReport Audit();
+MACHINE_API bool IsBooted();
+MACHINE_API const Config &CurrentConfig();
+
+/*
+ * Components register themselves (from their own translation unit) with an order:
+ * lower orders boot first and shut down last.
+ */
+struct Component {
+    const char *name;
+    int order;
+    std::function<void()> boot;
+    std::function<void(AuditReport &)> audit;
+    std::function<void()> shutdown;
+};
+MACHINE_API void RegisterComponent(const Component &component);
+
+/* Component orders. */
+enum : int {
+    kOrderHalt = 0,
+    kOrderPool = 10,
+    kOrderFaults = 15,
+    kOrderClock = 20,
+    kOrderDispatcher = 30,
+    kOrderExecutive = 40,
+    kOrderObjects = 50,
+    kOrderRegistry = 60,
+    kOrderIo = 70,
+    kOrderDrivers = 90,
+};
+
+/* ---- Clock ------------------------------------------------------------------------------ */
+MACHINE_API void SetClockMode(ClockMode mode);
+MACHINE_API ClockMode GetClockMode();
+/* Moves the clock forward (Manual and AutoAdvance modes), firing every timer that falls due;
+ * DPCs of those timers have run when it returns. */
+MACHINE_API void AdvanceClock(uint64_t hundredNanoseconds);
+/* Interrupt time now, 100 ns units since boot. */
+MACHINE_API uint64_t InterruptTimeNow();
+
+/* ---- Threads ----------------------------------------------------------------------------- */
+/* Threads that serve the machine only part of the time (socket and FUSE servers) detach while
+ * idle, so that auto-advance does not wait for them; a scope attaches for one native call. */
+MACHINE_API void DetachCurrentThread();
+MACHINE_API void AttachCurrentThread();
+/* System threads created by drivers that are still running. */
+MACHINE_API uint32_t LiveSystemThreads();
+/* Threads waiting on a dispatcher object (event, mutex, timer, queue, thread, ...). */
+MACHINE_API uint32_t WaitersOn(const void *dispatcherObject);
+/* Attached threads of the machine, and how many of them are blocked in the dispatcher. */
+MACHINE_API uint32_t AttachedThreads();
+MACHINE_API uint32_t BlockedThreads();
+
+/* ---- Fault injection ---------------------------------------------------------------
+ * A site is a routine name ("ExAllocatePoolWithTag", "ZwCreateKey", ...). Arming a site
+ * makes its nth call from now fail (and, with repeat, every later call too). */
+MACHINE_API void ArmFault(const std::string &site, uint64_t nth, bool repeat = false);
+/* The pool site with a tag filter: only allocations with this tag count. */
+MACHINE_API void ArmPoolFault(uint64_t nth, uint32_t tag, bool repeat = false);
+MACHINE_API void DisarmFaults();
+/* How many failures were injected since the site was last armed. */
+MACHINE_API uint64_t FaultsInjected(const std::string &site);
+/* Called by stand-in routines: true when this call must fail. */
+MACHINE_API bool ShouldFail(const char *site, uint32_t tag = 0);
+
+/* ---- Pool ----------------------------------------------------------------------------- */
+struct PoolTagStats {
+    uint32_t tag = 0;
+    uint64_t liveBlocks = 0;
+    uint64_t liveBytes = 0;
+    uint64_t allocations = 0;
+    uint64_t frees = 0;
+};
+MACHINE_API std::string TagText(uint32_t tag);
+MACHINE_API uint32_t TagFromText(const char *text);
+MACHINE_API std::vector<PoolTagStats> PoolSnapshot();
+MACHINE_API PoolTagStats PoolTag(uint32_t tag);
+/* Live blocks and bytes of every tag together. */
+MACHINE_API PoolTagStats PoolTotals();
+/* Byte the pool fills fresh allocations with, so that a missed initialisation shows. */
+constexpr unsigned char kPoolPoisonByte = 0xE5;
+
+/* A check run on every free: may stop the machine when the block holds a live object. */
+using PoolFreeCheck = std::function<void(const void *block, size_t size)>;
+MACHINE_API void AddPoolFreeCheck(const std::string &name, PoolFreeCheck check);
+
+/* ---- Halts ------------------------------------------------------------------------------
+ * KeBugCheckEx and fast-fail write one line to standard error (and, when VOREL_HALT_FD is
+ * set, a binary HaltRecord to that descriptor), then abort the process. */
+struct HaltRecord {
+    char magic[8]; /* "VRLHALT\0" */
+    uint32_t kind; /* 1 = bug check, 2 = fast-fail */
+    uint32_t code;
+    uint64_t parameters[4];
+    uint32_t frameCount;
+    uint32_t reserved;
+    uint64_t frames[32];
+};
+constexpr uint32_t kHaltBugCheck = 1;
+constexpr uint32_t kHaltFastFail = 2;
+/* The line a halt prints, for death-test matchers. */
+MACHINE_API std::string HaltLine(uint32_t kind, uint32_t code, const uint64_t parameters[4]);
+
+/* ---- Drivers ----------------------------------------------------------------------------- */
+/* Loads a driver module and calls its entry routine with the service's registry path.
+ * Returns the entry routine's status (or the loader's); on failure nothing stays loaded. */
+MACHINE_API int32_t LoadDriver(const std::string &imagePath, const std::string &serviceName);
+/* Calls the driver's unload routine and unloads the module. */
+MACHINE_API int32_t UnloadDriver(const std::string &serviceName);
+MACHINE_API bool IsDriverLoaded(const std::string &serviceName);
+/* The address of an exported symbol of a loaded driver module, or null. */
+MACHINE_API void *DriverSymbol(const std::string &serviceName, const char *symbol);
+/* The driver object handed to the driver's entry routine (a PDRIVER_OBJECT), or null. */
+MACHINE_API void *DriverObject(const std::string &serviceName);
+
+} // namespace machine

@@ -1,0 +1,149 @@
+/*
+ * Loading and unloading driver modules. A driver is an ELF shared object
+ * (vorel.sys) opened with dlopen, as Windows maps a driver image: its entry
+ * routine gets a fresh driver object and the service's registry path; unload
+ * calls the driver's unload routine and closes the module with dlclose, so every
+ * load starts from the image's pristine state.
+ */
+#include "machine.h"
+
+#include <ntdef.h>
+#include <ntstatus.h>
+#include <km/driver.h>
+#include <km/pool.h>
+
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <map>
+#include <memory>
+
+namespace {
+
+const char kRegistryServices[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+
+/* UTF-16 copy of an ASCII name, kept alive with the driver. */
+std::u16string Widen(const std::string &text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+void SetCounted(UNICODE_STRING &counted, std::u16string &text)
+{
+    counted.Buffer = reinterpret_cast<PWCH>(text.data());
+    counted.Length = (USHORT)(text.size() * sizeof(WCHAR));
+    counted.MaximumLength = counted.Length;
+}
+
+struct LoadedDriver {
+    void *module = nullptr;
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::u16string serviceName;
+    std::u16string driverName;
+    std::u16string registryPath;
+    UNICODE_STRING registryPathString{};
+};
+
+std::map<std::string, std::unique_ptr<LoadedDriver>> &Drivers()
+{
+    static std::map<std::string, std::unique_ptr<LoadedDriver>> drivers;
+    return drivers;
+}
+
+void AuditDrivers(machine::AuditReport &report)
+{
+    for (const auto &[name, driver] : Drivers())
+        report.findings.push_back("io: driver '" + name + "' is still loaded");
+}
+
+void UnloadAll()
+{
+    for (auto &[name, driver] : Drivers())
+        if (driver->module != nullptr)
+            dlclose(driver->module);
+    Drivers().clear();
+}
+
+const bool registered = [] {
+    machine::RegisterComponent({"drivers", machine::kOrderDrivers, nullptr, AuditDrivers, UnloadAll});
+    return true;
+}();
+
+} // namespace
+
+namespace machine {
+
+int32_t LoadDriver(const std::string &imagePath, const std::string &serviceName)
+{
+    if (Drivers().count(serviceName) != 0)
+        return STATUS_IMAGE_ALREADY_LOADED;
+
+    auto driver = std::make_unique<LoadedDriver>();
+    driver->module = dlopen(imagePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (driver->module == nullptr) {
+        std::fprintf(stderr, "io: cannot load %s: %s\n", imagePath.c_str(), dlerror());
+        return STATUS_DRIVER_UNABLE_TO_LOAD;
+    }
+    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(driver->module, "DriverEntry"));
+    if (entry == nullptr) {
+        dlclose(driver->module);
+        return STATUS_DRIVER_ENTRYPOINT_NOT_FOUND;
+    }
+
+    driver->serviceName = Widen(serviceName);
+    driver->driverName = Widen("\\FileSystem\\" + serviceName);
+    driver->registryPath = Widen(kRegistryServices + serviceName);
+    SetCounted(driver->registryPathString, driver->registryPath);
+
+    PDRIVER_OBJECT object = &driver->object;
+    object->Type = IO_TYPE_DRIVER;
+    object->Size = sizeof(DRIVER_OBJECT);
+    object->DriverExtension = &driver->extension;
+    object->DriverInit = entry;
+    driver->extension.DriverObject = object;
+    SetCounted(driver->extension.ServiceKeyName, driver->serviceName);
+    SetCounted(object->DriverName, driver->driverName);
+
+    NTSTATUS status = entry(object, &driver->registryPathString);
+    if (!NT_SUCCESS(status)) {
+        dlclose(driver->module);
+        return status;
+    }
+    Drivers()[serviceName] = std::move(driver);
+    return STATUS_SUCCESS;
+}
+
+int32_t UnloadDriver(const std::string &serviceName)
+{
+    auto it = Drivers().find(serviceName);
+    if (it == Drivers().end())
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    LoadedDriver &driver = *it->second;
+    if (driver.object.DriverUnload == nullptr)
+        return STATUS_INVALID_DEVICE_REQUEST; /* a driver without an unload routine stays */
+    driver.object.Flags |= DRVO_UNLOAD_INVOKED;
+    driver.object.DriverUnload(&driver.object);
+    dlclose(driver.module);
+    Drivers().erase(it);
+    return STATUS_SUCCESS;
+}
+
+bool IsDriverLoaded(const std::string &serviceName)
+{
+    return Drivers().count(serviceName) != 0;
+}
+
+void *DriverSymbol(const std::string &serviceName, const char *symbol)
+{
+    auto it = Drivers().find(serviceName);
+    return it == Drivers().end() ? nullptr : dlsym(it->second->module, symbol);
+}
+
+void *DriverObject(const std::string &serviceName)
+{
+    auto it = Drivers().find(serviceName);
+    return it == Drivers().end() ? nullptr : &it->second->object;
+}
+
+} // namespace machine

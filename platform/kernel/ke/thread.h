@@ -1,0 +1,53 @@
+/*
+ * Thread and process objects as the stand-in defines them. Drivers see only
+ * PKTHREAD/PETHREAD and PEPROCESS pointers.
+ */
+#pragma once
+
+#include "ke/thread_state.h"
+
+#include <km/ke.h>
+#include <km/ps.h>
+
+#include <csetjmp>
+
+namespace ob {
+struct HandleTable;
+}
+
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;        /* ThreadObject: signalled when the thread ends */
+    ke::ThreadState *State;          /* the host thread's state; null once ended */
+    struct _KPROCESS *Process;
+    ULONG_PTR Id;                    /* thread id, a multiple of 4 */
+    KPRIORITY Priority;
+    LONG BasePriority;
+    GROUP_AFFINITY Affinity;
+    BOOLEAN SystemThread;
+    BOOLEAN Adopted;                 /* a host thread that entered the machine by itself */
+    PKSTART_ROUTINE StartRoutine;
+    PVOID StartContext;
+    NTSTATUS ExitStatus;
+    PRKQUEUE Queue;                  /* associated queue (KeRemoveQueue), guarded by the dispatcher lock */
+    LIST_ENTRY QueueListEntry;
+    sigjmp_buf *ExitJump;            /* PsTerminateSystemThread returns to the thread's start frame */
+};
+
+struct _KPROCESS {
+    DISPATCHER_HEADER Header;        /* ProcessObject: signalled when the process ends */
+    ULONG_PTR Id;
+    ULONGLONG StartTime;
+    ob::HandleTable *HandleTable;
+    BOOLEAN System;
+};
+
+namespace ke {
+
+/* The calling thread's thread object (an adopted one for host threads). */
+struct _KTHREAD *CurrentThread();
+/* The process the calling thread acts for. */
+struct _KPROCESS *CurrentProcess();
+/* The system process. */
+struct _KPROCESS *SystemProcess();
+
+} // namespace ke

@@ -1,0 +1,218 @@
+/*
+ * System threads. Each is a real host thread running its start routine at
+ * PASSIVE_LEVEL in the system process; its thread object is signalled when it
+ * ends, by returning or by PsTerminateSystemThread. The creator attaches the new
+ * thread to the machine before returning, so the clock never sees a moment where
+ * the thread exists but does not count.
+ */
+#include "ke/dispatcher.h"
+#include "ke/thread.h"
+#include "ke/verifier.h"
+#include "ob/handles.h"
+
+#include "machine.h"
+
+#include <km/bugcheck.h>
+#include <km/list.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+std::atomic<uint32_t> liveSystemThreads{0};
+std::atomic<ULONG_PTR> nextThreadId{0x100};
+
+void DeleteThread(void *body)
+{
+    (void)body;
+}
+
+ob::ObjectType threadType = {
+    "Thread",
+    POOL_TAG('T', 'h', 'r', 'e'),
+    {0x00020048, 0x00020037, 0x00120000, 0x001FFFFF}, /* read, write, execute, all */
+    0x001FFFFF,
+    DeleteThread,
+    nullptr,
+};
+POBJECT_TYPE threadTypePointer = reinterpret_cast<POBJECT_TYPE>(&threadType);
+
+void EndThread(struct _KTHREAD *thread, ke::ThreadState &state)
+{
+    verifier::CheckThreadExit(state);
+    {
+        base::SpinGuard guard(ke::DispatcherLock());
+        ke::DisassociateQueue(state);
+        thread->State = nullptr;
+        ke::SignalThreadObject(thread);
+        if (state.epoch == ke::MachineEpoch() && state.epoch != 0)
+            ke::NoteThreadDetached();
+        state.epoch = 0;
+    }
+    state.thread = nullptr;
+    ob::Dereference(thread); /* the thread's own reference */
+}
+
+void SystemThreadMain(struct _KTHREAD *thread)
+{
+    ke::ThreadState &state = ke::UnattachedThreadState();
+    ke::AdoptPreAttachment(state);
+    state.thread = thread;
+    state.systemThread = true;
+    thread->State = &state;
+
+    sigjmp_buf exitJump;
+    thread->ExitJump = &exitJump;
+    if (sigsetjmp(exitJump, 0) == 0)
+        thread->StartRoutine(thread->StartContext);
+    thread->ExitJump = nullptr;
+    EndThread(thread, state);
+    liveSystemThreads.fetch_sub(1);
+}
+
+void AuditThreads(machine::AuditReport &report)
+{
+    // A thread that has just signalled its end may still be leaving its host frame.
+    for (int i = 0; i < 200 && liveSystemThreads.load() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    uint32_t live = liveSystemThreads.load();
+    if (live != 0)
+        report.findings.push_back("ps: " + std::to_string(live) + " system thread(s) still running");
+}
+
+const bool registered = [] {
+    machine::RegisterComponent({"system-threads", machine::kOrderObjects + 3, nullptr, AuditThreads, nullptr});
+    return true;
+}();
+
+} // namespace
+
+namespace ob {
+ObjectType *ThreadType()
+{
+    return &threadType;
+}
+} // namespace ob
+
+namespace machine {
+uint32_t LiveSystemThreads()
+{
+    return liveSystemThreads.load();
+}
+} // namespace machine
+
+extern "C" {
+
+NTKERNELAPI POBJECT_TYPE *PsThreadType = &threadTypePointer;
+
+NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                                POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                                PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                                PVOID StartContext)
+{
+    (void)ProcessHandle;
+    ke::CheckIrql((const void *)&PsCreateSystemThread, PASSIVE_LEVEL);
+    ke::CurrentThreadState();
+    if (machine::ShouldFail("PsCreateSystemThread"))
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    auto thread = static_cast<struct _KTHREAD *>(ob::CreateObject(&threadType, sizeof(struct _KTHREAD)));
+    if (thread == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    thread->Header.Type = ThreadObject;
+    thread->Header.Size = sizeof(struct _KTHREAD) / sizeof(LONG);
+    thread->Header.SignalState = 0;
+    InitializeListHead(&thread->Header.WaitListHead);
+    thread->Process = ke::SystemProcess();
+    thread->Id = nextThreadId.fetch_add(4);
+    thread->Priority = 8;
+    thread->SystemThread = TRUE;
+    thread->StartRoutine = StartRoutine;
+    thread->StartContext = StartContext;
+    thread->ExitStatus = STATUS_PENDING;
+
+    bool kernelHandle = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE);
+    HANDLE handle;
+    NTSTATUS status = ob::InsertHandle(thread, DesiredAccess, 0, kernelHandle, &handle);
+    if (!NT_SUCCESS(status)) {
+        ob::Dereference(thread);
+        return status;
+    }
+
+    {
+        base::SpinGuard guard(ke::DispatcherLock());
+        ke::NoteThreadAttached(); /* on behalf of the new thread */
+    }
+    liveSystemThreads.fetch_add(1);
+    std::thread([thread] { SystemThreadMain(thread); }).detach();
+
+    if (ClientId != nullptr) {
+        ClientId->UniqueProcess = (HANDLE)thread->Process->Id;
+        ClientId->UniqueThread = (HANDLE)thread->Id;
+    }
+    *ThreadHandle = handle;
+    return STATUS_SUCCESS;
+}
+
+NTKERNELAPI DECLSPEC_NORETURN NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus)
+{
+    struct _KTHREAD *thread = ke::CurrentThread();
+    if (!thread->SystemThread || thread->ExitJump == nullptr)
+        KeBugCheckEx(INVALID_PROCESS_ATTACH_ATTEMPT, (ULONG_PTR)thread, 0, 0, 0);
+    thread->ExitStatus = ExitStatus;
+    siglongjmp(*thread->ExitJump, 1);
+}
+
+NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID)
+{
+    return ke::CurrentThread();
+}
+
+NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID)
+{
+    return ke::CurrentThread();
+}
+
+NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID)
+{
+    return (HANDLE)ke::CurrentThread()->Id;
+}
+
+NTKERNELAPI HANDLE NTAPI PsGetThreadId(PETHREAD Thread)
+{
+    return (HANDLE)Thread->Id;
+}
+
+NTKERNELAPI PEPROCESS NTAPI PsGetThreadProcess(PETHREAD Thread)
+{
+    return Thread->Process;
+}
+
+NTKERNELAPI BOOLEAN NTAPI PsIsSystemThread(PETHREAD Thread)
+{
+    return Thread->SystemThread;
+}
+
+NTKERNELAPI KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
+{
+    ke::CheckIrql((const void *)&KeSetPriorityThread, DISPATCH_LEVEL);
+    KPRIORITY previous = Thread->Priority;
+    Thread->Priority = Priority;
+    return previous;
+}
+
+NTKERNELAPI KPRIORITY NTAPI KeQueryPriorityThread(PKTHREAD Thread)
+{
+    return Thread->Priority;
+}
+
+NTKERNELAPI LONG NTAPI KeSetBasePriorityThread(PKTHREAD Thread, LONG Increment)
+{
+    LONG previous = Thread->BasePriority;
+    Thread->BasePriority = Increment;
+    return previous;
+}
+
+} // extern "C"
