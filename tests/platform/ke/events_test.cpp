@@ -1,0 +1,188 @@
+/*
+ * Waits on events, mutexes, semaphores and thread objects.
+ */
+#include "ke_test_support.h"
+
+#include <atomic>
+
+namespace {
+
+using EventTest = MachineTest;
+
+TEST_F(EventTest, SynchronizationEventWakesExactlyOneWaiterPerSet)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<int> woken{0};
+    PKTHREAD threads[3];
+    for (auto &thread : threads)
+        thread = StartThread([&] {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            woken++;
+        });
+    ASSERT_TRUE(Eventually([&] { return machine::WaitersOn(&event) == 3; }));
+
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+    ASSERT_TRUE(Eventually([&] { return woken == 1; }));
+    EXPECT_EQ(machine::WaitersOn(&event), 2u);
+    EXPECT_EQ(KeReadStateEvent(&event), 0) << "the wait consumed the signal";
+
+    KeSetEvent(&event, 0, FALSE);
+    KeSetEvent(&event, 0, FALSE);
+    for (auto thread : threads)
+        JoinThread(thread);
+    EXPECT_EQ(woken, 3);
+}
+
+TEST_F(EventTest, NotificationEventWakesEveryWaiterAndStaysSignalled)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<int> woken{0};
+    PKTHREAD threads[4];
+    for (auto &thread : threads)
+        thread = StartThread([&] {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            woken++;
+        });
+    ASSERT_TRUE(Eventually([&] { return machine::WaitersOn(&event) == 4; }));
+    KeSetEvent(&event, 0, FALSE);
+    for (auto thread : threads)
+        JoinThread(thread);
+    EXPECT_EQ(woken, 4);
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 1) << "KeSetEvent returns the previous state";
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(EventTest, WaitAnyReturnsTheIndexOfTheSignalledObjectAndWaitAllNeedsAll)
+{
+    KEVENT events[3];
+    for (auto &event : events)
+        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    PVOID objects[3] = {&events[0], &events[1], &events[2]};
+    KWAIT_BLOCK blocks[3];
+    LARGE_INTEGER zero{};
+
+    KeSetEvent(&events[2], 0, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, blocks),
+              STATUS_WAIT_0 + 2);
+    EXPECT_EQ(KeReadStateEvent(&events[2]), 0);
+
+    KeSetEvent(&events[0], 0, FALSE);
+    KeSetEvent(&events[1], 0, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, blocks),
+              STATUS_TIMEOUT) << "wait-all with one object unsignalled";
+    EXPECT_EQ(KeReadStateEvent(&events[0]), 1) << "a failed wait-all consumes nothing";
+
+    PKTHREAD setter = StartThread([&] { KeSetEvent(&events[2], 0, FALSE); });
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, blocks),
+              STATUS_SUCCESS);
+    for (auto &event : events)
+        EXPECT_EQ(KeReadStateEvent(&event), 0);
+    JoinThread(setter);
+}
+
+TEST_F(EventTest, TimeoutsReturnStatusTimeout)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout = RelativeMs(20);
+    uint64_t before = KeQueryInterruptTime();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_GE(KeQueryInterruptTime() - before, 200000u);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+}
+
+TEST_F(EventTest, MutexIsRecursiveForItsOwnerAndPassesToTheNextWaiter)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(KeAreApcsDisabled()) << "holding a mutex disables normal kernel APCs";
+
+    std::atomic<bool> acquired{false};
+    PKTHREAD other = StartThread([&] {
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        acquired = true;
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    ASSERT_TRUE(Eventually([&] { return machine::WaitersOn(&mutex) == 1; }));
+    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_FALSE(acquired) << "one release of a twice-acquired mutex keeps it";
+    KeReleaseMutex(&mutex, FALSE);
+    JoinThread(other);
+    EXPECT_TRUE(acquired);
+    EXPECT_FALSE(KeAreApcsDisabled());
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+TEST_F(EventTest, SemaphoreCountsAndWaitersTakeUnits)
+{
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 2, 3);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(KeReleaseSemaphore(&semaphore, 0, 3, FALSE), 0);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 3);
+}
+
+TEST_F(EventTest, ThreadObjectIsSignalledWhenTheThreadEnds)
+{
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    PKTHREAD thread = StartThread([&] {
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+        PsTerminateSystemThread(STATUS_SUCCESS);
+    });
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KeSetEvent(&go, 0, FALSE);
+    JoinThread(thread);
+    EXPECT_EQ(machine::LiveSystemThreads(), 0u);
+}
+
+using EventDeathTest = MachineTest;
+
+TEST_F(EventDeathTest, TimedWaitAtDispatchLevelStopsTheMachine)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_BUGCHECK(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            LARGE_INTEGER timeout = RelativeMs(1);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        },
+        IRQL_NOT_LESS_OR_EQUAL, {kAnyParameter, DISPATCH_LEVEL, APC_LEVEL});
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT)
+        << "a zero time-out is allowed at DISPATCH_LEVEL";
+    KeLowerIrql(old);
+}
+
+TEST_F(EventDeathTest, ReleasingAMutexOneDoesNotOwnStopsTheMachine)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_BUGCHECK(KeReleaseMutex(&mutex, FALSE), THREAD_NOT_MUTEX_OWNER);
+}
+
+TEST_F(EventDeathTest, SemaphoreOverLimitRaisesAnUnhandledException)
+{
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 1, 1);
+    EXPECT_BUGCHECK(KeReleaseSemaphore(&semaphore, 0, 1, FALSE), KMODE_EXCEPTION_NOT_HANDLED,
+                    {(uint64_t)(ULONG)STATUS_SEMAPHORE_LIMIT_EXCEEDED});
+}
+
+} // namespace
