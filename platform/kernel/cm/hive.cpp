@@ -1,0 +1,601 @@
+/*
+ * Hive files: the persistent keys in <state>/registry.hive, the volatile keys in
+ * <runtime>/registry-volatile.hive.
+ *
+ * File format, version 1, every integer little-endian:
+ *   header (32 bytes)
+ *     0  magic "VORELREG"
+ *     8  u32 version (1)
+ *    12  u32 kind (1 persistent, 2 volatile)
+ *    16  u64 payload length (the file is exactly header + payload)
+ *    24  u32 CRC-32 of the payload
+ *    28  u32 CRC-32 of header bytes 0..27
+ *   payload
+ *     u32 key count, then that many key records, each parent before its children:
+ *       u32 parent          index of an earlier record, or 0xFFFFFFFF for a top record
+ *       text anchor         top records only: the parent's path below \REGISTRY ("" = \REGISTRY)
+ *       u64 last write time
+ *       u32 flags           bit 0 volatile; no other bit is defined
+ *       text name, text class
+ *       u32 value count, then per value: u32 type, text name, u32 data length, data bytes
+ *     where text = u32 byte length + UTF-16LE code units.
+ *   The persistent hive has exactly one top record, \REGISTRY itself, and no
+ *   volatile key; the volatile hive holds only volatile keys, each of its top
+ *   records a subtree hung below the non-volatile key its anchor names.
+ *
+ * Writes go to <hive>.tmp, which is synced and renamed over the hive, and the
+ * directory is synced: a crash at any point leaves either the old or the new
+ * hive. A temporary file left by a crash is removed at the next boot. A hive that
+ * fails any check is moved aside to <hive>.corrupt (never silently dropped), a
+ * line goes to standard error, and the machine starts with that hive empty.
+ */
+#include "cm/cmprocs.h"
+
+#include "machine.h"
+
+#include <ntstatus.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cm {
+namespace {
+
+constexpr char kMagic[8] = {'V', 'O', 'R', 'E', 'L', 'R', 'E', 'G'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderBytes = 32;
+constexpr uint32_t kTopRecord = 0xFFFFFFFF;
+constexpr uint32_t kFlagVolatile = 0x1;
+constexpr char16_t kSeparator = u'\\';
+
+uint32_t FileKind(HiveKind kind)
+{
+    return kind == kPersistentHive ? 1 : 2;
+}
+
+/* CRC-32 (IEEE 802.3, reflected, as zlib computes it). */
+uint32_t Crc32(const uint8_t *data, size_t length)
+{
+    static const auto table = [] {
+        std::array<uint32_t, 256> entries{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int bit = 0; bit < 8; ++bit)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            entries[i] = c;
+        }
+        return entries;
+    }();
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; ++i)
+        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+[[noreturn]] void Fatal(const std::string &message)
+{
+    std::fprintf(stderr, "cm: %s\n", message.c_str());
+    std::abort();
+}
+
+std::string ErrnoText()
+{
+    return std::strerror(errno);
+}
+
+std::string DirectoryOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+/* ---- Encoding ------------------------------------------------------------------------ */
+
+class Encoder {
+public:
+    void U32(uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back((uint8_t)(v >> (8 * i)));
+    }
+    void U64(uint64_t v)
+    {
+        for (int i = 0; i < 8; ++i)
+            bytes.push_back((uint8_t)(v >> (8 * i)));
+    }
+    void Text(const std::u16string &text)
+    {
+        U32((uint32_t)(text.size() * 2));
+        for (char16_t c : text) {
+            bytes.push_back((uint8_t)c);
+            bytes.push_back((uint8_t)(c >> 8));
+        }
+    }
+    void Raw(const std::vector<uint8_t> &data)
+    {
+        U32((uint32_t)data.size());
+        bytes.insert(bytes.end(), data.begin(), data.end());
+    }
+    void PatchU32(size_t offset, uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i)
+            bytes[offset + i] = (uint8_t)(v >> (8 * i));
+    }
+    std::vector<uint8_t> bytes;
+};
+
+std::u16string AnchorOf(const Node *parent)
+{
+    std::u16string anchor;
+    for (const Node *n = parent; n != nullptr && n->parent != nullptr; n = n->parent)
+        anchor = n->name + (anchor.empty() ? u"" : u"\\") + anchor;
+    return anchor;
+}
+
+/* One key and, below it, every key of the same hive, in pre-order (lock held). */
+void EncodeSubtree(Encoder &out, const Node &node, uint32_t parent, HiveKind kind, uint32_t &count)
+{
+    uint32_t self = count++;
+    out.U32(parent);
+    if (parent == kTopRecord)
+        out.Text(AnchorOf(node.parent));
+    out.U64(node.lastWriteTime);
+    out.U32(node.isVolatile ? kFlagVolatile : 0);
+    out.Text(node.name);
+    out.Text(node.className);
+    out.U32((uint32_t)node.values.size());
+    for (const Value &value : node.values) {
+        out.U32(value.type);
+        out.Text(value.name);
+        out.Raw(value.data);
+    }
+    for (const auto &[upcased, child] : node.subkeys)
+        if (child->isVolatile == (kind == kVolatileHive))
+            EncodeSubtree(out, *child, self, kind, count);
+}
+
+/* The volatile subtrees hang below non-volatile keys; find their tops (lock held). */
+void EncodeVolatileTops(Encoder &out, const Node &node, uint32_t &count)
+{
+    for (const auto &[upcased, child] : node.subkeys) {
+        if (child->isVolatile)
+            EncodeSubtree(out, *child, kTopRecord, kVolatileHive, count);
+        else
+            EncodeVolatileTops(out, *child, count);
+    }
+}
+
+/* The whole file image of one hive (lock held). */
+std::vector<uint8_t> EncodeHive(const Registry &registry, HiveKind kind)
+{
+    Encoder payload;
+    payload.U32(0);
+    uint32_t count = 0;
+    if (kind == kPersistentHive)
+        EncodeSubtree(payload, *registry.root, kTopRecord, kind, count);
+    else
+        EncodeVolatileTops(payload, *registry.root, count);
+    payload.PatchU32(0, count);
+
+    Encoder file;
+    file.bytes.assign(kMagic, kMagic + sizeof(kMagic));
+    file.U32(kVersion);
+    file.U32(FileKind(kind));
+    file.U64(payload.bytes.size());
+    file.U32(Crc32(payload.bytes.data(), payload.bytes.size()));
+    file.U32(Crc32(file.bytes.data(), file.bytes.size()));
+    file.bytes.insert(file.bytes.end(), payload.bytes.begin(), payload.bytes.end());
+    return file.bytes;
+}
+
+/* ---- Decoding ------------------------------------------------------------------------ */
+
+class Decoder {
+public:
+    Decoder(const uint8_t *data, size_t length) : data_(data), left_(length) {}
+    bool Failed() const { return failed_; }
+    bool AtEnd() const { return left_ == 0; }
+    uint32_t U32() { return (uint32_t)Integer(4); }
+    uint64_t U64() { return Integer(8); }
+    std::u16string Text(size_t maxBytes)
+    {
+        uint32_t bytes = U32();
+        if (failed_ || (bytes & 1) || bytes > maxBytes || bytes > left_)
+            return Fail<std::u16string>();
+        std::u16string text(bytes / 2, u'\0');
+        for (size_t i = 0; i < text.size(); ++i)
+            text[i] = (char16_t)(data_[2 * i] | (data_[2 * i + 1] << 8));
+        Skip(bytes);
+        return text;
+    }
+    std::vector<uint8_t> Raw()
+    {
+        uint32_t bytes = U32();
+        if (failed_ || bytes > left_)
+            return Fail<std::vector<uint8_t>>();
+        std::vector<uint8_t> raw(data_, data_ + bytes);
+        Skip(bytes);
+        return raw;
+    }
+
+private:
+    uint64_t Integer(size_t width)
+    {
+        if (failed_ || left_ < width)
+            return Fail<uint64_t>();
+        uint64_t v = 0;
+        for (size_t i = 0; i < width; ++i)
+            v |= (uint64_t)data_[i] << (8 * i);
+        Skip(width);
+        return v;
+    }
+    void Skip(size_t bytes)
+    {
+        data_ += bytes;
+        left_ -= bytes;
+    }
+    template <typename T> T Fail()
+    {
+        failed_ = true;
+        return T();
+    }
+    const uint8_t *data_;
+    size_t left_;
+    bool failed_ = false;
+};
+
+struct DecodedHive {
+    std::unique_ptr<Node> root;                                   /* persistent */
+    std::vector<std::pair<std::u16string, std::unique_ptr<Node>>> tops; /* volatile: anchor, subtree */
+};
+
+bool ValidKeyName(const std::u16string &name)
+{
+    return !name.empty() && name.find(kSeparator) == std::u16string::npos;
+}
+
+/* Checks and decodes a whole file; on failure says why in *reason. */
+bool DecodeHive(const std::vector<uint8_t> &file, HiveKind kind, DecodedHive *hive, std::string *reason)
+{
+    if (file.size() < kHeaderBytes || std::memcmp(file.data(), kMagic, sizeof(kMagic)) != 0) {
+        *reason = "not a hive file";
+        return false;
+    }
+    Decoder header(file.data() + 8, kHeaderBytes - 8);
+    uint32_t version = header.U32();
+    uint32_t fileKind = header.U32();
+    uint64_t payloadLength = header.U64();
+    uint32_t payloadCrc = header.U32();
+    uint32_t headerCrc = header.U32();
+    if (headerCrc != Crc32(file.data(), kHeaderBytes - 4)) {
+        *reason = "header checksum mismatch";
+        return false;
+    }
+    if (version != kVersion || fileKind != FileKind(kind)) {
+        *reason = "version " + std::to_string(version) + ", kind " + std::to_string(fileKind) + " not understood";
+        return false;
+    }
+    if (payloadLength != file.size() - kHeaderBytes) {
+        *reason = "length " + std::to_string(file.size()) + " does not match the header";
+        return false;
+    }
+    if (payloadCrc != Crc32(file.data() + kHeaderBytes, payloadLength)) {
+        *reason = "payload checksum mismatch";
+        return false;
+    }
+
+    Decoder in(file.data() + kHeaderBytes, payloadLength);
+    uint32_t count = in.U32();
+    std::vector<Node *> nodes;
+    for (uint32_t i = 0; i < count && !in.Failed(); ++i) {
+        uint32_t parent = in.U32();
+        std::u16string anchor;
+        if (parent == kTopRecord)
+            anchor = in.Text(SIZE_MAX);
+        auto node = std::make_unique<Node>();
+        node->lastWriteTime = in.U64();
+        uint32_t flags = in.U32();
+        node->name = in.Text(kMaxKeyNameBytes);
+        node->className = in.Text(kMaxClassBytes);
+        uint32_t values = in.U32();
+        for (uint32_t v = 0; v < values && !in.Failed(); ++v) {
+            Value value;
+            value.type = in.U32();
+            value.name = in.Text(kMaxValueNameBytes);
+            value.data = in.Raw();
+            if (FindValue(node.get(), value.name.data(), value.name.size()) >= 0) {
+                *reason = "key record " + std::to_string(i) + " repeats a value name";
+                return false;
+            }
+            node->values.push_back(std::move(value));
+        }
+        if (in.Failed())
+            break;
+        node->isVolatile = (flags & kFlagVolatile) != 0;
+        bool wellFormed = (flags & ~kFlagVolatile) == 0 && node->isVolatile == (kind == kVolatileHive) &&
+                          (parent == kTopRecord || parent < i) && ValidKeyName(node->name);
+        if (kind == kPersistentHive)
+            wellFormed = wellFormed && (i == 0) == (parent == kTopRecord) && (i != 0 || anchor.empty()) &&
+                         (i != 0 || UpcaseName(node->name) == u"REGISTRY");
+        if (!wellFormed) {
+            *reason = "key record " + std::to_string(i) + " is malformed";
+            return false;
+        }
+        nodes.push_back(node.get());
+        if (parent == kTopRecord) {
+            if (kind == kPersistentHive)
+                hive->root = std::move(node);
+            else
+                hive->tops.emplace_back(std::move(anchor), std::move(node));
+            continue;
+        }
+        node->parent = nodes[parent];
+        if (!nodes[parent]->subkeys.emplace(UpcaseName(node->name), std::move(node)).second) {
+            *reason = "key record " + std::to_string(i) + " repeats a subkey name";
+            return false;
+        }
+    }
+    if (in.Failed() || !in.AtEnd() || nodes.size() != count || (kind == kPersistentHive && count == 0)) {
+        *reason = "payload is truncated or has trailing bytes";
+        return false;
+    }
+    return true;
+}
+
+/* ---- Files ------------------------------------------------------------------------------ */
+
+/* The file's bytes; false when there is no file. Any other failure stops the boot. */
+bool ReadHiveFile(const std::string &path, std::vector<uint8_t> *bytes)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return false;
+        Fatal("cannot open registry hive " + path + ": " + ErrnoText());
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0)
+        Fatal("cannot stat registry hive " + path + ": " + ErrnoText());
+    bytes->resize((size_t)status.st_size);
+    size_t done = 0;
+    while (done < bytes->size()) {
+        ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            Fatal("cannot read registry hive " + path + ": " + ErrnoText());
+        if (n == 0)
+            break;
+        done += (size_t)n;
+    }
+    bytes->resize(done);
+    close(fd);
+    return true;
+}
+
+/* A damaged hive is kept for inspection under the first free <hive>.corrupt[.n] name. */
+void SetHiveAside(const std::string &path, const std::string &reason)
+{
+    std::string aside = path + ".corrupt";
+    std::error_code error;
+    for (int n = 1; std::filesystem::exists(aside, error); ++n)
+        aside = path + ".corrupt." + std::to_string(n);
+    if (rename(path.c_str(), aside.c_str()) != 0)
+        Fatal("registry hive " + path + " is damaged (" + reason + ") and cannot be moved aside: " + ErrnoText());
+    std::fprintf(stderr, "cm: registry hive %s is damaged (%s); moved it to %s and started with that hive empty\n",
+                 path.c_str(), reason.c_str(), aside.c_str());
+}
+
+bool WriteAll(int fd, const uint8_t *data, size_t length)
+{
+    while (length != 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        data += n;
+        length -= (size_t)n;
+    }
+    return true;
+}
+
+/*
+ * Replaces a hive file: temporary file, fsync, rename, fsync of the directory.
+ * The fault site "RegistryHiveWrite" stops after half of the temporary file, as a
+ * crash would, and leaves it behind.
+ */
+bool WriteHiveFile(const std::string &path, const std::vector<uint8_t> &image)
+{
+    std::string temporary = path + ".tmp";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::fprintf(stderr, "cm: cannot create %s: %s\n", temporary.c_str(), ErrnoText().c_str());
+        return false;
+    }
+    if (machine::ShouldFail("RegistryHiveWrite")) {
+        WriteAll(fd, image.data(), image.size() / 2);
+        close(fd);
+        std::fprintf(stderr, "cm: writing %s failed (injected fault)\n", temporary.c_str());
+        return false;
+    }
+    bool written = WriteAll(fd, image.data(), image.size()) && fsync(fd) == 0;
+    std::string error = written ? std::string() : ErrnoText();
+    if (close(fd) != 0 && written) {
+        written = false;
+        error = ErrnoText();
+    }
+    if (written && rename(temporary.c_str(), path.c_str()) != 0) {
+        written = false;
+        error = ErrnoText();
+    }
+    if (!written) {
+        std::fprintf(stderr, "cm: writing %s failed: %s\n", path.c_str(), error.c_str());
+        unlink(temporary.c_str());
+        return false;
+    }
+    int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool durable = directory >= 0 && fsync(directory) == 0;
+    if (directory >= 0)
+        close(directory);
+    if (!durable) {
+        std::fprintf(stderr, "cm: syncing the directory of %s failed: %s\n", path.c_str(), ErrnoText().c_str());
+        return false;
+    }
+    return true;
+}
+
+void MakeDirectory(const std::string &directory)
+{
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    if (error)
+        Fatal("cannot create directory " + directory + ": " + error.message());
+}
+
+/*
+ * One owner per state directory: a second machine (or a tool editing the hive)
+ * would overwrite the other's writes, so a boot that finds the lock taken stops at
+ * once rather than run with a registry it cannot keep. The lock goes with the
+ * descriptor, so a machine that crashed never leaves it behind.
+ */
+void LockStateDirectory(Registry &registry, const std::string &directory)
+{
+    MakeDirectory(directory);
+    std::string path = directory + "/registry.lock";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        Fatal("cannot open " + path + ": " + ErrnoText());
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            Fatal(path + " is held by another machine or tool; refusing to boot on the same state directory");
+        Fatal("cannot lock " + path + ": " + ErrnoText());
+    }
+    registry.lockDescriptor = fd;
+}
+
+std::unique_ptr<Node> EmptyRoot()
+{
+    auto root = std::make_unique<Node>();
+    root->name = u"REGISTRY";
+    root->lastWriteTime = Now();
+    return root;
+}
+
+/* The key an anchor names, or null (lock held). */
+Node *ResolveAnchor(Node *root, const std::u16string &anchor)
+{
+    Node *node = root;
+    size_t start = 0;
+    while (node != nullptr && start < anchor.size()) {
+        size_t end = anchor.find(kSeparator, start);
+        if (end == std::u16string::npos)
+            end = anchor.size();
+        node = FindSubkey(node, anchor.substr(start, end - start));
+        start = end + 1;
+    }
+    return node;
+}
+
+std::string Narrow(const std::u16string &text)
+{
+    std::string narrow;
+    for (char16_t c : text)
+        narrow += (c >= 0x20 && c < 0x7F) ? (char)c : '?';
+    return narrow;
+}
+
+} // namespace
+
+std::unique_ptr<Node> LoadPersistentHive(Registry &registry)
+{
+    const std::string &path = registry.hivePath[kPersistentHive];
+    if (path.empty())
+        return EmptyRoot();
+    LockStateDirectory(registry, DirectoryOf(path));
+    unlink((path + ".tmp").c_str()); /* a write that never finished */
+    std::vector<uint8_t> file;
+    if (!ReadHiveFile(path, &file))
+        return EmptyRoot();
+    DecodedHive hive;
+    std::string reason;
+    if (DecodeHive(file, kPersistentHive, &hive, &reason))
+        return std::move(hive.root);
+    SetHiveAside(path, reason);
+    return EmptyRoot();
+}
+
+void LoadVolatileHive(Registry &registry)
+{
+    const std::string &path = registry.hivePath[kVolatileHive];
+    if (path.empty())
+        return;
+    MakeDirectory(DirectoryOf(path));
+    unlink((path + ".tmp").c_str());
+    std::vector<uint8_t> file;
+    if (!ReadHiveFile(path, &file))
+        return;
+    DecodedHive hive;
+    std::string reason;
+    if (!DecodeHive(file, kVolatileHive, &hive, &reason)) {
+        SetHiveAside(path, reason);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(registry.lock);
+    for (auto &[anchor, top] : hive.tops) {
+        // A volatile key outlives its hive file's partner only when the persistent
+        // hive was replaced or damaged: its parent is gone or a persistent key took
+        // its name. The persistent state wins; the subtree is dropped, and said so.
+        Node *parent = ResolveAnchor(registry.root.get(), anchor);
+        if (parent == nullptr || FindSubkey(parent, top->name) != nullptr) {
+            std::fprintf(stderr, "cm: volatile key %s\\%s has no place in the registry any more; dropped\n",
+                         Narrow(anchor).c_str(), Narrow(top->name).c_str());
+            registry.changes[kVolatileHive]++;
+            continue;
+        }
+        top->parent = parent;
+        std::u16string key = UpcaseName(top->name);
+        parent->subkeys.emplace(std::move(key), std::move(top));
+    }
+}
+
+bool SaveHive(Registry &registry, HiveKind kind)
+{
+    std::lock_guard<std::mutex> fileGuard(registry.fileLock);
+    std::vector<uint8_t> image;
+    uint64_t snapshot;
+    {
+        std::lock_guard<std::mutex> guard(registry.lock);
+        if (!registry.booted || registry.changes[kind] == registry.saved[kind])
+            return true;
+        snapshot = registry.changes[kind];
+        if (registry.hivePath[kind].empty()) {
+            registry.saved[kind] = snapshot; /* kept in memory only */
+            return true;
+        }
+        image = EncodeHive(registry, kind);
+    }
+    if (!WriteHiveFile(registry.hivePath[kind], image))
+        return false;
+    std::lock_guard<std::mutex> guard(registry.lock);
+    registry.saved[kind] = snapshot; /* changes made meanwhile keep the hive dirty */
+    return true;
+}
+
+void ReleaseHiveLock(Registry &registry)
+{
+    if (registry.lockDescriptor >= 0)
+        close(registry.lockDescriptor);
+    registry.lockDescriptor = -1;
+}
+
+} // namespace cm
