@@ -157,7 +157,17 @@ typedef const STRING *PCSTRING, *PCANSI_STRING, *PCOEM_STRING;
 #define UNICODE_STRING_MAX_BYTES ((USHORT)65534)
 #define UNICODE_STRING_MAX_CHARS (32767)
 
-#define RTL_CONSTANT_STRING(s) { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (decltype(&(s)[0]))(s) }
+#if defined(__cplusplus)
+template <typename T> struct RtlConstantStringUnit;
+template <typename T> struct RtlConstantStringUnit<const T &> {
+    typedef T Type;
+};
+#define RTL_CONSTANT_STRING(s)                                                                      \
+    {                                                                                               \
+        (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s),                                    \
+            const_cast<typename RtlConstantStringUnit<decltype((s)[0])>::Type *>(s)                 \
+    }
+#endif
 
 typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY *Flink;

@@ -1,3 +1,4 @@
 /* File-system driver interface. */
 #pragma once
 #include <ntddk.h>
+#include <km/fsrtl.h>

@@ -117,6 +117,7 @@
 #define STATUS_INVALID_OWNER                             ((NTSTATUS)0xC000005AL)
 #define STATUS_INVALID_PRIMARY_GROUP                     ((NTSTATUS)0xC000005BL)
 #define STATUS_NO_IMPERSONATION_TOKEN                    ((NTSTATUS)0xC000005CL)
+#define STATUS_CANT_DISABLE_MANDATORY                    ((NTSTATUS)0xC000005DL)
 #define STATUS_NO_SUCH_PRIVILEGE                         ((NTSTATUS)0xC0000060L)
 #define STATUS_PRIVILEGE_NOT_HELD                        ((NTSTATUS)0xC0000061L)
 #define STATUS_NONE_MAPPED                               ((NTSTATUS)0xC0000073L)

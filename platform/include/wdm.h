@@ -20,4 +20,8 @@
 #include <km/ex.h>
 #include <km/ob.h>
 #include <km/ps.h>
+#include <km/se.h>
+#include <km/cm.h>
 #include <km/driver.h>
+#include <km/mm.h>
+#include <km/io.h>

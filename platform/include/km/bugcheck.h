@@ -81,3 +81,12 @@ DECLSPEC_NORETURN FORCEINLINE VOID RtlFailFast(ULONG Code)
 #define VERIFIER_SHARED_TO_EXCLUSIVE       0x1008 /* shared owner of resource P2 asked for it exclusively */
 #define VERIFIER_FAST_MUTEX_RECURSION      0x1009 /* owner of fast mutex P2 acquired it again */
 #define VERIFIER_RESOURCE_IN_USE           0x100A /* resource P2 deleted or reinitialised while owned or waited for */
+
+/*
+ * Parameter 1 of DRIVER_VERIFIER_IOMANAGER_VIOLATION for the stand-in's dispatch
+ * checks (Windows' own codes 0x01..0x12 are used where they exist).
+ */
+#define VERIFIER_IO_STATUS_MISMATCH              0x230 /* returned P2, but the IRP completed with P3 */
+#define VERIFIER_IO_PENDING_NOT_MARKED           0x231 /* STATUS_PENDING returned for an IRP not marked pending */
+#define VERIFIER_IO_MARKED_PENDING_NOT_RETURNED  0x232 /* marked pending, but returned status P4 */
+#define VERIFIER_IO_RETURNED_WITHOUT_COMPLETING  0x233 /* returned status P4 without completing the IRP */

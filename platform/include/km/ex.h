@@ -106,6 +106,22 @@ NTKERNELAPI VOID NTAPI ExReleaseRundownProtectionCacheAware(PEX_RUNDOWN_REF_CACH
 NTKERNELAPI VOID NTAPI ExWaitForRundownProtectionReleaseCacheAware(PEX_RUNDOWN_REF_CACHE_AWARE RunRef);
 NTKERNELAPI VOID NTAPI ExRundownCompletedCacheAware(PEX_RUNDOWN_REF_CACHE_AWARE RunRefCacheAware);
 
+/* Event objects reachable by handle. */
+#define EVENT_QUERY_STATE 0x0001
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
+
+NTSYSCALLAPI NTSTATUS NTAPI NtCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
+                                          POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType,
+                                          BOOLEAN InitialState);
+NTSYSCALLAPI NTSTATUS NTAPI NtSetEvent(HANDLE EventHandle, PLONG PreviousState);
+NTSYSCALLAPI NTSTATUS NTAPI NtClearEvent(HANDLE EventHandle);
+NTSYSCALLAPI NTSTATUS NTAPI NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSYSAPI NTSTATUS NTAPI ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
+                                      POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType,
+                                      BOOLEAN InitialState);
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+
 /* Raising a status: the stand-in's exception dispatch (see ExRaiseStatus users). */
 NTKERNELAPI DECLSPEC_NORETURN VOID NTAPI ExRaiseStatus(NTSTATUS Status);
 

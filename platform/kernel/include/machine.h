@@ -40,6 +40,10 @@ struct Config {
     std::vector<CoreDescription> cores;
     /* The verifier's lock-order and I/O checks. */
     bool verifier = true;
+    /* Persistent state (the registry hive); empty = kept in memory only, gone at shutdown. */
+    std::string stateDirectory;
+    /* Runtime state (volatile registry keys); empty = kept in memory only. */
+    std::string runtimeDirectory;
     /* Fixed figure reported as available physical pages; 0 = the host's real figure. */
     uint64_t availablePages = 4u * 1024 * 1024;
     /* Physical pages the machine describes (SystemBasicInformation). */
@@ -110,6 +114,39 @@ MACHINE_API uint32_t WaitersOn(const void *dispatcherObject);
 MACHINE_API uint32_t AttachedThreads();
 MACHINE_API uint32_t BlockedThreads();
 
+/* ---- Processes ------------------------------------------------------------------------------
+ * Tests act as Windows programs from user processes: each has a Linux identity (mapped to a
+ * token), its own handle table and a user address space (an arena) where user-mode requests
+ * must keep their buffers. */
+struct ProcessIdentity {
+    std::string name = "program";
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    std::vector<uint32_t> groups;
+};
+/* A new process (a referenced PEPROCESS). */
+MACHINE_API void *CreateProcess(const ProcessIdentity &identity);
+/* Process exit: cancels its pending requests, closes its handles, signals the process object. */
+MACHINE_API void TerminateProcess(void *process);
+/* Drops the reference CreateProcess returned (terminating the process first if needed). */
+MACHINE_API void ReleaseProcess(void *process);
+/* The calling thread acts for the process in user mode (previous mode UserMode) until LeaveProcess. */
+MACHINE_API void EnterProcess(void *process);
+MACHINE_API void LeaveProcess();
+/* Memory in a process's user address space; null when the arena is full. */
+MACHINE_API void *UserAlloc(void *process, size_t bytes);
+MACHINE_API void UserFree(void *process, void *address);
+/* Handles open in a process's table. */
+MACHINE_API size_t ProcessHandleCount(void *process);
+
+/* ---- System events ---------------------------------------------------------------------- */
+/* A system shutdown: IRP_MJ_SHUTDOWN to every device registered for it, last registered first. */
+MACHINE_API void SystemShutdown();
+/* A device interface arrived: calls every device-interface notification registered for the class. */
+MACHINE_API void DeviceInterfaceArrived(const void *interfaceClassGuid, const std::u16string &symbolicLink);
+/* MmGetSystemRoutineAddress answers null for a hidden routine. */
+MACHINE_API void HideSystemRoutine(const std::string &name, bool hidden = true);
+
 /* ---- Fault injection ---------------------------------------------------------------
  * A site is a routine name ("ExAllocatePoolWithTag", "ZwCreateKey", ...). Arming a site
  * makes its nth call from now fail (and, with repeat, every later call too). */
@@ -164,6 +201,9 @@ MACHINE_API std::string HaltLine(uint32_t kind, uint32_t code, const uint64_t pa
 /* Loads a driver module and calls its entry routine with the service's registry path.
  * Returns the entry routine's status (or the loader's); on failure nothing stays loaded. */
 MACHINE_API int32_t LoadDriver(const std::string &imagePath, const std::string &serviceName);
+/* Loads a driver whose entry routine is linked into the calling program (a test's own driver):
+ * everything as LoadDriver but the module. entry is a PDRIVER_INITIALIZE. */
+MACHINE_API int32_t LoadBuiltInDriver(void *entry, const std::string &serviceName);
 /* Calls the driver's unload routine and unloads the module. */
 MACHINE_API int32_t UnloadDriver(const std::string &serviceName);
 MACHINE_API bool IsDriverLoaded(const std::string &serviceName);

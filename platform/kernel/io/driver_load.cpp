@@ -5,11 +5,14 @@
  * calls the driver's unload routine and closes the module with dlclose, so every
  * load starts from the image's pristine state.
  */
+#include "io/internal.h"
+
 #include "machine.h"
 
 #include <ntdef.h>
 #include <ntstatus.h>
 #include <km/driver.h>
+#include <km/io.h>
 #include <km/pool.h>
 
 #include <cstdio>
@@ -51,10 +54,29 @@ std::map<std::string, std::unique_ptr<LoadedDriver>> &Drivers()
     return drivers;
 }
 
+/* What drivers left behind when they unloaded. */
+std::vector<std::string> &UnloadFindings()
+{
+    static std::vector<std::string> findings;
+    return findings;
+}
+
+/* Every major function a driver leaves unset completes with STATUS_INVALID_DEVICE_REQUEST. */
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)DeviceObject;
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
 void AuditDrivers(machine::AuditReport &report)
 {
     for (const auto &[name, driver] : Drivers())
         report.findings.push_back("io: driver '" + name + "' is still loaded");
+    for (const auto &finding : UnloadFindings())
+        report.findings.push_back(finding);
 }
 
 void UnloadAll()
@@ -63,6 +85,7 @@ void UnloadAll()
         if (driver->module != nullptr)
             dlclose(driver->module);
     Drivers().clear();
+    UnloadFindings().clear();
 }
 
 const bool registered = [] {
@@ -74,11 +97,51 @@ const bool registered = [] {
 
 namespace machine {
 
+namespace {
+
+/* Calls a driver's entry routine with a fresh driver object; keeps the driver when it succeeds. */
+int32_t StartDriver(std::unique_ptr<LoadedDriver> driver, PDRIVER_INITIALIZE entry, const std::string &serviceName)
+{
+
+    driver->serviceName = Widen(serviceName);
+    driver->driverName = Widen("\\FileSystem\\" + serviceName);
+    driver->registryPath = Widen(kRegistryServices + serviceName);
+    SetCounted(driver->registryPathString, driver->registryPath);
+
+    PDRIVER_OBJECT object = &driver->object;
+    for (auto &routine : object->MajorFunction)
+        routine = InvalidDeviceRequest;
+    object->Type = IO_TYPE_DRIVER;
+    object->Size = sizeof(DRIVER_OBJECT);
+    object->DriverExtension = &driver->extension;
+    object->DriverInit = entry;
+    driver->extension.DriverObject = object;
+    SetCounted(driver->extension.ServiceKeyName, driver->serviceName);
+    SetCounted(object->DriverName, driver->driverName);
+
+    NTSTATUS status = entry(object, &driver->registryPathString);
+    if (!NT_SUCCESS(status)) {
+        std::vector<std::string> findings;
+        io::AuditDriverUnload(object, &findings);
+        for (auto &finding : findings)
+            UnloadFindings().push_back(finding + " (after a failed start of '" + serviceName + "')");
+        if (driver->module != nullptr)
+            dlclose(driver->module);
+        return status;
+    }
+    // Devices made during the entry routine accept opens only once it has returned.
+    for (PDEVICE_OBJECT device = object->DeviceObject; device != nullptr; device = device->NextDevice)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    Drivers()[serviceName] = std::move(driver);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
 int32_t LoadDriver(const std::string &imagePath, const std::string &serviceName)
 {
     if (Drivers().count(serviceName) != 0)
         return STATUS_IMAGE_ALREADY_LOADED;
-
     auto driver = std::make_unique<LoadedDriver>();
     driver->module = dlopen(imagePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (driver->module == nullptr) {
@@ -90,28 +153,14 @@ int32_t LoadDriver(const std::string &imagePath, const std::string &serviceName)
         dlclose(driver->module);
         return STATUS_DRIVER_ENTRYPOINT_NOT_FOUND;
     }
+    return StartDriver(std::move(driver), entry, serviceName);
+}
 
-    driver->serviceName = Widen(serviceName);
-    driver->driverName = Widen("\\FileSystem\\" + serviceName);
-    driver->registryPath = Widen(kRegistryServices + serviceName);
-    SetCounted(driver->registryPathString, driver->registryPath);
-
-    PDRIVER_OBJECT object = &driver->object;
-    object->Type = IO_TYPE_DRIVER;
-    object->Size = sizeof(DRIVER_OBJECT);
-    object->DriverExtension = &driver->extension;
-    object->DriverInit = entry;
-    driver->extension.DriverObject = object;
-    SetCounted(driver->extension.ServiceKeyName, driver->serviceName);
-    SetCounted(object->DriverName, driver->driverName);
-
-    NTSTATUS status = entry(object, &driver->registryPathString);
-    if (!NT_SUCCESS(status)) {
-        dlclose(driver->module);
-        return status;
-    }
-    Drivers()[serviceName] = std::move(driver);
-    return STATUS_SUCCESS;
+int32_t LoadBuiltInDriver(void *entry, const std::string &serviceName)
+{
+    if (Drivers().count(serviceName) != 0)
+        return STATUS_IMAGE_ALREADY_LOADED;
+    return StartDriver(std::make_unique<LoadedDriver>(), reinterpret_cast<PDRIVER_INITIALIZE>(entry), serviceName);
 }
 
 int32_t UnloadDriver(const std::string &serviceName)
@@ -124,7 +173,12 @@ int32_t UnloadDriver(const std::string &serviceName)
         return STATUS_INVALID_DEVICE_REQUEST; /* a driver without an unload routine stays */
     driver.object.Flags |= DRVO_UNLOAD_INVOKED;
     driver.object.DriverUnload(&driver.object);
-    dlclose(driver.module);
+    std::vector<std::string> findings;
+    io::AuditDriverUnload(&driver.object, &findings);
+    for (auto &finding : findings)
+        UnloadFindings().push_back(finding + " ('" + serviceName + "')");
+    if (driver.module != nullptr)
+        dlclose(driver.module);
     Drivers().erase(it);
     return STATUS_SUCCESS;
 }
@@ -137,7 +191,7 @@ bool IsDriverLoaded(const std::string &serviceName)
 void *DriverSymbol(const std::string &serviceName, const char *symbol)
 {
     auto it = Drivers().find(serviceName);
-    return it == Drivers().end() ? nullptr : dlsym(it->second->module, symbol);
+    return it == Drivers().end() || it->second->module == nullptr ? nullptr : dlsym(it->second->module, symbol);
 }
 
 void *DriverObject(const std::string &serviceName)

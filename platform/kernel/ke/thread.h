@@ -14,6 +14,9 @@
 namespace ob {
 struct HandleTable;
 }
+namespace mm {
+struct UserArena;
+}
 
 struct _KTHREAD {
     DISPATCHER_HEADER Header;        /* ThreadObject: signalled when the thread ends */
@@ -31,6 +34,7 @@ struct _KTHREAD {
     PRKQUEUE Queue;                  /* associated queue (KeRemoveQueue), guarded by the dispatcher lock */
     LIST_ENTRY QueueListEntry;
     sigjmp_buf *ExitJump;            /* PsTerminateSystemThread returns to the thread's start frame */
+    PVOID ImpersonationToken;        /* referenced token while impersonating, else null */
 };
 
 struct _KPROCESS {
@@ -39,6 +43,13 @@ struct _KPROCESS {
     ULONGLONG StartTime;
     ob::HandleTable *HandleTable;
     BOOLEAN System;
+    BOOLEAN Exited;
+    PVOID Token;                     /* referenced primary token */
+    mm::UserArena *Arena;            /* user address space (null for the system process) */
+    LIST_ENTRY PendingIrps;          /* requests this process issued, guarded by the I/O manager */
+    ULONG Uid;
+    ULONG Gid;
+    CHAR Name[32];
 };
 
 namespace ke {

@@ -6,6 +6,7 @@
 #include "ke/topology.h"
 #include "ke/verifier.h"
 #include "ob/object.h"
+#include "se/security.h"
 
 #include "machine.h"
 
@@ -66,6 +67,8 @@ void FreeAdopted(ThreadState &state)
 {
     ThreadStateHolder &h = *holder;
     if (h.adopted != nullptr && state.thread == &h.adopted->thread) {
+        if (h.adopted->thread.ImpersonationToken != nullptr && state.lastEpoch == currentEpoch.load())
+            se::SetThreadImpersonation(&h.adopted->thread, nullptr, SecurityAnonymous);
         state.thread = nullptr;
         delete h.adopted;
         h.adopted = nullptr;

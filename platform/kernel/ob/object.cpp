@@ -21,7 +21,7 @@ namespace {
 
 struct ObjectRegistry {
     base::SpinLock lock;
-    std::map<const void *, ObjectType *> live; /* pool-backed objects only */
+    std::map<const void *, ObjectType *> live; /* objects drivers can leak (not boot objects) */
 };
 
 ObjectRegistry &Registry()
@@ -45,11 +45,24 @@ void ResetObjects()
 {
     auto &registry = Registry();
     base::SpinGuard guard(registry.lock);
-    registry.live.clear(); /* their memory went with the pool */
+    registry.live.clear();
+}
+
+/* Objects still alive at shutdown were reported; their memory goes with the pool, their names here. */
+void ShutdownObjects()
+{
+    auto &registry = Registry();
+    base::SpinGuard guard(registry.lock);
+    for (auto &[body, type] : registry.live) {
+        ObjectHeader *header = HeaderOf(body);
+        delete header->name;
+        header->name = nullptr;
+    }
+    registry.live.clear();
 }
 
 const bool registered = [] {
-    machine::RegisterComponent({"objects", machine::kOrderObjects, ResetObjects, AuditObjects, ResetObjects});
+    machine::RegisterComponent({"objects", machine::kOrderObjects, ResetObjects, AuditObjects, ShutdownObjects});
     return true;
 }();
 
@@ -66,15 +79,19 @@ void DeleteObject(ObjectHeader *header, void *body)
     delete header->name;
     header->name = nullptr;
     header->magic = 0;
-    if (header->flags & (kPermanent | kHostMemory))
+    if (header->flags & kPermanent)
         return;
     {
         auto &registry = Registry();
         base::SpinGuard guard(registry.lock);
         registry.live.erase(body);
     }
+    uint32_t flags = header->flags;
     header->~ObjectHeader();
-    ExFreePoolWithTag(header, type->poolTag);
+    if (flags & kHostMemory)
+        ::operator delete(static_cast<void *>(header), std::align_val_t(16));
+    else
+        ExFreePoolWithTag(header, type->poolTag);
 }
 
 } // namespace
@@ -82,7 +99,8 @@ void DeleteObject(ObjectHeader *header, void *body)
 void *CreateObject(ObjectType *type, size_t bodySize, uint32_t flags)
 {
     size_t total = sizeof(ObjectHeader) + bodySize;
-    void *memory = ExAllocatePoolWithTag(NonPagedPoolNx, total, type->poolTag);
+    void *memory = (flags & kHostMemory) ? ::operator new(total, std::align_val_t(16))
+                                         : ExAllocatePoolWithTag(NonPagedPoolNx, total, type->poolTag);
     if (memory == nullptr)
         return nullptr;
     auto header = new (memory) ObjectHeader();
@@ -90,9 +108,11 @@ void *CreateObject(ObjectType *type, size_t bodySize, uint32_t flags)
     header->flags = flags;
     void *body = header + 1;
     std::memset(body, 0, bodySize);
-    auto &registry = Registry();
-    base::SpinGuard guard(registry.lock);
-    registry.live[body] = type;
+    if (!(flags & kBootObject)) {
+        auto &registry = Registry();
+        base::SpinGuard guard(registry.lock);
+        registry.live[body] = type;
+    }
     return body;
 }
 

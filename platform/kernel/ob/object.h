@@ -32,7 +32,8 @@ struct ObjectType {
 
 constexpr uint32_t kHeaderMagic = 0x6A624F56; /* "VObj" */
 constexpr uint32_t kPermanent = 0x1;          /* references do not free it (adopted threads, system process) */
-constexpr uint32_t kHostMemory = 0x2;         /* not from the pool */
+constexpr uint32_t kHostMemory = 0x2;         /* not from the pool (objects of the machine itself) */
+constexpr uint32_t kBootObject = 0x4;         /* made at every boot; not an audit finding */
 
 struct alignas(16) ObjectHeader {
     std::atomic<int64_t> pointerCount{1};

@@ -2,22 +2,46 @@
  * Processes. The system process exists from boot; it owns the kernel handle
  * table and every system thread.
  */
+#include "ps/process.h"
+
+#include "io/internal.h"
 #include "ke/dispatcher.h"
 #include "ke/thread.h"
+#include "mm/user_arena.h"
 #include "ob/handles.h"
+#include "se/security.h"
 
 #include "machine.h"
 
+#include <km/bugcheck.h>
 #include <km/list.h>
 
+#include <atomic>
+#include <cstring>
+
 namespace {
+
+constexpr size_t kUserArenaBytes = 64u * 1024 * 1024;
+std::atomic<ULONG_PTR> nextProcessId{0x1000};
+
+void DeleteProcess(void *body)
+{
+    auto *process = static_cast<struct _KPROCESS *>(body);
+    if (!process->Exited)
+        ps::TerminateProcess(process);
+    mm::DestroyUserArena(process->Arena);
+    process->Arena = nullptr;
+    if (process->Token != nullptr)
+        ob::Dereference(process->Token);
+    process->Token = nullptr;
+}
 
 ob::ObjectType processType = {
     "Process",
     POOL_TAG('P', 'r', 'o', 'c'),
     {0x00020410, 0x00020BEA, 0x00120000, 0x001FFFFF}, /* read, write, execute, all */
     0x001FFFFF,
-    nullptr,
+    DeleteProcess,
     nullptr,
 };
 POBJECT_TYPE processTypePointer = reinterpret_cast<POBJECT_TYPE>(&processType);
@@ -40,6 +64,8 @@ void BootProcesses()
     process->StartTime = ke::SystemTime();
     process->HandleTable = ob::KernelHandleTable();
     process->System = TRUE;
+    InitializeListHead(&process->PendingIrps);
+    std::strcpy(process->Name, "System");
     PsInitialSystemProcess = process;
 }
 
@@ -56,6 +82,110 @@ const bool registered = [] {
 }();
 
 } // namespace
+
+namespace ps {
+
+struct _KPROCESS *CreateUserProcess(const machine::ProcessIdentity &identity)
+{
+    auto *process = static_cast<struct _KPROCESS *>(ob::CreateObject(&processType, sizeof(struct _KPROCESS)));
+    if (process == nullptr)
+        return nullptr;
+    process->Header.Type = ProcessObject;
+    process->Header.Size = sizeof(struct _KPROCESS) / sizeof(LONG);
+    InitializeListHead(&process->Header.WaitListHead);
+    InitializeListHead(&process->PendingIrps);
+    process->Id = nextProcessId.fetch_add(4);
+    process->StartTime = ke::SystemTime();
+    process->HandleTable = ob::CreateHandleTable();
+    process->Arena = mm::CreateUserArena(kUserArenaBytes);
+    process->Uid = identity.uid;
+    process->Gid = identity.gid;
+    std::strncpy(process->Name, identity.name.c_str(), sizeof(process->Name) - 1);
+    process->Token = se::CreateLinuxUserToken(identity.uid, identity.gid, identity.groups);
+    if (process->Arena == nullptr || process->Token == nullptr) {
+        process->Exited = TRUE;
+        ob::DestroyHandleTable(process->HandleTable, process);
+        process->HandleTable = nullptr;
+        ob::Dereference(process);
+        return nullptr;
+    }
+    return process;
+}
+
+void TerminateProcess(struct _KPROCESS *process)
+{
+    if (process->Exited)
+        return;
+    process->Exited = TRUE;
+    // The exiting process's own requests are cancelled and its handles closed as if
+    // by its last thread.
+    ke::ThreadState &state = ke::CurrentThreadState();
+    struct _KPROCESS *previousProcess = state.attachedProcess;
+    KPROCESSOR_MODE previousMode = state.previousMode;
+    state.attachedProcess = process;
+    state.previousMode = KernelMode;
+    io::CancelProcessRequests(process);
+    ob::HandleTable *table = process->HandleTable;
+    process->HandleTable = nullptr;
+    ob::DestroyHandleTable(table, process);
+    state.attachedProcess = previousProcess;
+    state.previousMode = previousMode;
+    base::SpinGuard guard(ke::DispatcherLock());
+    process->Header.SignalState = 1;
+    ke::WakeWaiters(&process->Header);
+}
+
+} // namespace ps
+
+namespace machine {
+
+void *CreateProcess(const ProcessIdentity &identity)
+{
+    return ps::CreateUserProcess(identity);
+}
+
+void TerminateProcess(void *process)
+{
+    ps::TerminateProcess(static_cast<struct _KPROCESS *>(process));
+}
+
+void ReleaseProcess(void *process)
+{
+    ps::TerminateProcess(static_cast<struct _KPROCESS *>(process));
+    ob::Dereference(process);
+}
+
+void EnterProcess(void *process)
+{
+    ke::ThreadState &state = ke::CurrentThreadState();
+    state.attachedProcess = static_cast<struct _KPROCESS *>(process);
+    state.previousMode = UserMode;
+}
+
+void LeaveProcess()
+{
+    ke::ThreadState &state = ke::CurrentThreadState();
+    state.attachedProcess = nullptr;
+    state.previousMode = KernelMode;
+}
+
+void *UserAlloc(void *process, size_t bytes)
+{
+    return mm::ArenaAllocate(static_cast<struct _KPROCESS *>(process)->Arena, bytes);
+}
+
+void UserFree(void *process, void *address)
+{
+    mm::ArenaFree(static_cast<struct _KPROCESS *>(process)->Arena, address);
+}
+
+size_t ProcessHandleCount(void *process)
+{
+    auto *p = static_cast<struct _KPROCESS *>(process);
+    return p->HandleTable == nullptr ? 0 : ob::HandleCount(p->HandleTable);
+}
+
+} // namespace machine
 
 namespace ob {
 ObjectType *ProcessType()

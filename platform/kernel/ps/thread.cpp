@@ -9,6 +9,8 @@
 #include "ke/thread.h"
 #include "ke/verifier.h"
 #include "ob/handles.h"
+#include "ps/threads.h"
+#include "se/security.h"
 
 #include "machine.h"
 
@@ -42,6 +44,8 @@ POBJECT_TYPE threadTypePointer = reinterpret_cast<POBJECT_TYPE>(&threadType);
 void EndThread(struct _KTHREAD *thread, ke::ThreadState &state)
 {
     verifier::CheckThreadExit(state);
+    if (thread->ImpersonationToken != nullptr)
+        se::SetThreadImpersonation(thread, nullptr, SecurityAnonymous);
     {
         base::SpinGuard guard(ke::DispatcherLock());
         ke::DisassociateQueue(state);
@@ -114,10 +118,20 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
 {
     (void)ProcessHandle;
     ke::CheckIrql((const void *)&PsCreateSystemThread, PASSIVE_LEVEL);
-    ke::CurrentThreadState();
     if (machine::ShouldFail("PsCreateSystemThread"))
         return STATUS_INSUFFICIENT_RESOURCES;
+    return ps::StartSystemThread(ThreadHandle, DesiredAccess, ObjectAttributes, ClientId, StartRoutine,
+                                 StartContext);
+}
 
+} // extern "C"
+
+namespace ps {
+
+NTSTATUS StartSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                           PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext)
+{
+    ke::CurrentThreadState();
     auto thread = static_cast<struct _KTHREAD *>(ob::CreateObject(&threadType, sizeof(struct _KTHREAD)));
     if (thread == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -133,12 +147,15 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
     thread->StartContext = StartContext;
     thread->ExitStatus = STATUS_PENDING;
 
-    bool kernelHandle = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE);
-    HANDLE handle;
-    NTSTATUS status = ob::InsertHandle(thread, DesiredAccess, 0, kernelHandle, &handle);
-    if (!NT_SUCCESS(status)) {
-        ob::Dereference(thread);
-        return status;
+    bool kernelHandle = ThreadHandle == nullptr ||
+                        (ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE));
+    HANDLE handle = nullptr;
+    if (ThreadHandle != nullptr) {
+        NTSTATUS status = ob::InsertHandle(thread, DesiredAccess, 0, kernelHandle, &handle);
+        if (!NT_SUCCESS(status)) {
+            ob::Dereference(thread);
+            return status;
+        }
     }
 
     {
@@ -152,9 +169,14 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
         ClientId->UniqueProcess = (HANDLE)thread->Process->Id;
         ClientId->UniqueThread = (HANDLE)thread->Id;
     }
-    *ThreadHandle = handle;
+    if (ThreadHandle != nullptr)
+        *ThreadHandle = handle;
     return STATUS_SUCCESS;
 }
+
+} // namespace ps
+
+extern "C" {
 
 NTKERNELAPI DECLSPEC_NORETURN NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus)
 {

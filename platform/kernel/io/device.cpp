@@ -1,0 +1,238 @@
+/*
+ * Device objects. A device's memory holds, in order, the DEVICE_OBJECT, the
+ * driver's extension, the DEVOBJ_EXTENSION and the stand-in's own DeviceState.
+ * A named device is entered in the object namespace; deleting it takes the name
+ * away at once, while the object lives until its last reference (open files) goes.
+ */
+#include "io/internal.h"
+
+#include "ke/dispatcher.h"
+#include "ob/namespace.h"
+#include "se/security.h"
+
+#include <wdmsec.h>
+
+#include "machine.h"
+
+#include <km/bugcheck.h>
+#include <km/list.h>
+
+#include <cstring>
+
+namespace io {
+namespace {
+
+constexpr ULONG kVpbTag = POOL_TAG('V', 'p', 'b', ' ');
+constexpr ULONG kDescriptorTag = POOL_TAG('I', 'o', 'S', 'd');
+
+/* Devices of these types get a volume parameter block, as on Windows. */
+bool NeedsVpb(DEVICE_TYPE type)
+{
+    return type == FILE_DEVICE_DISK || type == FILE_DEVICE_CD_ROM || type == FILE_DEVICE_VIRTUAL_DISK ||
+           type == 0x1F /* FILE_DEVICE_TAPE */;
+}
+
+/* The descriptor a device gets when its creator names none. */
+const WCHAR kDefaultDeviceSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGWGX;;;WD)(A;;GRGX;;;RC)";
+
+size_t ExtensionOffset()
+{
+    return (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+}
+
+size_t DevobjExtensionOffset(ULONG extensionSize)
+{
+    return (ExtensionOffset() + extensionSize + 15) & ~size_t(15);
+}
+
+size_t StateOffset(ULONG extensionSize)
+{
+    return (DevobjExtensionOffset(extensionSize) + sizeof(DEVOBJ_EXTENSION) + 15) & ~size_t(15);
+}
+
+void DeleteDevice(void *body)
+{
+    auto *device = static_cast<PDEVICE_OBJECT>(body);
+    DeviceState *state = StateOf(device);
+    if (state->descriptor != nullptr)
+        ExFreePoolWithTag(state->descriptor, kDescriptorTag);
+    if (device->Vpb != nullptr && device->Vpb->ReferenceCount == 0)
+        ExFreePoolWithTag(device->Vpb, kVpbTag);
+    state->~DeviceState();
+}
+
+ob::ObjectType deviceType = {"Device", POOL_TAG('D', 'e', 'v', 'i'),
+                             {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS},
+                             FILE_ALL_ACCESS, DeleteDevice, nullptr};
+POBJECT_TYPE deviceTypePointer = reinterpret_cast<POBJECT_TYPE>(&deviceType);
+
+void UnlinkFromDriver(PDEVICE_OBJECT device)
+{
+    PDRIVER_OBJECT driver = device->DriverObject;
+    for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
+        if (*link == device) {
+            *link = device->NextDevice;
+            device->NextDevice = nullptr;
+            return;
+        }
+    }
+}
+
+} // namespace
+
+DeviceState *StateOf(PDEVICE_OBJECT device)
+{
+    auto *devobj = device->DeviceObjectExtension;
+    return reinterpret_cast<DeviceState *>(reinterpret_cast<unsigned char *>(devobj) +
+                                           ((sizeof(DEVOBJ_EXTENSION) + 15) & ~size_t(15)));
+}
+
+ob::ObjectType *DeviceType()
+{
+    return &deviceType;
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device)
+{
+    while (device->AttachedDevice != nullptr)
+        device = device->AttachedDevice;
+    return device;
+}
+
+} // namespace io
+
+extern "C" {
+
+NTKERNELAPI POBJECT_TYPE *IoDeviceObjectType = &io::deviceTypePointer;
+
+NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                          PDEVICE_OBJECT *DeviceObject)
+{
+    ke::CheckIrql((const void *)&IoCreateDevice, PASSIVE_LEVEL);
+    *DeviceObject = nullptr;
+    if (machine::ShouldFail("IoCreateDevice"))
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    size_t total = io::StateOffset(DeviceExtensionSize) + sizeof(io::DeviceState);
+    auto *device = static_cast<PDEVICE_OBJECT>(ob::CreateObject(&io::deviceType, total));
+    if (device == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    auto *bytes = reinterpret_cast<unsigned char *>(device);
+    auto *devobj = reinterpret_cast<PDEVOBJ_EXTENSION>(bytes + io::DevobjExtensionOffset(DeviceExtensionSize));
+    device->DeviceObjectExtension = devobj;
+    new (io::StateOf(device)) io::DeviceState();
+
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = (USHORT)(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    device->DriverObject = DriverObject;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0) | (DeviceName != nullptr ? DO_DEVICE_HAS_NAME : 0);
+    device->Characteristics = DeviceCharacteristics;
+    device->DeviceType = DeviceType;
+    device->StackSize = 1;
+    device->DeviceExtension = DeviceExtensionSize != 0 ? bytes + io::ExtensionOffset() : nullptr;
+    device->SectorSize = (DeviceType == FILE_DEVICE_DISK || DeviceType == FILE_DEVICE_DISK_FILE_SYSTEM) ? 512 : 0;
+    InitializeListHead(&device->Queue.ListEntry);
+    KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
+    devobj->Type = IO_TYPE_DEVICE_OBJECT_EXTENSION;
+    devobj->Size = sizeof(DEVOBJ_EXTENSION);
+    devobj->DeviceObject = device;
+
+    NTSTATUS status = STATUS_SUCCESS;
+    if (io::NeedsVpb(DeviceType)) {
+        auto *vpb = static_cast<PVPB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(VPB), io::kVpbTag));
+        if (vpb == nullptr) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            memset(vpb, 0, sizeof(*vpb));
+            vpb->Type = IO_TYPE_VPB;
+            vpb->Size = sizeof(VPB);
+            vpb->RealDevice = device;
+            device->Vpb = vpb;
+        }
+    }
+    if (NT_SUCCESS(status)) {
+        ULONG length = 0;
+        status = se::SecurityDescriptorFromSddl(io::kDefaultDeviceSddl, NonPagedPoolNx, io::kDescriptorTag,
+                                                &io::StateOf(device)->descriptor, &length);
+        device->SecurityDescriptor = io::StateOf(device)->descriptor;
+    }
+    if (NT_SUCCESS(status) && DeviceName != nullptr)
+        status = ob::InsertNamedObject(device, ob::FromCounted(DeviceName));
+    if (!NT_SUCCESS(status)) {
+        ob::Dereference(device);
+        return status;
+    }
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+NTKERNELAPI NTSTATUS NTAPI IoCreateDeviceSecure(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                                PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                                ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                                PCUNICODE_STRING DefaultSDDLString, LPCGUID DeviceClassGuid,
+                                                PDEVICE_OBJECT *DeviceObject)
+{
+    (void)DeviceClassGuid;
+    ke::CheckIrql((const void *)&IoCreateDeviceSecure, PASSIVE_LEVEL);
+    std::u16string sddl = ob::FromCounted(DefaultSDDLString);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ULONG length = 0;
+    NTSTATUS status = se::SecurityDescriptorFromSddl(reinterpret_cast<PCWSTR>(sddl.c_str()), NonPagedPoolNx,
+                                                     io::kDescriptorTag, &descriptor, &length);
+    if (!NT_SUCCESS(status))
+        return STATUS_INVALID_PARAMETER;
+    status = IoCreateDevice(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
+                            Exclusive, DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(descriptor, io::kDescriptorTag);
+        return status;
+    }
+    io::DeviceState *state = io::StateOf(*DeviceObject);
+    ExFreePoolWithTag(state->descriptor, io::kDescriptorTag);
+    state->descriptor = descriptor;
+    (*DeviceObject)->SecurityDescriptor = descriptor;
+    return STATUS_SUCCESS;
+}
+
+NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    ke::CheckIrql((const void *)&IoDeleteDevice, PASSIVE_LEVEL);
+    io::DeviceState *state = io::StateOf(DeviceObject);
+    if (state->deletePending)
+        KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x04, (ULONG_PTR)DeviceObject, 0, 0);
+    state->deletePending = true;
+    ob::RemoveNamedObject(DeviceObject);
+    io::UnlinkFromDriver(DeviceObject);
+    ob::Dereference(DeviceObject); /* the creation reference; open files keep it until they close */
+}
+
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_OBJECT lower = DeviceObject->DeviceObjectExtension->AttachedTo;
+    if (lower != nullptr)
+        ob::Reference(lower);
+    return lower;
+}
+
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_OBJECT top = io::TopOfStack(DeviceObject);
+    ob::Reference(top);
+    return top;
+}
+
+NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    PDEVICE_OBJECT attached = TargetDevice->AttachedDevice;
+    if (attached == nullptr)
+        return;
+    attached->DeviceObjectExtension->AttachedTo = nullptr;
+    TargetDevice->AttachedDevice = nullptr;
+    ob::Dereference(TargetDevice);
+}
+
+} // extern "C"

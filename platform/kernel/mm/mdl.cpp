@@ -1,0 +1,125 @@
+/*
+ * Memory descriptor lists over caller buffers. A user buffer's MDL is locked after
+ * a probe of the issuing process's user space; mapping it to system space makes a
+ * second mapping of the same pages (the process's arena is shared memory), so the
+ * driver's system address and the program's address see the same bytes.
+ */
+#include "ke/dispatcher.h"
+#include "ke/thread.h"
+#include "mm/user_arena.h"
+
+#include "machine.h"
+
+#include <km/ex.h>
+#include <km/io.h>
+#include <km/pool.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr ULONG kMdlTag = POOL_TAG('M', 'd', 'l', ' ');
+
+bool InUserSpace(struct _KPROCESS *process, PMDL mdl)
+{
+    return process != nullptr && mm::ArenaContains(process->Arena, MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+}
+
+} // namespace
+
+extern "C" {
+
+NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                                     BOOLEAN ChargeQuota, PIRP Irp)
+{
+    (void)ChargeQuota;
+    ke::CheckIrql((const void *)&IoAllocateMdl, DISPATCH_LEVEL);
+    auto *mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(MDL), kMdlTag));
+    if (mdl == nullptr)
+        return nullptr;
+    memset(mdl, 0, sizeof(*mdl));
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(VirtualAddress) & ~(ULONG_PTR)(PAGE_SIZE - 1));
+    mdl->ByteOffset = (ULONG)(reinterpret_cast<ULONG_PTR>(VirtualAddress) & (PAGE_SIZE - 1));
+    mdl->ByteCount = Length;
+    if (Irp != nullptr) {
+        if (!SecondaryBuffer) {
+            Irp->MdlAddress = mdl;
+        } else {
+            PMDL *tail = &Irp->MdlAddress;
+            while (*tail != nullptr)
+                tail = &(*tail)->Next;
+            *tail = mdl;
+        }
+    }
+    return mdl;
+}
+
+NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl)
+{
+    ExFreePoolWithTag(Mdl, kMdlTag);
+}
+
+NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                           LOCK_OPERATION Operation)
+{
+    (void)Operation;
+    ke::CheckIrql((const void *)&MmProbeAndLockPages, DISPATCH_LEVEL);
+    struct _KPROCESS *process = ke::CurrentProcess();
+    if (AccessMode == UserMode && !InUserSpace(process, MemoryDescriptorList))
+        ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+    if (InUserSpace(process, MemoryDescriptorList))
+        MemoryDescriptorList->Process = process;
+    MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
+}
+
+NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList)
+{
+    MemoryDescriptorList->MdlFlags &= ~MDL_PAGES_LOCKED;
+}
+
+NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
+{
+    MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+    MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+}
+
+NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                                     MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                                     ULONG BugCheckOnFailure, ULONG Priority)
+{
+    (void)AccessMode;
+    (void)CacheType;
+    (void)RequestedAddress;
+    (void)Priority;
+    ke::CheckIrql((const void *)&MmMapLockedPagesSpecifyCache, DISPATCH_LEVEL);
+    PMDL mdl = MemoryDescriptorList;
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+        return mdl->MappedSystemVa;
+    if (machine::ShouldFail("MmMapLockedPagesSpecifyCache")) {
+        if (BugCheckOnFailure)
+            KeBugCheckEx(0x000000D0 /* DRIVER_CORRUPTED_MMPOOL */, (ULONG_PTR)mdl, 0, 0, 0);
+        return nullptr;
+    }
+    PVOID address;
+    if (mdl->Process != nullptr)
+        address = mm::ArenaMapAlias(mdl->Process->Arena, MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+    else
+        address = MmGetMdlVirtualAddress(mdl);
+    if (address == nullptr)
+        return nullptr;
+    mdl->MappedSystemVa = address;
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return address;
+}
+
+NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
+{
+    PMDL mdl = MemoryDescriptorList;
+    if (mdl->Process != nullptr && BaseAddress != MmGetMdlVirtualAddress(mdl))
+        mm::ArenaUnmapAlias(BaseAddress, mdl->ByteCount);
+    mdl->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->MappedSystemVa = nullptr;
+}
+
+} // extern "C"

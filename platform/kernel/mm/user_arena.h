@@ -1,0 +1,26 @@
+/*
+ * User address spaces. Each process has an arena: shared memory (a memfd) mapped
+ * once as the process's user space. User-mode requests must keep their buffers
+ * there; probes test membership, and a user MDL's system mapping is a second
+ * mapping of the same pages, as on Windows.
+ */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mm {
+
+struct UserArena;
+
+UserArena *CreateUserArena(size_t bytes);
+void DestroyUserArena(UserArena *arena);
+void *ArenaAllocate(UserArena *arena, size_t bytes);
+void ArenaFree(UserArena *arena, void *address);
+/* Whether [address, address + length) lies wholly in the arena. */
+bool ArenaContains(const UserArena *arena, const void *address, size_t length);
+/* A second mapping of the pages under [address, address + length); null on failure. */
+void *ArenaMapAlias(UserArena *arena, const void *address, size_t length);
+void ArenaUnmapAlias(void *alias, size_t length);
+
+} // namespace mm
