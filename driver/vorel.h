@@ -5,9 +5,14 @@
 #pragma once
 
 #include <ntifs.h>
+#include <wdmsec.h>
+
+#include "vorel_control.h"
 
 #include "core/core_struc.h"
 #include "store/store_struc.h"
+#include "namespace/namespace_struc.h"
+#include "volume/volume_struc.h"
 
 #include "core/core_procs.h"
 #include "store/store_procs.h"

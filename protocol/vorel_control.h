@@ -24,8 +24,8 @@ typedef wchar_t VOREL_WCHAR;
 #define VOREL_CONTROL_LINK_NAME L"\\DosDevices\\Vorel"
 #define VOREL_CONTROL_USER_PATH L"\\\\.\\Vorel"
 
-#define VOREL_DEVICE_TYPE 0x8123
-#define VOREL_CTL_CODE(Function) ((VOREL_DEVICE_TYPE << 16) | ((Function) << 2))
+#define VOREL_DEVICE_TYPE 0x8123u
+#define VOREL_CTL_CODE(Function) ((VOREL_U32)((VOREL_DEVICE_TYPE << 16) | ((Function) << 2)))
 
 #define IOCTL_VOREL_PING VOREL_CTL_CODE(0x800)
 #define IOCTL_VOREL_CREATE_VOLUME VOREL_CTL_CODE(0x801)

@@ -26,25 +26,105 @@
 #define TAG_PAGE_SET        POOL_TAG('X', 'm', 'd', 'h')
 #define TAG_DATA_CHUNK      POOL_TAG('X', 'N', 'T', ' ')
 #define TAG_SERVICE_KEY     POOL_TAG('v', 'l', 'K', 'p')
+#define TAG_TOPOLOGY        POOL_TAG('v', 'l', 'M', 'c')
+#define TAG_REGISTRY_VALUE  POOL_TAG('v', 'l', 'R', 'v')
+
+/* Bug check the driver raises on a broken invariant; parameter 1 names the invariant. */
+#define VOREL_BUGCHECK 0xE0F11500
+
+/*
+ * WORKER_QUEUE: a volume's I/O worker threads and the kernel queue they serve.
+ * State, closing, exit and pending are changed with interlocked operations only;
+ * the thread array and count are written by start and stop, which the volume's
+ * lifecycle keeps apart.
+ */
+#define WORKER_QUEUE_MAX_THREADS 8
+#define WORKER_QUEUE_STOPPED 0
+#define WORKER_QUEUE_STARTING 1
+#define WORKER_QUEUE_RUNNING 2
+
+typedef struct _WORKER_QUEUE {
+    KQUEUE Queue;
+    volatile LONG State;                            /* interlocked */
+    volatile LONG Closing;                          /* interlocked: posting is refused */
+    volatile LONG Exit;                             /* interlocked: idle workers leave */
+    volatile LONG Pending;                          /* interlocked: posted, not yet finished */
+    ULONG ThreadCount;
+    PKTHREAD Threads[WORKER_QUEUE_MAX_THREADS];
+    LIST_ENTRY StopEntries[WORKER_QUEUE_MAX_THREADS];
+} WORKER_QUEUE, *PWORKER_QUEUE;
 
 typedef PVOID (*PVOREL_ALLOCATE_POOL)(SIZE_T Size, ULONG Tag, POOL_TYPE PoolType);
 typedef VOID (*PVOREL_FREE_POOL)(PVOID Block, ULONG Tag);
 
 struct _RECORD_CACHE;
 
+/* A driver-wide service thread: auto-mount, auto-save or statistics. */
+typedef struct _SERVICE_THREAD {
+    PKTHREAD Thread;                        /* referenced while running; null when stopped */
+    KEVENT StopEvent;                       /* notification: set to make the thread leave */
+} SERVICE_THREAD, *PSERVICE_THREAD;
+
 /*
- * VOREL_DATA: one instance, from start-up to unload. Written only by the entry
- * and unload routines, which run alone; read by everyone.
+ * VOREL_DATA: one instance, from start-up to unload. The entry and unload routines
+ * write it alone; afterwards each field says what guards it.
  */
 typedef struct _VOREL_DATA {
     PDRIVER_OBJECT DriverObject;
     UNICODE_STRING ServiceKeyPath;          /* \Registry\Machine\...\Services\<name> */
+    PDEVICE_OBJECT ControlDevice;           /* \Device\Vorel; null once removed */
+    BOOLEAN FileSystemRegistered;
+    BOOLEAN ShutdownRegistered;
+    BOOLEAN LinkCreated;
+
+    volatile UCHAR AllowUserAccess;         /* caller gate switch; written with release semantics */
+    UCHAR PersistBufferedIo;                /* image files with intermediate buffering */
 
     PVOREL_ALLOCATE_POOL AllocatePool;      /* the whole driver allocates through these */
     PVOREL_FREE_POOL FreePool;
 
+    SYSTEM_BASIC_INFORMATION SystemInformation;
+
+    /* Tagged reference routines, when the system has them (else null). */
+    LONG_PTR (FASTCALL *ReferenceObjectWithTag)(PVOID Object, ULONG Tag);
+    LONG_PTR (FASTCALL *DereferenceObjectWithTag)(PVOID Object, ULONG Tag);
+    NTSTATUS (NTAPI *ReferenceObjectByHandleWithTag)(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                     POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                     ULONG Tag, PVOID *Object,
+                                                     POBJECT_HANDLE_INFORMATION HandleInformation);
+
+    LIST_ENTRY VolumeList;                  /* guarded by VolumeListLock */
+    KSPIN_LOCK VolumeListLock;
+    NPAGED_LOOKASIDE_LIST ChunkRecords;     /* data chunk records ("XNT ") */
+    BOOLEAN ChunkRecordsReady;
     struct _RECORD_CACHE *MappingCache;     /* chunk mappings ("Xmmh") */
     struct _RECORD_CACHE *PageSetCache;     /* page sets ("Xmdh") */
+
+    KMUTEX ConfigurationMutex;              /* the boot configuration store */
+    KEVENT AutoMountWakeEvent;              /* synchronization */
+    KEVENT VolumeSetChangeEvent;            /* synchronization */
+    KEVENT StatisticsWakeEvent;             /* synchronization */
+    ULONG AutoMountStatus[26];              /* interlocked */
+
+    UCHAR LastPersistenceError[1304];       /* guarded by PersistenceErrorLock */
+    KSPIN_LOCK PersistenceErrorLock;
+
+    HANDLE VolatileStatisticsKey;           /* may be null */
+    HANDLE LifetimeStatisticsKey;           /* may be null */
+    ULONGLONG LifetimeBaseline[4];          /* bytes read, bytes written, peak read, peak write */
+    KSPIN_LOCK StatisticsLock;
+    ULONGLONG StartTime;                    /* interrupt time at start-up */
+
+    ULONG PerformanceCoreCount;
+    KAFFINITY PerformanceCoreMask;          /* group 0; empty when unknown */
+    USHORT ProcessorGroup;
+    UCHAR Heterogeneous;
+
+    FAST_IO_DISPATCH FastIoDispatch;
+    SERVICE_THREAD AutoMountService;
+    SERVICE_THREAD AutoSaveService;
+    SERVICE_THREAD StatisticsService;
+    volatile LONG ShutdownDone;             /* interlocked: the shutdown save runs once */
 } VOREL_DATA, *PVOREL_DATA;
 
 extern VOREL_DATA VorelData;

@@ -40,3 +40,16 @@ typedef struct _CHUNK_MAPPING {
     PPAGE_SET PageSet;
     PVOID SystemAddress;
 } CHUNK_MAPPING, *PCHUNK_MAPPING;
+
+/*
+ * STORE_VOLUME: the memory store's part of a volume control block (page-store
+ * accounting, chunk cache, slab classes). FCB_DATA: the store's part of a node
+ * (how its bytes are laid out). The memory store fills both in.
+ */
+typedef struct _STORE_VOLUME {
+    ULONGLONG SizeBytes;                    /* the volume size charges are counted against */
+} STORE_VOLUME, *PSTORE_VOLUME;
+
+typedef struct _FCB_DATA {
+    ULONG Reserved;
+} FCB_DATA, *PFCB_DATA;

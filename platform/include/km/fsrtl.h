@@ -5,7 +5,68 @@
 #pragma once
 
 #include <ntdef.h>
+#include <km/ex.h>
 #include <km/io.h>
+#include <km/list.h>
+
+/* The header every file system's file control block begins with. */
+#define FSRTL_FLAG_FILE_MODIFIED 0x01
+#define FSRTL_FLAG_FILE_LENGTH_CHANGED 0x02
+#define FSRTL_FLAG_LIMIT_MODIFIED_PAGES 0x04
+#define FSRTL_FLAG_ACQUIRE_MAIN_RSRC_EX 0x08
+#define FSRTL_FLAG_ACQUIRE_MAIN_RSRC_SH 0x10
+#define FSRTL_FLAG_USER_MAPPED_FILE 0x20
+#define FSRTL_FLAG_ADVANCED_HEADER 0x40
+#define FSRTL_FLAG_EOF_ADVANCE_ACTIVE 0x80
+#define FSRTL_FLAG2_DO_MODIFIED_WRITE 0x01
+#define FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS 0x02
+#define FSRTL_FLAG2_PURGE_WHEN_MAPPED 0x04
+#define FSRTL_FLAG2_IS_PAGING_FILE 0x08
+#define FSRTL_FCB_HEADER_V0 0x00
+#define FSRTL_FCB_HEADER_V1 0x01
+#define FSRTL_FCB_HEADER_V2 0x02
+#define FSRTL_FCB_HEADER_V3 0x03
+
+typedef enum _FAST_IO_POSSIBLE { FastIoIsNotPossible = 0, FastIoIsPossible, FastIoIsQuestionable } FAST_IO_POSSIBLE;
+
+typedef struct _FSRTL_COMMON_FCB_HEADER {
+    CSHORT NodeTypeCode;
+    CSHORT NodeByteSize;
+    UCHAR Flags;
+    UCHAR IsFastIoPossible;
+    UCHAR Flags2;
+    UCHAR ReservedAndVersion; /* low four bits reserved, high four the header version */
+    struct _ERESOURCE *Resource;
+    struct _ERESOURCE *PagingIoResource;
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER FileSize;
+    LARGE_INTEGER ValidDataLength;
+} FSRTL_COMMON_FCB_HEADER, *PFSRTL_COMMON_FCB_HEADER;
+
+/* As in the WDK's C++ form: the advanced header extends the common one. */
+typedef struct _FSRTL_ADVANCED_FCB_HEADER : FSRTL_COMMON_FCB_HEADER {
+    PFAST_MUTEX FastMutex;
+    LIST_ENTRY FilterContexts;
+    ULONG_PTR PushLock;
+    PVOID *FileContextSupportPointer;
+    union {
+        PVOID Oplock;
+        PVOID ReservedForRemote;
+    };
+    PVOID ReservedContext;
+} FSRTL_ADVANCED_FCB_HEADER, *PFSRTL_ADVANCED_FCB_HEADER;
+
+#define FsRtlSetupAdvancedHeader(AdvHdr, FMutex)                                                    \
+    do {                                                                                            \
+        (AdvHdr)->Flags |= FSRTL_FLAG_ADVANCED_HEADER;                                              \
+        (AdvHdr)->Flags2 |= FSRTL_FLAG2_SUPPORTS_FILTER_CONTEXTS;                                   \
+        (AdvHdr)->ReservedAndVersion = (UCHAR)(FSRTL_FCB_HEADER_V3 << 4);                           \
+        InitializeListHead(&(AdvHdr)->FilterContexts);                                              \
+        if ((FMutex) != NULL)                                                                       \
+            (AdvHdr)->FastMutex = (FMutex);                                                         \
+        (AdvHdr)->PushLock = 0;                                                                     \
+        (AdvHdr)->FileContextSupportPointer = NULL;                                                 \
+    } while (0)
 
 typedef union _FS_FILTER_PARAMETERS {
     struct {
@@ -74,5 +135,7 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlRegisterFileSystemFilterCallbacks(struct _DRIVER
 EXTERN_C_END
 
 #if defined(__cplusplus)
+static_assert(sizeof(FSRTL_COMMON_FCB_HEADER) == 0x30 && sizeof(FSRTL_ADVANCED_FCB_HEADER) == 0x68,
+              "FCB headers");
 static_assert(sizeof(FS_FILTER_CALLBACKS) == 120, "FS_FILTER_CALLBACKS");
 #endif

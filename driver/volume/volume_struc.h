@@ -1,0 +1,31 @@
+/*
+ * Volume records: the volume control block.
+ */
+#pragma once
+
+#define VCB_SIGNATURE 0x76434256 /* "VBCv" */
+
+/*
+ * VCB: the file-system device's extension of a mounted volume. Requests are
+ * admitted through the hold count and event and the rundown protection at the end
+ * of the extension (VcbRundown); teardown sets the dismounted flag under the main
+ * resource.
+ */
+typedef struct _VCB {
+    ULONG Signature;
+    volatile LONG HoldCount;                /* interlocked; non-zero: new non-paging requests wait */
+    KEVENT HoldEvent;                       /* notification; signalled while not held */
+    ERESOURCE Resource;                     /* main resource */
+    volatile UCHAR Dismounted;              /* set under Resource, read without it */
+    ULONG RundownOffset;                    /* bytes from the VCB to its rundown block */
+    WORKER_QUEUE WorkerQueue;
+    STORE_VOLUME Store;
+} VCB, *PVCB;
+
+/* The extension size a file-system device needs for a VCB and its 128-byte-aligned rundown block. */
+#define VCB_EXTENSION_SIZE(RundownSize) (ALIGN_UP_BY(sizeof(VCB), 128) + 128 + (RundownSize))
+
+FORCEINLINE PEX_RUNDOWN_REF_CACHE_AWARE VcbRundown(PVCB Vcb)
+{
+    return (PEX_RUNDOWN_REF_CACHE_AWARE)((PUCHAR)Vcb + Vcb->RundownOffset);
+}
