@@ -9,6 +9,15 @@
 #include <km/io.h>
 #include <km/list.h>
 
+/* Values a file system or the system stores as the top-level IRP instead of a real request. */
+#define FSRTL_FSP_TOP_LEVEL_IRP ((LONG_PTR)0x01)
+#define FSRTL_CACHE_TOP_LEVEL_IRP ((LONG_PTR)0x02)
+#define FSRTL_MOD_WRITE_TOP_LEVEL_IRP ((LONG_PTR)0x03)
+#define FSRTL_FAST_IO_TOP_LEVEL_IRP ((LONG_PTR)0x04)
+#define FSRTL_NETWORK1_TOP_LEVEL_IRP ((LONG_PTR)0x05)
+#define FSRTL_NETWORK2_TOP_LEVEL_IRP ((LONG_PTR)0x06)
+#define FSRTL_MAX_TOP_LEVEL_IRP_FLAG ((LONG_PTR)0xFFFF)
+
 /* The header every file system's file control block begins with. */
 #define FSRTL_FLAG_FILE_MODIFIED 0x01
 #define FSRTL_FLAG_FILE_LENGTH_CHANGED 0x02

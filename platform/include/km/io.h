@@ -988,6 +988,13 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
     next->Control = 0;
 }
 
+/* Makes the next stack location current: the caller of an IRP it allocated acts as a driver on it. */
+FORCEINLINE VOID IoSetNextIrpStackLocation(PIRP Irp)
+{
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+}
+
 FORCEINLINE VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
 {
     Irp->CurrentLocation++;

@@ -211,6 +211,8 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandleWithTag(HANDLE Handle, ACCES
     (void)Tag;
     ke::CheckIrql((const void *)&ObReferenceObjectByHandleWithTag, APC_LEVEL);
     *Object = nullptr;
+    if (machine::ShouldFail("ObReferenceObjectByHandle"))
+        return STATUS_INSUFFICIENT_RESOURCES;
     ob::HandleEntry entry;
     void *object;
     if ((LONG_PTR)Handle == -2) { /* NtCurrentThread() */

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "machine_test.h"
+#include "user_process.h"
 
 #include <ntifs.h>
 #include <wdmsec.h>
@@ -40,38 +41,8 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 NTSTATUS Load();
 NTSTATUS Unload();
 
-/* UTF-16 strings and object attributes that live as long as the helper. */
-struct Name {
-    explicit Name(const char *text);
-    std::u16string text;
-    UNICODE_STRING string;
-};
-
-/* A user process acting for a Linux identity, with helpers to place data in its user space. */
-class UserProcess {
-public:
-    explicit UserProcess(uint32_t uid, uint32_t gid = 100);
-    ~UserProcess();
-    void *Alloc(size_t bytes) { return machine::UserAlloc(process_, bytes); }
-    template <typename T> T *New() { return static_cast<T *>(Alloc(sizeof(T))); }
-    /* An OBJECT_ATTRIBUTES (with its name) in user space. */
-    POBJECT_ATTRIBUTES Attributes(const char *name, ULONG attributes = OBJ_CASE_INSENSITIVE);
-    /* NtCreateFile as this process; returns the status and the handle. */
-    NTSTATUS Open(const char *name, ACCESS_MASK access, HANDLE *handle, ULONG options = FILE_SYNCHRONOUS_IO_NONALERT);
-    void *process() const { return process_; }
-
-private:
-    void *process_;
-};
-
-/* Runs fn acting for the process (previous mode user); restores kernel mode afterwards. */
-template <typename Fn>
-auto AsUser(UserProcess &process, Fn fn)
-{
-    machine::EnterProcess(process.process());
-    auto result = fn();
-    machine::LeaveProcess();
-    return result;
-}
+using support::Name;
+using support::UserProcess;
+using support::AsUser;
 
 } // namespace iotest
