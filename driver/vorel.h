@@ -16,3 +16,7 @@
 
 #include "core/core_procs.h"
 #include "store/store_procs.h"
+#include "namespace/namespace_procs.h"
+#include "fileops/fileops_procs.h"
+#include "control/control_procs.h"
+#include "bootcfg/bootcfg_procs.h"

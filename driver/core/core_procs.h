@@ -12,3 +12,53 @@ DRIVER_UNLOAD VorelUnload;
 /* driver_entry.cpp */
 VOID InstallPoolRoutines(VOID);
 VOID ReleaseDriverState(VOID);
+
+/* parameters.cpp: values under the service key */
+NTSTATUS OpenServiceSubkey(PCWSTR Subkey, BOOLEAN Create, ULONG CreateOptions, PHANDLE Key);
+ULONG QueryParameterDword(PCWSTR ValueName, ULONG Default);
+NTSTATUS SetParameterDword(PCWSTR ValueName, ULONG Value);
+ULONGLONG QueryQwordValue(HANDLE Key, PCWSTR ValueName);
+
+/* topology.cpp */
+VOID DescribeProcessorTopology(VOID);
+
+/* control_device.cpp */
+NTSTATUS CreateControlDevice(VOID);
+VOID RemoveControlDevice(VOID);
+
+/* object_reference.cpp: tagged when the system has the tagged routines */
+VOID ReferenceObject(PVOID Object);
+VOID DereferenceObject(PVOID Object);
+NTSTATUS ReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType, PVOID *Object);
+VOID LookUpTaggedReferenceRoutines(VOID);
+
+/* frame.cpp */
+VOID FrameEnter(PIRP_FRAME Frame, PIRP Irp);
+VOID FrameLeave(PIRP_FRAME Frame, NTSTATUS Status);
+DRIVER_DISPATCH VorelDefaultDispatch;
+
+/* admission.cpp */
+struct _VCB;
+struct _VCB *VcbFromDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS AdmitVolumeRequest(PDEVICE_OBJECT DeviceObject, BOOLEAN PagingIo, struct _VCB **Vcb);
+VOID ReleaseVolumeRequest(struct _VCB *Vcb);
+VOID WaitWhileVolumeHeld(struct _VCB *Vcb);
+VOID HoldVolume(struct _VCB *Vcb);
+VOID ReleaseVolumeHold(struct _VCB *Vcb);
+VOID InitializeVcbAdmission(struct _VCB *Vcb);
+VOID UninitializeVcbAdmission(struct _VCB *Vcb);
+
+/* worker_queue.cpp */
+NTSTATUS WorkerQueueStart(PWORKER_QUEUE Queue);
+NTSTATUS WorkerQueuePost(PWORKER_QUEUE Queue, PIRP Irp, struct _FCB *Fcb);
+VOID WorkerQueueDrainWait(PWORKER_QUEUE Queue);
+VOID WorkerQueueStop(PWORKER_QUEUE Queue);
+
+/* service_threads.cpp */
+NTSTATUS StartReferencedThread(PKSTART_ROUTINE Routine, PVOID Context, PKTHREAD *Thread, PHANDLE Unreferenced);
+NTSTATUS StartDriverServices(VOID);
+VOID StopDriverServices(VOID);
+VOID StopServiceThread(PSERVICE_THREAD Service);
+
+/* shutdown.cpp */
+DRIVER_DISPATCH VorelShutdown;

@@ -29,6 +29,9 @@
 #define TAG_TOPOLOGY        POOL_TAG('v', 'l', 'M', 'c')
 #define TAG_REGISTRY_VALUE  POOL_TAG('v', 'l', 'R', 'v')
 
+/* Tag of the driver's object references when the system has the tagged routines. */
+#define TAG_OBJECT_REFERENCE 0x58202020
+
 /* Bug check the driver raises on a broken invariant; parameter 1 names the invariant. */
 #define VOREL_BUGCHECK 0xE0F11500
 
@@ -58,6 +61,15 @@ typedef PVOID (*PVOREL_ALLOCATE_POOL)(SIZE_T Size, ULONG Tag, POOL_TYPE PoolType
 typedef VOID (*PVOREL_FREE_POOL)(PVOID Block, ULONG Tag);
 
 struct _RECORD_CACHE;
+
+/*
+ * IRP_FRAME: what a dispatch routine's frame entry remembers for its exit. It lives
+ * on the handler's stack.
+ */
+typedef struct _IRP_FRAME {
+    PIRP Irp;
+    BOOLEAN SetTopLevel;                    /* this frame made Irp the thread's top-level request */
+} IRP_FRAME, *PIRP_FRAME;
 
 /* A driver-wide service thread: auto-mount, auto-save or statistics. */
 typedef struct _SERVICE_THREAD {

@@ -5,7 +5,7 @@
  */
 #pragma once
 
-#define VOREL_DIAGNOSTICS_VERSION 1
+#define VOREL_DIAGNOSTICS_VERSION 2
 
 typedef struct _VOREL_DIAGNOSTICS {
     ULONG Size;
@@ -16,4 +16,16 @@ typedef struct _VOREL_DIAGNOSTICS {
     VOID (*FreeAndClear)(PVOID *Slot, ULONG Tag);
     PVOID (*CacheAllocate)(PRECORD_CACHE Cache);
     VOID (*CacheFree)(PRECORD_CACHE Cache, PVOID *Slot);
+
+    /* Volume admission and the I/O worker queue, on a VCB a test builds in a device extension. */
+    VOID (*InitializeVcbAdmission)(PVCB Vcb);
+    VOID (*UninitializeVcbAdmission)(PVCB Vcb);
+    NTSTATUS (*AdmitVolumeRequest)(PDEVICE_OBJECT DeviceObject, BOOLEAN PagingIo, PVCB *Vcb);
+    VOID (*ReleaseVolumeRequest)(PVCB Vcb);
+    VOID (*HoldVolume)(PVCB Vcb);
+    VOID (*ReleaseVolumeHold)(PVCB Vcb);
+    NTSTATUS (*WorkerQueueStart)(PWORKER_QUEUE Queue);
+    NTSTATUS (*WorkerQueuePost)(PWORKER_QUEUE Queue, PIRP Irp, PFCB Fcb);
+    VOID (*WorkerQueueDrainWait)(PWORKER_QUEUE Queue);
+    VOID (*WorkerQueueStop)(PWORKER_QUEUE Queue);
 } VOREL_DIAGNOSTICS, *PVOREL_DIAGNOSTICS;

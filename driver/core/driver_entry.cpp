@@ -1,6 +1,8 @@
 /*
- * Driver start-up: builds the driver-wide state. The entry routine runs alone at
- * PASSIVE_LEVEL; any failure undoes what was built and returns its status.
+ * Driver start-up: builds the driver-wide state, the control device and the
+ * registrations, then starts the service threads. The entry routine runs alone
+ * at PASSIVE_LEVEL; any failure undoes what was built (ReleaseDriverState) and
+ * returns its status.
  */
 #include "vorel.h"
 
@@ -46,9 +48,72 @@ static NTSTATUS BuildServiceKeyPath(PDRIVER_OBJECT DriverObject)
     return STATUS_SUCCESS;
 }
 
-/* ReleaseDriverState: undoes BuildServiceKeyPath and CreateCaches, whichever happened. */
+/* QuerySystemBasicInformation: page size, processor count and physical pages, once. */
+static NTSTATUS QuerySystemBasicInformation(VOID)
+{
+    C_ASSERT(sizeof(SYSTEM_BASIC_INFORMATION) == 64);
+    return ZwQuerySystemInformation(SystemBasicInformation, &VorelData.SystemInformation,
+                                    sizeof(VorelData.SystemInformation), NULL);
+}
+
+/* InitializeDriverLists: the locks, lists, events and the lookaside list the driver's requests use. */
+static VOID InitializeDriverLists(VOID)
+{
+    InitializeListHead(&VorelData.VolumeList);
+    KeInitializeSpinLock(&VorelData.VolumeListLock);
+    ExInitializeNPagedLookasideList(&VorelData.ChunkRecords, NULL, NULL, POOL_NX_ALLOCATION, sizeof(DATA_CHUNK),
+                                    TAG_DATA_CHUNK, 0);
+    VorelData.ChunkRecordsReady = TRUE;
+    KeInitializeMutex(&VorelData.ConfigurationMutex, 0);
+    KeInitializeEvent(&VorelData.AutoMountWakeEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&VorelData.VolumeSetChangeEvent, SynchronizationEvent, FALSE);
+    RtlZeroMemory(VorelData.AutoMountStatus, sizeof(VorelData.AutoMountStatus));
+    KeInitializeSpinLock(&VorelData.StatisticsLock);
+    KeInitializeEvent(&VorelData.StatisticsWakeEvent, SynchronizationEvent, FALSE);
+}
+
+/* InstallDispatchTable: every major function starts at the default handler; then the served ones. */
+static VOID InstallDispatchTable(PDRIVER_OBJECT DriverObject)
+{
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
+        DriverObject->MajorFunction[i] = VorelDefaultDispatch;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = VorelCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = VorelCleanup;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = VorelClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VorelDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_SHUTDOWN] = VorelShutdown;
+}
+
+/*
+ * InstallFastIo: the fast I/O table and the file-system filter callbacks. No
+ * fast read or write: reads and writes always arrive as requests. An entry left
+ * null sends its caller down the request path.
+ */
+static NTSTATUS InstallFastIo(PDRIVER_OBJECT DriverObject)
+{
+    RtlZeroMemory(&VorelData.FastIoDispatch, sizeof(VorelData.FastIoDispatch));
+    VorelData.FastIoDispatch.SizeOfFastIoDispatch = sizeof(FAST_IO_DISPATCH);
+    DriverObject->FastIoDispatch = &VorelData.FastIoDispatch;
+
+    FS_FILTER_CALLBACKS callbacks;
+    RtlZeroMemory(&callbacks, sizeof(callbacks));
+    callbacks.SizeOfFsFilterCallbacks = sizeof(callbacks);
+    return FsRtlRegisterFileSystemFilterCallbacks(DriverObject, &callbacks);
+}
+
+/*
+ * ReleaseDriverState: undoes whatever start-up built, in the reverse order, each
+ * step only when it happened. Used by a failed start-up and by unload.
+ */
 VOID ReleaseDriverState(VOID)
 {
+    StopDriverServices();
+    RemoveControlDevice();
+    CloseStatisticsKeys();
+    if (VorelData.ChunkRecordsReady) {
+        ExDeleteNPagedLookasideList(&VorelData.ChunkRecords);
+        VorelData.ChunkRecordsReady = FALSE;
+    }
     DeleteCaches();
     FreeAndClear((PVOID *)&VorelData.ServiceKeyPath.Buffer, TAG_SERVICE_KEY);
     VorelData.ServiceKeyPath.Length = VorelData.ServiceKeyPath.MaximumLength = 0;
@@ -64,6 +129,8 @@ EXTERN_C DECLSPEC_EXPORT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
 {
     UNREFERENCED_PARAMETER(RegistryPath);
     RtlZeroMemory(&VorelData, sizeof(VorelData));
+    VorelData.AllowUserAccess = 1;
+    VorelData.PersistBufferedIo = 0;
 
     InstallPoolRoutines();
 
@@ -76,7 +143,42 @@ EXTERN_C DECLSPEC_EXPORT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
     if (!NT_SUCCESS(status))
         goto failed;
 
+    status = QuerySystemBasicInformation();
+    if (!NT_SUCCESS(status))
+        goto failed;
+
+    LookUpTaggedReferenceRoutines();
     DriverObject->DriverUnload = VorelUnload;
+
+    VorelData.AllowUserAccess = QueryParameterDword(L"AllowUserAccess", 1) != 0 ? 1 : 0;
+    RtlZeroMemory(VorelData.LastPersistenceError, sizeof(VorelData.LastPersistenceError));
+    KeInitializeSpinLock(&VorelData.PersistenceErrorLock);
+    VorelData.PersistBufferedIo = QueryParameterDword(L"PersistBufferedIo", 0) != 0 ? 1 : 0;
+
+    InitializeDriverLists();
+    OpenStatisticsKeys();
+    DescribeProcessorTopology();
+
+    status = CreateControlDevice();
+    if (!NT_SUCCESS(status))
+        goto failed;
+
+    InstallDispatchTable(DriverObject);
+
+    /* Without the notification volumes are not saved at shutdown; the driver still works. */
+    VorelData.ShutdownRegistered = NT_SUCCESS(IoRegisterShutdownNotification(VorelData.ControlDevice));
+
+    status = InstallFastIo(DriverObject);
+    if (!NT_SUCCESS(status))
+        goto failed;
+
+    IoRegisterFileSystem(VorelData.ControlDevice);
+    VorelData.FileSystemRegistered = TRUE;
+
+    status = StartDriverServices();
+    if (!NT_SUCCESS(status))
+        goto failed;
+
     return STATUS_SUCCESS;
 
 failed:

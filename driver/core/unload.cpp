@@ -5,7 +5,9 @@
 
 /*
  * VorelUnload: the driver's end. PASSIVE_LEVEL; the I/O manager calls it once,
- * with no request of the driver left running.
+ * with no request of the driver left running. Stops the services, removes the
+ * control device and its registrations (unless prepare-unload already did),
+ * closes the statistics keys and deletes the lookaside list and the caches.
  */
 VOID NTAPI VorelUnload(PDRIVER_OBJECT DriverObject)
 {

@@ -42,6 +42,23 @@ typedef struct _CHUNK_MAPPING {
 } CHUNK_MAPPING, *PCHUNK_MAPPING;
 
 /*
+ * DATA_CHUNK: one run of RAM that backs data, virtually contiguous. Records come
+ * from VorelData.ChunkRecords ("XNT "). The reference count is interlocked.
+ */
+#define DATA_CHUNK_NO_CACHE 0x00000004      /* never parked in the chunk cache on release */
+
+typedef struct _DATA_CHUNK {
+    struct _VCB *Volume;                    /* whose counters account the chunk; may be null */
+    PPAGE_SET PageSet;
+    PCHUNK_MAPPING Mapping;
+    PUCHAR Base;
+    volatile LONG ReferenceCount;           /* interlocked; 1 when created */
+    ULONG Size;
+    ULONG Charged;                          /* bytes counted in the volume's charged bytes */
+    ULONG Flags;
+} DATA_CHUNK, *PDATA_CHUNK;
+
+/*
  * STORE_VOLUME: the memory store's part of a volume control block (page-store
  * accounting, chunk cache, slab classes). FCB_DATA: the store's part of a node
  * (how its bytes are laid out). The memory store fills both in.

@@ -36,27 +36,6 @@ TEST_F(LoaderTest, EntryRoutineSeesTheServiceKeyPath)
     ASSERT_EQ(UnloadDriver(), STATUS_SUCCESS);
 }
 
-TEST_F(LoaderTest, FailedStartUpAtEachAllocationUndoesEverything)
-{
-    uint64_t n = 1;
-    for (;; ++n) {
-        machine::ArmFault("ExAllocatePoolWithTag", n);
-        NTSTATUS status = LoadDriver();
-        bool injected = machine::FaultsInjected("ExAllocatePoolWithTag") != 0;
-        machine::DisarmFaults();
-        if (!injected) {
-            ASSERT_EQ(status, STATUS_SUCCESS);
-            ASSERT_EQ(UnloadDriver(), STATUS_SUCCESS);
-            break;
-        }
-        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
-        EXPECT_FALSE(machine::IsDriverLoaded(kService));
-        EXPECT_EQ(machine::PoolTotals().liveBlocks, 0u) << "allocation " << n;
-        EXPECT_TRUE(machine::Audit().Clean()) << machine::Audit().Text();
-    }
-    EXPECT_GE(n, 3u) << "start-up makes at least the key path and two caches";
-}
-
 TEST_F(LoaderTest, MissingImageOrEntryIsRefused)
 {
     EXPECT_EQ((NTSTATUS)machine::LoadDriver("/nonexistent/vorel.sys", "missing"), STATUS_DRIVER_UNABLE_TO_LOAD);

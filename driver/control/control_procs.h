@@ -1,0 +1,25 @@
+/*
+ * Control interface routines: the device-control handler and the requests of the
+ * control device.
+ */
+#pragma once
+
+/* control_dispatch.cpp */
+DRIVER_DISPATCH VorelDeviceControl;
+
+/* caller_gate.cpp */
+BOOLEAN CallerIsAdministratorOrKernel(PIRP Irp);
+BOOLEAN CallerGateAllows(PIRP Irp);
+
+/*
+ * A control request's worker: runs after the request table's checks (gate, sizes,
+ * letter) passed. Buffer is the shared system buffer; a reply sets
+ * Irp->IoStatus.Information. Returns the completion status.
+ */
+typedef NTSTATUS CONTROL_REQUEST_ROUTINE(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength);
+typedef CONTROL_REQUEST_ROUTINE *PCONTROL_REQUEST_ROUTINE;
+
+/* driver_requests.cpp: requests about the driver itself */
+CONTROL_REQUEST_ROUTINE PingRequest;
+CONTROL_REQUEST_ROUTINE GetSettingsRequest;
+CONTROL_REQUEST_ROUTINE SetSettingsRequest;

@@ -1,0 +1,51 @@
+/*
+ * Control requests about the driver itself: ping and the settings.
+ */
+#include "vorel.h"
+
+/* The driver's compile date and time, as the compiler gives them: "Mmm dd yyyy hh:mm:ss". */
+static const char BuildStamp[] = __DATE__ " " __TIME__;
+C_ASSERT(sizeof(BuildStamp) - 1 == 20);
+C_ASSERT(sizeof(BuildStamp) <= VOREL_BUILD_STAMP_BYTES);
+
+/* PingRequest: the version and build stamp (44 bytes). */
+NTSTATUS PingRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    VOREL_PING_REPLY *reply = (VOREL_PING_REPLY *)Buffer;
+    RtlZeroMemory(reply, sizeof(*reply));
+    reply->Major = VOREL_VERSION_MAJOR;
+    reply->Minor = VOREL_VERSION_MINOR;
+    RtlCopyMemory(reply->BuildStamp, BuildStamp, sizeof(BuildStamp) - 1);
+    Irp->IoStatus.Information = sizeof(*reply);
+    return STATUS_SUCCESS;
+}
+
+/* GetSettingsRequest: AllowUserAccess as 0 or 1 (8 bytes). */
+NTSTATUS GetSettingsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    VOREL_SETTINGS *reply = (VOREL_SETTINGS *)Buffer;
+    RtlZeroMemory(reply, sizeof(*reply));
+    reply->AllowUserAccess = ReadUCharAcquire(&VorelData.AllowUserAccess) != 0 ? 1 : 0;
+    Irp->IoStatus.Information = sizeof(*reply);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SetSettingsRequest: PASSIVE_LEVEL (the request table let only administrators and
+ * kernel callers through). The switch takes effect at once; persisting it is best
+ * effort, so a registry failure does not fail the request.
+ */
+NTSTATUS SetSettingsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    ULONG allow = ((VOREL_SETTINGS *)Buffer)->AllowUserAccess != 0 ? 1 : 0;
+    WriteUCharRelease(&VorelData.AllowUserAccess, (UCHAR)allow);
+    (VOID)SetParameterDword(L"AllowUserAccess", allow);
+    Irp->IoStatus.Information = 0;
+    return STATUS_SUCCESS;
+}

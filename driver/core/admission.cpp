@@ -1,0 +1,106 @@
+/*
+ * Volume admission: the gate every request aimed at a volume passes.
+ *
+ * A volume-wide operation (a save) holds the volume: new non-paging requests wait
+ * until it releases. Paging I/O is never held back, so the memory manager can
+ * always make progress while a save runs. Every admitted request owns a reference
+ * on the volume's rundown protection until it finishes; teardown waits for them.
+ */
+#include "vorel.h"
+
+/* VcbFromDevice: the VCB in a device's extension, or NULL when the device is not a mounted volume's. */
+PVCB VcbFromDevice(PDEVICE_OBJECT DeviceObject)
+{
+    PVCB vcb = (PVCB)DeviceObject->DeviceExtension;
+    if (vcb == NULL || vcb->Signature != VCB_SIGNATURE)
+        return NULL;
+    return vcb;
+}
+
+/* WaitWhileVolumeHeld: PASSIVE_LEVEL; returns once the hold count is zero. */
+VOID WaitWhileVolumeHeld(PVCB Vcb)
+{
+    while (InterlockedCompareExchange(&Vcb->HoldCount, 0, 0) != 0)
+        KeWaitForSingleObject(&Vcb->HoldEvent, Executive, KernelMode, FALSE, NULL);
+}
+
+/*
+ * AdmitVolumeRequest: PASSIVE_LEVEL (paging I/O: up to APC_LEVEL).
+ * Returns STATUS_SUCCESS with *Vcb holding one rundown reference (release it with
+ * ReleaseVolumeRequest), STATUS_INVALID_DEVICE_REQUEST for a device that is not a
+ * volume, or STATUS_VOLUME_DISMOUNTED once teardown has begun.
+ */
+NTSTATUS AdmitVolumeRequest(PDEVICE_OBJECT DeviceObject, BOOLEAN PagingIo, PVCB *Vcb)
+{
+    *Vcb = NULL;
+    PVCB vcb = VcbFromDevice(DeviceObject);
+    if (vcb == NULL)
+        return STATUS_INVALID_DEVICE_REQUEST;
+
+    for (;;) {
+        if (!PagingIo)
+            WaitWhileVolumeHeld(vcb);
+        if (!ExAcquireRundownProtectionCacheAware(VcbRundown(vcb)))
+            return STATUS_VOLUME_DISMOUNTED;
+        /* A hold set between the wait and the acquisition must not let this request
+           slip past it: step back and wait again. */
+        if (PagingIo || InterlockedCompareExchange(&vcb->HoldCount, 0, 0) == 0)
+            break;
+        ExReleaseRundownProtectionCacheAware(VcbRundown(vcb));
+    }
+
+    if (vcb->Dismounted) {
+        ExReleaseRundownProtectionCacheAware(VcbRundown(vcb));
+        return STATUS_VOLUME_DISMOUNTED;
+    }
+    *Vcb = vcb;
+    return STATUS_SUCCESS;
+}
+
+/* ReleaseVolumeRequest: drops the rundown reference an admitted request holds. Any IRQL up to DISPATCH_LEVEL. */
+VOID ReleaseVolumeRequest(PVCB Vcb)
+{
+    ExReleaseRundownProtectionCacheAware(VcbRundown(Vcb));
+}
+
+/*
+ * HoldVolume / ReleaseVolumeHold: bracket a volume-wide operation. The event is
+ * cleared before the count rises and signalled after it falls, so a waiter never
+ * sleeps on a signalled event while the volume is held, nor misses a release.
+ */
+VOID HoldVolume(PVCB Vcb)
+{
+    KeClearEvent(&Vcb->HoldEvent);
+    InterlockedExchange(&Vcb->HoldCount, 1);
+}
+
+VOID ReleaseVolumeHold(PVCB Vcb)
+{
+    InterlockedExchange(&Vcb->HoldCount, 0);
+    KeSetEvent(&Vcb->HoldEvent, IO_NO_INCREMENT, FALSE);
+}
+
+/*
+ * InitializeVcbAdmission: prepares the admission fields of a zeroed VCB that
+ * starts a device extension of VCB_EXTENSION_SIZE(ExSizeOfRundownProtectionCacheAware())
+ * bytes, and signs it. PASSIVE_LEVEL, before the device accepts requests.
+ */
+VOID InitializeVcbAdmission(PVCB Vcb)
+{
+    ULONG_PTR rundown = ALIGN_UP_BY((ULONG_PTR)Vcb + sizeof(VCB), 128);
+    Vcb->RundownOffset = (ULONG)(rundown - (ULONG_PTR)Vcb);
+    ExInitializeRundownProtectionCacheAware(VcbRundown(Vcb), ExSizeOfRundownProtectionCacheAware());
+    Vcb->HoldCount = 0;
+    KeInitializeEvent(&Vcb->HoldEvent, NotificationEvent, TRUE);
+    ExInitializeResourceLite(&Vcb->Resource);
+    Vcb->Dismounted = FALSE;
+    Vcb->WorkerQueue.State = WORKER_QUEUE_STOPPED;
+    Vcb->Signature = VCB_SIGNATURE;
+}
+
+/* UninitializeVcbAdmission: the last step of a VCB's life; no request may be admitted any more. */
+VOID UninitializeVcbAdmission(PVCB Vcb)
+{
+    Vcb->Signature = 0;
+    ExDeleteResourceLite(&Vcb->Resource);
+}

@@ -1,0 +1,13 @@
+/*
+ * File operation routines.
+ */
+#pragma once
+
+/* create.cpp, close.cpp: the handle's life */
+DRIVER_DISPATCH VorelCreate;
+DRIVER_DISPATCH VorelCleanup;
+DRIVER_DISPATCH VorelClose;
+
+/* read_write.cpp: the cores that move a request's data; each completes the request. */
+VOID ReadCore(PIRP Irp, PFCB Fcb);
+VOID WriteCore(PIRP Irp, PFCB Fcb);

@@ -1,0 +1,210 @@
+/*
+ * Control requests on \Device\Vorel as programs send them: the ping reply, the
+ * request table's checks (sizes, letters, unknown and reserved codes), the caller
+ * gate for standard users, administrators and kernel callers, and the settings.
+ */
+#include "core_fixture.h"
+
+#include <cstring>
+#include <regex>
+#include <string>
+
+namespace {
+
+constexpr uint32_t kStandardUser = 1000;
+constexpr uint32_t kRoot = 0;
+
+class ControlTest : public CoreTest {
+protected:
+    /* Sets AllowUserAccess through the driver, as an administrator would. */
+    void SetAllowUserAccess(ULONG allow)
+    {
+        VOREL_SETTINGS settings{allow, 0};
+        ASSERT_EQ(KernelDeviceControl(d->Data->ControlDevice, IOCTL_VOREL_SET_SETTINGS, &settings,
+                                      sizeof(settings), nullptr, 0),
+                  STATUS_SUCCESS);
+    }
+};
+
+TEST_F(ControlTest, PingRepliesWithTheVersionAndTheTwentyCharacterBuildStamp)
+{
+    ControlClient client(kStandardUser);
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    VOREL_PING_REPLY reply;
+    std::memset(&reply, 0xCC, sizeof(reply));
+    ULONG_PTR information = 0;
+    ASSERT_EQ(client.Send(IOCTL_VOREL_PING, nullptr, 0, &reply, sizeof(reply), &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 44u);
+    EXPECT_EQ(reply.Major, 26u);
+    EXPECT_EQ(reply.Minor, 7u);
+    EXPECT_EQ(reply.Zero, 0u);
+    std::string stamp(reply.BuildStamp, strnlen(reply.BuildStamp, sizeof(reply.BuildStamp)));
+    EXPECT_TRUE(std::regex_match(stamp, std::regex("[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}")))
+        << stamp;
+    for (size_t i = 20; i < sizeof(reply.BuildStamp); ++i)
+        EXPECT_EQ(reply.BuildStamp[i], 0) << "padding at " << i;
+
+    /* A larger output buffer is fine; the reply is still 44 bytes. */
+    char big[64];
+    ASSERT_EQ(client.Send(IOCTL_VOREL_PING, nullptr, 0, big, sizeof(big), &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 44u);
+}
+
+TEST_F(ControlTest, ShortBuffersAreTooSmallAndCarryNoReply)
+{
+    ControlClient client(kRoot);
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    char buffer[64] = {};
+    ULONG_PTR information = 1;
+    EXPECT_EQ(client.Send(IOCTL_VOREL_PING, nullptr, 0, buffer, 43, &information), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(client.Send(IOCTL_VOREL_GET_SETTINGS, nullptr, 0, buffer, 7), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(client.Send(IOCTL_VOREL_SET_SETTINGS, buffer, 7, nullptr, 0), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(d->Data->AllowUserAccess, 1) << "a refused set changes nothing";
+
+    std::vector<char> create(sizeof(VOREL_CREATE_VOLUME_INPUT), 0);
+    create[0] = 'R';
+    EXPECT_EQ(client.Send(IOCTL_VOREL_CREATE_VOLUME, create.data(), (ULONG)create.size() - 1, nullptr, 0),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(client.Send(IOCTL_VOREL_VOLUME_HOLDERS, create.data(), 4, buffer, 64), STATUS_BUFFER_TOO_SMALL)
+        << "volume holders replies 260 bytes";
+}
+
+TEST_F(ControlTest, LettersMustBeUpperCaseAsciiBeforeAnyWork)
+{
+    ControlClient client(kRoot);
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    char reply[sizeof(VOREL_VOLUME_HOLDERS)];
+    for (VOREL_U16 letter : {(VOREL_U16)'c', (VOREL_U16)'@', (VOREL_U16)'[', (VOREL_U16)0, (VOREL_U16)0x0141}) {
+        VOREL_LETTER_INPUT input{letter, 0};
+        EXPECT_EQ(client.Send(IOCTL_VOREL_DISMOUNT_VOLUME, &input, sizeof(input), nullptr, 0),
+                  STATUS_INVALID_PARAMETER)
+            << letter;
+        EXPECT_EQ(client.Send(IOCTL_VOREL_VOLUME_HOLDERS, &input, sizeof(input), reply, sizeof(reply)),
+                  STATUS_INVALID_PARAMETER)
+            << letter;
+    }
+    /* A well-formed request whose work has not landed is refused as unserved. */
+    VOREL_LETTER_INPUT input{'C', 0};
+    EXPECT_EQ(client.Send(IOCTL_VOREL_DISMOUNT_VOLUME, &input, sizeof(input), nullptr, 0),
+              STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(ControlTest, UnknownAndReservedCodesAreInvalidDeviceRequests)
+{
+    ControlClient client(kRoot);
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    char buffer[128] = {'A'};
+    const ULONG codes[] = {
+        IOCTL_VOREL_SLAB_STATISTICS,
+        IOCTL_VOREL_DESCRIPTOR_STATISTICS,
+        VOREL_CTL_CODE(0x813),
+        VOREL_CTL_CODE(0x81F),
+        IOCTL_VOREL_PING | METHOD_OUT_DIRECT,                          /* right function, other method */
+        CTL_CODE(FILE_DEVICE_DISK, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), /* other device type */
+    };
+    for (ULONG code : codes) {
+        ULONG_PTR information = 1;
+        EXPECT_EQ(client.Send(code, buffer, 8, buffer, sizeof(buffer), &information), STATUS_INVALID_DEVICE_REQUEST)
+            << std::hex << code;
+        EXPECT_EQ(information, 0u);
+    }
+}
+
+TEST_F(ControlTest, WithUserAccessOffAStandardUserMayQueryButNotChangeState)
+{
+    SetAllowUserAccess(0);
+    ControlClient user(kStandardUser);
+    ASSERT_EQ(user.Open(), STATUS_SUCCESS);
+    VOREL_LETTER_INPUT letter{'R', 0};
+    EXPECT_EQ(user.Send(IOCTL_VOREL_DISMOUNT_VOLUME, &letter, sizeof(letter), nullptr, 0), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(user.Send(IOCTL_VOREL_PREPARE_UNLOAD, nullptr, 0, nullptr, 0), STATUS_ACCESS_DENIED);
+    VOREL_PING_REPLY ping;
+    EXPECT_EQ(user.Send(IOCTL_VOREL_PING, nullptr, 0, &ping, sizeof(ping)), STATUS_SUCCESS);
+    VOREL_SETTINGS settings{7, 7};
+    ASSERT_EQ(user.Send(IOCTL_VOREL_GET_SETTINGS, nullptr, 0, &settings, sizeof(settings)), STATUS_SUCCESS);
+    EXPECT_EQ(settings.AllowUserAccess, 0u);
+    EXPECT_EQ(settings.Zero, 0u);
+
+    /* The gate comes before the size check: a refused caller learns nothing more. */
+    EXPECT_EQ(user.Send(IOCTL_VOREL_DISMOUNT_VOLUME, &letter, 1, nullptr, 0), STATUS_ACCESS_DENIED);
+
+    /* Administrators and kernel callers pass the gate (and reach the unserved work). */
+    ControlClient root(kRoot);
+    ASSERT_EQ(root.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(root.Send(IOCTL_VOREL_DISMOUNT_VOLUME, &letter, sizeof(letter), nullptr, 0),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(KernelDeviceControl(d->Data->ControlDevice, IOCTL_VOREL_DISMOUNT_VOLUME, &letter, sizeof(letter),
+                                  nullptr, 0),
+              STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(ControlTest, SetSettingsIsForAdministratorsEvenWithUserAccessOn)
+{
+    ASSERT_EQ(d->Data->AllowUserAccess, 1);
+    ControlClient user(kStandardUser);
+    ASSERT_EQ(user.Open(), STATUS_SUCCESS);
+    VOREL_SETTINGS off{0, 0};
+    EXPECT_EQ(user.Send(IOCTL_VOREL_SET_SETTINGS, &off, sizeof(off), nullptr, 0), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(d->Data->AllowUserAccess, 1);
+
+    ControlClient root(kRoot);
+    ASSERT_EQ(root.Open(), STATUS_SUCCESS);
+    ULONG_PTR information = 1;
+    ASSERT_EQ(root.Send(IOCTL_VOREL_SET_SETTINGS, &off, sizeof(off), nullptr, 0, &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(d->Data->AllowUserAccess, 0);
+    VOREL_SETTINGS read{9, 9};
+    ASSERT_EQ(user.Send(IOCTL_VOREL_GET_SETTINGS, nullptr, 0, &read, sizeof(read)), STATUS_SUCCESS);
+    EXPECT_EQ(read.AllowUserAccess, 0u);
+
+    /* Any non-zero value turns it on, and reads back as 1. */
+    VOREL_SETTINGS on{0x80000000u, 0};
+    ASSERT_EQ(root.Send(IOCTL_VOREL_SET_SETTINGS, &on, sizeof(on), nullptr, 0), STATUS_SUCCESS);
+    ASSERT_EQ(user.Send(IOCTL_VOREL_GET_SETTINGS, nullptr, 0, &read, sizeof(read)), STATUS_SUCCESS);
+    EXPECT_EQ(read.AllowUserAccess, 1u);
+}
+
+TEST_F(ControlTest, SetSettingsPersistsUnderParametersAndSurvivesAReload)
+{
+    SetAllowUserAccess(0);
+    ULONG stored = 9;
+    ASSERT_TRUE(ReadServiceDword("Parameters", "AllowUserAccess", &stored));
+    EXPECT_EQ(stored, 0u);
+
+    ASSERT_EQ(UnloadDriver(), STATUS_SUCCESS);
+    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+    d = Diagnostics();
+    EXPECT_EQ(d->Data->AllowUserAccess, 0);
+}
+
+TEST_F(ControlTest, SetSettingsTakesEffectEvenWhenTheRegistryFails)
+{
+    for (const char *site : {"ZwCreateKey", "ZwSetValueKey"}) {
+        machine::ArmFault(site, 1, true);
+        VOREL_SETTINGS settings{d->Data->AllowUserAccess ? 0u : 1u, 0};
+        UCHAR expected = (UCHAR)settings.AllowUserAccess;
+        EXPECT_EQ(KernelDeviceControl(d->Data->ControlDevice, IOCTL_VOREL_SET_SETTINGS, &settings, sizeof(settings),
+                                      nullptr, 0),
+                  STATUS_SUCCESS)
+            << site;
+        machine::DisarmFaults();
+        EXPECT_EQ(d->Data->AllowUserAccess, expected) << site;
+    }
+    ULONG stored;
+    EXPECT_FALSE(ReadServiceDword("Parameters", "AllowUserAccess", &stored));
+}
+
+TEST_F(ControlTest, TheDescriptorGuardsPathsBelowTheDevice)
+{
+    ControlClient user(kStandardUser);
+    HANDLE handle;
+    EXPECT_EQ(user.process().Open("\\??\\Vorel\\anything", GENERIC_WRITE, &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(user.process().Open("\\??\\Vorel", GENERIC_WRITE, &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(user.Open("\\??\\Vorel", GENERIC_READ), STATUS_SUCCESS);
+
+    ControlClient root(kRoot);
+    EXPECT_EQ(root.Open("\\??\\Vorel", GENERIC_READ | GENERIC_WRITE), STATUS_SUCCESS);
+}
+
+} // namespace
