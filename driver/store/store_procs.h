@@ -1,5 +1,12 @@
 /*
  * Memory store routines.
+ *
+ * Unless a routine says otherwise: PASSIVE_LEVEL; a routine that takes a node runs
+ * with the node's paging I/O resource held exclusively by the caller; every
+ * NTSTATUS is STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES (no memory),
+ * STATUS_DISK_FULL (the volume size or a format limit would be exceeded) or what
+ * the routine names; and a failure leaves the file's data and the charges as they
+ * were.
  */
 #pragma once
 
@@ -13,3 +20,93 @@ NTSTATUS CreateCaches(VOID);
 VOID DeleteCaches(VOID);
 PVOID CacheAllocate(PRECORD_CACHE Cache);
 VOID CacheFree(PRECORD_CACHE Cache, PVOID *Slot);
+
+/* page_store.cpp: pages, mappings and data chunks. */
+PPAGE_SET AllocatePages(ULONGLONG Bytes, BOOLEAN FullyRequired);
+VOID FreePages(PPAGE_SET PageSet);
+NTSTATUS MakeChunk(PSTORE_VOLUME Volume, PPAGE_SET PageSet, PDATA_CHUNK *Chunk);
+NTSTATUS AllocateChunk(PSTORE_VOLUME Volume, ULONG Size, ULONG KeepOffset, ULONG KeepLength, BOOLEAN Charge,
+                       BOOLEAN SkipPressureCheck, PDATA_CHUNK *Chunk);
+VOID ReferenceChunk(PDATA_CHUNK Chunk);
+VOID ReleaseChunk(PDATA_CHUNK Chunk);
+VOID DestroyChunk(PDATA_CHUNK Chunk);
+
+/* chunk_cache.cpp */
+PDATA_CHUNK PopCachedChunk(PSTORE_VOLUME Volume);
+BOOLEAN PushCachedChunk(PSTORE_VOLUME Volume, PDATA_CHUNK Chunk);
+VOID TrimChunkCache(PSTORE_VOLUME Volume);
+
+/* pressure.cpp */
+BOOLEAN IsLowMemory(PSTORE_VOLUME Volume, ULONGLONG Size);
+
+/* slab.cpp */
+NTSTATUS AllocateSlot(PSTORE_VOLUME Volume, ULONG Size, PSLAB *Slab, PULONG Index, PUCHAR *Address,
+                      PBOOLEAN Fresh);
+VOID FreeSlot(PSTORE_VOLUME Volume, PSLAB Slab, ULONG Index);
+VOID FreeAllSlabs(PSTORE_VOLUME Volume);
+
+/* store_volume.cpp: the volume's part of the store and its accounting. */
+VOID InitializeStoreVolume(PSTORE_VOLUME Volume, ULONGLONG SizeBytes);
+VOID TearDownStoreVolume(PSTORE_VOLUME Volume);
+BOOLEAN VolumeSizeAllows(PSTORE_VOLUME Volume, ULONGLONG Growth);
+BOOLEAN WouldExceedVolumeSize(PFCB Fcb, ULONGLONG Bytes);
+VOID AddCharge(PSTORE_VOLUME Volume, LONG64 Bytes);
+VOID AddHeld(PSTORE_VOLUME Volume, LONG64 Bytes);
+LONG64 ChargeGrowth(ULONG NewSize, PDATA_CHUNK OldChunk);
+VOID TransferCharge(PSTORE_VOLUME Volume, PDATA_CHUNK NewChunk, PDATA_CHUNK OldChunk);
+
+/* file_tiers.cpp: the three tiers of a file and the moves between them. */
+VOID RecomputeHeaderSizes(PFCB Fcb);
+NTSTATUS EnsureSmallCapacity(PFCB Fcb, ULONGLONG Size);
+NTSTATUS GrowSingleBuffer(PFCB Fcb, ULONGLONG Size);
+VOID InstallSingleChunk(PFCB Fcb, PDATA_CHUNK Chunk);
+NTSTATUS ConvertToExtentTable(PFCB Fcb, BOOLEAN KeepCapacity);
+NTSTATUS GrowExtentTable(PFCB Fcb, ULONGLONG Count);
+NTSTATUS ReplaceExtentChunk(PFCB Fcb, PEXTENT_ENTRY Entry, ULONG NewSize, ULONG CopyLength,
+                            BOOLEAN SkipPressureCheck);
+NTSTATUS ExpandPartialExtent(PFCB Fcb, BOOLEAN CheckLimit);
+BOOLEAN EndsBeyondPartialExtent(PFCB Fcb, ULONGLONG End);
+VOID EmptyExtentEntry(PFCB Fcb, PEXTENT_ENTRY Entry);
+VOID TouchExtent(PEXTENT_ENTRY Entry, ULONG Now);
+ULONG ExtentAccessTime(VOID);
+VOID MarkModifiedAt(PFCB Fcb, ULONGLONG Offset);
+
+/* reserve.cpp */
+NTSTATUS ReserveRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN WriteWillFill,
+                      BOOLEAN SkipPressureCheck);
+NTSTATUS AllocateExtentOnDemand(PFCB Fcb, ULONG Index);
+
+/* extent_write.cpp */
+BOOLEAN IsAllZero(const VOID *Buffer, SIZE_T Length);
+NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length);
+VOID CopyIntoExtents(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length);
+
+/* data_copy.cpp: the paths that only read the layout (paging resource held shared). */
+VOID CopyFromStorage(PFCB Fcb, ULONGLONG Offset, PVOID Buffer, SIZE_T Length);
+BOOLEAN WriteInPlace(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length);
+
+/* zeroing.cpp */
+NTSTATUS ZeroRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length);
+NTSTATUS ZeroOrDeallocate(PFCB Fcb, ULONGLONG Offset, ULONGLONG End, BOOLEAN Deallocate);
+
+/* file_size.cpp */
+NTSTATUS SetDataSize(PFCB Fcb, ULONGLONG NewSize);
+VOID ExtendSizesAfterWrite(PFCB Fcb, ULONGLONG End);
+VOID ReleaseAllData(PFCB Fcb);
+NTSTATUS TrimToSize(PFCB Fcb);
+
+/* sharing.cpp */
+NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG SourceOffset,
+                    ULONGLONG Length);
+NTSTATUS UnshareRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length);
+NTSTATUS UnshareAll(PFCB Fcb);
+
+/* allocated_ranges.cpp */
+VOID QueryAllocatedRanges(PFCB Fcb, ULONGLONG Start, ULONGLONG End, PALLOCATED_RANGE Ranges,
+                          ULONG Capacity, PULONG Count, PBOOLEAN Overflow);
+
+/* StoreInvariantFailed: stops the system; Number names the broken invariant. */
+DECLSPEC_NORETURN FORCEINLINE VOID StoreInvariantFailed(ULONG Number)
+{
+    KeBugCheckEx(VOREL_BUGCHECK, Number, 0, 0, 0);
+}

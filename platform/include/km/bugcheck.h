@@ -81,6 +81,12 @@ DECLSPEC_NORETURN FORCEINLINE VOID RtlFailFast(ULONG Code)
 #define VERIFIER_SHARED_TO_EXCLUSIVE       0x1008 /* shared owner of resource P2 asked for it exclusively */
 #define VERIFIER_FAST_MUTEX_RECURSION      0x1009 /* owner of fast mutex P2 acquired it again */
 #define VERIFIER_RESOURCE_IN_USE           0x100A /* resource P2 deleted or reinitialised while owned or waited for */
+#define VERIFIER_PAGES_FREED_WHILE_MAPPED  0x100B /* pages of list P2 freed while it is still mapped */
+#define VERIFIER_NOT_A_PAGE_LIST           0x100C /* P2 is no live list of the page allocator (freed twice?) */
+#define VERIFIER_PAGE_LIST_FREED_LIVE      0x100D /* the pool block of list P2 freed before its pages */
+#define VERIFIER_UNMAP_WRONG_ADDRESS       0x100E /* list P2 unmapped at P3, which is not its mapping */
+#define VERIFIER_RESERVED_MAPPING          0x100F /* a reserved mapping routine the stand-in lacks (P2) */
+#define VERIFIER_PAGE_LIST_USER_MAPPING    0x1010 /* list P2 mapped into user space, which the stand-in lacks */
 
 /*
  * Parameter 1 of DRIVER_VERIFIER_IOMANAGER_VIOLATION for the stand-in's dispatch

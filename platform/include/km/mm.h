@@ -56,6 +56,28 @@ typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighP
 #define MdlMappingNoWrite 0x80000000
 #define MdlMappingNoExecute 0x40000000
 
+/* A page list's page frame numbers follow its header. */
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
+#define MmGetMdlPfnArray(Mdl) ((PPFN_NUMBER)((Mdl) + 1))
+
+/* Flags of MmAllocatePagesForMdlEx and MmAllocateNodePagesForMdlEx. */
+#define MM_DONT_ZERO_ALLOCATION                 0x00000001
+#define MM_ALLOCATE_FROM_LOCAL_NODE_ONLY        0x00000002
+#define MM_ALLOCATE_FULLY_REQUIRED              0x00000004
+#define MM_ALLOCATE_NO_WAIT                     0x00000008
+#define MM_ALLOCATE_PREFER_CONTIGUOUS           0x00000010
+#define MM_ALLOCATE_REQUIRE_CONTIGUOUS_CHUNKS   0x00000020
+#define MM_ALLOCATE_FAST_LARGE_PAGES            0x00000040
+#define MM_ALLOCATE_TRIM_IF_NECESSARY           0x00000080
+#define MM_ALLOCATE_AND_HOT_REMOVE              0x00000100
+
+/* The node form, found at run time with MmGetSystemRoutineAddress. */
+typedef struct _MDL *(NTAPI *PMM_ALLOCATE_NODE_PAGES_FOR_MDL_EX)(PHYSICAL_ADDRESS LowAddress,
+                                                                PHYSICAL_ADDRESS HighAddress,
+                                                                PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes,
+                                                                MEMORY_CACHING_TYPE CacheType, ULONG IdealNode,
+                                                                ULONG Flags);
+
 /* System information (ZwQuerySystemInformation). */
 typedef enum _SYSTEM_INFORMATION_CLASS {
     SystemBasicInformation = 0,
@@ -103,6 +125,17 @@ NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, 
                                                      ULONG BugCheckOnFailure, ULONG Priority);
 NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+NTKERNELAPI PMDL NTAPI MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress,
+                                             PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes);
+NTKERNELAPI PMDL NTAPI MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress,
+                                               PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes,
+                                               MEMORY_CACHING_TYPE CacheType, ULONG Flags);
+NTKERNELAPI PMDL NTAPI MmAllocateNodePagesForMdlEx(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress,
+                                                   PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes,
+                                                   MEMORY_CACHING_TYPE CacheType, ULONG IdealNode, ULONG Flags);
+NTKERNELAPI VOID NTAPI MmFreePagesFromMdl(PMDL MemoryDescriptorList);
+NTKERNELAPI VOID NTAPI MmUnmapReservedMapping(PVOID BaseAddress, ULONG PoolTag, PMDL MemoryDescriptorList);
+NTKERNELAPI VOID NTAPI MmFreeMappingAddress(PVOID BaseAddress, ULONG PoolTag);
 NTKERNELAPI VOID NTAPI ProbeForRead(const volatile VOID *Address, SIZE_T Length, ULONG Alignment);
 NTKERNELAPI VOID NTAPI ProbeForWrite(volatile VOID *Address, SIZE_T Length, ULONG Alignment);
 NTKERNELAPI PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);

@@ -62,3 +62,31 @@ FORCEINLINE PVOID RtlSecureZeroMemory(PVOID ptr, SIZE_T cnt)
     }
     return ptr;
 }
+
+/*
+ * Bitmaps: SizeOfBitMap bits in 32-bit words at Buffer, bit n of the map being bit
+ * (n % 32) of word n / 32. The caller owns the buffer; the header only describes it.
+ */
+typedef struct _RTL_BITMAP {
+    ULONG SizeOfBitMap;
+    PULONG Buffer;
+} RTL_BITMAP, *PRTL_BITMAP;
+
+EXTERN_C_START
+
+NTSYSAPI VOID NTAPI RtlInitializeBitMap(PRTL_BITMAP BitMapHeader, PULONG BitMapBuffer, ULONG SizeOfBitMap);
+NTSYSAPI VOID NTAPI RtlClearAllBits(PRTL_BITMAP BitMapHeader);
+NTSYSAPI VOID NTAPI RtlSetAllBits(PRTL_BITMAP BitMapHeader);
+NTSYSAPI VOID NTAPI RtlSetBit(PRTL_BITMAP BitMapHeader, ULONG BitNumber);
+NTSYSAPI VOID NTAPI RtlClearBit(PRTL_BITMAP BitMapHeader, ULONG BitNumber);
+NTSYSAPI BOOLEAN NTAPI RtlTestBit(PRTL_BITMAP BitMapHeader, ULONG BitNumber);
+NTSYSAPI VOID NTAPI RtlSetBits(PRTL_BITMAP BitMapHeader, ULONG StartingIndex, ULONG NumberToSet);
+NTSYSAPI VOID NTAPI RtlClearBits(PRTL_BITMAP BitMapHeader, ULONG StartingIndex, ULONG NumberToClear);
+NTSYSAPI ULONG NTAPI RtlFindSetBits(PRTL_BITMAP BitMapHeader, ULONG NumberToFind, ULONG HintIndex);
+NTSYSAPI ULONG NTAPI RtlFindClearBits(PRTL_BITMAP BitMapHeader, ULONG NumberToFind, ULONG HintIndex);
+NTSYSAPI ULONG NTAPI RtlFindSetBitsAndClear(PRTL_BITMAP BitMapHeader, ULONG NumberToFind, ULONG HintIndex);
+NTSYSAPI ULONG NTAPI RtlFindClearBitsAndSet(PRTL_BITMAP BitMapHeader, ULONG NumberToFind, ULONG HintIndex);
+NTSYSAPI ULONG NTAPI RtlNumberOfSetBits(PRTL_BITMAP BitMapHeader);
+NTSYSAPI ULONG NTAPI RtlNumberOfClearBits(PRTL_BITMAP BitMapHeader);
+
+EXTERN_C_END

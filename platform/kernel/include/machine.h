@@ -180,6 +180,30 @@ constexpr unsigned char kPoolPoisonByte = 0xE5;
 using PoolFreeCheck = std::function<void(const void *block, size_t size)>;
 MACHINE_API void AddPoolFreeCheck(const std::string &name, PoolFreeCheck check);
 
+/* ---- Memory manager ---------------------------------------------------------------------
+ * Page lists (MmAllocatePagesForMdl and its Ex and node forms) are resident, pre-faulted runs
+ * of host memory aligned to 2 MiB, each with an inaccessible guard page behind it. A run is
+ * addressable only while its list is mapped; freed runs are recycled, and every page that was
+ * not asked to be zeroed comes back filled with kPagePoisonByte, so a missed zeroing shows. */
+constexpr unsigned char kPagePoisonByte = 0xD9;
+/* Pages and page lists handed out and not yet freed (MmFreePagesFromMdl). */
+MACHINE_API uint64_t PagesInUse();
+MACHINE_API uint64_t PageListsInUse();
+/* The AvailablePages figure SystemPerformanceInformation reports from now on
+ * (0 = the host's real figure). Boot sets it from Config::availablePages. */
+MACHINE_API void SetAvailablePages(uint64_t pages);
+/* Page allocation faults, until ClearPageAllocationFaults (or the next boot):
+ *   FailPageAllocations          every request returns null;
+ *   FailPageAllocationsAfter(n)  n more pages are granted in all; a request that crosses the
+ *                                limit gets what is left (a short list), later ones get null;
+ *   ShortenPageLists(n)          every list describes at most n pages.
+ * A request with MM_ALLOCATE_FULLY_REQUIRED that cannot be met in full returns null. The named
+ * sites ("MmAllocateNodePagesForMdlEx", ...) also work with ArmFault. */
+MACHINE_API void FailPageAllocations();
+MACHINE_API void FailPageAllocationsAfter(uint64_t pages);
+MACHINE_API void ShortenPageLists(uint64_t pagesPerList);
+MACHINE_API void ClearPageAllocationFaults();
+
 /* ---- Halts ------------------------------------------------------------------------------
  * KeBugCheckEx and fast-fail write one line to standard error (and, when VOREL_HALT_FD is
  * set, a binary HaltRecord to that descriptor), then abort the process. */

@@ -6,6 +6,7 @@
  */
 #include "ke/dispatcher.h"
 #include "ke/thread.h"
+#include "mm/page_lists.h"
 #include "mm/user_arena.h"
 
 #include "machine.h"
@@ -88,7 +89,6 @@ NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, 
                                                      MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                                      ULONG BugCheckOnFailure, ULONG Priority)
 {
-    (void)AccessMode;
     (void)CacheType;
     (void)RequestedAddress;
     (void)Priority;
@@ -102,7 +102,11 @@ NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, 
         return nullptr;
     }
     PVOID address;
-    if (mdl->Process != nullptr)
+    if ((address = mm::MapPageList(mdl)) != nullptr) {
+        // A list of the page allocator has no address until it is mapped; its run is it.
+        if (AccessMode != KernelMode)
+            KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_PAGE_LIST_USER_MAPPING, (ULONG_PTR)mdl, 0, 0);
+    } else if (mdl->Process != nullptr)
         address = mm::ArenaMapAlias(mdl->Process->Arena, MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
     else
         address = MmGetMdlVirtualAddress(mdl);
@@ -116,6 +120,11 @@ NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, 
 NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
 {
     PMDL mdl = MemoryDescriptorList;
+    if (mm::UnmapPageList(BaseAddress, mdl)) {
+        mdl->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
+        mdl->MappedSystemVa = nullptr;
+        return;
+    }
     if (mdl->Process != nullptr && BaseAddress != MmGetMdlVirtualAddress(mdl))
         mm::ArenaUnmapAlias(BaseAddress, mdl->ByteCount);
     mdl->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;

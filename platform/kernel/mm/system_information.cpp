@@ -3,6 +3,7 @@
  */
 #include "ke/dispatcher.h"
 #include "ke/topology.h"
+#include "mm/page_lists.h"
 
 #include "machine.h"
 
@@ -93,7 +94,8 @@ NTSYSAPI NTSTATUS NTAPI ZwQuerySystemInformation(SYSTEM_INFORMATION_CLASS System
             return STATUS_INFO_LENGTH_MISMATCH;
         auto *info = static_cast<PSYSTEM_PERFORMANCE_INFORMATION>(SystemInformation);
         std::memset(info, 0, sizeof(*info));
-        uint64_t available = config.availablePages != 0 ? config.availablePages : HostAvailablePages();
+        uint64_t figure = mm::AvailablePagesFigure();
+        uint64_t available = figure != 0 ? figure : HostAvailablePages();
         info->AvailablePages = available > 0xFFFFFFFFull ? 0xFFFFFFFFu : (ULONG)available;
         return STATUS_SUCCESS;
     }
