@@ -14,9 +14,12 @@ function(vorel_add_test_area)
   endif()
   add_executable(test_${A_NAME} ${A_SOURCES})
   target_link_libraries(test_${A_NAME} PRIVATE vorel_test_support ${A_LIBS} GTest::gtest GTest::gmock)
+  # One label per area: gtest_discover_tests flattens its properties, so a second label
+  # would be read as a property name. Concurrency areas carry both words in theirs
+  # ("ke-concurrency"), which -L concurrency and -L ke both select.
   set(labels ${A_NAME})
   if(A_CONCURRENCY)
-    list(APPEND labels concurrency)
+    set(labels ${A_NAME}-concurrency)
   endif()
   gtest_discover_tests(test_${A_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS "${labels}" TIMEOUT 300)

@@ -123,6 +123,12 @@ struct ProcessIdentity {
     uint32_t uid = 0;
     uint32_t gid = 0;
     std::vector<uint32_t> groups;
+    /* A process whose program runs outside the machine (a socket client) shares its user
+     * space with it: the machine maps it at exactly this address, where the client maps the
+     * same pages. Null: the machine places it. */
+    void *userSpaceAddress = nullptr;
+    /* Size of the user space; 0 = the machine's default. */
+    size_t userSpaceBytes = 0;
 };
 /* A new process (a referenced PEPROCESS). */
 MACHINE_API void *CreateProcess(const ProcessIdentity &identity);
@@ -138,6 +144,19 @@ MACHINE_API void *UserAlloc(void *process, size_t bytes);
 MACHINE_API void UserFree(void *process, void *address);
 /* Handles open in a process's table. */
 MACHINE_API size_t ProcessHandleCount(void *process);
+/* A process's id (its PsGetProcessId). */
+MACHINE_API uint32_t ProcessId(void *process);
+/* A process's user space: where it lives and the memory descriptor behind it. */
+struct UserSpace {
+    void *base = nullptr;
+    size_t bytes = 0;
+    int descriptor = -1;
+};
+MACHINE_API UserSpace ProcessUserSpace(void *process);
+/* Cancels the process's outstanding requests: every one, or only the one whose status
+ * block is at userIosb. Returns how many were still outstanding and got IoCancelIrp;
+ * does not wait for them to finish. */
+MACHINE_API size_t CancelProcessRequests(void *process, const void *userIosb = nullptr);
 
 /* ---- System events ---------------------------------------------------------------------- */
 /* A system shutdown: IRP_MJ_SHUTDOWN to every device registered for it, last registered first. */

@@ -39,20 +39,46 @@ struct OpenParameters {
     bool forceAccessCheck;
 };
 
-/* A user-mode caller's arguments must all lie in its user space. */
-bool ArgumentsReadable(const OpenParameters &p, PHANDLE handle, PIO_STATUS_BLOCK iosb)
+/*
+ * A user-mode caller's arguments, captured as Windows captures them: every range must
+ * lie in the caller's user space, and the attributes and the name are copied once
+ * into kernel memory before anything looks at them, so a user thread that rewrites
+ * them meanwhile (another thread of the program, or a client on the far side of the
+ * host's socket, which shares that memory) can change what is opened but never make
+ * the I/O manager follow a pointer it did not check.
+ */
+struct CapturedArguments {
+    OBJECT_ATTRIBUTES attributes;
+    UNICODE_STRING name;
+    std::u16string nameText;
+};
+
+bool CaptureUserArguments(OpenParameters &p, PHANDLE handle, PIO_STATUS_BLOCK iosb, CapturedArguments *captured)
 {
-    if (p.mode != UserMode)
-        return true;
     if (!IsUserRange(handle, sizeof(HANDLE)) || !IsUserRange(iosb, sizeof(IO_STATUS_BLOCK)) ||
         !IsUserRange(p.attributes, sizeof(OBJECT_ATTRIBUTES)))
         return false;
-    PUNICODE_STRING name = p.attributes->ObjectName;
-    if (name != nullptr && (!IsUserRange(name, sizeof(UNICODE_STRING)) || !IsUserRange(name->Buffer, name->Length)))
-        return false;
     if (p.allocationSize != nullptr && !IsUserRange(p.allocationSize, sizeof(LARGE_INTEGER)))
         return false;
-    return p.eaLength == 0 || IsUserRange(p.eaBuffer, p.eaLength);
+    if (p.eaLength != 0 && !IsUserRange(p.eaBuffer, p.eaLength))
+        return false;
+    memcpy(&captured->attributes, p.attributes, sizeof(OBJECT_ATTRIBUTES));
+    PUNICODE_STRING name = captured->attributes.ObjectName;
+    if (name != nullptr) {
+        if (!IsUserRange(name, sizeof(UNICODE_STRING)))
+            return false;
+        memcpy(&captured->name, name, sizeof(UNICODE_STRING));
+        if (!IsUserRange(captured->name.Buffer, captured->name.Length))
+            return false;
+        captured->nameText.assign(reinterpret_cast<const char16_t *>(captured->name.Buffer),
+                                  captured->name.Length / sizeof(WCHAR));
+        captured->name.Buffer = reinterpret_cast<PWCH>(captured->nameText.data());
+        captured->name.Length = (USHORT)(captured->nameText.size() * sizeof(WCHAR));
+        captured->name.MaximumLength = captured->name.Length;
+        captured->attributes.ObjectName = &captured->name;
+    }
+    p.attributes = &captured->attributes;
+    return true;
 }
 
 NTSTATUS ValidateParameters(const OpenParameters &p)
@@ -253,15 +279,16 @@ NTSTATUS OpenFile(const OpenParameters &p, PIO_STATUS_BLOCK iosb, PFILE_OBJECT *
     return status;
 }
 
-NTSTATUS CreateFileCommon(PHANDLE handle, const OpenParameters &p, PIO_STATUS_BLOCK iosb)
+NTSTATUS CreateFileCommon(PHANDLE handle, OpenParameters p, PIO_STATUS_BLOCK iosb)
 {
-    if (!ArgumentsReadable(p, handle, iosb))
+    CapturedArguments captured;
+    if (p.mode == UserMode && !CaptureUserArguments(p, handle, iosb, &captured))
         return STATUS_ACCESS_VIOLATION;
     NTSTATUS status = ValidateParameters(p);
     if (!NT_SUCCESS(status))
         return status;
-    PFILE_OBJECT file;
-    ACCESS_MASK granted;
+    PFILE_OBJECT file = nullptr;
+    ACCESS_MASK granted = 0;
     status = OpenFile(p, iosb, &file, &granted);
     if (!NT_SUCCESS(status) || status == STATUS_REPARSE)
         return status;

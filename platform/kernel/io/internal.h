@@ -66,6 +66,8 @@ struct Request {
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
     bool pendingMarked = false;        /* the top stack location had SL_PENDING_RETURNED */
+    int cancelHolds = 0;               /* canceller calls under way (lock): completion leaves the IRP */
+    bool poisonDeferred = false;       /* unpoisoned for them; the last one poisons it */
     std::atomic<int> references{1};
     LIST_ENTRY processEntry;
 };
@@ -90,6 +92,9 @@ NTSTATUS CallDriverAndWait(PDEVICE_OBJECT device, Request *request, ULONG_PTR *i
 
 /* Process exit: cancels the process's requests and waits (bounded) for them to finish. */
 void CancelProcessRequests(struct _KPROCESS *process);
+/* Cancels the process's outstanding requests (only the one whose user status block is at
+ * userIosb, when given) without waiting; returns how many got IoCancelIrp. */
+size_t CancelRequests(struct _KPROCESS *process, const void *userIosb);
 
 /* ---- Buffers (buffers.cpp) ----------------------------------------------------------------- */
 

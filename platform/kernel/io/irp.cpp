@@ -109,6 +109,7 @@ void FinishRequest(Request *request)
     if (irp->Flags & IRP_CREATE_OPERATION)
         request->file->FinalStatus = request->status;
 
+    bool poisonNow;
     {
         auto &table = Table();
         base::SpinGuard guard(table.lock);
@@ -116,13 +117,18 @@ void FinishRequest(Request *request)
         if (request->processEntry.Flink != nullptr)
             RemoveEntryList(&request->processEntry);
         request->processEntry.Flink = request->processEntry.Blink = nullptr;
+        // A canceller that picked the request up before it completed may still be inside
+        // IoCancelIrp; the last one of them poisons the IRP instead.
+        poisonNow = request->cancelHolds == 0;
+        request->poisonDeferred = !poisonNow;
     }
     if (request->userEvent != nullptr)
         KeSetEvent(request->userEvent, 0, FALSE);
     if (request->file != nullptr && !(irp->Flags & (IRP_CREATE_OPERATION | IRP_CLOSE_OPERATION)))
         KeSetEvent(&request->file->Event, 0, FALSE);
     KeSetEvent(&request->done, 0, FALSE);
-    VRL_POISON(irp, request->irpSize);
+    if (poisonNow)
+        VRL_POISON(irp, request->irpSize);
     ReleaseRequest(request);
 }
 
@@ -265,25 +271,48 @@ NTSTATUS CallDriverAndWait(PDEVICE_OBJECT device, Request *request, ULONG_PTR *i
     return status;
 }
 
+size_t CancelRequests(struct _KPROCESS *process, const void *userIosb)
+{
+    auto &table = Table();
+    std::vector<Request *> pending;
+    {
+        base::SpinGuard guard(table.lock);
+        for (PLIST_ENTRY e = process->PendingIrps.Flink; e != &process->PendingIrps; e = e->Flink) {
+            Request *request = CONTAINING_RECORD(e, Request, processEntry);
+            if (request->completed)
+                continue;
+            if (userIosb != nullptr && static_cast<const void *>(request->userIosb) != userIosb)
+                continue;
+            // The reference keeps the IRP's memory, the hold keeps it unpoisoned, should the
+            // driver complete it before IoCancelIrp below looks at it.
+            request->references++;
+            request->cancelHolds++;
+            pending.push_back(request);
+        }
+    }
+    for (Request *request : pending) {
+        IoCancelIrp(request->irp);
+        {
+            base::SpinGuard guard(table.lock);
+            if (--request->cancelHolds == 0 && request->poisonDeferred) {
+                request->poisonDeferred = false;
+                VRL_POISON(request->irp, request->irpSize);
+            }
+        }
+        ReleaseRequest(request);
+    }
+    return pending.size();
+}
+
 void CancelProcessRequests(struct _KPROCESS *process)
 {
     auto &table = Table();
     for (int attempt = 0; attempt < 500; ++attempt) {
-        std::vector<Request *> pending;
+        CancelRequests(process, nullptr);
         {
             base::SpinGuard guard(table.lock);
-            for (PLIST_ENTRY e = process->PendingIrps.Flink; e != &process->PendingIrps; e = e->Flink) {
-                Request *request = CONTAINING_RECORD(e, Request, processEntry);
-                request->references++;
-                pending.push_back(request);
-            }
-        }
-        if (pending.empty())
-            return;
-        for (Request *request : pending) {
-            if (!request->completed && !request->irp->Cancel)
-                IoCancelIrp(request->irp);
-            ReleaseRequest(request);
+            if (IsListEmpty(&process->PendingIrps))
+                return;
         }
         LARGE_INTEGER tenMs;
         tenMs.QuadPart = -100000;

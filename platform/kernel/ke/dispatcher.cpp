@@ -345,7 +345,12 @@ NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN W
 
 NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
-    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
+    // Under the dispatcher lock, as every other change of a signal state: a clear that
+    // raced a KeSetEvent on another processor would otherwise be a torn update of the
+    // state the set reads and writes under the lock.
+    ke::CheckIrql((const void *)&KeClearEvent, DISPATCH_LEVEL);
+    base::SpinGuard guard(ke::DispatcherLock());
+    Event->Header.SignalState = 0;
 }
 
 NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event)

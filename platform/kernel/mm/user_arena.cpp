@@ -5,6 +5,7 @@
 
 #include "base/spin.h"
 
+#include <fcntl.h>
 #include <map>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -46,6 +47,49 @@ UserArena *CreateUserArena(size_t bytes)
     // The first page stays unused, so no user buffer starts at the arena's base.
     arena->freeRanges[kPage] = bytes - kPage;
     return arena;
+}
+
+UserArena *CreateSharedUserArena(size_t bytes, void *address)
+{
+    if (address == nullptr || (reinterpret_cast<uintptr_t>(address) & (kPage - 1)) != 0 || bytes < 2 * kPage)
+        return nullptr;
+    auto *arena = new UserArena();
+    arena->fd = memfd_create("vorel-user", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (arena->fd < 0 || ftruncate(arena->fd, (off_t)bytes) != 0 ||
+        fcntl(arena->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        if (arena->fd >= 0)
+            close(arena->fd);
+        delete arena;
+        return nullptr;
+    }
+    void *base = mmap(address, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED_NOREPLACE, arena->fd, 0);
+    if (base != address) {
+        // Taken (or, on a kernel without MAP_FIXED_NOREPLACE, placed elsewhere).
+        if (base != MAP_FAILED)
+            munmap(base, bytes);
+        close(arena->fd);
+        delete arena;
+        return nullptr;
+    }
+    arena->base = static_cast<unsigned char *>(base);
+    arena->size = bytes;
+    arena->freeRanges[kPage] = bytes - kPage;
+    return arena;
+}
+
+int ArenaDescriptor(const UserArena *arena)
+{
+    return arena->fd;
+}
+
+void *ArenaBase(const UserArena *arena)
+{
+    return arena->base;
+}
+
+size_t ArenaSize(const UserArena *arena)
+{
+    return arena->size;
 }
 
 void DestroyUserArena(UserArena *arena)

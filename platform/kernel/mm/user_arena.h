@@ -14,6 +14,17 @@ namespace mm {
 struct UserArena;
 
 UserArena *CreateUserArena(size_t bytes);
+/*
+ * A user space shared with a process outside the machine (a socket client): mapped at
+ * exactly this address (null when the range is taken), its memory sealed against
+ * growing and shrinking, so the client, which maps the same pages at the same address,
+ * can never pull memory out from under the machine.
+ */
+UserArena *CreateSharedUserArena(size_t bytes, void *address);
+/* The memory descriptor behind an arena (the client maps it), its base and size. */
+int ArenaDescriptor(const UserArena *arena);
+void *ArenaBase(const UserArena *arena);
+size_t ArenaSize(const UserArena *arena);
 void DestroyUserArena(UserArena *arena);
 void *ArenaAllocate(UserArena *arena, size_t bytes);
 void ArenaFree(UserArena *arena, void *address);

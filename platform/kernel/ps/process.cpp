@@ -97,7 +97,10 @@ struct _KPROCESS *CreateUserProcess(const machine::ProcessIdentity &identity)
     process->Id = nextProcessId.fetch_add(4);
     process->StartTime = ke::SystemTime();
     process->HandleTable = ob::CreateHandleTable();
-    process->Arena = mm::CreateUserArena(kUserArenaBytes);
+    size_t userSpaceBytes = identity.userSpaceBytes != 0 ? identity.userSpaceBytes : kUserArenaBytes;
+    process->Arena = identity.userSpaceAddress != nullptr
+                         ? mm::CreateSharedUserArena(userSpaceBytes, identity.userSpaceAddress)
+                         : mm::CreateUserArena(userSpaceBytes);
     process->Uid = identity.uid;
     process->Gid = identity.gid;
     std::strncpy(process->Name, identity.name.c_str(), sizeof(process->Name) - 1);
@@ -183,6 +186,28 @@ size_t ProcessHandleCount(void *process)
 {
     auto *p = static_cast<struct _KPROCESS *>(process);
     return p->HandleTable == nullptr ? 0 : ob::HandleCount(p->HandleTable);
+}
+
+uint32_t ProcessId(void *process)
+{
+    return (uint32_t)static_cast<struct _KPROCESS *>(process)->Id;
+}
+
+UserSpace ProcessUserSpace(void *process)
+{
+    UserSpace space;
+    mm::UserArena *arena = static_cast<struct _KPROCESS *>(process)->Arena;
+    if (arena != nullptr) {
+        space.base = mm::ArenaBase(arena);
+        space.bytes = mm::ArenaSize(arena);
+        space.descriptor = mm::ArenaDescriptor(arena);
+    }
+    return space;
+}
+
+size_t CancelProcessRequests(void *process, const void *userIosb)
+{
+    return io::CancelRequests(static_cast<struct _KPROCESS *>(process), userIosb);
 }
 
 } // namespace machine
