@@ -1,0 +1,94 @@
+/*
+ * list, iostats, lifetime: the mounted volumes and the I/O totals.
+ */
+#include "vorelctl.h"
+
+#include <stdlib.h>
+
+namespace ctl {
+
+int List(int argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+    vorel_handle h;
+    if (!Connect(&h))
+        return kExitUnavailable;
+    auto *volumes = static_cast<vorel_live_volume *>(calloc(26, sizeof(vorel_live_volume)));
+    if (volumes == nullptr) {
+        fprintf(stderr, "vorelctl: out of memory\n");
+        vorel_disconnect(h);
+        return kExitUnavailable;
+    }
+    unsigned int count = 0;
+    int result = kExitSuccess;
+    vorel_status status = vorel_live_query(h, volumes, &count);
+    if (status != VOREL_OK) {
+        result = RequestFailed(h, "query live volumes", status, nullptr);
+    } else if (count == 0) {
+        printf("No volumes mounted\n");
+    } else {
+        for (unsigned int i = 0; i < count; ++i) {
+            char size[32], used[32];
+            FormatSize(volumes[i].size, size, sizeof(size));
+            FormatSize(volumes[i].used, used, sizeof(used));
+            printf("%c:  %-9s  used=%-9s  compress=%-7s  label='%s'\n", volumes[i].letter, size, used,
+                   LevelName(volumes[i].compression), volumes[i].label);
+        }
+    }
+    free(volumes);
+    vorel_disconnect(h);
+    return result;
+}
+
+int IoStats(int argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+    vorel_handle h;
+    if (!Connect(&h))
+        return kExitUnavailable;
+    vorel_io_totals totals;
+    int result = kExitSuccess;
+    vorel_status status = vorel_io_stats_query(h, &totals);
+    if (status != VOREL_OK) {
+        result = RequestFailed(h, "query I/O stats", status, nullptr);
+    } else {
+        char read[32], written[32];
+        FormatSize(totals.bytes_read, read, sizeof(read));
+        FormatSize(totals.bytes_written, written, sizeof(written));
+        printf("read  : %-10s  (%llu bytes, %llu ops)\n", read, totals.bytes_read, totals.reads);
+        printf("write : %-10s  (%llu bytes, %llu ops)\n", written, totals.bytes_written, totals.writes);
+    }
+    vorel_disconnect(h);
+    return result;
+}
+
+int Lifetime(int argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+    vorel_handle h;
+    if (!Connect(&h))
+        return kExitUnavailable;
+    vorel_io_totals totals;
+    int result = kExitSuccess;
+    vorel_status status = vorel_lifetime_stats_query(h, &totals);
+    if (status != VOREL_OK) {
+        result = RequestFailed(h, "query lifetime stats", status, nullptr);
+    } else {
+        char read[32], written[32], peakRead[32], peakWrite[32];
+        FormatSize(totals.bytes_read, read, sizeof(read));
+        FormatSize(totals.bytes_written, written, sizeof(written));
+        FormatSize(totals.reads, peakRead, sizeof(peakRead));
+        FormatSize(totals.writes, peakWrite, sizeof(peakWrite));
+        printf("read       : %-10s  (%llu bytes)\n", read, totals.bytes_read);
+        printf("write      : %-10s  (%llu bytes)\n", written, totals.bytes_written);
+        printf("peak read  : %s/s\n", peakRead);
+        printf("peak write : %s/s\n", peakWrite);
+    }
+    vorel_disconnect(h);
+    return result;
+}
+
+} // namespace ctl

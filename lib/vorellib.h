@@ -1,0 +1,140 @@
+/*
+ * vorellib: the client library of the Vorel in-memory file system.
+ *
+ * Every operation is a C function that returns a vorel_status: 0 on success, or
+ * one of a small set of failures with a fixed text (vorel_status_name). A request
+ * that reached the driver and failed also leaves the system's error code in the
+ * connection (vorel_last_native_error), so a program can show the system's own
+ * message for it. The library takes no locks and keeps no global state; one
+ * connection must not be used by two threads at once, separate connections are
+ * independent. It never hands out memory the caller must free.
+ */
+#pragma once
+
+#if defined(__cplusplus)
+extern "C" {
+#endif
+
+#if defined(VORELLIB_BUILDING)
+#define VORELLIB_API __attribute__((visibility("default")))
+#else
+#define VORELLIB_API
+#endif
+
+/* A connection to the driver's control device. */
+typedef struct vorel_connection *vorel_handle;
+
+/* Result of every operation. */
+typedef unsigned int vorel_status;
+#define VOREL_OK 0u
+#define VOREL_ERR_NOT_RUNNING 1u      /* "driver not running" */
+#define VOREL_ERR_ACCESS_DENIED 2u    /* "access denied" */
+#define VOREL_ERR_BUSY 3u             /* "busy" */
+#define VOREL_ERR_NOT_FOUND 4u        /* "not found" */
+#define VOREL_ERR_EXISTS 5u           /* "already exists" */
+#define VOREL_ERR_INVALID 6u          /* "invalid argument" (also every argument refused before sending) */
+#define VOREL_ERR_NO_IMAGE 7u         /* "no bound image" */
+#define VOREL_ERR_DISK_FULL 8u        /* "disk full" */
+#define VOREL_ERR_NO_MEMORY 9u        /* "out of memory" */
+#define VOREL_ERR_SHORT_REPLY 10u     /* "short reply" */
+#define VOREL_ERR_NOT_SUPPORTED 11u   /* "not supported by driver" */
+#define VOREL_ERR_TRANSPORT 12u       /* "transport error" */
+
+/* The driver's answer to a ping. */
+typedef struct vorel_ping_info {
+    unsigned int major;   /* 26 */
+    unsigned int minor;   /* 7 */
+    unsigned int reserved; /* 0 */
+    char build[32];       /* the driver's build date and time, NUL-terminated */
+} vorel_ping_info;
+
+/* A volume to create. */
+typedef struct vorel_volume_spec {
+    char letter;               /* drive letter, either case */
+    unsigned int flags;        /* 0x1 no per-file security, 0x8 no Recycle Bin / System Volume Information */
+    unsigned int compression;  /* cold-file compression: 0 none, 1 fast, 2 normal, 3 max */
+    unsigned long long size;   /* bytes; at least 4 MiB without an image (any, 0 too, with one) */
+    char label[128];
+    char image_path[2048];     /* full path of a persistent image, or empty */
+    char folders[4096];        /* folders made at mount, separated by line feeds, or empty */
+} vorel_volume_spec;
+
+/* One boot-volume configuration: filled by vorel_config_query, taken by vorel_config_set. */
+typedef struct vorel_boot_config {
+    char letter;
+    unsigned int flags;        /* 0x1 no per-file security, 0x2 manual, 0x4 save at shutdown and before
+                                  dismount, 0x10 periodic save, 0x20 no Recycle Bin folders */
+    unsigned int compression;  /* 0..3 */
+    unsigned int period;       /* seconds between periodic saves */
+    unsigned long long size;   /* bytes */
+    unsigned int mounted;      /* query only: non-zero while a volume with this letter is mounted */
+    unsigned int auto_mount_status; /* query only: the driver's status of the last automatic mount, 0 if none */
+    char label[128];
+    char image_path[2048];
+    char folders[4096];
+} vorel_boot_config;
+
+/* One mounted volume. */
+typedef struct vorel_live_volume {
+    char letter;
+    unsigned int flags;        /* 0x1 no per-file security, 0x8 no Recycle Bin folders */
+    unsigned int compression;  /* 0 none, 1 fast, 2 normal, 3 max */
+    unsigned long long size;   /* bytes */
+    unsigned long long used;   /* bytes in use */
+    char label[128];
+    char image_path[2048];
+} vorel_live_volume;
+
+/* I/O totals: the running ones count operations in the last two fields, the
+ * lifetime ones hold the peak read and write speeds (bytes per second) there. */
+typedef struct vorel_io_totals {
+    unsigned long long bytes_read;
+    unsigned long long bytes_written;
+    unsigned long long reads;   /* lifetime: peak read speed */
+    unsigned long long writes;  /* lifetime: peak write speed */
+} vorel_io_totals;
+
+/*
+ * Opens a connection. *out receives it (null on failure). native_error, when
+ * given, receives the system's error code of a failed open (0 otherwise).
+ * VOREL_ERR_NOT_RUNNING when the control device does not exist.
+ */
+VORELLIB_API vorel_status vorel_connect(vorel_handle *out, unsigned int *native_error);
+/* Closes a connection; null is ignored. */
+VORELLIB_API void vorel_disconnect(vorel_handle h);
+/* The system's error code of the last request sent on h (0 after a success, 0 for null). */
+VORELLIB_API unsigned int vorel_last_native_error(vorel_handle h);
+/* The fixed text of a status ("unknown status" for a value outside the table); never null. */
+VORELLIB_API const char *vorel_status_name(unsigned int status);
+
+/* The driver's version and build. */
+VORELLIB_API vorel_status vorel_ping(vorel_handle h, vorel_ping_info *info);
+/* The driver's user-access switch: 1 when any user may create and dismount volumes. */
+VORELLIB_API vorel_status vorel_settings_get(vorel_handle h, unsigned int *allow_user_access);
+/* Sets the user-access switch (non-zero = on); administrators only. */
+VORELLIB_API vorel_status vorel_settings_set(vorel_handle h, unsigned int allow_user_access);
+
+/* Creates and mounts a volume (VOREL_ERR_EXISTS when its letter is taken). */
+VORELLIB_API vorel_status vorel_volume_create(vorel_handle h, const vorel_volume_spec *spec);
+/* Dismounts a volume (VOREL_ERR_BUSY while it is in use). */
+VORELLIB_API vorel_status vorel_volume_dismount(vorel_handle h, char letter);
+/* Resizes a mounted volume; size at least 4 MiB (VOREL_ERR_DISK_FULL below what it holds). */
+VORELLIB_API vorel_status vorel_volume_resize(vorel_handle h, char letter, unsigned long long size);
+/* Saves a volume to its image, or (path not empty) fully to path, binding it there. */
+VORELLIB_API vorel_status vorel_volume_save(vorel_handle h, char letter, const char *path);
+/* Stores a boot-volume configuration (mounted when the driver next starts, unless manual). */
+VORELLIB_API vorel_status vorel_config_set(vorel_handle h, const vorel_boot_config *config);
+/* Removes a letter's boot-volume configuration (a mounted volume stays mounted). */
+VORELLIB_API vorel_status vorel_config_delete(vorel_handle h, char letter);
+/* The boot-volume configurations: entries must hold 26 records; *count receives how many were filled. */
+VORELLIB_API vorel_status vorel_config_query(vorel_handle h, vorel_boot_config *entries, unsigned int *count);
+/* The mounted volumes: volumes must hold 26 records; *count receives how many were filled. */
+VORELLIB_API vorel_status vorel_live_query(vorel_handle h, vorel_live_volume *volumes, unsigned int *count);
+/* Bytes and operations read and written on every mounted volume since the driver started. */
+VORELLIB_API vorel_status vorel_io_stats_query(vorel_handle h, vorel_io_totals *totals);
+/* Totals kept across driver restarts, with the peak speeds. */
+VORELLIB_API vorel_status vorel_lifetime_stats_query(vorel_handle h, vorel_io_totals *totals);
+
+#if defined(__cplusplus)
+}
+#endif

@@ -1,0 +1,151 @@
+/*
+ * The socket protocol between user-mode processes and the host: the native-call
+ * boundary of the stand-in.
+ *
+ * A client process (the Win32 layer of vorellib, vorelctl, tests) keeps one
+ * SOCK_SEQPACKET connection to the host; the host gives it a process of the
+ * machine, with a token made from the peer's Linux credentials (SO_PEERCRED), its
+ * own handle table and a user space. The user space is shared memory: the client
+ * proposes an address it has reserved, the host maps a sealed memfd there and sends
+ * the descriptor back, and the client maps the same pages at the same address. So
+ * a native call carries only its arguments, as Windows passes them to the kernel:
+ * pointers into user space, handles and numbers. The machine probes every pointer
+ * against the process's user space, exactly as it does for an in-process caller.
+ *
+ * Every message is one datagram, little-endian:
+ *
+ *   header   u32 length (the whole datagram)  u16 kind  u16 flags (0)  u64 request id
+ *
+ *   client -> host
+ *     Hello    u32 version  u32 zero  u64 user-space address        (request id 0)
+ *     Call     u32 call number  u32 argument count  u64 arguments[count]
+ *     Cancel   no body; the request id names the call to cancel
+ *   host -> client
+ *     Welcome  u32 version  s32 status  u64 user-space address  u64 user-space bytes
+ *              u32 process id  u32 zero; with the memfd as SCM_RIGHTS when status is 0
+ *     Reply    s32 status (the native call's NTSTATUS)  u32 zero
+ *
+ * Request ids are the client's: non-zero and unique among its calls in flight.
+ * Replies come in completion order, not request order, so a thread whose call waits
+ * in a driver never holds up the others. A Cancel asks the host to cancel the call's
+ * I/O (IoCancelIrp); the call still gets its one Reply.
+ *
+ * The host accepts a Hello until it has welcomed the client, then only Calls and
+ * Cancels. Anything else, and any datagram the decoder refuses, ends the
+ * connection: the host cancels the process's requests, closes its handles and
+ * ends it, as Windows does when a process exits.
+ *
+ * This file is the format alone, with no dependency on the machine, so the decoder
+ * can be fuzzed by itself.
+ */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace transport {
+
+constexpr uint32_t kProtocolVersion = 1;
+/* Every client's user space has this size. */
+constexpr uint64_t kUserSpaceBytes = 64ull << 20;
+/* Highest address (exclusive) a user space may reach: the 47-bit user half. */
+constexpr uint64_t kUserAddressLimit = 1ull << 47;
+constexpr uint64_t kPageBytes = 4096;
+
+constexpr size_t kHeaderBytes = 16;
+constexpr size_t kMaxArguments = 12;
+/* No datagram of this version is longer. */
+constexpr size_t kMaxMessageBytes = kHeaderBytes + 8 + 8 * kMaxArguments;
+
+enum class Kind : uint16_t {
+    Hello = 1,
+    Call = 2,
+    Cancel = 3,
+    Welcome = 0x81,
+    Reply = 0x82,
+};
+
+/* The native calls a client can make. */
+enum class CallNumber : uint32_t {
+    NtCreateFile = 1,          /* 11 arguments, in the routine's order */
+    NtDeviceIoControlFile = 2, /* 10 arguments */
+    NtClose = 3,               /* 1 argument */
+};
+
+/* A call's shape: its argument count and which arguments are 32-bit values. */
+struct CallShape {
+    CallNumber number;
+    const char *name;
+    uint32_t argumentCount;
+    uint32_t narrowArguments; /* bit i: argument i must fit in 32 bits */
+};
+/* The shape of a call number, or null for an unknown one. */
+const CallShape *ShapeOf(uint32_t number);
+
+struct HelloBody {
+    uint32_t version = 0;
+    uint64_t userSpaceAddress = 0;
+};
+
+struct CallBody {
+    uint32_t number = 0;
+    uint32_t argumentCount = 0;
+    uint64_t arguments[kMaxArguments] = {};
+};
+
+struct WelcomeBody {
+    uint32_t version = 0;
+    int32_t status = 0;
+    uint64_t userSpaceAddress = 0;
+    uint64_t userSpaceBytes = 0;
+    uint32_t processId = 0;
+};
+
+struct ReplyBody {
+    int32_t status = 0;
+};
+
+/* A datagram from a client, decoded. Only the member its kind names is filled. */
+struct ClientMessage {
+    Kind kind = Kind::Hello;
+    uint64_t requestId = 0;
+    HelloBody hello;
+    CallBody call;
+};
+
+/* A datagram from the host, decoded. */
+struct HostMessage {
+    Kind kind = Kind::Welcome;
+    uint64_t requestId = 0;
+    WelcomeBody welcome;
+    ReplyBody reply;
+};
+
+enum class DecodeError {
+    None,
+    Truncated,        /* shorter than its header, or than its length field says */
+    LengthMismatch,   /* the length field is not the datagram's size */
+    UnknownKind,      /* a kind this side never receives */
+    NonZeroReserved,  /* flags or a zero field is set */
+    BodySize,         /* the body is not the size its kind (and argument count) needs */
+    UnknownCall,
+    ArgumentCount,    /* not the call's argument count */
+    ArgumentRange,    /* a 32-bit argument with high bits set */
+    RequestId,        /* zero where an id is needed, non-zero in a Hello */
+    Address,          /* a user-space address that is not page-aligned in the user half */
+};
+const char *DecodeErrorText(DecodeError error);
+
+/* Decoders: never read outside [data, data + size), never trust a field before checking it. */
+DecodeError DecodeClientMessage(const void *data, size_t size, ClientMessage *message);
+DecodeError DecodeHostMessage(const void *data, size_t size, HostMessage *message);
+
+/* Encoders: write one datagram into buffer (at least kMaxMessageBytes) and return its size. */
+size_t EncodeHello(void *buffer, uint64_t userSpaceAddress);
+size_t EncodeCall(void *buffer, uint64_t requestId, CallNumber number, const uint64_t *arguments,
+                  uint32_t argumentCount);
+size_t EncodeCancel(void *buffer, uint64_t requestId);
+size_t EncodeWelcome(void *buffer, const WelcomeBody &welcome);
+size_t EncodeReply(void *buffer, uint64_t requestId, int32_t status);
+
+} // namespace transport

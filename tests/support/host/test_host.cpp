@@ -1,0 +1,300 @@
+/*
+ * The in-process host for user-mode tests (see test_host.h).
+ */
+#include "test_host.h"
+
+#include "server.h"
+
+#include <ntifs.h>
+#include <wdmsec.h>
+
+#include <vorel_control.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace testhost {
+
+namespace {
+
+struct DriverState {
+    std::mutex lock;
+    std::map<uint32_t, Reply> scripted;
+    std::vector<SeenRequest> seen;
+    std::atomic<int> creates{0}, cleanups{0}, closes{0}, controls{0}, cancelled{0}, pending{0};
+    std::atomic<uint32_t> allowUserAccess{1};
+    std::condition_variable releaseWake;
+    bool released = false;
+};
+
+DriverState *state = nullptr;
+PDEVICE_OBJECT controlDevice = nullptr;
+
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp)
+{
+    (void)device;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    state->cancelled++;
+    state->pending--;
+    CompleteRequest(irp, STATUS_CANCELLED);
+}
+
+NTSTATUS Pend(PIRP irp)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    IoMarkIrpPending(irp);
+    state->pending++;
+    IoSetCancelRoutine(irp, CancelPending);
+    bool cancelled = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+    IoReleaseCancelSpinLock(irql);
+    if (cancelled) {
+        state->cancelled++;
+        state->pending--;
+        CompleteRequest(irp, STATUS_CANCELLED);
+    }
+    return STATUS_PENDING;
+}
+
+NTSTATUS Control(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    auto *buffer = static_cast<uint8_t *>(irp->AssociatedIrp.SystemBuffer);
+    Reply reply;
+    bool scripted;
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        SeenRequest seen;
+        seen.code = code;
+        if (inLength != 0 && buffer != nullptr)
+            seen.input.assign(buffer, buffer + inLength);
+        seen.outputLength = outLength;
+        state->seen.push_back(seen);
+        auto it = state->scripted.find(code);
+        scripted = it != state->scripted.end();
+        if (scripted)
+            reply = it->second;
+    }
+    if (scripted) {
+        size_t room = inLength > outLength ? inLength : outLength;
+        size_t n = reply.data.size() < room ? reply.data.size() : room;
+        if (n != 0)
+            std::memcpy(buffer, reply.data.data(), n);
+        return CompleteRequest(irp, reply.status, reply.information);
+    }
+    switch (code) {
+    case kEcho:
+        return CompleteRequest(irp, STATUS_SUCCESS, inLength < outLength ? inLength : outLength);
+    case kPendUntilCancelled:
+        return Pend(irp);
+    case kWaitForRelease: {
+        std::unique_lock<std::mutex> guard(state->lock);
+        state->releaseWake.wait(guard, [] { return state->released; });
+        guard.unlock();
+        return CompleteRequest(irp, STATUS_SUCCESS, inLength < outLength ? inLength : outLength);
+    }
+    case kIdentity: {
+        if (outLength < 8)
+            return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
+        SECURITY_SUBJECT_CONTEXT subject;
+        SeCaptureSubjectContext(&subject);
+        SeLockSubjectContext(&subject);
+        BOOLEAN admin = SeTokenIsAdmin(SeQuerySubjectContextToken(&subject));
+        SeUnlockSubjectContext(&subject);
+        SeReleaseSubjectContext(&subject);
+        ULONG reply2[2] = {admin ? 1u : 0u, (ULONG)(ULONG_PTR)PsGetCurrentProcessId()};
+        std::memcpy(buffer, reply2, sizeof(reply2));
+        return CompleteRequest(irp, STATUS_SUCCESS, sizeof(reply2));
+    }
+    case IOCTL_VOREL_PING: {
+        if (outLength < sizeof(VOREL_PING_REPLY))
+            return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
+        VOREL_PING_REPLY ping{};
+        ping.Major = VOREL_VERSION_MAJOR;
+        ping.Minor = VOREL_VERSION_MINOR;
+        std::memcpy(ping.BuildStamp, "Jan  1 2026 00:00:00", 20);
+        std::memcpy(buffer, &ping, sizeof(ping));
+        return CompleteRequest(irp, STATUS_SUCCESS, sizeof(ping));
+    }
+    case IOCTL_VOREL_GET_SETTINGS: {
+        if (outLength < sizeof(VOREL_SETTINGS))
+            return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
+        VOREL_SETTINGS settings{state->allowUserAccess.load(), 0};
+        std::memcpy(buffer, &settings, sizeof(settings));
+        return CompleteRequest(irp, STATUS_SUCCESS, sizeof(settings));
+    }
+    case IOCTL_VOREL_SET_SETTINGS: {
+        if (inLength < sizeof(VOREL_SETTINGS))
+            return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
+        VOREL_SETTINGS settings;
+        std::memcpy(&settings, buffer, sizeof(settings));
+        state->allowUserAccess = settings.AllowUserAccess != 0;
+        return CompleteRequest(irp, STATUS_SUCCESS);
+    }
+    default:
+        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    (void)device;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+        state->creates++;
+        return CompleteRequest(irp, STATUS_SUCCESS);
+    case IRP_MJ_CLEANUP:
+        state->cleanups++;
+        return CompleteRequest(irp, STATUS_SUCCESS);
+    case IRP_MJ_CLOSE:
+        state->closes++;
+        return CompleteRequest(irp, STATUS_SUCCESS);
+    case IRP_MJ_DEVICE_CONTROL:
+        state->controls++;
+        return Control(irp, stack);
+    default:
+        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+VOID NTAPI Unload(PDRIVER_OBJECT)
+{
+    UNICODE_STRING link = RTL_CONSTANT_STRING(L"\\DosDevices\\Vorel");
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(controlDevice);
+    controlDevice = nullptr;
+}
+
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT object, PUNICODE_STRING)
+{
+    UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\Vorel");
+    UNICODE_STRING sddl = RTL_CONSTANT_STRING(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GR;;;BU)");
+    NTSTATUS status = IoCreateDeviceSecure(object, 0, &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE,
+                                           &sddl, nullptr, &controlDevice);
+    if (!NT_SUCCESS(status))
+        return status;
+    UNICODE_STRING link = RTL_CONSTANT_STRING(L"\\DosDevices\\Vorel");
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(controlDevice);
+        return status;
+    }
+    for (auto &routine : object->MajorFunction)
+        routine = Dispatch;
+    object->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+void ScriptReply(uint32_t code, const Reply &reply)
+{
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->scripted[code] = reply;
+}
+
+std::vector<SeenRequest> SeenRequests()
+{
+    std::lock_guard<std::mutex> guard(state->lock);
+    return state->seen;
+}
+
+Counts Count()
+{
+    Counts counts;
+    counts.creates = state->creates;
+    counts.cleanups = state->cleanups;
+    counts.closes = state->closes;
+    counts.controls = state->controls;
+    counts.cancelled = state->cancelled;
+    counts.pending = state->pending;
+    return counts;
+}
+
+uint32_t AllowUserAccess()
+{
+    return state->allowUserAccess;
+}
+
+void Release()
+{
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->released = true;
+    state->releaseWake.notify_all();
+}
+
+std::string MakeTemporaryDirectory(const char *prefix)
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::string path = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+    if (!path.empty())
+        chmod(path.c_str(), 0755); /* other users (the tests' standard user) reach what is inside */
+    return path;
+}
+
+void RemoveTree(const std::string &path)
+{
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+}
+
+TestHost::TestHost() = default;
+TestHost::~TestHost() = default;
+
+void TestHost::SetUp()
+{
+    state = new DriverState();
+    runtimeDirectory_ = MakeTemporaryDirectory("vorel-host");
+    ASSERT_FALSE(runtimeDirectory_.empty());
+    setenv("VOREL_RUNTIME_DIR", runtimeDirectory_.c_str(), 1);
+    socketPath_ = runtimeDirectory_ + "/vorel.sock";
+    machine::Boot(machine::Config());
+    if (LoadsDriver()) {
+        ASSERT_EQ(STATUS_SUCCESS, machine::LoadBuiltInDriver((void *)&Entry, "vorel"));
+    }
+    transport::ServerOptions options;
+    options.socketPath = socketPath_;
+    std::string error;
+    server_ = transport::Server::Start(options, &error);
+    ASSERT_NE(nullptr, server_) << error;
+}
+
+void TestHost::TearDown()
+{
+    Release(); /* nothing may stay blocked in the driver */
+    if (server_ != nullptr)
+        server_->Stop();
+    server_.reset();
+    if (machine::IsBooted()) {
+        if (machine::IsDriverLoaded("vorel")) {
+            EXPECT_EQ(STATUS_SUCCESS, machine::UnloadDriver("vorel"));
+        }
+        machine::AuditReport report = machine::Shutdown();
+        EXPECT_TRUE(report.Clean()) << report.Text();
+    }
+    RemoveTree(runtimeDirectory_);
+    delete state;
+    state = nullptr;
+}
+
+} // namespace testhost
