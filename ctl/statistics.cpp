@@ -41,54 +41,63 @@ int List(int argc, char **argv)
     return result;
 }
 
-int IoStats(int argc, char **argv)
+namespace {
+
+/* QueryTotals: one query of four I/O totals, printed by Print; the exit code. */
+int QueryTotals(const char *operation, vorel_status (*query)(vorel_handle, vorel_io_totals *),
+                void (*print)(const vorel_io_totals &totals))
 {
-    (void)argc;
-    (void)argv;
     vorel_handle h;
     if (!Connect(&h))
         return kExitUnavailable;
     vorel_io_totals totals;
     int result = kExitSuccess;
-    vorel_status status = vorel_io_stats_query(h, &totals);
-    if (status != VOREL_OK) {
-        result = RequestFailed(h, "query I/O stats", status, nullptr);
-    } else {
-        char read[32], written[32];
-        FormatSize(totals.bytes_read, read, sizeof(read));
-        FormatSize(totals.bytes_written, written, sizeof(written));
-        printf("read  : %-10s  (%llu bytes, %llu ops)\n", read, totals.bytes_read, totals.reads);
-        printf("write : %-10s  (%llu bytes, %llu ops)\n", written, totals.bytes_written, totals.writes);
-    }
+    vorel_status status = query(h, &totals);
+    if (status != VOREL_OK)
+        result = RequestFailed(h, operation, status, nullptr);
+    else
+        print(totals);
     vorel_disconnect(h);
     return result;
+}
+
+void PrintRunningTotals(const vorel_io_totals &totals)
+{
+    char read[32], written[32];
+    FormatSize(totals.bytes_read, read, sizeof(read));
+    FormatSize(totals.bytes_written, written, sizeof(written));
+    printf("read  : %-10s  (%llu bytes, %llu ops)\n", read, totals.bytes_read, totals.reads);
+    printf("write : %-10s  (%llu bytes, %llu ops)\n", written, totals.bytes_written, totals.writes);
+}
+
+/* The lifetime query carries the peak speeds where the running one carries operation counts. */
+void PrintLifetimeTotals(const vorel_io_totals &totals)
+{
+    char read[32], written[32], peakRead[32], peakWrite[32];
+    FormatSize(totals.bytes_read, read, sizeof(read));
+    FormatSize(totals.bytes_written, written, sizeof(written));
+    FormatSize(totals.reads, peakRead, sizeof(peakRead));
+    FormatSize(totals.writes, peakWrite, sizeof(peakWrite));
+    printf("read       : %-10s  (%llu bytes)\n", read, totals.bytes_read);
+    printf("write      : %-10s  (%llu bytes)\n", written, totals.bytes_written);
+    printf("peak read  : %s/s\n", peakRead);
+    printf("peak write : %s/s\n", peakWrite);
+}
+
+} // namespace
+
+int IoStats(int argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+    return QueryTotals("query I/O stats", vorel_io_stats_query, PrintRunningTotals);
 }
 
 int Lifetime(int argc, char **argv)
 {
     (void)argc;
     (void)argv;
-    vorel_handle h;
-    if (!Connect(&h))
-        return kExitUnavailable;
-    vorel_io_totals totals;
-    int result = kExitSuccess;
-    vorel_status status = vorel_lifetime_stats_query(h, &totals);
-    if (status != VOREL_OK) {
-        result = RequestFailed(h, "query lifetime stats", status, nullptr);
-    } else {
-        char read[32], written[32], peakRead[32], peakWrite[32];
-        FormatSize(totals.bytes_read, read, sizeof(read));
-        FormatSize(totals.bytes_written, written, sizeof(written));
-        FormatSize(totals.reads, peakRead, sizeof(peakRead));
-        FormatSize(totals.writes, peakWrite, sizeof(peakWrite));
-        printf("read       : %-10s  (%llu bytes)\n", read, totals.bytes_read);
-        printf("write      : %-10s  (%llu bytes)\n", written, totals.bytes_written);
-        printf("peak read  : %s/s\n", peakRead);
-        printf("peak write : %s/s\n", peakWrite);
-    }
-    vorel_disconnect(h);
-    return result;
+    return QueryTotals("query lifetime stats", vorel_lifetime_stats_query, PrintLifetimeTotals);
 }
 
 } // namespace ctl

@@ -24,6 +24,16 @@ vorel_status RefuseArgument(vorel_handle h)
     return VOREL_ERR_INVALID;
 }
 
+vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *sent)
+{
+    if (h == nullptr)
+        return VOREL_ERR_INVALID;
+    if (!NormaliseLetter(letter, sent))
+        return RefuseArgument(h);
+    VOREL_LETTER_INPUT request = {(VOREL_U16)*sent, 0};
+    return SendRequest(h, code, &request, sizeof(request), nullptr, 0);
+}
+
 bool ValidImagePath(const char *path)
 {
     if (path[0] == 0)

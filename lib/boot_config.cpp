@@ -46,14 +46,8 @@ VORELLIB_API vorel_status vorel_config_set(vorel_handle h, const vorel_boot_conf
 
 VORELLIB_API vorel_status vorel_config_delete(vorel_handle h, char letter)
 {
-    if (h == nullptr)
-        return VOREL_ERR_INVALID;
-    VOREL_LETTER_INPUT request = {0, 0};
-    WCHAR normalised;
-    if (!vorellib::NormaliseLetter(letter, &normalised))
-        return vorellib::RefuseArgument(h);
-    request.Letter = normalised;
-    return vorellib::SendRequest(h, IOCTL_VOREL_DELETE_BOOT_CONFIGURATION, &request, sizeof(request), nullptr, 0);
+    WCHAR sent;
+    return vorellib::SendLetterRequest(h, IOCTL_VOREL_DELETE_BOOT_CONFIGURATION, letter, &sent);
 }
 
 VORELLIB_API vorel_status vorel_config_query(vorel_handle h, vorel_boot_config *entries, unsigned int *count)

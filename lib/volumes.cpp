@@ -48,16 +48,10 @@ VORELLIB_API vorel_status vorel_volume_create(vorel_handle h, const vorel_volume
 
 VORELLIB_API vorel_status vorel_volume_dismount(vorel_handle h, char letter)
 {
-    if (h == nullptr)
-        return VOREL_ERR_INVALID;
-    VOREL_LETTER_INPUT request = {0, 0};
-    WCHAR normalised;
-    if (!vorellib::NormaliseLetter(letter, &normalised))
-        return vorellib::RefuseArgument(h);
-    request.Letter = normalised;
-    vorel_status status = vorellib::SendRequest(h, IOCTL_VOREL_DISMOUNT_VOLUME, &request, sizeof(request), nullptr, 0);
+    WCHAR sent;
+    vorel_status status = vorellib::SendLetterRequest(h, IOCTL_VOREL_DISMOUNT_VOLUME, letter, &sent);
     if (status == VOREL_OK)
-        vorellib::NotifyShell(normalised, false);
+        vorellib::NotifyShell(sent, false);
     return status;
 }
 

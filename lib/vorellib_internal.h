@@ -39,6 +39,8 @@ vorel_status SendRequest(vorel_handle h, DWORD code, void *input, DWORD inputByt
  */
 bool NormaliseLetter(char letter, WCHAR *out);
 vorel_status RefuseArgument(vorel_handle h);
+/* A request whose input is only a drive letter (VOREL_LETTER_INPUT); *sent is the letter as sent. */
+vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *sent);
 /* An image path is empty or begins with a drive letter, a colon and a separator. */
 bool ValidImagePath(const char *path);
 /* Tells the shell a drive came or went (after create and dismount). */

@@ -19,3 +19,26 @@ protected:
         return static_cast<const VOREL_DIAGNOSTICS *>(machine::DriverSymbol(kService, "VorelDiagnostics"));
     }
 };
+
+/* The driver loaded for every test; unloaded at the end, which must leave an empty pool. */
+class LoadedDriverTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+        d = Diagnostics();
+        ASSERT_NE(d, nullptr);
+        ASSERT_EQ(d->Version, (ULONG)VOREL_DIAGNOSTICS_VERSION);
+    }
+    void TearDown() override
+    {
+        if (machine::IsDriverLoaded(kService)) {
+            EXPECT_EQ(UnloadDriver(), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(machine::PoolTotals().liveBlocks, 0u);
+        DriverTest::TearDown();
+    }
+
+    const VOREL_DIAGNOSTICS *d = nullptr;
+};

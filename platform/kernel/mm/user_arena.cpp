@@ -26,22 +26,26 @@ constexpr size_t kGranule = 16;
 constexpr size_t kPage = 4096;
 } // namespace
 
-UserArena *CreateUserArena(size_t bytes)
+namespace {
+
+/* The memory file behind an arena; sealed, its size can never change. -1 on failure. */
+int CreateArenaFile(size_t bytes, bool sealed)
+{
+    int fd = memfd_create("vorel-user", MFD_CLOEXEC | (sealed ? MFD_ALLOW_SEALING : 0));
+    if (fd < 0)
+        return -1;
+    if (ftruncate(fd, (off_t)bytes) != 0 ||
+        (sealed && fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+UserArena *WrapArena(int fd, void *base, size_t bytes)
 {
     auto *arena = new UserArena();
-    arena->fd = memfd_create("vorel-user", MFD_CLOEXEC);
-    if (arena->fd < 0 || ftruncate(arena->fd, (off_t)bytes) != 0) {
-        if (arena->fd >= 0)
-            close(arena->fd);
-        delete arena;
-        return nullptr;
-    }
-    void *base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, arena->fd, 0);
-    if (base == MAP_FAILED) {
-        close(arena->fd);
-        delete arena;
-        return nullptr;
-    }
+    arena->fd = fd;
     arena->base = static_cast<unsigned char *>(base);
     arena->size = bytes;
     // The first page stays unused, so no user buffer starts at the arena's base.
@@ -49,32 +53,37 @@ UserArena *CreateUserArena(size_t bytes)
     return arena;
 }
 
+} // namespace
+
+UserArena *CreateUserArena(size_t bytes)
+{
+    int fd = CreateArenaFile(bytes, false);
+    if (fd < 0)
+        return nullptr;
+    void *base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) {
+        close(fd);
+        return nullptr;
+    }
+    return WrapArena(fd, base, bytes);
+}
+
 UserArena *CreateSharedUserArena(size_t bytes, void *address)
 {
     if (address == nullptr || (reinterpret_cast<uintptr_t>(address) & (kPage - 1)) != 0 || bytes < 2 * kPage)
         return nullptr;
-    auto *arena = new UserArena();
-    arena->fd = memfd_create("vorel-user", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (arena->fd < 0 || ftruncate(arena->fd, (off_t)bytes) != 0 ||
-        fcntl(arena->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-        if (arena->fd >= 0)
-            close(arena->fd);
-        delete arena;
+    int fd = CreateArenaFile(bytes, true);
+    if (fd < 0)
         return nullptr;
-    }
-    void *base = mmap(address, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED_NOREPLACE, arena->fd, 0);
+    void *base = mmap(address, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED_NOREPLACE, fd, 0);
     if (base != address) {
         // Taken (or, on a kernel without MAP_FIXED_NOREPLACE, placed elsewhere).
         if (base != MAP_FAILED)
             munmap(base, bytes);
-        close(arena->fd);
-        delete arena;
+        close(fd);
         return nullptr;
     }
-    arena->base = static_cast<unsigned char *>(base);
-    arena->size = bytes;
-    arena->freeRanges[kPage] = bytes - kPage;
-    return arena;
+    return WrapArena(fd, base, bytes);
 }
 
 int ArenaDescriptor(const UserArena *arena)

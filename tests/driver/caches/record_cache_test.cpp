@@ -6,24 +6,7 @@
 
 namespace {
 
-class RecordCacheTest : public DriverTest {
-protected:
-    void SetUp() override
-    {
-        DriverTest::SetUp();
-        ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-        d = Diagnostics();
-        ASSERT_NE(d, nullptr);
-    }
-    void TearDown() override
-    {
-        if (machine::IsDriverLoaded(kService)) {
-            EXPECT_EQ(UnloadDriver(), STATUS_SUCCESS);
-        }
-        DriverTest::TearDown();
-    }
-    const VOREL_DIAGNOSTICS *d = nullptr;
-};
+class RecordCacheTest : public LoadedDriverTest {};
 
 TEST_F(RecordCacheTest, CachesAreNonPagedWithTheirRecordSizesAndTags)
 {

@@ -12,28 +12,10 @@
 #include <functional>
 #include <string>
 
-/* The driver loaded in SetUp; unloaded in TearDown, which then insists on an empty pool. */
-class CoreTest : public DriverTest {
+/* The driver loaded for each test, and its driver object. */
+class CoreTest : public LoadedDriverTest {
 protected:
-    void SetUp() override
-    {
-        DriverTest::SetUp();
-        ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-        d = Diagnostics();
-        ASSERT_NE(d, nullptr);
-        ASSERT_EQ(d->Version, (ULONG)VOREL_DIAGNOSTICS_VERSION);
-    }
-    void TearDown() override
-    {
-        if (machine::IsDriverLoaded(kService)) {
-            EXPECT_EQ(UnloadDriver(), STATUS_SUCCESS);
-        }
-        EXPECT_EQ(machine::PoolTotals().liveBlocks, 0u);
-        DriverTest::TearDown();
-    }
     PDRIVER_OBJECT DriverObject() { return static_cast<PDRIVER_OBJECT>(machine::DriverObject(kService)); }
-
-    const VOREL_DIAGNOSTICS *d = nullptr;
 };
 
 /* A file-system device of the driver whose extension holds a VCB ready for admission. */

@@ -76,7 +76,6 @@ TEST_F(StartupTest, LifetimeBaselinesComeFromTheRegistryAndMissingOnesAreZero)
     WriteServiceValue("LifetimeStatistics", "BytesRead", REG_QWORD, &bytesRead, sizeof(bytesRead));
     WriteServiceValue("LifetimeStatistics", "BytesWritten", REG_DWORD, &shortValue, sizeof(shortValue));
     WriteServiceValue("LifetimeStatistics", "MaxWriteSpeed", REG_QWORD, &maxWrite, sizeof(maxWrite));
-    machine::AdvanceClock(0);
     ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
     PVOREL_DATA data = Data();
     EXPECT_EQ(data->LifetimeBaseline[0], bytesRead);

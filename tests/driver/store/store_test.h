@@ -22,12 +22,13 @@
 constexpr ULONGLONG kMiB = 1024 * 1024;
 constexpr ULONGLONG kExtent = EXTENT_SIZE;
 
-class StoreTest : public DriverTest {
+class StoreTest : public LoadedDriverTest {
 protected:
     void SetUp() override
     {
-        DriverTest::SetUp();
-        ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+        LoadedDriverTest::SetUp();
+        if (HasFatalFailure())
+            return;
         s = static_cast<const VOREL_STORE_DIAGNOSTICS *>(machine::DriverSymbol(kService, "VorelStoreDiagnostics"));
         ASSERT_NE(s, nullptr);
         ASSERT_EQ(s->Size, sizeof(VOREL_STORE_DIAGNOSTICS));
@@ -51,10 +52,7 @@ protected:
             EXPECT_EQ(machine::PagesInUse(), 0u) << "every chunk and slab gives its pages back";
             EXPECT_EQ(machine::PageListsInUse(), 0u);
         }
-        if (machine::IsDriverLoaded(kService)) {
-            EXPECT_EQ(UnloadDriver(), STATUS_SUCCESS);
-        }
-        DriverTest::TearDown();
+        LoadedDriverTest::TearDown();
     }
 
     virtual ULONGLONG VolumeSize() { return 1024 * kMiB; }
