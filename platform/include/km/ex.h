@@ -60,6 +60,35 @@ typedef struct _EX_RUNDOWN_REF {
 
 typedef struct _EX_RUNDOWN_REF_CACHE_AWARE *PEX_RUNDOWN_REF_CACHE_AWARE;
 
+/* System worker threads: a bounded pool per queue type runs queued work items. */
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue,
+    DelayedWorkQueue,
+    HyperCriticalWorkQueue,
+    NormalWorkQueue,
+    BackgroundWorkQueue,
+    RealTimeWorkQueue,
+    SuperCriticalWorkQueue,
+    MaximumWorkQueue,
+    CustomPriorityWorkQueue = 32
+} WORK_QUEUE_TYPE;
+
+typedef VOID (NTAPI WORKER_THREAD_ROUTINE)(PVOID Parameter);
+typedef WORKER_THREAD_ROUTINE *PWORKER_THREAD_ROUTINE;
+
+typedef struct _WORK_QUEUE_ITEM {
+    LIST_ENTRY List;
+    PWORKER_THREAD_ROUTINE WorkerRoutine;
+    __volatile PVOID Parameter;
+} WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
+
+#define ExInitializeWorkItem(Item, Routine, Context) \
+    do {                                              \
+        (Item)->WorkerRoutine = (Routine);            \
+        (Item)->Parameter = (Context);                \
+        (Item)->List.Flink = NULL;                    \
+    } while (0)
+
 EXTERN_C_START
 
 NTKERNELAPI NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource);
@@ -122,6 +151,8 @@ NTSYSAPI NTSTATUS NTAPI ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAc
                                       BOOLEAN InitialState);
 NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 
+NTKERNELAPI VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
+
 /* Raising a status: the stand-in's exception dispatch (see ExRaiseStatus users). */
 NTKERNELAPI DECLSPEC_NORETURN VOID NTAPI ExRaiseStatus(NTSTATUS Status);
 
@@ -131,4 +162,5 @@ EXTERN_C_END
 static_assert(sizeof(ERESOURCE) == 104, "ERESOURCE");
 static_assert(sizeof(FAST_MUTEX) == 56, "FAST_MUTEX");
 static_assert(sizeof(EX_RUNDOWN_REF) == 8, "EX_RUNDOWN_REF");
+static_assert(sizeof(WORK_QUEUE_ITEM) == 32, "WORK_QUEUE_ITEM");
 #endif

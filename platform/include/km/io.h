@@ -10,10 +10,13 @@
 #include <km/driver.h>
 #include <km/interlocked.h>
 #include <km/ke.h>
+#include <km/ex.h>
 #include <km/rtl.h>
 #include <km/mm.h>
 #include <km/ob.h>
 #include <km/ps.h>
+#include <guiddef.h>
+#include <km/fileinfo.h>
 
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 
@@ -465,6 +468,47 @@ typedef struct _SHARE_ACCESS {
     ULONG SharedDelete;
 } SHARE_ACCESS, *PSHARE_ACCESS;
 
+/* A file system with hard links keeps the delete sharing of each link here. */
+typedef struct _LINK_SHARE_ACCESS {
+    ULONG OpenCount;
+    ULONG Deleters;
+    ULONG SharedDelete;
+} LINK_SHARE_ACCESS, *PLINK_SHARE_ACCESS;
+
+#define IO_CHECK_SHARE_ACCESS_UPDATE_SHARE_ACCESS 0x00000001
+#define IO_CHECK_SHARE_ACCESS_DONT_UPDATE_FILE_OBJECT 0x00000002
+#define IO_CHECK_SHARE_ACCESS_DONT_CHECK_READ 0x00000004
+#define IO_CHECK_SHARE_ACCESS_DONT_CHECK_WRITE 0x00000008
+#define IO_CHECK_SHARE_ACCESS_DONT_CHECK_DELETE 0x00000010
+#define IO_CHECK_SHARE_ACCESS_FORCE_CHECK 0x00000020
+#define IO_CHECK_SHARE_ACCESS_FORCE_USING_SCB 0x00000040
+
+/* IoCreateFile and IoCreateFileEx. */
+typedef enum _CREATE_FILE_TYPE { CreateFileTypeNone, CreateFileTypeNamedPipe, CreateFileTypeMailslot } CREATE_FILE_TYPE;
+
+#define IO_FORCE_ACCESS_CHECK 0x0001
+#define IO_NO_PARAMETER_CHECKING 0x0100
+#define IO_REPARSE_LIMIT_PLACEHOLDER 0x0200
+#define IO_OPEN_PAGING_FILE 0x0002
+#define IO_OPEN_TARGET_DIRECTORY 0x0004
+#define IO_STOP_ON_SYMLINK 0x0008
+#define IO_MM_PAGING_FILE 0x0010
+#define IO_IGNORE_SHARE_ACCESS_CHECK 0x0800
+
+typedef struct _IO_DRIVER_CREATE_CONTEXT {
+    CSHORT Size;
+    struct _ECP_LIST *ExtraCreateParameter;
+    PVOID DeviceObjectHint;
+    PVOID TxnParameters; /* PTXN_PARAMETER_BLOCK */
+    PVOID SiloContext;   /* PESILO */
+} IO_DRIVER_CREATE_CONTEXT, *PIO_DRIVER_CREATE_CONTEXT;
+
+FORCEINLINE VOID IoInitializeDriverCreateContext(PIO_DRIVER_CREATE_CONTEXT DriverContext)
+{
+    RtlZeroMemory(DriverContext, sizeof(IO_DRIVER_CREATE_CONTEXT));
+    DriverContext->Size = sizeof(IO_DRIVER_CREATE_CONTEXT);
+}
+
 typedef struct _IO_SECURITY_CONTEXT {
     struct _SECURITY_QUALITY_OF_SERVICE *SecurityQos;
     struct _ACCESS_STATE *AccessState;
@@ -836,17 +880,6 @@ typedef DRIVER_NOTIFICATION_CALLBACK_ROUTINE *PDRIVER_NOTIFICATION_CALLBACK_ROUT
 typedef struct _IO_WORKITEM *PIO_WORKITEM;
 typedef VOID (NTAPI IO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
 typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
-typedef enum _WORK_QUEUE_TYPE {
-    CriticalWorkQueue,
-    DelayedWorkQueue,
-    HyperCriticalWorkQueue,
-    NormalWorkQueue,
-    BackgroundWorkQueue,
-    RealTimeWorkQueue,
-    SuperCriticalWorkQueue,
-    MaximumWorkQueue,
-    CustomPriorityWorkQueue = 32
-} WORK_QUEUE_TYPE;
 
 /* ---- Routines ---------------------------------------------------------------------------- */
 
@@ -866,9 +899,41 @@ NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                            PDEVICE_OBJECT TargetDevice);
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                                     PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
+
+NTKERNELAPI VOID NTAPI IoAcquireVpbSpinLock(PKIRQL Irql);
+NTKERNELAPI VOID NTAPI IoReleaseVpbSpinLock(KIRQL Irql);
+NTKERNELAPI PFILE_OBJECT NTAPI IoCreateStreamFileObject(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI PFILE_OBJECT NTAPI IoCreateStreamFileObjectLite(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI NTSTATUS NTAPI IoReplaceFileObjectName(PFILE_OBJECT FileObject, PWSTR NewFileName, USHORT FileNameLength);
+
+NTKERNELAPI NTSTATUS NTAPI IoCheckShareAccess(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess,
+                                              PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess, BOOLEAN Update);
+NTKERNELAPI NTSTATUS NTAPI IoCheckShareAccessEx(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess,
+                                                PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess, BOOLEAN Update,
+                                                PBOOLEAN WritePermission);
+NTKERNELAPI VOID NTAPI IoSetShareAccess(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess, PFILE_OBJECT FileObject,
+                                        PSHARE_ACCESS ShareAccess);
+NTKERNELAPI VOID NTAPI IoSetShareAccessEx(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess,
+                                          PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess,
+                                          PBOOLEAN WritePermission);
+NTKERNELAPI VOID NTAPI IoUpdateShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess);
+NTKERNELAPI VOID NTAPI IoRemoveShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess);
+NTKERNELAPI NTSTATUS NTAPI IoCheckLinkShareAccess(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess,
+                                                  PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess,
+                                                  PLINK_SHARE_ACCESS LinkShareAccess, ULONG IoShareAccessFlags);
+NTKERNELAPI VOID NTAPI IoSetLinkShareAccess(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess,
+                                            PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess,
+                                            PLINK_SHARE_ACCESS LinkShareAccess, ULONG IoShareAccessFlags);
+NTKERNELAPI VOID NTAPI IoRemoveLinkShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess,
+                                               PLINK_SHARE_ACCESS LinkShareAccess, ULONG IoShareAccessFlags);
+NTKERNELAPI NTSTATUS NTAPI IoCheckEaBufferValidity(PFILE_FULL_EA_INFORMATION EaBuffer, ULONG EaLength,
+                                                   PULONG ErrorOffset);
 
 NTKERNELAPI VOID NTAPI IoRegisterFileSystem(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI VOID NTAPI IoUnregisterFileSystem(PDEVICE_OBJECT DeviceObject);
@@ -894,6 +959,12 @@ NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVIC
                                                      PVOID InputBuffer, ULONG InputBufferLength,
                                                      PVOID OutputBuffer, ULONG OutputBufferLength,
                                                      BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                                     PIO_STATUS_BLOCK IoStatusBlock);
+NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                                    ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                                    PIO_STATUS_BLOCK IoStatusBlock);
+NTKERNELAPI PIRP NTAPI IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                                     ULONG Length, PLARGE_INTEGER StartingOffset,
                                                      PIO_STATUS_BLOCK IoStatusBlock);
 NTKERNELAPI PIRP NTAPI IoGetTopLevelIrp(VOID);
 NTKERNELAPI VOID NTAPI IoSetTopLevelIrp(PIRP Irp);
@@ -928,6 +999,124 @@ NTSYSAPI NTSTATUS NTAPI ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, P
                                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
                                               ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
                                               PVOID OutputBuffer, ULONG OutputBufferLength);
+NTSYSCALLAPI NTSTATUS NTAPI NtOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                       POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                                       ULONG ShareAccess, ULONG OpenOptions);
+NTSYSAPI NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                   PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions);
+NTSYSCALLAPI NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                       PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                       PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                   PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                   PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSCALLAPI NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                        PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                        PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                    PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                                   PVOID FileInformation, ULONG Length,
+                                                   FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                               PVOID FileInformation, ULONG Length,
+                                               FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSCALLAPI NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                                 PVOID FileInformation, ULONG Length,
+                                                 FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                                             ULONG Length, FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                                 PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                                 PVOID FileInformation, ULONG Length,
+                                                 FILE_INFORMATION_CLASS FileInformationClass,
+                                                 BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                                                 BOOLEAN RestartScan);
+NTSYSAPI NTSTATUS NTAPI ZwQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                             PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                                             ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
+                                             BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                                             BOOLEAN RestartScan);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                                         PVOID FsInformation, ULONG Length,
+                                                         FS_INFORMATION_CLASS FsInformationClass);
+NTSYSAPI NTSTATUS NTAPI ZwQueryVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                                     PVOID FsInformation, ULONG Length,
+                                                     FS_INFORMATION_CLASS FsInformationClass);
+NTSYSCALLAPI NTSTATUS NTAPI NtSetVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                                       PVOID FsInformation, ULONG Length,
+                                                       FS_INFORMATION_CLASS FsInformationClass);
+NTSYSAPI NTSTATUS NTAPI ZwSetVolumeInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                                   PVOID FsInformation, ULONG Length,
+                                                   FS_INFORMATION_CLASS FsInformationClass);
+NTSYSCALLAPI NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                            PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,
+                                            PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                            ULONG OutputBufferLength);
+NTSYSAPI NTSTATUS NTAPI ZwFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                        PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode, PVOID InputBuffer,
+                                        ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
+NTSYSCALLAPI NTSTATUS NTAPI NtLockFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                       PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                                       PLARGE_INTEGER Length, ULONG Key, BOOLEAN FailImmediately,
+                                       BOOLEAN ExclusiveLock);
+NTSYSAPI NTSTATUS NTAPI ZwLockFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                   PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset, PLARGE_INTEGER Length,
+                                   ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock);
+NTSYSCALLAPI NTSTATUS NTAPI NtUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                                         PLARGE_INTEGER Length, ULONG Key);
+NTSYSAPI NTSTATUS NTAPI ZwUnlockFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER ByteOffset,
+                                     PLARGE_INTEGER Length, ULONG Key);
+NTSYSCALLAPI NTSTATUS NTAPI NtNotifyChangeDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                                        PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                                                        PVOID Buffer, ULONG Length, ULONG CompletionFilter,
+                                                        BOOLEAN WatchTree);
+NTSYSAPI NTSTATUS NTAPI ZwNotifyChangeDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                                    ULONG Length, ULONG CompletionFilter, BOOLEAN WatchTree);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                          ULONG Length, BOOLEAN ReturnSingleEntry, PVOID EaList, ULONG EaListLength,
+                                          PULONG EaIndex, BOOLEAN RestartScan);
+NTSYSAPI NTSTATUS NTAPI ZwQueryEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                      BOOLEAN ReturnSingleEntry, PVOID EaList, ULONG EaListLength, PULONG EaIndex,
+                                      BOOLEAN RestartScan);
+NTSYSCALLAPI NTSTATUS NTAPI NtSetEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                        ULONG Length);
+NTSYSAPI NTSTATUS NTAPI ZwSetEaFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length);
+NTSYSCALLAPI NTSTATUS NTAPI NtQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                                  PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
+                                                  PULONG LengthNeeded);
+NTSYSAPI NTSTATUS NTAPI ZwQuerySecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                              PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Length,
+                                              PULONG LengthNeeded);
+NTSYSCALLAPI NTSTATUS NTAPI NtSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                                PSECURITY_DESCRIPTOR SecurityDescriptor);
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                            PSECURITY_DESCRIPTOR SecurityDescriptor);
+NTSYSCALLAPI NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+NTSYSAPI NTSTATUS NTAPI ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+NTSYSCALLAPI NTSTATUS NTAPI NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+NTSYSAPI NTSTATUS NTAPI ZwCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
+                                                  PFILE_BASIC_INFORMATION FileInformation);
+NTSYSAPI NTSTATUS NTAPI ZwQueryAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
+                                              PFILE_BASIC_INFORMATION FileInformation);
+NTSYSCALLAPI NTSTATUS NTAPI NtQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
+                                                      PFILE_NETWORK_OPEN_INFORMATION FileInformation);
+NTSYSAPI NTSTATUS NTAPI ZwQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
+                                                  PFILE_NETWORK_OPEN_INFORMATION FileInformation);
+NTKERNELAPI NTSTATUS NTAPI IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                        PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                                        ULONG FileAttributes, ULONG ShareAccess, ULONG Disposition,
+                                        ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+                                        CREATE_FILE_TYPE CreateFileType, PVOID InternalParameters, ULONG Options);
+NTKERNELAPI NTSTATUS NTAPI IoCreateFileEx(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                          POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                                          PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                                          ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+                                          CREATE_FILE_TYPE CreateFileType, PVOID InternalParameters, ULONG Options,
+                                          PIO_DRIVER_CREATE_CONTEXT DriverContext);
 NTSYSAPI NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
                                                  POBJECT_ATTRIBUTES ObjectAttributes);
 NTSYSAPI NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget,
