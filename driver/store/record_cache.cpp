@@ -5,14 +5,14 @@
  */
 #include "vorel.h"
 
-typedef struct _RECORD_CACHE_SPEC {
+typedef struct _RECORD_CACHE_DESCRIPTION {
     PRECORD_CACHE *Slot;
     ULONG RecordSize;
     ULONG Tag;
-} RECORD_CACHE_SPEC;
+} RECORD_CACHE_DESCRIPTION;
 
 /* The caches, in the order they are made. */
-static const RECORD_CACHE_SPEC CacheSpecs[] = {
+static const RECORD_CACHE_DESCRIPTION CacheDescriptions[] = {
     {&VorelData.MappingCache, sizeof(CHUNK_MAPPING), TAG_CHUNK_MAPPING},
     {&VorelData.PageSetCache, sizeof(PAGE_SET), TAG_PAGE_SET},
 };
@@ -24,19 +24,19 @@ static const RECORD_CACHE_SPEC CacheSpecs[] = {
  */
 NTSTATUS CreateCaches(VOID)
 {
-    for (ULONG i = 0; i < RTL_NUMBER_OF(CacheSpecs); i++) {
+    for (ULONG i = 0; i < RTL_NUMBER_OF(CacheDescriptions); i++) {
         PRECORD_CACHE cache = (PRECORD_CACHE)AllocateZeroed(sizeof(RECORD_CACHE), TAG_CACHE_CONTROL,
                                                             NonPagedPoolNxCacheAligned);
         if (cache == NULL) {
             DeleteCaches();
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        ExInitializeNPagedLookasideList(&cache->List, NULL, NULL, POOL_NX_ALLOCATION, CacheSpecs[i].RecordSize,
-                                        CacheSpecs[i].Tag, 0);
+        ExInitializeNPagedLookasideList(&cache->List, NULL, NULL, POOL_NX_ALLOCATION, CacheDescriptions[i].RecordSize,
+                                        CacheDescriptions[i].Tag, 0);
         KeInitializeSpinLock(&cache->Lock);
         cache->Flags = 0;
-        cache->RecordSize = CacheSpecs[i].RecordSize;
-        *CacheSpecs[i].Slot = cache;
+        cache->RecordSize = CacheDescriptions[i].RecordSize;
+        *CacheDescriptions[i].Slot = cache;
     }
     return STATUS_SUCCESS;
 }
@@ -47,15 +47,15 @@ NTSTATUS CreateCaches(VOID)
  */
 VOID DeleteCaches(VOID)
 {
-    for (ULONG i = 0; i < RTL_NUMBER_OF(CacheSpecs); i++) {
-        PRECORD_CACHE cache = *CacheSpecs[i].Slot;
+    for (ULONG i = 0; i < RTL_NUMBER_OF(CacheDescriptions); i++) {
+        PRECORD_CACHE cache = *CacheDescriptions[i].Slot;
         if (cache == NULL)
             continue;
         KIRQL oldIrql;
         KeAcquireSpinLock(&cache->Lock, &oldIrql);
         ExDeleteNPagedLookasideList(&cache->List);
         KeReleaseSpinLock(&cache->Lock, oldIrql);
-        *CacheSpecs[i].Slot = NULL;
+        *CacheDescriptions[i].Slot = NULL;
         VorelData.FreePool(cache, TAG_CACHE_CONTROL);
     }
 }

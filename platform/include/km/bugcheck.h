@@ -17,6 +17,7 @@
 #define KMODE_EXCEPTION_NOT_HANDLED             0x0000001E
 #define NO_MORE_IRP_STACK_LOCATIONS             0x00000035
 #define MULTIPLE_IRP_COMPLETE_REQUESTS          0x00000044
+#define DRIVER_RETURNED_STATUS_REPARSE_FOR_VOLUME_OPEN 0x000000F9
 #define INVALID_PROCESS_ATTACH_ATTEMPT          0x00000005
 #define ATTEMPTED_SWITCH_FROM_DPC               0x000000B8
 #define BAD_POOL_CALLER                         0x000000C2
@@ -25,7 +26,10 @@
 #define DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS 0x000000CE
 #define DRIVER_IRQL_NOT_LESS_OR_EQUAL           0x000000D1
 #define RESOURCE_NOT_OWNED                      0x000000E3
+#define IMPERSONATING_WORKER_THREAD             0x000000DF
+#define WORKER_THREAD_RETURNED_AT_BAD_IRQL      0x000000E1
 #define WORKER_INVALID                          0x000000E4
+#define ACTIVE_EX_WORKER_THREAD_TERMINATION     0x000000E9
 #define KERNEL_SECURITY_CHECK_FAILURE           0x00000139
 #define KERNEL_APC_PENDING_DURING_EXIT          0x00000020
 #define INVALID_WORK_QUEUE_ITEM                 0x00000096
@@ -87,6 +91,9 @@ DECLSPEC_NORETURN FORCEINLINE VOID RtlFailFast(ULONG Code)
 #define VERIFIER_UNMAP_WRONG_ADDRESS       0x100E /* list P2 unmapped at P3, which is not its mapping */
 #define VERIFIER_RESERVED_MAPPING          0x100F /* a reserved mapping routine the stand-in lacks (P2) */
 #define VERIFIER_PAGE_LIST_USER_MAPPING    0x1010 /* list P2 mapped into user space, which the stand-in lacks */
+#define VERIFIER_WAIT_NEXT_NOT_WAITED      0x1011 /* a Wait TRUE signal of object P3 not followed by a wait:
+                                                     P2 = the routine called instead (0: thread or request end) */
+#define VERIFIER_MAP_UNLOCKED_MDL          0xB3   /* MDL P2 (flags P3) mapped while it has none of the flags P4 */
 
 /*
  * Parameter 1 of DRIVER_VERIFIER_IOMANAGER_VIOLATION for the stand-in's dispatch
@@ -96,3 +103,6 @@ DECLSPEC_NORETURN FORCEINLINE VOID RtlFailFast(ULONG Code)
 #define VERIFIER_IO_PENDING_NOT_MARKED           0x231 /* STATUS_PENDING returned for an IRP not marked pending */
 #define VERIFIER_IO_MARKED_PENDING_NOT_RETURNED  0x232 /* marked pending, but returned status P4 */
 #define VERIFIER_IO_RETURNED_WITHOUT_COMPLETING  0x233 /* returned status P4 without completing the IRP */
+#define VERIFIER_IO_DRIVER_IRP_NOT_STOPPED       0x234 /* IRP P2 a driver allocated was completed to its top: no
+                                                          completion routine returned STATUS_MORE_PROCESSING_REQUIRED */
+#define VERIFIER_IO_MOUNT_WITHOUT_DEVICE         0x235 /* file system P2 mounted VPB P3 without naming its device */

@@ -12,6 +12,13 @@
  * exclusively would deadlock and stops the machine instead. Only
  * ExAcquireSharedWaitForExclusive makes a shared owner wait behind exclusive
  * waiters (until another thread releases its hold for it).
+ *
+ * Hand-over on release: when the exclusive owner lets go, every waiting shared
+ * request is granted if there is one, else the first exclusive waiter; when the
+ * last shared owner lets go, the first exclusive waiter is granted. Shared waiters
+ * are never granted while shared owners remain and an exclusive waiter queues:
+ * they queued behind that writer, and letting them join the readers one by one
+ * would starve it for as long as the readers overlap.
  */
 #include "ke/dispatcher.h"
 #include "ke/thread.h"
@@ -107,13 +114,15 @@ void GrantShared(PERESOURCE resource, ResourceState *state, ERESOURCE_THREAD thr
     UpdateCounts(resource, state);
 }
 
-/* The resource became free of some owners: hand it to whoever waits. */
+/* The resource lost an owner (see the hand-over rules at the top): grant whoever may have it now. */
 void GrantWaiters(PERESOURCE resource, ResourceState *state, bool exclusiveJustReleased)
 {
     if (IsExclusive(resource))
         return;
     bool sharedFirst = exclusiveJustReleased && !state->sharedWaiters.empty();
-    if (!sharedFirst && state->shared.empty() && !state->exclusiveWaiters.empty()) {
+    if (!sharedFirst && !state->exclusiveWaiters.empty()) {
+        if (!state->shared.empty())
+            return; /* the writer goes next, once the remaining readers leave */
         ResourceWaiter next = state->exclusiveWaiters.front();
         state->exclusiveWaiters.pop_front();
         GrantExclusive(resource, state, next.thread);

@@ -23,9 +23,29 @@ base::SpinLock &DispatcherLock()
 
 void CheckIrql(const void *routine, KIRQL maximum)
 {
-    KIRQL irql = CurrentThreadState().irql;
-    if (irql > maximum)
-        KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)routine, irql, maximum, 0);
+    ThreadState &state = CurrentThreadState();
+    CheckNoWaitPending(state, routine);
+    if (state.irql > maximum)
+        KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)routine, state.irql, maximum, 0);
+}
+
+void HoldForNextWait(const void *object)
+{
+    ThreadState &state = CurrentThreadState();
+    state.waitNext = true;
+    state.waitIrql = state.irql;
+    state.waitNextObject = object;
+    if (state.irql < DISPATCH_LEVEL)
+        state.irql = DISPATCH_LEVEL;
+}
+
+void CheckNoWaitPending(ThreadState &state, const void *where)
+{
+    if (!state.waitNext)
+        return;
+    state.waitNext = false; /* the halt path may check IRQLs itself */
+    KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_WAIT_NEXT_NOT_WAITED, (ULONG_PTR)where,
+                 (ULONG_PTR)state.waitNextObject, 0);
 }
 
 void CheckWaitIrql(const void *routine, bool zeroTimeout)
@@ -216,6 +236,13 @@ NTSTATUS WaitForObjects(ULONG count, PVOID objects[], WaitKind kind, PLARGE_INTE
                         const void *caller)
 {
     ThreadState &state = CurrentThreadState();
+    if (state.waitNext) {
+        // The wait a Wait TRUE signal announced: the IRQL goes back to where the signal found it,
+        // and that level is the one this wait is checked against.
+        state.waitNext = false;
+        state.waitNextObject = nullptr;
+        state.irql = state.waitIrql;
+    }
     bool zeroTimeout = timeout != nullptr && timeout->QuadPart == 0;
     CheckWaitIrql(routine, zeroTimeout);
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS)
@@ -332,14 +359,19 @@ NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEA
 NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     (void)Increment;
-    (void)Wait;
-    ke::CheckIrql((const void *)&KeSetEvent, DISPATCH_LEVEL);
-    base::SpinGuard guard(ke::DispatcherLock());
-    LONG previous = Event->Header.SignalState;
-    if (previous == 0) {
-        Event->Header.SignalState = 1;
-        ke::WakeWaiters(&Event->Header);
+    // With Wait TRUE the caller goes on to wait at the raised IRQL: it must be one that may wait.
+    ke::CheckIrql((const void *)&KeSetEvent, Wait ? APC_LEVEL : DISPATCH_LEVEL);
+    LONG previous;
+    {
+        base::SpinGuard guard(ke::DispatcherLock());
+        previous = Event->Header.SignalState;
+        if (previous == 0) {
+            Event->Header.SignalState = 1;
+            ke::WakeWaiters(&Event->Header);
+        }
     }
+    if (Wait)
+        ke::HoldForNextWait(Event);
     return previous;
 }
 
@@ -400,7 +432,7 @@ NTKERNELAPI VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 
 NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
 {
-    (void)Wait;
+    // Wait TRUE is allowed at DISPATCH_LEVEL too; the wait that follows then needs a zero time-out.
     ke::CheckIrql((const void *)&KeReleaseMutex, DISPATCH_LEVEL);
     ke::ThreadState &state = ke::CurrentThreadState();
     struct _KTHREAD *self = ke::CurrentThread();
@@ -418,6 +450,8 @@ NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
         }
     }
     verifier::OnRelease(Mutex);
+    if (Wait)
+        ke::HoldForNextWait(Mutex);
     return previous;
 }
 
@@ -442,8 +476,7 @@ NTKERNELAPI LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Incr
                                           BOOLEAN Wait)
 {
     (void)Increment;
-    (void)Wait;
-    ke::CheckIrql((const void *)&KeReleaseSemaphore, DISPATCH_LEVEL);
+    ke::CheckIrql((const void *)&KeReleaseSemaphore, Wait ? PASSIVE_LEVEL : DISPATCH_LEVEL);
     LONG previous;
     {
         base::SpinGuard guard(ke::DispatcherLock());
@@ -457,6 +490,8 @@ NTKERNELAPI LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Incr
         if (previous == 0)
             ke::WakeWaiters(&Semaphore->Header);
     }
+    if (Wait)
+        ke::HoldForNextWait(Semaphore);
     return previous;
 }
 

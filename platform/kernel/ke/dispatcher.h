@@ -51,6 +51,14 @@ void DisarmTimer(TimerEntry *entry);
 void QueueDpc(PKDPC dpc);
 bool DequeueDpc(PKDPC dpc);
 
+/*
+ * Queues the machine's own threads wait on while idle (the system worker queues):
+ * machine::AttachedThreads and BlockedThreads leave the threads waiting on them out,
+ * so that they report the threads of drivers and tests. The clock still counts them.
+ */
+void RegisterServiceQueue(PRKQUEUE queue);
+void UnregisterServiceQueue(PRKQUEUE queue);
+
 /* Thread accounting for auto-advance. */
 void NoteThreadAttached();
 void NoteThreadDetached();
@@ -106,7 +114,19 @@ void DisassociateQueue(ThreadState &state);
 /* Checks that the calling thread may wait at its IRQL (time-out zero allows DISPATCH_LEVEL). */
 void CheckWaitIrql(const void *routine, bool zeroTimeout);
 
-/* Stops the machine when a routine is called above its documented maximum IRQL. */
+/* Stops the machine when a routine is called above its documented maximum IRQL, or while a
+ * signal with Wait TRUE still waits for its wait (any routine that checks its IRQL is a call in
+ * between). Called without the dispatcher lock. */
 void CheckIrql(const void *routine, KIRQL maximum);
+
+/*
+ * The Wait TRUE form of a signalling routine, after the signal (without the dispatcher lock):
+ * raises the caller to DISPATCH_LEVEL, where Windows returns holding the dispatcher, until the
+ * KeWaitXxx call that must come next puts the IRQL back.
+ */
+void HoldForNextWait(const void *object);
+/* Stops the machine when the thread still owes the wait of a Wait TRUE signal; where names the
+ * routine called instead (null: the thread, or the request, ended). */
+void CheckNoWaitPending(ThreadState &state, const void *where);
 
 } // namespace ke

@@ -2,6 +2,7 @@
  * Interrupt request levels. Each thread has its own level; a spin lock raises it
  * to DISPATCH_LEVEL, and stand-in routines check their documented maximum.
  */
+#include "ke/dispatcher.h"
 #include "ke/thread_state.h"
 
 #include <km/bugcheck.h>
@@ -19,6 +20,7 @@ NTHALAPI KIRQL NTAPI KeGetCurrentIrql(VOID)
 NTHALAPI VOID NTAPI KfRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
     auto &state = ke::CurrentThreadState();
+    ke::CheckNoWaitPending(state, (const void *)&KfRaiseIrql);
     if (NewIrql < state.irql)
         KeBugCheckEx(IRQL_NOT_GREATER_OR_EQUAL, state.irql, NewIrql, 0, 0);
     *OldIrql = state.irql;
@@ -28,6 +30,7 @@ NTHALAPI VOID NTAPI KfRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 NTHALAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql)
 {
     auto &state = ke::CurrentThreadState();
+    ke::CheckNoWaitPending(state, (const void *)&KeLowerIrql);
     if (NewIrql > state.irql)
         KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, state.irql, NewIrql, 0, 0);
     state.irql = NewIrql;

@@ -50,6 +50,7 @@ void CheckNotOwned(PKSPIN_LOCK lock, const ke::ThreadState &self)
 void AcquireLockWord(PKSPIN_LOCK lock, const void *caller)
 {
     auto &self = ke::CurrentThreadState();
+    ke::CheckNoWaitPending(self, caller);
     CheckNotOwned(lock, self);
     verifier::BeforeAcquire(lock, verifier::kSpinLock, caller);
     uint32_t *state = StateWord(lock);
@@ -66,6 +67,7 @@ void AcquireLockWord(PKSPIN_LOCK lock, const void *caller)
 bool TryAcquireLockWord(PKSPIN_LOCK lock, const void *caller)
 {
     auto &self = ke::CurrentThreadState();
+    ke::CheckNoWaitPending(self, caller);
     CheckNotOwned(lock, self);
     uint32_t expected = kFree;
     if (!__atomic_compare_exchange_n(StateWord(lock), &expected, kHeld, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))

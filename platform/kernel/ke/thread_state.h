@@ -48,6 +48,11 @@ struct ThreadState {
 
     /* Waiting. */
     Waiter *waiter = nullptr;        /* set while blocked in the dispatcher */
+    /* A signal with Wait TRUE (KeSetEvent, KeReleaseMutex, KeReleaseSemaphore) returns without
+     * lowering the IRQL: the next call must be a KeWaitXxx, which goes back to waitIrql. */
+    bool waitNext = false;
+    KIRQL waitIrql = PASSIVE_LEVEL;
+    const void *waitNextObject = nullptr; /* the object signalled, for the report */
     std::atomic<uint32_t> park{0};   /* futex word */
 
     /* Machine attachment. */
@@ -56,6 +61,7 @@ struct ThreadState {
     bool hardware = false;           /* the clock thread: never attached */
     bool detached = false;           /* detached by request until attached again */
     bool systemThread = false;       /* created by PsCreateSystemThread */
+    bool machineThread = false;      /* a thread of the machine itself (a system worker), never a driver's */
 };
 
 /* The calling thread's state (created and attached on first use). */

@@ -4,6 +4,7 @@
 #include "ke/verifier.h"
 
 #include "base/spin.h"
+#include "ke/dispatcher.h"
 #include "machine.h"
 
 #include <km/bugcheck.h>
@@ -220,6 +221,8 @@ void ForgetHold(const void *lock)
 
 void CheckNoLocksHeld(uintptr_t where)
 {
+    // A wait still owed for a Wait TRUE signal stands for the dispatcher lock Windows holds.
+    ke::CheckNoWaitPending(ke::CurrentThreadState(), (const void *)where);
     if (!State().enabled)
         return;
     auto &held = ke::CurrentThreadState().heldLocks;
@@ -228,8 +231,18 @@ void CheckNoLocksHeld(uintptr_t where)
                "a lock is still held where none may be");
 }
 
+void CheckNoSpinLocksHeld(uintptr_t where)
+{
+    if (!State().enabled)
+        return;
+    for (const ke::HeldLock &held : ke::CurrentThreadState().heldLocks)
+        if (held.kind == kSpinLock)
+            Report(VERIFIER_LOCK_HELD_AT_EXIT, held.lock, (const void *)where, "a spin lock is held where none may be");
+}
+
 void CheckThreadExit(ke::ThreadState &state)
 {
+    ke::CheckNoWaitPending(state, nullptr);
     if (State().enabled && !state.heldLocks.empty())
         Report(VERIFIER_LOCK_HELD_AT_EXIT, state.heldLocks.back().lock, nullptr, "a thread ended holding a lock");
     if (state.irql != PASSIVE_LEVEL)

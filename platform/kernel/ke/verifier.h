@@ -32,10 +32,13 @@ void OnRelease(const void *lock);
 /* Moves a hold from the calling thread to no thread (resources whose owner was reassigned). */
 void ForgetHold(const void *lock);
 
-/* The thread-exit rules: no lock, PASSIVE_LEVEL, no critical or guarded region. */
+/* The thread-exit rules: no lock (nor a wait owed for a Wait TRUE signal), PASSIVE_LEVEL, no
+ * critical or guarded region. */
 void CheckThreadExit(ke::ThreadState &state);
-/* No lock held by the calling thread at this point (where: a code for the report). */
+/* No lock held by the calling thread at this point, nor a wait owed (where: a code for the report). */
 void CheckNoLocksHeld(uintptr_t where);
+/* No spin lock held by the calling thread (completing an IRP: resources may be held). */
+void CheckNoSpinLocksHeld(uintptr_t where);
 
 /* Forgets the classes of locks that lived in a block being freed. */
 void ForgetLocksIn(const void *block, size_t size);

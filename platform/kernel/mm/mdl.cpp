@@ -20,6 +20,10 @@
 namespace {
 
 constexpr ULONG kMdlTag = POOL_TAG('M', 'd', 'l', ' ');
+/* What makes an MDL's pages mappable: locked by MmProbeAndLockPages or by the page allocator
+ * (MmAllocatePagesForMdl*), nonpaged pool described by MmBuildMdlForNonPagedPool, or a part of
+ * such an MDL (IoBuildPartialMdl). */
+constexpr CSHORT kMappableFlags = MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL;
 
 bool InUserSpace(struct _KPROCESS *process, PMDL mdl)
 {
@@ -94,6 +98,11 @@ NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, 
     (void)Priority;
     ke::CheckIrql((const void *)&MmMapLockedPagesSpecifyCache, DISPATCH_LEVEL);
     PMDL mdl = MemoryDescriptorList;
+    // Unlocked pages could be paged out or freed under the mapping: the verifier stops the
+    // machine (an MDL whose pages were never locked, or a page list after MmFreePagesFromMdl).
+    if ((mdl->MdlFlags & kMappableFlags) == 0)
+        KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_MAP_UNLOCKED_MDL, (ULONG_PTR)mdl,
+                     (ULONG_PTR)(USHORT)mdl->MdlFlags, kMappableFlags);
     if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
         return mdl->MappedSystemVa;
     if (machine::ShouldFail("MmMapLockedPagesSpecifyCache")) {

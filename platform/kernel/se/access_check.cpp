@@ -17,6 +17,13 @@
  *      wanted and not yet granted. With MAXIMUM_ALLOWED every ACE is visited and the grantable mask
  *      is returned (an empty grant is a denial).
  * A token group matches an allow ACE when enabled, a deny ACE when enabled or deny-only.
+ *
+ * A restricted token (one with restricting SIDs) goes through steps 5-7 twice: once with its user
+ * and groups, once with its restricting SIDs alone (each counts as enabled, for allow and deny ACEs
+ * alike, and the owner's implicit rights need the owner among them). Only what both evaluations
+ * grant is granted. For a write-restricted token the second evaluation decides only the rights the
+ * object's GENERIC_WRITE maps to; the rest come from the first alone. Rights that privileges
+ * grant (step 4) and previously granted ones are not evaluated again.
  */
 #include "se/se_private.h"
 
@@ -89,20 +96,33 @@ ACCESS_MASK AceMask(PACE_HEADER ace, const GENERIC_MAPPING *mapping)
     return mask & ~(MAXIMUM_ALLOWED | ACCESS_SYSTEM_SECURITY); /* never granted through a DACL */
 }
 
-bool AceApplies(const Token *token, PACE_HEADER ace, bool isOwner)
+/* The SIDs an evaluation of a descriptor matches: the token's user and groups, or its restricting SIDs. */
+struct Identity {
+    const Token *token;
+    bool restricting;
+};
+
+bool SidMatches(const Identity &who, PSID sid, bool denyAce)
+{
+    return who.restricting ? SidInRestrictingSids(who.token, sid) : SidInToken(who.token, sid, denyAce);
+}
+
+bool AceApplies(const Identity &who, PACE_HEADER ace, bool isOwner)
 {
     PSID sid = KnownAceSid(ace);
     if (RtlEqualSid(sid, OwnerRightsSid()))
         return isOwner;
-    return SidInToken(token, sid, ace->AceType == ACCESS_DENIED_ACE_TYPE);
+    return SidMatches(who, sid, ace->AceType == ACCESS_DENIED_ACE_TYPE);
 }
 
-CheckResult CheckMaximumAllowed(const Token *token, PACL dacl, ACCESS_MASK desired, ACCESS_MASK granted,
-                                bool isOwner, const GENERIC_MAPPING *mapping)
+/* Everything the DACL grants the identity on top of granted (an allow counts for the bits no earlier
+ * deny took, a deny for the bits no earlier allow gave). */
+ACCESS_MASK MaximumFromDacl(const Identity &who, PACL dacl, ACCESS_MASK granted, bool isOwner,
+                            const GENERIC_MAPPING *mapping)
 {
     ACCESS_MASK denied = 0;
     ForEachEffectiveAce(dacl, [&](PACE_HEADER ace) {
-        if (!AceApplies(token, ace, isOwner))
+        if (!AceApplies(who, ace, isOwner))
             return true;
         ACCESS_MASK mask = AceMask(ace, mapping);
         if (ace->AceType == ACCESS_ALLOWED_ACE_TYPE)
@@ -111,19 +131,17 @@ CheckResult CheckMaximumAllowed(const Token *token, PACL dacl, ACCESS_MASK desir
             denied |= mask & ~granted;
         return true;
     });
-    ACCESS_MASK wanted = desired & ~MAXIMUM_ALLOWED;
-    if ((wanted & ~granted) != 0 || granted == 0)
-        return {false, 0};
-    return {true, granted};
+    return granted;
 }
 
-CheckResult CheckDesired(const Token *token, PACL dacl, ACCESS_MASK desired, ACCESS_MASK granted, bool isOwner,
-                         const GENERIC_MAPPING *mapping)
+/* Whether the DACL grants the identity every desired bit not already granted before a deny refuses one. */
+bool DesiredFromDacl(const Identity &who, PACL dacl, ACCESS_MASK desired, ACCESS_MASK granted, bool isOwner,
+                     const GENERIC_MAPPING *mapping)
 {
     ACCESS_MASK remaining = desired & ~granted;
     bool refused = false;
     ForEachEffectiveAce(dacl, [&](PACE_HEADER ace) {
-        if (!AceApplies(token, ace, isOwner))
+        if (!AceApplies(who, ace, isOwner))
             return true;
         ACCESS_MASK mask = AceMask(ace, mapping);
         if (ace->AceType == ACCESS_ALLOWED_ACE_TYPE) {
@@ -133,8 +151,33 @@ CheckResult CheckDesired(const Token *token, PACL dacl, ACCESS_MASK desired, ACC
         refused = (mask & remaining) != 0;
         return !refused;
     });
-    if (refused || remaining != 0)
-        return {false, 0};
+    return !refused && remaining == 0;
+}
+
+/* Steps 5-7 for one identity. granted holds the rights already settled (previous and privileges).
+ * complete: every right desired by name is granted; access: what is granted (with MAXIMUM_ALLOWED,
+ * everything this identity can have). */
+CheckResult Evaluate(const Identity &who, const DescriptorParts &parts, ACCESS_MASK desired, ACCESS_MASK granted,
+                     const GENERIC_MAPPING *mapping)
+{
+    bool isOwner = parts.owner != nullptr && SidMatches(who, parts.owner, false);
+    bool ownerRights = parts.dacl != nullptr && DaclNamesOwnerRights(parts.dacl);
+    if (isOwner && !ownerRights && (desired & (kOwnerImplicit | MAXIMUM_ALLOWED))) {
+        granted |= (desired & MAXIMUM_ALLOWED) ? kOwnerImplicit : (desired & kOwnerImplicit);
+        desired &= ~kOwnerImplicit;
+    }
+    if (desired == 0)
+        return {true, granted};
+    if (!(parts.control & SE_DACL_PRESENT) || parts.dacl == nullptr) {
+        ACCESS_MASK all = (desired & MAXIMUM_ALLOWED) ? (mapping->GenericAll | (desired & ~MAXIMUM_ALLOWED)) : desired;
+        return {true, all | granted};
+    }
+    if (desired & MAXIMUM_ALLOWED) {
+        ACCESS_MASK access = MaximumFromDacl(who, parts.dacl, granted, isOwner, mapping);
+        return {(desired & ~MAXIMUM_ALLOWED & ~access) == 0, access};
+    }
+    if (!DesiredFromDacl(who, parts.dacl, desired, granted, isOwner, mapping))
+        return {false, granted};
     return {true, desired | granted};
 }
 
@@ -164,7 +207,7 @@ BOOLEAN Finish(bool granted, ACCESS_MASK access, const UsedPrivileges &used, PPR
     return TRUE;
 }
 
-/* Steps 4-7 of the header comment, with the effective token's lock held. */
+/* Steps 4-7 of the header comment (twice for a restricted token), with the effective token's lock held. */
 BOOLEAN CheckLocked(const Token *token, const DescriptorParts &parts, ACCESS_MASK desired, ACCESS_MASK previous,
                     PPRIVILEGE_SET *privileges, const GENERIC_MAPPING *mapping, PACCESS_MASK grantedAccess,
                     PNTSTATUS accessStatus)
@@ -186,23 +229,19 @@ BOOLEAN CheckLocked(const Token *token, const DescriptorParts &parts, ACCESS_MAS
         desired &= ~WRITE_OWNER;
     }
 
-    bool isOwner = parts.owner != nullptr && SidInToken(token, parts.owner, false);
-    bool ownerRights = parts.dacl != nullptr && DaclNamesOwnerRights(parts.dacl);
-    if (isOwner && !ownerRights && (desired & (kOwnerImplicit | MAXIMUM_ALLOWED))) {
-        previous |= (desired & MAXIMUM_ALLOWED) ? kOwnerImplicit : (desired & kOwnerImplicit);
-        desired &= ~kOwnerImplicit;
+    CheckResult result = Evaluate({token, false}, parts, desired, previous, mapping);
+    if (result.granted && token->restrictingSidCount != 0) {
+        ACCESS_MASK limited = (token->flags & TOKEN_WRITE_RESTRICTED) ? mapping->GenericWrite : ~(ACCESS_MASK)0;
+        ACCESS_MASK asked = desired & (limited | MAXIMUM_ALLOWED);
+        if (asked != 0) {
+            CheckResult second = Evaluate({token, true}, parts, asked, previous, mapping);
+            result.granted = second.granted;
+            result.access &= second.access | ~limited;
+        }
     }
-    if (desired == 0)
-        return Finish(true, previous, used, privileges, grantedAccess, accessStatus);
-
-    if (!(parts.control & SE_DACL_PRESENT) || parts.dacl == nullptr) {
-        ACCESS_MASK all = (desired & MAXIMUM_ALLOWED) ? (mapping->GenericAll | (desired & ~MAXIMUM_ALLOWED)) : desired;
-        return Finish(true, all | previous, used, privileges, grantedAccess, accessStatus);
-    }
-
-    CheckResult result = (desired & MAXIMUM_ALLOWED)
-                             ? CheckMaximumAllowed(token, parts.dacl, desired, previous, isOwner, mapping)
-                             : CheckDesired(token, parts.dacl, desired, previous, isOwner, mapping);
+    // Checked after both evaluations: a MAXIMUM_ALLOWED request that ends with nothing is a denial.
+    if (result.granted && result.access == 0)
+        result.granted = false;
     return Finish(result.granted, result.access, used, privileges, grantedAccess, accessStatus);
 }
 

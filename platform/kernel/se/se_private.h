@@ -12,8 +12,8 @@
  *      thread's ImpersonationToken field with its impersonation level, so that a
  *      capture takes a reference on a token that cannot be swapped away under it.
  *      Tokens are referenced under it and dereferenced after it is dropped.
- * Immutable after creation: a token's user and group SIDs, its privilege LUIDs, its
- * ids and restriction flags.
+ * Immutable after creation: a token's user and group SIDs, its restricting SIDs, its
+ * privilege LUIDs, its ids and restriction flags.
  */
 #pragma once
 
@@ -85,6 +85,8 @@ struct Token {
     PSID_AND_ATTRIBUTES userAndGroups;   /* attributes: lock */
     ULONG privilegeCount;
     PLUID_AND_ATTRIBUTES privileges;     /* attributes: lock */
+    ULONG restrictingSidCount;           /* non-zero exactly for a restricted token (TOKEN_IS_RESTRICTED) */
+    PSID_AND_ATTRIBUTES restrictingSids; /* immutable; every one counts as enabled */
     ULONG defaultOwnerIndex;             /* lock */
     PSID primaryGroup;                   /* lock; inside dynamicPart */
     PACL defaultDacl;                    /* lock; inside dynamicPart; null = none */
@@ -112,6 +114,8 @@ private:
 /* Whether the SID matches the token's user or an enabled group. For a deny ACE, deny-only groups
  * match too; for anything else they never do. */
 bool SidInToken(const Token *token, PSID sid, bool denyAce);
+/* Whether the SID is one of a restricted token's restricting SIDs (they match allow and deny ACEs alike). */
+bool SidInRestrictingSids(const Token *token, PSID sid);
 /* Whether the token holds the privilege enabled. */
 bool PrivilegeEnabled(const Token *token, ULONG privilege);
 bool PrivilegeEnabled(const Token *token, LUID privilege);

@@ -51,33 +51,36 @@ SE_API NTSTATUS SidFromSddl(PCWSTR text, SidBytes *sid);
 
 /* ---- Tokens --------------------------------------------------------------------------------- */
 
-struct TokenGroupSpec {
+struct TokenGroupTemplate {
     SidBytes sid;
     ULONG attributes; /* SE_GROUP_* */
 };
 
 /* Everything a token is made of. */
-struct TokenSpec {
+struct TokenTemplate {
     SidBytes user;
-    std::vector<TokenGroupSpec> groups;
+    std::vector<TokenGroupTemplate> groups;
     std::vector<LUID_AND_ATTRIBUTES> privileges; /* SE_PRIVILEGE_* attributes */
     ULONG defaultOwnerIndex = 0;                  /* 0 = the user, n = groups[n - 1] (which must carry SE_GROUP_OWNER) */
     SidBytes primaryGroup;
     std::vector<UCHAR> defaultDacl;               /* an ACL's bytes; empty = no default DACL */
-    ULONG restrictionFlags = 0;                   /* TOKEN_IS_RESTRICTED | TOKEN_WRITE_RESTRICTED | TOKEN_LOWBOX */
+    std::vector<SidBytes> restrictingSids;        /* a restricted token's second set of SIDs for access checks */
+    ULONG restrictionFlags = 0;                   /* TOKEN_IS_RESTRICTED exactly when there are restricting SIDs;
+                                                     TOKEN_WRITE_RESTRICTED (they limit write access only) needs
+                                                     them; TOKEN_LOWBOX */
     LUID authenticationId{};                      /* logon session; zero = a new one */
     ULONG sessionId = 0;
 };
 
 /* A new primary token; null when the pool is exhausted or the description is inconsistent. */
-SE_API PVOID CreateToken(const TokenSpec &spec);
+SE_API PVOID CreateToken(const TokenTemplate &tokenTemplate);
 /* LocalSystem (S-1-5-18): Administrators (owner, enabled), Everyone, Authenticated Users; every
  * privilege the system holds, enabled as in Windows' SYSTEM token. From the pool: the caller owns it. */
 SE_API PVOID CreateSystemToken();
 /* A Linux identity's token (see the mapping above). */
 SE_API PVOID CreateLinuxUserToken(uint32_t uid, uint32_t gid, const std::vector<uint32_t> &groups);
-SE_API TokenSpec SystemTokenSpec();
-SE_API TokenSpec LinuxUserTokenSpec(uint32_t uid, uint32_t gid, const std::vector<uint32_t> &groups);
+SE_API TokenTemplate SystemTokenTemplate();
+SE_API TokenTemplate LinuxUserTokenTemplate(uint32_t uid, uint32_t gid, const std::vector<uint32_t> &groups);
 
 /* Changes to a token; each gives it a new modified-id. As NtAdjustPrivilegesToken: a privilege the
  * token does not hold gives STATUS_NOT_ALL_ASSIGNED and changes nothing. */

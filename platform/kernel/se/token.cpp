@@ -115,42 +115,55 @@ NTSTATUS ReplaceDynamicPart(Token *token, PSID primaryGroup, PACL defaultDacl)
     return STATUS_SUCCESS;
 }
 
-bool SpecConsistent(const TokenSpec &spec)
+bool TemplateConsistent(const TokenTemplate &tokenTemplate)
 {
     auto validSid = [](const SidBytes &sid) {
         return sid.size() >= RtlLengthRequiredSid(0) && RtlValidSid((PSID)sid.data()) &&
                RtlLengthSid((PSID)sid.data()) == sid.size();
     };
-    if (!validSid(spec.user) || !validSid(spec.primaryGroup))
+    if (!validSid(tokenTemplate.user) || !validSid(tokenTemplate.primaryGroup))
         return false;
-    for (const auto &group : spec.groups)
+    for (const auto &group : tokenTemplate.groups)
         if (!validSid(group.sid))
             return false;
-    if (spec.defaultOwnerIndex > spec.groups.size())
+    if (tokenTemplate.defaultOwnerIndex > tokenTemplate.groups.size())
         return false;
-    if (spec.defaultOwnerIndex != 0 && !(spec.groups[spec.defaultOwnerIndex - 1].attributes & SE_GROUP_OWNER))
+    if (tokenTemplate.defaultOwnerIndex != 0 &&
+        !(tokenTemplate.groups[tokenTemplate.defaultOwnerIndex - 1].attributes & SE_GROUP_OWNER))
         return false;
-    if (!spec.defaultDacl.empty()) {
-        if (spec.defaultDacl.size() < sizeof(ACL))
+    for (const auto &sid : tokenTemplate.restrictingSids)
+        if (!validSid(sid))
             return false;
-        auto acl = (PACL)spec.defaultDacl.data();
-        if (acl->AclSize > spec.defaultDacl.size() || !RtlValidAcl(acl))
+    if (!tokenTemplate.defaultDacl.empty()) {
+        if (tokenTemplate.defaultDacl.size() < sizeof(ACL))
+            return false;
+        auto acl = (PACL)tokenTemplate.defaultDacl.data();
+        if (acl->AclSize > tokenTemplate.defaultDacl.size() || !RtlValidAcl(acl))
             return false;
     }
-    return (spec.restrictionFlags & ~kRestrictionFlags) == 0;
+    // As SeFilterToken makes them: a token is restricted exactly when it has restricting SIDs, and
+    // write-restricted only as a restricted token.
+    ULONG flags = tokenTemplate.restrictionFlags;
+    bool restricted = !tokenTemplate.restrictingSids.empty();
+    if ((flags & ~kRestrictionFlags) != 0 || ((flags & TOKEN_IS_RESTRICTED) != 0) != restricted)
+        return false;
+    return !(flags & TOKEN_WRITE_RESTRICTED) || restricted;
 }
 
 /* Makes a token from a description; hostMemory for the machine's own system token. */
-Token *BuildToken(const TokenSpec &spec, bool hostMemory)
+Token *BuildToken(const TokenTemplate &tokenTemplate, bool hostMemory)
 {
-    if (!SpecConsistent(spec))
+    if (!TemplateConsistent(tokenTemplate))
         return nullptr;
-    ULONG entries = 1 + (ULONG)spec.groups.size();
-    ULONG sidBytes = (ULONG)spec.user.size();
-    for (const auto &group : spec.groups)
+    ULONG entries = 1 + (ULONG)tokenTemplate.groups.size();
+    ULONG restricting = (ULONG)tokenTemplate.restrictingSids.size();
+    ULONG sidBytes = (ULONG)tokenTemplate.user.size();
+    for (const auto &group : tokenTemplate.groups)
         sidBytes += (ULONG)group.sid.size();
-    size_t bodySize = sizeof(Token) + entries * sizeof(SID_AND_ATTRIBUTES) +
-                      spec.privileges.size() * sizeof(LUID_AND_ATTRIBUTES) + sidBytes;
+    for (const auto &sid : tokenTemplate.restrictingSids)
+        sidBytes += (ULONG)sid.size();
+    size_t bodySize = sizeof(Token) + (entries + restricting) * sizeof(SID_AND_ATTRIBUTES) +
+                      tokenTemplate.privileges.size() * sizeof(LUID_AND_ATTRIBUTES) + sidBytes;
 
     void *body = ob::CreateObject(&tokenType, bodySize, hostMemory ? ob::kHostMemory | ob::kBootObject : 0);
     if (body == nullptr)
@@ -162,21 +175,23 @@ Token *BuildToken(const TokenSpec &spec, bool hostMemory)
     token->type = TokenPrimary;
     token->tokenId = AllocateLuid();
     token->modifiedId = AllocateLuid();
-    token->authenticationId =
-        (spec.authenticationId.LowPart != 0 || spec.authenticationId.HighPart != 0) ? spec.authenticationId
-                                                                                   : AllocateLuid();
-    token->sessionId = spec.sessionId;
-    token->flags = spec.restrictionFlags;
+    const LUID &logon = tokenTemplate.authenticationId;
+    token->authenticationId = (logon.LowPart != 0 || logon.HighPart != 0) ? logon : AllocateLuid();
+    token->sessionId = tokenTemplate.sessionId;
+    token->flags = tokenTemplate.restrictionFlags;
 
     auto cursor = (PUCHAR)(token + 1);
     token->userAndGroupCount = entries;
     token->userAndGroups = (PSID_AND_ATTRIBUTES)cursor;
     cursor += entries * sizeof(SID_AND_ATTRIBUTES);
-    token->privilegeCount = (ULONG)spec.privileges.size();
+    token->restrictingSidCount = restricting;
+    token->restrictingSids = (PSID_AND_ATTRIBUTES)cursor;
+    cursor += restricting * sizeof(SID_AND_ATTRIBUTES);
+    token->privilegeCount = (ULONG)tokenTemplate.privileges.size();
     token->privileges = (PLUID_AND_ATTRIBUTES)cursor;
-    cursor += spec.privileges.size() * sizeof(LUID_AND_ATTRIBUTES);
+    cursor += tokenTemplate.privileges.size() * sizeof(LUID_AND_ATTRIBUTES);
     for (ULONG i = 0; i < token->privilegeCount; ++i)
-        token->privileges[i] = spec.privileges[i];
+        token->privileges[i] = tokenTemplate.privileges[i];
 
     auto placeSid = [&cursor](const SidBytes &sid) {
         PSID placed = cursor;
@@ -184,17 +199,21 @@ Token *BuildToken(const TokenSpec &spec, bool hostMemory)
         cursor += sid.size();
         return placed;
     };
-    token->userAndGroups[0].Sid = placeSid(spec.user);
+    token->userAndGroups[0].Sid = placeSid(tokenTemplate.user);
     token->userAndGroups[0].Attributes = 0;
     for (ULONG i = 1; i < entries; ++i) {
-        token->userAndGroups[i].Sid = placeSid(spec.groups[i - 1].sid);
-        token->userAndGroups[i].Attributes = spec.groups[i - 1].attributes;
+        token->userAndGroups[i].Sid = placeSid(tokenTemplate.groups[i - 1].sid);
+        token->userAndGroups[i].Attributes = tokenTemplate.groups[i - 1].attributes;
     }
-    token->defaultOwnerIndex = spec.defaultOwnerIndex;
+    for (ULONG i = 0; i < restricting; ++i) {
+        token->restrictingSids[i].Sid = placeSid(tokenTemplate.restrictingSids[i]);
+        token->restrictingSids[i].Attributes = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+    }
+    token->defaultOwnerIndex = tokenTemplate.defaultOwnerIndex;
     UpdatePrivilegeFlags(token);
 
-    PACL dacl = spec.defaultDacl.empty() ? nullptr : (PACL)spec.defaultDacl.data();
-    if (!NT_SUCCESS(ReplaceDynamicPart(token, (PSID)spec.primaryGroup.data(), dacl))) {
+    PACL dacl = tokenTemplate.defaultDacl.empty() ? nullptr : (PACL)tokenTemplate.defaultDacl.data();
+    if (!NT_SUCCESS(ReplaceDynamicPart(token, (PSID)tokenTemplate.primaryGroup.data(), dacl))) {
         ob::Dereference(token);
         return nullptr;
     }
@@ -231,7 +250,7 @@ constexpr ULONG kGroupOn = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE
 
 void BootSecurity()
 {
-    Token *token = BuildToken(SystemTokenSpec(), true);
+    Token *token = BuildToken(SystemTokenTemplate(), true);
     if (token == nullptr)
         KeBugCheckEx(kSecuritySystemBugCheck, kProcessWithoutToken, (ULONG_PTR)ke::SystemProcess(), 0, 0);
     SetProcessToken(ke::SystemProcess(), token);
@@ -268,12 +287,13 @@ void *AllocateQuery(size_t length)
     return ExAllocatePoolWithTag(PagedPool, length, kQueryTag);
 }
 
-PVOID QuerySids(Token *token, ULONG first, ULONG count, bool asGroups)
+/* A TOKEN_GROUPS (or, for the user, a TOKEN_USER) record of count entries of a token's list. */
+PVOID QuerySids(const SID_AND_ATTRIBUTES *list, ULONG count, bool asGroups)
 {
     ULONG header = asGroups ? FIELD_OFFSET(TOKEN_GROUPS, Groups) : 0;
     ULONG length = header + count * sizeof(SID_AND_ATTRIBUTES);
     for (ULONG i = 0; i < count; ++i)
-        length += RtlLengthSid(token->userAndGroups[first + i].Sid);
+        length += RtlLengthSid(list[i].Sid);
     auto buffer = (PUCHAR)AllocateQuery(length);
     if (buffer == nullptr)
         return nullptr;
@@ -282,7 +302,7 @@ PVOID QuerySids(Token *token, ULONG first, ULONG count, bool asGroups)
     auto entries = (PSID_AND_ATTRIBUTES)(buffer + header);
     PUCHAR sids = (PUCHAR)(entries + count);
     for (ULONG i = 0; i < count; ++i) {
-        const SID_AND_ATTRIBUTES &source = token->userAndGroups[first + i];
+        const SID_AND_ATTRIBUTES &source = list[i];
         ULONG sidLength = RtlLengthSid(source.Sid);
         std::memcpy(sids, source.Sid, sidLength);
         entries[i].Sid = sids;
@@ -310,10 +330,13 @@ NTSTATUS QueryToken(Token *token, TOKEN_INFORMATION_CLASS infoClass, PVOID *info
     PVOID buffer = nullptr;
     switch (infoClass) {
     case TokenUser:
-        buffer = QuerySids(token, 0, 1, false);
+        buffer = QuerySids(token->userAndGroups, 1, false);
         break;
     case TokenGroups:
-        buffer = QuerySids(token, 1, token->userAndGroupCount - 1, true);
+        buffer = QuerySids(token->userAndGroups + 1, token->userAndGroupCount - 1, true);
+        break;
+    case TokenRestrictedSids:
+        buffer = QuerySids(token->restrictingSids, token->restrictingSidCount, true);
         break;
     case TokenPrivileges: {
         ULONG length = FIELD_OFFSET(TOKEN_PRIVILEGES, Privileges) + token->privilegeCount * sizeof(LUID_AND_ATTRIBUTES);
@@ -444,17 +467,25 @@ bool SidInToken(const Token *token, PSID sid, bool denyAce)
     return false;
 }
 
-TokenSpec SystemTokenSpec()
+bool SidInRestrictingSids(const Token *token, PSID sid)
 {
-    TokenSpec spec;
-    spec.user = Bytes(LocalSystemSid());
-    spec.groups = {
+    for (ULONG i = 0; i < token->restrictingSidCount; ++i)
+        if (RtlEqualSid(token->restrictingSids[i].Sid, sid))
+            return true;
+    return false;
+}
+
+TokenTemplate SystemTokenTemplate()
+{
+    TokenTemplate tokenTemplate;
+    tokenTemplate.user = Bytes(LocalSystemSid());
+    tokenTemplate.groups = {
         {Bytes(AdministratorsSid()), SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED | SE_GROUP_OWNER},
         {Bytes(WorldSid()), kGroupOn},
         {Bytes(AuthenticatedUsersSid()), kGroupOn},
     };
     // The privileges of Windows' SYSTEM token, with the ones enabled there enabled here.
-    spec.privileges = {
+    tokenTemplate.privileges = {
         PrivilegeEntry(SE_CREATE_TOKEN_PRIVILEGE, 0),
         PrivilegeEntry(SE_ASSIGNPRIMARYTOKEN_PRIVILEGE, 0),
         PrivilegeEntry(SE_LOCK_MEMORY_PRIVILEGE, kOn),
@@ -485,8 +516,8 @@ TokenSpec SystemTokenSpec()
         PrivilegeEntry(SE_CREATE_SYMBOLIC_LINK_PRIVILEGE, kOn),
         PrivilegeEntry(SE_DELEGATE_SESSION_USER_IMPERSONATE_PRIVILEGE, kOn),
     };
-    spec.defaultOwnerIndex = 1; /* Administrators */
-    spec.primaryGroup = Bytes(LocalSystemSid());
+    tokenTemplate.defaultOwnerIndex = 1; /* Administrators */
+    tokenTemplate.primaryGroup = Bytes(LocalSystemSid());
     // Windows' SYSTEM token: SYSTEM all, Administrators read/execute/read-control.
     std::vector<UCHAR> dacl(sizeof(ACL) + 2 * FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart) +
                             RtlLengthSid(LocalSystemSid()) + RtlLengthSid(AdministratorsSid()));
@@ -494,32 +525,32 @@ TokenSpec SystemTokenSpec()
     RtlAddAccessAllowedAce((PACL)dacl.data(), ACL_REVISION, GENERIC_ALL, LocalSystemSid());
     RtlAddAccessAllowedAce((PACL)dacl.data(), ACL_REVISION, GENERIC_READ | GENERIC_EXECUTE | READ_CONTROL,
                            AdministratorsSid());
-    spec.defaultDacl = dacl;
-    spec.authenticationId = kSystemLuid;
-    return spec;
+    tokenTemplate.defaultDacl = dacl;
+    tokenTemplate.authenticationId = kSystemLuid;
+    return tokenTemplate;
 }
 
-TokenSpec LinuxUserTokenSpec(uint32_t uid, uint32_t gid, const std::vector<uint32_t> &groups)
+TokenTemplate LinuxUserTokenTemplate(uint32_t uid, uint32_t gid, const std::vector<uint32_t> &groups)
 {
-    TokenSpec spec;
-    spec.user = LinuxUserSid(uid);
-    spec.primaryGroup = LinuxGroupSid(gid);
-    spec.groups.push_back({LinuxGroupSid(gid), kGroupOn});
+    TokenTemplate tokenTemplate;
+    tokenTemplate.user = LinuxUserSid(uid);
+    tokenTemplate.primaryGroup = LinuxGroupSid(gid);
+    tokenTemplate.groups.push_back({LinuxGroupSid(gid), kGroupOn});
     for (uint32_t group : groups) {
         bool seen = group == gid;
-        for (const auto &known : spec.groups)
+        for (const auto &known : tokenTemplate.groups)
             seen = seen || known.sid == LinuxGroupSid(group);
         if (!seen)
-            spec.groups.push_back({LinuxGroupSid(group), kGroupOn});
+            tokenTemplate.groups.push_back({LinuxGroupSid(group), kGroupOn});
     }
-    spec.groups.push_back({Bytes(WorldSid()), kGroupOn});
-    spec.groups.push_back({Bytes(UsersSid()), kGroupOn});
-    spec.groups.push_back({Bytes(AuthenticatedUsersSid()), kGroupOn});
+    tokenTemplate.groups.push_back({Bytes(WorldSid()), kGroupOn});
+    tokenTemplate.groups.push_back({Bytes(UsersSid()), kGroupOn});
+    tokenTemplate.groups.push_back({Bytes(AuthenticatedUsersSid()), kGroupOn});
     if (uid == 0) {
-        spec.groups.push_back({Bytes(AdministratorsSid()), kGroupOn | SE_GROUP_OWNER});
-        spec.defaultOwnerIndex = (ULONG)spec.groups.size();
+        tokenTemplate.groups.push_back({Bytes(AdministratorsSid()), kGroupOn | SE_GROUP_OWNER});
+        tokenTemplate.defaultOwnerIndex = (ULONG)tokenTemplate.groups.size();
         // An elevated administrator's privileges; as on Windows most are held but disabled.
-        spec.privileges = {
+        tokenTemplate.privileges = {
             PrivilegeEntry(SE_INCREASE_QUOTA_PRIVILEGE, 0),
             PrivilegeEntry(SE_SECURITY_PRIVILEGE, 0),
             PrivilegeEntry(SE_TAKE_OWNERSHIP_PRIVILEGE, 0),
@@ -546,26 +577,27 @@ TokenSpec LinuxUserTokenSpec(uint32_t uid, uint32_t gid, const std::vector<uint3
             PrivilegeEntry(SE_DELEGATE_SESSION_USER_IMPERSONATE_PRIVILEGE, 0),
         };
     } else {
-        spec.privileges = {PrivilegeEntry(SE_CHANGE_NOTIFY_PRIVILEGE, kOn)};
+        tokenTemplate.privileges = {PrivilegeEntry(SE_CHANGE_NOTIFY_PRIVILEGE, kOn)};
     }
-    SidBytes owner = spec.defaultOwnerIndex == 0 ? spec.user : spec.groups[spec.defaultOwnerIndex - 1].sid;
-    spec.defaultDacl = DefaultDacl(owner);
-    return spec;
+    ULONG ownerIndex = tokenTemplate.defaultOwnerIndex;
+    SidBytes owner = ownerIndex == 0 ? tokenTemplate.user : tokenTemplate.groups[ownerIndex - 1].sid;
+    tokenTemplate.defaultDacl = DefaultDacl(owner);
+    return tokenTemplate;
 }
 
-PVOID CreateToken(const TokenSpec &spec)
+PVOID CreateToken(const TokenTemplate &tokenTemplate)
 {
-    return BuildToken(spec, false);
+    return BuildToken(tokenTemplate, false);
 }
 
 PVOID CreateSystemToken()
 {
-    return BuildToken(SystemTokenSpec(), false);
+    return BuildToken(SystemTokenTemplate(), false);
 }
 
 PVOID CreateLinuxUserToken(uint32_t uid, uint32_t gid, const std::vector<uint32_t> &groups)
 {
-    return BuildToken(LinuxUserTokenSpec(uid, gid, groups), false);
+    return BuildToken(LinuxUserTokenTemplate(uid, gid, groups), false);
 }
 
 NTSTATUS AdjustTokenPrivilege(PVOID token, LUID privilege, bool enable)

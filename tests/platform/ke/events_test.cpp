@@ -1,5 +1,5 @@
 /*
- * Waits on events, mutexes, semaphores and thread objects.
+ * Waits on events, mutexes, semaphores and thread objects, and signals with Wait TRUE.
  */
 #include "ke_test_support.h"
 
@@ -148,7 +148,87 @@ TEST_F(EventTest, ThreadObjectIsSignalledWhenTheThreadEnds)
     EXPECT_EQ(machine::LiveSystemThreads(), 0u);
 }
 
+TEST_F(EventTest, SignalWithWaitKeepsTheIrqlRaisedUntilTheWaitThatFollows)
+{
+    KEVENT request, reply;
+    KeInitializeEvent(&request, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&reply, SynchronizationEvent, FALSE);
+    PKTHREAD server = StartThread([&] {
+        for (int i = 0; i < 2; ++i) {
+            KeWaitForSingleObject(&request, Executive, KernelMode, FALSE, nullptr);
+            KeSetEvent(&reply, 0, FALSE);
+        }
+    });
+    EXPECT_EQ(KeSetEvent(&request, 0, TRUE), 0);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << "returned without lowering the IRQL";
+    EXPECT_EQ(KeWaitForSingleObject(&reply, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS)
+        << "checked at the caller's own IRQL, where it may wait";
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the wait restores the IRQL of the signal's caller";
+
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    KeSetEvent(&request, 0, TRUE);
+    PVOID objects[1] = {&reply};
+    LARGE_INTEGER timeout = RelativeMs(60000);
+    EXPECT_EQ(KeWaitForMultipleObjects(1, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr),
+              STATUS_WAIT_0);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    KeLowerIrql(old);
+    JoinThread(server);
+}
+
 using EventDeathTest = MachineTest;
+
+TEST_F(EventDeathTest, SignalWithWaitNeedsAnIrqlAtWhichTheCallerMayWait)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_BUGCHECK(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeSetEvent(&event, 0, TRUE);
+        },
+        IRQL_NOT_LESS_OR_EQUAL, {kAnyParameter, DISPATCH_LEVEL, APC_LEVEL});
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 0, 1);
+    EXPECT_BUGCHECK(
+        {
+            KIRQL old;
+            KeRaiseIrql(APC_LEVEL, &old);
+            KeReleaseSemaphore(&semaphore, 0, 1, TRUE);
+        },
+        IRQL_NOT_LESS_OR_EQUAL, {kAnyParameter, APC_LEVEL, PASSIVE_LEVEL});
+
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0) << "without the wait, DISPATCH_LEVEL is allowed";
+    EXPECT_EQ(KeReleaseSemaphore(&semaphore, 0, 1, FALSE), 0);
+    KeLowerIrql(old);
+}
+
+TEST_F(EventDeathTest, ASignalWithWaitNotFollowedByTheWaitStopsTheMachine)
+{
+    KEVENT event, other;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeInitializeEvent(&other, NotificationEvent, FALSE);
+    EXPECT_BUGCHECK(
+        {
+            KeSetEvent(&event, 0, TRUE);
+            KeClearEvent(&other);
+        },
+        DRIVER_VERIFIER_DETECTED_VIOLATION, {VERIFIER_WAIT_NEXT_NOT_WAITED, kAnyParameter, kAnyParameter});
+    EXPECT_BUGCHECK(
+        {
+            KeSetEvent(&event, 0, TRUE);
+            KeLowerIrql(PASSIVE_LEVEL);
+        },
+        DRIVER_VERIFIER_DETECTED_VIOLATION, {VERIFIER_WAIT_NEXT_NOT_WAITED})
+        << "the wait, not the caller, puts the IRQL back";
+    EXPECT_BUGCHECK(JoinThread(StartThread([&] { KeSetEvent(&event, 0, TRUE); })),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION, {VERIFIER_WAIT_NEXT_NOT_WAITED, 0, kAnyParameter})
+        << "a thread that ends owing the wait";
+}
 
 TEST_F(EventDeathTest, TimedWaitAtDispatchLevelStopsTheMachine)
 {

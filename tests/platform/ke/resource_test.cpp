@@ -90,6 +90,107 @@ TEST_F(ResourceTest, RecursiveSharedAcquireWhileAnExclusiveWaiterQueuesDoesNotDe
     EXPECT_TRUE(exclusiveGot);
 }
 
+TEST_F(ResourceTest, AWriterIsNotStarvedByAStreamOfOverlappingReaders)
+{
+    // Readers come and go so that two always hold the resource: each new reader asks
+    // while the two before it hold, then the older of those leaves. A writer that queued
+    // behind the first two must get in once they have left, before any later reader.
+    constexpr int kReaders = 8;
+    KEVENT leave[kReaders];
+    PKTHREAD readers[kReaders];
+    std::atomic<bool> asked[kReaders] = {};
+    std::atomic<int> readerTurn[kReaders] = {};
+    std::atomic<int> order{0}, writerTurn{0};
+    auto startReader = [&](int i) {
+        KeInitializeEvent(&leave[i], NotificationEvent, FALSE);
+        readers[i] = StartInRegion([&, i] {
+            asked[i] = true;
+            ExAcquireResourceSharedLite(&resource, TRUE);
+            readerTurn[i] = ++order;
+            KeWaitForSingleObject(&leave[i], Executive, KernelMode, FALSE, nullptr);
+            ExReleaseResourceLite(&resource);
+        });
+    };
+    auto finishReader = [&](int i) {
+        KeSetEvent(&leave[i], 0, FALSE);
+        JoinThread(readers[i]);
+    };
+
+    for (int i = 0; i < 2; ++i) {
+        startReader(i);
+        ASSERT_TRUE(Eventually([&] { return readerTurn[i] != 0; }));
+    }
+    PKTHREAD writer = StartInRegion([&] {
+        ExAcquireResourceExclusiveLite(&resource, TRUE);
+        writerTurn = ++order;
+        ExReleaseResourceLite(&resource);
+    });
+    ASSERT_TRUE(Eventually([&] { return ExGetExclusiveWaiterCount(&resource) == 1; }));
+    for (int i = 2; i < kReaders; ++i) {
+        startReader(i);
+        // Its request is in: granted, or queued (nothing else can be granted meanwhile).
+        ASSERT_TRUE(Eventually(
+            [&] { return asked[i] && (readerTurn[i] != 0 || ExGetSharedWaiterCount(&resource) != 0); }));
+        finishReader(i - 2);
+    }
+    for (int i = kReaders - 2; i < kReaders; ++i)
+        finishReader(i);
+    JoinThread(writer);
+
+    EXPECT_EQ(writerTurn, 3) << "the writer comes right after the two readers it queued behind";
+    for (int i = 2; i < kReaders; ++i)
+        EXPECT_GT(readerTurn[i], writerTurn) << "reader " << i << " came after the writer queued";
+}
+
+TEST_F(ResourceTest, WaitForExclusiveQueuesASharedOwnerBehindAWriter)
+{
+    ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE));
+    ASSERT_TRUE(ExAcquireSharedWaitForExclusive(&resource, FALSE)) << "no writer waits: recursion as usual";
+    ExReleaseResourceLite(&resource);
+
+    KEVENT leave;
+    KeInitializeEvent(&leave, NotificationEvent, FALSE);
+    std::atomic<bool> otherIn{false};
+    PKTHREAD other = StartInRegion([&] {
+        ExAcquireResourceSharedLite(&resource, TRUE);
+        otherIn = true;
+        KeWaitForSingleObject(&leave, Executive, KernelMode, FALSE, nullptr);
+        ExReleaseResourceLite(&resource);
+    });
+    ASSERT_TRUE(Eventually([&] { return otherIn.load(); }));
+    std::atomic<int> order{0}, writerTurn{0};
+    PKTHREAD writer = StartInRegion([&] {
+        ExAcquireResourceExclusiveLite(&resource, TRUE);
+        writerTurn = ++order;
+        ExReleaseResourceLite(&resource);
+    });
+    ASSERT_TRUE(Eventually([&] { return ExGetExclusiveWaiterCount(&resource) == 1; }));
+    ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, FALSE)) << "an ordinary recursive request passes the writer";
+    ExReleaseResourceLite(&resource);
+    EXPECT_FALSE(ExAcquireSharedWaitForExclusive(&resource, FALSE)) << "this one does not";
+
+    // Waiting, this thread can release nothing: the other reader leaves, then a helper
+    // releases this thread's hold for it, and only then may the writer run.
+    ERESOURCE_THREAD self = ExGetCurrentResourceThread();
+    std::atomic<bool> stillQueued{false};
+    PKTHREAD helper = StartInRegion([&] {
+        Eventually([&] { return ExGetSharedWaiterCount(&resource) == 1; });
+        KeSetEvent(&leave, 0, FALSE);
+        JoinThread(other);
+        stillQueued = ExGetSharedWaiterCount(&resource) == 1 && writerTurn == 0;
+        ExReleaseResourceForThreadLite(&resource, self);
+    });
+    EXPECT_TRUE(ExAcquireSharedWaitForExclusive(&resource, TRUE));
+    int myTurn = ++order;
+    JoinThread(helper);
+    EXPECT_TRUE(stillQueued) << "a reader leaving while this thread's hold remains lets nobody in";
+    EXPECT_EQ(writerTurn, 1);
+    EXPECT_EQ(myTurn, 2) << "granted once the writer was done";
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource), 1u) << "the released hold is gone; this is a new one";
+    ExReleaseResourceLite(&resource);
+    JoinThread(writer);
+}
+
 TEST_F(ResourceTest, StarveExclusiveAdmitsNewSharedOwnersPastExclusiveWaiters)
 {
     ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE));

@@ -1,7 +1,8 @@
 /*
  * SeAccessCheck: ACE order, inherit-only ACEs, NULL and empty DACLs, the owner's
  * implicit rights, MAXIMUM_ALLOWED, privileges, generic mapping, deny-only groups,
- * previously granted access, and the control device's descriptor.
+ * restricted and write-restricted tokens, previously granted access, and the control
+ * device's descriptor.
  */
 #include "se_test_support.h"
 
@@ -179,10 +180,10 @@ TEST_F(AccessCheckTest, ControlDeviceDescriptorSeparatesUsersFromAdministrators)
 
 TEST_F(AccessCheckTest, DenyOnlyAndDisabledGroups)
 {
-    se::TokenSpec spec = se::LinuxUserTokenSpec(1000, 1000, {});
-    spec.groups.push_back({Sid(L"S-1-5-32-551"), SE_GROUP_USE_FOR_DENY_ONLY});
-    spec.groups.push_back({Sid(L"S-1-5-32-550"), SE_GROUP_ENABLED_BY_DEFAULT}); /* present, disabled */
-    TokenRef token(se::CreateToken(spec));
+    se::TokenTemplate shape = se::LinuxUserTokenTemplate(1000, 1000, {});
+    shape.groups.push_back({Sid(L"S-1-5-32-551"), SE_GROUP_USE_FOR_DENY_ONLY});
+    shape.groups.push_back({Sid(L"S-1-5-32-550"), SE_GROUP_ENABLED_BY_DEFAULT}); /* present, disabled */
+    TokenRef token(se::CreateToken(shape));
     ASSERT_NE(token.get(), nullptr);
 
     EXPECT_FALSE(Allowed(L"O:SYD:(A;;FA;;;BO)", token.get(), kReadData)) << "deny-only never allows";
@@ -193,6 +194,70 @@ TEST_F(AccessCheckTest, DenyOnlyAndDisabledGroups)
 
     ASSERT_EQ(se::AdjustTokenGroup(token.get(), Sid(L"PO"), true), STATUS_SUCCESS);
     EXPECT_TRUE(Allowed(L"O:SYD:(A;;FA;;;PO)", token.get(), kReadData));
+}
+
+/* A token of uid with the given restricting SIDs (SDDL spellings). */
+PVOID RestrictedToken(uint32_t uid, std::initializer_list<const wchar_t *> sids, ULONG flags = TOKEN_IS_RESTRICTED)
+{
+    se::TokenTemplate shape = se::LinuxUserTokenTemplate(uid, uid, {});
+    for (const wchar_t *sid : sids)
+        shape.restrictingSids.push_back(Sid(sid));
+    shape.restrictionFlags = flags;
+    return se::CreateToken(shape);
+}
+
+TEST_F(AccessCheckTest, RestrictedTokenGetsOnlyWhatItsSidsAndItsRestrictingSidsBothGrant)
+{
+    TokenRef token(RestrictedToken(1000, {L"RC"}));
+    ASSERT_NE(token.get(), nullptr);
+    EXPECT_TRUE(Allowed(L"O:SYD:(A;;FA;;;WD)", user_, kReadData)) << "the same user, unrestricted";
+    EXPECT_FALSE(Allowed(L"O:SYD:(A;;FA;;;WD)", token.get(), kReadData)) << "no ACE for the restricting SIDs";
+    EXPECT_FALSE(Allowed(L"O:SYD:(A;;FA;;;RC)", token.get(), kReadData)) << "nor for the user and groups";
+
+    const wchar_t *both = L"O:SYD:(A;;FA;;;WD)(A;;FR;;;RC)";
+    EXPECT_TRUE(Allowed(both, token.get(), kReadData));
+    EXPECT_FALSE(Allowed(both, token.get(), kReadData | kWriteData)) << "write only through the user's SIDs";
+    EXPECT_EQ(Maximum(both, token.get()), kFileRead) << "the intersection of the two";
+    EXPECT_EQ(Maximum(L"O:SYD:(A;;FR;;;WD)(A;;FA;;;RC)", token.get()), kFileRead);
+
+    const wchar_t *denied = L"O:SYD:(D;;0x2;;;RC)(A;;FA;;;WD)(A;;FA;;;RC)";
+    EXPECT_FALSE(Allowed(denied, token.get(), kWriteData)) << "a restricting SID meets deny ACEs too";
+    EXPECT_TRUE(Allowed(denied, token.get(), kReadData));
+    EXPECT_EQ(Maximum(L"O:SYD:(A;;FA;;;WD)", token.get()), 0u) << "nothing in common is a denial";
+}
+
+TEST_F(AccessCheckTest, RestrictedOwnerKeepsItsImplicitRightsOnlyAmongTheRestrictingSids)
+{
+    const wchar_t *owned = L"O:S-1-22-1-1000D:(A;;FA;;;WD)(A;;0x1;;;RC)";
+    TokenRef outside(RestrictedToken(1000, {L"RC"}));
+    EXPECT_TRUE(Allowed(owned, user_, WRITE_DAC));
+    EXPECT_FALSE(Allowed(owned, outside.get(), WRITE_DAC)) << "the owner is not among the restricting SIDs";
+    TokenRef inside(RestrictedToken(1000, {L"RC", L"S-1-22-1-1000"}));
+    EXPECT_TRUE(Allowed(owned, inside.get(), WRITE_DAC | READ_CONTROL | kReadData));
+
+    TokenRef root(RestrictedToken(0, {L"RC"}));
+    se::AdjustTokenPrivilege(root.get(), SeExports->SeTakeOwnershipPrivilege, true);
+    EXPECT_TRUE(Allowed(L"O:SYD:(A;;0x1;;;WD)(A;;0x1;;;RC)", root.get(), WRITE_OWNER | kReadData))
+        << "what a privilege grants is not checked again";
+    EXPECT_TRUE(Allowed(L"O:SYD:(A;;FA;;;WD)", outside.get(), kWriteData | kReadData, kReadData | kWriteData))
+        << "nor what was granted before";
+}
+
+TEST_F(AccessCheckTest, WriteRestrictedTokenIsRestrictedForWriteAccessOnly)
+{
+    TokenRef token(RestrictedToken(1000, {L"WR"}, TOKEN_IS_RESTRICTED | TOKEN_WRITE_RESTRICTED));
+    ASSERT_NE(token.get(), nullptr);
+    const wchar_t *everyone = L"O:SYD:(A;;FA;;;WD)";
+    EXPECT_TRUE(Allowed(everyone, token.get(), kReadData | kExecute)) << "reading needs the user's SIDs only";
+    EXPECT_FALSE(Allowed(everyone, token.get(), kWriteData));
+    EXPECT_FALSE(Allowed(everyone, token.get(), kAppendData | kReadData));
+    EXPECT_FALSE(Allowed(L"O:SYD:(A;;FR;;;WD)(A;;FA;;;WR)", token.get(), kWriteData)) << "and both for writing";
+
+    const wchar_t *writable = L"O:SYD:(A;;FA;;;WD)(A;;FW;;;WR)";
+    EXPECT_TRUE(Allowed(writable, token.get(), kReadData | kWriteData | kAppendData));
+    EXPECT_EQ(Maximum(writable, token.get()), kFileAll);
+    EXPECT_EQ(Maximum(L"O:SYD:(A;;FA;;;WD)(A;;FR;;;WR)", token.get()), kFileAll & ~(kFileWrite & ~kFileRead))
+        << "only the write bits are cut";
 }
 
 TEST_F(AccessCheckTest, PreviouslyGrantedAccessIsHonoured)

@@ -190,6 +190,28 @@ TEST_F(TokenTest, QueriesAllocateFromThePoolAndRefuseUnsupportedClasses)
     machine::DisarmFaults();
 }
 
+TEST_F(TokenTest, ATokenIsRestrictedExactlyWhenItHasRestrictingSids)
+{
+    se::TokenTemplate shape = se::LinuxUserTokenTemplate(1000, 1000, {});
+    shape.restrictingSids = {Sid(L"RC"), Sid(L"S-1-22-1-1000")};
+    EXPECT_EQ(se::CreateToken(shape), nullptr) << "restricting SIDs without the flag";
+    shape.restrictionFlags = TOKEN_IS_RESTRICTED;
+    TokenRef restricted(se::CreateToken(shape));
+    ASSERT_NE(restricted.get(), nullptr);
+    EXPECT_TRUE(SeTokenIsRestricted(restricted.get()));
+    Queried<TOKEN_GROUPS> sids(restricted.get(), TokenRestrictedSids);
+    ASSERT_EQ(sids.status, STATUS_SUCCESS);
+    ASSERT_EQ(sids->GroupCount, 2u);
+    EXPECT_EQ(Bytes(sids->Groups[0].Sid), Sid(L"RC"));
+    EXPECT_EQ(Bytes(sids->Groups[1].Sid), Sid(L"S-1-22-1-1000"));
+    EXPECT_TRUE(sids->Groups[1].Attributes & SE_GROUP_ENABLED) << "restricting SIDs always take part";
+
+    shape.restrictingSids.clear();
+    EXPECT_EQ(se::CreateToken(shape), nullptr) << "the flag without restricting SIDs";
+    shape.restrictionFlags = TOKEN_WRITE_RESTRICTED;
+    EXPECT_EQ(se::CreateToken(shape), nullptr) << "write-restricted needs restricting SIDs";
+}
+
 TEST_F(TokenTest, LastReferenceFreesTheTokenAndLeaksAreAudited)
 {
     PVOID token = se::CreateLinuxUserToken(1000, 1000, {});
@@ -277,10 +299,11 @@ TEST_F(TokenTest, AccessStateCarriesTheSubjectsTokenFlags)
               (ULONG)(TOKEN_HAS_TRAVERSE_PRIVILEGE | TOKEN_HAS_BACKUP_PRIVILEGE | TOKEN_HAS_RESTORE_PRIVILEGE));
     SeDeleteAccessState(&state);
 
-    se::TokenSpec spec = se::LinuxUserTokenSpec(1000, 1000, {});
-    spec.restrictionFlags = TOKEN_IS_RESTRICTED | TOKEN_LOWBOX;
-    spec.privileges.clear();
-    TokenRef restricted(se::CreateToken(spec));
+    se::TokenTemplate lowbox = se::LinuxUserTokenTemplate(1000, 1000, {});
+    lowbox.restrictingSids = {Sid(L"RC")};
+    lowbox.restrictionFlags = TOKEN_IS_RESTRICTED | TOKEN_LOWBOX;
+    lowbox.privileges.clear();
+    TokenRef restricted(se::CreateToken(lowbox));
     ASSERT_NE(restricted.get(), nullptr);
     EXPECT_TRUE(SeTokenIsRestricted(restricted.get()));
     EXPECT_FALSE(SeTokenIsRestricted(user.get()));
