@@ -60,7 +60,12 @@ typedef struct _EX_RUNDOWN_REF {
 
 typedef struct _EX_RUNDOWN_REF_CACHE_AWARE *PEX_RUNDOWN_REF_CACHE_AWARE;
 
-/* System worker threads: a bounded pool per queue type runs queued work items. */
+/*
+ * System worker threads: a bounded pool of threads per queue runs queued work items.
+ * Critical, HyperCritical, SuperCritical and RealTime items (and custom priorities of 13
+ * and above) run on the real-time pool, the others on the delayed pool; each item runs
+ * at its type's documented priority.
+ */
 typedef enum _WORK_QUEUE_TYPE {
     CriticalWorkQueue,
     DelayedWorkQueue,
@@ -73,21 +78,23 @@ typedef enum _WORK_QUEUE_TYPE {
     CustomPriorityWorkQueue = 32
 } WORK_QUEUE_TYPE;
 
-typedef VOID (NTAPI WORKER_THREAD_ROUTINE)(PVOID Parameter);
+typedef VOID WORKER_THREAD_ROUTINE(PVOID Parameter);
 typedef WORKER_THREAD_ROUTINE *PWORKER_THREAD_ROUTINE;
 
+/* List.Flink is null while the item is not queued: queueing it again before a worker has
+ * taken it off its queue stops the machine. */
 typedef struct _WORK_QUEUE_ITEM {
     LIST_ENTRY List;
     PWORKER_THREAD_ROUTINE WorkerRoutine;
     __volatile PVOID Parameter;
 } WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
 
-#define ExInitializeWorkItem(Item, Routine, Context) \
-    do {                                              \
-        (Item)->WorkerRoutine = (Routine);            \
-        (Item)->Parameter = (Context);                \
-        (Item)->List.Flink = NULL;                    \
-    } while (0)
+FORCEINLINE VOID ExInitializeWorkItem(PWORK_QUEUE_ITEM Item, PWORKER_THREAD_ROUTINE Routine, PVOID Context)
+{
+    Item->WorkerRoutine = Routine;
+    Item->Parameter = Context;
+    Item->List.Flink = NULL;
+}
 
 EXTERN_C_START
 

@@ -48,6 +48,10 @@ struct Config {
     uint64_t availablePages = 4u * 1024 * 1024;
     /* Physical pages the machine describes (SystemBasicInformation). */
     uint64_t physicalPages = 8u * 1024 * 1024;
+    /* System worker threads started at boot: the real-time pool (critical queues) and the
+     * delayed pool (delayed, normal and background queues). At least 1 each. */
+    uint32_t criticalWorkerThreads = 5;
+    uint32_t delayedWorkerThreads = 3;
 };
 
 struct MACHINE_API AuditReport {
@@ -88,6 +92,7 @@ enum : int {
     kOrderExecutive = 40,
     kOrderObjects = 50,
     kOrderRegistry = 60,
+    kOrderWorkers = 65, /* system worker threads: up before the I/O manager, down after every driver */
     kOrderIo = 70,
     kOrderDrivers = 90,
 };
@@ -110,9 +115,24 @@ MACHINE_API void AttachCurrentThread();
 MACHINE_API uint32_t LiveSystemThreads();
 /* Threads waiting on a dispatcher object (event, mutex, timer, queue, thread, ...). */
 MACHINE_API uint32_t WaitersOn(const void *dispatcherObject);
-/* Attached threads of the machine, and how many of them are blocked in the dispatcher. */
+/* Attached threads of the machine, and how many of them are blocked in the dispatcher.
+ * Idle system worker threads are left out of both. */
 MACHINE_API uint32_t AttachedThreads();
 MACHINE_API uint32_t BlockedThreads();
+
+/* ---- System worker threads ----------------------------------------------------------------
+ * The machine starts its system worker threads at boot (Config) and ends them at shutdown;
+ * they run ExQueueWorkItem and IoQueueWorkItem items and the machine's own deferred work
+ * (deferred object deletion, ...). They are no driver's threads: LiveSystemThreads and the
+ * audit leave them out, and idle they wait in the dispatcher, so auto-advance moves on.
+ *
+ * DrainSystemWork waits, in the dispatcher, until no work item is queued or running (work
+ * the running items queue included). It gives up and returns false after hostMilliseconds
+ * of host time or, in AutoAdvance mode (where its wait lets the clock jump), once the clock
+ * has moved a week; and at once when called from a system worker thread. The audit calls it
+ * first, then reports queued work that never ran and work still running. PASSIVE_LEVEL or
+ * APC_LEVEL. */
+MACHINE_API bool DrainSystemWork(uint32_t hostMilliseconds = 5000);
 
 /* ---- Processes ------------------------------------------------------------------------------
  * Tests act as Windows programs from user processes: each has a Linux identity (mapped to a

@@ -1,17 +1,15 @@
 /*
  * What drivers register with the I/O manager: file systems, shutdown
- * notification, device-interface notification, filter callbacks; and work items.
- * Each registration must be undone before its driver unloads.
+ * notification, device-interface notification, filter callbacks. Each
+ * registration must be undone before its driver unloads. (Work items: work_items.cpp.)
  */
 #include "io/internal.h"
 
 #include "base/spin.h"
 #include "ke/dispatcher.h"
-#include "ps/threads.h"
 
 #include "machine.h"
 
-#include <km/bugcheck.h>
 #include <km/fsrtl.h>
 
 #include <algorithm>
@@ -37,7 +35,6 @@ struct Registrations {
     std::vector<PDEVICE_OBJECT> shutdown;          /* most recent first */
     std::vector<Notification *> notifications;
     std::map<PDRIVER_OBJECT, FS_FILTER_CALLBACKS> filterCallbacks;
-    int workItems = 0;
 };
 
 Registrations &Reg()
@@ -67,8 +64,6 @@ void AuditRegistrations(machine::AuditReport &report)
         report.findings.push_back("io: a device-interface notification is still registered");
     if (!reg.filterCallbacks.empty())
         report.findings.push_back("io: filter callbacks of an unloaded driver are still registered");
-    if (reg.workItems != 0)
-        report.findings.push_back("io: " + std::to_string(reg.workItems) + " work item(s) not freed");
 }
 
 void ResetRegistrations()
@@ -81,7 +76,6 @@ void ResetRegistrations()
         delete n;
     reg.notifications.clear();
     reg.filterCallbacks.clear();
-    reg.workItems = 0;
 }
 
 const bool registered = [] {
@@ -90,20 +84,17 @@ const bool registered = [] {
     return true;
 }();
 
-struct WorkItem {
-    PDEVICE_OBJECT device;
-    PIO_WORKITEM_ROUTINE routine;
-    PVOID context;
-};
-
-constexpr ULONG kWorkItemTag = POOL_TAG('I', 'o', 'W', 'i');
-
 } // namespace
 
 void AuditDriverUnload(PDRIVER_OBJECT driver, std::vector<std::string> *findings)
 {
-    if (driver->DeviceObject != nullptr)
-        findings->push_back("io: the driver left a device behind at unload");
+    // A deleted device that is still referenced waits for its references; one the
+    // driver never deleted is left behind.
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice)
+        if (!StateOf(device)->deletePending) {
+            findings->push_back("io: the driver left a device behind at unload");
+            break;
+        }
     auto &reg = Reg();
     base::SpinGuard guard(reg.lock);
     for (PDEVICE_OBJECT device : reg.fileSystems)
@@ -118,6 +109,19 @@ void AuditDriverUnload(PDRIVER_OBJECT driver, std::vector<std::string> *findings
     if (reg.filterCallbacks.erase(driver) != 0) {
         // The callbacks end with their driver, as on Windows; nothing is left dangling.
     }
+}
+
+std::vector<PDEVICE_OBJECT> FileSystemsFor(DEVICE_TYPE type)
+{
+    auto &reg = Reg();
+    base::SpinGuard guard(reg.lock);
+    std::vector<PDEVICE_OBJECT> found;
+    for (PDEVICE_OBJECT device : reg.fileSystems)
+        if (device->DeviceType == type) {
+            ob::Reference(device);
+            found.push_back(device);
+        }
+    return found;
 }
 
 } // namespace io
@@ -303,53 +307,6 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlRegisterFileSystemFilterCallbacks(PDRIVER_OBJECT
     base::SpinGuard guard(reg.lock);
     reg.filterCallbacks[FilterDriverObject] = copy;
     return STATUS_SUCCESS;
-}
-
-NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
-{
-    ke::CheckIrql((const void *)&IoAllocateWorkItem, DISPATCH_LEVEL);
-    auto *item = static_cast<io::WorkItem *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(io::WorkItem),
-                                                                   io::kWorkItemTag));
-    if (item == nullptr)
-        return nullptr;
-    item->device = DeviceObject;
-    item->routine = nullptr;
-    item->context = nullptr;
-    ob::Reference(DeviceObject);
-    auto &reg = io::Reg();
-    base::SpinGuard guard(reg.lock);
-    reg.workItems++;
-    return reinterpret_cast<PIO_WORKITEM>(item);
-}
-
-NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
-{
-    auto *item = reinterpret_cast<io::WorkItem *>(IoWorkItem);
-    ob::Dereference(item->device);
-    ExFreePoolWithTag(item, io::kWorkItemTag);
-    auto &reg = io::Reg();
-    base::SpinGuard guard(reg.lock);
-    reg.workItems--;
-}
-
-NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
-                                       WORK_QUEUE_TYPE QueueType, PVOID Context)
-{
-    (void)QueueType;
-    ke::CheckIrql((const void *)&IoQueueWorkItem, DISPATCH_LEVEL);
-    auto *item = reinterpret_cast<io::WorkItem *>(IoWorkItem);
-    item->routine = WorkerRoutine;
-    item->context = Context;
-    // A system worker thread runs it; the item may be freed by its own routine.
-    NTSTATUS status = ps::StartSystemThread(
-        nullptr, THREAD_ALL_ACCESS, nullptr, nullptr,
-        [](PVOID context) {
-            auto *work = static_cast<io::WorkItem *>(context);
-            work->routine(work->device, work->context);
-        },
-        item);
-    if (!NT_SUCCESS(status))
-        KeBugCheckEx(WORKER_INVALID, (ULONG_PTR)item, (ULONG_PTR)(ULONG)status, 0, 0);
 }
 
 } // extern "C"

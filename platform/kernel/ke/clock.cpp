@@ -15,6 +15,7 @@
 
 #include <km/bugcheck.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -41,6 +42,7 @@ struct ClockState {
     uint32_t attached = 0;
     uint32_t blocked = 0;
     bool warnedStall = false;
+    std::vector<PRKQUEUE> serviceQueues;
 
     std::atomic<uint32_t> generation{0};
     std::atomic<bool> stop{false};
@@ -87,6 +89,16 @@ void FireDue(uint64_t now)
     }
 }
 
+/* Machine threads blocked idle on a service queue (each such waiter is an attached, blocked thread). */
+uint32_t IdleServiceThreads()
+{
+    uint32_t idle = 0;
+    for (PRKQUEUE queue : Clock().serviceQueues)
+        for (PLIST_ENTRY e = queue->Header.WaitListHead.Flink; e != &queue->Header.WaitListHead; e = e->Flink)
+            idle += !CONTAINING_RECORD(e, WaitBlock, entry)->waiter->done;
+    return idle;
+}
+
 /*
  * AutoAdvance: while every attached thread is blocked and no DPC is pending, move
  * the clock to the next deadline and fire it. Dispatcher lock held.
@@ -94,7 +106,9 @@ void FireDue(uint64_t now)
 void AutoAdvance()
 {
     auto &clock = Clock();
-    while (clock.mode == machine::ClockMode::AutoAdvance && clock.attached > 0 &&
+    // Idle service threads alone are an idle machine, not a stalled one: the clock waits
+    // for a thread of a driver or a test, as it does when no thread is attached.
+    while (clock.mode == machine::ClockMode::AutoAdvance && clock.attached > IdleServiceThreads() &&
            clock.blocked >= clock.attached && clock.pendingDpcs.empty()) {
         if (clock.timers.empty()) {
             if (!clock.warnedStall) {
@@ -298,6 +312,19 @@ bool DequeueDpc(PKDPC dpc)
     return false;
 }
 
+void RegisterServiceQueue(PRKQUEUE queue)
+{
+    base::SpinGuard guard(DispatcherLock());
+    Clock().serviceQueues.push_back(queue);
+}
+
+void UnregisterServiceQueue(PRKQUEUE queue)
+{
+    base::SpinGuard guard(DispatcherLock());
+    auto &queues = Clock().serviceQueues;
+    queues.erase(std::remove(queues.begin(), queues.end(), queue), queues.end());
+}
+
 void NoteThreadAttached()
 {
     Clock().attached++;
@@ -377,13 +404,13 @@ uint64_t InterruptTimeNow()
 uint32_t AttachedThreads()
 {
     base::SpinGuard guard(ke::DispatcherLock());
-    return ke::Clock().attached;
+    return ke::Clock().attached - ke::IdleServiceThreads();
 }
 
 uint32_t BlockedThreads()
 {
     base::SpinGuard guard(ke::DispatcherLock());
-    return ke::Clock().blocked;
+    return ke::Clock().blocked - ke::IdleServiceThreads();
 }
 
 uint32_t WaitersOn(const void *dispatcherObject)

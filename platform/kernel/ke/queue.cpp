@@ -133,6 +133,10 @@ NTKERNELAPI PLIST_ENTRY NTAPI KeRemoveQueue(PRKQUEUE Queue, KPROCESSOR_MODE Wait
     struct _KTHREAD *thread = ke::CurrentThread();
 
     base::SpinGuard guard(ke::DispatcherLock());
+    // A run-down queue takes no thread in: associating the caller would leave it tied to
+    // a queue whose memory its owner is free to reuse once the rundown has returned.
+    if (ke::IsRundown(Queue))
+        return (PLIST_ENTRY)(ULONG_PTR)(ULONG)STATUS_ABANDONED;
     if (thread->Queue != Queue) {
         if (thread->Queue != nullptr) {
             PRKQUEUE previous = thread->Queue;
@@ -145,10 +149,6 @@ NTKERNELAPI PLIST_ENTRY NTAPI KeRemoveQueue(PRKQUEUE Queue, KPROCESSOR_MODE Wait
         Queue->CurrentCount = Queue->CurrentCount - 1; /* done with the previous entry */
     }
 
-    if (ke::IsRundown(Queue)) {
-        Queue->CurrentCount = Queue->CurrentCount + 1;
-        return (PLIST_ENTRY)(ULONG_PTR)(ULONG)STATUS_ABANDONED;
-    }
     if (!IsListEmpty(&Queue->EntryListHead) && Queue->CurrentCount < Queue->MaximumCount) {
         Queue->Header.SignalState--;
         Queue->CurrentCount = Queue->CurrentCount + 1;

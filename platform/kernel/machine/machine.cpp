@@ -62,6 +62,10 @@ void Boot(const Config &config)
 
 AuditReport Audit()
 {
+    // Deferred work (object deletions, the end of a driver's unload) finishes before
+    // anything is counted; what cannot finish is reported by the worker threads' audit.
+    if (State().booted)
+        DrainSystemWork();
     AuditReport report;
     for (const auto &component : SortedComponents())
         if (component.audit)

@@ -4,6 +4,7 @@
 #include "ob/object.h"
 
 #include "base/spin.h"
+#include "ex/worker.h"
 #include "ke/dispatcher.h"
 #include "ke/thread.h"
 #include "machine.h"
@@ -92,6 +93,12 @@ void DeleteObject(ObjectHeader *header, void *body)
         ::operator delete(static_cast<void *>(header), std::align_val_t(16));
     else
         ExFreePoolWithTag(header, type->poolTag);
+}
+
+/* A deferred deletion, on a system worker thread. */
+void DeleteDeferred(void *body)
+{
+    DeleteObject(static_cast<ObjectHeader *>(body) - 1, body);
 }
 
 } // namespace
@@ -187,9 +194,21 @@ NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObjectWithTag(PVOID Object, ULONG Ta
     return ObfDereferenceObject(Object);
 }
 
+/*
+ * The last reference's deletion runs later on a system worker thread at PASSIVE_LEVEL,
+ * never on the caller's stack: the caller may hold a spin lock, or a lock the delete
+ * procedure takes. Until then the object is unreachable (no reference may be taken on
+ * it) but still counted by the audits, which drain the worker queues first.
+ */
 NTKERNELAPI VOID NTAPI ObDereferenceObjectDeferDelete(PVOID Object)
 {
-    ob::Dereference(Object);
+    ke::CheckIrql((const void *)&ObDereferenceObjectDeferDelete, DISPATCH_LEVEL);
+    ob::ObjectHeader *header = ob::CheckedHeaderOf(Object);
+    int64_t left = header->pointerCount.fetch_sub(1) - 1;
+    if (left < 0)
+        ob::BadReference(Object, 3);
+    if (left == 0)
+        ex::QueueSystemWork(DelayedWorkQueue, ob::DeleteDeferred, Object);
 }
 
 NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess,

@@ -4,6 +4,10 @@
  * ends, by returning or by PsTerminateSystemThread. The creator attaches the new
  * thread to the machine before returning, so the clock never sees a moment where
  * the thread exists but does not count.
+ *
+ * The machine's own threads (the system workers) are made the same way, but their
+ * thread objects are the machine's and they are no thread a driver started: the
+ * thread audit and LiveSystemThreads leave them out.
  */
 #include "ke/dispatcher.h"
 #include "ke/thread.h"
@@ -59,12 +63,13 @@ void EndThread(struct _KTHREAD *thread, ke::ThreadState &state)
     ob::Dereference(thread); /* the thread's own reference */
 }
 
-void SystemThreadMain(struct _KTHREAD *thread)
+void SystemThreadMain(struct _KTHREAD *thread, bool machineThread)
 {
     ke::ThreadState &state = ke::UnattachedThreadState();
     ke::AdoptPreAttachment(state);
     state.thread = thread;
     state.systemThread = true;
+    state.machineThread = machineThread;
     thread->State = &state;
 
     sigjmp_buf exitJump;
@@ -73,7 +78,40 @@ void SystemThreadMain(struct _KTHREAD *thread)
         thread->StartRoutine(thread->StartContext);
     thread->ExitJump = nullptr;
     EndThread(thread, state);
-    liveSystemThreads.fetch_sub(1);
+    if (!machineThread)
+        liveSystemThreads.fetch_sub(1);
+}
+
+/* A new thread object of the system process, not yet running. */
+struct _KTHREAD *NewThreadObject(PKSTART_ROUTINE StartRoutine, PVOID StartContext, uint32_t objectFlags)
+{
+    auto thread = static_cast<struct _KTHREAD *>(ob::CreateObject(&threadType, sizeof(struct _KTHREAD), objectFlags));
+    if (thread == nullptr)
+        return nullptr;
+    thread->Header.Type = ThreadObject;
+    thread->Header.Size = sizeof(struct _KTHREAD) / sizeof(LONG);
+    thread->Header.SignalState = 0;
+    InitializeListHead(&thread->Header.WaitListHead);
+    thread->Process = ke::SystemProcess();
+    thread->Id = nextThreadId.fetch_add(4);
+    thread->Priority = 8;
+    thread->SystemThread = TRUE;
+    thread->StartRoutine = StartRoutine;
+    thread->StartContext = StartContext;
+    thread->ExitStatus = STATUS_PENDING;
+    return thread;
+}
+
+/* Starts the host thread behind a thread object; the creator attaches it on its behalf. */
+void RunThread(struct _KTHREAD *thread, bool machineThread)
+{
+    {
+        base::SpinGuard guard(ke::DispatcherLock());
+        ke::NoteThreadAttached(); /* on behalf of the new thread */
+    }
+    if (!machineThread)
+        liveSystemThreads.fetch_add(1);
+    std::thread([thread, machineThread] { SystemThreadMain(thread, machineThread); }).detach();
 }
 
 void AuditThreads(machine::AuditReport &report)
@@ -132,20 +170,9 @@ NTSTATUS StartSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_AT
                            PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext)
 {
     ke::CurrentThreadState();
-    auto thread = static_cast<struct _KTHREAD *>(ob::CreateObject(&threadType, sizeof(struct _KTHREAD)));
+    struct _KTHREAD *thread = NewThreadObject(StartRoutine, StartContext, 0);
     if (thread == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    thread->Header.Type = ThreadObject;
-    thread->Header.Size = sizeof(struct _KTHREAD) / sizeof(LONG);
-    thread->Header.SignalState = 0;
-    InitializeListHead(&thread->Header.WaitListHead);
-    thread->Process = ke::SystemProcess();
-    thread->Id = nextThreadId.fetch_add(4);
-    thread->Priority = 8;
-    thread->SystemThread = TRUE;
-    thread->StartRoutine = StartRoutine;
-    thread->StartContext = StartContext;
-    thread->ExitStatus = STATUS_PENDING;
 
     bool kernelHandle = ThreadHandle == nullptr ||
                         (ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE));
@@ -158,12 +185,7 @@ NTSTATUS StartSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_AT
         }
     }
 
-    {
-        base::SpinGuard guard(ke::DispatcherLock());
-        ke::NoteThreadAttached(); /* on behalf of the new thread */
-    }
-    liveSystemThreads.fetch_add(1);
-    std::thread([thread] { SystemThreadMain(thread); }).detach();
+    RunThread(thread, false);
 
     if (ClientId != nullptr) {
         ClientId->UniqueProcess = (HANDLE)thread->Process->Id;
@@ -172,6 +194,18 @@ NTSTATUS StartSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_AT
     if (ThreadHandle != nullptr)
         *ThreadHandle = handle;
     return STATUS_SUCCESS;
+}
+
+struct _KTHREAD *StartMachineThread(PKSTART_ROUTINE StartRoutine, PVOID StartContext, KPRIORITY Priority)
+{
+    ke::CurrentThreadState();
+    struct _KTHREAD *thread = NewThreadObject(StartRoutine, StartContext, ob::kHostMemory | ob::kBootObject);
+    if (thread == nullptr)
+        return nullptr;
+    thread->Priority = Priority;
+    ob::Reference(thread); /* the caller's */
+    RunThread(thread, true);
+    return thread;
 }
 
 } // namespace ps
@@ -183,6 +217,9 @@ NTKERNELAPI DECLSPEC_NORETURN NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS Ex
     struct _KTHREAD *thread = ke::CurrentThread();
     if (!thread->SystemThread || thread->ExitJump == nullptr)
         KeBugCheckEx(INVALID_PROCESS_ATTACH_ATTEMPT, (ULONG_PTR)thread, 0, 0, 0);
+    // A worker routine may not end the system worker thread that runs it.
+    if (ke::CurrentThreadState().machineThread)
+        KeBugCheckEx(ACTIVE_EX_WORKER_THREAD_TERMINATION, (ULONG_PTR)thread, 0, 0, 0);
     thread->ExitStatus = ExitStatus;
     siglongjmp(*thread->ExitJump, 1);
 }
