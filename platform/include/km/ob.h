@@ -59,6 +59,9 @@ NTKERNELAPI LONG_PTR FASTCALL ObfReferenceObjectWithTag(PVOID Object, ULONG Tag)
 NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObjectWithTag(PVOID Object, ULONG Tag);
 NTKERNELAPI VOID NTAPI ObDereferenceObjectDeferDelete(PVOID Object);
 NTKERNELAPI NTSTATUS NTAPI ObCloseHandle(HANDLE Handle, KPROCESSOR_MODE PreviousMode);
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                                 struct _ACCESS_STATE *PassedAccessState, ACCESS_MASK DesiredAccess,
+                                                 POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode, PHANDLE Handle);
 
 /* Object directories. */
 #define DIRECTORY_QUERY 0x0001

@@ -32,6 +32,16 @@ HandleTable *&KernelTableSlot()
     return table;
 }
 
+/* The handles of a table to one object (the table's lock is taken). */
+int64_t HandlesTo(HandleTable *table, const void *object)
+{
+    base::SpinGuard guard(table->lock);
+    int64_t count = 0;
+    for (const auto &entry : table->entries)
+        count += entry.object == object;
+    return count;
+}
+
 bool IsKernelHandle(HANDLE handle)
 {
     return ((ULONG_PTR)handle & kKernelHandleBits) == kKernelHandleBits && (LONG_PTR)handle < -2;
@@ -122,10 +132,24 @@ void DestroyHandleTable(HandleTable *table, struct _KPROCESS *process)
         ObjectHeader *header = HeaderOf(entry.object);
         int64_t left = header->handleCount.fetch_sub(1) - 1;
         if (header->type->closeProcedure != nullptr)
-            header->type->closeProcedure(entry.object, process, left);
+            header->type->closeProcedure(entry.object, process, HandlesTo(table, entry.object), left);
         Dereference(entry.object);
     }
     delete table;
+}
+
+ACCESS_MASK SpecificAccess(const ObjectType *type, ACCESS_MASK access)
+{
+    const GENERIC_MAPPING &mapping = type->mapping;
+    if (access & GENERIC_READ)
+        access |= mapping.GenericRead;
+    if (access & GENERIC_WRITE)
+        access |= mapping.GenericWrite;
+    if (access & GENERIC_EXECUTE)
+        access |= mapping.GenericExecute;
+    if (access & GENERIC_ALL)
+        access |= mapping.GenericAll;
+    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
 }
 
 NTSTATUS InsertHandle(void *object, ACCESS_MASK grantedAccess, ULONG attributes, bool kernel, HANDLE *handle)
@@ -194,7 +218,7 @@ NTSTATUS CloseHandle(HANDLE handle, KPROCESSOR_MODE mode)
     ObjectHeader *header = HeaderOf(entry.object);
     int64_t left = header->handleCount.fetch_sub(1) - 1;
     if (header->type->closeProcedure != nullptr)
-        header->type->closeProcedure(entry.object, ke::CurrentProcess(), left);
+        header->type->closeProcedure(entry.object, ke::CurrentProcess(), HandlesTo(table, entry.object), left);
     Dereference(entry.object);
     return STATUS_SUCCESS;
 }
@@ -235,17 +259,7 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandleWithTag(HANDLE Handle, ACCES
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     if (AccessMode == UserMode) {
-        ACCESS_MASK wanted = DesiredAccess;
-        const GENERIC_MAPPING &mapping = header->type->mapping;
-        if (wanted & GENERIC_READ)
-            wanted |= mapping.GenericRead;
-        if (wanted & GENERIC_WRITE)
-            wanted |= mapping.GenericWrite;
-        if (wanted & GENERIC_EXECUTE)
-            wanted |= mapping.GenericExecute;
-        if (wanted & GENERIC_ALL)
-            wanted |= mapping.GenericAll;
-        wanted &= ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+        ACCESS_MASK wanted = ob::SpecificAccess(header->type, DesiredAccess);
         if ((wanted & ~entry.grantedAccess) != 0) {
             ob::Dereference(object);
             return STATUS_ACCESS_DENIED;
@@ -265,6 +279,21 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK 
 {
     return ObReferenceObjectByHandleWithTag(Handle, DesiredAccess, ObjectType, AccessMode, 0, Object,
                                             HandleInformation);
+}
+
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, struct _ACCESS_STATE *PassedAccessState,
+                                                 ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                 KPROCESSOR_MODE AccessMode, PHANDLE Handle)
+{
+    (void)PassedAccessState;
+    ke::CheckIrql((const void *)&ObOpenObjectByPointer, PASSIVE_LEVEL);
+    ob::ObjectHeader *header = ob::CheckedHeaderOf(Object);
+    if (ObjectType != nullptr && reinterpret_cast<ob::ObjectType *>(ObjectType) != header->type)
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    // A kernel handle only for kernel callers.
+    ACCESS_MASK access = ob::SpecificAccess(header->type, DesiredAccess);
+    bool kernel = AccessMode == KernelMode && (HandleAttributes & OBJ_KERNEL_HANDLE);
+    return ob::InsertHandle(Object, access, HandleAttributes, kernel, Handle);
 }
 
 NTKERNELAPI NTSTATUS NTAPI ObCloseHandle(HANDLE Handle, KPROCESSOR_MODE PreviousMode)

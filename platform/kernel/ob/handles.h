@@ -28,6 +28,8 @@ HandleTable *CreateHandleTable();
 void DestroyHandleTable(HandleTable *table, struct _KPROCESS *process);
 HandleTable *KernelHandleTable();
 
+/* Generic rights mapped to the type's specific ones (MAXIMUM_ALLOWED dropped). */
+ACCESS_MASK SpecificAccess(const ObjectType *type, ACCESS_MASK access);
 /* Adds a handle (taking one reference and one handle count); kernel = OBJ_KERNEL_HANDLE. */
 NTSTATUS InsertHandle(void *object, ACCESS_MASK grantedAccess, ULONG attributes, bool kernel, HANDLE *handle);
 /* Looks a handle up in the table its value names; returns a referenced object. */

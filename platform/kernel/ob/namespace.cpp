@@ -4,6 +4,7 @@
  */
 #include "ob/namespace.h"
 #include "ob/handles.h"
+#include "io/internal.h"
 
 #include "base/spin.h"
 #include "ke/dispatcher.h"
@@ -274,50 +275,75 @@ std::u16string NameOf(const void *object)
     return name;
 }
 
-NTSTATUS LookupObject(const std::u16string &rawPath, bool openLink, LookupResult *result)
+NTSTATUS LookupObject(const std::u16string &path, bool openLink, LookupResult *result)
 {
-    std::u16string path = Canonical(rawPath);
+    return LookupObject(nullptr, path, openLink, result);
+}
+
+/*
+ * The walk works on the path text itself: each component is looked up in its
+ * directory; a symbolic link replaces what was walked with its target and keeps the
+ * rest of the text as it stands; the first object that is not a directory gets the
+ * rest unchanged (a trailing backslash, doubled backslashes and all), because what
+ * lies below a device is its driver's to judge, as on Windows.
+ */
+NTSTATUS LookupObject(void *rootDirectory, const std::u16string &rawPath, bool openLink, LookupResult *result)
+{
     auto &space = Space();
+    std::u16string path = rootDirectory != nullptr ? rawPath : Canonical(rawPath);
+    void *start = rootDirectory;
+    if (start != nullptr && HeaderOf(start)->type != &directoryType)
+        return STATUS_OBJECT_TYPE_MISMATCH;
     for (int reparse = 0; reparse <= kMaxReparse; ++reparse) {
-        std::vector<std::u16string> components;
-        if (!SplitPath(path, &components))
-            return STATUS_OBJECT_NAME_INVALID;
         base::SpinGuard guard(space.lock);
         if (space.root == nullptr)
             return STATUS_OBJECT_PATH_NOT_FOUND;
-        void *current = space.root;
-        size_t i = 0;
+        void *current = start != nullptr ? start : space.root;
+        size_t position = 0; /* where the next component begins */
+        if (start == nullptr) {
+            if (path.empty() || path[0] != u'\\')
+                return STATUS_OBJECT_PATH_SYNTAX_BAD;
+            position = 1;
+            if (path.size() == 1) {
+                Reference(current);
+                result->object = current;
+                result->remaining.clear();
+                return STATUS_SUCCESS;
+            }
+        } else if (!path.empty() && path[0] == u'\\') {
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
+        }
         bool relinked = false;
-        for (; i < components.size(); ++i) {
-            ObjectHeader *header = HeaderOf(current);
-            if (header->type != &directoryType)
-                break;
+        for (;;) {
+            size_t end = path.find(u'\\', position);
+            if (end == std::u16string::npos)
+                end = path.size();
+            if (end == position)
+                return STATUS_OBJECT_NAME_INVALID; /* an empty component: "\\" or a trailing backslash */
             auto *dir = static_cast<Directory *>(current);
-            auto it = dir->entries->find(Upcase(components[i]));
+            auto it = dir->entries->find(Upcase(path.substr(position, end - position)));
+            bool last = end == path.size();
             if (it == dir->entries->end())
-                return i + 1 == components.size() ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+                return last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
             current = it->second;
-            bool last = i + 1 == components.size();
-            if (HeaderOf(current)->type == &symbolicLinkType && !(last && openLink)) {
-                // Replace what was walked so far with the link's target and start again.
-                std::u16string rest;
-                for (size_t j = i + 1; j < components.size(); ++j)
-                    rest += u"\\" + components[j];
-                path = Canonical(*static_cast<SymbolicLink *>(current)->target + rest);
+            ObjectType *type = HeaderOf(current)->type;
+            if (type == &symbolicLinkType && !(last && openLink)) {
+                // What was walked so far becomes the link's target; the rest stays as it is.
+                path = Canonical(*static_cast<SymbolicLink *>(current)->target + path.substr(end));
+                start = nullptr;
                 relinked = true;
                 break;
             }
+            if (last || type != &directoryType) {
+                result->remaining = path.substr(end);
+                Reference(current);
+                result->object = current;
+                return STATUS_SUCCESS;
+            }
+            position = end + 1;
         }
-        if (relinked)
-            continue;
-        result->remaining.clear();
-        for (; i < components.size(); ++i)
-            result->remaining += u"\\" + components[i];
-        if (!result->remaining.empty() && HeaderOf(current)->type == &directoryType)
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        Reference(current);
-        result->object = current;
-        return STATUS_SUCCESS;
+        if (!relinked)
+            break;
     }
     return STATUS_REPARSE_POINT_NOT_RESOLVED;
 }
@@ -373,6 +399,76 @@ NTSYSAPI NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK
                               (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0, LinkHandle);
     ob::Dereference(found.object);
     return status;
+}
+
+namespace {
+
+NTSTATUS OpenDirectoryObject(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, KPROCESSOR_MODE mode)
+{
+    if (attributes == nullptr || attributes->ObjectName == nullptr)
+        return STATUS_OBJECT_NAME_INVALID;
+    void *root = nullptr;
+    if (attributes->RootDirectory != nullptr) {
+        NTSTATUS status = ObReferenceObjectByHandle(attributes->RootDirectory, DIRECTORY_TRAVERSE,
+                                                    reinterpret_cast<POBJECT_TYPE>(ob::DirectoryType()), mode, &root,
+                                                    nullptr);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    ob::LookupResult found;
+    NTSTATUS status = ob::LookupObject(root, ob::FromCounted(attributes->ObjectName), false, &found);
+    if (root != nullptr)
+        ob::Dereference(root);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (ob::HeaderOf(found.object)->type != ob::DirectoryType() || !found.remaining.empty()) {
+        ob::Dereference(found.object);
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    bool kernelHandle = mode == KernelMode && (attributes->Attributes & OBJ_KERNEL_HANDLE);
+    status = ob::InsertHandle(found.object, access, attributes->Attributes, kernelHandle, handle);
+    ob::Dereference(found.object);
+    return status;
+}
+
+} // namespace
+
+NTSYSCALLAPI NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE DirectoryHandle, ACCESS_MASK DesiredAccess,
+                                                  POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    ke::CheckIrql((const void *)&NtOpenDirectoryObject, PASSIVE_LEVEL);
+    KPROCESSOR_MODE mode = ke::CurrentThreadState().previousMode;
+    if (mode == UserMode) {
+        // The name is captured before the walk, so a rewrite by another user thread cannot race it.
+        if (!io::IsUserRange(DirectoryHandle, sizeof(HANDLE)) || !io::IsUserRange(ObjectAttributes, sizeof(OBJECT_ATTRIBUTES)))
+            return STATUS_ACCESS_VIOLATION;
+        OBJECT_ATTRIBUTES attributes = *ObjectAttributes;
+        UNICODE_STRING name{};
+        std::u16string text;
+        if (attributes.ObjectName != nullptr) {
+            if (!io::IsUserRange(attributes.ObjectName, sizeof(UNICODE_STRING)))
+                return STATUS_ACCESS_VIOLATION;
+            name = *attributes.ObjectName;
+            if (!io::IsUserRange(name.Buffer, name.Length))
+                return STATUS_ACCESS_VIOLATION;
+            text = ob::FromCounted(&name);
+            name.Buffer = reinterpret_cast<PWCH>(text.data());
+            attributes.ObjectName = &name;
+        }
+        HANDLE handle;
+        NTSTATUS status = OpenDirectoryObject(&handle, DesiredAccess, &attributes, UserMode);
+        if (NT_SUCCESS(status))
+            *DirectoryHandle = handle;
+        return status;
+    }
+    return OpenDirectoryObject(DirectoryHandle, DesiredAccess, ObjectAttributes, KernelMode);
+}
+
+NTSYSAPI NTSTATUS NTAPI ZwOpenDirectoryObject(PHANDLE DirectoryHandle, ACCESS_MASK DesiredAccess,
+                                              POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    ke::CheckIrql((const void *)&ZwOpenDirectoryObject, PASSIVE_LEVEL);
+    return OpenDirectoryObject(DirectoryHandle, DesiredAccess, ObjectAttributes, KernelMode);
 }
 
 NTSYSAPI NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget,

@@ -29,12 +29,17 @@ struct LookupResult {
 };
 
 /*
- * Walks a path from the root, following symbolic links, and stops at the first
- * object that is neither a directory nor (unless it ends the path and openLink is
- * set) a symbolic link. STATUS_OBJECT_NAME_NOT_FOUND for a missing last component,
+ * Walks a path from the root (or, for a relative path, from rootDirectory, a
+ * directory object), following symbolic links, and stops at the first object that
+ * is neither a directory nor (unless it ends the path and openLink is set) a
+ * symbolic link; the rest of the path goes back unchanged. Statuses as Windows
+ * gives them: STATUS_OBJECT_NAME_NOT_FOUND for a missing last component,
  * STATUS_OBJECT_PATH_NOT_FOUND for a missing directory on the way,
- * STATUS_OBJECT_NAME_INVALID for a malformed path.
+ * STATUS_OBJECT_NAME_INVALID for an empty component among the directories,
+ * STATUS_OBJECT_PATH_SYNTAX_BAD for a relative path without a root directory or an
+ * absolute one with it, STATUS_REPARSE_POINT_NOT_RESOLVED for a cycle of links.
  */
+NTSTATUS LookupObject(void *rootDirectory, const std::u16string &path, bool openLink, LookupResult *result);
 NTSTATUS LookupObject(const std::u16string &path, bool openLink, LookupResult *result);
 
 /* The full name of a named object ("" when unnamed). */

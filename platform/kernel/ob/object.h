@@ -26,8 +26,9 @@ struct ObjectType {
     ACCESS_MASK validAccess;
     /* Last reference gone: tear the body down (the memory is freed afterwards). */
     void (*deleteProcedure)(void *body);
-    /* A handle to the object was closed; handleCount is the count left. */
-    void (*closeProcedure)(void *body, struct _KPROCESS *process, int64_t handleCount);
+    /* A handle to the object was closed by process: the handles it still holds to the
+     * object, and the handles left in the whole system. */
+    void (*closeProcedure)(void *body, struct _KPROCESS *process, int64_t processHandles, int64_t handleCount);
 };
 
 constexpr uint32_t kHeaderMagic = 0x6A624F56; /* "VObj" */

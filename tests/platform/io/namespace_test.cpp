@@ -53,7 +53,7 @@ TEST_F(NamespaceTest, MissingNamesAndPathsHaveTheirOwnStatuses)
     EXPECT_EQ(KernelOpen("\\Device\\NoSuchDevice", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(KernelOpen("\\NoSuchDirectory\\IoTest", &handle), STATUS_OBJECT_PATH_NOT_FOUND);
     EXPECT_EQ(KernelOpen("\\Device\\\\IoTest", &handle), STATUS_OBJECT_NAME_INVALID);
-    EXPECT_EQ(KernelOpen("Device\\IoTest", &handle), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(KernelOpen("Device\\IoTest", &handle), STATUS_OBJECT_PATH_SYNTAX_BAD) << "relative without a root";
     EXPECT_EQ(iotest::TheDriver().seen.size(), 0u) << "no request reached the driver";
 }
 
