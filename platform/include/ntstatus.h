@@ -57,10 +57,13 @@
 #define STATUS_NO_SUCH_FILE                              ((NTSTATUS)0xC000000FL)
 #define STATUS_INVALID_DEVICE_REQUEST                    ((NTSTATUS)0xC0000010L)
 #define STATUS_END_OF_FILE                               ((NTSTATUS)0xC0000011L)
+#define STATUS_VERIFY_REQUIRED                           ((NTSTATUS)0x80000016L)
+#define STATUS_UNRECOGNIZED_MEDIA                        ((NTSTATUS)0xC0000014L)
 #define STATUS_WRONG_VOLUME                              ((NTSTATUS)0xC0000012L)
 #define STATUS_NO_MEDIA_IN_DEVICE                        ((NTSTATUS)0xC0000013L)
 #define STATUS_NONEXISTENT_SECTOR                        ((NTSTATUS)0xC0000015L)
 #define STATUS_MORE_PROCESSING_REQUIRED                  ((NTSTATUS)0xC0000016L)
+#define STATUS_CONTINUE_COMPLETION                       STATUS_SUCCESS
 #define STATUS_NO_MEMORY                                 ((NTSTATUS)0xC0000017L)
 #define STATUS_CONFLICTING_ADDRESSES                     ((NTSTATUS)0xC0000018L)
 #define STATUS_NOT_MAPPED_VIEW                           ((NTSTATUS)0xC0000019L)

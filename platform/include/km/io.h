@@ -482,6 +482,7 @@ typedef struct _LINK_SHARE_ACCESS {
 #define IO_CHECK_SHARE_ACCESS_DONT_CHECK_DELETE 0x00000010
 #define IO_CHECK_SHARE_ACCESS_FORCE_CHECK 0x00000020
 #define IO_CHECK_SHARE_ACCESS_FORCE_USING_SCB 0x00000040
+#define IO_SHARE_ACCESS_NO_WRITE_PERMISSION 0x80000000
 
 /* IoCreateFile and IoCreateFileEx. */
 typedef enum _CREATE_FILE_TYPE { CreateFileTypeNone, CreateFileTypeNamedPipe, CreateFileTypeMailslot } CREATE_FILE_TYPE;
@@ -931,7 +932,7 @@ NTKERNELAPI VOID NTAPI IoSetLinkShareAccess(ACCESS_MASK DesiredAccess, ULONG Des
                                             PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess,
                                             PLINK_SHARE_ACCESS LinkShareAccess, ULONG IoShareAccessFlags);
 NTKERNELAPI VOID NTAPI IoRemoveLinkShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess,
-                                               PLINK_SHARE_ACCESS LinkShareAccess, ULONG IoShareAccessFlags);
+                                               PLINK_SHARE_ACCESS LinkShareAccess);
 NTKERNELAPI NTSTATUS NTAPI IoCheckEaBufferValidity(PFILE_FULL_EA_INFORMATION EaBuffer, ULONG EaLength,
                                                    PULONG ErrorOffset);
 
@@ -1106,6 +1107,8 @@ NTSYSCALLAPI NTSTATUS NTAPI NtQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectA
                                                       PFILE_NETWORK_OPEN_INFORMATION FileInformation);
 NTSYSAPI NTSTATUS NTAPI ZwQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
                                                   PFILE_NETWORK_OPEN_INFORMATION FileInformation);
+NTSYSCALLAPI NTSTATUS NTAPI NtCancelIoFileEx(HANDLE FileHandle, PIO_STATUS_BLOCK IoRequestToCancel,
+                                             PIO_STATUS_BLOCK IoStatusBlock);
 NTKERNELAPI NTSTATUS NTAPI IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                                         PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
                                         ULONG FileAttributes, ULONG ShareAccess, ULONG Disposition,

@@ -9,6 +9,7 @@
 #include <ntdef.h>
 #include <km/ob.h>
 #include <km/ps.h>
+#include <km/pool.h>
 
 #ifndef ANYSIZE_ARRAY
 #define ANYSIZE_ARRAY 1
@@ -728,6 +729,18 @@ NTKERNELAPI BOOLEAN NTAPI SePrivilegeCheck(PPRIVILEGE_SET RequiredPrivileges,
 NTKERNELAPI BOOLEAN NTAPI SeSinglePrivilegeCheck(LUID PrivilegeValue, KPROCESSOR_MODE PreviousMode);
 NTKERNELAPI VOID NTAPI SeFreePrivileges(PPRIVILEGE_SET Privileges);
 
+/* Captured descriptors. */
+NTKERNELAPI NTSTATUS NTAPI SeCaptureSecurityDescriptor(PSECURITY_DESCRIPTOR InputSecurityDescriptor,
+                                                       KPROCESSOR_MODE RequestorMode, POOL_TYPE PoolType,
+                                                       BOOLEAN ForceCapture,
+                                                       PSECURITY_DESCRIPTOR *OutputSecurityDescriptor);
+NTKERNELAPI VOID NTAPI SeReleaseSecurityDescriptor(PSECURITY_DESCRIPTOR CapturedSecurityDescriptor,
+                                                   KPROCESSOR_MODE RequestorMode, BOOLEAN ForceCapture);
+NTKERNELAPI VOID NTAPI SeQuerySecurityAccessMask(SECURITY_INFORMATION SecurityInformation, PACCESS_MASK DesiredAccess);
+NTKERNELAPI VOID NTAPI SeSetSecurityAccessMask(SECURITY_INFORMATION SecurityInformation, PACCESS_MASK DesiredAccess);
+NTKERNELAPI NTSTATUS NTAPI SeQuerySecurityDescriptorInfo(PSECURITY_INFORMATION SecurityInformation,
+                                                         PSECURITY_DESCRIPTOR SecurityDescriptor, PULONG Length,
+                                                         PSECURITY_DESCRIPTOR *ObjectsSecurityDescriptor);
 /* Access states. */
 NTKERNELAPI NTSTATUS NTAPI SeCreateAccessState(PACCESS_STATE AccessState, PVOID AuxData,
                                                ACCESS_MASK DesiredAccess, PGENERIC_MAPPING GenericMapping);

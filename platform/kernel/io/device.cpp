@@ -6,6 +6,8 @@
  */
 #include "io/internal.h"
 
+#include "base/spin.h"
+
 #include "ke/dispatcher.h"
 #include "ob/namespace.h"
 #include "se/security.h"
@@ -50,25 +52,19 @@ size_t StateOffset(ULONG extensionSize)
     return (DevobjExtensionOffset(extensionSize) + sizeof(DEVOBJ_EXTENSION) + 15) & ~size_t(15);
 }
 
-void DeleteDevice(void *body)
+/* Guards the drivers' device lists and the device stacks. */
+base::SpinLock &DeviceListLock()
 {
-    auto *device = static_cast<PDEVICE_OBJECT>(body);
-    DeviceState *state = StateOf(device);
-    if (state->descriptor != nullptr)
-        ExFreePoolWithTag(state->descriptor, kDescriptorTag);
-    if (device->Vpb != nullptr && device->Vpb->ReferenceCount == 0)
-        ExFreePoolWithTag(device->Vpb, kVpbTag);
-    state->~DeviceState();
+    static base::SpinLock lock;
+    return lock;
 }
-
-ob::ObjectType deviceType = {"Device", POOL_TAG('D', 'e', 'v', 'i'),
-                             {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS},
-                             FILE_ALL_ACCESS, DeleteDevice, nullptr};
-POBJECT_TYPE deviceTypePointer = reinterpret_cast<POBJECT_TYPE>(&deviceType);
 
 void UnlinkFromDriver(PDEVICE_OBJECT device)
 {
+    base::SpinGuard guard(DeviceListLock());
     PDRIVER_OBJECT driver = device->DriverObject;
+    if (driver == nullptr)
+        return;
     for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
         if (*link == device) {
             *link = device->NextDevice;
@@ -77,6 +73,33 @@ void UnlinkFromDriver(PDEVICE_OBJECT device)
         }
     }
 }
+
+/*
+ * The last reference to a device is gone. A deleted device stays on its driver's
+ * list until now, as on Windows; its going may let an unloading driver's image go.
+ */
+void DeleteDevice(void *body)
+{
+    auto *device = static_cast<PDEVICE_OBJECT>(body);
+    DeviceState *state = StateOf(device);
+    PDRIVER_OBJECT driver = device->DriverObject;
+    UnlinkFromDriver(device);
+    if (state->descriptor != nullptr)
+        ExFreePoolWithTag(state->descriptor, kDescriptorTag);
+    // The VPB the device points at now (a spare its file system swapped in, perhaps)
+    // goes with it; one that file objects still count stays theirs.
+    if (device->Vpb != nullptr && device->Vpb->ReferenceCount == 0)
+        ExFreePool(device->Vpb);
+    bool deleted = state->deletePending;
+    state->~DeviceState();
+    if (deleted && driver != nullptr)
+        DriverDeviceDeleted(driver);
+}
+
+ob::ObjectType deviceType = {"Device", POOL_TAG('D', 'e', 'v', 'i'),
+                             {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS},
+                             FILE_ALL_ACCESS, DeleteDevice, nullptr};
+POBJECT_TYPE deviceTypePointer = reinterpret_cast<POBJECT_TYPE>(&deviceType);
 
 } // namespace
 
@@ -94,9 +117,15 @@ ob::ObjectType *DeviceType()
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device)
 {
+    base::SpinGuard guard(DeviceListLock());
     while (device->AttachedDevice != nullptr)
         device = device->AttachedDevice;
     return device;
+}
+
+bool AcceptsOpens(PDEVICE_OBJECT device)
+{
+    return !(device->Flags & DO_DEVICE_INITIALIZING) && !StateOf(device)->deletePending;
 }
 
 } // namespace io
@@ -161,11 +190,15 @@ NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Dev
     if (NT_SUCCESS(status) && DeviceName != nullptr)
         status = ob::InsertNamedObject(device, ob::FromCounted(DeviceName));
     if (!NT_SUCCESS(status)) {
+        device->DriverObject = nullptr; /* never on the driver's list */
         ob::Dereference(device);
         return status;
     }
-    device->NextDevice = DriverObject->DeviceObject;
-    DriverObject->DeviceObject = device;
+    {
+        base::SpinGuard guard(io::DeviceListLock());
+        device->NextDevice = DriverObject->DeviceObject;
+        DriverObject->DeviceObject = device;
+    }
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }
@@ -206,7 +239,6 @@ NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x04, (ULONG_PTR)DeviceObject, 0, 0);
     state->deletePending = true;
     ob::RemoveNamedObject(DeviceObject);
-    io::UnlinkFromDriver(DeviceObject);
     ob::Dereference(DeviceObject); /* the creation reference; open files keep it until they close */
 }
 
@@ -225,13 +257,45 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT Dev
     return top;
 }
 
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
+{
+    return io::TopOfStack(DeviceObject);
+}
+
+/*
+ * Puts a device on top of another's stack: requests for the stack reach it first. It
+ * takes the stack's size plus one location, its alignment and sector size, and a
+ * reference on the device it lies on (IoDetachDevice drops it). A stack whose top is
+ * being deleted takes nothing: null.
+ */
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+{
+    ke::CheckIrql((const void *)&IoAttachDeviceToDeviceStack, DISPATCH_LEVEL);
+    base::SpinGuard guard(io::DeviceListLock());
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice != nullptr)
+        top = top->AttachedDevice;
+    if (io::StateOf(top)->deletePending || (top->Flags & DO_DEVICE_INITIALIZING && top != TargetDevice))
+        return nullptr;
+    ob::Reference(top);
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->DeviceObjectExtension->AttachedTo = top;
+    SourceDevice->StackSize = (CCHAR)(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    SourceDevice->SectorSize = top->SectorSize;
+    return top;
+}
+
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    PDEVICE_OBJECT attached = TargetDevice->AttachedDevice;
-    if (attached == nullptr)
-        return;
-    attached->DeviceObjectExtension->AttachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    {
+        base::SpinGuard guard(io::DeviceListLock());
+        PDEVICE_OBJECT attached = TargetDevice->AttachedDevice;
+        if (attached == nullptr)
+            return;
+        attached->DeviceObjectExtension->AttachedTo = nullptr;
+        TargetDevice->AttachedDevice = nullptr;
+    }
     ob::Dereference(TargetDevice);
 }
 

@@ -4,8 +4,17 @@
  * routine gets a fresh driver object and the service's registry path; unload
  * calls the driver's unload routine and closes the module with dlclose, so every
  * load starts from the image's pristine state.
+ *
+ * As on Windows, a device the driver deleted while something still references it
+ * (an open file, a stream file object) stays delete-pending, and the driver object
+ * and its image stay with it: cleanup and close still reach the driver's code. The
+ * image goes when the last such device does, on a system worker thread, off any
+ * stack that could still return into it. Until then the audit names what keeps it.
  */
 #include "io/internal.h"
+
+#include "base/spin.h"
+#include "ex/worker.h"
 
 #include "machine.h"
 
@@ -40,6 +49,7 @@ void SetCounted(UNICODE_STRING &counted, std::u16string &text)
 
 struct LoadedDriver {
     void *module = nullptr;
+    bool unloadPending = false; /* DriverUnload ran; deleted devices are still referenced */
     DRIVER_OBJECT object{};
     DRIVER_EXTENSION extension{};
     std::u16string serviceName;
@@ -52,6 +62,13 @@ std::map<std::string, std::unique_ptr<LoadedDriver>> &Drivers()
 {
     static std::map<std::string, std::unique_ptr<LoadedDriver>> drivers;
     return drivers;
+}
+
+/* Guards Drivers() and the findings: unloads finish on worker threads. */
+base::SpinLock &DriversLock()
+{
+    static base::SpinLock lock;
+    return lock;
 }
 
 /* What drivers left behind when they unloaded. */
@@ -71,21 +88,57 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+/* What keeps an unloading driver's image: its deleted devices and their references. */
+std::string WhatKeeps(const LoadedDriver &driver)
+{
+    std::string text;
+    for (PDEVICE_OBJECT device = driver.object.DeviceObject; device != nullptr; device = device->NextDevice) {
+        text += text.empty() ? "" : ", ";
+        text += "a deleted device still referenced by " + std::to_string(device->ReferenceCount) + " file object(s)";
+    }
+    return text;
+}
+
 void AuditDrivers(machine::AuditReport &report)
 {
-    for (const auto &[name, driver] : Drivers())
-        report.findings.push_back("io: driver '" + name + "' is still loaded");
+    base::SpinGuard guard(DriversLock());
+    for (const auto &[name, driver] : Drivers()) {
+        if (driver->unloadPending)
+            report.findings.push_back("io: driver '" + name + "' waits to unload: " + WhatKeeps(*driver));
+        else
+            report.findings.push_back("io: driver '" + name + "' is still loaded");
+    }
     for (const auto &finding : UnloadFindings())
         report.findings.push_back(finding);
 }
 
 void UnloadAll()
 {
+    base::SpinGuard guard(DriversLock());
     for (auto &[name, driver] : Drivers())
         if (driver->module != nullptr)
             dlclose(driver->module);
     Drivers().clear();
     UnloadFindings().clear();
+}
+
+/* The driver's last device went after its unload: its image goes (on a worker thread). */
+void FinishUnload(void *context)
+{
+    auto *object = static_cast<PDRIVER_OBJECT>(context);
+    std::unique_ptr<LoadedDriver> gone;
+    {
+        base::SpinGuard guard(DriversLock());
+        for (auto it = Drivers().begin(); it != Drivers().end(); ++it) {
+            if (&it->second->object == object) {
+                gone = std::move(it->second);
+                Drivers().erase(it);
+                break;
+            }
+        }
+    }
+    if (gone != nullptr && gone->module != nullptr)
+        dlclose(gone->module);
 }
 
 const bool registered = [] {
@@ -132,6 +185,7 @@ int32_t StartDriver(std::unique_ptr<LoadedDriver> driver, PDRIVER_INITIALIZE ent
     // Devices made during the entry routine accept opens only once it has returned.
     for (PDEVICE_OBJECT device = object->DeviceObject; device != nullptr; device = device->NextDevice)
         device->Flags &= ~DO_DEVICE_INITIALIZING;
+    base::SpinGuard guard(DriversLock());
     Drivers()[serviceName] = std::move(driver);
     return STATUS_SUCCESS;
 }
@@ -140,7 +194,7 @@ int32_t StartDriver(std::unique_ptr<LoadedDriver> driver, PDRIVER_INITIALIZE ent
 
 int32_t LoadDriver(const std::string &imagePath, const std::string &serviceName)
 {
-    if (Drivers().count(serviceName) != 0)
+    if (IsDriverLoaded(serviceName))
         return STATUS_IMAGE_ALREADY_LOADED;
     auto driver = std::make_unique<LoadedDriver>();
     driver->module = dlopen(imagePath.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -158,46 +212,77 @@ int32_t LoadDriver(const std::string &imagePath, const std::string &serviceName)
 
 int32_t LoadBuiltInDriver(void *entry, const std::string &serviceName)
 {
-    if (Drivers().count(serviceName) != 0)
+    if (IsDriverLoaded(serviceName))
         return STATUS_IMAGE_ALREADY_LOADED;
     return StartDriver(std::make_unique<LoadedDriver>(), reinterpret_cast<PDRIVER_INITIALIZE>(entry), serviceName);
 }
 
 int32_t UnloadDriver(const std::string &serviceName)
 {
-    auto it = Drivers().find(serviceName);
-    if (it == Drivers().end())
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    LoadedDriver &driver = *it->second;
-    if (driver.object.DriverUnload == nullptr)
+    LoadedDriver *driver;
+    {
+        base::SpinGuard guard(DriversLock());
+        auto it = Drivers().find(serviceName);
+        if (it == Drivers().end() || it->second->unloadPending)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        driver = it->second.get();
+    }
+    if (driver->object.DriverUnload == nullptr)
         return STATUS_INVALID_DEVICE_REQUEST; /* a driver without an unload routine stays */
-    driver.object.Flags |= DRVO_UNLOAD_INVOKED;
-    driver.object.DriverUnload(&driver.object);
+    driver->object.Flags |= DRVO_UNLOAD_INVOKED;
+    driver->object.DriverUnload(&driver->object);
     std::vector<std::string> findings;
-    io::AuditDriverUnload(&driver.object, &findings);
-    for (auto &finding : findings)
-        UnloadFindings().push_back(finding + " ('" + serviceName + "')");
-    if (driver.module != nullptr)
-        dlclose(driver.module);
-    Drivers().erase(it);
+    io::AuditDriverUnload(&driver->object, &findings);
+    bool keep;
+    {
+        base::SpinGuard guard(DriversLock());
+        for (auto &finding : findings)
+            UnloadFindings().push_back(finding + " ('" + serviceName + "')");
+        // Deleted devices that are still referenced keep the image; the last one to go
+        // finishes the unload.
+        keep = driver->object.DeviceObject != nullptr;
+        driver->unloadPending = keep;
+    }
+    if (!keep)
+        FinishUnload(&driver->object);
     return STATUS_SUCCESS;
 }
 
 bool IsDriverLoaded(const std::string &serviceName)
 {
+    base::SpinGuard guard(DriversLock());
     return Drivers().count(serviceName) != 0;
 }
 
 void *DriverSymbol(const std::string &serviceName, const char *symbol)
 {
+    base::SpinGuard guard(DriversLock());
     auto it = Drivers().find(serviceName);
     return it == Drivers().end() || it->second->module == nullptr ? nullptr : dlsym(it->second->module, symbol);
 }
 
 void *DriverObject(const std::string &serviceName)
 {
+    base::SpinGuard guard(DriversLock());
     auto it = Drivers().find(serviceName);
     return it == Drivers().end() ? nullptr : &it->second->object;
 }
 
-} // namespace machine
+} // namespace io
+
+namespace io {
+
+void DriverDeviceDeleted(PDRIVER_OBJECT object)
+{
+    bool finish = false;
+    {
+        base::SpinGuard guard(DriversLock());
+        for (auto &[name, driver] : Drivers())
+            if (&driver->object == object)
+                finish = driver->unloadPending && object->DeviceObject == nullptr;
+    }
+    if (finish)
+        ex::QueueSystemWork(DelayedWorkQueue, FinishUnload, object);
+}
+
+} // namespace io

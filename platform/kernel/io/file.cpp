@@ -1,8 +1,18 @@
 /*
- * File objects. One per open; its handles and references decide its end: when
- * the last handle closes the driver gets IRP_MJ_CLEANUP, when the last reference
- * goes (sections and kernel references can keep it alive long after) it gets
- * IRP_MJ_CLOSE and the file object releases its device.
+ * File objects. One per open; its handles and references decide its end, as on
+ * Windows:
+ *   - a process that closes its last handle of a file object through which it took
+ *     byte-range locks, while other handles remain, sends IRP_MJ_LOCK_CONTROL /
+ *     IRP_MN_UNLOCK_ALL for itself (fast I/O first);
+ *   - the last handle sends IRP_MJ_CLEANUP;
+ *   - the last reference (sections, stream files and kernel references keep a file
+ *     object long after its cleanup) sends IRP_MJ_CLOSE, drops the VPB reference and
+ *     releases the device.
+ * Setting FO_CLEANUP_COMPLETE is the file system's business, not the I/O manager's.
+ *
+ * A file object opened for synchronous I/O serialises every call made through it on
+ * its lock (Busy, Waiters and the Lock event of the FILE_OBJECT), so CurrentByteOffset
+ * means one thing at a time.
  */
 #include "io/internal.h"
 
@@ -23,43 +33,62 @@ size_t StateOffset()
     return (sizeof(FILE_OBJECT) + 15) & ~size_t(15);
 }
 
-/* Sends a cleanup or close request for a file object and waits for it. */
-void SendFileRequest(PFILE_OBJECT file, UCHAR major)
+/*
+ * Sends a cleanup or close request for a file object and waits for it (it cannot fail:
+ * as Windows). One sent while the file object is being deleted takes no reference.
+ */
+void SendCleanupOrClose(PFILE_OBJECT file, UCHAR major, bool deleting = false)
 {
-    PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
+    PDEVICE_OBJECT device = TargetOf(file);
     PIO_STACK_LOCATION stack;
-    Request *request = NewRequest(device, file, KernelMode, major, 0, &stack);
+    Request *request = NewRequest(device, file, KernelMode, major, 0, &stack, !deleting);
     if (request == nullptr)
-        KeBugCheckEx(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)file, major, 0, 0); /* cannot fail: as Windows */
-    request->irp->Flags |= IRP_SYNCHRONOUS_API | (major == IRP_MJ_CLOSE ? IRP_CLOSE_OPERATION : 0);
+        KeBugCheckEx(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)file, major, 0, 0);
+    request->irp->Flags |= IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
     CallDriverAndWait(device, request);
 }
 
-void CloseFile(void *body, struct _KPROCESS *process, int64_t handlesLeft)
+void CloseFile(void *body, struct _KPROCESS *process, int64_t processHandles, int64_t handlesLeft)
 {
-    (void)process;
     auto *file = static_cast<PFILE_OBJECT>(body);
-    if (handlesLeft != 0 || !StateOf(file)->opened)
+    FileState *state = StateOf(file);
+    if (processHandles != 0 || !state->opened)
         return;
-    SendFileRequest(file, IRP_MJ_CLEANUP);
-    file->Flags |= FO_CLEANUP_COMPLETE;
+    // Locks this process took through the file object go with its last handle; when the
+    // file object's last handle goes, the cleanup releases them instead.
+    if (file->LockOperation && handlesLeft != 0)
+        UnlockAllForProcess(file, process);
+    if (handlesLeft != 0 || state->cleanupSent)
+        return;
+    bool synchronous = (file->Flags & FO_SYNCHRONOUS_IO) != 0;
+    if (synchronous)
+        AcquireFileObjectLock(file);
+    state->cleanupSent = true;
+    SendCleanupOrClose(file, IRP_MJ_CLEANUP);
+    if (synchronous)
+        ReleaseFileObjectLock(file);
 }
 
 void DeleteFile(void *body)
 {
     auto *file = static_cast<PFILE_OBJECT>(body);
     FileState *state = StateOf(file);
+    // An open that never got a handle (a query by name, a failed handle insertion) owes
+    // its cleanup too, as on Windows.
+    if (state->opened && !state->cleanupSent && !(file->Flags & FO_HANDLE_CREATED)) {
+        state->cleanupSent = true;
+        SendCleanupOrClose(file, IRP_MJ_CLEANUP, true);
+    }
     if (state->opened)
-        SendFileRequest(file, IRP_MJ_CLOSE);
+        SendCleanupOrClose(file, IRP_MJ_CLOSE);
+    // The file system may have replaced the name with its own allocation.
     if (file->FileName.Buffer != nullptr)
-        ExFreePoolWithTag(file->FileName.Buffer, kNameTag);
-    if (file->RelatedFileObject != nullptr)
-        ob::Dereference(file->RelatedFileObject);
+        ExFreePool(file->FileName.Buffer);
+    if (file->Vpb != nullptr)
+        DereferenceVpb(file->Vpb);
     PDEVICE_OBJECT device = file->DeviceObject;
     if (device != nullptr) {
         InterlockedDecrement(&device->ReferenceCount);
-        if (file->Vpb != nullptr)
-            InterlockedDecrement((LONG volatile *)&file->Vpb->ReferenceCount);
         ob::Dereference(device);
     }
     state->~FileState();
@@ -70,6 +99,28 @@ ob::ObjectType fileType = {"File", POOL_TAG('F', 'i', 'l', 'e'),
                            FILE_ALL_ACCESS, DeleteFile, CloseFile};
 POBJECT_TYPE fileTypePointer = reinterpret_cast<POBJECT_TYPE>(&fileType);
 GENERIC_MAPPING fileMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+
+/* A stream file object on a device or beside a file: it counts in the VPB like an open. */
+PFILE_OBJECT NewStreamFileObject(PFILE_OBJECT related, PDEVICE_OBJECT device)
+{
+    if (related != nullptr)
+        device = related->DeviceObject;
+    PFILE_OBJECT file = CreateFileObject(device);
+    if (file == nullptr)
+        return nullptr;
+    file->Flags |= FO_STREAM_FILE | FO_HANDLE_CREATED;
+    PVPB vpb = related != nullptr ? related->Vpb : device->Vpb;
+    if (vpb != nullptr) {
+        KIRQL irql;
+        IoAcquireVpbSpinLock(&irql);
+        vpb->ReferenceCount++;
+        IoReleaseVpbSpinLock(irql);
+        file->Vpb = vpb;
+    }
+    StateOf(file)->opened = true;
+    StateOf(file)->process = ke::CurrentProcess();
+    return file;
+}
 
 } // namespace
 
@@ -83,23 +134,12 @@ FileState *StateOf(PFILE_OBJECT file)
     return reinterpret_cast<FileState *>(reinterpret_cast<unsigned char *>(file) + StateOffset());
 }
 
-PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, const std::u16string &remainingName)
+PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device)
 {
     auto *file = static_cast<PFILE_OBJECT>(ob::CreateObject(&fileType, StateOffset() + sizeof(FileState)));
     if (file == nullptr)
         return nullptr;
     new (StateOf(file)) FileState();
-    if (!remainingName.empty()) {
-        size_t bytes = remainingName.size() * sizeof(WCHAR);
-        auto *buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, bytes, kNameTag));
-        if (buffer == nullptr) {
-            ob::Dereference(file); /* no device yet: the delete drops nothing of it */
-            return nullptr;
-        }
-        memcpy(buffer, remainingName.data(), bytes);
-        file->FileName.Buffer = buffer;
-        file->FileName.Length = file->FileName.MaximumLength = (USHORT)bytes;
-    }
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = device;
@@ -110,6 +150,36 @@ PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, const std::u16string &remai
     ob::Reference(device);
     InterlockedIncrement(&device->ReferenceCount);
     return file;
+}
+
+NTSTATUS SetFileObjectName(PFILE_OBJECT file, const std::u16string &name)
+{
+    if (name.size() * sizeof(WCHAR) > MAXUSHORT)
+        return STATUS_OBJECT_NAME_INVALID;
+    return IoReplaceFileObjectName(file, reinterpret_cast<PWSTR>(const_cast<char16_t *>(name.data())),
+                                   (USHORT)(name.size() * sizeof(WCHAR)));
+}
+
+void AcquireFileObjectLock(PFILE_OBJECT file)
+{
+    auto *busy = reinterpret_cast<LONG volatile *>(&file->Busy);
+    auto *waiters = reinterpret_cast<LONG volatile *>(&file->Waiters);
+    InterlockedIncrement(waiters);
+    while (InterlockedExchange(busy, TRUE) != FALSE)
+        KeWaitForSingleObject(&file->Lock, Executive, KernelMode, FALSE, nullptr);
+    InterlockedDecrement(waiters);
+}
+
+void ReleaseFileObjectLock(PFILE_OBJECT file)
+{
+    InterlockedExchange(reinterpret_cast<LONG volatile *>(&file->Busy), FALSE);
+    if (InterlockedCompareExchange(reinterpret_cast<LONG volatile *>(&file->Waiters), 0, 0) != 0)
+        KeSetEvent(&file->Lock, 0, FALSE);
+}
+
+PDEVICE_OBJECT TargetOf(PFILE_OBJECT file)
+{
+    return IoGetRelatedDeviceObject(file);
 }
 
 } // namespace io
@@ -134,6 +204,52 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObjec
     else
         device = FileObject->DeviceObject;
     return io::TopOfStack(device);
+}
+
+NTKERNELAPI PFILE_OBJECT NTAPI IoCreateStreamFileObject(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
+{
+    ke::CheckIrql((const void *)&IoCreateStreamFileObject, APC_LEVEL);
+    PFILE_OBJECT file = io::NewStreamFileObject(FileObject, DeviceObject);
+    if (file == nullptr)
+        ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+    // Windows makes a handle for it and closes it at once: the file system sees the
+    // cleanup now, the close when the caller's reference goes.
+    io::StateOf(file)->cleanupSent = true;
+    io::SendCleanupOrClose(file, IRP_MJ_CLEANUP);
+    return file;
+}
+
+NTKERNELAPI PFILE_OBJECT NTAPI IoCreateStreamFileObjectLite(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
+{
+    ke::CheckIrql((const void *)&IoCreateStreamFileObjectLite, APC_LEVEL);
+    PFILE_OBJECT file = io::NewStreamFileObject(FileObject, DeviceObject);
+    if (file == nullptr)
+        ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+    io::StateOf(file)->cleanupSent = true; /* never sends one */
+    return file;
+}
+
+NTKERNELAPI NTSTATUS NTAPI IoReplaceFileObjectName(PFILE_OBJECT FileObject, PWSTR NewFileName, USHORT FileNameLength)
+{
+    ke::CheckIrql((const void *)&IoReplaceFileObjectName, APC_LEVEL);
+    PUNICODE_STRING name = &FileObject->FileName;
+    if (FileNameLength <= name->MaximumLength && name->Buffer != nullptr) {
+        memmove(name->Buffer, NewFileName, FileNameLength);
+        name->Length = FileNameLength;
+        return STATUS_SUCCESS;
+    }
+    PWCH buffer = nullptr;
+    if (FileNameLength != 0) {
+        buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, FileNameLength, io::kNameTag));
+        if (buffer == nullptr)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        memcpy(buffer, NewFileName, FileNameLength);
+    }
+    if (name->Buffer != nullptr)
+        ExFreePool(name->Buffer);
+    name->Buffer = buffer;
+    name->Length = name->MaximumLength = FileNameLength;
+    return STATUS_SUCCESS;
 }
 
 } // extern "C"

@@ -13,7 +13,14 @@
  * The verifier checks each dispatch against the completion: a status returned
  * must equal the IRP's final status unless it is STATUS_PENDING; STATUS_PENDING is
  * returned exactly when the IRP was marked pending; an IRP is completed once; no
- * lock is held when a dispatch routine returns to the I/O manager.
+ * lock is held when a dispatch routine returns to the I/O manager, and no spin lock
+ * when an IRP is completed (file systems complete requests holding resources).
+ *
+ * As on Windows, an error completed without pending leaves the caller's status
+ * block and event alone: the status comes back as the call's return value.
+ * A request keeps its process (and so the process's user memory) alive until it
+ * is finished, so a completion that comes after the process exited still writes
+ * into memory that exists.
  */
 #include "io/internal.h"
 
@@ -45,7 +52,6 @@ namespace io {
 namespace {
 
 constexpr ULONG kIrpTag = POOL_TAG('I', 'r', 'p', ' ');
-constexpr ULONG kSystemBufferTag = POOL_TAG('I', 'o', 'S', 'B');
 
 /* Records by IRP, and the lock over them and the processes' pending lists. */
 struct Requests {
@@ -76,19 +82,10 @@ void FreeIrpMemory(PIRP irp, USHORT size)
     ExFreePoolWithTag(irp, kIrpTag);
 }
 
-/* Finishes a completed I/O-manager request: the issuer's view of its outcome. */
-void FinishRequest(Request *request)
+/* Frees what the I/O manager attached to a request's IRP. */
+void ReleaseIrpBuffers(Request *request)
 {
     PIRP irp = request->irp;
-    request->status = irp->IoStatus.Status;
-    request->information = irp->IoStatus.Information;
-
-    // Buffered output goes back for success and warning statuses, never for errors.
-    if (request->copyBack && !NT_ERROR(request->status) && irp->AssociatedIrp.SystemBuffer != nullptr) {
-        ULONG_PTR bytes = request->information < request->outputLength ? request->information : request->outputLength;
-        if (bytes != 0)
-            memcpy(request->outputBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
-    }
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
         ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
         irp->AssociatedIrp.SystemBuffer = nullptr;
@@ -102,17 +99,49 @@ void FinishRequest(Request *request)
             MmUnlockPages(mdl);
         IoFreeMdl(mdl);
     }
-    if (request->userIosb != nullptr) {
-        request->userIosb->Status = request->status;
-        request->userIosb->Information = request->information;
+    // A driver's auxiliary buffer (a reparse buffer, a captured argument) is the I/O
+    // manager's to free, whatever tag it was allocated with; a create keeps it for
+    // its issuer to read first.
+    if (irp->Tail.Overlay.AuxiliaryBuffer != nullptr) {
+        if (request->keepAuxiliary)
+            request->auxiliary = irp->Tail.Overlay.AuxiliaryBuffer;
+        else
+            ExFreePool(irp->Tail.Overlay.AuxiliaryBuffer);
+        irp->Tail.Overlay.AuxiliaryBuffer = nullptr;
     }
-    if (irp->Flags & IRP_CREATE_OPERATION)
-        request->file->FinalStatus = request->status;
+}
+
+/* Finishes a completed I/O-manager request: the issuer's view of its outcome. */
+void FinishRequest(Request *request)
+{
+    PIRP irp = request->irp;
+    NTSTATUS status = irp->IoStatus.Status;
+    ULONG_PTR information = irp->IoStatus.Information;
+    // An error completed without pending goes back as the call's return value only.
+    bool report = !NT_ERROR(status) || request->pendingMarked;
+
+    // Buffered output goes back for success and warning statuses, never for errors.
+    if (request->copyBack && !NT_ERROR(status) && irp->AssociatedIrp.SystemBuffer != nullptr) {
+        ULONG_PTR bytes = information < request->outputLength ? information : request->outputLength;
+        if (bytes != 0)
+            memcpy(request->outputBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
+    }
+    ReleaseIrpBuffers(request);
+    if (report && request->userIosb != nullptr) {
+        request->userIosb->Status = status;
+        request->userIosb->Information = information;
+    }
+    PFILE_OBJECT file = request->file;
+    if (file != nullptr && (irp->Flags & IRP_CREATE_OPERATION))
+        file->FinalStatus = status;
 
     bool poisonNow;
     {
+        // The issuer's dispatch check reads the outcome under this lock.
         auto &table = Table();
         base::SpinGuard guard(table.lock);
+        request->status = status;
+        request->information = information;
         request->completed = true;
         if (request->processEntry.Flink != nullptr)
             RemoveEntryList(&request->processEntry);
@@ -122,31 +151,49 @@ void FinishRequest(Request *request)
         poisonNow = request->cancelHolds == 0;
         request->poisonDeferred = !poisonNow;
     }
-    if (request->userEvent != nullptr)
-        KeSetEvent(request->userEvent, 0, FALSE);
-    if (request->file != nullptr && !(irp->Flags & (IRP_CREATE_OPERATION | IRP_CLOSE_OPERATION)))
-        KeSetEvent(&request->file->Event, 0, FALSE);
+    if (report) {
+        if (request->userEvent != nullptr)
+            KeSetEvent(request->userEvent, 0, FALSE);
+        if (file != nullptr && !(irp->Flags & (IRP_CREATE_OPERATION | IRP_CLOSE_OPERATION))) {
+            file->FinalStatus = status;
+            if (!(file->Flags & FO_SKIP_SET_EVENT))
+                KeSetEvent(&file->Event, 0, FALSE);
+        }
+    }
     KeSetEvent(&request->done, 0, FALSE);
     if (poisonNow)
         VRL_POISON(irp, request->irpSize);
     ReleaseRequest(request);
 }
 
-void CheckDispatchAgainstCompletion(PDEVICE_OBJECT device, Request *request, NTSTATUS status, bool markedNow)
+void CheckDispatchAgainstCompletion(PDEVICE_OBJECT device, Request *request, NTSTATUS status)
 {
     if (!verifier::Enabled())
         return;
     auto &table = Table();
-    bool completed, pendingMarked;
+    bool completed, marked;
     NTSTATUS final;
     {
         base::SpinGuard guard(table.lock);
         completed = request->completed;
-        pendingMarked = completed ? request->pendingMarked : markedNow;
         final = request->status;
+        if (request->topCleared) {
+            marked = request->pendingMarked;
+        } else {
+            // Still outstanding: the location is the first driver's, and completion, which
+            // clears it, takes this lock first.
+            PIRP irp = request->irp;
+            PIO_STACK_LOCATION top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount - 1;
+            marked = (top->Control & SL_PENDING_RETURNED) != 0;
+            if (status == STATUS_PENDING && !marked) {
+                request->pendingCheckDeferred = true;
+                request->checkedDevice = device;
+                return;
+            }
+        }
     }
     if (status == STATUS_PENDING) {
-        if (!pendingMarked)
+        if (!marked)
             KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, VERIFIER_IO_PENDING_NOT_MARKED, (ULONG_PTR)device,
                          (ULONG_PTR)request->irp, 0);
         return;
@@ -154,7 +201,7 @@ void CheckDispatchAgainstCompletion(PDEVICE_OBJECT device, Request *request, NTS
     if (!completed)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, VERIFIER_IO_RETURNED_WITHOUT_COMPLETING, (ULONG_PTR)device,
                      (ULONG_PTR)request->irp, (ULONG_PTR)(ULONG)status);
-    if (pendingMarked)
+    if (marked)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, VERIFIER_IO_MARKED_PENDING_NOT_RETURNED, (ULONG_PTR)device,
                      (ULONG_PTR)request->irp, (ULONG_PTR)(ULONG)status);
     if (final != status)
@@ -185,7 +232,7 @@ const bool registered = [] {
 } // namespace
 
 Request *NewRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, KPROCESSOR_MODE mode, UCHAR major, UCHAR minor,
-                    PIO_STACK_LOCATION *stack)
+                    PIO_STACK_LOCATION *stack, bool referenceFile)
 {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     if (irp == nullptr)
@@ -194,9 +241,14 @@ Request *NewRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, KPROCESSOR_MODE mo
     request->irp = irp;
     request->irpSize = irp->Size;
     request->process = ke::CurrentProcess();
+    request->thread = ke::CurrentThread();
+    // The process outlives its requests (the system process is permanent).
+    if (!request->process->System)
+        ob::Reference(request->process);
     request->file = file;
-    // A close is sent while its file object is being deleted: it holds no reference.
-    request->referencedFile = file != nullptr && major != IRP_MJ_CLOSE;
+    // A close (and a cleanup owed at the same point) is sent while its file object is
+    // being deleted: it holds no reference.
+    request->referencedFile = file != nullptr && major != IRP_MJ_CLOSE && referenceFile;
     if (request->referencedFile)
         ob::Reference(file);
     request->references = 2; /* the issuer and the completion */
@@ -227,29 +279,35 @@ void ReleaseRequest(Request *request)
         if (request->processEntry.Flink != nullptr)
             RemoveEntryList(&request->processEntry);
     }
+    if (!request->completed) {
+        VRL_UNPOISON(request->irp, request->irpSize);
+        ReleaseIrpBuffers(request); /* never sent */
+    }
+    if (request->auxiliary != nullptr)
+        ExFreePool(request->auxiliary);
     if (request->referencedEvent)
         ob::Dereference(request->userEvent);
     if (request->referencedFile)
         ob::Dereference(request->file);
+    if (!request->process->System)
+        ob::Dereference(request->process);
     FreeIrpMemory(request->irp, request->irpSize);
     delete request;
+}
+
+void DiscardRequest(Request *request)
+{
+    ReleaseRequest(request);
+    ReleaseRequest(request);
 }
 
 NTSTATUS CallDriverChecked(PDEVICE_OBJECT device, Request *request)
 {
     PIRP irp = request->irp;
-    PIO_STACK_LOCATION top = IoGetNextIrpStackLocation(irp);
     NTSTATUS status = IofCallDriver(device, irp);
-    // The IRP may already be completed (and poisoned): look only at what the record saw,
-    // or, while it is outstanding, at the top stack location the driver owns.
-    bool markedNow = false;
-    {
-        auto &table = Table();
-        base::SpinGuard guard(table.lock);
-        if (!request->completed)
-            markedNow = (top->Control & SL_PENDING_RETURNED) != 0;
-    }
-    CheckDispatchAgainstCompletion(device, request, status, markedNow);
+    // The IRP may already be completed (and poisoned): the check looks only at what the
+    // record saw, or, while it is outstanding, at the location the driver still owns.
+    CheckDispatchAgainstCompletion(device, request, status);
     verifier::CheckNoLocksHeld((uintptr_t)irp);
     return status;
 }
@@ -263,7 +321,7 @@ NTSTATUS WaitForRequest(Request *request)
 NTSTATUS CallDriverAndWait(PDEVICE_OBJECT device, Request *request, ULONG_PTR *information)
 {
     NTSTATUS status = CallDriverChecked(device, request);
-    if (status == STATUS_PENDING || request->completed)
+    if (status == STATUS_PENDING)
         status = WaitForRequest(request);
     if (information != nullptr)
         *information = request->information;
@@ -271,7 +329,32 @@ NTSTATUS CallDriverAndWait(PDEVICE_OBJECT device, Request *request, ULONG_PTR *i
     return status;
 }
 
-size_t CancelRequests(struct _KPROCESS *process, const void *userIosb)
+namespace {
+
+bool Selected(const Request *request, const void *userIosb, struct _KTHREAD *thread, PFILE_OBJECT file)
+{
+    if (request->completed)
+        return false;
+    if (userIosb != nullptr && static_cast<const void *>(request->userIosb) != userIosb)
+        return false;
+    if (thread != nullptr && request->thread != thread)
+        return false;
+    return file == nullptr || request->irp->Tail.Overlay.OriginalFileObject == file;
+}
+
+} // namespace
+
+size_t OutstandingRequests(struct _KPROCESS *process, struct _KTHREAD *thread, PFILE_OBJECT file)
+{
+    auto &table = Table();
+    base::SpinGuard guard(table.lock);
+    size_t count = 0;
+    for (PLIST_ENTRY e = process->PendingIrps.Flink; e != &process->PendingIrps; e = e->Flink)
+        count += Selected(CONTAINING_RECORD(e, Request, processEntry), nullptr, thread, file);
+    return count;
+}
+
+size_t CancelRequests(struct _KPROCESS *process, const void *userIosb, struct _KTHREAD *thread, PFILE_OBJECT file)
 {
     auto &table = Table();
     std::vector<Request *> pending;
@@ -279,9 +362,7 @@ size_t CancelRequests(struct _KPROCESS *process, const void *userIosb)
         base::SpinGuard guard(table.lock);
         for (PLIST_ENTRY e = process->PendingIrps.Flink; e != &process->PendingIrps; e = e->Flink) {
             Request *request = CONTAINING_RECORD(e, Request, processEntry);
-            if (request->completed)
-                continue;
-            if (userIosb != nullptr && static_cast<const void *>(request->userIosb) != userIosb)
+            if (!Selected(request, userIosb, thread, file))
                 continue;
             // The reference keeps the IRP's memory, the hold keeps it unpoisoned, should the
             // driver complete it before IoCancelIrp below looks at it.
@@ -320,13 +401,6 @@ void CancelProcessRequests(struct _KPROCESS *process)
     }
 }
 
-bool IsUserRange(const void *address, size_t length)
-{
-    if (length == 0)
-        return true;
-    return mm::ArenaContains(ke::CurrentProcess()->Arena, address, length);
-}
-
 } // namespace io
 
 extern "C" {
@@ -357,6 +431,10 @@ NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x01, (ULONG_PTR)Irp, 0, 0);
     if (io::RecordOf(Irp) != nullptr || !IsListEmpty(&Irp->ThreadListEntry))
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x02, (ULONG_PTR)Irp, 0, 0);
+    // A system buffer of IoBuildAsynchronousFsdRequest goes with its IRP; MDLs are the
+    // driver's to free first, as Windows documents.
+    if ((Irp->Flags & IRP_DEALLOCATE_BUFFER) && Irp->AssociatedIrp.SystemBuffer != nullptr)
+        ExFreePoolWithTag(Irp->AssociatedIrp.SystemBuffer, io::kSystemBufferTag);
     io::FreeIrpMemory(Irp, Irp->Size);
 }
 
@@ -403,23 +481,24 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (irql > DISPATCH_LEVEL)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x0E, irql, (ULONG_PTR)Irp, 0);
     io::Request *request = io::RecordOf(Irp);
-    if (Irp->Type != IO_TYPE_IRP || (request != nullptr && request->completed) ||
-        Irp->CurrentLocation > (CHAR)(Irp->StackCount + 1))
+    // An IRP of the I/O manager may be completed once more after a completion routine
+    // stopped its completion (the sender finishes it); one a driver allocated has no
+    // one to finish it, so a completion with no stack location left is a second one.
+    CHAR limit = (CHAR)(request != nullptr ? Irp->StackCount + 1 : Irp->StackCount);
+    if (Irp->Type != IO_TYPE_IRP || (request != nullptr && request->completed) || Irp->CurrentLocation > limit)
         KeBugCheckEx(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0);
     if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == -1)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x06, (ULONG_PTR)(ULONG)Irp->IoStatus.Status,
                      (ULONG_PTR)Irp, 0);
     if (Irp->CancelRoutine != nullptr)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x07, (ULONG_PTR)Irp->CancelRoutine, (ULONG_PTR)Irp, 0);
-    verifier::CheckNoLocksHeld((uintptr_t)Irp);
+    verifier::CheckNoSpinLocksHeld((uintptr_t)Irp);
 
     // Walk the stack locations from the current one up, running completion routines.
-    bool topPending = false;
     for (PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
          Irp->CurrentLocation <= Irp->StackCount; stack++) {
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
-        if (Irp->CurrentLocation == Irp->StackCount)
-            topPending = Irp->PendingReturned;
+        bool top = Irp->CurrentLocation == Irp->StackCount;
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         NTSTATUS status = Irp->IoStatus.Status;
@@ -429,7 +508,27 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                        (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
-        memset(stack, 0, sizeof(*stack));
+        if (top && request != nullptr) {
+            // The issuer's dispatch check may be reading this location right now on the
+            // thread that sent the request: record what it needs, under the lock, before
+            // the location is cleared; a check it left for now is made here.
+            bool unmarked;
+            PDEVICE_OBJECT checked;
+            {
+                auto &table = io::Table();
+                base::SpinGuard guard(table.lock);
+                request->pendingMarked = Irp->PendingReturned;
+                request->topCleared = true;
+                unmarked = request->pendingCheckDeferred && !Irp->PendingReturned;
+                checked = request->checkedDevice;
+                memset(stack, 0, sizeof(*stack));
+            }
+            if (unmarked)
+                KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, VERIFIER_IO_PENDING_NOT_MARKED, (ULONG_PTR)checked,
+                             (ULONG_PTR)Irp, 0);
+        } else {
+            memset(stack, 0, sizeof(*stack));
+        }
         if (invoke) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? nullptr
@@ -441,14 +540,9 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
     }
 
-    if (request != nullptr) {
-        {
-            auto &table = io::Table();
-            base::SpinGuard guard(table.lock);
-            request->pendingMarked = topPending || Irp->PendingReturned;
-        }
-        io::FinishRequest(request);
-    }
+    if (request == nullptr)
+        KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, VERIFIER_IO_DRIVER_IRP_NOT_STOPPED, (ULONG_PTR)Irp, 0, 0);
+    io::FinishRequest(request);
 }
 
 NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
@@ -507,66 +601,6 @@ NTKERNELAPI BOOLEAN NTAPI IoIsOperationSynchronous(PIRP Irp)
                        (Irp->Flags & IRP_SYNCHRONOUS_API) || (Irp->Flags & IRP_SYNCHRONOUS_PAGING_IO);
     bool asynchronousPaging = (Irp->Flags & IRP_PAGING_IO) && !(Irp->Flags & IRP_SYNCHRONOUS_PAGING_IO);
     return synchronous && !asynchronousPaging ? TRUE : FALSE;
-}
-
-NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                                     PVOID InputBuffer, ULONG InputBufferLength,
-                                                     PVOID OutputBuffer, ULONG OutputBufferLength,
-                                                     BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                                     PIO_STATUS_BLOCK IoStatusBlock)
-{
-    ke::CheckIrql((const void *)&IoBuildDeviceIoControlRequest, PASSIVE_LEVEL);
-    PIO_STACK_LOCATION stack;
-    io::Request *request =
-        io::NewRequest(DeviceObject, nullptr, KernelMode,
-                       InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0, &stack);
-    if (request == nullptr)
-        return nullptr;
-    request->references = 1; /* the driver sends it; completion alone finishes it */
-    PIRP irp = request->irp;
-    stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
-    stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
-    stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-    ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
-    if (method == METHOD_BUFFERED || method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
-        ULONG length = method == METHOD_BUFFERED && OutputBufferLength > InputBufferLength ? OutputBufferLength
-                                                                                          : InputBufferLength;
-        if (length != 0) {
-            irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPoolNx, length, io::kSystemBufferTag);
-            if (irp->AssociatedIrp.SystemBuffer == nullptr) {
-                request->references = 1;
-                io::ReleaseRequest(request);
-                return nullptr;
-            }
-            if (InputBufferLength != 0)
-                memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (method == METHOD_BUFFERED) {
-            irp->UserBuffer = OutputBuffer;
-            request->outputBuffer = OutputBuffer;
-            request->outputLength = OutputBufferLength;
-            request->copyBack = OutputBufferLength != 0;
-            if (OutputBufferLength != 0)
-                irp->Flags |= IRP_INPUT_OPERATION;
-        } else if (OutputBufferLength != 0) {
-            PMDL mdl = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
-            if (mdl == nullptr) {
-                io::ReleaseRequest(request);
-                return nullptr;
-            }
-            mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
-            mdl->MappedSystemVa = OutputBuffer;
-        }
-    } else {
-        stack->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-        irp->UserBuffer = OutputBuffer;
-    }
-    irp->UserIosb = IoStatusBlock;
-    irp->UserEvent = Event;
-    request->userIosb = IoStatusBlock;
-    request->userEvent = Event;
-    return irp;
 }
 
 } // extern "C"

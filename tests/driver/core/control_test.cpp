@@ -55,9 +55,7 @@ TEST_F(ControlTest, ShortBuffersAreTooSmallAndCarryNoReply)
     ControlClient client(kRoot);
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
     char buffer[64] = {};
-    ULONG_PTR information = 1;
-    EXPECT_EQ(client.Send(IOCTL_VOREL_PING, nullptr, 0, buffer, 43, &information), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(client.Send(IOCTL_VOREL_PING, nullptr, 0, buffer, 43), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(client.Send(IOCTL_VOREL_GET_SETTINGS, nullptr, 0, buffer, 7), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(client.Send(IOCTL_VOREL_SET_SETTINGS, buffer, 7, nullptr, 0), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(d->Data->AllowUserAccess, 1) << "a refused set changes nothing";
@@ -103,12 +101,8 @@ TEST_F(ControlTest, UnknownAndReservedCodesAreInvalidDeviceRequests)
         IOCTL_VOREL_PING | METHOD_OUT_DIRECT,                          /* right function, other method */
         CTL_CODE(FILE_DEVICE_DISK, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), /* other device type */
     };
-    for (ULONG code : codes) {
-        ULONG_PTR information = 1;
-        EXPECT_EQ(client.Send(code, buffer, 8, buffer, sizeof(buffer), &information), STATUS_INVALID_DEVICE_REQUEST)
-            << std::hex << code;
-        EXPECT_EQ(information, 0u);
-    }
+    for (ULONG code : codes)
+        EXPECT_EQ(client.Send(code, buffer, 8, buffer, sizeof(buffer)), STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;
 }
 
 TEST_F(ControlTest, WithUserAccessOffAStandardUserMayQueryButNotChangeState)

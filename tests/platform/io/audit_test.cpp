@@ -102,3 +102,29 @@ TEST_F(IoTest, ShutdownNotificationAndDeviceInterfaceArrivalReachTheirRegistrati
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(IoTest, ADriverUnloadedWithAFileOpenKeepsItsDriverObjectUntilTheLastClose)
+{
+    iotest::Name name("\\Device\\IoTest");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb;
+    HANDLE handle;
+    ASSERT_EQ(ZwCreateFile(&handle, GENERIC_READ, &oa, &iosb, nullptr, 0, 0, FILE_OPEN, 0, nullptr, 0), STATUS_SUCCESS);
+    ASSERT_EQ(iotest::Unload(), STATUS_SUCCESS);
+    EXPECT_TRUE(machine::IsDriverLoaded("iotest")) << "the deleted device is still referenced";
+    std::string audit = machine::Audit().Text();
+    EXPECT_NE(audit.find("waits to unload"), std::string::npos) << audit;
+
+    // The cleanup and close still reach the driver through its driver object.
+    int cleanups = driver().cleanups, closes = driver().closes;
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(driver().cleanups, cleanups + 1);
+    EXPECT_EQ(driver().closes, closes + 1);
+    machine::DrainSystemWork();
+    EXPECT_FALSE(machine::IsDriverLoaded("iotest")) << "the last device took the driver with it";
+}
+
+} // namespace

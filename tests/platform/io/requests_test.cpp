@@ -74,9 +74,10 @@ TEST_F(RequestTest, BufferedOutputGoesBackForSuccessAndWarningsButNotErrors)
 
     answer = STATUS_INVALID_PARAMETER;
     memset(output, '-', 8);
+    iosb->Status = 12345;
     EXPECT_EQ(Control(handle, kBuffered, UserText("hello"), 6, output, 8, iosb), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(std::string(output, 8), "--------") << "an error copies nothing";
-    EXPECT_EQ(iosb->Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(iosb->Status, 12345) << "an error completed without pending leaves the status block alone";
 }
 
 TEST_F(RequestTest, DirectOutputIsASecondMappingOfTheCallersPagesAndNeitherPassesRawPointers)
@@ -268,6 +269,91 @@ TEST_F(RequestTest, ProcessExitCancelsItsRequestsAndClosesItsHandles)
     EXPECT_EQ(driver().cleanups, 2);
     EXPECT_EQ(driver().closes, 2);
     EXPECT_EQ(machine::ProcessHandleCount(process->process()), 0u);
+}
+
+} // namespace
+
+namespace {
+
+struct CancelTrace {
+    int calls = 0;
+};
+
+NTSTATUS NTAPI CountAndStop(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    static_cast<CancelTrace *>(context)->calls++;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID NTAPI CancelWithSuccess(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    iotest::Complete(irp, STATUS_SUCCESS); /* a driver may finish a cancelled request normally */
+}
+
+TEST_F(IoTest, ACompletionRoutineForCancelOnlyRunsForACancelledRequest)
+{
+    PIRP held = nullptr;
+    driver().hooks[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelWithSuccess);
+        held = irp;
+        return (NTSTATUS)STATUS_PENDING;
+    };
+    for (bool cancel : {false, true}) {
+        CancelTrace trace;
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = IoBuildDeviceIoControlRequest(kNeither, driver().device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+        IoSetCompletionRoutine(irp, CountAndStop, &trace, FALSE, FALSE, TRUE);
+        ASSERT_EQ(IoCallDriver(driver().device, irp), STATUS_PENDING);
+        if (cancel) {
+            EXPECT_TRUE(IoCancelIrp(irp)); /* completed with success, but cancelled */
+            EXPECT_EQ(trace.calls, 1);
+            IoCompleteRequest(irp, IO_NO_INCREMENT); /* the routine stopped it: finish it */
+        } else {
+            IoSetCancelRoutine(held, nullptr);
+            iotest::Complete(held, STATUS_SUCCESS);
+            EXPECT_EQ(trace.calls, 0) << "the routine asked only for cancelled requests";
+        }
+        EXPECT_EQ(KeReadStateEvent(&event), 1);
+    }
+}
+
+TEST_F(IoTest, IrpsBuiltForLowerDriversCarryTheirBuffersAndReportThroughEventAndStatusBlock)
+{
+    driver().hooks[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_EQ(stack->Parameters.Read.ByteOffset.QuadPart, 4096);
+        EXPECT_EQ(irp->RequestorMode, KernelMode);
+        memcpy(irp->UserBuffer, "sector", 6);
+        return iotest::Complete(irp, STATUS_SUCCESS, 6);
+    };
+    char buffer[8] = {};
+    LARGE_INTEGER offset;
+    offset.QuadPart = 4096;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, driver().device, buffer, 6, &offset, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IoCallDriver(driver().device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Information, 6u);
+    EXPECT_EQ(std::string(buffer, 6), "sector");
+
+    // The asynchronous kind is its builder's: the routine frees it and stops completion.
+    irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, driver().device, buffer, 6, &offset, &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP done, PVOID) {
+            IoFreeIrp(done);
+            return (NTSTATUS)STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(driver().device, irp), STATUS_SUCCESS);
 }
 
 } // namespace

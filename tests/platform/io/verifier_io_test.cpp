@@ -91,3 +91,66 @@ TEST_F(IoVerifierDeathTest, ReturningWithALockHeldIsCaught)
 }
 
 } // namespace
+
+namespace {
+
+constexpr ULONG kStackCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+TEST_F(IoVerifierDeathTest, CompletingWithAResourceHeldIsAllowedButWithASpinLockHeldIsNot)
+{
+    static ERESOURCE resource;
+    ExInitializeResourceLite(&resource);
+    driver().hooks[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&resource, TRUE);
+        NTSTATUS status = iotest::Complete(irp, STATUS_SUCCESS); /* as the lock and oplock packages do */
+        ExReleaseResourceLite(&resource);
+        KeLeaveCriticalRegion();
+        return status;
+    };
+    EXPECT_EQ(Send(), STATUS_SUCCESS);
+    ExDeleteResourceLite(&resource);
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    driver().hooks[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        iotest::Complete(irp, STATUS_SUCCESS);
+        KeReleaseSpinLock(&lock, old);
+        return (NTSTATUS)STATUS_SUCCESS;
+    };
+    EXPECT_BUGCHECK(Send(), DRIVER_VERIFIER_DETECTED_VIOLATION, {VERIFIER_LOCK_HELD_AT_EXIT});
+}
+
+/* An IRP a driver allocates itself, for the test device, with a completion routine. */
+PIRP DriverIrp(PDEVICE_OBJECT device, PIO_COMPLETION_ROUTINE routine)
+{
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = kStackCode;
+    IoSetCompletionRoutine(irp, routine, nullptr, TRUE, TRUE, TRUE);
+    return irp;
+}
+
+NTSTATUS NTAPI LetCompletionGoOn(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI StopCompletion(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(IoVerifierDeathTest, ADriversOwnIrpMustBeStoppedByItsCompletionRoutineAndCompletedOnce)
+{
+    EXPECT_BUGCHECK(IoCallDriver(driver().device, DriverIrp(driver().device, LetCompletionGoOn)),
+                    DRIVER_VERIFIER_IOMANAGER_VIOLATION, {VERIFIER_IO_DRIVER_IRP_NOT_STOPPED});
+    PIRP irp = DriverIrp(driver().device, StopCompletion);
+    EXPECT_EQ(IoCallDriver(driver().device, irp), STATUS_SUCCESS);
+    EXPECT_BUGCHECK(IoCompleteRequest(irp, IO_NO_INCREMENT), MULTIPLE_IRP_COMPLETE_REQUESTS);
+    IoFreeIrp(irp);
+}
+
+} // namespace
