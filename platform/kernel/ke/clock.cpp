@@ -127,24 +127,37 @@ void AutoAdvance()
         WakeClockThread();
 }
 
-void RunDpcs(std::vector<PKDPC> &dpcs)
+/* A DPC as it was dequeued: once off the queue it may be queued again, with new
+ * arguments, while this run of it is still to come. */
+struct DpcCall {
+    PKDEFERRED_ROUTINE routine;
+    PVOID context;
+    PVOID argument1;
+    PVOID argument2;
+    PKDPC dpc;
+};
+
+void RunDpcs(std::vector<DpcCall> &dpcs)
 {
     if (dpcs.empty())
         return;
     KIRQL oldIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-    for (PKDPC dpc : dpcs)
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    for (const DpcCall &call : dpcs)
+        call.routine(call.dpc, call.context, call.argument1, call.argument2);
     KeLowerIrql(oldIrql);
     dpcs.clear();
 }
 
-std::vector<PKDPC> TakeDpcs()
+/* Empties the DPC queue, capturing each call's arguments. Dispatcher lock held. */
+std::vector<DpcCall> TakeDpcs()
 {
-    std::vector<PKDPC> dpcs;
-    dpcs.swap(Clock().pendingDpcs);
-    for (PKDPC dpc : dpcs)
+    std::vector<DpcCall> dpcs;
+    for (PKDPC dpc : Clock().pendingDpcs) {
+        dpcs.push_back({dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2, dpc});
         dpc->DpcData = nullptr;
+    }
+    Clock().pendingDpcs.clear();
     return dpcs;
 }
 
@@ -157,7 +170,7 @@ void ClockThreadMain()
         uint32_t generation = clock.generation.load(std::memory_order_acquire);
         timespec wait{};
         bool timed = false;
-        std::vector<PKDPC> dpcs;
+        std::vector<DpcCall> dpcs;
         {
             base::SpinGuard guard(DispatcherLock());
             if (clock.stop.load())
@@ -377,7 +390,7 @@ ClockMode GetClockMode()
 void AdvanceClock(uint64_t hundredNanoseconds)
 {
     auto &clock = ke::Clock();
-    std::vector<PKDPC> dpcs;
+    std::vector<ke::DpcCall> dpcs;
     {
         base::SpinGuard guard(ke::DispatcherLock());
         if (clock.mode == ClockMode::Real)

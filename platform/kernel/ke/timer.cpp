@@ -29,7 +29,7 @@ void TimerExpired(TimerEntry *entry)
     auto timer = static_cast<PKTIMER>(entry->context);
     timer->Header.SignalState = 1;
     WakeWaiters(&timer->Header);
-    if (timer->Dpc != nullptr) {
+    if (timer->Dpc != nullptr && timer->Dpc->DpcData == nullptr) { /* a queued DPC keeps its arguments */
         LARGE_INTEGER now;
         now.QuadPart = (LONGLONG)SystemTime();
         timer->Dpc->SystemArgument1 = (PVOID)(ULONG_PTR)now.LowPart;
