@@ -177,6 +177,11 @@ MACHINE_API UserSpace ProcessUserSpace(void *process);
  * block is at userIosb. Returns how many were still outstanding and got IoCancelIrp;
  * does not wait for them to finish. */
 MACHINE_API size_t CancelProcessRequests(void *process, const void *userIosb = nullptr);
+/* The process's threads are being terminated: every user-mode wait made in it ends
+ * with STATUS_THREAD_IS_TERMINATING, now and from now on, as a terminating thread's
+ * waits end on Windows. Kernel-mode waits are left to finish. TerminateProcess
+ * does this first. */
+MACHINE_API void EndProcessWaits(void *process);
 
 /* ---- System events ---------------------------------------------------------------------- */
 /* A system shutdown: IRP_MJ_SHUTDOWN to every device registered for it, last registered first. */

@@ -169,6 +169,10 @@ void CompleteWait(Waiter *waiter, NTSTATUS status)
 {
     for (uint32_t i = 0; i < waiter->count; ++i)
         RemoveEntryList(&waiter->blocks[i].entry);
+    if (waiter->userProcess != nullptr) {
+        RemoveEntryList(&waiter->userWaitEntry);
+        waiter->userProcess = nullptr;
+    }
     DisarmTimer(&waiter->timeout);
     waiter->status = status;
     waiter->done = true;
@@ -203,9 +207,33 @@ void ReturnToQueueAfterBlock(Waiter &waiter)
 
 } // namespace
 
+struct _KPROCESS *UserWaitProcess(KPROCESSOR_MODE mode)
+{
+    if (mode != UserMode)
+        return nullptr;
+    struct _KPROCESS *process = CurrentProcess();
+    return process->System ? nullptr : process;
+}
+
+void EndUserWaits(struct _KPROCESS *process)
+{
+    process->ThreadsTerminating = TRUE;
+    while (!IsListEmpty(&process->UserWaits))
+        CompleteWait(CONTAINING_RECORD(process->UserWaits.Flink, Waiter, userWaitEntry),
+                     STATUS_THREAD_IS_TERMINATING);
+}
+
 void BlockOnWaiter(Waiter &waiter, uint64_t deadline)
 {
     ThreadState &state = *waiter.thread;
+    if (waiter.userProcess != nullptr) {
+        // A terminating thread's user-mode waits end before they start.
+        InsertTailList(&waiter.userProcess->UserWaits, &waiter.userWaitEntry);
+        if (waiter.userProcess->ThreadsTerminating) {
+            CompleteWait(&waiter, STATUS_THREAD_IS_TERMINATING);
+            return;
+        }
+    }
     if (deadline != UINT64_MAX) {
         waiter.timeout.expire = TimeoutExpired;
         waiter.timeout.context = &waiter;
@@ -232,8 +260,8 @@ void SignalThreadObject(struct _KTHREAD *thread)
  * WaitForObjects: the body of KeWaitForSingleObject and KeWaitForMultipleObjects.
  * Takes the objects, the wait kind and the time-out; returns the wait status.
  */
-NTSTATUS WaitForObjects(ULONG count, PVOID objects[], WaitKind kind, PLARGE_INTEGER timeout, const void *routine,
-                        const void *caller)
+NTSTATUS WaitForObjects(ULONG count, PVOID objects[], WaitKind kind, KPROCESSOR_MODE mode, PLARGE_INTEGER timeout,
+                        const void *routine, const void *caller)
 {
     ThreadState &state = CurrentThreadState();
     if (state.waitNext) {
@@ -261,6 +289,7 @@ NTSTATUS WaitForObjects(ULONG count, PVOID objects[], WaitKind kind, PLARGE_INTE
     waiter.kind = kind;
     waiter.count = count;
     waiter.blocks = blocks;
+    waiter.userProcess = UserWaitProcess(mode);
     NTSTATUS status;
     {
         base::SpinGuard guard(DispatcherLock());
@@ -304,10 +333,9 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON Wait
                                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout)
 {
     (void)WaitReason;
-    (void)WaitMode;
     (void)Alertable;
     PVOID objects[1] = {Object};
-    return ke::WaitForObjects(1, objects, ke::WaitKind::Any, Timeout, (const void *)&KeWaitForSingleObject,
+    return ke::WaitForObjects(1, objects, ke::WaitKind::Any, WaitMode, Timeout, (const void *)&KeWaitForSingleObject,
                               __builtin_return_address(0));
 }
 
@@ -317,18 +345,16 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[],
                                                     PKWAIT_BLOCK WaitBlockArray)
 {
     (void)WaitReason;
-    (void)WaitMode;
     (void)Alertable;
     if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)
         KeBugCheckEx(0x0000000C /* MAXIMUM_WAIT_OBJECTS_EXCEEDED */, Count, 0, 0, 0);
-    return ke::WaitForObjects(Count, Object, WaitType == WaitAll ? ke::WaitKind::All : ke::WaitKind::Any, Timeout,
+    return ke::WaitForObjects(Count, Object, WaitType == WaitAll ? ke::WaitKind::All : ke::WaitKind::Any, WaitMode, Timeout,
                               (const void *)&KeWaitForMultipleObjects, __builtin_return_address(0));
 }
 
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval)
 {
-    (void)WaitMode;
     (void)Alertable;
     ke::ThreadState &state = ke::CurrentThreadState();
     ke::CheckWaitIrql((const void *)&KeDelayExecutionThread, false);
@@ -340,9 +366,10 @@ NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOL
     ke::Waiter waiter;
     waiter.thread = &state;
     waiter.kind = ke::WaitKind::Any;
+    waiter.userProcess = ke::UserWaitProcess(WaitMode);
     base::SpinGuard guard(ke::DispatcherLock());
     ke::BlockOnWaiter(waiter, ke::DeadlineFromTimeout(Interval->QuadPart));
-    return STATUS_SUCCESS;
+    return waiter.status == STATUS_THREAD_IS_TERMINATING ? waiter.status : STATUS_SUCCESS;
 }
 
 /* ---- Events ---------------------------------------------------------------------------- */

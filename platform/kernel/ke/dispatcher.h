@@ -87,7 +87,17 @@ struct Waiter {
     bool done = false;
     PLIST_ENTRY queueEntry = nullptr; /* queue waits: the entry handed over */
     TimerEntry timeout;
+    /* A user-mode wait: the process it is made in, and its entry on the process's UserWaits. */
+    struct _KPROCESS *userProcess = nullptr;
+    LIST_ENTRY userWaitEntry;
 };
+
+/* The process a wait in the given mode can be ended for (see EndUserWaits), or null. */
+struct _KPROCESS *UserWaitProcess(KPROCESSOR_MODE mode);
+
+/* The process's threads are terminating: its user-mode waits end with
+ * STATUS_THREAD_IS_TERMINATING, now and from now on. Kernel-mode waits go on. */
+void EndUserWaits(struct _KPROCESS *process);
 
 /* Completes a wait: unlinks its blocks, disarms its time-out, wakes the thread. */
 void CompleteWait(Waiter *waiter, NTSTATUS status);

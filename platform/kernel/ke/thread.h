@@ -47,6 +47,8 @@ struct _KPROCESS {
     PVOID Token;                     /* referenced primary token */
     mm::UserArena *Arena;            /* user address space (null for the system process) */
     LIST_ENTRY PendingIrps;          /* requests this process issued, guarded by the I/O manager */
+    LIST_ENTRY UserWaits;            /* user-mode waits of its threads, guarded by the dispatcher lock */
+    BOOLEAN ThreadsTerminating;      /* its threads are ending: user-mode waits end at once */
     ULONG Uid;
     ULONG Gid;
     CHAR Name[32];

@@ -65,6 +65,7 @@ void BootProcesses()
     process->HandleTable = ob::KernelHandleTable();
     process->System = TRUE;
     InitializeListHead(&process->PendingIrps);
+    InitializeListHead(&process->UserWaits);
     std::strcpy(process->Name, "System");
     PsInitialSystemProcess = process;
 }
@@ -94,6 +95,7 @@ struct _KPROCESS *CreateUserProcess(const machine::ProcessIdentity &identity)
     process->Header.Size = sizeof(struct _KPROCESS) / sizeof(LONG);
     InitializeListHead(&process->Header.WaitListHead);
     InitializeListHead(&process->PendingIrps);
+    InitializeListHead(&process->UserWaits);
     process->Id = nextProcessId.fetch_add(4);
     process->StartTime = ke::SystemTime();
     process->HandleTable = ob::CreateHandleTable();
@@ -120,6 +122,10 @@ void TerminateProcess(struct _KPROCESS *process)
     if (process->Exited)
         return;
     process->Exited = TRUE;
+    {
+        base::SpinGuard guard(ke::DispatcherLock());
+        ke::EndUserWaits(process);
+    }
     // The exiting process's own requests are cancelled and its handles closed as if
     // by its last thread.
     ke::ThreadState &state = ke::CurrentThreadState();
@@ -150,6 +156,12 @@ void *CreateProcess(const ProcessIdentity &identity)
 void TerminateProcess(void *process)
 {
     ps::TerminateProcess(static_cast<struct _KPROCESS *>(process));
+}
+
+void EndProcessWaits(void *process)
+{
+    base::SpinGuard guard(ke::DispatcherLock());
+    ke::EndUserWaits(static_cast<struct _KPROCESS *>(process));
 }
 
 void ReleaseProcess(void *process)
