@@ -22,13 +22,16 @@ POBJECT_TYPE eventTypePointer = reinterpret_cast<POBJECT_TYPE>(&eventType);
 NTSTATUS CreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      EVENT_TYPE EventType, BOOLEAN InitialState, KPROCESSOR_MODE mode)
 {
-    if (mode == UserMode && !io::IsUserRange(EventHandle, sizeof(HANDLE)))
+    if (mode == UserMode && (!io::IsUserRange(EventHandle, sizeof(HANDLE)) ||
+                             (ObjectAttributes != nullptr && !io::IsUserRange(ObjectAttributes, sizeof(OBJECT_ATTRIBUTES)))))
         return STATUS_ACCESS_VIOLATION;
+    if (EventType != NotificationEvent && EventType != SynchronizationEvent)
+        return STATUS_INVALID_PARAMETER;
+    ULONG attributes = ObjectAttributes != nullptr ? ObjectAttributes->Attributes : 0;
     auto *event = static_cast<PKEVENT>(ob::CreateObject(&eventType, sizeof(KEVENT)));
     if (event == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     KeInitializeEvent(event, EventType, InitialState);
-    ULONG attributes = ObjectAttributes != nullptr ? ObjectAttributes->Attributes : 0;
     HANDLE handle;
     NTSTATUS status = ob::InsertHandle(event, DesiredAccess == MAXIMUM_ALLOWED ? EVENT_ALL_ACCESS : DesiredAccess,
                                        attributes & OBJ_INHERIT,
@@ -90,6 +93,8 @@ NTSYSCALLAPI NTSTATUS NTAPI NtSetEvent(HANDLE EventHandle, PLONG PreviousState)
 {
     PVOID event;
     KPROCESSOR_MODE mode = ke::CurrentThreadState().previousMode;
+    if (mode == UserMode && PreviousState != nullptr && !io::IsUserRange(PreviousState, sizeof(LONG)))
+        return STATUS_ACCESS_VIOLATION;
     NTSTATUS status = ObReferenceObjectByHandle(EventHandle, EVENT_MODIFY_STATE, eventTypePointer, mode, &event,
                                                 nullptr);
     if (!NT_SUCCESS(status))

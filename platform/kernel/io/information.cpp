@@ -209,8 +209,10 @@ bool QueryByFastIo(FileCall &call, FILE_INFORMATION_CLASS c, PVOID buffer, NTSTA
 NTSTATUS QueryInformation(HANDLE handle, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, FILE_INFORMATION_CLASS c)
 {
     KPROCESSOR_MODE mode = ke::CurrentThreadState().previousMode;
+    if ((ULONG)c >= FileMaximumInformation)
+        return STATUS_INVALID_INFO_CLASS;
     ClassRule rule = RuleOf(c);
-    if ((ULONG)c >= FileMaximumInformation || (mode == UserMode && (rule.queryLength == 0 || rule.kernelOnly)))
+    if (mode == UserMode && (rule.queryLength == 0 || rule.kernelOnly))
         return STATUS_INVALID_INFO_CLASS;
     if (mode == UserMode) {
         if (length < rule.queryLength)
@@ -322,8 +324,10 @@ NTSTATUS OpenTargetDirectory(FileCall &call, const FILE_RENAME_INFORMATION *info
 NTSTATUS SetInformation(HANDLE handle, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, FILE_INFORMATION_CLASS c)
 {
     KPROCESSOR_MODE mode = ke::CurrentThreadState().previousMode;
+    if ((ULONG)c >= FileMaximumInformation)
+        return STATUS_INVALID_INFO_CLASS;
     ClassRule rule = RuleOf(c);
-    if ((ULONG)c >= FileMaximumInformation || (mode == UserMode && (rule.setLength == 0 || rule.kernelOnly)))
+    if (mode == UserMode && (rule.setLength == 0 || rule.kernelOnly))
         return STATUS_INVALID_INFO_CLASS;
     if (mode == UserMode) {
         if (length < rule.setLength)

@@ -118,9 +118,11 @@ NTSTATUS VolumeInformation(HANDLE handle, PIO_STATUS_BLOCK iosb, PVOID buffer, U
                            bool set)
 {
     KPROCESSOR_MODE mode = ke::CurrentThreadState().previousMode;
+    if ((ULONG)c >= FileFsMaximumInformation)
+        return STATUS_INVALID_INFO_CLASS;
     VolumeRule rule = RuleOf(c);
     UCHAR minimum = set ? rule.setLength : rule.queryLength;
-    if ((ULONG)c >= FileFsMaximumInformation || (mode == UserMode && minimum == 0))
+    if (mode == UserMode && minimum == 0)
         return STATUS_INVALID_INFO_CLASS;
     if (mode == UserMode) {
         if (length < minimum)
