@@ -25,12 +25,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (client.hello.version == kProtocolVersion)
                 n = EncodeHello(again, client.hello.userSpaceAddress);
             break;
-        case Kind::Call:
-            if (client.call.argumentCount > kMaxArguments || ShapeOf(client.call.number) == nullptr)
+        case Kind::Call: {
+            // What the host hands on must have its routine's shape: the count, and the
+            // 32-bit slots within 32 bits.
+            const CallShape *shape = ShapeOf(client.call.number);
+            if (shape == nullptr || client.call.argumentCount != shape->argumentCount ||
+                client.call.argumentCount > kMaxArguments)
                 __builtin_trap();
+            for (uint32_t i = 0; i < client.call.argumentCount; ++i)
+                if ((shape->narrowArguments & (1u << i)) && (client.call.arguments[i] >> 32) != 0)
+                    __builtin_trap();
             n = EncodeCall(again, client.requestId, (CallNumber)client.call.number, client.call.arguments,
                            client.call.argumentCount);
             break;
+        }
         case Kind::Cancel:
             n = EncodeCancel(again, client.requestId);
             break;

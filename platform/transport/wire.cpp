@@ -13,12 +13,74 @@ constexpr size_t kCallFixedBytes = 8;
 constexpr size_t kWelcomeBodyBytes = 32;
 constexpr size_t kReplyBodyBytes = 8;
 
+/* The argument mask of a shape: the positions of its 32-bit arguments. */
+constexpr uint32_t Narrow()
+{
+    return 0;
+}
+
+template <typename... Rest>
+constexpr uint32_t Narrow(unsigned position, Rest... rest)
+{
+    return (1u << position) | Narrow(rest...);
+}
+
+/* Each routine's arguments in its order (* marks a pointer into the user space); Narrow lists the
+ * positions of the 32-bit ones. */
 const CallShape kShapes[] = {
-    /* handle, access, attributes, iosb, allocation size, attributes, share, disposition, options, EA, EA length */
-    {CallNumber::NtCreateFile, "NtCreateFile", 11, (1u << 1) | (1u << 5) | (1u << 6) | (1u << 7) | (1u << 8) | (1u << 10)},
-    /* handle, event, APC routine, APC context, iosb, code, input, input length, output, output length */
-    {CallNumber::NtDeviceIoControlFile, "NtDeviceIoControlFile", 10, (1u << 5) | (1u << 7) | (1u << 9)},
-    {CallNumber::NtClose, "NtClose", 1, 0},
+    /* handle*, access, attributes*, iosb*, allocation size*, file attributes, share, disposition, options,
+     * EA buffer*, EA length */
+    {CallNumber::NtCreateFile, "NtCreateFile", 11, Narrow(1, 5, 6, 7, 8, 10)},
+    /* handle, event, APC routine, APC context, iosb*, code, input*, input length, output*, output length */
+    {CallNumber::NtDeviceIoControlFile, "NtDeviceIoControlFile", 10, Narrow(5, 7, 9)},
+    {CallNumber::NtClose, "NtClose", 1, Narrow()},
+    /* handle*, access, attributes*, iosb*, share, options */
+    {CallNumber::NtOpenFile, "NtOpenFile", 6, Narrow(1, 4, 5)},
+    /* handle, event, APC routine, APC context, iosb*, buffer*, length, byte offset*, key* */
+    {CallNumber::NtReadFile, "NtReadFile", 9, Narrow(6)},
+    {CallNumber::NtWriteFile, "NtWriteFile", 9, Narrow(6)},
+    /* handle, iosb*, information*, length, class */
+    {CallNumber::NtQueryInformationFile, "NtQueryInformationFile", 5, Narrow(3, 4)},
+    {CallNumber::NtSetInformationFile, "NtSetInformationFile", 5, Narrow(3, 4)},
+    /* handle, event, APC routine, APC context, iosb*, information*, length, class, return single entry,
+     * file name*, restart scan */
+    {CallNumber::NtQueryDirectoryFile, "NtQueryDirectoryFile", 11, Narrow(6, 7, 8, 10)},
+    /* handle, iosb*, information*, length, class */
+    {CallNumber::NtQueryVolumeInformationFile, "NtQueryVolumeInformationFile", 5, Narrow(3, 4)},
+    {CallNumber::NtSetVolumeInformationFile, "NtSetVolumeInformationFile", 5, Narrow(3, 4)},
+    /* as NtDeviceIoControlFile */
+    {CallNumber::NtFsControlFile, "NtFsControlFile", 10, Narrow(5, 7, 9)},
+    /* handle, event, APC routine, APC context, iosb*, byte offset*, length*, key, fail immediately, exclusive */
+    {CallNumber::NtLockFile, "NtLockFile", 10, Narrow(7, 8, 9)},
+    /* handle, iosb*, byte offset*, length*, key */
+    {CallNumber::NtUnlockFile, "NtUnlockFile", 5, Narrow(4)},
+    /* handle, event, APC routine, APC context, iosb*, buffer*, length, completion filter, watch tree */
+    {CallNumber::NtNotifyChangeDirectoryFile, "NtNotifyChangeDirectoryFile", 9, Narrow(6, 7, 8)},
+    /* handle, iosb*, buffer*, length, return single entry, EA list*, EA list length, EA index*, restart scan */
+    {CallNumber::NtQueryEaFile, "NtQueryEaFile", 9, Narrow(3, 4, 6, 8)},
+    /* handle, iosb*, buffer*, length */
+    {CallNumber::NtSetEaFile, "NtSetEaFile", 4, Narrow(3)},
+    /* handle, security information, descriptor*, length, length needed* */
+    {CallNumber::NtQuerySecurityObject, "NtQuerySecurityObject", 5, Narrow(1, 3)},
+    /* handle, security information, descriptor* */
+    {CallNumber::NtSetSecurityObject, "NtSetSecurityObject", 3, Narrow(1)},
+    /* handle, iosb* */
+    {CallNumber::NtFlushBuffersFile, "NtFlushBuffersFile", 2, Narrow()},
+    {CallNumber::NtCancelIoFile, "NtCancelIoFile", 2, Narrow()},
+    /* handle, iosb of the request to cancel*, iosb* */
+    {CallNumber::NtCancelIoFileEx, "NtCancelIoFileEx", 3, Narrow()},
+    /* attributes*, information* */
+    {CallNumber::NtQueryAttributesFile, "NtQueryAttributesFile", 2, Narrow()},
+    {CallNumber::NtQueryFullAttributesFile, "NtQueryFullAttributesFile", 2, Narrow()},
+    /* handle*, access, attributes* */
+    {CallNumber::NtOpenDirectoryObject, "NtOpenDirectoryObject", 3, Narrow(1)},
+    /* handle*, access, attributes*, event type, initial state */
+    {CallNumber::NtCreateEvent, "NtCreateEvent", 5, Narrow(1, 3, 4)},
+    /* handle, previous state* */
+    {CallNumber::NtSetEvent, "NtSetEvent", 2, Narrow()},
+    {CallNumber::NtClearEvent, "NtClearEvent", 1, Narrow()},
+    /* handle, alertable, time-out* */
+    {CallNumber::NtWaitForSingleObject, "NtWaitForSingleObject", 3, Narrow(1)},
 };
 
 /* Little-endian readers and writers over byte buffers. */

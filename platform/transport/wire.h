@@ -25,6 +25,16 @@
  *              u32 process id  u32 zero; with the memfd as SCM_RIGHTS when status is 0
  *     Reply    s32 status (the native call's NTSTATUS)  u32 zero
  *
+ * A Call names one native routine of the machine (CallNumber) and carries its
+ * arguments in the routine's order, each widened to 64 bits: pointers and handles as
+ * they are, 32-bit values (ULONG, ACCESS_MASK, BOOLEAN, enumerations) zero-extended.
+ * A 32-bit slot with high bits set, or an argument count other than the routine's,
+ * is refused. The Reply carries the routine's return value; everything else it
+ * reports (status block, handles, output buffers) it writes into the user space.
+ * A call on a handle opened for asynchronous I/O answers STATUS_PENDING as soon as
+ * its request is under way; the client learns the outcome from the status block and
+ * waits with NtWaitForSingleObject, itself a call, on its event or the file handle.
+ *
  * Request ids are the client's: non-zero and unique among its calls in flight.
  * Replies come in completion order, not request order, so a thread whose call waits
  * in a driver never holds up the others. A Cancel asks the host to cancel the call's
@@ -34,6 +44,11 @@
  * Cancels. Anything else, and any datagram the decoder refuses, ends the
  * connection: the host cancels the process's requests, closes its handles and
  * ends it, as Windows does when a process exits.
+ *
+ * Version 2 added every call after NtClose. The Hello is the only place the two
+ * sides agree on what they speak, so the set of calls is part of the version: a
+ * client is told at once that a host does not know its calls, rather than losing
+ * its connection (and every handle) at the first one the host would refuse.
  *
  * This file is the format alone, with no dependency on the machine, so the decoder
  * can be fuzzed by itself.
@@ -45,7 +60,7 @@
 
 namespace transport {
 
-constexpr uint32_t kProtocolVersion = 1;
+constexpr uint32_t kProtocolVersion = 2;
 /* Every client's user space has this size. */
 constexpr uint64_t kUserSpaceBytes = 64ull << 20;
 /* Highest address (exclusive) a user space may reach: the 47-bit user half. */
@@ -65,11 +80,37 @@ enum class Kind : uint16_t {
     Reply = 0x82,
 };
 
-/* The native calls a client can make. */
+/* The native calls a client can make (their shapes are in wire.cpp). */
 enum class CallNumber : uint32_t {
-    NtCreateFile = 1,          /* 11 arguments, in the routine's order */
-    NtDeviceIoControlFile = 2, /* 10 arguments */
-    NtClose = 3,               /* 1 argument */
+    NtCreateFile = 1,
+    NtDeviceIoControlFile = 2,
+    NtClose = 3,
+    NtOpenFile = 4,
+    NtReadFile = 5,
+    NtWriteFile = 6,
+    NtQueryInformationFile = 7,
+    NtSetInformationFile = 8,
+    NtQueryDirectoryFile = 9,
+    NtQueryVolumeInformationFile = 10,
+    NtSetVolumeInformationFile = 11,
+    NtFsControlFile = 12,
+    NtLockFile = 13,
+    NtUnlockFile = 14,
+    NtNotifyChangeDirectoryFile = 15,
+    NtQueryEaFile = 16,
+    NtSetEaFile = 17,
+    NtQuerySecurityObject = 18,
+    NtSetSecurityObject = 19,
+    NtFlushBuffersFile = 20,
+    NtCancelIoFile = 21,
+    NtCancelIoFileEx = 22,
+    NtQueryAttributesFile = 23,
+    NtQueryFullAttributesFile = 24,
+    NtOpenDirectoryObject = 25,
+    NtCreateEvent = 26,
+    NtSetEvent = 27,
+    NtClearEvent = 28,
+    NtWaitForSingleObject = 29,
 };
 
 /* A call's shape: its argument count and which arguments are 32-bit values. */

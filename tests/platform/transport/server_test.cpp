@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -21,21 +20,7 @@ namespace {
 using namespace transporttest;
 using testhost::Count;
 
-class Transport : public testhost::TestHost {
-protected:
-    /* Waits (bounded) until a condition holds. */
-    template <typename Condition>
-    bool Eventually(Condition condition, int milliseconds = 5000)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    }
-};
+using Transport = testhost::TestHost;
 
 TEST_F(Transport, AClientIsAProcessWithItsOwnHandlesAndTheCallersIdentity)
 {
@@ -108,11 +93,13 @@ TEST_F(Transport, RepliesComeInCompletionOrderSoACallThatWaitsHoldsUpNoOther)
 {
     transport::Client client(socketPath_);
     ASSERT_EQ(transport::kStatusSuccess, client.Connect());
-    HANDLE handle = nullptr;
+    // Two handles: calls on one synchronous handle are serialised by its file object, as on Windows.
+    HANDLE handle = nullptr, slowHandle = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, OpenControlDevice(client, &handle));
+    ASSERT_EQ(STATUS_SUCCESS, OpenControlDevice(client, &slowHandle));
     std::atomic<bool> slowDone{false};
     std::thread slow([&] {
-        EXPECT_EQ(STATUS_SUCCESS, Control(client, handle, testhost::kWaitForRelease, "s", 1, nullptr, 0));
+        EXPECT_EQ(STATUS_SUCCESS, Control(client, slowHandle, testhost::kWaitForRelease, "s", 1, nullptr, 0));
         slowDone = true;
     });
     ASSERT_TRUE(Eventually([&] { return Count().controls >= 1; }));
@@ -127,6 +114,7 @@ TEST_F(Transport, RepliesComeInCompletionOrderSoACallThatWaitsHoldsUpNoOther)
     slow.join();
     EXPECT_TRUE(slowDone.load());
     EXPECT_EQ(STATUS_SUCCESS, Close(client, handle));
+    EXPECT_EQ(STATUS_SUCCESS, Close(client, slowHandle));
 }
 
 TEST_F(Transport, ACancelledCallEndsCancelledAndTheConnectionGoesOn)

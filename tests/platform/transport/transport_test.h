@@ -12,42 +12,104 @@
 #include "client.h"
 #include "wire.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <type_traits>
 
 namespace transporttest {
 
-inline uint64_t Arg(const void *pointer)
+/* Waits (bounded) until a condition holds; whether it does. */
+template <typename Condition>
+bool Eventually(Condition condition, int milliseconds = 5000)
 {
-    return (uint64_t)(uintptr_t)pointer;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return condition();
+}
+
+/* An argument as the protocol carries it: pointers and handles as they are, 32-bit values
+ * (ULONG, BOOLEAN, enumerations) zero-extended. */
+template <typename T>
+uint64_t Arg(T value)
+{
+    if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>)
+        return (uint64_t)(uintptr_t)value;
+    else if constexpr (std::is_enum_v<T>)
+        return (uint64_t)(uint32_t)value;
+    else
+        return (uint64_t)(std::make_unsigned_t<T>)value;
+}
+
+/* One native call with its arguments in the routine's order, tagged with the first (the
+ * handle, for calls on a handle) as the Win32 layer tags its calls. */
+template <typename... Arguments>
+NTSTATUS Native(transport::Client &client, transport::CallNumber number, Arguments... arguments)
+{
+    uint64_t values[] = {Arg(arguments)...};
+    return client.Call(number, values, sizeof...(Arguments), values[0]);
+}
+
+/* A zeroed T in the client's user space (null when there is no room); client.Release frees it. */
+template <typename T>
+T *Stage(transport::Client &client)
+{
+    void *memory = client.Allocate(sizeof(T));
+    if (memory != nullptr)
+        std::memset(memory, 0, sizeof(T));
+    return static_cast<T *>(memory);
+}
+
+/* A name in user space, ready to pass as object attributes. */
+struct StagedName {
+    OBJECT_ATTRIBUTES attributes;
+    UNICODE_STRING name;
+    WCHAR text[120];
+};
+
+inline StagedName *StageName(transport::Client &client, const char *path)
+{
+    auto *staged = Stage<StagedName>(client);
+    if (staged == nullptr)
+        return nullptr;
+    size_t length = std::strlen(path);
+    for (size_t i = 0; i < length && i < 120; ++i)
+        staged->text[i] = (WCHAR)path[i];
+    staged->name.Buffer = staged->text;
+    staged->name.Length = staged->name.MaximumLength = (USHORT)(length * sizeof(WCHAR));
+    InitializeObjectAttributes(&staged->attributes, &staged->name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    return staged;
+}
+
+/* NtCreateFile through the client; *information gets the status block's Information. */
+inline NTSTATUS Open(transport::Client &client, const char *path, ACCESS_MASK access, ULONG disposition,
+                     ULONG options, HANDLE *handle, ULONG_PTR *information = nullptr)
+{
+    struct Block {
+        HANDLE handle;
+        IO_STATUS_BLOCK iosb;
+    };
+    StagedName *name = StageName(client, path);
+    auto *block = Stage<Block>(client);
+    if (name == nullptr || block == nullptr)
+        return STATUS_NO_MEMORY;
+    NTSTATUS status = Native(client, transport::CallNumber::NtCreateFile, &block->handle, access, &name->attributes,
+                             &block->iosb, nullptr, 0u, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, options,
+                             nullptr, 0u);
+    *handle = block->handle;
+    if (information != nullptr)
+        *information = block->iosb.Information;
+    client.Release(name);
+    client.Release(block);
+    return status;
 }
 
 /* Opens \??\Vorel (the test driver's control device) through the client. */
 inline NTSTATUS OpenControlDevice(transport::Client &client, HANDLE *handle, const char *name = "\\??\\Vorel")
 {
-    size_t length = std::strlen(name);
-    struct Block {
-        HANDLE handle;
-        IO_STATUS_BLOCK iosb;
-        OBJECT_ATTRIBUTES attributes;
-        UNICODE_STRING name;
-    };
-    auto *block = static_cast<Block *>(client.Allocate(sizeof(Block) + length * sizeof(WCHAR)));
-    if (block == nullptr)
-        return STATUS_NO_MEMORY;
-    block->handle = nullptr;
-    auto *text = reinterpret_cast<WCHAR *>(block + 1);
-    for (size_t i = 0; i < length; ++i)
-        text[i] = (WCHAR)name[i];
-    block->name.Buffer = text;
-    block->name.Length = block->name.MaximumLength = (USHORT)(length * sizeof(WCHAR));
-    InitializeObjectAttributes(&block->attributes, &block->name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    uint64_t arguments[11] = {Arg(&block->handle), GENERIC_READ | SYNCHRONIZE, Arg(&block->attributes),
-                              Arg(&block->iosb), 0, 0, 0, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, 0, 0};
-    NTSTATUS status = client.Call(transport::CallNumber::NtCreateFile, arguments, 11);
-    *handle = block->handle;
-    client.Release(block);
-    return status;
+    return Open(client, name, GENERIC_READ | SYNCHRONIZE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, handle);
 }
 
 /* One device control: input and output staged in user space; *returned gets Information. */
@@ -80,8 +142,7 @@ inline NTSTATUS Control(transport::Client &client, HANDLE handle, ULONG code, co
 
 inline NTSTATUS Close(transport::Client &client, HANDLE handle)
 {
-    uint64_t arguments[1] = {Arg(handle)};
-    return client.Call(transport::CallNumber::NtClose, arguments, 1);
+    return Native(client, transport::CallNumber::NtClose, handle);
 }
 
 } // namespace transporttest

@@ -142,6 +142,20 @@ TEST(Wire, MalformedHeadersAndBodiesAreRefused)
     EXPECT_EQ(DecodeError::BodySize, DecodeClient(cancel));
 }
 
+TEST(Wire, ACallOfTheFileInterfaceIsHeldToItsRoutinesShape)
+{
+    // NtReadFile: handle, event, APC routine and context, status block, buffer, length (a ULONG), offset, key.
+    uint64_t read[10] = {4, 0, 0, 0, 0x10000, 0x10100, 64, 0x10040, 0, 0};
+    uint8_t buffer[kMaxMessageBytes];
+    ClientMessage m;
+    for (uint32_t count : {8u, 10u})
+        EXPECT_EQ(DecodeError::ArgumentCount,
+                  DecodeClientMessage(buffer, EncodeCall(buffer, 3, CallNumber::NtReadFile, read, count), &m));
+    read[6] = 1ull << 32;
+    EXPECT_EQ(DecodeError::ArgumentRange,
+              DecodeClientMessage(buffer, EncodeCall(buffer, 3, CallNumber::NtReadFile, read, 9), &m));
+}
+
 TEST(Wire, TheClientRefusesWhatOnlyAClientSends)
 {
     std::vector<uint8_t> m = CallMessage();

@@ -268,7 +268,7 @@ void TestHost::SetUp()
     ASSERT_FALSE(runtimeDirectory_.empty());
     setenv("VOREL_RUNTIME_DIR", runtimeDirectory_.c_str(), 1);
     socketPath_ = runtimeDirectory_ + "/vorel.sock";
-    machine::Boot(machine::Config());
+    machine::Boot(BootConfig());
     if (LoadsDriver()) {
         ASSERT_EQ(STATUS_SUCCESS, machine::LoadBuiltInDriver((void *)&Entry, "vorel"));
     }

@@ -65,7 +65,7 @@ uint32_t AllowUserAccess();
 /* Lets every kWaitForRelease request that waits (and later ones) finish. */
 void Release();
 
-/* A fixture: machine, test driver (unless LoadsDriver is false) and server. */
+/* A fixture: machine (booted with BootConfig), test driver (unless LoadsDriver is false) and server. */
 class TestHost : public testing::Test {
 protected:
     TestHost();
@@ -73,6 +73,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
     virtual bool LoadsDriver() { return true; }
+    virtual machine::Config BootConfig() { return machine::Config(); }
 
     std::string runtimeDirectory_;
     std::string socketPath_;
