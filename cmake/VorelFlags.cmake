@@ -55,5 +55,6 @@ function(vorel_add_driver_module name)
   set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".sys" OUTPUT_NAME ${name})
   target_link_libraries(${name} PRIVATE vorel_kernel_code ntoskrnl)
   # No start files: a driver image has no C runtime start-up, so no constructors run.
-  target_link_options(${name} PRIVATE -nostartfiles -Wl,-z,defs -Wl,-Bsymbolic -Wl,--as-needed)
+  # The loader starts it at its entry point, DriverEntry, as Windows' loader does.
+  target_link_options(${name} PRIVATE -nostartfiles -Wl,-e,DriverEntry -Wl,-z,defs -Wl,-Bsymbolic -Wl,--as-needed)
 endfunction()

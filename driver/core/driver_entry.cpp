@@ -125,7 +125,7 @@ VOID ReleaseDriverState(VOID)
  * Takes the driver object and the service's registry path; returns STATUS_SUCCESS
  * or the first failure, with everything built so far undone.
  */
-EXTERN_C DECLSPEC_EXPORT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNREFERENCED_PARAMETER(RegistryPath);
     RtlZeroMemory(&VorelData, sizeof(VorelData));

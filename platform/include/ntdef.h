@@ -1,7 +1,9 @@
 /*
  * Basic NT types and macros (the parts of Windows' ntdef.h, basetsd.h and
- * winnt.h that kernel and user code share). Sizes are Windows' own on 64-bit
- * ARM (LLP64): LONG and ULONG are 32 bits even though this compiler's long is 64.
+ * winnt.h that kernel and user code share). The same header serves both targets:
+ * built for Windows (_WIN64: LLP64, long is 32 bits) it declares the kit's own
+ * types; built for the stand-in on Linux (LP64) it declares types of the same
+ * sizes, so LONG and ULONG are 32 bits there too, as int.
  */
 #pragma once
 
@@ -19,6 +21,7 @@ static_assert(sizeof(wchar_t) == 2, "build with -fshort-wchar: WCHAR is a UTF-16
 #define EXTERN_C_END
 #endif
 
+/* On 64-bit ARM and x64 there is one calling convention, so these mark nothing. */
 #define NTAPI
 #define WINAPI
 #define NTAPI_INLINE
@@ -26,12 +29,18 @@ static_assert(sizeof(wchar_t) == 2, "build with -fshort-wchar: WCHAR is a UTF-16
 #define FASTCALL
 #define __stdcall
 #define __cdecl
-#define DECLSPEC_IMPORT
+#if defined(_WIN32)
+#define DECLSPEC_IMPORT __declspec(dllimport)
+#define DECLSPEC_EXPORT __declspec(dllexport)
+#else
+/* The stand-in implements what these headers import, and exports it from its libraries. */
+#define DECLSPEC_IMPORT __attribute__((visibility("default")))
 #define DECLSPEC_EXPORT __attribute__((visibility("default")))
-#define NTSYSAPI DECLSPEC_EXPORT
-#define NTSYSCALLAPI DECLSPEC_EXPORT
-#define NTKERNELAPI DECLSPEC_EXPORT
-#define NTHALAPI DECLSPEC_EXPORT
+#endif
+#define NTSYSAPI DECLSPEC_IMPORT
+#define NTSYSCALLAPI DECLSPEC_IMPORT
+#define NTKERNELAPI DECLSPEC_IMPORT
+#define NTHALAPI DECLSPEC_IMPORT
 #define NTSTRSAFEDDI static inline NTSTATUS
 #define DECLSPEC_NORETURN __attribute__((noreturn))
 #define DECLSPEC_NOINLINE __attribute__((noinline))
@@ -42,7 +51,11 @@ static_assert(sizeof(wchar_t) == 2, "build with -fshort-wchar: WCHAR is a UTF-16
 #define CFORCEINLINE FORCEINLINE
 #define __forceinline inline __attribute__((always_inline))
 #define __inline inline
-#define SYSTEM_CACHE_ALIGNMENT_SIZE 128
+#if defined(_M_AMD64) || defined(__x86_64__)
+#define SYSTEM_CACHE_ALIGNMENT_SIZE 64
+#else
+#define SYSTEM_CACHE_ALIGNMENT_SIZE 128 /* 64-bit ARM */
+#endif
 #define DECLSPEC_CACHEALIGN DECLSPEC_ALIGN(SYSTEM_CACHE_ALIGNMENT_SIZE)
 #define MEMORY_ALLOCATION_ALIGNMENT 16
 #define CONST const
@@ -60,12 +73,21 @@ typedef unsigned char UCHAR, *PUCHAR, BYTE, *PBYTE, *LPBYTE, BOOLEAN, *PBOOLEAN;
 typedef signed char SCHAR, CCHAR, *PSCHAR;
 typedef short SHORT, *PSHORT, CSHORT;
 typedef unsigned short USHORT, *PUSHORT, WORD, *PWORD;
-typedef int LONG, *PLONG, INT, *PINT, BOOL, *PBOOL, LONG32, INT32;
-typedef unsigned int ULONG, *PULONG, UINT, *PUINT, DWORD, *PDWORD, *LPDWORD, ULONG32, UINT32, DWORD32;
-typedef long long LONGLONG, *PLONGLONG, LONG64, *PLONG64, INT64, *PINT64;
-typedef unsigned long long ULONGLONG, *PULONGLONG, ULONG64, *PULONG64, UINT64, *PUINT64, DWORD64, *PDWORD64, DWORDLONG;
+typedef int INT, *PINT, BOOL, *PBOOL, LONG32, INT32;
+typedef unsigned int UINT, *PUINT, ULONG32, UINT32, DWORD32;
+#if defined(_WIN64)
+typedef long LONG, *PLONG;
+typedef unsigned long ULONG, *PULONG, DWORD, *PDWORD, *LPDWORD;
+typedef __int64 LONG_PTR, *PLONG_PTR, INT_PTR, SSIZE_T, *PSSIZE_T;
+typedef unsigned __int64 ULONG_PTR, *PULONG_PTR, UINT_PTR, DWORD_PTR, *PDWORD_PTR, KAFFINITY, *PKAFFINITY;
+#else
+typedef int LONG, *PLONG;
+typedef unsigned int ULONG, *PULONG, DWORD, *PDWORD, *LPDWORD;
 typedef long LONG_PTR, *PLONG_PTR, INT_PTR, SSIZE_T, *PSSIZE_T;
 typedef unsigned long ULONG_PTR, *PULONG_PTR, UINT_PTR, DWORD_PTR, *PDWORD_PTR, KAFFINITY, *PKAFFINITY;
+#endif
+typedef long long LONGLONG, *PLONGLONG, LONG64, *PLONG64, INT64, *PINT64;
+typedef unsigned long long ULONGLONG, *PULONGLONG, ULONG64, *PULONG64, UINT64, *PUINT64, DWORD64, *PDWORD64, DWORDLONG;
 typedef __SIZE_TYPE__ SIZE_T, *PSIZE_T;
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *LPWSTR, *PWCH;
 typedef const wchar_t *PCWSTR, *LPCWSTR, *PCWCH;

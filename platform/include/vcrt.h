@@ -3,8 +3,8 @@
  * routines that Windows' kernel and C runtime export, with Microsoft's rules
  * (LLP64 sizes, %ls/%S/%wZ as UTF-16, %I64, the _s truncation contract).
  *
- * Every name is bound to the stand-in's own link name ("vcrt_" + name), so code
- * compiled against these headers never reaches the host C library's version,
+ * On the stand-in every name is bound to its own link name ("vcrt_" + name), so
+ * code compiled against these headers never reaches the host C library's version,
  * whose wchar_t is 32 bits wide. Only the memory routines bind to the host.
  */
 #pragma once
@@ -32,8 +32,14 @@
 #endif
 #endif
 
+#if defined(_WIN32)
+/* Built for Windows, the routines are the system's own, under their own names. */
+#define VCRT_NAME(n)
+#define VCRT_API
+#else
 #define VCRT_NAME(n) __asm__("vcrt_" #n)
 #define VCRT_API __attribute__((visibility("default")))
+#endif
 
 VCRT_BEGIN
 

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#define WINOLEAPI_(type) EXTERN_C DECLSPEC_EXPORT type WINAPI
+#define WINOLEAPI_(type) EXTERN_C DECLSPEC_IMPORT type WINAPI
 
 WINOLEAPI_(LPVOID) CoTaskMemAlloc(SIZE_T cb);
 WINOLEAPI_(VOID) CoTaskMemFree(LPVOID pv);

@@ -5,8 +5,8 @@
 #include <windows.h>
 #include <objbase.h>
 
-#define SHSTDAPI EXTERN_C DECLSPEC_EXPORT HRESULT WINAPI
-#define SHSTDAPI_(type) EXTERN_C DECLSPEC_EXPORT type WINAPI
+#define SHSTDAPI EXTERN_C DECLSPEC_IMPORT HRESULT WINAPI
+#define SHSTDAPI_(type) EXTERN_C DECLSPEC_IMPORT type WINAPI
 
 typedef struct _SHITEMID {
     USHORT cb;

@@ -16,7 +16,7 @@
 #endif
 #include <stdarg.h>
 
-#define WINBASEAPI DECLSPEC_EXPORT
+#define WINBASEAPI DECLSPEC_IMPORT
 #define WINAPIV
 #define APIENTRY WINAPI
 

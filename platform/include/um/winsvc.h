@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#define WINADVAPI DECLSPEC_EXPORT
+#define WINADVAPI DECLSPEC_IMPORT
 
 typedef struct SC_HANDLE__ *SC_HANDLE;
 

@@ -27,6 +27,8 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
 #include <map>
 #include <memory>
 
@@ -190,6 +192,22 @@ int32_t StartDriver(std::unique_ptr<LoadedDriver> driver, PDRIVER_INITIALIZE ent
     return STATUS_SUCCESS;
 }
 
+/*
+ * The image's entry point, as the loader finds a driver's on Windows: in the image
+ * header, not among its exports (a driver exports nothing to be started). A shared
+ * object's header is the first thing mapped, at its load base.
+ */
+PDRIVER_INITIALIZE EntryPointOf(void *module)
+{
+    struct link_map *map = nullptr;
+    if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
+        return nullptr;
+    auto *header = reinterpret_cast<const ElfW(Ehdr) *>(map->l_addr);
+    if (std::memcmp(header->e_ident, ELFMAG, SELFMAG) != 0 || header->e_entry == 0)
+        return nullptr;
+    return reinterpret_cast<PDRIVER_INITIALIZE>(map->l_addr + header->e_entry);
+}
+
 } // namespace
 
 int32_t LoadDriver(const std::string &imagePath, const std::string &serviceName)
@@ -202,7 +220,7 @@ int32_t LoadDriver(const std::string &imagePath, const std::string &serviceName)
         std::fprintf(stderr, "io: cannot load %s: %s\n", imagePath.c_str(), dlerror());
         return STATUS_DRIVER_UNABLE_TO_LOAD;
     }
-    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(driver->module, "DriverEntry"));
+    PDRIVER_INITIALIZE entry = EntryPointOf(driver->module);
     if (entry == nullptr) {
         dlclose(driver->module);
         return STATUS_DRIVER_ENTRYPOINT_NOT_FOUND;
