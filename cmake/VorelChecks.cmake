@@ -6,4 +6,7 @@ if(VOREL_BUILD_TESTS)
   endif()
   add_test(NAME build_checks COMMAND ${CMAKE_SOURCE_DIR}/tools/check-binaries ${_check_args})
   set_tests_properties(build_checks PROPERTIES LABELS build)
+  # The list a Windows build of a driver imports from never drifts from the stand-in's exports.
+  add_test(NAME kernel_exports COMMAND ${CMAKE_SOURCE_DIR}/tools/check-exports ${CMAKE_BINARY_DIR})
+  set_tests_properties(kernel_exports PROPERTIES LABELS build)
 endif()
