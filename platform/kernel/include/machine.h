@@ -178,7 +178,7 @@ MACHINE_API UserSpace ProcessUserSpace(void *process);
  * does not wait for them to finish. */
 MACHINE_API size_t CancelProcessRequests(void *process, const void *userIosb = nullptr);
 /* The process's threads are being terminated: every user-mode wait made in it ends
- * with STATUS_THREAD_IS_TERMINATING, now and from now on, as a terminating thread's
+ * with STATUS_USER_APC, now and from now on, as a terminating thread's
  * waits end on Windows. Kernel-mode waits are left to finish. TerminateProcess
  * does this first. */
 MACHINE_API void EndProcessWaits(void *process);

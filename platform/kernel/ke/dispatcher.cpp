@@ -209,7 +209,8 @@ void ReturnToQueueAfterBlock(Waiter &waiter)
 
 struct _KPROCESS *UserWaitProcess(KPROCESSOR_MODE mode)
 {
-    if (mode != UserMode)
+    const ThreadState &state = CurrentThreadState();
+    if (mode != UserMode || state.kernelApcDisable != 0 || state.specialApcDisable != 0)
         return nullptr;
     struct _KPROCESS *process = CurrentProcess();
     return process->System ? nullptr : process;
@@ -219,8 +220,7 @@ void EndUserWaits(struct _KPROCESS *process)
 {
     process->ThreadsTerminating = TRUE;
     while (!IsListEmpty(&process->UserWaits))
-        CompleteWait(CONTAINING_RECORD(process->UserWaits.Flink, Waiter, userWaitEntry),
-                     STATUS_THREAD_IS_TERMINATING);
+        CompleteWait(CONTAINING_RECORD(process->UserWaits.Flink, Waiter, userWaitEntry), STATUS_USER_APC);
 }
 
 void BlockOnWaiter(Waiter &waiter, uint64_t deadline)
@@ -230,7 +230,7 @@ void BlockOnWaiter(Waiter &waiter, uint64_t deadline)
         // A terminating thread's user-mode waits end before they start.
         InsertTailList(&waiter.userProcess->UserWaits, &waiter.userWaitEntry);
         if (waiter.userProcess->ThreadsTerminating) {
-            CompleteWait(&waiter, STATUS_THREAD_IS_TERMINATING);
+            CompleteWait(&waiter, STATUS_USER_APC);
             return;
         }
     }
@@ -369,7 +369,7 @@ NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOL
     waiter.userProcess = ke::UserWaitProcess(WaitMode);
     base::SpinGuard guard(ke::DispatcherLock());
     ke::BlockOnWaiter(waiter, ke::DeadlineFromTimeout(Interval->QuadPart));
-    return waiter.status == STATUS_THREAD_IS_TERMINATING ? waiter.status : STATUS_SUCCESS;
+    return waiter.status == STATUS_USER_APC ? waiter.status : STATUS_SUCCESS;
 }
 
 /* ---- Events ---------------------------------------------------------------------------- */

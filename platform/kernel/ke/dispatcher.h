@@ -92,11 +92,13 @@ struct Waiter {
     LIST_ENTRY userWaitEntry;
 };
 
-/* The process a wait in the given mode can be ended for (see EndUserWaits), or null. */
+/* The process whose termination ends a wait the calling thread makes in the given mode
+ * (see EndUserWaits), or null: kernel-mode waits, and waits made with kernel APCs
+ * disabled, are not interrupted. */
 struct _KPROCESS *UserWaitProcess(KPROCESSOR_MODE mode);
 
-/* The process's threads are terminating: its user-mode waits end with
- * STATUS_THREAD_IS_TERMINATING, now and from now on. Kernel-mode waits go on. */
+/* The process's threads are terminating: its user-mode waits end with STATUS_USER_APC,
+ * as a wait interrupted to terminate its thread does, now and from now on. */
 void EndUserWaits(struct _KPROCESS *process);
 
 /* Completes a wait: unlinks its blocks, disarms its time-out, wakes the thread. */

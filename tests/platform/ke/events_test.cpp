@@ -177,42 +177,49 @@ TEST_F(EventTest, SignalWithWaitKeepsTheIrqlRaisedUntilTheWaitThatFollows)
     JoinThread(server);
 }
 
-TEST_F(EventTest, ATerminatingProcessEndsItsUserModeWaitsAndLeavesKernelModeWaitsAndItsObjectsAlone)
+TEST_F(EventTest, ATerminatingProcessEndsItsUserModeWaitsButNotKernelModeOnesOrThoseWithApcsDisabled)
 {
     void *process = machine::CreateProcess(machine::ProcessIdentity());
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
-    auto waitIn = [&](KPROCESSOR_MODE mode, std::atomic<NTSTATUS> &status) {
-        return StartThread([&, mode] {
+    auto waitIn = [&](KPROCESSOR_MODE mode, bool criticalRegion, std::atomic<NTSTATUS> &status) {
+        return StartThread([&, mode, criticalRegion] {
             machine::EnterProcess(process);
+            if (criticalRegion)
+                KeEnterCriticalRegion();
             status = KeWaitForSingleObject(&never, UserRequest, mode, FALSE, nullptr);
+            if (criticalRegion)
+                KeLeaveCriticalRegion();
             machine::LeaveProcess();
         });
     };
-    std::atomic<NTSTATUS> user{STATUS_PENDING}, kernel{STATUS_PENDING};
-    PKTHREAD userThread = waitIn(UserMode, user);
-    PKTHREAD kernelThread = waitIn(KernelMode, kernel);
-    ASSERT_TRUE(Eventually([&] { return machine::WaitersOn(&never) == 2; }));
+    std::atomic<NTSTATUS> user{STATUS_PENDING}, kernel{STATUS_PENDING}, shielded{STATUS_PENDING};
+    PKTHREAD userThread = waitIn(UserMode, false, user);
+    PKTHREAD kernelThread = waitIn(KernelMode, false, kernel);
+    PKTHREAD shieldedThread = waitIn(UserMode, true, shielded);
+    ASSERT_TRUE(Eventually([&] { return machine::WaitersOn(&never) == 3; }));
 
     machine::EndProcessWaits(process);
     JoinThread(userThread);
-    EXPECT_EQ(user.load(), STATUS_THREAD_IS_TERMINATING);
-    EXPECT_EQ(machine::WaitersOn(&never), 1u) << "a kernel-mode wait goes on";
+    EXPECT_EQ(user.load(), STATUS_USER_APC);
+    EXPECT_EQ(machine::WaitersOn(&never), 2u) << "kernel-mode waits and waits with kernel APCs disabled go on";
     EXPECT_EQ(KeReadStateEvent(&never), 0) << "the object was not signalled to end the wait";
 
     // Later user-mode waits in the process end before they block; other processes' do not.
     machine::EnterProcess(process);
     LARGE_INTEGER hour;
     hour.QuadPart = -36000000000LL;
-    EXPECT_EQ(KeWaitForSingleObject(&never, UserRequest, UserMode, FALSE, nullptr), STATUS_THREAD_IS_TERMINATING);
-    EXPECT_EQ(KeDelayExecutionThread(UserMode, FALSE, &hour), STATUS_THREAD_IS_TERMINATING);
+    EXPECT_EQ(KeWaitForSingleObject(&never, UserRequest, UserMode, FALSE, nullptr), STATUS_USER_APC);
+    EXPECT_EQ(KeDelayExecutionThread(UserMode, FALSE, &hour), STATUS_USER_APC);
     machine::LeaveProcess();
     LARGE_INTEGER zero{};
     EXPECT_EQ(KeWaitForSingleObject(&never, UserRequest, UserMode, FALSE, &zero), STATUS_TIMEOUT);
 
     KeSetEvent(&never, 0, FALSE);
     JoinThread(kernelThread);
+    JoinThread(shieldedThread);
     EXPECT_EQ(kernel.load(), STATUS_SUCCESS);
+    EXPECT_EQ(shielded.load(), STATUS_SUCCESS);
     machine::ReleaseProcess(process);
 }
 
