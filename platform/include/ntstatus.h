@@ -191,6 +191,7 @@
 #define STATUS_ENTRYPOINT_NOT_FOUND                      ((NTSTATUS)0xC0000139L)
 #define STATUS_INVALID_ADDRESS                           ((NTSTATUS)0xC0000141L)
 #define STATUS_INVALID_LEVEL                             ((NTSTATUS)0xC0000148L)
+#define STATUS_PIPE_BROKEN                               ((NTSTATUS)0xC000014BL)
 #define STATUS_REGISTRY_CORRUPT                          ((NTSTATUS)0xC000014CL)
 #define STATUS_REGISTRY_IO_FAILED                        ((NTSTATUS)0xC000014DL)
 #define STATUS_UNRECOGNIZED_VOLUME                       ((NTSTATUS)0xC000014FL)

@@ -48,6 +48,7 @@ constexpr Message kMessages[] = {
     {55, "The specified network resource or device is no longer available.\r\n"},
     {80, "The file exists.\r\n"},
     {87, "The parameter is incorrect.\r\n"},
+    {109, "The pipe has been ended.\r\n"},
     {112, "There is not enough space on the disk.\r\n"},
     {120, "This function is not supported on this system.\r\n"},
     {121, "The semaphore timeout period has expired.\r\n"},

@@ -35,6 +35,8 @@ TEST(Win32Errors, StatusesMapAsWindowsMapsThem)
         {STATUS_OBJECT_NAME_COLLISION, ERROR_ALREADY_EXISTS},
         {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
         {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
+        // What a request reports when the host went before answering it.
+        {STATUS_PIPE_BROKEN, ERROR_BROKEN_PIPE},
         // Others the system meets.
         {STATUS_DEVICE_NOT_READY, ERROR_NOT_READY},
         {STATUS_VOLUME_DISMOUNTED, ERROR_NOT_READY},
