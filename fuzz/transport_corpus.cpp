@@ -48,6 +48,19 @@ int main(int argc, char **argv)
     welcome.userSpaceBytes = kUserSpaceBytes;
     welcome.processId = 0x1004;
     ok = ok && Write(directory, "welcome", buffer, EncodeWelcome(buffer, welcome));
+    // The window's answer to a proposal outside it, and the refusal of a connection.
+    WelcomeBody answer;
+    answer.version = kProtocolVersion;
+    answer.status = (int32_t)0xC0000018; /* STATUS_CONFLICTING_ADDRESSES */
+    answer.userSpaceAddress = kUserSpace;
+    answer.userSpaceBytes = 1024 * kUserSpaceBytes;
+    ok = ok && Write(directory, "welcome-window", buffer, EncodeWelcome(buffer, answer));
+    answer = WelcomeBody();
+    answer.version = kProtocolVersion;
+    answer.status = (int32_t)0x80000011; /* STATUS_DEVICE_BUSY */
+    ok = ok && Write(directory, "welcome-busy", buffer, EncodeWelcome(buffer, answer));
+    // The lowest address a hello may propose.
+    ok = ok && Write(directory, "hello-lowest", buffer, EncodeHello(buffer, kLowestUserAddress));
     ok = ok && Write(directory, "reply", buffer, EncodeReply(buffer, 7, (int32_t)0xC0000022));
     ok = ok && Write(directory, "cancel", buffer, EncodeCancel(buffer, 7));
 

@@ -13,75 +13,85 @@ constexpr size_t kCallFixedBytes = 8;
 constexpr size_t kWelcomeBodyBytes = 32;
 constexpr size_t kReplyBodyBytes = 8;
 
-/* The argument mask of a shape: the positions of its 32-bit arguments. */
-constexpr uint32_t Narrow()
+/* A mask of argument positions. */
+constexpr uint32_t At()
 {
     return 0;
 }
 
 template <typename... Rest>
-constexpr uint32_t Narrow(unsigned position, Rest... rest)
+constexpr uint32_t At(unsigned position, Rest... rest)
 {
-    return (1u << position) | Narrow(rest...);
+    return (1u << position) | At(rest...);
 }
 
-/* Each routine's arguments in its order (* marks a pointer into the user space); Narrow lists the
- * positions of the 32-bit ones. */
-const CallShape kShapes[] = {
+/* Each routine's arguments in its order (* marks a pointer into the user space); the first
+ * mask lists the positions of the 32-bit ones, the second those of buffer lengths. */
+constexpr CallShape kShapes[] = {
     /* handle*, access, attributes*, iosb*, allocation size*, file attributes, share, disposition, options,
      * EA buffer*, EA length */
-    {CallNumber::NtCreateFile, "NtCreateFile", 11, Narrow(1, 5, 6, 7, 8, 10)},
+    {CallNumber::NtCreateFile, "NtCreateFile", 11, At(1, 5, 6, 7, 8, 10), At(10)},
     /* handle, event, APC routine, APC context, iosb*, code, input*, input length, output*, output length */
-    {CallNumber::NtDeviceIoControlFile, "NtDeviceIoControlFile", 10, Narrow(5, 7, 9)},
-    {CallNumber::NtClose, "NtClose", 1, Narrow()},
+    {CallNumber::NtDeviceIoControlFile, "NtDeviceIoControlFile", 10, At(5, 7, 9), At(7, 9)},
+    {CallNumber::NtClose, "NtClose", 1, At(), At()},
     /* handle*, access, attributes*, iosb*, share, options */
-    {CallNumber::NtOpenFile, "NtOpenFile", 6, Narrow(1, 4, 5)},
+    {CallNumber::NtOpenFile, "NtOpenFile", 6, At(1, 4, 5), At()},
     /* handle, event, APC routine, APC context, iosb*, buffer*, length, byte offset*, key* */
-    {CallNumber::NtReadFile, "NtReadFile", 9, Narrow(6)},
-    {CallNumber::NtWriteFile, "NtWriteFile", 9, Narrow(6)},
+    {CallNumber::NtReadFile, "NtReadFile", 9, At(6), At(6)},
+    {CallNumber::NtWriteFile, "NtWriteFile", 9, At(6), At(6)},
     /* handle, iosb*, information*, length, class */
-    {CallNumber::NtQueryInformationFile, "NtQueryInformationFile", 5, Narrow(3, 4)},
-    {CallNumber::NtSetInformationFile, "NtSetInformationFile", 5, Narrow(3, 4)},
+    {CallNumber::NtQueryInformationFile, "NtQueryInformationFile", 5, At(3, 4), At(3)},
+    {CallNumber::NtSetInformationFile, "NtSetInformationFile", 5, At(3, 4), At(3)},
     /* handle, event, APC routine, APC context, iosb*, information*, length, class, return single entry,
      * file name*, restart scan */
-    {CallNumber::NtQueryDirectoryFile, "NtQueryDirectoryFile", 11, Narrow(6, 7, 8, 10)},
+    {CallNumber::NtQueryDirectoryFile, "NtQueryDirectoryFile", 11, At(6, 7, 8, 10), At(6)},
     /* handle, iosb*, information*, length, class */
-    {CallNumber::NtQueryVolumeInformationFile, "NtQueryVolumeInformationFile", 5, Narrow(3, 4)},
-    {CallNumber::NtSetVolumeInformationFile, "NtSetVolumeInformationFile", 5, Narrow(3, 4)},
+    {CallNumber::NtQueryVolumeInformationFile, "NtQueryVolumeInformationFile", 5, At(3, 4), At(3)},
+    {CallNumber::NtSetVolumeInformationFile, "NtSetVolumeInformationFile", 5, At(3, 4), At(3)},
     /* as NtDeviceIoControlFile */
-    {CallNumber::NtFsControlFile, "NtFsControlFile", 10, Narrow(5, 7, 9)},
+    {CallNumber::NtFsControlFile, "NtFsControlFile", 10, At(5, 7, 9), At(7, 9)},
     /* handle, event, APC routine, APC context, iosb*, byte offset*, length*, key, fail immediately, exclusive */
-    {CallNumber::NtLockFile, "NtLockFile", 10, Narrow(7, 8, 9)},
+    {CallNumber::NtLockFile, "NtLockFile", 10, At(7, 8, 9), At()},
     /* handle, iosb*, byte offset*, length*, key */
-    {CallNumber::NtUnlockFile, "NtUnlockFile", 5, Narrow(4)},
+    {CallNumber::NtUnlockFile, "NtUnlockFile", 5, At(4), At()},
     /* handle, event, APC routine, APC context, iosb*, buffer*, length, completion filter, watch tree */
-    {CallNumber::NtNotifyChangeDirectoryFile, "NtNotifyChangeDirectoryFile", 9, Narrow(6, 7, 8)},
+    {CallNumber::NtNotifyChangeDirectoryFile, "NtNotifyChangeDirectoryFile", 9, At(6, 7, 8), At(6)},
     /* handle, iosb*, buffer*, length, return single entry, EA list*, EA list length, EA index*, restart scan */
-    {CallNumber::NtQueryEaFile, "NtQueryEaFile", 9, Narrow(3, 4, 6, 8)},
+    {CallNumber::NtQueryEaFile, "NtQueryEaFile", 9, At(3, 4, 6, 8), At(3, 6)},
     /* handle, iosb*, buffer*, length */
-    {CallNumber::NtSetEaFile, "NtSetEaFile", 4, Narrow(3)},
+    {CallNumber::NtSetEaFile, "NtSetEaFile", 4, At(3), At(3)},
     /* handle, security information, descriptor*, length, length needed* */
-    {CallNumber::NtQuerySecurityObject, "NtQuerySecurityObject", 5, Narrow(1, 3)},
+    {CallNumber::NtQuerySecurityObject, "NtQuerySecurityObject", 5, At(1, 3), At(3)},
     /* handle, security information, descriptor* */
-    {CallNumber::NtSetSecurityObject, "NtSetSecurityObject", 3, Narrow(1)},
+    {CallNumber::NtSetSecurityObject, "NtSetSecurityObject", 3, At(1), At()},
     /* handle, iosb* */
-    {CallNumber::NtFlushBuffersFile, "NtFlushBuffersFile", 2, Narrow()},
-    {CallNumber::NtCancelIoFile, "NtCancelIoFile", 2, Narrow()},
+    {CallNumber::NtFlushBuffersFile, "NtFlushBuffersFile", 2, At(), At()},
+    {CallNumber::NtCancelIoFile, "NtCancelIoFile", 2, At(), At()},
     /* handle, iosb of the request to cancel*, iosb* */
-    {CallNumber::NtCancelIoFileEx, "NtCancelIoFileEx", 3, Narrow()},
+    {CallNumber::NtCancelIoFileEx, "NtCancelIoFileEx", 3, At(), At()},
     /* attributes*, information* */
-    {CallNumber::NtQueryAttributesFile, "NtQueryAttributesFile", 2, Narrow()},
-    {CallNumber::NtQueryFullAttributesFile, "NtQueryFullAttributesFile", 2, Narrow()},
+    {CallNumber::NtQueryAttributesFile, "NtQueryAttributesFile", 2, At(), At()},
+    {CallNumber::NtQueryFullAttributesFile, "NtQueryFullAttributesFile", 2, At(), At()},
     /* handle*, access, attributes* */
-    {CallNumber::NtOpenDirectoryObject, "NtOpenDirectoryObject", 3, Narrow(1)},
+    {CallNumber::NtOpenDirectoryObject, "NtOpenDirectoryObject", 3, At(1), At()},
     /* handle*, access, attributes*, event type, initial state */
-    {CallNumber::NtCreateEvent, "NtCreateEvent", 5, Narrow(1, 3, 4)},
+    {CallNumber::NtCreateEvent, "NtCreateEvent", 5, At(1, 3, 4), At()},
     /* handle, previous state* */
-    {CallNumber::NtSetEvent, "NtSetEvent", 2, Narrow()},
-    {CallNumber::NtClearEvent, "NtClearEvent", 1, Narrow()},
+    {CallNumber::NtSetEvent, "NtSetEvent", 2, At(), At()},
+    {CallNumber::NtClearEvent, "NtClearEvent", 1, At(), At()},
     /* handle, alertable, time-out* */
-    {CallNumber::NtWaitForSingleObject, "NtWaitForSingleObject", 3, Narrow(1)},
+    {CallNumber::NtWaitForSingleObject, "NtWaitForSingleObject", 3, At(1), At()},
 };
+
+/* Every length is a 32-bit argument of its call. */
+constexpr bool LengthsAreNarrow()
+{
+    for (const CallShape &shape : kShapes)
+        if ((shape.lengthArguments & ~shape.narrowArguments) != 0)
+            return false;
+    return true;
+}
+static_assert(LengthsAreNarrow(), "a buffer length must be a 32-bit argument");
 
 /* Little-endian readers and writers over byte buffers. */
 uint16_t Get16(const uint8_t *p)
@@ -146,7 +156,7 @@ DecodeError DecodeHeader(const uint8_t *p, size_t size, uint16_t *kind, uint64_t
 
 bool ValidUserSpaceAddress(uint64_t address)
 {
-    return address != 0 && (address & (kPageBytes - 1)) == 0 && address < kUserAddressLimit &&
+    return address >= kLowestUserAddress && (address & (kPageBytes - 1)) == 0 && address < kUserAddressLimit &&
            kUserAddressLimit - address >= kUserSpaceBytes;
 }
 
@@ -158,6 +168,18 @@ const CallShape *ShapeOf(uint32_t number)
         if ((uint32_t)shape.number == number)
             return &shape;
     return nullptr;
+}
+
+uint64_t BufferBytesOf(const CallBody &call)
+{
+    const CallShape *shape = ShapeOf(call.number);
+    if (shape == nullptr)
+        return 0;
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < shape->argumentCount && i < kMaxArguments; ++i)
+        if (shape->lengthArguments & (1u << i))
+            bytes += call.arguments[i] < kUserSpaceBytes ? call.arguments[i] : kUserSpaceBytes;
+    return bytes;
 }
 
 const char *DecodeErrorText(DecodeError error)

@@ -12,6 +12,9 @@
  * pointers into user space, handles and numbers. The machine probes every pointer
  * against the process's user space, exactly as it does for an in-process caller.
  *
+ * Windows maps no user memory below 64 KiB: a Hello proposing an address there is
+ * refused.
+ *
  * Every message is one datagram, little-endian:
  *
  *   header   u32 length (the whole datagram)  u16 kind  u16 flags (0)  u64 request id
@@ -63,6 +66,8 @@ namespace transport {
 constexpr uint32_t kProtocolVersion = 2;
 /* Every client's user space has this size. */
 constexpr uint64_t kUserSpaceBytes = 64ull << 20;
+/* Lowest address a user space may start at: Windows never maps user memory below 64 KiB. */
+constexpr uint64_t kLowestUserAddress = 64ull << 10;
 /* Highest address (exclusive) a user space may reach: the 47-bit user half. */
 constexpr uint64_t kUserAddressLimit = 1ull << 47;
 constexpr uint64_t kPageBytes = 4096;
@@ -113,12 +118,14 @@ enum class CallNumber : uint32_t {
     NtWaitForSingleObject = 29,
 };
 
-/* A call's shape: its argument count and which arguments are 32-bit values. */
+/* A call's shape: its argument count, which arguments are 32-bit values, and which
+ * of those are the lengths of buffers the call hands its routine. */
 struct CallShape {
     CallNumber number;
     const char *name;
     uint32_t argumentCount;
     uint32_t narrowArguments; /* bit i: argument i must fit in 32 bits */
+    uint32_t lengthArguments; /* bit i: argument i is a buffer's length (a ULONG) */
 };
 /* The shape of a call number, or null for an unknown one. */
 const CallShape *ShapeOf(uint32_t number);
@@ -173,9 +180,13 @@ enum class DecodeError {
     ArgumentCount,    /* not the call's argument count */
     ArgumentRange,    /* a 32-bit argument with high bits set */
     RequestId,        /* zero where an id is needed, non-zero in a Hello */
-    Address,          /* a user-space address that is not page-aligned in the user half */
+    Address,          /* a user-space address not page-aligned in the user half, or below 64 KiB */
 };
 const char *DecodeErrorText(DecodeError error);
+
+/* What a decoded call may make the host hold while it runs: the sum of its buffer
+ * lengths, each counted as at most kUserSpaceBytes (no buffer can be larger). */
+uint64_t BufferBytesOf(const CallBody &call);
 
 /* Decoders: never read outside [data, data + size), never trust a field before checking it. */
 DecodeError DecodeClientMessage(const void *data, size_t size, ClientMessage *message);

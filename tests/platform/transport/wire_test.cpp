@@ -131,6 +131,9 @@ TEST(Wire, MalformedHeadersAndBodiesAreRefused)
     EXPECT_EQ(DecodeError::RequestId, helloWith([](auto &c) { Put64(c, 8, 3); }));
     EXPECT_EQ(DecodeError::NonZeroReserved, helloWith([](auto &c) { Put32(c, 20, 1); }));
     EXPECT_EQ(DecodeError::Address, helloWith([](auto &c) { Put64(c, 24, 0); }));
+    /* Windows maps no user memory below 64 KiB */
+    EXPECT_EQ(DecodeError::Address, helloWith([](auto &c) { Put64(c, 24, kLowestUserAddress - kPageBytes); }));
+    EXPECT_EQ(DecodeError::None, helloWith([](auto &c) { Put64(c, 24, kLowestUserAddress); }));
     EXPECT_EQ(DecodeError::Address, helloWith([](auto &c) { Put64(c, 24, 0x7f0000000010); }));
     /* the whole user space must fit below the user half's end */
     EXPECT_EQ(DecodeError::Address, helloWith([](auto &c) { Put64(c, 24, kUserAddressLimit - kPageBytes); }));
@@ -154,6 +157,27 @@ TEST(Wire, ACallOfTheFileInterfaceIsHeldToItsRoutinesShape)
     read[6] = 1ull << 32;
     EXPECT_EQ(DecodeError::ArgumentRange,
               DecodeClientMessage(buffer, EncodeCall(buffer, 3, CallNumber::NtReadFile, read, 9), &m));
+}
+
+TEST(Wire, ACallIsChargedTheBuffersItsLengthsName)
+{
+    uint8_t buffer[kMaxMessageBytes];
+    ClientMessage m;
+    auto charge = [&](CallNumber number, std::vector<uint64_t> arguments) {
+        size_t n = EncodeCall(buffer, 1, number, arguments.data(), (uint32_t)arguments.size());
+        EXPECT_EQ(DecodeError::None, DecodeClientMessage(buffer, n, &m));
+        return BufferBytesOf(m.call);
+    };
+    // Input and output of a device control; the code is no length.
+    EXPECT_EQ(300u, charge(CallNumber::NtDeviceIoControlFile, {4, 0, 0, 0, 0x10000, 0xFFFF, 0x10100, 100, 0x10200, 200}));
+    EXPECT_EQ(4096u, charge(CallNumber::NtReadFile, {4, 0, 0, 0, 0x10000, 0x10100, 4096, 0x10040, 0}));
+    // Both of a query's buffers: the entries and the list of names asked for.
+    EXPECT_EQ(96u, charge(CallNumber::NtQueryEaFile, {4, 0x10000, 0x10100, 64, 0, 0x10200, 32, 0, 0}));
+    // A lock's length lies in user space behind a pointer: no buffer.
+    EXPECT_EQ(0u, charge(CallNumber::NtLockFile, {4, 0, 0, 0, 0x10000, 0x10100, 0x10108, 7, 1, 1}));
+    // No buffer is larger than a user space.
+    EXPECT_EQ(2 * kUserSpaceBytes,
+              charge(CallNumber::NtFsControlFile, {4, 0, 0, 0, 0x10000, 0x90000, 0x10100, 0xFFFFFFFF, 0, 0xFFFFFFFF}));
 }
 
 TEST(Wire, TheClientRefusesWhatOnlyAClientSends)
