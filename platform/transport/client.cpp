@@ -68,7 +68,8 @@ void CloseDescriptors(msghdr &message)
     }
 }
 
-/* Receives one datagram; the first descriptor passed with it (if any) goes to *descriptor. */
+/* Receives one datagram; the first descriptor passed with it (if any) goes to *descriptor.
+ * -1 with errno ETIMEDOUT when nothing came within timeoutMs (-1: wait as long as it takes). */
 ssize_t ReceiveWithDescriptor(int fd, void *buffer, size_t length, int *descriptor, int timeoutMs)
 {
     if (timeoutMs >= 0) {
@@ -77,6 +78,8 @@ ssize_t ReceiveWithDescriptor(int fd, void *buffer, size_t length, int *descript
         do
             ready = poll(&wait, 1, timeoutMs);
         while (ready < 0 && errno == EINTR);
+        if (ready == 0)
+            errno = ETIMEDOUT;
         if (ready <= 0)
             return -1;
     }
@@ -87,10 +90,18 @@ ssize_t ReceiveWithDescriptor(int fd, void *buffer, size_t length, int *descript
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof(control);
+    // A host that closes its end with a datagram of ours unread (a hello it refused) makes
+    // the next receive fail with ECONNRESET, once, ahead of what it had sent: its answer
+    // is still there behind the error.
     ssize_t received;
-    do
+    bool reset = false;
+    do {
         received = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
-    while (received < 0 && errno == EINTR);
+        if (received < 0 && errno == ECONNRESET && !reset) {
+            reset = true;
+            errno = EINTR;
+        }
+    } while (received < 0 && errno == EINTR);
     if (received > 0 && descriptor != nullptr) {
         cmsghdr *header = CMSG_FIRSTHDR(&message);
         if (header != nullptr && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
@@ -195,21 +206,28 @@ int32_t Client::State::Handshake(int descriptor, bool inProcess)
             munmap(reservation, kUserSpaceBytes); /* the host maps it in this very address space */
         uint8_t buffer[kMaxMessageBytes + 1];
         size_t length = EncodeHello(buffer, (uint64_t)(uintptr_t)reservation);
+        bool sent;
         {
             std::lock_guard<std::mutex> guard(sendLock);
-            if (send(descriptor, buffer, length, MSG_NOSIGNAL) != (ssize_t)length) {
-                status = kStatusDisconnected;
-                break;
-            }
+            sent = send(descriptor, buffer, length, MSG_NOSIGNAL) == (ssize_t)length;
         }
+        // A host that refused the connection sent its answer before closing it: the
+        // answer is there to read even when the hello could not be sent.
         int memory = -1;
-        ssize_t received = ReceiveWithDescriptor(descriptor, buffer, sizeof(buffer), &memory, kWelcomeTimeoutMs);
+        ssize_t received =
+            ReceiveWithDescriptor(descriptor, buffer, sizeof(buffer), &memory, sent ? kWelcomeTimeoutMs : 0);
+        bool timedOut = received < 0 && errno == ETIMEDOUT && sent;
         HostMessage message;
         if (received <= 0 || DecodeHostMessage(buffer, (size_t)received, &message) != DecodeError::None ||
             message.kind != Kind::Welcome) {
             if (memory >= 0)
                 close(memory);
-            status = kStatusUnsuccessful;
+            if (timedOut)
+                status = kStatusTimeout;
+            else if (received <= 0)
+                status = kStatusDisconnected; /* the host closed the connection: nothing to wait for */
+            else
+                status = kStatusUnsuccessful;
             break;
         }
         status = message.welcome.status;

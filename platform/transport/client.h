@@ -23,9 +23,16 @@ constexpr int32_t kStatusSuccess = 0;
 constexpr int32_t kStatusHostNotRunning = (int32_t)0xC0000034;    /* STATUS_OBJECT_NAME_NOT_FOUND */
 constexpr int32_t kStatusAccessDenied = (int32_t)0xC0000022;      /* STATUS_ACCESS_DENIED */
 constexpr int32_t kStatusInvalidHandle = (int32_t)0xC0000008;     /* STATUS_INVALID_HANDLE */
-constexpr int32_t kStatusDisconnected = (int32_t)0xC0000037;      /* STATUS_PORT_DISCONNECTED */
+/* The host went (or broke the connection) before answering: STATUS_PIPE_BROKEN, which
+ * Win32 reports as ERROR_BROKEN_PIPE. */
+constexpr int32_t kStatusDisconnected = (int32_t)0xC000014B;
+/* The host takes no more connections now: STATUS_DEVICE_BUSY (ERROR_BUSY). */
+constexpr int32_t kStatusBusy = (int32_t)0x80000011;
+/* The host could not take a call now (its budgets or threads): STATUS_INSUFFICIENT_RESOURCES. */
+constexpr int32_t kStatusInsufficientResources = (int32_t)0xC000009A;
 constexpr int32_t kStatusNoMemory = (int32_t)0xC0000017;          /* STATUS_NO_MEMORY */
 constexpr int32_t kStatusConflictingAddresses = (int32_t)0xC0000018;
+constexpr int32_t kStatusTimeout = (int32_t)0xC00000B5;           /* STATUS_IO_TIMEOUT */
 constexpr int32_t kStatusUnsuccessful = (int32_t)0xC0000001;
 
 /* The socket path clients and the host use: $VOREL_RUNTIME_DIR (default /run/vorel)/vorel.sock. */
@@ -43,7 +50,10 @@ public:
      * Connects and sets up the shared user space, unless connected already.
      * kStatusHostNotRunning when no host answers at the path (no socket, or a stale
      * one); kStatusAccessDenied when the socket may not be used, or the host runs as
-     * neither root nor the caller's own user.
+     * neither root nor the caller's own user; kStatusBusy when the host takes no more
+     * connections; kStatusDisconnected when it closed the connection without a welcome;
+     * kStatusTimeout when it never answered. None of them waits: only a host that is
+     * there and silent makes Connect wait, for a bounded time.
      */
     int32_t Connect();
     /* Where the next Connect goes (a client that is connected keeps its connection). */

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -194,6 +196,42 @@ TEST_F(Transport, AClientWithoutAHostIsToldTheHostIsNotRunning)
     uint64_t arguments[1] = {4};
     EXPECT_EQ(transport::kStatusInvalidHandle, client.Call(transport::CallNumber::NtClose, arguments, 1));
     EXPECT_EQ(nullptr, client.Allocate(16));
+}
+
+TEST_F(Transport, AClientLearnsAtOnceWhatAHostThatClosesDidWithItsHello)
+{
+    // A host of the test's own: it takes one connection and acts as told.
+    std::string path = runtimeDirectory_ + "/other.sock";
+    int listening = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(0, bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof(address)));
+    ASSERT_EQ(0, listen(listening, 4));
+    auto host = [&](bool busy) {
+        return std::thread([listening, busy] {
+            int fd = accept(listening, nullptr, nullptr);
+            if (busy) {
+                uint8_t buffer[transport::kMaxMessageBytes];
+                transport::WelcomeBody welcome;
+                welcome.version = transport::kProtocolVersion;
+                welcome.status = transport::kStatusBusy;
+                send(fd, buffer, transport::EncodeWelcome(buffer, welcome), MSG_NOSIGNAL);
+            }
+            close(fd);
+        });
+    };
+    // Closed without a word: the host went, and there is nothing to wait for.
+    std::thread silent = host(false);
+    transport::Client client(path);
+    EXPECT_EQ(transport::kStatusDisconnected, client.Connect());
+    silent.join();
+    // Told busy, then closed, whether or not the hello was read.
+    std::thread full = host(true);
+    EXPECT_EQ(transport::kStatusBusy, client.Connect());
+    full.join();
+    EXPECT_FALSE(client.Connected());
+    close(listening);
 }
 
 } // namespace
