@@ -3,10 +3,14 @@
  *
  * The user space: the client reserves an address range (inaccessible anonymous
  * memory), proposes it in its Hello, and once the host has mapped its sealed memfd
- * there and sent the descriptor, maps the same pages over its reservation. Should
- * the range be taken in the host, the client keeps that reservation (so the next
- * one lands elsewhere) and proposes again. A client inside the host's own process
- * (tests) sees the host's mapping directly and maps nothing.
+ * there and sent the descriptor, maps the same pages over its reservation. The host
+ * places user spaces only in slots of its user-space window (see wire.h): the first
+ * proposal, made before the client knows the window, is answered with it, and the
+ * client then reserves a slot chosen at random in its own address space and proposes
+ * that, a bounded number of times (a slot taken here or by another client is passed
+ * over). It remembers the window for its next connection. A client inside the host's
+ * own process (tests) sees the host's mapping directly: it reserves nothing and maps
+ * nothing.
  *
  * Locks: connectLock serialises connecting; lock guards the connection state, the
  * calls waiting and the user-space allocator; sendLock orders datagrams and the
@@ -25,6 +29,7 @@
 
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -34,7 +39,9 @@ namespace transport {
 namespace {
 
 constexpr size_t kGranule = 16;
-constexpr int kHelloAttempts = 8;
+/* Hellos on one connection; slots tried for each (a slot this process already uses is skipped). */
+constexpr int kHelloAttempts = 16;
+constexpr int kSlotTries = 8;
 constexpr int kWelcomeTimeoutMs = 10000;
 
 /* One user space this client has had: the current one, or an old one still holding allocations. */
@@ -115,6 +122,31 @@ ssize_t ReceiveWithDescriptor(int fd, void *buffer, size_t length, int *descript
     return received;
 }
 
+/* A window the host described: inside the user half, room for one user space at least. */
+bool UsableWindow(const WelcomeBody &welcome)
+{
+    uint64_t base = welcome.userSpaceAddress, bytes = welcome.userSpaceBytes;
+    return bytes >= kUserSpaceBytes && base >= kLowestUserAddress && (base & (kPageBytes - 1)) == 0 &&
+           base < kUserAddressLimit && kUserAddressLimit - base >= bytes;
+}
+
+/* splitmix64: slot choices need spread, not secrecy. */
+uint64_t NextRandom(uint64_t *state)
+{
+    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+uint64_t RandomSeed()
+{
+    uint64_t seed = 0;
+    if (getrandom(&seed, sizeof(seed), GRND_NONBLOCK) != (ssize_t)sizeof(seed))
+        seed = (uint64_t)getpid() * 0x100000001B3ull ^ (uint64_t)(uintptr_t)&seed;
+    return seed;
+}
+
 } // namespace
 
 std::string DefaultSocketPath()
@@ -137,10 +169,14 @@ struct Client::State {
     std::map<uint64_t, Pending *> pending;
     uint64_t nextId = 1;
     std::vector<std::unique_ptr<UserSpace>> spaces; /* the last is current while connected */
+    /* The host's user-space window as last described (connectLock); 0 bytes: not known. */
+    uint64_t windowBase = 0, windowBytes = 0;
+    uint64_t random = RandomSeed(); /* connectLock */
 
     void Read(int descriptor);
     bool Send(const void *data, size_t length);
     int32_t Handshake(int descriptor, bool inProcess);
+    void *ReserveProposal(bool inProcess);
     void ReleaseSpaceIfDone(size_t index);
 };
 
@@ -190,20 +226,50 @@ void Client::State::Read(int descriptor)
         ReleaseSpaceIfDone(spaces.size() - 1);
 }
 
+/*
+ * The range to propose next (connectLock held): a random slot of the host's window
+ * when it is known, else wherever the kernel puts a reservation. Out of the host's
+ * process the range is reserved here, so nothing of this process lands in it before
+ * the host's pages do; in the host's own process nothing is reserved, since the host
+ * maps it in this very address space. Null when no range could be had.
+ */
+void *Client::State::ReserveProposal(bool inProcess)
+{
+    if (windowBytes >= kUserSpaceBytes) {
+        uint64_t slots = windowBytes / kUserSpaceBytes;
+        for (int attempt = 0; attempt < kSlotTries; ++attempt) {
+            auto *slot = reinterpret_cast<void *>(
+                (uintptr_t)(windowBase + (NextRandom(&random) % slots) * kUserSpaceBytes));
+            if (inProcess)
+                return slot;
+            void *reserved = mmap(slot, kUserSpaceBytes, PROT_NONE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+            if (reserved == slot)
+                return slot;
+            if (reserved != MAP_FAILED)
+                munmap(reserved, kUserSpaceBytes); /* a kernel that took the address as a mere hint */
+        }
+        return nullptr;
+    }
+    void *reserved = mmap(nullptr, kUserSpaceBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reserved == MAP_FAILED)
+        return nullptr;
+    if (inProcess)
+        munmap(reserved, kUserSpaceBytes); /* only a first proposal: the host answers with its window */
+    return reserved;
+}
+
 int32_t Client::State::Handshake(int descriptor, bool inProcess)
 {
-    std::vector<void *> rejected;
+    std::vector<void *> rejected; /* kept reserved, so that a host naming no window is offered others */
     int32_t status = kStatusConflictingAddresses;
     void *reservation = nullptr;
     for (int attempt = 0; attempt < kHelloAttempts && status == kStatusConflictingAddresses; ++attempt) {
-        reservation = mmap(nullptr, kUserSpaceBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (reservation == MAP_FAILED) {
-            reservation = nullptr;
+        reservation = ReserveProposal(inProcess);
+        if (reservation == nullptr) {
             status = kStatusNoMemory;
             break;
         }
-        if (inProcess)
-            munmap(reservation, kUserSpaceBytes); /* the host maps it in this very address space */
         uint8_t buffer[kMaxMessageBytes + 1];
         size_t length = EncodeHello(buffer, (uint64_t)(uintptr_t)reservation);
         bool sent;
@@ -232,8 +298,18 @@ int32_t Client::State::Handshake(int descriptor, bool inProcess)
         }
         status = message.welcome.status;
         if (status == kStatusConflictingAddresses) {
-            if (!inProcess)
-                rejected.push_back(reservation);
+            if (memory >= 0)
+                close(memory);
+            if (UsableWindow(message.welcome)) {
+                windowBase = message.welcome.userSpaceAddress;
+                windowBytes = message.welcome.userSpaceBytes;
+                if (!inProcess)
+                    munmap(reservation, kUserSpaceBytes);
+            } else {
+                windowBytes = 0;
+                if (!inProcess)
+                    rejected.push_back(reservation);
+            }
             reservation = nullptr;
             continue;
         }

@@ -45,6 +45,9 @@ namespace transport {
 
 namespace {
 
+/* The user-space window holds this many user spaces per connection the host may have. */
+constexpr uint64_t kWindowSlack = 4;
+
 /* One native call in flight. */
 struct Call {
     uint64_t id = 0;
@@ -59,6 +62,7 @@ struct Connection;
 
 struct Server::State {
     ServerOptions options;
+    uint64_t windowBase = 0, windowBytes = 0; /* the user-space window; fixed once started */
     int listenFd = -1;
     int wakeFd[2] = {-1, -1};
     std::thread listener;
@@ -347,20 +351,36 @@ bool Connection::Welcome(const HelloBody &hello)
         server->Log("%s (pid %d): protocol version %u refused", name.c_str(), (int)peerPid, hello.version);
         return false;
     }
-    machine::ProcessIdentity identity;
-    identity.name = name;
-    identity.uid = peerUid;
-    identity.gid = peerGid;
-    identity.groups = groups;
-    identity.userSpaceAddress = Pointer(hello.userSpaceAddress);
-    identity.userSpaceBytes = kUserSpaceBytes;
-    machine::AttachCurrentThread();
-    void *created = machine::CreateProcess(identity);
-    machine::DetachCurrentThread();
+    // Only a slot of the window will do. Whatever the proposal meets elsewhere, the answer
+    // is the same: the window, so no answer tells anything of the host's own memory.
+    uint64_t address = hello.userSpaceAddress;
+    uint64_t base = server->windowBase, bytes = server->windowBytes;
+    bool slot = address >= base && address - base <= bytes - kUserSpaceBytes &&
+                (address - base) % kUserSpaceBytes == 0;
+    void *created = nullptr;
+    if (slot) {
+        machine::ProcessIdentity identity;
+        identity.name = name;
+        identity.uid = peerUid;
+        identity.gid = peerGid;
+        identity.groups = groups;
+        identity.userSpaceAddress = Pointer(address);
+        identity.userSpaceBytes = kUserSpaceBytes;
+        machine::AttachCurrentThread();
+        created = machine::CreateProcess(identity);
+        machine::DetachCurrentThread();
+        if (created == nullptr && !machine::UserSpaceInUse(Pointer(address), kUserSpaceBytes)) {
+            welcome.status = STATUS_INSUFFICIENT_RESOURCES;
+            Send(buffer, EncodeWelcome(buffer, welcome));
+            server->Log("%s (pid %d): no process could be made for it", name.c_str(), (int)peerPid);
+            return false;
+        }
+    }
     if (created == nullptr) {
-        // Most likely the range is taken in the host; the client proposes another.
         welcome.status = STATUS_CONFLICTING_ADDRESSES;
-        return Send(buffer, EncodeWelcome(buffer, welcome));
+        welcome.userSpaceAddress = base;
+        welcome.userSpaceBytes = bytes;
+        return Send(buffer, EncodeWelcome(buffer, welcome)); /* the client proposes again */
     }
     machine::UserSpace space = machine::ProcessUserSpace(created);
     welcome.userSpaceAddress = (uint64_t)(uintptr_t)space.base;
@@ -623,6 +643,14 @@ std::unique_ptr<Server> Server::Start(const ServerOptions &options, std::string 
         *error = "socket path empty or too long: " + options.socketPath;
         return nullptr;
     }
+    machine::UserSpaceWindow window =
+        machine::ReserveUserSpaceWindow(kWindowSlack * (options.maxConnections + 1) * kUserSpaceBytes, kUserSpaceBytes);
+    if (window.bytes < kUserSpaceBytes) {
+        *error = "cannot reserve the address range for user spaces";
+        return nullptr;
+    }
+    state->windowBase = (uint64_t)(uintptr_t)window.base;
+    state->windowBytes = window.bytes - window.bytes % kUserSpaceBytes;
     std::memcpy(address.sun_path, options.socketPath.c_str(), options.socketPath.size() + 1);
     state->listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (state->listenFd < 0) {

@@ -37,7 +37,9 @@ struct ServerStatistics {
 class Server {
 public:
     /* Binds the socket (replacing a stale file at the path), listens and starts
-     * accepting. Null on failure, with the reason in *error. */
+     * accepting. The first server of a process also reserves the user-space window
+     * (machine::ReserveUserSpaceWindow), sized for its maxConnections with room to
+     * spare; later ones share it. Null on failure, with the reason in *error. */
     static std::unique_ptr<Server> Start(const ServerOptions &options, std::string *error);
     ~Server();
     Server(const Server &) = delete;

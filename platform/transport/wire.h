@@ -12,8 +12,16 @@
  * pointers into user space, handles and numbers. The machine probes every pointer
  * against the process's user space, exactly as it does for an in-process caller.
  *
- * Windows maps no user memory below 64 KiB: a Hello proposing an address there is
- * refused.
+ * Where user spaces go. The host places user spaces only in its user-space window,
+ * one range it reserved when it started, in slots: the window's base plus a
+ * multiple of kUserSpaceBytes. A proposal that is no free slot of the window is
+ * answered by a Welcome with STATUS_CONFLICTING_ADDRESSES whose userSpaceAddress
+ * and userSpaceBytes are the window's base and size, whatever lies at the proposed
+ * address in the host; the client then proposes slots of the window (reserving each
+ * in its own address space first, unless it shares the host's), a bounded number of
+ * times, on the same connection. So a client learns where the window is and which
+ * slots other clients hold, and nothing else of the host's memory. Windows maps no
+ * user memory below 64 KiB: a Hello proposing an address there is refused.
  *
  * Every message is one datagram, little-endian:
  *

@@ -145,7 +145,8 @@ struct ProcessIdentity {
     std::vector<uint32_t> groups;
     /* A process whose program runs outside the machine (a socket client) shares its user
      * space with it: the machine maps it at exactly this address, where the client maps the
-     * same pages. Null: the machine places it. */
+     * same pages. The range must lie in the user-space window (below) and overlap no other
+     * process's user space there, or the process is not created. Null: the machine places it. */
     void *userSpaceAddress = nullptr;
     /* Size of the user space; 0 = the machine's default. */
     size_t userSpaceBytes = 0;
@@ -182,6 +183,23 @@ MACHINE_API size_t CancelProcessRequests(void *process, const void *userIosb = n
  * waits end on Windows. Kernel-mode waits are left to finish. TerminateProcess
  * does this first. */
 MACHINE_API void EndProcessWaits(void *process);
+
+/* ---- User-space window (socket clients) ------------------------------------------------
+ * The user spaces of processes whose programs run outside the machine live only inside one
+ * address range of this process, reserved once (inaccessible, backed by nothing), so that a
+ * client's proposed address meets nothing of the host's own. The window outlives the
+ * machine: it is the Linux process's, and never released. */
+struct UserSpaceWindow {
+    void *base = nullptr;
+    size_t bytes = 0;
+};
+/* Reserves the window (bytes rounded up to alignment, a power of two; the base aligned to
+ * it) where the kernel chooses, on the first call; every later call returns that window
+ * whatever it asks. A window of 0 bytes: the reservation failed. */
+MACHINE_API UserSpaceWindow ReserveUserSpaceWindow(size_t bytes, size_t alignment);
+/* Whether [address, address + bytes) overlaps a user space now placed in the window
+ * (or one being placed or given back). */
+MACHINE_API bool UserSpaceInUse(const void *address, size_t bytes);
 
 /* ---- System events ---------------------------------------------------------------------- */
 /* A system shutdown: IRP_MJ_SHUTDOWN to every device registered for it, last registered first. */

@@ -1,11 +1,22 @@
 /*
  * User address spaces (see user_arena.h).
+ *
+ * The user-space window. The user spaces of socket clients are placed in the host
+ * only inside one range reserved once per process (inaccessible, not backed by
+ * memory): a client's proposal can then only ever meet the window or another
+ * client's user space, and what the host keeps elsewhere in its address space
+ * stays out of every answer. An arena is mapped over the reservation and, when it
+ * goes, the reservation is put back over its range instead of unmapping it, so that
+ * nothing else the process maps can ever land in the window.
  */
 #include "mm/user_arena.h"
 
 #include "base/spin.h"
 
+#include "machine.h"
+
 #include <fcntl.h>
+#include <iterator>
 #include <map>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -16,6 +27,7 @@ struct UserArena {
     int fd = -1;
     unsigned char *base = nullptr;
     size_t size = 0;
+    bool inWindow = false; /* mapped over the user-space window, which takes its range back */
     base::SpinLock lock;
     std::map<size_t, size_t> freeRanges; /* offset -> length */
     std::map<size_t, size_t> used;       /* offset -> length */
@@ -27,6 +39,51 @@ constexpr size_t kPage = 4096;
 } // namespace
 
 namespace {
+
+/* The window and the arenas mapped in it. The lock is held only to look at and
+ * change the table: a range is claimed in it before it is mapped and given back only
+ * after the reservation covers it again, so two claims never meet. */
+struct WindowState {
+    base::SpinLock lock;
+    uintptr_t base = 0;                /* 0 until reserved; then fixed for the process's life */
+    size_t bytes = 0;
+    std::map<uintptr_t, size_t> live;  /* claimed ranges: start -> length */
+};
+
+WindowState &Window()
+{
+    static WindowState window;
+    return window;
+}
+
+/* Whether [start, start + bytes) overlaps a claimed range (window lock held). */
+bool OverlapsLive(const WindowState &window, uintptr_t start, size_t bytes)
+{
+    auto next = window.live.lower_bound(start);
+    if (next != window.live.end() && next->first - start < bytes)
+        return true;
+    if (next != window.live.begin()) {
+        auto previous = std::prev(next);
+        if (start - previous->first < previous->second)
+            return true;
+    }
+    return false;
+}
+
+/* Puts the window's inaccessible reservation back over a range of it. */
+void Rereserve(void *address, size_t bytes)
+{
+    // MAP_FIXED replaces whatever is there in one step: the range is never open to
+    // another mapping in between.
+    (void)mmap(address, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+}
+
+void Unclaim(uintptr_t start)
+{
+    WindowState &window = Window();
+    base::SpinGuard guard(window.lock);
+    window.live.erase(start);
+}
 
 /* The memory file behind an arena; sealed, its size can never change. -1 on failure. */
 int CreateArenaFile(size_t bytes, bool sealed)
@@ -70,20 +127,33 @@ UserArena *CreateUserArena(size_t bytes)
 
 UserArena *CreateSharedUserArena(size_t bytes, void *address)
 {
-    if (address == nullptr || (reinterpret_cast<uintptr_t>(address) & (kPage - 1)) != 0 || bytes < 2 * kPage)
+    auto start = reinterpret_cast<uintptr_t>(address);
+    if (address == nullptr || (start & (kPage - 1)) != 0 || bytes < 2 * kPage || (bytes & (kPage - 1)) != 0)
         return nullptr;
+    WindowState &window = Window();
+    {
+        base::SpinGuard guard(window.lock);
+        if (window.bytes == 0 || start < window.base || start - window.base > window.bytes ||
+            window.bytes - (start - window.base) < bytes || OverlapsLive(window, start, bytes))
+            return nullptr;
+        window.live[start] = bytes;
+    }
     int fd = CreateArenaFile(bytes, true);
-    if (fd < 0)
-        return nullptr;
-    void *base = mmap(address, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED_NOREPLACE, fd, 0);
-    if (base != address) {
-        // Taken (or, on a kernel without MAP_FIXED_NOREPLACE, placed elsewhere).
-        if (base != MAP_FAILED)
-            munmap(base, bytes);
-        close(fd);
+    if (fd < 0) {
+        Unclaim(start);
         return nullptr;
     }
-    return WrapArena(fd, base, bytes);
+    void *base = mmap(address, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
+    if (base != address) {
+        // A failed fixed mapping may have taken the reservation with it.
+        Rereserve(address, bytes);
+        close(fd);
+        Unclaim(start);
+        return nullptr;
+    }
+    UserArena *arena = WrapArena(fd, base, bytes);
+    arena->inWindow = true;
+    return arena;
 }
 
 int ArenaDescriptor(const UserArena *arena)
@@ -105,7 +175,12 @@ void DestroyUserArena(UserArena *arena)
 {
     if (arena == nullptr)
         return;
-    munmap(arena->base, arena->size);
+    if (arena->inWindow) {
+        Rereserve(arena->base, arena->size);
+        Unclaim(reinterpret_cast<uintptr_t>(arena->base));
+    } else {
+        munmap(arena->base, arena->size);
+    }
     close(arena->fd);
     delete arena;
 }
@@ -186,3 +261,49 @@ void ArenaUnmapAlias(void *alias, size_t length)
 }
 
 } // namespace mm
+
+namespace machine {
+
+UserSpaceWindow ReserveUserSpaceWindow(size_t bytes, size_t alignment)
+{
+    mm::WindowState &window = mm::Window();
+    {
+        base::SpinGuard guard(window.lock);
+        if (window.bytes != 0)
+            return {reinterpret_cast<void *>(window.base), window.bytes};
+    }
+    if (alignment < mm::kPage || (alignment & (alignment - 1)) != 0)
+        alignment = mm::kPage;
+    bytes = (bytes + alignment - 1) & ~(alignment - 1);
+    if (bytes == 0)
+        return {};
+    // Over-reserve by one alignment unit and trim both ends, so the window starts aligned.
+    size_t span = bytes + alignment;
+    void *raw = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (raw == MAP_FAILED)
+        return {};
+    auto rawStart = reinterpret_cast<uintptr_t>(raw);
+    uintptr_t start = (rawStart + alignment - 1) & ~(uintptr_t)(alignment - 1);
+    if (start != rawStart)
+        munmap(raw, start - rawStart);
+    if (rawStart + span != start + bytes)
+        munmap(reinterpret_cast<void *>(start + bytes), rawStart + span - (start + bytes));
+    base::SpinGuard guard(window.lock);
+    if (window.bytes != 0) {
+        // Another caller was first: its window stands.
+        munmap(reinterpret_cast<void *>(start), bytes);
+    } else {
+        window.base = start;
+        window.bytes = bytes;
+    }
+    return {reinterpret_cast<void *>(window.base), window.bytes};
+}
+
+bool UserSpaceInUse(const void *address, size_t bytes)
+{
+    mm::WindowState &window = mm::Window();
+    base::SpinGuard guard(window.lock);
+    return mm::OverlapsLive(window, reinterpret_cast<uintptr_t>(address), bytes);
+}
+
+} // namespace machine

@@ -16,9 +16,10 @@ struct UserArena;
 UserArena *CreateUserArena(size_t bytes);
 /*
  * A user space shared with a process outside the machine (a socket client): mapped at
- * exactly this address (null when the range is taken), its memory sealed against
- * growing and shrinking, so the client, which maps the same pages at the same address,
- * can never pull memory out from under the machine.
+ * exactly this address, which must lie in the user-space window
+ * (machine::ReserveUserSpaceWindow) clear of every other arena there (null otherwise),
+ * its memory sealed against growing and shrinking, so the client, which maps the same
+ * pages at the same address, can never pull memory out from under the machine.
  */
 UserArena *CreateSharedUserArena(size_t bytes, void *address);
 /* The memory descriptor behind an arena (the client maps it), its base and size. */

@@ -2,7 +2,7 @@
  * What a hostile or broken client can do to the host: nothing but lose its own
  * connection. Malformed and truncated datagrams, calls before the hello,
  * descriptors passed in, pointers outside the client's user space, arguments
- * rewritten while the call runs, and an address the host cannot map.
+ * rewritten while the call runs, and addresses probed to map the host's memory.
  */
 #include "transport_test.h"
 
@@ -13,97 +13,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
-#include <poll.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
 using namespace transporttest;
 using transport::kMaxMessageBytes;
-
-/* A free address for a user space in this process (which is the host's). */
-uint64_t FreeAddress()
-{
-    void *probe = mmap(nullptr, transport::kUserSpaceBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    munmap(probe, transport::kUserSpaceBytes);
-    return (uint64_t)(uintptr_t)probe;
-}
-
-/* A connection that speaks the protocol by hand. */
-class RawConnection {
-public:
-    explicit RawConnection(const std::string &path)
-    {
-        fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-    }
-    ~RawConnection() { close(fd_); }
-    bool connected() const { return connected_; }
-    bool Send(const void *data, size_t length) { return send(fd_, data, length, MSG_NOSIGNAL) == (ssize_t)length; }
-    /* A datagram (its size), 0 when the host closed the connection, -1 on time-out. */
-    ssize_t Receive(void *buffer, size_t size, int *descriptor = nullptr, int timeoutMs = 5000)
-    {
-        pollfd wait{fd_, POLLIN, 0};
-        if (poll(&wait, 1, timeoutMs) <= 0)
-            return -1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        iovec part{buffer, size};
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-        ssize_t n = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
-        cmsghdr *header = CMSG_FIRSTHDR(&message);
-        if (n > 0 && header != nullptr && header->cmsg_type == SCM_RIGHTS) {
-            int passed;
-            std::memcpy(&passed, CMSG_DATA(header), sizeof(int));
-            if (descriptor != nullptr)
-                *descriptor = passed;
-            else
-                close(passed);
-        }
-        return n;
-    }
-    /* Says hello until welcomed. In the host's own process a probed free range can be
-     * taken (by a new thread's stack) before the host maps it: then it proposes again. */
-    bool Welcomed()
-    {
-        for (int attempt = 0; attempt < 8; ++attempt) {
-            uint8_t buffer[kMaxMessageBytes + 1];
-            if (!Send(buffer, transport::EncodeHello(buffer, FreeAddress())))
-                return false;
-            ssize_t got = Receive(buffer, sizeof(buffer));
-            transport::HostMessage decoded;
-            if (got <= 0 || transport::DecodeHostMessage(buffer, (size_t)got, &decoded) != transport::DecodeError::None)
-                return false;
-            if (decoded.welcome.status == 0)
-                return true;
-            if (decoded.welcome.status != transport::kStatusConflictingAddresses)
-                return false;
-        }
-        return false;
-    }
-    /* Whether the host has ended the connection. */
-    bool Ended()
-    {
-        uint8_t buffer[kMaxMessageBytes + 1];
-        return Receive(buffer, sizeof(buffer)) == 0;
-    }
-    int fd() const { return fd_; }
-
-private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
 
 class Robustness : public testhost::TestHost {
 protected:
@@ -137,7 +56,7 @@ TEST_F(Robustness, MalformedTruncatedAndOutOfTurnMessagesEndOnlyTheirConnection)
     cases.push_back({"a truncated call", std::vector<uint8_t>(buffer, buffer + call - 3), true});
     cases.push_back({"an empty datagram", std::vector<uint8_t>(), true});
     cases.push_back({"an oversized datagram", std::vector<uint8_t>(kMaxMessageBytes + 50, 0), true});
-    size_t hello = transport::EncodeHello(buffer, FreeAddress());
+    size_t hello = transport::EncodeHello(buffer, transport::kLowestUserAddress);
     cases.push_back({"a second hello", std::vector<uint8_t>(buffer, buffer + hello), true});
 
     uint64_t refusedBefore = server_->Statistics().connectionsRefused;
@@ -146,7 +65,7 @@ TEST_F(Robustness, MalformedTruncatedAndOutOfTurnMessagesEndOnlyTheirConnection)
         RawConnection raw(socketPath_);
         ASSERT_TRUE(raw.connected());
         if (c.hello) {
-            ASSERT_TRUE(raw.Welcomed());
+            ASSERT_NE(0u, raw.Welcomed());
         }
         raw.Send(c.bytes.data(), c.bytes.size());
         EXPECT_TRUE(raw.Ended());
@@ -161,7 +80,7 @@ TEST_F(Robustness, ADescriptorPassedToTheHostIsClosedAndRefused)
     RawConnection raw(socketPath_);
     ASSERT_TRUE(raw.connected());
     uint8_t buffer[kMaxMessageBytes];
-    size_t n = transport::EncodeHello(buffer, FreeAddress());
+    size_t n = transport::EncodeHello(buffer, transport::kLowestUserAddress);
     int pipeEnds[2];
     ASSERT_EQ(0, pipe(pipeEnds));
     iovec part{buffer, n};
@@ -186,37 +105,87 @@ TEST_F(Robustness, ADescriptorPassedToTheHostIsClosedAndRefused)
     ExpectHostServes();
 }
 
-TEST_F(Robustness, AnAddressTheHostCannotMapIsRefusedAndAnotherIsTaken)
+TEST_F(Robustness, ProbedAddressesRevealNothingOfTheHostsMemory)
 {
-    // A range this process (the host) already uses.
-    void *taken = mmap(nullptr, transport::kUserSpaceBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(MAP_FAILED, taken);
+    // What lies in this process (the host's) at a proposed address: its heap, its stack, a
+    // mapping of its own, or nothing at all.
+    auto heap = std::make_unique<uint8_t[]>(1 << 20);
+    uint8_t stack[64];
+    void *mapped = mmap(nullptr, transport::kUserSpaceBytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, mapped);
+    void *unmapped = mmap(nullptr, transport::kUserSpaceBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_EQ(0, munmap(unmapped, transport::kUserSpaceBytes));
+    auto page = [](const void *p) { return (uint64_t)(uintptr_t)p & ~(transport::kPageBytes - 1); };
+    const uint64_t probes[] = {page(heap.get()), page(stack), page(mapped), page(unmapped), transport::kLowestUserAddress,
+                               transport::kUserAddressLimit - transport::kUserSpaceBytes};
+
     RawConnection raw(socketPath_);
-    uint8_t buffer[kMaxMessageBytes + 1];
-    ASSERT_TRUE(raw.Send(buffer, transport::EncodeHello(buffer, (uint64_t)(uintptr_t)taken)));
-    transport::HostMessage decoded;
-    ssize_t got = raw.Receive(buffer, sizeof(buffer));
-    ASSERT_GT(got, 0);
-    ASSERT_EQ(transport::DecodeError::None, transport::DecodeHostMessage(buffer, (size_t)got, &decoded));
-    EXPECT_EQ(transport::kStatusConflictingAddresses, decoded.welcome.status);
-    // The same connection proposes again (and again, should a new thread's stack take
-    // the probed range first).
-    uint64_t address = 0;
-    int memory = -1;
-    for (int attempt = 0; attempt < 8 && memory < 0; ++attempt) {
-        address = FreeAddress();
-        ASSERT_TRUE(raw.Send(buffer, transport::EncodeHello(buffer, address)));
-        got = raw.Receive(buffer, sizeof(buffer), &memory);
-        ASSERT_GT(got, 0);
-        ASSERT_EQ(transport::DecodeError::None, transport::DecodeHostMessage(buffer, (size_t)got, &decoded));
+    transport::WelcomeBody first;
+    ASSERT_TRUE(raw.Hello(probes[0], &first));
+    EXPECT_EQ(transport::kStatusConflictingAddresses, first.status);
+    // The answer names the window and nothing else, whatever the probe met.
+    const uint64_t windowBase = first.userSpaceAddress, windowBytes = first.userSpaceBytes;
+    EXPECT_GE(windowBytes, 4 * transport::kUserSpaceBytes);
+    EXPECT_EQ(0u, windowBase % transport::kUserSpaceBytes);
+    for (uint64_t probe : probes) {
+        transport::WelcomeBody answer;
+        ASSERT_TRUE(raw.Hello(probe, &answer)) << std::hex << probe;
+        EXPECT_EQ(transport::kStatusConflictingAddresses, answer.status);
+        EXPECT_EQ(windowBase, answer.userSpaceAddress);
+        EXPECT_EQ(windowBytes, answer.userSpaceBytes);
+        EXPECT_EQ(0u, answer.processId);
     }
-    EXPECT_EQ(0, decoded.welcome.status);
-    EXPECT_EQ(address, decoded.welcome.userSpaceAddress);
-    EXPECT_GE(memory, 0);
+    // Inside the window only slots will do, and only free ones.
+    transport::Client other(socketPath_);
+    ASSERT_EQ(transport::kStatusSuccess, other.Connect());
+    void *held = other.Allocate(16);
+    ASSERT_NE(nullptr, held);
+    uint64_t otherSlot = windowBase + ((uint64_t)(uintptr_t)held - windowBase) / transport::kUserSpaceBytes *
+                                          transport::kUserSpaceBytes;
+    for (uint64_t probe : {otherSlot, otherSlot + transport::kPageBytes, windowBase + transport::kPageBytes}) {
+        transport::WelcomeBody answer;
+        ASSERT_TRUE(raw.Hello(probe, &answer));
+        EXPECT_EQ(transport::kStatusConflictingAddresses, answer.status);
+        EXPECT_EQ(windowBase, answer.userSpaceAddress);
+    }
+    other.Release(held);
+    uint64_t mine = 0;
+    int memory = -1;
+    for (uint64_t slot = windowBase; slot < windowBase + windowBytes && memory < 0; slot += transport::kUserSpaceBytes) {
+        transport::WelcomeBody answer;
+        ASSERT_TRUE(raw.Hello(slot, &answer, &memory));
+        if (answer.status == 0)
+            mine = slot;
+    }
+    ASSERT_NE(0u, mine);
+    ASSERT_GE(memory, 0);
     // The user space is sealed: a client cannot shrink it under the host.
     EXPECT_NE(0, ftruncate(memory, 4096));
     close(memory);
-    munmap(taken, transport::kUserSpaceBytes);
+    munmap(mapped, transport::kUserSpaceBytes);
+}
+
+TEST_F(Robustness, AUserSpaceGivenBackStaysReservedForTheNextClient)
+{
+    auto first = std::make_unique<RawConnection>(socketPath_);
+    uint64_t slot = first->Welcomed();
+    ASSERT_NE(0u, slot);
+    first.reset();
+    ASSERT_TRUE(Eventually([&] { return server_->ConnectionCount() == 0; }));
+    // Nothing else of the host's can land in the range now...
+    void *taken = mmap(reinterpret_cast<void *>((uintptr_t)slot), transport::kPageBytes, PROT_READ,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    EXPECT_EQ(MAP_FAILED, taken);
+    EXPECT_EQ(EEXIST, errno);
+    // ... and the next client gets it.
+    RawConnection next(socketPath_);
+    transport::WelcomeBody answer;
+    int memory = -1;
+    ASSERT_TRUE(next.Hello(slot, &answer, &memory));
+    EXPECT_EQ(0, answer.status);
+    EXPECT_EQ(slot, answer.userSpaceAddress);
+    if (memory >= 0)
+        close(memory);
 }
 
 TEST_F(Robustness, PointersOutsideTheUserSpaceAreRefusedAsAccessViolations)

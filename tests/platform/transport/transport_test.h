@@ -18,6 +18,11 @@
 #include <thread>
 #include <type_traits>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace transporttest {
 
 /* Waits (bounded) until a condition holds; whether it does. */
@@ -144,5 +149,97 @@ inline NTSTATUS Close(transport::Client &client, HANDLE handle)
 {
     return Native(client, transport::CallNumber::NtClose, handle);
 }
+
+/* A connection that speaks the protocol by hand, as a broken or hostile client would. */
+class RawConnection {
+public:
+    explicit RawConnection(const std::string &path)
+    {
+        fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+    }
+    ~RawConnection() { close(fd_); }
+    RawConnection(const RawConnection &) = delete;
+    RawConnection &operator=(const RawConnection &) = delete;
+    bool connected() const { return connected_; }
+    int fd() const { return fd_; }
+    bool Send(const void *data, size_t length) { return send(fd_, data, length, MSG_NOSIGNAL) == (ssize_t)length; }
+    /* A datagram (its size), 0 when the host closed the connection, -1 on time-out. */
+    ssize_t Receive(void *buffer, size_t size, int *descriptor = nullptr, int timeoutMs = 5000)
+    {
+        pollfd wait{fd_, POLLIN, 0};
+        if (poll(&wait, 1, timeoutMs) <= 0)
+            return -1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        iovec part{buffer, size};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        ssize_t n = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
+        cmsghdr *header = CMSG_FIRSTHDR(&message);
+        if (n > 0 && header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+            int passed;
+            std::memcpy(&passed, CMSG_DATA(header), sizeof(int));
+            if (descriptor != nullptr)
+                *descriptor = passed;
+            else
+                close(passed);
+        }
+        return n;
+    }
+    /* One hello and the Welcome it gets; false when none came. */
+    bool Hello(uint64_t address, transport::WelcomeBody *welcome, int *descriptor = nullptr)
+    {
+        uint8_t buffer[transport::kMaxMessageBytes + 1];
+        if (!Send(buffer, transport::EncodeHello(buffer, address)))
+            return false;
+        ssize_t got = Receive(buffer, sizeof(buffer), descriptor);
+        transport::HostMessage decoded;
+        if (got <= 0 || transport::DecodeHostMessage(buffer, (size_t)got, &decoded) != transport::DecodeError::None ||
+            decoded.kind != transport::Kind::Welcome)
+            return false;
+        *welcome = decoded.welcome;
+        return true;
+    }
+    /* Says hello until welcomed, as a client does: a first proposal the host answers with its
+     * window, then the window's slots in turn. The user space's base, or 0. The host maps it
+     * in this very process, so the test reaches it directly. */
+    uint64_t Welcomed()
+    {
+        transport::WelcomeBody welcome;
+        if (!Hello(transport::kLowestUserAddress, &welcome) ||
+            welcome.status != transport::kStatusConflictingAddresses)
+            return 0;
+        uint64_t base = welcome.userSpaceAddress, slots = welcome.userSpaceBytes / transport::kUserSpaceBytes;
+        for (uint64_t slot = 0; slot < slots && slot < 64; ++slot) {
+            uint64_t address = base + slot * transport::kUserSpaceBytes;
+            int memory = -1;
+            if (!Hello(address, &welcome, &memory))
+                return 0;
+            if (memory >= 0)
+                close(memory);
+            if (welcome.status == transport::kStatusSuccess)
+                return address;
+            if (welcome.status != transport::kStatusConflictingAddresses)
+                return 0;
+        }
+        return 0;
+    }
+    /* Whether the host has ended the connection. */
+    bool Ended()
+    {
+        uint8_t buffer[transport::kMaxMessageBytes + 1];
+        return Receive(buffer, sizeof(buffer)) == 0;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
 
 } // namespace transporttest
