@@ -56,6 +56,20 @@
  * connection: the host cancels the process's requests, closes its handles and
  * ends it, as Windows does when a process exits.
  *
+ * Limits. Every local user reaches the socket, so the host shares itself out:
+ *   - connections: each user a bounded number, and some always kept for root and the
+ *     host's own user. A connection the host will not take gets, at once, a Welcome
+ *     with STATUS_DEVICE_BUSY (Win32: ERROR_BUSY) and is closed;
+ *   - the hello: a connection not welcomed within a few seconds is closed;
+ *   - calls: each is charged, until its Reply, the bytes its buffer-length arguments
+ *     name (each at most kUserSpaceBytes), against budgets of its connection and its
+ *     user, and needs a thread of the host's, of which each user may hold a bounded
+ *     number. A call the host cannot take is answered STATUS_INSUFFICIENT_RESOURCES
+ *     at once, and the connection goes on;
+ *   - replies: the host never waits for a client to read. Replies that do not fit in
+ *     the socket wait on the connection, a bounded number; past that the client is
+ *     taken to have stopped reading and the connection ends.
+ *
  * Version 2 added every call after NtClose. The Hello is the only place the two
  * sides agree on what they speak, so the set of calls is part of the version: a
  * client is told at once that a host does not know its calls, rather than losing

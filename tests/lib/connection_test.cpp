@@ -8,6 +8,8 @@
 #include <ntdef.h>
 #include <ntstatus.h>
 
+#include "client.h"
+#include "server.h"
 #include "test_host.h"
 #include "win32_harness.h"
 
@@ -98,6 +100,26 @@ TEST_F(LibraryNoDriver, AHostWithoutTheDriverIsDriverNotRunning)
     unsigned int native = 0;
     EXPECT_EQ(VOREL_ERR_NOT_RUNNING, vorel_connect(&h, &native));
     EXPECT_EQ(2u, native);
+}
+
+class LibraryFullHost : public testhost::TestHost {
+protected:
+    void ConfigureServer(transport::ServerOptions &options) override
+    {
+        options.maxConnections = 1;
+        options.reservedConnections = 0;
+    }
+};
+
+TEST_F(LibraryFullHost, AHostThatTakesNoMoreConnectionsIsBusy)
+{
+    transport::Client other(socketPath_); /* another process holds the one connection */
+    ASSERT_EQ(transport::kStatusSuccess, other.Connect());
+    vorel_handle h = nullptr;
+    unsigned int native = 0;
+    EXPECT_EQ(VOREL_ERR_BUSY, vorel_connect(&h, &native));
+    EXPECT_EQ(nullptr, h);
+    EXPECT_EQ(170u, native);
 }
 
 TEST_F(Library, AFailedAllocationIsOutOfMemory)

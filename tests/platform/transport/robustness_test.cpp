@@ -2,7 +2,8 @@
  * What a hostile or broken client can do to the host: nothing but lose its own
  * connection. Malformed and truncated datagrams, calls before the hello,
  * descriptors passed in, pointers outside the client's user space, arguments
- * rewritten while the call runs, and addresses probed to map the host's memory.
+ * rewritten while the call runs, addresses probed to map the host's memory, and
+ * text of its own smuggled into the host's log.
  */
 #include "transport_test.h"
 
@@ -14,9 +15,13 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -271,6 +276,92 @@ TEST_F(Robustness, ArgumentsRewrittenDuringTheCallNeverLeadTheHostOutsideTheUser
     flipper.join();
     client.Release(block);
     EXPECT_EQ(opened, testhost::Count().closes);
+}
+
+/* The host's log, as a test sees it. */
+std::mutex logLock;
+std::vector<std::string> *logLines = nullptr;
+
+void CaptureLogLine(const char *line)
+{
+    std::lock_guard<std::mutex> guard(logLock);
+    if (logLines != nullptr)
+        logLines->push_back(line);
+}
+
+class HostLog : public Robustness {
+protected:
+    void SetUp() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(logLock);
+            logLines = &lines_;
+        }
+        Robustness::SetUp();
+    }
+    void TearDown() override
+    {
+        Robustness::TearDown();
+        std::lock_guard<std::mutex> guard(logLock);
+        logLines = nullptr;
+    }
+    void ConfigureServer(transport::ServerOptions &options) override
+    {
+        options.log = CaptureLogLine;
+        options.logBurst = 5;
+        options.logWindowMs = 2000;
+    }
+    std::vector<std::string> LinesWith(const char *text)
+    {
+        std::lock_guard<std::mutex> guard(logLock);
+        std::vector<std::string> found;
+        for (const std::string &line : lines_)
+            if (line.find(text) != std::string::npos)
+                found.push_back(line);
+        return found;
+    }
+    /* A connection that sends garbage and is ended for it. */
+    void Misbehave()
+    {
+        RawConnection raw(socketPath_);
+        std::vector<uint8_t> garbage(40, 0xEE);
+        raw.Send(garbage.data(), garbage.size());
+        EXPECT_TRUE(raw.Ended());
+    }
+
+private:
+    std::vector<std::string> lines_;
+};
+
+TEST_F(HostLog, AClientsOwnNameReachesTheLogOnlyEscaped)
+{
+    // This process is the client: its name is what the host reads for the peer.
+    char saved[17] = {};
+    prctl(PR_GET_NAME, saved);
+    ASSERT_EQ(0, prctl(PR_SET_NAME, "a\nb\x1b[2J\\x41\xc3\xa9\x7f"));
+    Misbehave();
+    prctl(PR_SET_NAME, saved);
+    ASSERT_TRUE(Eventually([&] { return LinesWith("refused a message").size() == 1; }));
+    std::string line = LinesWith("refused a message")[0];
+    EXPECT_NE(std::string::npos, line.find("a\\x0Ab\\x1B[2J\\x5Cx41\\xC3\\xA9\\x7F (pid ")) << line;
+    for (char c : line)
+        EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
+}
+
+TEST_F(HostLog, RefusalsAreLoggedAFewAtATimeAndTheRestSummedUp)
+{
+    constexpr int kRefusals = 20;
+    for (int i = 0; i < kRefusals; ++i)
+        Misbehave();
+    ASSERT_TRUE(Eventually([&] { return server_->Statistics().connectionsRefused == kRefusals; }));
+    EXPECT_EQ(5u, LinesWith("refused a message").size());
+    EXPECT_EQ(15u, server_->Statistics().logLinesSuppressed);
+    // The count is written when the user's window closes, unasked.
+    ASSERT_TRUE(Eventually([&] { return LinesWith("15 more refusals from uid 0 suppressed").size() == 1; }));
+    // A new window: refusals are logged again.
+    Misbehave();
+    EXPECT_TRUE(Eventually([&] { return LinesWith("refused a message").size() == 6; }));
+    ExpectHostServes();
 }
 
 } // namespace

@@ -274,6 +274,7 @@ void TestHost::SetUp()
     }
     transport::ServerOptions options;
     options.socketPath = socketPath_;
+    ConfigureServer(options);
     std::string error;
     server_ = transport::Server::Start(options, &error);
     ASSERT_NE(nullptr, server_) << error;

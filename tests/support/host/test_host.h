@@ -23,6 +23,7 @@
 
 namespace transport {
 class Server;
+struct ServerOptions;
 }
 
 namespace testhost {
@@ -74,6 +75,8 @@ protected:
     void TearDown() override;
     virtual bool LoadsDriver() { return true; }
     virtual machine::Config BootConfig() { return machine::Config(); }
+    /* The server's options, as the fixture set them (the socket path): a test changes its limits here. */
+    virtual void ConfigureServer(transport::ServerOptions &options) { (void)options; }
 
     std::string runtimeDirectory_;
     std::string socketPath_;
