@@ -159,27 +159,6 @@ TEST(Wire, ACallOfTheFileInterfaceIsHeldToItsRoutinesShape)
               DecodeClientMessage(buffer, EncodeCall(buffer, 3, CallNumber::NtReadFile, read, 9), &m));
 }
 
-TEST(Wire, ACallIsChargedTheBuffersItsLengthsName)
-{
-    uint8_t buffer[kMaxMessageBytes];
-    ClientMessage m;
-    auto charge = [&](CallNumber number, std::vector<uint64_t> arguments) {
-        size_t n = EncodeCall(buffer, 1, number, arguments.data(), (uint32_t)arguments.size());
-        EXPECT_EQ(DecodeError::None, DecodeClientMessage(buffer, n, &m));
-        return BufferBytesOf(m.call);
-    };
-    // Input and output of a device control; the code is no length.
-    EXPECT_EQ(300u, charge(CallNumber::NtDeviceIoControlFile, {4, 0, 0, 0, 0x10000, 0xFFFF, 0x10100, 100, 0x10200, 200}));
-    EXPECT_EQ(4096u, charge(CallNumber::NtReadFile, {4, 0, 0, 0, 0x10000, 0x10100, 4096, 0x10040, 0}));
-    // Both of a query's buffers: the entries and the list of names asked for.
-    EXPECT_EQ(96u, charge(CallNumber::NtQueryEaFile, {4, 0x10000, 0x10100, 64, 0, 0x10200, 32, 0, 0}));
-    // A lock's length lies in user space behind a pointer: no buffer.
-    EXPECT_EQ(0u, charge(CallNumber::NtLockFile, {4, 0, 0, 0, 0x10000, 0x10100, 0x10108, 7, 1, 1}));
-    // No buffer is larger than a user space.
-    EXPECT_EQ(2 * kUserSpaceBytes,
-              charge(CallNumber::NtFsControlFile, {4, 0, 0, 0, 0x10000, 0x90000, 0x10100, 0xFFFFFFFF, 0, 0xFFFFFFFF}));
-}
-
 TEST(Wire, TheClientRefusesWhatOnlyAClientSends)
 {
     std::vector<uint8_t> m = CallMessage();
