@@ -32,8 +32,10 @@ inline std::u16string UpcaseName(const std::u16string &name) { return UpcaseName
 Node *FindSubkey(Node *parent, const std::u16string &name);
 /* A value's index by name, or -1 (lock held). */
 ptrdiff_t FindValue(const Node *node, const char16_t *name, size_t chars);
-/* Records a change to the hive that holds node (lock held). */
+/* Records a change to the hive that holds node, and wakes the lazy writer when the
+ * hive was clean (lock held). */
 void NoteChange(Registry &registry, const Node *node);
+void NoteHiveChange(Registry &registry, HiveKind kind);
 /* The key's full name, "\REGISTRY\..." (lock held). */
 std::u16string FullKeyName(const Node *node);
 
@@ -90,10 +92,21 @@ std::unique_ptr<Node> LoadPersistentHive(Registry &registry);
 /* Boot, after the predefined keys exist: grafts the volatile hive's keys onto the
  * tree (takes the lock). */
 void LoadVolatileHive(Registry &registry);
-/* Writes one hive if it changed since it was last written. Takes fileLock, then the
- * lock for the snapshot. Returns false when the write failed (the old file stays). */
-bool SaveHive(Registry &registry, HiveKind kind);
+/*
+ * Writes one hive if it changed since it was last written. Takes fileLock, then the
+ * lock for the snapshot only. Returns false when the write failed (the old file
+ * stays and the hive stays changed), with the file and the system's reason in
+ * *error. faultSite names the injection site the write answers to.
+ */
+bool SaveHive(Registry &registry, HiveKind kind, const char *faultSite, std::string *error);
 /* Shutdown: releases the state directory's lock. */
 void ReleaseHiveLock(Registry &registry);
+
+/* ---- flush.cpp: the lazy writer ------------------------------------------------------------ */
+
+/* Starts the lazy writer when a hive has a file and lazy writes are configured. */
+void StartLazyWriter(Registry &registry, uint32_t delayMilliseconds);
+/* Stops it and waits for a write under way; nothing is written after it returns. */
+void StopLazyWriter(Registry &registry);
 
 } // namespace cm

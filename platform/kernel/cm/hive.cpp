@@ -411,44 +411,48 @@ bool WriteAll(int fd, const uint8_t *data, size_t length)
 
 /*
  * Replaces a hive file: temporary file, fsync, rename, fsync of the directory.
- * The fault site "RegistryHiveWrite" stops after half of the temporary file, as a
- * crash would, and leaves it behind.
+ * The fault site stops after half of the temporary file, as a crash would, and
+ * leaves it behind. False, with *error naming the file and the reason, when the
+ * hive could not be replaced.
  */
-bool WriteHiveFile(const std::string &path, const std::vector<uint8_t> &image)
+bool WriteHiveFile(const std::string &path, const std::vector<uint8_t> &image, const char *faultSite,
+                   std::string *error)
 {
     std::string temporary = path + ".tmp";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
-        std::fprintf(stderr, "cm: cannot create %s: %s\n", temporary.c_str(), ErrnoText().c_str());
+        *error = "cannot create " + temporary + ": " + ErrnoText();
         return false;
     }
-    if (machine::ShouldFail("RegistryHiveWrite")) {
+    if (machine::ShouldFail(faultSite)) {
         WriteAll(fd, image.data(), image.size() / 2);
         close(fd);
-        std::fprintf(stderr, "cm: writing %s failed (injected fault)\n", temporary.c_str());
+        *error = "writing " + temporary + " failed (injected fault)";
         return false;
     }
     bool written = WriteAll(fd, image.data(), image.size()) && fsync(fd) == 0;
-    std::string error = written ? std::string() : ErrnoText();
+    std::string reason = written ? std::string() : ErrnoText();
     if (close(fd) != 0 && written) {
         written = false;
-        error = ErrnoText();
+        reason = ErrnoText();
     }
     if (written && rename(temporary.c_str(), path.c_str()) != 0) {
         written = false;
-        error = ErrnoText();
+        reason = ErrnoText();
     }
     if (!written) {
-        std::fprintf(stderr, "cm: writing %s failed: %s\n", path.c_str(), error.c_str());
+        *error = "writing " + path + " failed: " + reason;
         unlink(temporary.c_str());
         return false;
     }
     int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool durable = directory >= 0 && fsync(directory) == 0;
+    if (!durable)
+        reason = ErrnoText();
     if (directory >= 0)
         close(directory);
     if (!durable) {
-        std::fprintf(stderr, "cm: syncing the directory of %s failed: %s\n", path.c_str(), ErrnoText().c_str());
+        *error = "syncing the directory of " + path + " failed: " + reason;
         return false;
     }
     return true;
@@ -559,7 +563,7 @@ void LoadVolatileHive(Registry &registry)
         if (parent == nullptr || FindSubkey(parent, top->name) != nullptr) {
             std::fprintf(stderr, "cm: volatile key %s\\%s has no place in the registry any more; dropped\n",
                          Narrow(anchor).c_str(), Narrow(top->name).c_str());
-            registry.changes[kVolatileHive]++;
+            NoteHiveChange(registry, kVolatileHive);
             continue;
         }
         top->parent = parent;
@@ -568,11 +572,12 @@ void LoadVolatileHive(Registry &registry)
     }
 }
 
-bool SaveHive(Registry &registry, HiveKind kind)
+bool SaveHive(Registry &registry, HiveKind kind, const char *faultSite, std::string *error)
 {
     std::lock_guard<std::mutex> fileGuard(registry.fileLock);
     std::vector<uint8_t> image;
     uint64_t snapshot;
+    std::string path;
     {
         std::lock_guard<std::mutex> guard(registry.lock);
         if (!registry.booted || registry.changes[kind] == registry.saved[kind])
@@ -582,9 +587,10 @@ bool SaveHive(Registry &registry, HiveKind kind)
             registry.saved[kind] = snapshot; /* kept in memory only */
             return true;
         }
+        path = registry.hivePath[kind];
         image = EncodeHive(registry, kind);
     }
-    if (!WriteHiveFile(registry.hivePath[kind], image))
+    if (!WriteHiveFile(path, image, faultSite, error))
         return false;
     std::lock_guard<std::mutex> guard(registry.lock);
     registry.saved[kind] = snapshot; /* changes made meanwhile keep the hive dirty */

@@ -13,6 +13,8 @@
 #include <ntstatus.h>
 #include <km/rtl.h>
 
+#include <cstdio>
+
 namespace cm {
 namespace {
 
@@ -218,7 +220,11 @@ NTSTATUS FlushKey(HANDLE keyHandle, KPROCESSOR_MODE mode)
     DereferenceKey(body);
     if (!NT_SUCCESS(status))
         return status;
-    return SaveHive(registry, kind) ? STATUS_SUCCESS : STATUS_REGISTRY_IO_FAILED;
+    std::string error;
+    if (SaveHive(registry, kind, "RegistryHiveWrite", &error))
+        return STATUS_SUCCESS;
+    std::fprintf(stderr, "cm: flushing a key failed: %s\n", error.c_str());
+    return STATUS_REGISTRY_IO_FAILED;
 }
 
 } // namespace

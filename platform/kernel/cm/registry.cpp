@@ -106,6 +106,7 @@ void BootRegistry()
         std::lock_guard<std::mutex> guard(registry.lock);
         registry.generation++;
         registry.booted = true;
+        registry.writtenAtShutdown = true;
         for (int kind = 0; kind < kHiveCount; ++kind)
             registry.changes[kind] = registry.saved[kind] = 0;
     }
@@ -116,15 +117,27 @@ void BootRegistry()
         MakePredefinedKeys(registry);
     }
     LoadVolatileHive(registry);
+    StartLazyWriter(registry, config.registryLazyWriteMilliseconds);
 }
 
+/*
+ * Shutdown: the lazy writer stops first, so that the last write is this one and
+ * sees every change. A hive that cannot be written keeps its last written
+ * contents; RegistryWrittenAtShutdown tells the host.
+ */
 void ShutdownRegistry()
 {
     Registry &registry = State();
-    for (int kind = 0; kind < kHiveCount; ++kind)
-        if (!SaveHive(registry, static_cast<HiveKind>(kind)))
-            std::fprintf(stderr, "cm: shutdown could not write %s; its last written contents stay\n",
-                         registry.hivePath[kind].c_str());
+    StopLazyWriter(registry);
+    bool written = true;
+    for (int kind = 0; kind < kHiveCount; ++kind) {
+        std::string error;
+        if (!SaveHive(registry, static_cast<HiveKind>(kind), "RegistryHiveWrite", &error)) {
+            std::fprintf(stderr, "cm: shutdown could not write a hive (%s); its last written contents stay\n",
+                         error.c_str());
+            written = false;
+        }
+    }
     ReleaseHiveLock(registry);
     std::lock_guard<std::mutex> guard(registry.lock);
     registry.booted = false;
@@ -132,6 +145,7 @@ void ShutdownRegistry()
     registry.deletedKeys.clear();
     for (auto &path : registry.hivePath)
         path.clear();
+    registry.writtenAtShutdown = written;
 }
 
 const bool registered = [] {
@@ -187,9 +201,18 @@ ptrdiff_t FindValue(const Node *node, const char16_t *name, size_t chars)
     return -1;
 }
 
+void NoteHiveChange(Registry &registry, HiveKind kind)
+{
+    // Only the first change to a clean hive wakes the lazy writer: while the hive is
+    // changed the writer does not sleep on its wake-up (it waits out its delay, or is
+    // writing and looks again when done).
+    if (registry.changes[kind]++ == registry.saved[kind])
+        registry.lazyWriterWake.notify_one();
+}
+
 void NoteChange(Registry &registry, const Node *node)
 {
-    registry.changes[node->isVolatile ? kVolatileHive : kPersistentHive]++;
+    NoteHiveChange(registry, node->isVolatile ? kVolatileHive : kPersistentHive);
 }
 
 std::u16string FullKeyName(const Node *node)

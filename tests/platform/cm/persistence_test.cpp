@@ -3,12 +3,7 @@
  * while the runtime directory is kept, a write cut short leaves the previous hive,
  * damaged hives are set aside, and one machine at a time owns a state directory.
  */
-#include "cm_test.h"
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include "hive_test.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,58 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RegistryPersistenceTest : public MachineTest {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/vorel-cm-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        base_ = pattern;
-        MachineTest::SetUp();
-    }
-    void TearDown() override
-    {
-        MachineTest::TearDown();
-        fs::remove_all(base_);
-    }
-    machine::Config BootConfig() override
-    {
-        machine::Config config;
-        config.stateDirectory = base_ + "/state";
-        config.runtimeDirectory = base_ + "/run";
-        return config;
-    }
-    void Shutdown()
-    {
-        machine::AuditReport report = machine::Shutdown();
-        EXPECT_TRUE(report.Clean()) << report.Text();
-    }
-    /* The machine stops and starts again: the runtime directory is kept. */
-    void Restart()
-    {
-        Shutdown();
-        machine::Boot(BootConfig());
-    }
-    /* The host reboots: the runtime directory (memory) is cleared. */
-    void Reboot()
-    {
-        Shutdown();
-        fs::remove_all(base_ + "/run");
-        machine::Boot(BootConfig());
-    }
-    std::string Hive() const { return base_ + "/state/registry.hive"; }
-    static std::string ReadFile(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    static void WriteFile(const std::string &path, const std::string &bytes)
-    {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-    }
-
-    std::string base_;
-};
+using RegistryPersistenceTest = RegistryFilesTest;
 
 TEST_F(RegistryPersistenceTest, PersistentKeysOutliveARebootAndVolatileKeysOnlyARestart)
 {
@@ -162,7 +106,7 @@ TEST_F(RegistryPersistenceTest, DamagedHivesAreSetAsideAndTheMachineStartsWithou
     }
     Shutdown();
     const std::string good = ReadFile(Hive());
-    const std::string volatileHive = base_ + "/run/registry-volatile.hive";
+    const std::string volatileHive = VolatileHive();
     ASSERT_FALSE(ReadFile(volatileHive).empty());
 
     std::string flipped = good;
