@@ -10,6 +10,10 @@
  * audit. The exit code is 0 when all of it went cleanly, and the host exits within
  * a time limit whatever a driver does.
  *
+ * A machine that cannot boot on its state (a state directory held by another
+ * machine or tool, a hive that is no regular file or cannot be read) is reported
+ * and the host exits 1.
+ *
  *   vorelhost [--driver PATH] [--daemon]
  */
 #include "paths.h"
@@ -229,7 +233,14 @@ int main(int argc, char **argv)
     long physical = sysconf(_SC_PHYS_PAGES);
     if (physical > 0)
         config.physicalPages = (uint64_t)physical;
-    machine::Boot(config);
+    std::string bootError;
+    if (!machine::TryBoot(config, &bootError)) {
+        Say("the machine cannot boot: %s", bootError.c_str());
+        Report(readyFd, 1);
+        unlink((paths.runtimeDirectory + "/vorelhost.pid").c_str());
+        close(pidFd);
+        return 1;
+    }
 
     int exitCode = 0;
     std::unique_ptr<transport::Server> server;

@@ -156,6 +156,16 @@ TEST_F(EndToEnd, TheSettingSurvivesARestartAndTheServiceKeyNamesTheDriver)
     EXPECT_EQ(0, second.exitCode) << second.err;
 }
 
+TEST_F(EndToEnd, AHostThatCannotUseItsStateSaysWhyAndExits)
+{
+    std::string hive = base_ + "/state/registry.hive";
+    ASSERT_EQ(0, mkdir((base_ + "/state").c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(hive.c_str(), 0600)); /* opening it to read would wait for a writer */
+    Outcome outcome = Vorelhost({"--driver", VOREL_DRIVER_PATH});
+    EXPECT_EQ(1, outcome.exitCode);
+    EXPECT_NE(std::string::npos, outcome.err.find(hive + " is not a regular file")) << outcome.err;
+}
+
 TEST_F(EndToEnd, AHostThatDiedLeavesASocketThatReadsAsNotRunning)
 {
     StartHost();

@@ -86,12 +86,17 @@ InfoRecord BuildValueRecord(const Value &value, KEY_VALUE_INFORMATION_CLASS info
 
 /* ---- hive.cpp: persistence ------------------------------------------------------------------ */
 
-/* Boot: takes the state directory's lock and reads the persistent hive; returns
- * the root of what it holds, or a new empty root. */
-std::unique_ptr<Node> LoadPersistentHive(Registry &registry);
+/*
+ * Boot: takes the state directory's lock and reads the persistent hive into *root:
+ * what it holds, or a new empty root when there is none or it was damaged (set
+ * aside). Returns false, with the reason in *error, when the machine cannot run on
+ * this state: the directory cannot be made or locked, or the hive is not a regular
+ * file or cannot be read. The caller releases the lock (ReleaseHiveLock).
+ */
+bool LoadPersistentHive(Registry &registry, std::unique_ptr<Node> *root, std::string *error);
 /* Boot, after the predefined keys exist: grafts the volatile hive's keys onto the
- * tree (takes the lock). */
-void LoadVolatileHive(Registry &registry);
+ * tree (takes the lock). Fails as LoadPersistentHive does. */
+bool LoadVolatileHive(Registry &registry, std::string *error);
 /*
  * Writes one hive if it changed since it was last written. Takes fileLock, then the
  * lock for the snapshot only. Returns false when the write failed (the old file
@@ -99,7 +104,7 @@ void LoadVolatileHive(Registry &registry);
  * *error. faultSite names the injection site the write answers to.
  */
 bool SaveHive(Registry &registry, HiveKind kind, const char *faultSite, std::string *error);
-/* Shutdown: releases the state directory's lock. */
+/* Shutdown or a failed boot: releases the state directory's lock. */
 void ReleaseHiveLock(Registry &registry);
 
 /* ---- flush.cpp: the lazy writer ------------------------------------------------------------ */

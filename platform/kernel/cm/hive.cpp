@@ -27,7 +27,9 @@
  * directory is synced: a crash at any point leaves either the old or the new
  * hive. A temporary file left by a crash is removed at the next boot. A hive that
  * fails any check is moved aside to <hive>.corrupt (never silently dropped), a
- * line goes to standard error, and the machine starts with that hive empty.
+ * line goes to standard error, and the machine starts with that hive empty. A hive
+ * the machine cannot use at all (not a regular file, unreadable) fails the boot
+ * instead: running without it would overwrite what it holds at the next write.
  */
 #include "cm/cmprocs.h"
 
@@ -38,7 +40,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -79,12 +80,6 @@ uint32_t Crc32(const uint8_t *data, size_t length)
     for (size_t i = 0; i < length; ++i)
         crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFu;
-}
-
-[[noreturn]] void Fatal(const std::string &message)
-{
-    std::fprintf(stderr, "cm: %s\n", message.c_str());
-    std::abort();
 }
 
 std::string ErrnoText()
@@ -353,46 +348,74 @@ bool DecodeHive(const std::vector<uint8_t> &file, HiveKind kind, DecodedHive *hi
 
 /* ---- Files ------------------------------------------------------------------------------ */
 
-/* The file's bytes; false when there is no file. Any other failure stops the boot. */
-bool ReadHiveFile(const std::string &path, std::vector<uint8_t> *bytes)
+enum class HiveFile { Read, Missing, Unusable };
+
+/*
+ * The hive file's bytes. O_NOFOLLOW: a symbolic link in the hive's place is refused,
+ * never followed to a file of its choosing. O_NONBLOCK: opening a FIFO for reading
+ * would wait, forever and deaf to signals, for a writer. O_NOCTTY: a terminal device
+ * must not become a detached host's controlling terminal. Whatever opened is then
+ * refused unless fstat says it is a regular file. Unusable comes with *error.
+ */
+HiveFile ReadHiveFile(const std::string &path, std::vector<uint8_t> *bytes, std::string *error)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         if (errno == ENOENT)
-            return false;
-        Fatal("cannot open registry hive " + path + ": " + ErrnoText());
+            return HiveFile::Missing;
+        struct stat link;
+        if (errno == ELOOP && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+            *error = "registry hive " + path + " is a symbolic link; refusing to follow it";
+        else
+            *error = "cannot open registry hive " + path + ": " + ErrnoText();
+        return HiveFile::Unusable;
     }
+    HiveFile result = HiveFile::Read;
     struct stat status;
-    if (fstat(fd, &status) != 0)
-        Fatal("cannot stat registry hive " + path + ": " + ErrnoText());
-    bytes->resize((size_t)status.st_size);
-    size_t done = 0;
-    while (done < bytes->size()) {
-        ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            Fatal("cannot read registry hive " + path + ": " + ErrnoText());
-        if (n == 0)
-            break;
-        done += (size_t)n;
+    if (fstat(fd, &status) != 0) {
+        *error = "cannot stat registry hive " + path + ": " + ErrnoText();
+        result = HiveFile::Unusable;
+    } else if (!S_ISREG(status.st_mode)) {
+        *error = "registry hive " + path + " is not a regular file";
+        result = HiveFile::Unusable;
+    } else {
+        bytes->resize((size_t)status.st_size);
+        size_t done = 0;
+        while (done < bytes->size()) {
+            ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                *error = "cannot read registry hive " + path + ": " + ErrnoText();
+                result = HiveFile::Unusable;
+                break;
+            }
+            if (n == 0)
+                break;
+            done += (size_t)n;
+        }
+        bytes->resize(done);
     }
-    bytes->resize(done);
     close(fd);
-    return true;
+    return result;
 }
 
-/* A damaged hive is kept for inspection under the first free <hive>.corrupt[.n] name. */
-void SetHiveAside(const std::string &path, const std::string &reason)
+/* A damaged hive is kept for inspection under the first free <hive>.corrupt[.n]
+ * name (a name taken by anything, a dangling link included, is not free). False,
+ * with *error, when it cannot be moved. */
+bool SetHiveAside(const std::string &path, const std::string &reason, std::string *error)
 {
     std::string aside = path + ".corrupt";
-    std::error_code error;
-    for (int n = 1; std::filesystem::exists(aside, error); ++n)
+    std::error_code ignored;
+    for (int n = 1; std::filesystem::exists(std::filesystem::symlink_status(aside, ignored)); ++n)
         aside = path + ".corrupt." + std::to_string(n);
-    if (rename(path.c_str(), aside.c_str()) != 0)
-        Fatal("registry hive " + path + " is damaged (" + reason + ") and cannot be moved aside: " + ErrnoText());
+    if (rename(path.c_str(), aside.c_str()) != 0) {
+        *error = "registry hive " + path + " is damaged (" + reason + ") and cannot be moved aside: " + ErrnoText();
+        return false;
+    }
     std::fprintf(stderr, "cm: registry hive %s is damaged (%s); moved it to %s and started with that hive empty\n",
                  path.c_str(), reason.c_str(), aside.c_str());
+    return true;
 }
 
 bool WriteAll(int fd, const uint8_t *data, size_t length)
@@ -458,33 +481,51 @@ bool WriteHiveFile(const std::string &path, const std::vector<uint8_t> &image, c
     return true;
 }
 
-void MakeDirectory(const std::string &directory)
+bool MakeDirectory(const std::string &directory, std::string *error)
 {
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error)
-        Fatal("cannot create directory " + directory + ": " + error.message());
+    std::error_code failure;
+    std::filesystem::create_directories(directory, failure);
+    if (failure) {
+        *error = "cannot create directory " + directory + ": " + failure.message();
+        return false;
+    }
+    return true;
 }
 
 /*
  * One owner per state directory: a second machine (or a tool editing the hive)
- * would overwrite the other's writes, so a boot that finds the lock taken stops at
+ * would overwrite the other's writes, so a boot that finds the lock taken fails at
  * once rather than run with a registry it cannot keep. The lock goes with the
- * descriptor, so a machine that crashed never leaves it behind.
+ * descriptor, so a machine that crashed never leaves it behind. The lock file is
+ * opened as the hive is read: no link followed, no FIFO waited on, nothing but a
+ * regular file used.
  */
-void LockStateDirectory(Registry &registry, const std::string &directory)
+bool LockStateDirectory(Registry &registry, const std::string &directory, std::string *error)
 {
-    MakeDirectory(directory);
+    if (!MakeDirectory(directory, error))
+        return false;
     std::string path = directory + "/registry.lock";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        Fatal("cannot open " + path + ": " + ErrnoText());
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0) {
+        *error = "cannot open " + path + ": " + ErrnoText();
+        return false;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        *error = path + " is not a regular file";
+        close(fd);
+        return false;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
-            Fatal(path + " is held by another machine or tool; refusing to boot on the same state directory");
-        Fatal("cannot lock " + path + ": " + ErrnoText());
+            *error = path + " is held by another machine or tool; refusing to boot on the same state directory";
+        else
+            *error = "cannot lock " + path + ": " + ErrnoText();
+        close(fd);
+        return false;
     }
     registry.lockDescriptor = fd;
+    return true;
 }
 
 std::unique_ptr<Node> EmptyRoot()
@@ -520,40 +561,54 @@ std::string Narrow(const std::u16string &text)
 
 } // namespace
 
-std::unique_ptr<Node> LoadPersistentHive(Registry &registry)
+bool LoadPersistentHive(Registry &registry, std::unique_ptr<Node> *root, std::string *error)
 {
     const std::string &path = registry.hivePath[kPersistentHive];
+    *root = EmptyRoot();
     if (path.empty())
-        return EmptyRoot();
-    LockStateDirectory(registry, DirectoryOf(path));
+        return true;
+    if (!LockStateDirectory(registry, DirectoryOf(path), error))
+        return false;
     unlink((path + ".tmp").c_str()); /* a write that never finished */
     std::vector<uint8_t> file;
-    if (!ReadHiveFile(path, &file))
-        return EmptyRoot();
+    switch (ReadHiveFile(path, &file, error)) {
+    case HiveFile::Missing:
+        return true;
+    case HiveFile::Unusable:
+        return false;
+    case HiveFile::Read:
+        break;
+    }
     DecodedHive hive;
     std::string reason;
-    if (DecodeHive(file, kPersistentHive, &hive, &reason))
-        return std::move(hive.root);
-    SetHiveAside(path, reason);
-    return EmptyRoot();
+    if (DecodeHive(file, kPersistentHive, &hive, &reason)) {
+        *root = std::move(hive.root);
+        return true;
+    }
+    return SetHiveAside(path, reason, error);
 }
 
-void LoadVolatileHive(Registry &registry)
+bool LoadVolatileHive(Registry &registry, std::string *error)
 {
     const std::string &path = registry.hivePath[kVolatileHive];
     if (path.empty())
-        return;
-    MakeDirectory(DirectoryOf(path));
+        return true;
+    if (!MakeDirectory(DirectoryOf(path), error))
+        return false;
     unlink((path + ".tmp").c_str());
     std::vector<uint8_t> file;
-    if (!ReadHiveFile(path, &file))
-        return;
+    switch (ReadHiveFile(path, &file, error)) {
+    case HiveFile::Missing:
+        return true;
+    case HiveFile::Unusable:
+        return false;
+    case HiveFile::Read:
+        break;
+    }
     DecodedHive hive;
     std::string reason;
-    if (!DecodeHive(file, kVolatileHive, &hive, &reason)) {
-        SetHiveAside(path, reason);
-        return;
-    }
+    if (!DecodeHive(file, kVolatileHive, &hive, &reason))
+        return SetHiveAside(path, reason, error);
     std::lock_guard<std::mutex> guard(registry.lock);
     for (auto &[anchor, top] : hive.tops) {
         // A volatile key outlives its hive file's partner only when the persistent
@@ -570,6 +625,7 @@ void LoadVolatileHive(Registry &registry)
         std::u16string key = UpcaseName(top->name);
         parent->subkeys.emplace(std::move(key), std::move(top));
     }
+    return true;
 }
 
 bool SaveHive(Registry &registry, HiveKind kind, const char *faultSite, std::string *error)

@@ -94,6 +94,24 @@ void MakePredefinedKeys(Registry &registry)
     registry.root->predefined = true;
 }
 
+/* The tree and the state directory's lock go, and nothing is written (called without the lock). */
+void ReleaseRegistry(Registry &registry)
+{
+    ReleaseHiveLock(registry);
+    std::lock_guard<std::mutex> guard(registry.lock);
+    registry.booted = false;
+    registry.root.reset();
+    registry.deletedKeys.clear();
+    for (auto &path : registry.hivePath)
+        path.clear();
+}
+
+/*
+ * Boot: the hives are read, the predefined keys made, and the lazy writer started.
+ * State the machine cannot run on (a state directory it cannot lock, a hive that is
+ * no regular file or cannot be read) fails the boot: everything is undone here and
+ * the machine is told why.
+ */
 void BootRegistry()
 {
     Registry &registry = State();
@@ -110,13 +128,23 @@ void BootRegistry()
         for (int kind = 0; kind < kHiveCount; ++kind)
             registry.changes[kind] = registry.saved[kind] = 0;
     }
-    std::unique_ptr<Node> root = LoadPersistentHive(registry);
+    std::string error;
+    std::unique_ptr<Node> root;
+    if (!LoadPersistentHive(registry, &root, &error)) {
+        ReleaseRegistry(registry);
+        machine::FailBoot(error);
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(registry.lock);
         registry.root = std::move(root);
         MakePredefinedKeys(registry);
     }
-    LoadVolatileHive(registry);
+    if (!LoadVolatileHive(registry, &error)) {
+        ReleaseRegistry(registry);
+        machine::FailBoot(error);
+        return;
+    }
     StartLazyWriter(registry, config.registryLazyWriteMilliseconds);
 }
 
@@ -138,13 +166,8 @@ void ShutdownRegistry()
             written = false;
         }
     }
-    ReleaseHiveLock(registry);
+    ReleaseRegistry(registry);
     std::lock_guard<std::mutex> guard(registry.lock);
-    registry.booted = false;
-    registry.root.reset();
-    registry.deletedKeys.clear();
-    for (auto &path : registry.hivePath)
-        path.clear();
     registry.writtenAtShutdown = written;
 }
 
