@@ -23,13 +23,14 @@
  *   volatile key; the volatile hive holds only volatile keys, each of its top
  *   records a subtree hung below the non-volatile key its anchor names.
  *
- * Writes go to <hive>.tmp, which is synced and renamed over the hive, and the
- * directory is synced: a crash at any point leaves either the old or the new
- * hive. A temporary file left by a crash is removed at the next boot. A hive that
- * fails any check is moved aside to <hive>.corrupt (never silently dropped), a
- * line goes to standard error, and the machine starts with that hive empty. A hive
- * the machine cannot use at all (not a regular file, unreadable) fails the boot
- * instead: running without it would overwrite what it holds at the next write.
+ * Writes go to <hive>.tmp, created afresh (never opened as found), which is synced
+ * and renamed over the hive, and the directory is synced: a crash at any point
+ * leaves either the old or the new hive. A temporary file left by a crash is
+ * removed at the next boot. A hive that fails any check is moved aside to
+ * <hive>.corrupt (never silently dropped), a line goes to standard error, and the
+ * machine starts with that hive empty. A hive the machine cannot use at all (not a
+ * regular file, unreadable) fails the boot instead: running without it would
+ * overwrite what it holds at the next write.
  */
 #include "cm/cmprocs.h"
 
@@ -434,6 +435,11 @@ bool WriteAll(int fd, const uint8_t *data, size_t length)
 
 /*
  * Replaces a hive file: temporary file, fsync, rename, fsync of the directory.
+ * The temporary file is always a new one: whatever has its name (the leftover of a
+ * write cut short, or a link planted there to make this root process truncate a
+ * file of its choosing) is unlinked first, which removes a link itself and never
+ * its target, and O_EXCL | O_NOFOLLOW refuse anything that is there at the open
+ * (a directory unlink could not remove, or a link planted again in between).
  * The fault site stops after half of the temporary file, as a crash would, and
  * leaves it behind. False, with *error naming the file and the reason, when the
  * hive could not be replaced.
@@ -442,7 +448,8 @@ bool WriteHiveFile(const std::string &path, const std::vector<uint8_t> &image, c
                    std::string *error)
 {
     std::string temporary = path + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    unlink(temporary.c_str());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = "cannot create " + temporary + ": " + ErrnoText();
         return false;

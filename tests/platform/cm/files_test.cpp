@@ -1,8 +1,8 @@
 /*
  * The registry's files as an accident or another user may leave them: links,
- * FIFOs, directories and devices where the hive or its lock belong. Nothing is
- * followed, nothing hangs, and a machine that cannot use its state fails to boot
- * cleanly (TryBoot) instead of aborting.
+ * FIFOs, directories and devices where the hive, its temporary file or its lock
+ * belong. Nothing is followed or truncated, nothing hangs, and a machine that
+ * cannot use its state fails to boot cleanly (TryBoot) instead of aborting.
  */
 #include "hive_test.h"
 
@@ -20,6 +20,18 @@ namespace {
 namespace fs = std::filesystem;
 
 using RegistryFileSafetyTest = RegistryFilesTest;
+
+TEST_F(RegistryFileSafetyTest, WhatSitsAtTheTemporaryNameIsReplacedNeverFollowed)
+{
+    const std::string victim = base_ + "/victim";
+    WriteFile(victim, "precious");
+    Key vorel;
+    ASSERT_EQ(CreateKey(vorel, SERVICES u"\\vorel"), STATUS_SUCCESS);
+    ASSERT_EQ(symlink(victim.c_str(), (Hive() + ".tmp").c_str()), 0);
+    EXPECT_EQ(ZwFlushKey(vorel.get()), STATUS_SUCCESS);
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Hive()))) << "the hive is no planted link";
+}
 
 TEST_F(RegistryFileSafetyTest, ABootOnStateItCannotUseFailsCleanlyAndTheNextBootWorks)
 {
