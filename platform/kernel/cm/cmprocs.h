@@ -36,6 +36,8 @@ ptrdiff_t FindValue(const Node *node, const char16_t *name, size_t chars);
  * hive was clean (lock held). */
 void NoteChange(Registry &registry, const Node *node);
 void NoteHiveChange(Registry &registry, HiveKind kind);
+/* How deep a key lies: 1 for \REGISTRY itself (lock held). */
+uint32_t KeyDepth(const Node *node);
 /* The key's full name, "\REGISTRY\..." (lock held). */
 std::u16string FullKeyName(const Node *node);
 

@@ -44,6 +44,10 @@ constexpr size_t kMaxKeyNameBytes = 256 * sizeof(char16_t);
 constexpr size_t kMaxValueNameBytes = 16383 * sizeof(char16_t);
 constexpr size_t kMaxClassBytes = 256 * sizeof(char16_t);
 
+/* Keys nest at most 512 levels deep, \REGISTRY itself being the first level, as on
+ * Windows (a key under HKEY_CURRENT_USER, \REGISTRY\USER\<sid>, may add 509). */
+constexpr uint32_t kMaxKeyDepth = 512;
+
 /* The two hives: persistent keys (state directory) and volatile keys (runtime directory). */
 enum HiveKind : int { kPersistentHive = 0, kVolatileHive = 1, kHiveCount = 2 };
 
@@ -66,6 +70,13 @@ struct Node {
     bool isVolatile = false;
     bool predefined = false;  /* made at every boot; cannot be deleted */
     bool deleted = false;
+
+    Node() = default;
+    Node(const Node &) = delete;
+    Node &operator=(const Node &) = delete;
+    /* Frees the subtree below without recursing: left to the unique_ptrs, a chain of
+     * keys would be destroyed one stack frame per level. */
+    ~Node();
 };
 
 constexpr ULONG kKeyBodySignature = 0x624B6D43; /* "CmKb" */

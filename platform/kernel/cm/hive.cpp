@@ -22,6 +22,7 @@
  *   The persistent hive has exactly one top record, \REGISTRY itself, and no
  *   volatile key; the volatile hive holds only volatile keys, each of its top
  *   records a subtree hung below the non-volatile key its anchor names.
+ *   No key nests deeper than kMaxKeyDepth levels (\REGISTRY being the first).
  *
  * Writes go to <hive>.tmp, created afresh (never opened as found), which is synced
  * and renamed over the hive, and the directory is synced: a crash at any point
@@ -129,18 +130,23 @@ public:
     std::vector<uint8_t> bytes;
 };
 
+/* The path below \REGISTRY of a key ("" for \REGISTRY itself). */
 std::u16string AnchorOf(const Node *parent)
 {
-    std::u16string anchor;
+    std::vector<const Node *> chain;
     for (const Node *n = parent; n != nullptr && n->parent != nullptr; n = n->parent)
-        anchor = n->name + (anchor.empty() ? u"" : u"\\") + anchor;
+        chain.push_back(n);
+    std::u16string anchor;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!anchor.empty())
+            anchor += kSeparator;
+        anchor += (*it)->name;
+    }
     return anchor;
 }
 
-/* One key and, below it, every key of the same hive, in pre-order (lock held). */
-void EncodeSubtree(Encoder &out, const Node &node, uint32_t parent, HiveKind kind, uint32_t &count)
+void EncodeKey(Encoder &out, const Node &node, uint32_t parent)
 {
-    uint32_t self = count++;
     out.U32(parent);
     if (parent == kTopRecord)
         out.Text(AnchorOf(node.parent));
@@ -154,19 +160,47 @@ void EncodeSubtree(Encoder &out, const Node &node, uint32_t parent, HiveKind kin
         out.Text(value.name);
         out.Raw(value.data);
     }
-    for (const auto &[upcased, child] : node.subkeys)
-        if (child->isVolatile == (kind == kVolatileHive))
-            EncodeSubtree(out, *child, self, kind, count);
 }
 
-/* The volatile subtrees hang below non-volatile keys; find their tops (lock held). */
-void EncodeVolatileTops(Encoder &out, const Node &node, uint32_t &count)
+/*
+ * One key and, below it, every key of the same hive, in pre-order (lock held). The
+ * walk keeps its own stack rather than recursing, so its depth costs heap, not
+ * thread stack; subkeys are pushed last first so that they are written in
+ * enumeration order.
+ */
+void EncodeSubtree(Encoder &out, const Node &top, HiveKind kind, uint32_t &count)
 {
-    for (const auto &[upcased, child] : node.subkeys) {
-        if (child->isVolatile)
-            EncodeSubtree(out, *child, kTopRecord, kVolatileHive, count);
-        else
-            EncodeVolatileTops(out, *child, count);
+    struct Pending {
+        const Node *node;
+        uint32_t parent;
+    };
+    std::vector<Pending> stack{{&top, kTopRecord}};
+    while (!stack.empty()) {
+        Pending pending = stack.back();
+        stack.pop_back();
+        uint32_t self = count++;
+        EncodeKey(out, *pending.node, pending.parent);
+        const auto &subkeys = pending.node->subkeys;
+        for (auto it = subkeys.rbegin(); it != subkeys.rend(); ++it)
+            if (it->second->isVolatile == (kind == kVolatileHive))
+                stack.push_back({it->second.get(), self});
+    }
+}
+
+/* The volatile subtrees hang below non-volatile keys; find their tops, in the same
+ * order a recursive walk would, without recursing (lock held). */
+void EncodeVolatileTops(Encoder &out, const Node &root, uint32_t &count)
+{
+    std::vector<const Node *> stack{&root};
+    while (!stack.empty()) {
+        const Node *node = stack.back();
+        stack.pop_back();
+        if (node->isVolatile) {
+            EncodeSubtree(out, *node, kVolatileHive, count);
+            continue;
+        }
+        for (auto it = node->subkeys.rbegin(); it != node->subkeys.rend(); ++it)
+            stack.push_back(it->second.get());
     }
 }
 
@@ -177,7 +211,7 @@ std::vector<uint8_t> EncodeHive(const Registry &registry, HiveKind kind)
     payload.U32(0);
     uint32_t count = 0;
     if (kind == kPersistentHive)
-        EncodeSubtree(payload, *registry.root, kTopRecord, kind, count);
+        EncodeSubtree(payload, *registry.root, kind, count);
     else
         EncodeVolatileTops(payload, *registry.root, count);
     payload.PatchU32(0, count);
@@ -259,6 +293,17 @@ bool ValidKeyName(const std::u16string &name)
     return !name.empty() && name.find(kSeparator) == std::u16string::npos;
 }
 
+/* How deep the key an anchor names lies: 1 for \REGISTRY (""), one more per component. */
+uint64_t AnchorDepth(const std::u16string &anchor)
+{
+    if (anchor.empty())
+        return 1;
+    uint64_t depth = 2;
+    for (char16_t c : anchor)
+        depth += c == kSeparator;
+    return depth;
+}
+
 /* Checks and decodes a whole file; on failure says why in *reason. */
 bool DecodeHive(const std::vector<uint8_t> &file, HiveKind kind, DecodedHive *hive, std::string *reason)
 {
@@ -292,6 +337,7 @@ bool DecodeHive(const std::vector<uint8_t> &file, HiveKind kind, DecodedHive *hi
     Decoder in(file.data() + kHeaderBytes, payloadLength);
     uint32_t count = in.U32();
     std::vector<Node *> nodes;
+    std::vector<uint32_t> depths; /* of each record's key, as the tree will hold it */
     for (uint32_t i = 0; i < count && !in.Failed(); ++i) {
         uint32_t parent = in.U32();
         std::u16string anchor;
@@ -326,7 +372,16 @@ bool DecodeHive(const std::vector<uint8_t> &file, HiveKind kind, DecodedHive *hi
             *reason = "key record " + std::to_string(i) + " is malformed";
             return false;
         }
+        // Refused before it is linked, so that no tree built here is ever deeper than
+        // the registry allows, however deep the file's keys go.
+        uint64_t depth = parent == kTopRecord ? AnchorDepth(anchor) + (kind == kVolatileHive) : depths[parent] + 1ull;
+        if (depth > kMaxKeyDepth) {
+            *reason = "key record " + std::to_string(i) + " nests deeper than " + std::to_string(kMaxKeyDepth) +
+                      " levels";
+            return false;
+        }
         nodes.push_back(node.get());
+        depths.push_back((uint32_t)depth);
         if (parent == kTopRecord) {
             if (kind == kPersistentHive)
                 hive->root = std::move(node);

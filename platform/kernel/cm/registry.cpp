@@ -179,6 +179,23 @@ const bool registered = [] {
 
 } // namespace
 
+Node::~Node()
+{
+    std::vector<std::unique_ptr<Node>> doomed;
+    auto adoptSubkeys = [&doomed](Node &node) {
+        for (auto &entry : node.subkeys)
+            doomed.push_back(std::move(entry.second));
+        node.subkeys.clear();
+    };
+    adoptSubkeys(*this);
+    while (!doomed.empty()) {
+        std::unique_ptr<Node> node = std::move(doomed.back());
+        doomed.pop_back();
+        adoptSubkeys(*node);
+        /* node is freed here, childless: its own destructor finds nothing to do */
+    }
+}
+
 Registry &State()
 {
     static Registry registry;
@@ -236,6 +253,14 @@ void NoteHiveChange(Registry &registry, HiveKind kind)
 void NoteChange(Registry &registry, const Node *node)
 {
     NoteHiveChange(registry, node->isVolatile ? kVolatileHive : kPersistentHive);
+}
+
+uint32_t KeyDepth(const Node *node)
+{
+    uint32_t depth = 0;
+    for (const Node *n = node; n != nullptr; n = n->parent)
+        ++depth;
+    return depth;
 }
 
 std::u16string FullKeyName(const Node *node)

@@ -146,6 +146,57 @@ TEST_F(RegistryPersistenceTest, DamagedHivesAreSetAsideAndTheMachineStartsWithou
     }
 }
 
+TEST_F(RegistryPersistenceTest, KeysNestAtMost512LevelsDeepAndDeeperHivesAreDamaged)
+{
+    // \REGISTRY\MACHINE\SOFTWARE is the third level; "Nest" keys go down to the 512th.
+    std::u16string path = u"\\Registry\\Machine\\Software";
+    for (int depth = 4; depth <= 512; ++depth) {
+        path += u"\\Nest";
+        Key key;
+        ASSERT_EQ(CreateKey(key, path.c_str()), STATUS_SUCCESS) << depth;
+    }
+    Key deepest, tooDeep;
+    ASSERT_EQ(OpenKey(deepest, path.c_str()), STATUS_SUCCESS);
+    ULONG disposition = 0;
+    EXPECT_EQ(CreateKey(tooDeep, u"Nest", 0, deepest.get(), &disposition), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(CreateKey(tooDeep, u"Nest", REG_OPTION_VOLATILE, deepest.get()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(disposition, 0u);
+    ASSERT_EQ(SetDword(deepest.get(), u"Level", 512), STATUS_SUCCESS);
+    deepest.Close();
+    Restart();
+    ASSERT_EQ(OpenKey(deepest, path.c_str()), STATUS_SUCCESS);
+    EXPECT_EQ(QueryValue(deepest.get(), u"Level").data, (std::vector<uint8_t>{0, 2, 0, 0}));
+    deepest.Close();
+    Shutdown();
+
+    // Hand-made hives that nest deeper, by one level or by a hundred thousand.
+    auto chain = [](uint32_t records, bool isVolatile) {
+        HiveImage image;
+        if (isVolatile)
+            image.AddKey(0xFFFFFFFF, u"Nest", true, u"MACHINE\\SOFTWARE"); /* the fourth level */
+        else
+            image.AddKey(0xFFFFFFFF, u"REGISTRY", false);
+        while (image.count < records)
+            image.AddKey(image.count - 1, u"Nest", isVolatile);
+        return image.File(isVolatile ? 2 : 1);
+    };
+    for (auto [path, bytes] : {std::pair{Hive(), chain(513, false)}, std::pair{Hive(), chain(100000, false)},
+                               std::pair{VolatileHive(), chain(510, true)}}) {
+        WriteFile(path, bytes);
+        testing::internal::CaptureStderr();
+        machine::Boot(BootConfig());
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("nests deeper than 512 levels"), std::string::npos) << log;
+        EXPECT_EQ(ReadFile(path + ".corrupt"), bytes);
+        Key software;
+        ASSERT_EQ(OpenKey(software, u"\\Registry\\Machine\\Software"), STATUS_SUCCESS);
+        EXPECT_TRUE(SubkeyNames(software.get()).empty());
+        software.Close();
+        Shutdown();
+        fs::remove(path + ".corrupt");
+    }
+}
+
 TEST_F(RegistryPersistenceTest, AVolatileKeyWhoseParentWentWithThePersistentHiveIsDropped)
 {
     {
