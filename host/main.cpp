@@ -4,11 +4,16 @@
  * also writes the service key when there is none), and serves user-mode processes
  * on $VOREL_RUNTIME_DIR/vorel.sock.
  *
- * SIGTERM or SIGINT end the machine as Windows ends a system: the clients'
- * processes end (their handles close), every driver registered for it gets the
- * shutdown request, the driver is unloaded, and the machine is shut down with its
- * audit. The exit code is 0 when all of it went cleanly, and the host exits within
- * a time limit whatever a driver does.
+ * SIGTERM or SIGINT end the machine as Windows ends a system: the registry is
+ * flushed, the clients' processes end (their handles close), every driver
+ * registered for it gets the shutdown request, the driver is unloaded, the registry
+ * is flushed again, and the machine is shut down with its audit. The exit code is 0
+ * when all of it went cleanly (every hive written included), and the host exits
+ * within a time limit whatever a driver does.
+ *
+ * A machine that cannot boot on its state (a state directory held by another
+ * machine or tool, a hive that is no regular file or cannot be read) is reported
+ * and the host exits 1.
  *
  *   vorelhost [--driver PATH] [--daemon]
  */
@@ -229,7 +234,14 @@ int main(int argc, char **argv)
     long physical = sysconf(_SC_PHYS_PAGES);
     if (physical > 0)
         config.physicalPages = (uint64_t)physical;
-    machine::Boot(config);
+    std::string bootError;
+    if (!machine::TryBoot(config, &bootError)) {
+        Say("the machine cannot boot: %s", bootError.c_str());
+        Report(readyFd, 1);
+        unlink((paths.runtimeDirectory + "/vorelhost.pid").c_str());
+        close(pidFd);
+        return 1;
+    }
 
     int exitCode = 0;
     std::unique_ptr<transport::Server> server;
@@ -270,6 +282,12 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "vorelhost: shutdown did not finish within %d seconds\n", kShutdownSeconds);
             std::_Exit(1);
         }).detach();
+        // Written before anything can hang on a client: what administrators set is on
+        // disk even if the time limit ends the host below.
+        if (!machine::FlushRegistry()) {
+            Say("the registry could not be written");
+            exitCode = 1;
+        }
         server->Stop();
         server.reset();
         machine::SystemShutdown();
@@ -281,9 +299,18 @@ int main(int argc, char **argv)
             exitCode = 1;
         }
     }
+    // What the driver wrote while it unloaded.
+    if (!machine::FlushRegistry()) {
+        Say("the registry could not be written after the driver's unload");
+        exitCode = 1;
+    }
     machine::AuditReport report = machine::Shutdown();
     if (!report.Clean()) {
         Say("the machine did not shut down clean:\n%s", report.Text().c_str());
+        exitCode = 1;
+    }
+    if (!machine::RegistryWrittenAtShutdown()) {
+        Say("the registry could not be written at shutdown");
         exitCode = 1;
     }
     Report(readyFd, (unsigned char)exitCode);

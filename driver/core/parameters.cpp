@@ -71,7 +71,12 @@ ULONG QueryParameterDword(PCWSTR ValueName, ULONG Default)
     return value;
 }
 
-/* SetParameterDword: writes a REG_DWORD under "Parameters", creating the key when missing. */
+/*
+ * SetParameterDword: writes a REG_DWORD under "Parameters", creating the key when
+ * missing, and flushes the key: a setting an administrator made must not wait for
+ * the registry's lazy write, which a crash can beat. The status is the write's; a
+ * failed flush leaves the value set and written later, so it is not reported.
+ */
 NTSTATUS SetParameterDword(PCWSTR ValueName, ULONG Value)
 {
     HANDLE key;
@@ -81,6 +86,8 @@ NTSTATUS SetParameterDword(PCWSTR ValueName, ULONG Value)
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, ValueName);
     status = ZwSetValueKey(key, &name, 0, REG_DWORD, &Value, sizeof(Value));
+    if (NT_SUCCESS(status))
+        (VOID)ZwFlushKey(key);
     ZwClose(key);
     return status;
 }

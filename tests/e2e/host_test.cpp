@@ -156,6 +156,32 @@ TEST_F(EndToEnd, TheSettingSurvivesARestartAndTheServiceKeyNamesTheDriver)
     EXPECT_EQ(0, second.exitCode) << second.err;
 }
 
+TEST_F(EndToEnd, ASettingOutlivesAHostThatDiesAndAnUnwritableRegistryFailsTheExit)
+{
+    StartHost();
+    ASSERT_EQ(0, Vorelctl({"settings", "allowuser", "off"}).exitCode);
+    StopHost(SIGKILL);
+    StartHost();
+    EXPECT_EQ("AllowUserAccess = off  (create/dismount restricted to administrators)\n", Vorelctl({"settings"}).out);
+    // No write of the hive can succeed: the setting takes effect, the exit says it was not kept.
+    std::string temporary = base_ + "/state/registry.hive.tmp";
+    ASSERT_EQ(0, mkdir(temporary.c_str(), 0700));
+    EXPECT_EQ(0, Vorelctl({"settings", "allowuser", "on"}).exitCode);
+    Outcome stopped = StopHost();
+    EXPECT_EQ(1, stopped.exitCode);
+    EXPECT_NE(std::string::npos, stopped.err.find("the registry could not be written")) << stopped.err;
+}
+
+TEST_F(EndToEnd, AHostThatCannotUseItsStateSaysWhyAndExits)
+{
+    std::string hive = base_ + "/state/registry.hive";
+    ASSERT_EQ(0, mkdir((base_ + "/state").c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(hive.c_str(), 0600)); /* opening it to read would wait for a writer */
+    Outcome outcome = Vorelhost({"--driver", VOREL_DRIVER_PATH});
+    EXPECT_EQ(1, outcome.exitCode);
+    EXPECT_NE(std::string::npos, outcome.err.find(hive + " is not a regular file")) << outcome.err;
+}
+
 TEST_F(EndToEnd, AHostThatDiedLeavesASocketThatReadsAsNotRunning)
 {
     StartHost();

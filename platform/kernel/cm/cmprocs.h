@@ -32,8 +32,12 @@ inline std::u16string UpcaseName(const std::u16string &name) { return UpcaseName
 Node *FindSubkey(Node *parent, const std::u16string &name);
 /* A value's index by name, or -1 (lock held). */
 ptrdiff_t FindValue(const Node *node, const char16_t *name, size_t chars);
-/* Records a change to the hive that holds node (lock held). */
+/* Records a change to the hive that holds node, and wakes the lazy writer when the
+ * hive was clean (lock held). */
 void NoteChange(Registry &registry, const Node *node);
+void NoteHiveChange(Registry &registry, HiveKind kind);
+/* How deep a key lies: 1 for \REGISTRY itself (lock held). */
+uint32_t KeyDepth(const Node *node);
 /* The key's full name, "\REGISTRY\..." (lock held). */
 std::u16string FullKeyName(const Node *node);
 
@@ -84,16 +88,32 @@ InfoRecord BuildValueRecord(const Value &value, KEY_VALUE_INFORMATION_CLASS info
 
 /* ---- hive.cpp: persistence ------------------------------------------------------------------ */
 
-/* Boot: takes the state directory's lock and reads the persistent hive; returns
- * the root of what it holds, or a new empty root. */
-std::unique_ptr<Node> LoadPersistentHive(Registry &registry);
+/*
+ * Boot: takes the state directory's lock and reads the persistent hive into *root:
+ * what it holds, or a new empty root when there is none or it was damaged (set
+ * aside). Returns false, with the reason in *error, when the machine cannot run on
+ * this state: the directory cannot be made or locked, or the hive is not a regular
+ * file or cannot be read. The caller releases the lock (ReleaseHiveLock).
+ */
+bool LoadPersistentHive(Registry &registry, std::unique_ptr<Node> *root, std::string *error);
 /* Boot, after the predefined keys exist: grafts the volatile hive's keys onto the
- * tree (takes the lock). */
-void LoadVolatileHive(Registry &registry);
-/* Writes one hive if it changed since it was last written. Takes fileLock, then the
- * lock for the snapshot. Returns false when the write failed (the old file stays). */
-bool SaveHive(Registry &registry, HiveKind kind);
-/* Shutdown: releases the state directory's lock. */
+ * tree (takes the lock). Fails as LoadPersistentHive does. */
+bool LoadVolatileHive(Registry &registry, std::string *error);
+/*
+ * Writes one hive if it changed since it was last written. Takes fileLock, then the
+ * lock for the snapshot only. Returns false when the write failed (the old file
+ * stays and the hive stays changed), with the file and the system's reason in
+ * *error. faultSite names the injection site the write answers to.
+ */
+bool SaveHive(Registry &registry, HiveKind kind, const char *faultSite, std::string *error);
+/* Shutdown or a failed boot: releases the state directory's lock. */
 void ReleaseHiveLock(Registry &registry);
+
+/* ---- flush.cpp: the lazy writer ------------------------------------------------------------ */
+
+/* Starts the lazy writer when a hive has a file and lazy writes are configured. */
+void StartLazyWriter(Registry &registry, uint32_t delayMilliseconds);
+/* Stops it and waits for a write under way; nothing is written after it returns. */
+void StopLazyWriter(Registry &registry);
 
 } // namespace cm

@@ -3,11 +3,14 @@
  * registry's one state record.
  *
  * Synchronisation (the whole order, outermost first):
- *   1. Registry::fileLock  serialises hive writes (flush and shutdown); a writer
- *                          snapshots the tree under 2 and writes the file after
- *                          dropping it.
+ *   1. Registry::fileLock  serialises hive writes (ZwFlushKey, FlushRegistry, the
+ *                          lazy writer and shutdown); a writer snapshots the tree
+ *                          under 2 and writes the file after dropping it.
  *   2. Registry::lock      guards the tree, every Node and Value, every KeyBody's
- *                          node pointer and the change counters.
+ *                          node pointer, the change counters and the lazy writer's
+ *                          stop flag. The lazy writer sleeps on lazyWriterWake with
+ *                          2 held (the wait drops it) and drops 2 before it saves,
+ *                          so it takes 1 then 2 like every other writer.
  *   3. ob and pool locks   leaf locks: objects may be created and handles inserted
  *                          under 2, but no object is ever dereferenced under 2,
  *                          since the last dereference of a key object runs
@@ -23,11 +26,13 @@
 #include <ntdef.h>
 #include <km/cm.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +43,10 @@ namespace cm {
 constexpr size_t kMaxKeyNameBytes = 256 * sizeof(char16_t);
 constexpr size_t kMaxValueNameBytes = 16383 * sizeof(char16_t);
 constexpr size_t kMaxClassBytes = 256 * sizeof(char16_t);
+
+/* Keys nest at most 512 levels deep, \REGISTRY itself being the first level, as on
+ * Windows (a key under HKEY_CURRENT_USER, \REGISTRY\USER\<sid>, may add 509). */
+constexpr uint32_t kMaxKeyDepth = 512;
 
 /* The two hives: persistent keys (state directory) and volatile keys (runtime directory). */
 enum HiveKind : int { kPersistentHive = 0, kVolatileHive = 1, kHiveCount = 2 };
@@ -61,6 +70,13 @@ struct Node {
     bool isVolatile = false;
     bool predefined = false;  /* made at every boot; cannot be deleted */
     bool deleted = false;
+
+    Node() = default;
+    Node(const Node &) = delete;
+    Node &operator=(const Node &) = delete;
+    /* Frees the subtree below without recursing: left to the unique_ptrs, a chain of
+     * keys would be destroyed one stack frame per level. */
+    ~Node();
 };
 
 constexpr ULONG kKeyBodySignature = 0x624B6D43; /* "CmKb" */
@@ -85,6 +101,14 @@ struct Registry {
     uint64_t saved[kHiveCount] = {};
     std::string hivePath[kHiveCount]; /* empty = kept in memory only; fixed while booted */
     int lockDescriptor = -1;          /* flock(LOCK_EX) on <state>/registry.lock */
+
+    /* The lazy writer (flush.cpp): started at the end of boot, joined at the start of
+     * shutdown, both on the thread that boots and shuts the machine down. */
+    std::thread lazyWriter;
+    std::condition_variable lazyWriterWake; /* waited on under lock */
+    bool lazyWriterStop = false;            /* guarded by lock */
+    /* Whether the last shutdown wrote every changed hive; guarded by lock. */
+    bool writtenAtShutdown = true;
 };
 
 } // namespace cm

@@ -22,12 +22,16 @@
  *   The persistent hive has exactly one top record, \REGISTRY itself, and no
  *   volatile key; the volatile hive holds only volatile keys, each of its top
  *   records a subtree hung below the non-volatile key its anchor names.
+ *   No key nests deeper than kMaxKeyDepth levels (\REGISTRY being the first).
  *
- * Writes go to <hive>.tmp, which is synced and renamed over the hive, and the
- * directory is synced: a crash at any point leaves either the old or the new
- * hive. A temporary file left by a crash is removed at the next boot. A hive that
- * fails any check is moved aside to <hive>.corrupt (never silently dropped), a
- * line goes to standard error, and the machine starts with that hive empty.
+ * Writes go to <hive>.tmp, created afresh (never opened as found), which is synced
+ * and renamed over the hive, and the directory is synced: a crash at any point
+ * leaves either the old or the new hive. A temporary file left by a crash is
+ * removed at the next boot. A hive that fails any check is moved aside to
+ * <hive>.corrupt (never silently dropped), a line goes to standard error, and the
+ * machine starts with that hive empty. A hive the machine cannot use at all (not a
+ * regular file, unreadable) fails the boot instead: running without it would
+ * overwrite what it holds at the next write.
  */
 #include "cm/cmprocs.h"
 
@@ -38,7 +42,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -79,12 +82,6 @@ uint32_t Crc32(const uint8_t *data, size_t length)
     for (size_t i = 0; i < length; ++i)
         crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFu;
-}
-
-[[noreturn]] void Fatal(const std::string &message)
-{
-    std::fprintf(stderr, "cm: %s\n", message.c_str());
-    std::abort();
 }
 
 std::string ErrnoText()
@@ -133,18 +130,23 @@ public:
     std::vector<uint8_t> bytes;
 };
 
+/* The path below \REGISTRY of a key ("" for \REGISTRY itself). */
 std::u16string AnchorOf(const Node *parent)
 {
-    std::u16string anchor;
+    std::vector<const Node *> chain;
     for (const Node *n = parent; n != nullptr && n->parent != nullptr; n = n->parent)
-        anchor = n->name + (anchor.empty() ? u"" : u"\\") + anchor;
+        chain.push_back(n);
+    std::u16string anchor;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!anchor.empty())
+            anchor += kSeparator;
+        anchor += (*it)->name;
+    }
     return anchor;
 }
 
-/* One key and, below it, every key of the same hive, in pre-order (lock held). */
-void EncodeSubtree(Encoder &out, const Node &node, uint32_t parent, HiveKind kind, uint32_t &count)
+void EncodeKey(Encoder &out, const Node &node, uint32_t parent)
 {
-    uint32_t self = count++;
     out.U32(parent);
     if (parent == kTopRecord)
         out.Text(AnchorOf(node.parent));
@@ -158,19 +160,47 @@ void EncodeSubtree(Encoder &out, const Node &node, uint32_t parent, HiveKind kin
         out.Text(value.name);
         out.Raw(value.data);
     }
-    for (const auto &[upcased, child] : node.subkeys)
-        if (child->isVolatile == (kind == kVolatileHive))
-            EncodeSubtree(out, *child, self, kind, count);
 }
 
-/* The volatile subtrees hang below non-volatile keys; find their tops (lock held). */
-void EncodeVolatileTops(Encoder &out, const Node &node, uint32_t &count)
+/*
+ * One key and, below it, every key of the same hive, in pre-order (lock held). The
+ * walk keeps its own stack rather than recursing, so its depth costs heap, not
+ * thread stack; subkeys are pushed last first so that they are written in
+ * enumeration order.
+ */
+void EncodeSubtree(Encoder &out, const Node &top, HiveKind kind, uint32_t &count)
 {
-    for (const auto &[upcased, child] : node.subkeys) {
-        if (child->isVolatile)
-            EncodeSubtree(out, *child, kTopRecord, kVolatileHive, count);
-        else
-            EncodeVolatileTops(out, *child, count);
+    struct Pending {
+        const Node *node;
+        uint32_t parent;
+    };
+    std::vector<Pending> stack{{&top, kTopRecord}};
+    while (!stack.empty()) {
+        Pending pending = stack.back();
+        stack.pop_back();
+        uint32_t self = count++;
+        EncodeKey(out, *pending.node, pending.parent);
+        const auto &subkeys = pending.node->subkeys;
+        for (auto it = subkeys.rbegin(); it != subkeys.rend(); ++it)
+            if (it->second->isVolatile == (kind == kVolatileHive))
+                stack.push_back({it->second.get(), self});
+    }
+}
+
+/* The volatile subtrees hang below non-volatile keys; find their tops, in the same
+ * order a recursive walk would, without recursing (lock held). */
+void EncodeVolatileTops(Encoder &out, const Node &root, uint32_t &count)
+{
+    std::vector<const Node *> stack{&root};
+    while (!stack.empty()) {
+        const Node *node = stack.back();
+        stack.pop_back();
+        if (node->isVolatile) {
+            EncodeSubtree(out, *node, kVolatileHive, count);
+            continue;
+        }
+        for (auto it = node->subkeys.rbegin(); it != node->subkeys.rend(); ++it)
+            stack.push_back(it->second.get());
     }
 }
 
@@ -181,7 +211,7 @@ std::vector<uint8_t> EncodeHive(const Registry &registry, HiveKind kind)
     payload.U32(0);
     uint32_t count = 0;
     if (kind == kPersistentHive)
-        EncodeSubtree(payload, *registry.root, kTopRecord, kind, count);
+        EncodeSubtree(payload, *registry.root, kind, count);
     else
         EncodeVolatileTops(payload, *registry.root, count);
     payload.PatchU32(0, count);
@@ -263,6 +293,17 @@ bool ValidKeyName(const std::u16string &name)
     return !name.empty() && name.find(kSeparator) == std::u16string::npos;
 }
 
+/* How deep the key an anchor names lies: 1 for \REGISTRY (""), one more per component. */
+uint64_t AnchorDepth(const std::u16string &anchor)
+{
+    if (anchor.empty())
+        return 1;
+    uint64_t depth = 2;
+    for (char16_t c : anchor)
+        depth += c == kSeparator;
+    return depth;
+}
+
 /* Checks and decodes a whole file; on failure says why in *reason. */
 bool DecodeHive(const std::vector<uint8_t> &file, HiveKind kind, DecodedHive *hive, std::string *reason)
 {
@@ -296,6 +337,7 @@ bool DecodeHive(const std::vector<uint8_t> &file, HiveKind kind, DecodedHive *hi
     Decoder in(file.data() + kHeaderBytes, payloadLength);
     uint32_t count = in.U32();
     std::vector<Node *> nodes;
+    std::vector<uint32_t> depths; /* of each record's key, as the tree will hold it */
     for (uint32_t i = 0; i < count && !in.Failed(); ++i) {
         uint32_t parent = in.U32();
         std::u16string anchor;
@@ -330,7 +372,16 @@ bool DecodeHive(const std::vector<uint8_t> &file, HiveKind kind, DecodedHive *hi
             *reason = "key record " + std::to_string(i) + " is malformed";
             return false;
         }
+        // Refused before it is linked, so that no tree built here is ever deeper than
+        // the registry allows, however deep the file's keys go.
+        uint64_t depth = parent == kTopRecord ? AnchorDepth(anchor) + (kind == kVolatileHive) : depths[parent] + 1ull;
+        if (depth > kMaxKeyDepth) {
+            *reason = "key record " + std::to_string(i) + " nests deeper than " + std::to_string(kMaxKeyDepth) +
+                      " levels";
+            return false;
+        }
         nodes.push_back(node.get());
+        depths.push_back((uint32_t)depth);
         if (parent == kTopRecord) {
             if (kind == kPersistentHive)
                 hive->root = std::move(node);
@@ -353,46 +404,74 @@ bool DecodeHive(const std::vector<uint8_t> &file, HiveKind kind, DecodedHive *hi
 
 /* ---- Files ------------------------------------------------------------------------------ */
 
-/* The file's bytes; false when there is no file. Any other failure stops the boot. */
-bool ReadHiveFile(const std::string &path, std::vector<uint8_t> *bytes)
+enum class HiveFile { Read, Missing, Unusable };
+
+/*
+ * The hive file's bytes. O_NOFOLLOW: a symbolic link in the hive's place is refused,
+ * never followed to a file of its choosing. O_NONBLOCK: opening a FIFO for reading
+ * would wait, forever and deaf to signals, for a writer. O_NOCTTY: a terminal device
+ * must not become a detached host's controlling terminal. Whatever opened is then
+ * refused unless fstat says it is a regular file. Unusable comes with *error.
+ */
+HiveFile ReadHiveFile(const std::string &path, std::vector<uint8_t> *bytes, std::string *error)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         if (errno == ENOENT)
-            return false;
-        Fatal("cannot open registry hive " + path + ": " + ErrnoText());
+            return HiveFile::Missing;
+        struct stat link;
+        if (errno == ELOOP && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+            *error = "registry hive " + path + " is a symbolic link; refusing to follow it";
+        else
+            *error = "cannot open registry hive " + path + ": " + ErrnoText();
+        return HiveFile::Unusable;
     }
+    HiveFile result = HiveFile::Read;
     struct stat status;
-    if (fstat(fd, &status) != 0)
-        Fatal("cannot stat registry hive " + path + ": " + ErrnoText());
-    bytes->resize((size_t)status.st_size);
-    size_t done = 0;
-    while (done < bytes->size()) {
-        ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            Fatal("cannot read registry hive " + path + ": " + ErrnoText());
-        if (n == 0)
-            break;
-        done += (size_t)n;
+    if (fstat(fd, &status) != 0) {
+        *error = "cannot stat registry hive " + path + ": " + ErrnoText();
+        result = HiveFile::Unusable;
+    } else if (!S_ISREG(status.st_mode)) {
+        *error = "registry hive " + path + " is not a regular file";
+        result = HiveFile::Unusable;
+    } else {
+        bytes->resize((size_t)status.st_size);
+        size_t done = 0;
+        while (done < bytes->size()) {
+            ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                *error = "cannot read registry hive " + path + ": " + ErrnoText();
+                result = HiveFile::Unusable;
+                break;
+            }
+            if (n == 0)
+                break;
+            done += (size_t)n;
+        }
+        bytes->resize(done);
     }
-    bytes->resize(done);
     close(fd);
-    return true;
+    return result;
 }
 
-/* A damaged hive is kept for inspection under the first free <hive>.corrupt[.n] name. */
-void SetHiveAside(const std::string &path, const std::string &reason)
+/* A damaged hive is kept for inspection under the first free <hive>.corrupt[.n]
+ * name (a name taken by anything, a dangling link included, is not free). False,
+ * with *error, when it cannot be moved. */
+bool SetHiveAside(const std::string &path, const std::string &reason, std::string *error)
 {
     std::string aside = path + ".corrupt";
-    std::error_code error;
-    for (int n = 1; std::filesystem::exists(aside, error); ++n)
+    std::error_code ignored;
+    for (int n = 1; std::filesystem::exists(std::filesystem::symlink_status(aside, ignored)); ++n)
         aside = path + ".corrupt." + std::to_string(n);
-    if (rename(path.c_str(), aside.c_str()) != 0)
-        Fatal("registry hive " + path + " is damaged (" + reason + ") and cannot be moved aside: " + ErrnoText());
+    if (rename(path.c_str(), aside.c_str()) != 0) {
+        *error = "registry hive " + path + " is damaged (" + reason + ") and cannot be moved aside: " + ErrnoText();
+        return false;
+    }
     std::fprintf(stderr, "cm: registry hive %s is damaged (%s); moved it to %s and started with that hive empty\n",
                  path.c_str(), reason.c_str(), aside.c_str());
+    return true;
 }
 
 bool WriteAll(int fd, const uint8_t *data, size_t length)
@@ -411,76 +490,104 @@ bool WriteAll(int fd, const uint8_t *data, size_t length)
 
 /*
  * Replaces a hive file: temporary file, fsync, rename, fsync of the directory.
- * The fault site "RegistryHiveWrite" stops after half of the temporary file, as a
- * crash would, and leaves it behind.
+ * The temporary file is always a new one: whatever has its name (the leftover of a
+ * write cut short, or a link planted there to make this root process truncate a
+ * file of its choosing) is unlinked first, which removes a link itself and never
+ * its target, and O_EXCL | O_NOFOLLOW refuse anything that is there at the open
+ * (a directory unlink could not remove, or a link planted again in between).
+ * The fault site stops after half of the temporary file, as a crash would, and
+ * leaves it behind. False, with *error naming the file and the reason, when the
+ * hive could not be replaced.
  */
-bool WriteHiveFile(const std::string &path, const std::vector<uint8_t> &image)
+bool WriteHiveFile(const std::string &path, const std::vector<uint8_t> &image, const char *faultSite,
+                   std::string *error)
 {
     std::string temporary = path + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    unlink(temporary.c_str());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        std::fprintf(stderr, "cm: cannot create %s: %s\n", temporary.c_str(), ErrnoText().c_str());
+        *error = "cannot create " + temporary + ": " + ErrnoText();
         return false;
     }
-    if (machine::ShouldFail("RegistryHiveWrite")) {
+    if (machine::ShouldFail(faultSite)) {
         WriteAll(fd, image.data(), image.size() / 2);
         close(fd);
-        std::fprintf(stderr, "cm: writing %s failed (injected fault)\n", temporary.c_str());
+        *error = "writing " + temporary + " failed (injected fault)";
         return false;
     }
     bool written = WriteAll(fd, image.data(), image.size()) && fsync(fd) == 0;
-    std::string error = written ? std::string() : ErrnoText();
+    std::string reason = written ? std::string() : ErrnoText();
     if (close(fd) != 0 && written) {
         written = false;
-        error = ErrnoText();
+        reason = ErrnoText();
     }
     if (written && rename(temporary.c_str(), path.c_str()) != 0) {
         written = false;
-        error = ErrnoText();
+        reason = ErrnoText();
     }
     if (!written) {
-        std::fprintf(stderr, "cm: writing %s failed: %s\n", path.c_str(), error.c_str());
+        *error = "writing " + path + " failed: " + reason;
         unlink(temporary.c_str());
         return false;
     }
     int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool durable = directory >= 0 && fsync(directory) == 0;
+    if (!durable)
+        reason = ErrnoText();
     if (directory >= 0)
         close(directory);
     if (!durable) {
-        std::fprintf(stderr, "cm: syncing the directory of %s failed: %s\n", path.c_str(), ErrnoText().c_str());
+        *error = "syncing the directory of " + path + " failed: " + reason;
         return false;
     }
     return true;
 }
 
-void MakeDirectory(const std::string &directory)
+bool MakeDirectory(const std::string &directory, std::string *error)
 {
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error)
-        Fatal("cannot create directory " + directory + ": " + error.message());
+    std::error_code failure;
+    std::filesystem::create_directories(directory, failure);
+    if (failure) {
+        *error = "cannot create directory " + directory + ": " + failure.message();
+        return false;
+    }
+    return true;
 }
 
 /*
  * One owner per state directory: a second machine (or a tool editing the hive)
- * would overwrite the other's writes, so a boot that finds the lock taken stops at
+ * would overwrite the other's writes, so a boot that finds the lock taken fails at
  * once rather than run with a registry it cannot keep. The lock goes with the
- * descriptor, so a machine that crashed never leaves it behind.
+ * descriptor, so a machine that crashed never leaves it behind. The lock file is
+ * opened as the hive is read: no link followed, no FIFO waited on, nothing but a
+ * regular file used.
  */
-void LockStateDirectory(Registry &registry, const std::string &directory)
+bool LockStateDirectory(Registry &registry, const std::string &directory, std::string *error)
 {
-    MakeDirectory(directory);
+    if (!MakeDirectory(directory, error))
+        return false;
     std::string path = directory + "/registry.lock";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        Fatal("cannot open " + path + ": " + ErrnoText());
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0) {
+        *error = "cannot open " + path + ": " + ErrnoText();
+        return false;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        *error = path + " is not a regular file";
+        close(fd);
+        return false;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
-            Fatal(path + " is held by another machine or tool; refusing to boot on the same state directory");
-        Fatal("cannot lock " + path + ": " + ErrnoText());
+            *error = path + " is held by another machine or tool; refusing to boot on the same state directory";
+        else
+            *error = "cannot lock " + path + ": " + ErrnoText();
+        close(fd);
+        return false;
     }
     registry.lockDescriptor = fd;
+    return true;
 }
 
 std::unique_ptr<Node> EmptyRoot()
@@ -516,40 +623,54 @@ std::string Narrow(const std::u16string &text)
 
 } // namespace
 
-std::unique_ptr<Node> LoadPersistentHive(Registry &registry)
+bool LoadPersistentHive(Registry &registry, std::unique_ptr<Node> *root, std::string *error)
 {
     const std::string &path = registry.hivePath[kPersistentHive];
+    *root = EmptyRoot();
     if (path.empty())
-        return EmptyRoot();
-    LockStateDirectory(registry, DirectoryOf(path));
+        return true;
+    if (!LockStateDirectory(registry, DirectoryOf(path), error))
+        return false;
     unlink((path + ".tmp").c_str()); /* a write that never finished */
     std::vector<uint8_t> file;
-    if (!ReadHiveFile(path, &file))
-        return EmptyRoot();
+    switch (ReadHiveFile(path, &file, error)) {
+    case HiveFile::Missing:
+        return true;
+    case HiveFile::Unusable:
+        return false;
+    case HiveFile::Read:
+        break;
+    }
     DecodedHive hive;
     std::string reason;
-    if (DecodeHive(file, kPersistentHive, &hive, &reason))
-        return std::move(hive.root);
-    SetHiveAside(path, reason);
-    return EmptyRoot();
+    if (DecodeHive(file, kPersistentHive, &hive, &reason)) {
+        *root = std::move(hive.root);
+        return true;
+    }
+    return SetHiveAside(path, reason, error);
 }
 
-void LoadVolatileHive(Registry &registry)
+bool LoadVolatileHive(Registry &registry, std::string *error)
 {
     const std::string &path = registry.hivePath[kVolatileHive];
     if (path.empty())
-        return;
-    MakeDirectory(DirectoryOf(path));
+        return true;
+    if (!MakeDirectory(DirectoryOf(path), error))
+        return false;
     unlink((path + ".tmp").c_str());
     std::vector<uint8_t> file;
-    if (!ReadHiveFile(path, &file))
-        return;
+    switch (ReadHiveFile(path, &file, error)) {
+    case HiveFile::Missing:
+        return true;
+    case HiveFile::Unusable:
+        return false;
+    case HiveFile::Read:
+        break;
+    }
     DecodedHive hive;
     std::string reason;
-    if (!DecodeHive(file, kVolatileHive, &hive, &reason)) {
-        SetHiveAside(path, reason);
-        return;
-    }
+    if (!DecodeHive(file, kVolatileHive, &hive, &reason))
+        return SetHiveAside(path, reason, error);
     std::lock_guard<std::mutex> guard(registry.lock);
     for (auto &[anchor, top] : hive.tops) {
         // A volatile key outlives its hive file's partner only when the persistent
@@ -559,20 +680,22 @@ void LoadVolatileHive(Registry &registry)
         if (parent == nullptr || FindSubkey(parent, top->name) != nullptr) {
             std::fprintf(stderr, "cm: volatile key %s\\%s has no place in the registry any more; dropped\n",
                          Narrow(anchor).c_str(), Narrow(top->name).c_str());
-            registry.changes[kVolatileHive]++;
+            NoteHiveChange(registry, kVolatileHive);
             continue;
         }
         top->parent = parent;
         std::u16string key = UpcaseName(top->name);
         parent->subkeys.emplace(std::move(key), std::move(top));
     }
+    return true;
 }
 
-bool SaveHive(Registry &registry, HiveKind kind)
+bool SaveHive(Registry &registry, HiveKind kind, const char *faultSite, std::string *error)
 {
     std::lock_guard<std::mutex> fileGuard(registry.fileLock);
     std::vector<uint8_t> image;
     uint64_t snapshot;
+    std::string path;
     {
         std::lock_guard<std::mutex> guard(registry.lock);
         if (!registry.booted || registry.changes[kind] == registry.saved[kind])
@@ -582,9 +705,10 @@ bool SaveHive(Registry &registry, HiveKind kind)
             registry.saved[kind] = snapshot; /* kept in memory only */
             return true;
         }
+        path = registry.hivePath[kind];
         image = EncodeHive(registry, kind);
     }
-    if (!WriteHiveFile(registry.hivePath[kind], image))
+    if (!WriteHiveFile(path, image, faultSite, error))
         return false;
     std::lock_guard<std::mutex> guard(registry.lock);
     registry.saved[kind] = snapshot; /* changes made meanwhile keep the hive dirty */

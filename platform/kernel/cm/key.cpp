@@ -13,6 +13,8 @@
 #include <ntstatus.h>
 #include <km/rtl.h>
 
+#include <cstdio>
+
 namespace cm {
 namespace {
 
@@ -122,6 +124,12 @@ NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_A
                 status = STATUS_OBJECT_NAME_NOT_FOUND;
             } else if (node->isVolatile && !(createOptions & REG_OPTION_VOLATILE)) {
                 status = STATUS_CHILD_MUST_BE_VOLATILE;
+            } else if (KeyDepth(node) >= kMaxKeyDepth) {
+                // Windows documents the depth limit but no status for it. Its registry
+                // refuses to make the control block of a key below the last level, and
+                // the creation fails as an allocation would: STATUS_INSUFFICIENT_RESOURCES
+                // (ERROR_NO_SYSTEM_RESOURCES to a Win32 caller).
+                status = STATUS_INSUFFICIENT_RESOURCES;
             } else {
                 auto created = std::make_unique<Node>();
                 created->name = components.back();
@@ -218,7 +226,11 @@ NTSTATUS FlushKey(HANDLE keyHandle, KPROCESSOR_MODE mode)
     DereferenceKey(body);
     if (!NT_SUCCESS(status))
         return status;
-    return SaveHive(registry, kind) ? STATUS_SUCCESS : STATUS_REGISTRY_IO_FAILED;
+    std::string error;
+    if (SaveHive(registry, kind, "RegistryHiveWrite", &error))
+        return STATUS_SUCCESS;
+    std::fprintf(stderr, "cm: flushing a key failed: %s\n", error.c_str());
+    return STATUS_REGISTRY_IO_FAILED;
 }
 
 } // namespace

@@ -94,6 +94,24 @@ void MakePredefinedKeys(Registry &registry)
     registry.root->predefined = true;
 }
 
+/* The tree and the state directory's lock go, and nothing is written (called without the lock). */
+void ReleaseRegistry(Registry &registry)
+{
+    ReleaseHiveLock(registry);
+    std::lock_guard<std::mutex> guard(registry.lock);
+    registry.booted = false;
+    registry.root.reset();
+    registry.deletedKeys.clear();
+    for (auto &path : registry.hivePath)
+        path.clear();
+}
+
+/*
+ * Boot: the hives are read, the predefined keys made, and the lazy writer started.
+ * State the machine cannot run on (a state directory it cannot lock, a hive that is
+ * no regular file or cannot be read) fails the boot: everything is undone here and
+ * the machine is told why.
+ */
 void BootRegistry()
 {
     Registry &registry = State();
@@ -106,32 +124,51 @@ void BootRegistry()
         std::lock_guard<std::mutex> guard(registry.lock);
         registry.generation++;
         registry.booted = true;
+        registry.writtenAtShutdown = true;
         for (int kind = 0; kind < kHiveCount; ++kind)
             registry.changes[kind] = registry.saved[kind] = 0;
     }
-    std::unique_ptr<Node> root = LoadPersistentHive(registry);
+    std::string error;
+    std::unique_ptr<Node> root;
+    if (!LoadPersistentHive(registry, &root, &error)) {
+        ReleaseRegistry(registry);
+        machine::FailBoot(error);
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(registry.lock);
         registry.root = std::move(root);
         MakePredefinedKeys(registry);
     }
-    LoadVolatileHive(registry);
+    if (!LoadVolatileHive(registry, &error)) {
+        ReleaseRegistry(registry);
+        machine::FailBoot(error);
+        return;
+    }
+    StartLazyWriter(registry, config.registryLazyWriteMilliseconds);
 }
 
+/*
+ * Shutdown: the lazy writer stops first, so that the last write is this one and
+ * sees every change. A hive that cannot be written keeps its last written
+ * contents; RegistryWrittenAtShutdown tells the host.
+ */
 void ShutdownRegistry()
 {
     Registry &registry = State();
-    for (int kind = 0; kind < kHiveCount; ++kind)
-        if (!SaveHive(registry, static_cast<HiveKind>(kind)))
-            std::fprintf(stderr, "cm: shutdown could not write %s; its last written contents stay\n",
-                         registry.hivePath[kind].c_str());
-    ReleaseHiveLock(registry);
+    StopLazyWriter(registry);
+    bool written = true;
+    for (int kind = 0; kind < kHiveCount; ++kind) {
+        std::string error;
+        if (!SaveHive(registry, static_cast<HiveKind>(kind), "RegistryHiveWrite", &error)) {
+            std::fprintf(stderr, "cm: shutdown could not write a hive (%s); its last written contents stay\n",
+                         error.c_str());
+            written = false;
+        }
+    }
+    ReleaseRegistry(registry);
     std::lock_guard<std::mutex> guard(registry.lock);
-    registry.booted = false;
-    registry.root.reset();
-    registry.deletedKeys.clear();
-    for (auto &path : registry.hivePath)
-        path.clear();
+    registry.writtenAtShutdown = written;
 }
 
 const bool registered = [] {
@@ -141,6 +178,23 @@ const bool registered = [] {
 }();
 
 } // namespace
+
+Node::~Node()
+{
+    std::vector<std::unique_ptr<Node>> doomed;
+    auto adoptSubkeys = [&doomed](Node &node) {
+        for (auto &entry : node.subkeys)
+            doomed.push_back(std::move(entry.second));
+        node.subkeys.clear();
+    };
+    adoptSubkeys(*this);
+    while (!doomed.empty()) {
+        std::unique_ptr<Node> node = std::move(doomed.back());
+        doomed.pop_back();
+        adoptSubkeys(*node);
+        /* node is freed here, childless: its own destructor finds nothing to do */
+    }
+}
 
 Registry &State()
 {
@@ -187,9 +241,26 @@ ptrdiff_t FindValue(const Node *node, const char16_t *name, size_t chars)
     return -1;
 }
 
+void NoteHiveChange(Registry &registry, HiveKind kind)
+{
+    // Only the first change to a clean hive wakes the lazy writer: while the hive is
+    // changed the writer does not sleep on its wake-up (it waits out its delay, or is
+    // writing and looks again when done).
+    if (registry.changes[kind]++ == registry.saved[kind])
+        registry.lazyWriterWake.notify_one();
+}
+
 void NoteChange(Registry &registry, const Node *node)
 {
-    registry.changes[node->isVolatile ? kVolatileHive : kPersistentHive]++;
+    NoteHiveChange(registry, node->isVolatile ? kVolatileHive : kPersistentHive);
+}
+
+uint32_t KeyDepth(const Node *node)
+{
+    uint32_t depth = 0;
+    for (const Node *n = node; n != nullptr; n = n->parent)
+        ++depth;
+    return depth;
 }
 
 std::u16string FullKeyName(const Node *node)

@@ -44,6 +44,10 @@ struct Config {
     std::string stateDirectory;
     /* Runtime state (volatile registry keys); empty = kept in memory only. */
     std::string runtimeDirectory;
+    /* How long after a change the registry writes the changed hives on its own (changes
+     * in between go in the same write); 0 = only ZwFlushKey, FlushRegistry and shutdown
+     * write them. */
+    uint32_t registryLazyWriteMilliseconds = 1000;
     /* Fixed figure reported as available physical pages; 0 = the host's real figure. */
     uint64_t availablePages = 4u * 1024 * 1024;
     /* Physical pages the machine describes (SystemBasicInformation). */
@@ -96,6 +100,27 @@ enum : int {
     kOrderIo = 70,
     kOrderDrivers = 90,
 };
+
+/* ---- Boot failures and the registry's files -----------------------------------------------
+ * TryBoot boots as Boot does, but a component that cannot boot (FailBoot) ends it: the
+ * components booted before it are shut down, last booted first, no audit runs, the machine
+ * is left not booted, and TryBoot returns false with the reason in *error (when given).
+ * Boot prints the reason and aborts the process instead. The registry fails a boot when its
+ * state directory cannot be made or is locked by another machine or tool, or a hive is not
+ * a regular file or cannot be read.
+ *
+ * FailBoot is for a component's boot routine: the component first undoes what it did (its
+ * shutdown routine is not called), then reports why and returns. The first reason wins.
+ *
+ * FlushRegistry writes every changed hive now; false, with a line on standard error naming
+ * the file and the system's reason, when a write failed (the hive stays changed, so a later
+ * flush or the shutdown tries again). RegistryWrittenAtShutdown says whether the last
+ * Shutdown wrote every changed hive (true after a boot until a shutdown fails to), so a host
+ * learns of a failed final write whatever the audit found. */
+MACHINE_API bool TryBoot(const Config &config, std::string *error);
+MACHINE_API void FailBoot(const std::string &reason);
+MACHINE_API bool FlushRegistry();
+MACHINE_API bool RegistryWrittenAtShutdown();
 
 /* ---- Clock ------------------------------------------------------------------------------ */
 MACHINE_API void SetClockMode(ClockMode mode);

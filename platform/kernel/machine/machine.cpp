@@ -15,6 +15,10 @@ struct MachineState {
     std::vector<Component> components;
     bool booted = false;
     Config config;
+    /* Set by FailBoot while a boot runs; read by the boot loop after each component. */
+    bool booting = false;
+    bool bootFailed = false;
+    std::string bootFailure;
 };
 
 MachineState &State()
@@ -46,7 +50,7 @@ void RegisterComponent(const Component &component)
     State().components.push_back(component);
 }
 
-void Boot(const Config &config)
+bool TryBoot(const Config &config, std::string *error)
 {
     auto &state = State();
     if (state.booted) {
@@ -55,9 +59,48 @@ void Boot(const Config &config)
     }
     state.config = config;
     state.booted = true;
-    for (const auto &component : SortedComponents())
-        if (component.boot)
-            component.boot();
+    state.booting = true;
+    state.bootFailed = false;
+    state.bootFailure.clear();
+    auto components = SortedComponents();
+    size_t next = 0;
+    for (; next < components.size() && !state.bootFailed; ++next)
+        if (components[next].boot)
+            components[next].boot();
+    state.booting = false;
+    if (!state.bootFailed)
+        return true;
+    // components[next - 1] failed and undid its own work; the ones before it unwind
+    // last booted first, as at a shutdown.
+    for (size_t i = next - 1; i-- > 0;)
+        if (components[i].shutdown)
+            components[i].shutdown();
+    state.booted = false;
+    if (error != nullptr)
+        *error = state.bootFailure;
+    return false;
+}
+
+void Boot(const Config &config)
+{
+    std::string error;
+    if (!TryBoot(config, &error)) {
+        std::fprintf(stderr, "machine: boot failed: %s\n", error.c_str());
+        std::abort();
+    }
+}
+
+void FailBoot(const std::string &reason)
+{
+    auto &state = State();
+    if (!state.booting) {
+        std::fprintf(stderr, "machine: FailBoot outside a boot (%s)\n", reason.c_str());
+        std::abort();
+    }
+    if (!state.bootFailed) {
+        state.bootFailed = true;
+        state.bootFailure = reason;
+    }
 }
 
 AuditReport Audit()

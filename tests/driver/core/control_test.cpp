@@ -6,8 +6,13 @@
 #include "core_fixture.h"
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -187,6 +192,38 @@ TEST_F(ControlTest, SetSettingsTakesEffectEvenWhenTheRegistryFails)
     }
     ULONG stored;
     EXPECT_FALSE(ReadServiceDword("Parameters", "AllowUserAccess", &stored));
+}
+
+/* The control tests on a machine whose registry has a file, written only when asked. */
+class PersistedControlTest : public ControlTest {
+protected:
+    machine::Config BootConfig() override
+    {
+        machine::Config config;
+        config.stateDirectory = state_;
+        config.registryLazyWriteMilliseconds = 0;
+        return config;
+    }
+    void TearDown() override
+    {
+        ControlTest::TearDown();
+        std::filesystem::remove_all(state_);
+    }
+    std::string state_ = "/tmp/vorel-core-" + std::to_string(getpid());
+};
+
+TEST_F(PersistedControlTest, ASettingIsOnDiskWhenTheRequestCompletesAndAFailedFlushIsNoFailure)
+{
+    SetAllowUserAccess(0);
+    std::ifstream in(state_ + "/registry.hive", std::ios::binary);
+    std::string onDisk((std::istreambuf_iterator<char>(in)), {});
+    const char name[] = {'A', 0, 'l', 0, 'l', 0, 'o', 0, 'w', 0, 'U', 0, 's', 0, 'e', 0, 'r', 0};
+    EXPECT_NE(onDisk.find(std::string(name, sizeof(name))), std::string::npos) << "still only in memory";
+
+    machine::ArmFault("ZwFlushKey", 1, true);
+    SetAllowUserAccess(1);
+    EXPECT_EQ(machine::FaultsInjected("ZwFlushKey"), 1u);
+    EXPECT_EQ(d->Data->AllowUserAccess, 1);
 }
 
 TEST_F(ControlTest, TheDescriptorGuardsPathsBelowTheDevice)

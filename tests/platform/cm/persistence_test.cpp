@@ -3,12 +3,7 @@
  * while the runtime directory is kept, a write cut short leaves the previous hive,
  * damaged hives are set aside, and one machine at a time owns a state directory.
  */
-#include "cm_test.h"
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include "hive_test.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,58 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RegistryPersistenceTest : public MachineTest {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/vorel-cm-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        base_ = pattern;
-        MachineTest::SetUp();
-    }
-    void TearDown() override
-    {
-        MachineTest::TearDown();
-        fs::remove_all(base_);
-    }
-    machine::Config BootConfig() override
-    {
-        machine::Config config;
-        config.stateDirectory = base_ + "/state";
-        config.runtimeDirectory = base_ + "/run";
-        return config;
-    }
-    void Shutdown()
-    {
-        machine::AuditReport report = machine::Shutdown();
-        EXPECT_TRUE(report.Clean()) << report.Text();
-    }
-    /* The machine stops and starts again: the runtime directory is kept. */
-    void Restart()
-    {
-        Shutdown();
-        machine::Boot(BootConfig());
-    }
-    /* The host reboots: the runtime directory (memory) is cleared. */
-    void Reboot()
-    {
-        Shutdown();
-        fs::remove_all(base_ + "/run");
-        machine::Boot(BootConfig());
-    }
-    std::string Hive() const { return base_ + "/state/registry.hive"; }
-    static std::string ReadFile(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    static void WriteFile(const std::string &path, const std::string &bytes)
-    {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-    }
-
-    std::string base_;
-};
+using RegistryPersistenceTest = RegistryFilesTest;
 
 TEST_F(RegistryPersistenceTest, PersistentKeysOutliveARebootAndVolatileKeysOnlyARestart)
 {
@@ -162,7 +106,7 @@ TEST_F(RegistryPersistenceTest, DamagedHivesAreSetAsideAndTheMachineStartsWithou
     }
     Shutdown();
     const std::string good = ReadFile(Hive());
-    const std::string volatileHive = base_ + "/run/registry-volatile.hive";
+    const std::string volatileHive = VolatileHive();
     ASSERT_FALSE(ReadFile(volatileHive).empty());
 
     std::string flipped = good;
@@ -199,6 +143,57 @@ TEST_F(RegistryPersistenceTest, DamagedHivesAreSetAsideAndTheMachineStartsWithou
         }
         Shutdown();
         fs::remove(c.path + ".corrupt");
+    }
+}
+
+TEST_F(RegistryPersistenceTest, KeysNestAtMost512LevelsDeepAndDeeperHivesAreDamaged)
+{
+    // \REGISTRY\MACHINE\SOFTWARE is the third level; "Nest" keys go down to the 512th.
+    std::u16string path = u"\\Registry\\Machine\\Software";
+    for (int depth = 4; depth <= 512; ++depth) {
+        path += u"\\Nest";
+        Key key;
+        ASSERT_EQ(CreateKey(key, path.c_str()), STATUS_SUCCESS) << depth;
+    }
+    Key deepest, tooDeep;
+    ASSERT_EQ(OpenKey(deepest, path.c_str()), STATUS_SUCCESS);
+    ULONG disposition = 0;
+    EXPECT_EQ(CreateKey(tooDeep, u"Nest", 0, deepest.get(), &disposition), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(CreateKey(tooDeep, u"Nest", REG_OPTION_VOLATILE, deepest.get()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(disposition, 0u);
+    ASSERT_EQ(SetDword(deepest.get(), u"Level", 512), STATUS_SUCCESS);
+    deepest.Close();
+    Restart();
+    ASSERT_EQ(OpenKey(deepest, path.c_str()), STATUS_SUCCESS);
+    EXPECT_EQ(QueryValue(deepest.get(), u"Level").data, (std::vector<uint8_t>{0, 2, 0, 0}));
+    deepest.Close();
+    Shutdown();
+
+    // Hand-made hives that nest deeper, by one level or by a hundred thousand.
+    auto chain = [](uint32_t records, bool isVolatile) {
+        HiveImage image;
+        if (isVolatile)
+            image.AddKey(0xFFFFFFFF, u"Nest", true, u"MACHINE\\SOFTWARE"); /* the fourth level */
+        else
+            image.AddKey(0xFFFFFFFF, u"REGISTRY", false);
+        while (image.count < records)
+            image.AddKey(image.count - 1, u"Nest", isVolatile);
+        return image.File(isVolatile ? 2 : 1);
+    };
+    for (auto [path, bytes] : {std::pair{Hive(), chain(513, false)}, std::pair{Hive(), chain(100000, false)},
+                               std::pair{VolatileHive(), chain(510, true)}}) {
+        WriteFile(path, bytes);
+        testing::internal::CaptureStderr();
+        machine::Boot(BootConfig());
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("nests deeper than 512 levels"), std::string::npos) << log;
+        EXPECT_EQ(ReadFile(path + ".corrupt"), bytes);
+        Key software;
+        ASSERT_EQ(OpenKey(software, u"\\Registry\\Machine\\Software"), STATUS_SUCCESS);
+        EXPECT_TRUE(SubkeyNames(software.get()).empty());
+        software.Close();
+        Shutdown();
+        fs::remove(path + ".corrupt");
     }
 }
 
