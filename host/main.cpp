@@ -4,21 +4,25 @@
  * also writes the service key when there is none), and serves user-mode processes
  * on $VOREL_RUNTIME_DIR/vorel.sock.
  *
- * SIGTERM or SIGINT end the machine as Windows ends a system: the registry is
- * flushed, the clients' processes end (their handles close), every driver
- * registered for it gets the shutdown request, the driver is unloaded, the registry
- * is flushed again, and the machine is shut down with its audit. The exit code is 0
- * when all of it went cleanly (every hive written included), and the host exits
- * within a time limit whatever a driver does.
+ * SIGTERM or SIGINT end the machine as Windows ends a system: the clients'
+ * processes end (their handles close), every driver registered for it gets the
+ * shutdown request, the driver is unloaded, and the machine is shut down with its
+ * audit. The exit code is 0 when all of it went cleanly, and the host exits within
+ * a time limit whatever a driver does.
  *
- * A machine that cannot boot on its state (a state directory held by another
- * machine or tool, a hive that is no regular file or cannot be read) is reported
- * and the host exits 1.
+ * The registry is written when the driver flushes a key and within a second of any
+ * change, and once more before the host waits on its clients at shutdown, so what
+ * an administrator set survives a crash and a shutdown that runs out of time; a
+ * hive that cannot be written makes the exit code 1. A machine that cannot boot on
+ * its state (a state directory held by another machine or tool, a hive that is no
+ * regular file or cannot be read) is reported and the host exits 1.
  *
- *   vorelhost [--driver PATH] [--daemon]
+ *   vorelhost [--driver PATH] [--daemon] [--log-limit BYTES]
  */
+#include "log.h"
 #include "paths.h"
 #include "service_key.h"
+#include "trust.h"
 
 #include "machine.h"
 #include "server.h"
@@ -35,7 +39,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -52,6 +58,8 @@ constexpr int kShutdownSeconds = 30;
 struct Options {
     std::string driver;
     bool daemon = false;
+    bool help = false;
+    uint64_t logLimit = host::kDefaultLogLimitBytes;
 };
 
 void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -62,15 +70,43 @@ void Say(const char *format, ...)
     va_start(args, format);
     std::vsnprintf(line, sizeof(line), format, args);
     va_end(args);
-    std::fprintf(stderr, "vorelhost: %s\n", line);
+    host::LogLine(line);
 }
 
-void Usage()
+/* A text of several lines, one log line each. */
+void SayLines(const std::string &text)
 {
-    std::fprintf(stderr, "usage: vorelhost [--driver PATH] [--daemon]\n"
-                         "  --driver PATH  load this driver module (and register it when the service\n"
-                         "                 \"vorel\" is not installed)\n"
-                         "  --daemon       detach; the pid file is $VOREL_RUNTIME_DIR/vorelhost.pid\n");
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        Say("  %s", text.substr(start, end - start).c_str());
+        start = end + 1;
+    }
+}
+
+void Usage(FILE *stream)
+{
+    std::fprintf(stream, "usage: vorelhost [--driver PATH] [--daemon] [--log-limit BYTES]\n"
+                         "  --driver PATH      load this driver module (and register it when the service\n"
+                         "                     \"vorel\" is not installed)\n"
+                         "  --daemon           detach once serving; the pid file is $VOREL_RUNTIME_DIR/vorelhost.pid\n"
+                         "                     and the log $VOREL_RUNTIME_DIR/vorelhost.log\n"
+                         "  --log-limit BYTES  move the log to vorelhost.log.1 when it would grow past this\n"
+                         "                     (default 1048576)\n"
+                         "  --help             show this and exit\n");
+}
+
+bool ParseSize(const char *text, uint64_t *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (errno != 0 || end == text || *end != 0 || text[0] == '-' || parsed < 4096)
+        return false;
+    *value = parsed;
+    return true;
 }
 
 bool ParseOptions(int argc, char **argv, Options *options)
@@ -82,6 +118,11 @@ bool ParseOptions(int argc, char **argv, Options *options)
             options->driver = argv[i] + 9;
         } else if (std::strcmp(argv[i], "--daemon") == 0) {
             options->daemon = true;
+        } else if (std::strcmp(argv[i], "--log-limit") == 0 && i + 1 < argc) {
+            if (!ParseSize(argv[++i], &options->logLimit))
+                return false;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            options->help = true;
         } else {
             return false;
         }
@@ -92,7 +133,7 @@ bool ParseOptions(int argc, char **argv, Options *options)
 /* One host per runtime directory: the pid file's lock says who serves it. */
 int LockPidFile(const std::string &path)
 {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         Say("cannot open %s: %s", path.c_str(), std::strerror(errno));
         return -1;
@@ -100,6 +141,7 @@ int LockPidFile(const std::string &path)
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         char pid[32] = {};
         (void)!read(fd, pid, sizeof(pid) - 1);
+        pid[std::strcspn(pid, "\r\n")] = 0;
         Say("another host serves this runtime directory (pid %s)", pid[0] ? pid : "unknown");
         close(fd);
         return -1;
@@ -118,9 +160,10 @@ void WritePid(int fd)
 /*
  * Detaches: the parent waits until the child reports that it serves (or why it
  * could not) and exits with that, so "vorelhost --daemon && vorelctl ..." works.
- * Returns the descriptor the child reports on.
+ * Until then the child's lines still go to the terminal, so a start that fails is
+ * reported where it was asked for. Returns the descriptor the child reports on.
  */
-int Daemonize(const std::string &logPath)
+int Daemonize()
 {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
@@ -143,15 +186,12 @@ int Daemonize(const std::string &logPath)
     }
     close(ready[0]);
     setsid();
-    umask(022);
     if (chdir("/") != 0)
         std::exit(1);
-    int null = open("/dev/null", O_RDWR);
-    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0) {
         dup2(null, STDIN_FILENO);
-        dup2(log >= 0 ? log : null, STDOUT_FILENO);
-        dup2(log >= 0 ? log : null, STDERR_FILENO);
+        close(null);
     }
     return ready[1];
 }
@@ -164,7 +204,8 @@ void Report(int readyFd, unsigned char code)
     }
 }
 
-/* The driver image to load: --driver, else the service key's ImagePath. Empty when none. */
+/* The driver image to load: --driver, else the service key's ImagePath. Empty when
+ * there is none, or none the host may trust. */
 std::string DriverImage(const Options &options, const host::Paths &paths)
 {
     host::ServiceKey key;
@@ -173,27 +214,59 @@ std::string DriverImage(const Options &options, const host::Paths &paths)
         Say("cannot read the service key of '%s' (status 0x%08X)", kService, (unsigned)status);
         return std::string();
     }
+    std::string path;
     if (!options.driver.empty()) {
         char resolved[PATH_MAX];
         if (realpath(options.driver.c_str(), resolved) == nullptr) {
             Say("%s: %s", options.driver.c_str(), std::strerror(errno));
             return std::string();
         }
-        if (!key.exists) {
-            status = host::WriteServiceKey(kServiceWide, kDisplayName, host::ImagePathOf(resolved));
-            if (!NT_SUCCESS(status))
-                Say("cannot write the service key of '%s' (status 0x%08X)", kService, (unsigned)status);
-        }
-        return resolved;
-    }
-    if (!key.exists || key.imagePath.empty()) {
+        path = resolved;
+    } else if (!key.exists || key.imagePath.empty()) {
         Say("the service '%s' is not installed; start with --driver PATH", kService);
         return std::string();
+    } else {
+        path = host::LinuxPathOfImage(key.imagePath, paths);
+        if (path.empty()) {
+            Say("the service '%s' names an image path this machine cannot reach", kService);
+            return std::string();
+        }
     }
-    std::string path = host::LinuxPathOfImage(key.imagePath, paths);
-    if (path.empty())
-        Say("the service '%s' names an image path this machine cannot reach", kService);
+    // The host runs the image as its kernel: only one that no other user can change.
+    std::string problem = host::CheckDriverImage(path);
+    if (!problem.empty()) {
+        Say("%s", problem.c_str());
+        return std::string();
+    }
+    if (!options.driver.empty() && !key.exists) {
+        status = host::WriteServiceKey(kServiceWide, kDisplayName, host::ImagePathOf(path));
+        if (!NT_SUCCESS(status))
+            Say("cannot write the service key of '%s' (status 0x%08X)", kService, (unsigned)status);
+    }
     return path;
+}
+
+/* Ends the process if shutdown outlives its time limit, whatever a driver does. */
+void StartShutdownWatchdog()
+{
+    try {
+        std::thread([] {
+            std::this_thread::sleep_for(std::chrono::seconds(kShutdownSeconds));
+            host::LogLine("shutdown did not finish within the time limit");
+            std::_Exit(1);
+        }).detach();
+    } catch (const std::system_error &) {
+        Say("cannot start the shutdown watchdog; shutting down without it");
+    }
+}
+
+/* Writes what changed in the registry; false (said) when a hive could not be written. */
+bool SaveRegistry(const char *when)
+{
+    if (machine::FlushRegistry())
+        return true;
+    Say("the registry could not be written %s; settings changed since it was last written are lost", when);
+    return false;
 }
 
 } // namespace
@@ -202,19 +275,27 @@ int main(int argc, char **argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        Usage();
+        Usage(stderr);
         return 2;
     }
+    if (options.help) {
+        Usage(stdout);
+        return 0;
+    }
+    umask(022); /* nothing the host makes is writable by other users */
     host::Paths paths = host::PathsFromEnvironment();
-    std::string problem = host::PrepareRuntimeDirectory(paths.runtimeDirectory);
-    if (!problem.empty()) {
-        Say("%s", problem.c_str());
-        return 1;
+    for (auto [directory, purpose] : {std::pair<const std::string &, const char *>{paths.runtimeDirectory, "runtime directory"},
+                                      {paths.stateDirectory, "state directory"}}) {
+        std::string problem = host::PrepareHostDirectory(directory, purpose);
+        if (!problem.empty()) {
+            Say("%s", problem.c_str());
+            return 1;
+        }
     }
     int pidFd = LockPidFile(paths.runtimeDirectory + "/vorelhost.pid");
     if (pidFd < 0)
         return 1;
-    int readyFd = options.daemon ? Daemonize(paths.runtimeDirectory + "/vorelhost.log") : -1;
+    int readyFd = options.daemon ? Daemonize() : -1;
     WritePid(pidFd);
 
     // The signals that end the machine are taken by the main thread alone: every thread
@@ -236,7 +317,7 @@ int main(int argc, char **argv)
         config.physicalPages = (uint64_t)physical;
     std::string bootError;
     if (!machine::TryBoot(config, &bootError)) {
-        Say("the machine cannot boot: %s", bootError.c_str());
+        Say("the machine did not boot: %s", bootError.c_str());
         Report(readyFd, 1);
         unlink((paths.runtimeDirectory + "/vorelhost.pid").c_str());
         close(pidFd);
@@ -258,17 +339,24 @@ int main(int argc, char **argv)
     if (exitCode == 0) {
         transport::ServerOptions serverOptions;
         serverOptions.socketPath = paths.runtimeDirectory + "/vorel.sock";
+        serverOptions.log = host::LogLine;
         std::string error;
         server = transport::Server::Start(serverOptions, &error);
         if (server == nullptr) {
             Say("cannot serve: %s", error.c_str());
             exitCode = 1;
-        } else {
-            Say("serving %s (driver %s)", serverOptions.socketPath.c_str(), image.c_str());
+        }
+    }
+    if (exitCode == 0 && options.daemon) {
+        std::string error = host::StartLogFile(paths.runtimeDirectory + "/vorelhost.log", options.logLimit);
+        if (!error.empty()) {
+            Say("cannot open the log: %s", error.c_str());
+            exitCode = 1;
         }
     }
 
     if (exitCode == 0) {
+        Say("serving %s (driver %s)", (paths.runtimeDirectory + "/vorel.sock").c_str(), image.c_str());
         Report(readyFd, 0);
         readyFd = -1;
         machine::DetachCurrentThread();
@@ -277,17 +365,10 @@ int main(int argc, char **argv)
             ;
         machine::AttachCurrentThread();
         Say("%s: shutting the machine down", strsignal(signal));
-        std::thread([] {
-            std::this_thread::sleep_for(std::chrono::seconds(kShutdownSeconds));
-            std::fprintf(stderr, "vorelhost: shutdown did not finish within %d seconds\n", kShutdownSeconds);
-            std::_Exit(1);
-        }).detach();
-        // Written before anything can hang on a client: what administrators set is on
-        // disk even if the time limit ends the host below.
-        if (!machine::FlushRegistry()) {
-            Say("the registry could not be written");
+        // Clients can hold the shutdown up to its time limit: what was set is written first.
+        if (!SaveRegistry("before shutdown"))
             exitCode = 1;
-        }
+        StartShutdownWatchdog();
         server->Stop();
         server.reset();
         machine::SystemShutdown();
@@ -299,18 +380,16 @@ int main(int argc, char **argv)
             exitCode = 1;
         }
     }
-    // What the driver wrote while it unloaded.
-    if (!machine::FlushRegistry()) {
-        Say("the registry could not be written after the driver's unload");
+    if (!SaveRegistry("at shutdown"))
         exitCode = 1;
-    }
     machine::AuditReport report = machine::Shutdown();
     if (!report.Clean()) {
-        Say("the machine did not shut down clean:\n%s", report.Text().c_str());
+        Say("the machine did not shut down clean:");
+        SayLines(report.Text());
         exitCode = 1;
     }
     if (!machine::RegistryWrittenAtShutdown()) {
-        Say("the registry could not be written at shutdown");
+        Say("the registry could not be written at the machine's shutdown");
         exitCode = 1;
     }
     Report(readyFd, (unsigned char)exitCode);

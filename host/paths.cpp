@@ -108,30 +108,4 @@ std::u16string ImagePathOf(const std::string &linuxPath)
     return result;
 }
 
-std::string PrepareRuntimeDirectory(const std::string &directory)
-{
-    struct stat info;
-    if (lstat(directory.c_str(), &info) != 0) {
-        if (errno != ENOENT)
-            return directory + ": " + std::strerror(errno);
-        // Parents as the administrator would make them; the directory itself for everyone to read.
-        for (size_t slash = directory.find('/', 1); slash != std::string::npos;
-             slash = directory.find('/', slash + 1))
-            mkdir(directory.substr(0, slash).c_str(), 0755);
-        if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST)
-            return directory + ": " + std::strerror(errno);
-        if (lstat(directory.c_str(), &info) != 0)
-            return directory + ": " + std::strerror(errno);
-    }
-    if (!S_ISDIR(info.st_mode))
-        return directory + " is not a directory";
-    if (info.st_uid != geteuid())
-        return directory + " belongs to another user; refusing to serve a socket there";
-    if (info.st_mode & (S_IWGRP | S_IWOTH))
-        return directory + " is writable by other users; refusing to serve a socket there";
-    if ((info.st_mode & 07777) != 0755 && chmod(directory.c_str(), 0755) != 0)
-        return directory + ": " + std::strerror(errno);
-    return std::string();
-}
-
 } // namespace host

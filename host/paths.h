@@ -38,12 +38,4 @@ std::string LinuxPathOfImage(const std::u16string &imagePath, const Paths &paths
 /* The ImagePath for a Linux path: "\??\C:\..." */
 std::u16string ImagePathOf(const std::string &linuxPath);
 
-/*
- * Makes the runtime directory (mode 0755, so every user reaches the socket) or
- * checks the one that is there: it must be a directory of the host's own user that
- * no one else can write to, or anyone could put their own socket in the host's
- * place. Empty on success, else the reason.
- */
-std::string PrepareRuntimeDirectory(const std::string &directory);
-
 } // namespace host

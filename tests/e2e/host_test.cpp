@@ -3,8 +3,7 @@
  * (isolated runtime, state, mount and system directories), driven by vorelctl as
  * root and as a standard Linux user.
  */
-#include "programs.h"
-#include "test_host.h"
+#include "e2e_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -22,89 +21,9 @@
 namespace {
 
 using testhost::Outcome;
-
-constexpr int kNobody = 65534;
-
-const char kNotRunning[] = "vorelctl: cannot open the VOREL control device (driver not running)\n"
-                           "          (most likely the vorel service is not running;\n"
-                           "           try: sc start vorel)\n"
-                           "          (Win32 error 2: The system cannot find the file specified.)\n";
-
-class EndToEnd : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        base_ = testhost::MakeTemporaryDirectory("vorel-e2e");
-        ASSERT_FALSE(base_.empty());
-        options_.environment = {{"VOREL_RUNTIME_DIR", base_ + "/run"},
-                                {"VOREL_STATE_DIR", base_ + "/state"},
-                                {"VOREL_MOUNT_ROOT", base_ + "/mnt"},
-                                {"VOREL_SYSTEM_DIR", base_ + "/system"}};
-    }
-    void TearDown() override
-    {
-        if (host_.pid > 0)
-            StopHost(SIGKILL);
-        testhost::RemoveTree(base_);
-    }
-
-    /* Starts vorelhost in the foreground and waits until it serves. */
-    void StartHost(std::vector<std::string> arguments = {"--driver", VOREL_DRIVER_PATH})
-    {
-        host_ = testhost::Start(testhost::ProgramPath("vorelhost"), arguments, options_, base_);
-        ASSERT_GT(host_.pid, 0);
-        ASSERT_TRUE(WaitFor([&] { return Serving(); }))
-            << testhost::ReadFile(host_.errPath);
-    }
-    Outcome StopHost(int signal = SIGTERM)
-    {
-        Outcome outcome = testhost::Stop(host_, signal);
-        host_.pid = -1;
-        return outcome;
-    }
-    Outcome Vorelctl(const std::vector<std::string> &arguments, int uid = -1)
-    {
-        testhost::RunOptions options = options_;
-        options.uid = uid;
-        return testhost::Run(testhost::ProgramPath("vorelctl"), arguments, options);
-    }
-    Outcome Vorelhost(const std::vector<std::string> &arguments)
-    {
-        return testhost::Run(testhost::ProgramPath("vorelhost"), arguments, options_);
-    }
-    std::string Socket() const { return base_ + "/run/vorel.sock"; }
-    /* Whether a host listens on the socket (a file left by a dead one does not count). */
-    bool Serving() const
-    {
-        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, Socket().c_str(), sizeof(address.sun_path) - 1);
-        bool listening = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-        close(fd);
-        return listening;
-    }
-    template <typename Condition>
-    static bool WaitFor(Condition condition, int seconds = 30)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
-    static void RequireRoot()
-    {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root: the test runs vorelctl as a standard user too";
-    }
-
-    std::string base_;
-    testhost::RunOptions options_;
-    testhost::Started host_;
-};
+using e2e::EndToEnd;
+using e2e::kNobody;
+using e2e::kNotRunning;
 
 TEST_F(EndToEnd, RootSetsTheSwitchAStandardUserOnlyReadsIt)
 {
