@@ -163,8 +163,8 @@ void Idle(int count, int seconds, Counts *counts)
     }
 }
 
-/* Welcomed connections that then do nothing, as an idle program keeps them. */
-void Held(int count, int seconds, Counts *counts)
+/* count welcomed connections (the refused ones counted), then "ready". */
+std::vector<int> OpenWelcomed(int count, Counts *counts)
 {
     std::vector<int> fds;
     for (int i = 0; i < count; ++i) {
@@ -178,6 +178,13 @@ void Held(int count, int seconds, Counts *counts)
     }
     std::printf("ready\n");
     std::fflush(stdout);
+    return fds;
+}
+
+/* Welcomed connections that then do nothing, as an idle program keeps them. */
+void Held(int count, int seconds, Counts *counts)
+{
+    std::vector<int> fds = OpenWelcomed(count, counts);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     for (int fd : fds)
         close(fd);
@@ -269,18 +276,7 @@ void Huge(int count, int seconds, Counts *counts)
 /* Calls sent as fast as the socket takes them; no reply is ever read. */
 void Unread(int count, int seconds, Counts *counts)
 {
-    std::vector<int> fds;
-    for (int i = 0; i < count; ++i) {
-        int fd = ConnectWelcomed();
-        if (fd < 0) {
-            counts->refused++;
-            continue;
-        }
-        counts->opened++;
-        fds.push_back(fd);
-    }
-    std::printf("ready\n");
-    std::fflush(stdout);
+    std::vector<int> fds = OpenWelcomed(count, counts);
     auto deadline = Clock::now() + std::chrono::seconds(seconds);
     uint64_t id = 1;
     std::vector<bool> gone(fds.size(), false);
