@@ -24,6 +24,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -427,6 +428,13 @@ int32_t Client::Connect()
         close(descriptor);
         return status;
     }
+    std::thread reader;
+    try {
+        reader = std::thread(&State::Read, &s, descriptor);
+    } catch (const std::system_error &) {
+        close(descriptor); /* the host ends the process it made */
+        return kStatusNoMemory;
+    }
     {
         std::lock_guard<std::mutex> sending(s.sendLock);
         s.fd = descriptor;
@@ -436,7 +444,7 @@ int32_t Client::Connect()
         s.connected = true;
         s.generation++;
     }
-    s.reader = std::thread(&State::Read, &s, descriptor);
+    s.reader = std::move(reader);
     return kStatusSuccess;
 }
 

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <system_error>
 
 namespace cm {
 namespace {
@@ -66,7 +67,13 @@ void StartLazyWriter(Registry &registry, uint32_t delayMilliseconds)
         std::lock_guard<std::mutex> guard(registry.lock);
         registry.lazyWriterStop = false;
     }
-    registry.lazyWriter = std::thread(LazyWriterMain, &registry, std::chrono::milliseconds(delayMilliseconds));
+    try {
+        registry.lazyWriter = std::thread(LazyWriterMain, &registry, std::chrono::milliseconds(delayMilliseconds));
+    } catch (const std::system_error &error) {
+        // Flushes and shutdown still write the hives; only the unasked writes are lost.
+        std::fprintf(stderr, "cm: cannot start the lazy writer (%s); hives are written when flushed\n",
+                     error.what());
+    }
 }
 
 void StopLazyWriter(Registry &registry)

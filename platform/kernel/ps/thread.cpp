@@ -23,6 +23,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <new>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -102,8 +104,13 @@ struct _KTHREAD *NewThreadObject(PKSTART_ROUTINE StartRoutine, PVOID StartContex
     return thread;
 }
 
-/* Starts the host thread behind a thread object; the creator attaches it on its behalf. */
-void RunThread(struct _KTHREAD *thread, bool machineThread)
+/*
+ * Starts the host thread behind a thread object; the creator attaches it on its
+ * behalf. False when the host has no thread to give (its limit on threads or
+ * memory): nothing is left attached or counted, and the thread object keeps its own
+ * reference for the caller to drop.
+ */
+bool RunThread(struct _KTHREAD *thread, bool machineThread)
 {
     {
         base::SpinGuard guard(ke::DispatcherLock());
@@ -111,7 +118,19 @@ void RunThread(struct _KTHREAD *thread, bool machineThread)
     }
     if (!machineThread)
         liveSystemThreads.fetch_add(1);
-    std::thread([thread, machineThread] { SystemThreadMain(thread, machineThread); }).detach();
+    try {
+        if (machine::ShouldFail("ps::HostThread"))
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        std::thread([thread, machineThread] { SystemThreadMain(thread, machineThread); }).detach();
+        return true;
+    } catch (const std::system_error &) {
+    } catch (const std::bad_alloc &) {
+    }
+    if (!machineThread)
+        liveSystemThreads.fetch_sub(1);
+    base::SpinGuard guard(ke::DispatcherLock());
+    ke::NoteThreadDetached();
+    return false;
 }
 
 void AuditThreads(machine::AuditReport &report)
@@ -185,7 +204,12 @@ NTSTATUS StartSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_AT
         }
     }
 
-    RunThread(thread, false);
+    if (!RunThread(thread, false)) {
+        if (ThreadHandle != nullptr)
+            ob::CloseHandle(handle, KernelMode);
+        ob::Dereference(thread); /* the reference the thread would have dropped at its end */
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
 
     if (ClientId != nullptr) {
         ClientId->UniqueProcess = (HANDLE)thread->Process->Id;
@@ -203,8 +227,11 @@ struct _KTHREAD *StartMachineThread(PKSTART_ROUTINE StartRoutine, PVOID StartCon
     if (thread == nullptr)
         return nullptr;
     thread->Priority = Priority;
+    if (!RunThread(thread, true)) {
+        ob::Dereference(thread);
+        return nullptr;
+    }
     ob::Reference(thread); /* the caller's */
-    RunThread(thread, true);
     return thread;
 }
 

@@ -78,6 +78,30 @@ TEST_F(ThreadTest, CreationFailureIsInjectable)
               STATUS_INSUFFICIENT_RESOURCES);
 }
 
+TEST_F(ThreadTest, AHostWithoutAThreadToGiveFailsTheCreationAndLeavesNothing)
+{
+    uint32_t attached = machine::AttachedThreads();
+    machine::ArmFault("ps::HostThread", 1);
+    HANDLE handle = nullptr;
+    CLIENT_ID client{};
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, &client, [](PVOID) {}, nullptr),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(nullptr, handle);
+    EXPECT_EQ(nullptr, client.UniqueThread);
+    // Nothing stays counted on the thread's behalf (the clock would wait for it) and no
+    // handle or object is left: the fixture's audit says so at the end.
+    EXPECT_EQ(attached, machine::AttachedThreads());
+    EXPECT_EQ(0u, machine::LiveSystemThreads());
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr),
+              STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle));
+}
+
 class BigLittleTest : public MachineTest {
 protected:
     machine::Config BootConfig() override
