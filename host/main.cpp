@@ -149,6 +149,14 @@ int LockPidFile(const std::string &path)
     return fd;
 }
 
+/* Gives the runtime directory up before a waiting parent hears the outcome, so a host
+ * started right after finds it free. */
+void ReleasePidFile(const host::Paths &paths, int fd)
+{
+    unlink((paths.runtimeDirectory + "/vorelhost.pid").c_str());
+    close(fd);
+}
+
 void WritePid(int fd)
 {
     char text[32];
@@ -318,9 +326,8 @@ int main(int argc, char **argv)
     std::string bootError;
     if (!machine::TryBoot(config, &bootError)) {
         Say("the machine did not boot: %s", bootError.c_str());
+        ReleasePidFile(paths, pidFd);
         Report(readyFd, 1);
-        unlink((paths.runtimeDirectory + "/vorelhost.pid").c_str());
-        close(pidFd);
         return 1;
     }
 
@@ -392,8 +399,7 @@ int main(int argc, char **argv)
         Say("the registry could not be written at the machine's shutdown");
         exitCode = 1;
     }
+    ReleasePidFile(paths, pidFd);
     Report(readyFd, (unsigned char)exitCode);
-    unlink((paths.runtimeDirectory + "/vorelhost.pid").c_str());
-    close(pidFd);
     return exitCode;
 }

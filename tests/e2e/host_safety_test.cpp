@@ -169,7 +169,7 @@ TEST_F(HostSafety, ADaemonReportsAFailedStartOnTheTerminal)
     ExpectSays(missing, "nowhere.sys");
 
     // The state directory (made by the start above) locked by another tool.
-    int lock = open(Path("state/registry.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    int lock = open(Path("state/registry.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(0, flock(lock, LOCK_EX));
     ExpectSays(HostFails({"--daemon", "--driver", VOREL_DRIVER_PATH}), "held by another");
     close(lock);
