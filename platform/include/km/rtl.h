@@ -1,7 +1,8 @@
 /*
  * Run-time library: memory helpers, counted strings and their upcase rules.
- * Case-insensitive comparisons use the system's Unicode upcase table (simple
- * uppercase mappings of the Basic Multilingual Plane, the same in every locale).
+ * Case-insensitive comparisons use the system's Unicode upcase table: one fixed
+ * table of simple uppercase mappings for all 65,536 UTF-16 code units, the same
+ * in every locale, applied unit by unit.
  */
 #pragma once
 

@@ -1,10 +1,12 @@
 /*
- * The system's Unicode case tables (simple one-to-one mappings of the Basic
- * Multilingual Plane, identical in every locale), shared by the kernel's Rtl
- * routines and the C runtime layer. Each library compiles its own copy: the
- * lookups are inline and the tables are generated data (upcase_table.inc, from
- * gen_upcase.py), so there is one definition of the mapping and no link-time
- * dependency between libvcrt and libntoskrnl.
+ * The system's Unicode case tables, shared by the kernel's Rtl routines and the
+ * C runtime layer: one fixed mapping of every UTF-16 code unit (Unicode 5.0.0's
+ * simple one-to-one mappings, identical in every locale; surrogates map to
+ * themselves, each unit on its own). Names stored in images are compared
+ * through it, so it never changes: upcase_table.inc is data generated once by
+ * tools/gen-upcase-table and pinned by its checksum in the unit tests. Each
+ * library compiles its own copy of the inline lookups, so there is no
+ * link-time dependency between libvcrt and libntoskrnl.
  */
 #pragma once
 

@@ -88,6 +88,42 @@ TEST(RtlCompare, NonAsciiCaseFollowsTheSystemTable)
     EXPECT_FALSE(Equal(L"\u212A", L"k", TRUE));
     EXPECT_FALSE(Equal(L"\u0130", L"i", TRUE));
     EXPECT_FALSE(Equal(L"\u00E4", L"\u00C4", FALSE));
+    // Pairs published after the table was fixed stay apart: Georgian Mkhedruli and
+    // Mtavruli, ɐ and Ɐ. Names stored with them must keep colliding exactly as before.
+    EXPECT_FALSE(Equal(L"\u10D0", L"\u1C90", TRUE));
+    EXPECT_FALSE(Equal(L"\u0250", L"\u2C6F", TRUE));
+}
+
+/* FNV-1a 64 over a whole table as 65,536 little-endian 16-bit entries. */
+uint64_t TableHash(WCHAR (*map)(WCHAR))
+{
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (uint32_t c = 0; c <= 0xFFFF; ++c) {
+        uint16_t mapped = (uint16_t)map((WCHAR)c);
+        for (uint8_t byte : {(uint8_t)(mapped & 0xFF), (uint8_t)(mapped >> 8)}) {
+            hash ^= byte;
+            hash *= 0x100000001B3ull;
+        }
+    }
+    return hash;
+}
+
+WCHAR Upcase(WCHAR c)
+{
+    return RtlUpcaseUnicodeChar(c);
+}
+
+WCHAR Downcase(WCHAR c)
+{
+    return RtlDowncaseUnicodeChar(c);
+}
+
+TEST(RtlCase, TablesArePinned)
+{
+    // Stored names are compared through these tables: a change to any single entry
+    // would split or merge names already held in images.
+    EXPECT_EQ(TableHash(Upcase), 0xF88302293ED87BC1ull);
+    EXPECT_EQ(TableHash(Downcase), 0xB20ED71F1192746Cull);
 }
 
 TEST(RtlCase, SingleCharacters)
@@ -98,14 +134,25 @@ TEST(RtlCase, SingleCharacters)
         ASSERT_EQ(RtlUpcaseUnicodeChar(c), upper) << (int)c;
         ASSERT_EQ(RtlDowncaseUnicodeChar(c), lower) << (int)c;
     }
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x00E9), 0x00C9);   // é → É
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x00F7), 0x00F7);   // the division sign is no letter
     EXPECT_EQ(RtlUpcaseUnicodeChar(0x00B5), 0x039C);   // micro sign → Greek capital mu
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x03C2), 0x03A3);   // final sigma → Σ
     EXPECT_EQ(RtlUpcaseUnicodeChar(0x01C6), 0x01C4);   // dž → DŽ
-    EXPECT_EQ(RtlUpcaseUnicodeChar(0x1F80), 0x1F80);   // ᾀ: its uppercase is two characters
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x01C5), 0x01C4);   // the titlecase digraph too
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x1F80), 0x1F88);   // ᾀ: the simple mapping, not the two-unit one
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x0149), 0x0149);   // ŉ has no simple uppercase
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x00DF), 0x00DF);   // nor has ß
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x0345), 0x0399);   // combining ypogegrammeni → Ι
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0x24D0), 0x24B6);   // circled a
     EXPECT_EQ(RtlUpcaseUnicodeChar(0xFF41), 0xFF21);   // fullwidth a
-    EXPECT_EQ(RtlUpcaseUnicodeChar(0xD801), 0xD801);   // a surrogate
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0xD801), 0xD801);   // a surrogate, on its own
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0xDC28), 0xDC28);   // the low half of 𐐨 stays too
+    EXPECT_EQ(RtlUpcaseUnicodeChar(0xE000), 0xE000);   // private use
     EXPECT_EQ(RtlDowncaseUnicodeChar(0x03A3), 0x03C3); // Σ → σ
     EXPECT_EQ(RtlDowncaseUnicodeChar(0x0178), 0x00FF); // Ÿ → ÿ
     EXPECT_EQ(RtlDowncaseUnicodeChar(0x212A), L'k');   // Kelvin sign → k
+    EXPECT_EQ(RtlDowncaseUnicodeChar(0x0130), L'i');   // İ → i
     EXPECT_EQ(RtlDowncaseUnicodeChar(0x00DF), 0x00DF);
 
     // Upcasing is idempotent over the whole plane, and downcasing the upper case of a
@@ -116,6 +163,50 @@ TEST(RtlCase, SingleCharacters)
         if (upper != c) {
             ASSERT_EQ(RtlUpcaseUnicodeChar(RtlDowncaseUnicodeChar(upper)), upper) << std::hex << c;
         }
+    }
+}
+
+/*
+ * Model: case-insensitive equality and ordering are exactly those of the upcased
+ * strings compared case-sensitively, for random strings over units that upcase
+ * in every way the table knows (ASCII, Latin-1, Greek sigmas, digraphs,
+ * surrogates, units with no upper case).
+ */
+TEST(RtlCase, CaseInsensitiveCompareIsCompareOfUpcasedStrings)
+{
+    const WCHAR alphabet[] = {L'a', L'A', L'_', 0x00E4, 0x00C4, 0x00DF, 0x00FF, 0x0178, 0x03C2, 0x03C3, 0x03A3,
+                              0x01C4, 0x01C5, 0x01C6, 0x0131, L'I', 0x0130, 0x212A, L'k', 0xD801, 0xDC28, 0x1F80};
+    constexpr size_t kUnits = sizeof(alphabet) / sizeof(alphabet[0]);
+    uint64_t seed = 0x9E3779B97F4A7C15ull;
+    auto next = [&seed](uint32_t bound) {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        return (uint32_t)(seed % bound);
+    };
+    auto fill = [&](WCHAR *text) {
+        USHORT units = (USHORT)next(4);
+        for (USHORT i = 0; i < units; ++i)
+            text[i] = alphabet[next(kUnits)];
+        return UNICODE_STRING{(USHORT)(units * 2), (USHORT)(units * 2), text};
+    };
+    auto sign = [](LONG v) { return (v > 0) - (v < 0); };
+    for (int round = 0; round < 20000; ++round) {
+        WCHAR a[4], b[4], ua[4], ub[4];
+        UNICODE_STRING x = fill(a);
+        UNICODE_STRING y = fill(b);
+        UNICODE_STRING ux = {0, sizeof(ua), ua};
+        UNICODE_STRING uy = {0, sizeof(ub), ub};
+        ASSERT_EQ(RtlUpcaseUnicodeString(&ux, &x, FALSE), STATUS_SUCCESS);
+        ASSERT_EQ(RtlUpcaseUnicodeString(&uy, &y, FALSE), STATUS_SUCCESS);
+        ASSERT_EQ(RtlEqualUnicodeString(&x, &y, TRUE), RtlEqualUnicodeString(&ux, &uy, FALSE)) << round;
+        ASSERT_EQ(sign(RtlCompareUnicodeString(&x, &y, TRUE)), sign(RtlCompareUnicodeString(&ux, &uy, FALSE)))
+            << round;
+        // Upcasing an upcased string changes nothing.
+        WCHAR again[4];
+        UNICODE_STRING twice = {0, sizeof(again), again};
+        ASSERT_EQ(RtlUpcaseUnicodeString(&twice, &ux, FALSE), STATUS_SUCCESS);
+        ASSERT_TRUE(RtlEqualUnicodeString(&twice, &ux, FALSE)) << round;
     }
 }
 
