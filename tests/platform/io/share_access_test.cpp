@@ -264,6 +264,8 @@ TEST_F(EaBufferTest, FirstBadEntryIsReported)
         {"single entry", Chain({{"NAME", 5}}), kWhole, STATUS_SUCCESS, 0},
         {"three entries", Chain({{"A", 3}, {"NAME", 5}, {"A", 3}}), kWhole, STATUS_SUCCESS, 0},
         {"empty name, no value", Chain({{"", 0}}), kWhole, STATUS_SUCCESS, 0},
+        {"empty value between two entries", Chain({{"A", 3}, {"NAME", 0}, {"A", 3}}), kWhole, STATUS_SUCCESS, 0},
+        {"longest name and value", Chain({{std::string(255, 'N'), 0xFFFF}}), kWhole, STATUS_SUCCESS, 0},
         {"bytes after the last entry", Chain({{"A", 3}, {"A", 3}}), 40, STATUS_SUCCESS, 0},
         {"zero-length buffer", Chain({{"A", 3}}), 0, STATUS_EA_LIST_INCONSISTENT, 0},
         {"fixed part cut", Chain({{"A", 3}}), 7, STATUS_EA_LIST_INCONSISTENT, 0},
@@ -275,8 +277,8 @@ TEST_F(EaBufferTest, FirstBadEntryIsReported)
         {"next entry past the buffer's end", Chain({{"A", 3}, {"A", 3}}), 14, STATUS_EA_LIST_INCONSISTENT, 0},
     };
     cases[1].buffer[16 + 8 + 5 + 2] = 0; /* a NUL inside a value is fine */
-    cases[9].buffer.resize(48);
-    SetNext(cases[9].buffer, 32, 16);
+    cases[11].buffer.resize(48);
+    SetNext(cases[11].buffer, 32, 16);
     auto add = [&](const char *what, std::vector<UCHAR> buffer, ULONG errorOffset) {
         cases.push_back({what, std::move(buffer), kWhole, STATUS_EA_LIST_INCONSISTENT, errorOffset});
     };
@@ -284,6 +286,12 @@ TEST_F(EaBufferTest, FirstBadEntryIsReported)
     auto noNul = chain;
     noNul[16 + 8 + 4] = 'X';
     add("name of the second entry not terminated", noNul, 16);
+    auto innerNul = chain;
+    innerNul[16 + 8 + 2] = 0;
+    add("name of the second entry shorter than its EaNameLength", innerNul, 16);
+    auto longest = Chain({{"A", 3}, {std::string(255, 'N'), 4}});
+    longest[16 + 8 + 255] = 'N';
+    add("a 255-byte name running into its value", longest, 16);
     for (ULONG next : {13u, 12u, 20u, 15u}) {
         auto misplaced = chain;
         SetNext(misplaced, 0, next);
@@ -293,17 +301,21 @@ TEST_F(EaBufferTest, FirstBadEntryIsReported)
     SetNext(overlong, 16, 24);
     add("second NextEntryOffset past the padded size", overlong, 16);
 
+    // Every case at a ULONG boundary and one byte past it: callers hand in buffers
+    // on any byte, and the verdict and the offset do not depend on where.
     for (const Case &c : cases) {
-        ULONG length = c.length == kWhole ? ULONG(c.buffer.size()) : c.length;
-        std::vector<ULONG> aligned((c.buffer.size() + 3) / 4 + 16);
-        std::memcpy(aligned.data(), c.buffer.data(), c.buffer.size());
-        ULONG errorOffset = 0xFFFFFFFF;
-        EXPECT_EQ(IoCheckEaBufferValidity(reinterpret_cast<PFILE_FULL_EA_INFORMATION>(aligned.data()), length,
-                                          &errorOffset),
-                  c.status)
-            << c.what;
-        if (c.status != STATUS_SUCCESS) {
-            EXPECT_EQ(errorOffset, c.errorOffset) << c.what;
+        for (size_t shift : {size_t(0), size_t(1)}) {
+            ULONG length = c.length == kWhole ? ULONG(c.buffer.size()) : c.length;
+            std::vector<ULONG> storage((c.buffer.size() + 3) / 4 + 16);
+            auto *start = reinterpret_cast<UCHAR *>(storage.data()) + shift;
+            std::memcpy(start, c.buffer.data(), c.buffer.size());
+            ULONG errorOffset = 0xFFFFFFFF;
+            EXPECT_EQ(IoCheckEaBufferValidity(reinterpret_cast<PFILE_FULL_EA_INFORMATION>(start), length,
+                                              &errorOffset),
+                      c.status)
+                << c.what << " at +" << shift;
+            EXPECT_EQ(errorOffset, c.status == STATUS_SUCCESS ? 0xFFFFFFFF : c.errorOffset)
+                << c.what << " at +" << shift;
         }
     }
 }
