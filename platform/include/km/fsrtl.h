@@ -141,6 +141,13 @@ EXTERN_C_START
 NTKERNELAPI NTSTATUS NTAPI FsRtlRegisterFileSystemFilterCallbacks(struct _DRIVER_OBJECT *FilterDriverObject,
                                                                   PFS_FILTER_CALLBACKS Callbacks);
 
+/*
+ * Reparse points: whether a REPARSE_DATA_BUFFER (REPARSE_GUID_DATA_BUFFER for a
+ * tag without the Microsoft bit) of BufferLength bytes may be stored.
+ */
+NTKERNELAPI NTSTATUS NTAPI FsRtlValidateReparsePointBuffer(ULONG BufferLength,
+                                                           PREPARSE_DATA_BUFFER ReparseBuffer);
+
 EXTERN_C_END
 
 #if defined(__cplusplus)
