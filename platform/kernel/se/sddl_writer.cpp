@@ -6,8 +6,8 @@
  *   ACL      flags "P", "AR", "AI" in that order, then "NO_ACCESS_CONTROL" for a NULL ACL
  *   ACE      "(" type ";" flags ";" rights ";;;" SID ")"; flags in the order OI CI NP IO ID SA FA
  *   rights   a mask equal to FA/FR/FW/FX/KA/KR/KW written as that code; else, when every bit has a
- *            two-letter code, the codes in the order GA GR GW GX RC SD WD WO RP WP CC DC LC SW LO
- *            DT CR; else "0x" and lower-case hex. A label ACE's mask uses NR, NW, NX.
+ *            two-letter code, the codes in the order GA GR GW GX CC DC LC SW RP WP DT LO CR SD RC
+ *            WD WO; else "0x" and lower-case hex (also for 0). A label ACE's mask uses NR, NW, NX.
  *   SID      the alias when there is one, else "S-1-" authority (decimal below 2^32, else hex)
  *            and the sub-authorities in decimal
  * An ACE of a type without an SDDL form here gives STATUS_NOT_SUPPORTED.
@@ -25,8 +25,8 @@ namespace {
 using sddl::Code;
 
 const char *kCombinedRights[] = {"FA", "FR", "FW", "FX", "KA", "KR", "KW"};
-const char *kBitRights[] = {"GA", "GR", "GW", "GX", "RC", "SD", "WD", "WO", "RP",
-                            "WP", "CC", "DC", "LC", "SW", "LO", "DT", "CR"};
+const char *kBitRights[] = {"GA", "GR", "GW", "GX", "CC", "DC", "LC", "SW", "RP",
+                            "WP", "DT", "LO", "CR", "SD", "RC", "WD", "WO"};
 const char *kLabelRights[] = {"NR", "NW", "NX"};
 const char *kFlagOrder[] = {"OI", "CI", "NP", "IO", "ID", "SA", "FA"};
 
@@ -62,8 +62,6 @@ std::string BitCodes(ACCESS_MASK mask, const char *const *codes, size_t count)
 
 std::string Rights(ACCESS_MASK mask, bool label)
 {
-    if (mask == 0)
-        return "";
     if (label) {
         std::string codes = BitCodes(mask, kLabelRights, sizeof(kLabelRights) / sizeof(kLabelRights[0]));
         return codes.empty() ? Hex(mask) : codes;
