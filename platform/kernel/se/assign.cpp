@@ -232,12 +232,25 @@ void AppendInheritedAces(PACL acl, int labels, AclBuilder *out)
     });
 }
 
-/* The ACL of one kind after a set that names it. For a SACL, setAudit / setLabels say which of its
- * ACEs come from the modification (LABEL_SECURITY_INFORMATION governs the label ACEs alone). */
+/* Keeps an ACL of the object's descriptor as it is. */
+void KeepAcl(const AclKind &kind, const DescriptorParts &object, AclResult *out)
+{
+    out->control = object.control & AclBits(kind);
+    PACL acl = object.*kind.part;
+    if ((object.control & kind.present) && acl != nullptr)
+        out->bytes = std::vector<UCHAR>((PUCHAR)acl, (PUCHAR)acl + acl->AclSize);
+}
+
+/* The ACL of one kind after a set. setAudit: the set names this ACL; for a SACL, setLabels: it names
+ * its label ACEs (LABEL_SECURITY_INFORMATION governs those alone). Named nowhere, it stays as it is. */
 NTSTATUS SetAcl(const AclKind &kind, const DescriptorParts &object, const DescriptorParts &modification,
                 SECURITY_INFORMATION information, ULONG flags, bool setAudit, bool setLabels,
                 const GENERIC_MAPPING *mapping, AclResult *out)
 {
+    if (!setAudit && !setLabels) {
+        KeepAcl(kind, object, out);
+        return STATUS_SUCCESS;
+    }
     bool isSacl = &kind == &kSacl;
     const DescriptorParts &source = setAudit ? modification : object;
     bool isProtected = (source.control & kind.isProtected) != 0;
@@ -267,15 +280,6 @@ NTSTATUS SetAcl(const AclKind &kind, const DescriptorParts &object, const Descri
         return STATUS_SUCCESS;
     out->control = kind.present | (isProtected ? kind.isProtected : 0) | autoInherited;
     return Built(builder, &out->bytes);
-}
-
-/* Keeps an ACL of the object's descriptor as it is. */
-void KeepAcl(const AclKind &kind, const DescriptorParts &object, AclResult *out)
-{
-    out->control = object.control & AclBits(kind);
-    PACL acl = object.*kind.part;
-    if ((object.control & kind.present) && acl != nullptr)
-        out->bytes = std::vector<UCHAR>((PUCHAR)acl, (PUCHAR)acl + acl->AclSize);
 }
 
 } // namespace
@@ -375,21 +379,12 @@ NTKERNELAPI NTSTATUS NTAPI SeSetSecurityDescriptorInfoEx(PVOID Object, PSECURITY
         draft.group = se::SidCopy(groupSource.group);
     draft.control = (ownerSource.control & SE_OWNER_DEFAULTED) | (groupSource.control & SE_GROUP_DEFAULTED);
 
-    NTSTATUS status = STATUS_SUCCESS;
-    if (information & DACL_SECURITY_INFORMATION)
-        status = se::SetAcl(se::kDacl, object, modification, information, AutoInheritFlags, true, false,
-                            GenericMapping, &draft.dacl);
-    else
-        se::KeepAcl(se::kDacl, object, &draft.dacl);
-    if (!NT_SUCCESS(status))
-        return status;
-    bool setAudit = (information & SACL_SECURITY_INFORMATION) != 0;
-    bool setLabels = (information & LABEL_SECURITY_INFORMATION) != 0;
-    if (setAudit || setLabels)
-        status = se::SetAcl(se::kSacl, object, modification, information, AutoInheritFlags, setAudit, setLabels,
-                            GenericMapping, &draft.sacl);
-    else
-        se::KeepAcl(se::kSacl, object, &draft.sacl);
+    NTSTATUS status = se::SetAcl(se::kDacl, object, modification, information, AutoInheritFlags,
+                                 (information & DACL_SECURITY_INFORMATION) != 0, false, GenericMapping, &draft.dacl);
+    if (NT_SUCCESS(status))
+        status = se::SetAcl(se::kSacl, object, modification, information, AutoInheritFlags,
+                            (information & SACL_SECURITY_INFORMATION) != 0,
+                            (information & LABEL_SECURITY_INFORMATION) != 0, GenericMapping, &draft.sacl);
     if (!NT_SUCCESS(status))
         return status;
 

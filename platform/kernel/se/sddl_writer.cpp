@@ -108,18 +108,25 @@ bool AppendAcl(PACL acl, std::string *text)
     return ok;
 }
 
-/* "P", "AR", "AI" for an ACL's control bits (given in the DACL's positions). */
-std::string AclFlags(SECURITY_DESCRIPTOR_CONTROL control, SECURITY_DESCRIPTOR_CONTROL isProtected,
-                     SECURITY_DESCRIPTOR_CONTROL required, SECURITY_DESCRIPTOR_CONTROL inherited)
+/* tag ("D:" or "S:"), the ACL's flags "P", "AR", "AI" and its ACEs, when the control says it is present.
+ * shift moves the DACL's flag bits to this ACL's. False for an ACE without a spelling. */
+bool AppendAclPart(const char *tag, SECURITY_DESCRIPTOR_CONTROL control, SECURITY_DESCRIPTOR_CONTROL present,
+                   int shift, PACL acl, std::string *out)
 {
-    std::string text;
-    if (control & isProtected)
-        text += "P";
-    if (control & required)
-        text += "AR";
-    if (control & inherited)
-        text += "AI";
-    return text;
+    if (!(control & present))
+        return true;
+    *out += tag;
+    if (control & (SE_DACL_PROTECTED << shift))
+        *out += "P";
+    if (control & (SE_DACL_AUTO_INHERIT_REQ << shift))
+        *out += "AR";
+    if (control & (SE_DACL_AUTO_INHERITED << shift))
+        *out += "AI";
+    if (acl == nullptr) {
+        *out += sddl::kNoAccessControl;
+        return true;
+    }
+    return AppendAcl(acl, out);
 }
 
 } // namespace
@@ -164,20 +171,9 @@ NTSTATUS SddlFromSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, std::string
         out += "O:" + SidToSddl(parts.owner);
     if (parts.group != nullptr)
         out += "G:" + SidToSddl(parts.group);
-    if (parts.control & SE_DACL_PRESENT) {
-        out += "D:" + AclFlags(parts.control, SE_DACL_PROTECTED, SE_DACL_AUTO_INHERIT_REQ, SE_DACL_AUTO_INHERITED);
-        if (parts.dacl == nullptr)
-            out += sddl::kNoAccessControl;
-        else if (!AppendAcl(parts.dacl, &out))
-            return STATUS_NOT_SUPPORTED;
-    }
-    if (parts.control & SE_SACL_PRESENT) {
-        out += "S:" + AclFlags(parts.control, SE_SACL_PROTECTED, SE_SACL_AUTO_INHERIT_REQ, SE_SACL_AUTO_INHERITED);
-        if (parts.sacl == nullptr)
-            out += sddl::kNoAccessControl;
-        else if (!AppendAcl(parts.sacl, &out))
-            return STATUS_NOT_SUPPORTED;
-    }
+    if (!AppendAclPart("D:", parts.control, SE_DACL_PRESENT, 0, parts.dacl, &out) ||
+        !AppendAclPart("S:", parts.control, SE_SACL_PRESENT, 1, parts.sacl, &out))
+        return STATUS_NOT_SUPPORTED;
     *text = std::move(out);
     return STATUS_SUCCESS;
 }
