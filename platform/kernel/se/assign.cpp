@@ -196,40 +196,16 @@ NTSTATUS DraftLocked(const Token *token, const DescriptorParts *parent, const De
     return AssignAcl(kSacl, parent, creator, flags, context, nullptr, &draft->sacl);
 }
 
-/* Appends an ACL's ACEs as explicit ones (see AppendExplicitAces); labels > 0 keeps only mandatory
- * label ACEs, labels < 0 only the others, 0 all. */
-void AppendSetAces(PACL acl, const GENERIC_MAPPING *mapping, bool dropInherited, int labels, AclBuilder *out)
+/* Appends an ACL's ACEs as explicit ones (see AppendExplicitAces), those the label filter takes. */
+void AppendSetAces(PACL acl, const GENERIC_MAPPING *mapping, bool dropInherited, LabelAces labels, AclBuilder *out)
 {
     if (acl == nullptr)
         return;
-    if (labels == 0) {
-        AppendExplicitAces(acl, mapping, dropInherited, out);
-        return;
-    }
     AclBuilder all;
     AppendExplicitAces(acl, mapping, dropInherited, &all);
     std::vector<UCHAR> bytes = all.Build();
-    if (bytes.empty())
-        return;
-    ForEachAce((PACL)bytes.data(), [&](PACE_HEADER ace) {
-        bool label = ace->AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE;
-        if ((labels > 0) == label)
-            out->AppendRaw(ace, ace->AceFlags);
-        return true;
-    });
-}
-
-/* Appends the ACEs of an ACL marked INHERITED_ACE, filtered by labels as above. */
-void AppendInheritedAces(PACL acl, int labels, AclBuilder *out)
-{
-    if (acl == nullptr)
-        return;
-    ForEachAce(acl, [&](PACE_HEADER ace) {
-        bool label = ace->AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE;
-        if ((ace->AceFlags & INHERITED_ACE) && (labels == 0 || (labels > 0) == label))
-            out->AppendRaw(ace, ace->AceFlags);
-        return true;
-    });
+    if (!bytes.empty())
+        AppendSelectedAces((PACL)bytes.data(), labels, false, out);
 }
 
 /* Keeps an ACL of the object's descriptor as it is. */
@@ -267,13 +243,13 @@ NTSTATUS SetAcl(const AclKind &kind, const DescriptorParts &object, const Descri
     }
     bool merge = setAudit && (flags & kind.autoInheritFlag) && !isProtected;
     AclBuilder builder;
-    int auditLabels = isSacl && setAudit != setLabels ? -1 : 0;
+    LabelAces auditLabels = isSacl && setAudit != setLabels ? LabelAces::Without : LabelAces::All;
     AppendSetAces(auditSource, mapping, merge, auditLabels, &builder);
-    if (merge)
-        AppendInheritedAces(object.*kind.part, auditLabels, &builder);
-    if (auditLabels != 0) {
+    if (merge && object.*kind.part != nullptr)
+        AppendSelectedAces(object.*kind.part, auditLabels, true, &builder);
+    if (auditLabels != LabelAces::All) {
         PACL labelSource = setLabels ? modification.sacl : object.sacl;
-        AppendSetAces(labelSource, mapping, false, 1, &builder);
+        AppendSetAces(labelSource, mapping, false, LabelAces::Only, &builder);
     }
     SECURITY_DESCRIPTOR_CONTROL autoInherited = merge ? kind.autoInherited : (source.control & kind.autoInherited);
     if (!present && builder.Count() == 0)

@@ -159,4 +159,16 @@ void AppendExplicitAces(PACL acl, const GENERIC_MAPPING *mapping, bool dropInher
     });
 }
 
+void AppendSelectedAces(PACL acl, LabelAces labels, bool inheritedOnly, AclBuilder *out)
+{
+    out->NoteRevision(acl->AclRevision);
+    ForEachAce(acl, [&](PACE_HEADER ace) {
+        bool label = ace->AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE;
+        bool wanted = labels == LabelAces::All || (labels == LabelAces::Only) == label;
+        if (wanted && (!inheritedOnly || (ace->AceFlags & INHERITED_ACE)))
+            out->AppendRaw(ace, ace->AceFlags);
+        return true;
+    });
+}
+
 } // namespace se

@@ -189,6 +189,11 @@ private:
     UCHAR revision_ = ACL_REVISION;
 };
 
+/* Which ACEs of a SACL a copy takes: all, only the mandatory label ACEs, or all but those. */
+enum class LabelAces { All, Only, Without };
+/* Appends, as they stand, the ACEs of acl the filter takes; inheritedOnly: only those marked INHERITED_ACE. */
+void AppendSelectedAces(PACL acl, LabelAces labels, bool inheritedOnly, AclBuilder *out);
+
 /* What an object or container child inherits from one parent ACL. */
 struct InheritContext {
     bool container;                 /* the child is a directory */

@@ -131,6 +131,17 @@ TEST_F(SetSecurityTest, QueryCopiesTheAskedPartsAndReportsTheLengthNeeded)
     EXPECT_EQ(Text(buffer.data()), "O:BAD:AI(A;;FR;;;BU)(A;ID;FA;;;WD)(A;ID;FA;;;SY)");
     Descriptor expected(L"O:BAD:AI(A;;FR;;;BU)(A;ID;FA;;;WD)(A;ID;FA;;;SY)");
     EXPECT_EQ(buffer, std::vector<UCHAR>(expected.bytes(), expected.bytes() + expected.length()));
+
+    auto query = [&](SECURITY_INFORMATION information) {
+        std::vector<UCHAR> out(256);
+        ULONG size = (ULONG)out.size();
+        EXPECT_EQ(SeQuerySecurityDescriptorInfo(&information, out.data(), &size, &object), STATUS_SUCCESS);
+        return Text(out.data());
+    };
+    EXPECT_EQ(query(LABEL_SECURITY_INFORMATION), "S:(ML;;NW;;;LW)");
+    EXPECT_EQ(query(SACL_SECURITY_INFORMATION), "S:(AU;SA;FA;;;WD)");
+    EXPECT_EQ(query(SACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION),
+              "G:SYS:(AU;SA;FA;;;WD)(ML;;NW;;;LW)");
 }
 
 } // namespace
