@@ -16,11 +16,12 @@
  *          anything the child inherits, the inherited ACL is used (SE_DACL_AUTO_INHERITED under
  *          SEF_DACL_AUTO_INHERIT), then a defaulted explicit DACL (kept SE_DACL_DEFAULTED), then the
  *          token's default DACL; with none of these the descriptor has no DACL.
- *          SEF_DEFAULT_DESCRIPTOR_FOR_OBJECT makes the explicit descriptor's ACLs defaults.
  *   SACL   the same with the SACL bits and SEF_SACL_AUTO_INHERIT; a token has no default SACL. An
  *          explicit SACL needs SeSecurityPrivilege enabled unless SEF_AVOID_PRIVILEGE_CHECK
  *          (STATUS_PRIVILEGE_NOT_HELD).
- * Object types are not modelled: ObjectType is accepted and does not take part.
+ * Object types are not modelled: ObjectType is accepted and does not take part, so no
+ * object-specific ACE is ever inherited for it and SEF_DEFAULT_DESCRIPTOR_FOR_OBJECT, which sets the
+ * explicit descriptor aside only when such ACEs are, changes nothing.
  *
  * The result is self-relative in the fixed order of descriptor.cpp (header, SACL, DACL, owner,
  * group), with exactly sized ACLs and zeroed padding, so equal inputs give equal bytes: the driver
@@ -99,12 +100,11 @@ NTSTATUS CopyExplicit(PACL acl, const GENERIC_MAPPING *mapping, AclResult *out)
 }
 
 /* The DACL or SACL of a new descriptor (see the header comment). */
-NTSTATUS AssignAcl(const AclKind &kind, const DescriptorParts *parent, const DescriptorParts *creator, ULONG flags,
+NTSTATUS AssignAcl(const AclKind &kind, const DescriptorParts *parent, const DescriptorParts *creator,
                    const InheritContext &context, PACL tokenDefault, AclResult *out)
 {
     bool creatorPresent = creator != nullptr && (creator->control & kind.present);
-    bool creatorDefaulted = creatorPresent && ((creator->control & kind.defaulted) ||
-                                               (flags & SEF_DEFAULT_DESCRIPTOR_FOR_OBJECT));
+    bool creatorDefaulted = creatorPresent && (creator->control & kind.defaulted);
     bool isProtected = creatorPresent && !creatorDefaulted && (creator->control & kind.isProtected);
 
     AclBuilder inherited;
@@ -183,17 +183,17 @@ NTSTATUS DraftLocked(const Token *token, const DescriptorParts *parent, const De
         draft->group = SidCopy(token->primaryGroup);
 
     bool creatorSacl = creator != nullptr && (creator->control & SE_SACL_PRESENT) &&
-                       !(creator->control & SE_SACL_DEFAULTED) && !(flags & SEF_DEFAULT_DESCRIPTOR_FOR_OBJECT);
+                       !(creator->control & SE_SACL_DEFAULTED);
     if (creatorSacl && !(flags & SEF_AVOID_PRIVILEGE_CHECK) && !PrivilegeEnabled(token, SE_SECURITY_PRIVILEGE))
         return STATUS_PRIVILEGE_NOT_HELD;
 
     InheritContext context{container, (flags & SEF_DACL_AUTO_INHERIT) != 0, (PSID)draft->owner.data(),
                            (PSID)draft->group.data(), mapping};
-    NTSTATUS status = AssignAcl(kDacl, parent, creator, flags, context, token->defaultDacl, &draft->dacl);
+    NTSTATUS status = AssignAcl(kDacl, parent, creator, context, token->defaultDacl, &draft->dacl);
     if (!NT_SUCCESS(status))
         return status;
     context.autoInherit = (flags & SEF_SACL_AUTO_INHERIT) != 0;
-    return AssignAcl(kSacl, parent, creator, flags, context, nullptr, &draft->sacl);
+    return AssignAcl(kSacl, parent, creator, context, nullptr, &draft->sacl);
 }
 
 /* Appends an ACL's ACEs as explicit ones (see AppendExplicitAces), those the label filter takes. */

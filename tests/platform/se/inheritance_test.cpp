@@ -175,13 +175,34 @@ TEST_F(InheritanceTest, ExplicitDescriptorsMergeOrReplace)
     EXPECT_EQ(Child(kRoot, false, kAuto | SEF_DEFAULT_OWNER_FROM_PARENT | SEF_DEFAULT_GROUP_FROM_PARENT),
               "O:BAG:SYD:AI(A;ID;FA;;;WD)(A;ID;FA;;;SY)(A;ID;FA;;;BA)");
 
-    // The type's default descriptor yields to inheritance and is marked defaulted when used.
-    const ULONG asDefault = kAuto | SEF_DEFAULT_DESCRIPTOR_FOR_OBJECT;
-    EXPECT_EQ(Child(kRoot, false, asDefault, L"D:(A;;FR;;;BU)"), Child(kRoot, false));
-    Assigned fallback(L"O:BAG:SYD:(A;;FA;;;WD)", L"D:(A;;FR;;;BU)", false, asDefault, user_);
-    ASSERT_EQ(fallback.status(), STATUS_SUCCESS);
-    EXPECT_EQ(fallback.text(), Mine("D:(A;;FR;;;BU)"));
-    EXPECT_TRUE(((PISECURITY_DESCRIPTOR_RELATIVE)fallback.get())->Control & SE_DACL_DEFAULTED);
+    // Without object types no object-specific ACE is inherited, so a type's default descriptor is
+    // handled as any explicit one.
+    EXPECT_EQ(Child(kRoot, false, kAuto | SEF_DEFAULT_DESCRIPTOR_FOR_OBJECT, L"D:(A;;FR;;;BU)"),
+              Child(kRoot, false, kAuto, L"D:(A;;FR;;;BU)"));
+}
+
+TEST_F(InheritanceTest, DefaultedExplicitAclsYieldToInheritance)
+{
+    Descriptor defaulted(L"D:(A;;FR;;;BU)");
+    ((PISECURITY_DESCRIPTOR_RELATIVE)defaulted.get())->Control |= SE_DACL_DEFAULTED;
+    SECURITY_SUBJECT_CONTEXT subject = {};
+    subject.PrimaryToken = user_;
+    GENERIC_MAPPING mapping = FileMapping();
+    auto assign = [&](const wchar_t *parentText) {
+        Descriptor parent(parentText);
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        EXPECT_EQ(SeAssignSecurityEx(parent.get(), defaulted.get(), &sd, nullptr, FALSE, kAuto, &subject, &mapping,
+                                     PagedPool),
+                  STATUS_SUCCESS);
+        std::pair<std::string, SECURITY_DESCRIPTOR_CONTROL> result{Text(sd),
+                                                                   ((PISECURITY_DESCRIPTOR_RELATIVE)sd)->Control};
+        SeDeassignSecurity(&sd);
+        return result;
+    };
+    EXPECT_EQ(assign(kRoot).first, Child(kRoot, false)) << "inherited ACEs win over a defaulted DACL";
+    auto fallback = assign(L"O:BAG:SYD:(A;;FA;;;WD)");
+    EXPECT_EQ(fallback.first, Mine("D:(A;;FR;;;BU)")) << "and it wins over the token's default";
+    EXPECT_TRUE(fallback.second & SE_DACL_DEFAULTED);
 }
 
 TEST_F(InheritanceTest, OwnerAndSaclOfAnExplicitDescriptorAreChecked)
