@@ -106,6 +106,10 @@ TEST_F(SetSecurityTest, RefusedChangesKeepTheObjectsDescriptor)
     EXPECT_EQ(Set(kFile, OWNER_SECURITY_INFORMATION, L"D:(A;;FA;;;WD)", &text), STATUS_INVALID_OWNER);
     EXPECT_EQ(Set(kFile, GROUP_SECURITY_INFORMATION, L"O:BA", &text, 0, false), STATUS_INVALID_PRIMARY_GROUP);
     EXPECT_EQ(text, Text(Descriptor(kFile).get()));
+    machine::ArmPoolFault(1, POOL_TAG('S', 'e', 'A', 's'));
+    EXPECT_EQ(Set(kFile, DACL_SECURITY_INFORMATION, L"D:(A;;FA;;;WD)", &text), STATUS_INSUFFICIENT_RESOURCES);
+    machine::DisarmFaults();
+    EXPECT_EQ(text, Text(Descriptor(kFile).get()));
 
     SECURITY_INFORMATION information = DACL_SECURITY_INFORMATION;
     Descriptor change(L"D:(A;;FA;;;WD)");
