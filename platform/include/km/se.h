@@ -278,6 +278,21 @@ typedef ULONG SECURITY_INFORMATION, *PSECURITY_INFORMATION;
 #define UNPROTECTED_DACL_SECURITY_INFORMATION    (0x20000000L)
 #define UNPROTECTED_SACL_SECURITY_INFORMATION    (0x10000000L)
 
+/* Automatic inheritance and the checks SeAssignSecurityEx / SeSetSecurityDescriptorInfoEx make. */
+#define SEF_DACL_AUTO_INHERIT             0x01
+#define SEF_SACL_AUTO_INHERIT             0x02
+#define SEF_DEFAULT_DESCRIPTOR_FOR_OBJECT 0x04
+#define SEF_AVOID_PRIVILEGE_CHECK         0x08
+#define SEF_AVOID_OWNER_CHECK             0x10
+#define SEF_DEFAULT_OWNER_FROM_PARENT     0x20
+#define SEF_DEFAULT_GROUP_FROM_PARENT     0x40
+#define SEF_MACL_NO_WRITE_UP              0x100
+#define SEF_MACL_NO_READ_UP               0x200
+#define SEF_MACL_NO_EXECUTE_UP            0x400
+#define SEF_AI_USE_EXTRA_PARAMS           0x800
+#define SEF_AVOID_OWNER_RESTRICTION       0x1000
+#define SEF_FORCE_USER_MODE               0x2000
+
 /* ---- Privileges -------------------------------------------------------------------------- */
 
 typedef struct _LUID_AND_ATTRIBUTES {
@@ -741,6 +756,28 @@ NTKERNELAPI VOID NTAPI SeSetSecurityAccessMask(SECURITY_INFORMATION SecurityInfo
 NTKERNELAPI NTSTATUS NTAPI SeQuerySecurityDescriptorInfo(PSECURITY_INFORMATION SecurityInformation,
                                                          PSECURITY_DESCRIPTOR SecurityDescriptor, PULONG Length,
                                                          PSECURITY_DESCRIPTOR *ObjectsSecurityDescriptor);
+/* Descriptors of new objects and changes to an object's descriptor. */
+NTKERNELAPI NTSTATUS NTAPI SeAssignSecurity(PSECURITY_DESCRIPTOR ParentDescriptor,
+                                            PSECURITY_DESCRIPTOR ExplicitDescriptor,
+                                            PSECURITY_DESCRIPTOR *NewDescriptor, BOOLEAN IsDirectoryObject,
+                                            PSECURITY_SUBJECT_CONTEXT SubjectContext,
+                                            PGENERIC_MAPPING GenericMapping, POOL_TYPE PoolType);
+NTKERNELAPI NTSTATUS NTAPI SeAssignSecurityEx(PSECURITY_DESCRIPTOR ParentDescriptor,
+                                              PSECURITY_DESCRIPTOR ExplicitDescriptor,
+                                              PSECURITY_DESCRIPTOR *NewDescriptor, GUID *ObjectType,
+                                              BOOLEAN IsDirectoryObject, ULONG AutoInheritFlags,
+                                              PSECURITY_SUBJECT_CONTEXT SubjectContext,
+                                              PGENERIC_MAPPING GenericMapping, POOL_TYPE PoolType);
+NTKERNELAPI NTSTATUS NTAPI SeDeassignSecurity(PSECURITY_DESCRIPTOR *SecurityDescriptor);
+NTKERNELAPI NTSTATUS NTAPI SeSetSecurityDescriptorInfo(PVOID Object, PSECURITY_INFORMATION SecurityInformation,
+                                                       PSECURITY_DESCRIPTOR ModificationDescriptor,
+                                                       PSECURITY_DESCRIPTOR *ObjectsSecurityDescriptor,
+                                                       POOL_TYPE PoolType, PGENERIC_MAPPING GenericMapping);
+NTKERNELAPI NTSTATUS NTAPI SeSetSecurityDescriptorInfoEx(PVOID Object, PSECURITY_INFORMATION SecurityInformation,
+                                                         PSECURITY_DESCRIPTOR ModificationDescriptor,
+                                                         PSECURITY_DESCRIPTOR *ObjectsSecurityDescriptor,
+                                                         ULONG AutoInheritFlags, POOL_TYPE PoolType,
+                                                         PGENERIC_MAPPING GenericMapping);
 /* Access states. */
 NTKERNELAPI NTSTATUS NTAPI SeCreateAccessState(PACCESS_STATE AccessState, PVOID AuxData,
                                                ACCESS_MASK DesiredAccess, PGENERIC_MAPPING GenericMapping);

@@ -57,26 +57,18 @@ struct CheckResult {
     ACCESS_MASK access;
 };
 
-/* Calls visit(ace) for each ACE of the ACL that takes part in a check (not inherit-only), in stored
- * order, until visit returns false. A malformed ACE ends the walk. */
+/* Calls visit(ace) for each ACE of the ACL that takes part in a check (an allow or deny ACE that is
+ * not inherit-only), in stored order, until visit returns false. */
 template <typename Visit>
 void ForEachEffectiveAce(PACL acl, Visit visit)
 {
-    ULONG offset = sizeof(ACL);
-    for (ULONG i = 0; i < acl->AceCount; ++i) {
-        if (offset + sizeof(ACE_HEADER) > acl->AclSize)
-            return;
-        auto ace = (PACE_HEADER)((PUCHAR)acl + offset);
-        if (ace->AceSize < sizeof(ACE_HEADER) || offset + ace->AceSize > acl->AclSize)
-            return;
-        offset += ace->AceSize;
+    ForEachAce(acl, [&](PACE_HEADER ace) {
         if (ace->AceFlags & INHERIT_ONLY_ACE)
-            continue;
+            return true;
         if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE && ace->AceType != ACCESS_DENIED_ACE_TYPE)
-            continue;
-        if (!visit(ace))
-            return;
-    }
+            return true;
+        return visit(ace);
+    });
 }
 
 bool DaclNamesOwnerRights(PACL dacl)

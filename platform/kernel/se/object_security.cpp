@@ -150,7 +150,8 @@ NTKERNELAPI VOID NTAPI SeSetSecurityAccessMask(SECURITY_INFORMATION SecurityInfo
 /*
  * The parts of an object's descriptor the caller asked for, as a self-relative
  * descriptor in its buffer; STATUS_BUFFER_TOO_SMALL with the length needed when it
- * does not fit.
+ * does not fit. SACL information gives the SACL's audit ACEs, label information its
+ * mandatory label ACEs, both the whole SACL.
  */
 NTKERNELAPI NTSTATUS NTAPI SeQuerySecurityDescriptorInfo(PSECURITY_INFORMATION SecurityInformation,
                                                          PSECURITY_DESCRIPTOR SecurityDescriptor, PULONG Length,
@@ -171,10 +172,19 @@ NTKERNELAPI NTSTATUS NTAPI SeQuerySecurityDescriptorInfo(PSECURITY_INFORMATION S
         parts.control |= all.control & (SE_DACL_PRESENT | SE_DACL_DEFAULTED | SE_DACL_PROTECTED |
                                         SE_DACL_AUTO_INHERITED);
     }
-    if (asked & SACL_SECURITY_INFORMATION) {
+    // The SACL's audit ACEs come with SACL information, its label ACEs with label information.
+    std::vector<UCHAR> selected;
+    if (asked & (SACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION)) {
         parts.sacl = all.sacl;
         parts.control |= all.control & (SE_SACL_PRESENT | SE_SACL_DEFAULTED | SE_SACL_PROTECTED |
                                         SE_SACL_AUTO_INHERITED);
+        bool audit = (asked & SACL_SECURITY_INFORMATION) != 0, labels = (asked & LABEL_SECURITY_INFORMATION) != 0;
+        if (all.sacl != nullptr && audit != labels) {
+            se::AclBuilder builder;
+            se::AppendSelectedAces(all.sacl, labels ? se::LabelAces::Only : se::LabelAces::Without, false, &builder);
+            selected = builder.Build();
+            parts.sacl = selected.empty() ? all.sacl : (PACL)selected.data();
+        }
     }
     ULONG needed = se::SelfRelativeLength(parts);
     if (*Length < needed) {

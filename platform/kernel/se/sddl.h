@@ -1,6 +1,6 @@
 /*
  * SDDL (security descriptor definition language): the vocabulary shared by the
- * reader (sddl_reader.cpp) and the writer that will render descriptors as text.
+ * reader (sddl_reader.cpp) and the writer (sddl_writer.cpp).
  *
  *   descriptor := part*            part := "O:" sid | "G:" sid | "D:" acl | "S:" acl
  *   acl        := flags ace*       flags := ("P" | "AI" | "AR" | "NO_ACCESS_CONTROL")*

@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 #include <sched.h>
+#include <vector>
 
 namespace se {
 
@@ -114,6 +115,8 @@ private:
 /* Whether the SID matches the token's user or an enabled group. For a deny ACE, deny-only groups
  * match too; for anything else they never do. */
 bool SidInToken(const Token *token, PSID sid, bool denyAce);
+/* Whether the token may make the SID an object's owner: its user, or a group with SE_GROUP_OWNER. */
+bool SidMayOwn(const Token *token, PSID sid);
 /* Whether the SID is one of a restricted token's restricting SIDs (they match allow and deny ACEs alike). */
 bool SidInRestrictingSids(const Token *token, PSID sid);
 /* Whether the token holds the privilege enabled. */
@@ -147,6 +150,65 @@ void WriteSelfRelative(const DescriptorParts &parts, PVOID buffer);
 /* The SID of an ACE of a type whose SID follows its mask (allowed, denied, audit, alarm, label), else null. */
 PSID KnownAceSid(PACE_HEADER ace);
 
+/* Calls visit(ace) for each ACE of a well-formed ACL in stored order, until visit returns false; a
+ * malformed ACE ends the walk. */
+template <typename Visit>
+void ForEachAce(PACL acl, Visit visit)
+{
+    ULONG offset = sizeof(ACL);
+    for (ULONG i = 0; i < acl->AceCount; ++i) {
+        if (offset + sizeof(ACE_HEADER) > acl->AclSize)
+            return;
+        auto ace = (PACE_HEADER)((PUCHAR)acl + offset);
+        if (ace->AceSize < sizeof(ACE_HEADER) || offset + ace->AceSize > acl->AclSize)
+            return;
+        offset += ace->AceSize;
+        if (!visit(ace))
+            return;
+    }
+}
+
+/* An ACL under construction: ACEs appended in order, then laid out as one ACL. */
+class AclBuilder {
+public:
+    /* Appends an ACE whose SID follows its mask (allowed, denied, audit, alarm, label). */
+    void AppendKnown(UCHAR type, UCHAR flags, ACCESS_MASK mask, PSID sid);
+    /* Appends any ACE as it stands, with new flags. */
+    void AppendRaw(PACE_HEADER ace, UCHAR flags);
+    /* Appends every ACE of another builder, in its order. */
+    void AppendAll(const AclBuilder &other);
+    /* Raises the revision to that of a source ACL (object ACEs need ACL_REVISION_DS). */
+    void NoteRevision(UCHAR revision) { revision_ = revision > revision_ ? revision : revision_; }
+    ULONG Count() const { return count_; }
+    /* The ACL's bytes; empty when the ACEs do not fit an ACL's 16-bit size. */
+    std::vector<UCHAR> Build() const;
+
+private:
+    std::vector<UCHAR> aces_;
+    ULONG count_ = 0;
+    UCHAR revision_ = ACL_REVISION;
+};
+
+/* Which ACEs of a SACL a copy takes: all, only the mandatory label ACEs, or all but those. */
+enum class LabelAces { All, Only, Without };
+/* Appends, as they stand, the ACEs of acl the filter takes; inheritedOnly: only those marked INHERITED_ACE. */
+void AppendSelectedAces(PACL acl, LabelAces labels, bool inheritedOnly, AclBuilder *out);
+
+/* What an object or container child inherits from one parent ACL. */
+struct InheritContext {
+    bool container;                 /* the child is a directory */
+    bool autoInherit;               /* mark inherited ACEs INHERITED_ACE */
+    PSID owner;                     /* substituted for CREATOR OWNER */
+    PSID group;                     /* substituted for CREATOR GROUP */
+    const GENERIC_MAPPING *mapping; /* maps generic rights of the ACEs that take effect on the child */
+};
+
+/* Appends the child's inherited ACEs to out; returns whether the parent held any ACE the child inherits. */
+bool InheritAces(PACL parent, const InheritContext &context, AclBuilder *out);
+/* Appends an ACL's ACEs as explicit ones: generic rights of ACEs that take effect here and propagate
+ * nowhere are mapped; with dropInherited, ACEs marked INHERITED_ACE are left out. */
+void AppendExplicitAces(PACL acl, const GENERIC_MAPPING *mapping, bool dropInherited, AclBuilder *out);
+
 /* ---- Well-known SIDs ----------------------------------------------------------------------- */
 
 PSID WorldSid();
@@ -155,5 +217,7 @@ PSID AdministratorsSid();
 PSID UsersSid();
 PSID AuthenticatedUsersSid();
 PSID OwnerRightsSid();
+PSID CreatorOwnerSid();
+PSID CreatorGroupSid();
 
 } // namespace se

@@ -24,6 +24,7 @@
 #include <km/se.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #define SE_API __attribute__((visibility("default")))
@@ -109,6 +110,12 @@ SE_API void SetThreadImpersonation(struct _KTHREAD *thread, PVOID token, SECURIT
  * Malformed text gives STATUS_INVALID_PARAMETER and allocates nothing. */
 SE_API NTSTATUS SecurityDescriptorFromSddl(PCWSTR sddl, POOL_TYPE pool, ULONG tag,
                                            PSECURITY_DESCRIPTOR *selfRelative, ULONG *length);
+
+/* The SDDL text of a descriptor (absolute or self-relative), as Windows writes it (see
+ * sddl_writer.cpp); STATUS_NOT_SUPPORTED for ACE types SDDL is not written for here. */
+SE_API NTSTATUS SddlFromSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, std::string *text);
+/* A SID's SDDL spelling: its alias, else "S-1-...". */
+SE_API std::string SidToSddl(PSID sid);
 
 /* ---- Access states -------------------------------------------------------------------------- */
 

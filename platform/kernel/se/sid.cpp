@@ -186,6 +186,8 @@ PSID AdministratorsSid() { return &Sids().admins; }
 PSID UsersSid() { return &Sids().users; }
 PSID AuthenticatedUsersSid() { return &Sids().authenticatedUsers; }
 PSID OwnerRightsSid() { return &Sids().ownerRights; }
+PSID CreatorOwnerSid() { return &Sids().creatorOwner; }
+PSID CreatorGroupSid() { return &Sids().creatorGroup; }
 
 SidBytes LinuxUserSid(uint32_t uid)
 {

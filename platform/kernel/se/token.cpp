@@ -467,6 +467,16 @@ bool SidInToken(const Token *token, PSID sid, bool denyAce)
     return false;
 }
 
+bool SidMayOwn(const Token *token, PSID sid)
+{
+    if (RtlEqualSid(token->userAndGroups[0].Sid, sid))
+        return true;
+    for (ULONG i = 1; i < token->userAndGroupCount; ++i)
+        if ((token->userAndGroups[i].Attributes & SE_GROUP_OWNER) && RtlEqualSid(token->userAndGroups[i].Sid, sid))
+            return true;
+    return false;
+}
+
 bool SidInRestrictingSids(const Token *token, PSID sid)
 {
     for (ULONG i = 0; i < token->restrictingSidCount; ++i)
@@ -637,12 +647,10 @@ NTSTATUS SetTokenDefaultOwner(PVOID token, const SidBytes &owner)
 {
     return ChangeToken(token, [&](Token *t) {
         for (ULONG i = 0; i < t->userAndGroupCount; ++i) {
-            if (!RtlEqualSid(t->userAndGroups[i].Sid, (PSID)owner.data()))
-                continue;
-            if (i != 0 && !(t->userAndGroups[i].Attributes & SE_GROUP_OWNER))
-                break;
-            t->defaultOwnerIndex = i;
-            return STATUS_SUCCESS;
+            if (RtlEqualSid(t->userAndGroups[i].Sid, (PSID)owner.data()) && SidMayOwn(t, (PSID)owner.data())) {
+                t->defaultOwnerIndex = i;
+                return STATUS_SUCCESS;
+            }
         }
         return STATUS_INVALID_OWNER;
     });

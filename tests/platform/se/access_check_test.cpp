@@ -2,9 +2,12 @@
  * SeAccessCheck: ACE order, inherit-only ACEs, NULL and empty DACLs, the owner's
  * implicit rights, MAXIMUM_ALLOWED, privileges, generic mapping, deny-only groups,
  * restricted and write-restricted tokens, previously granted access, and the control
- * device's descriptor.
+ * device's descriptor; a model of the DACL walk checked against random DACLs; and
+ * the rights a descriptor computed by inheritance gives its creator and others.
  */
 #include "se_test_support.h"
+
+#include <random>
 
 namespace {
 
@@ -307,6 +310,121 @@ TEST_F(AccessCheckTest, KernelModeAndSubjectStateShortCuts)
     SeUnlockSubjectContext(&subject);
     SeReleaseSubjectContext(&subject);
     se::SetThreadImpersonation(KeGetCurrentThread(), nullptr, SecurityAnonymous);
+}
+
+/* One ACE of a random DACL, and the model's view of it. */
+struct ModelAce {
+    bool deny;
+    bool inheritOnly;
+    int who; /* index into the SIDs of ModelSids() */
+    ACCESS_MASK mask;
+};
+
+std::vector<se::SidBytes> ModelSids()
+{
+    return {Sid(L"WD"), Sid(L"BU"), Sid(L"BO"), Sid(L"S-1-22-1-1000"), Sid(L"S-1-22-1-1001"), Sid(L"CO")};
+}
+
+/* Whether SID i of ModelSids() stands for the model's token (user 1000, BO deny-only) in an ACE. */
+bool ModelMatches(int who, bool deny)
+{
+    return who == 0 || who == 1 || who == 3 || (who == 2 && deny);
+}
+
+/* The rights MAXIMUM_ALLOWED yields: each bit goes to the first applicable ACE that names it. */
+ACCESS_MASK ModelMaximum(const std::vector<ModelAce> &aces, bool owner)
+{
+    ACCESS_MASK granted = owner ? (READ_CONTROL | WRITE_DAC) : 0, denied = 0;
+    for (const ModelAce &ace : aces) {
+        if (ace.inheritOnly || !ModelMatches(ace.who, ace.deny))
+            continue;
+        ACCESS_MASK mask = (ace.mask & GENERIC_READ) ? ((ace.mask & ~GENERIC_READ) | kFileRead) : ace.mask;
+        if (ace.deny)
+            denied |= mask & ~granted;
+        else
+            granted |= mask & ~denied;
+    }
+    return granted;
+}
+
+TEST_F(AccessCheckTest, RandomDaclsAgreeWithTheModel)
+{
+    se::TokenTemplate shape = se::LinuxUserTokenTemplate(1000, 1000, {});
+    shape.groups.push_back({Sid(L"BO"), SE_GROUP_USE_FOR_DENY_ONLY});
+    TokenRef token(se::CreateToken(shape));
+    ASSERT_NE(token.get(), nullptr);
+    std::vector<se::SidBytes> sids = ModelSids();
+    const ACCESS_MASK bits[] = {kReadData, kWriteData, kAppendData, kExecute, DELETE, READ_CONTROL, WRITE_DAC,
+                                GENERIC_READ};
+    std::mt19937 random(20261207);
+    GENERIC_MAPPING mapping = FileMapping();
+
+    for (int round = 0; round < 400; ++round) {
+        std::vector<ModelAce> aces(random() % 7);
+        UCHAR buffer[512];
+        auto acl = (PACL)buffer;
+        ASSERT_EQ(RtlCreateAcl(acl, sizeof(buffer), ACL_REVISION), STATUS_SUCCESS);
+        for (ModelAce &ace : aces) {
+            ace.deny = random() % 3 == 0;
+            ace.inheritOnly = random() % 6 == 0;
+            ace.who = (int)(random() % sids.size());
+            ace.mask = 0;
+            for (ACCESS_MASK bit : bits)
+                if (random() % 3 == 0)
+                    ace.mask |= bit;
+            ULONG flags = ace.inheritOnly ? (INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE) : 0;
+            PSID sid = sids[ace.who].data();
+            ASSERT_EQ(ace.deny ? RtlAddAccessDeniedAceEx(acl, ACL_REVISION, flags, ace.mask, sid)
+                               : RtlAddAccessAllowedAceEx(acl, ACL_REVISION, flags, ace.mask, sid),
+                      STATUS_SUCCESS);
+        }
+        bool owner = random() % 2 == 0;
+        SECURITY_DESCRIPTOR sd;
+        ASSERT_EQ(RtlCreateSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION), STATUS_SUCCESS);
+        ASSERT_EQ(RtlSetOwnerSecurityDescriptor(&sd, sids[owner ? 3 : 4].data(), FALSE), STATUS_SUCCESS);
+        ASSERT_EQ(RtlSetDaclSecurityDescriptor(&sd, TRUE, acl, FALSE), STATUS_SUCCESS);
+
+        ACCESS_MASK expected = ModelMaximum(aces, owner);
+        CheckOutcome maximum = Check(&sd, token.get(), MAXIMUM_ALLOWED);
+        ASSERT_EQ(maximum.allowed, expected != 0) << "round " << round;
+        ASSERT_EQ(maximum.allowed ? maximum.granted : 0, expected) << "round " << round;
+        for (int probe = 0; probe < 4; ++probe) {
+            ACCESS_MASK desired = 0;
+            for (ACCESS_MASK bit : bits)
+                if (random() % 4 == 0)
+                    desired |= bit;
+            ACCESS_MASK mapped = desired;
+            RtlMapGenericMask(&mapped, &mapping);
+            if (mapped == 0)
+                continue;
+            CheckOutcome outcome = Check(&sd, token.get(), desired);
+            ASSERT_EQ(outcome.allowed, (mapped & ~expected) == 0) << "round " << round << " desired " << desired;
+            if (outcome.allowed) {
+                ASSERT_EQ(outcome.granted, mapped);
+            }
+        }
+    }
+}
+
+TEST_F(AccessCheckTest, InheritedDescriptorGivesTheCreatorWhatCreatorOwnerHad)
+{
+    Descriptor parent(L"O:BAG:SYD:(D;OICI;SD;;;S-1-22-1-1001)(A;OICIIO;GA;;;CO)(A;OICI;GR;;;BU)");
+    SECURITY_SUBJECT_CONTEXT subject = {};
+    subject.PrimaryToken = user_;
+    GENERIC_MAPPING mapping = FileMapping();
+    PSECURITY_DESCRIPTOR file = nullptr;
+    ASSERT_EQ(SeAssignSecurityEx(parent.get(), nullptr, &file, nullptr, FALSE,
+                                 SEF_DACL_AUTO_INHERIT | SEF_SACL_AUTO_INHERIT, &subject, &mapping, PagedPool),
+              STATUS_SUCCESS);
+    TokenRef other(se::CreateLinuxUserToken(1001, 1001, {}));
+    EXPECT_EQ(Check(file, user_, MAXIMUM_ALLOWED).granted, kFileAll) << "the creator, through CREATOR OWNER";
+    EXPECT_EQ(Check(file, other.get(), MAXIMUM_ALLOWED).granted, kFileRead) << "another user, through Users";
+    EXPECT_FALSE(Check(file, other.get(), DELETE).allowed) << "the inherited deny comes first";
+    EXPECT_TRUE(Check(file, other.get(), READ_CONTROL).allowed);
+    EXPECT_EQ(Check(file, root_, MAXIMUM_ALLOWED).granted, kFileRead)
+        << "Administrators owned the parent, not the file";
+    SeDeassignSecurity(&file);
+    EXPECT_EQ(file, nullptr);
 }
 
 } // namespace

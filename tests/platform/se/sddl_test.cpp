@@ -1,9 +1,12 @@
 /*
  * The SDDL reader: the bytes it produces for the control device's descriptor,
  * the parts, flags and rights it understands, and the malformed text it refuses
- * without allocating anything.
+ * without allocating anything. The writer: Windows' spelling of every part, and
+ * text that survives a read and a write unchanged.
  */
 #include "se_test_support.h"
+
+#include <string>
 
 namespace {
 
@@ -163,6 +166,66 @@ TEST_F(SddlTest, PoolFailureIsReportedAsInsufficientResources)
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(sd, nullptr);
     machine::DisarmFaults();
+}
+
+/* The text the writer gives for the descriptor read from text. */
+std::string Rewritten(const wchar_t *text)
+{
+    Descriptor sd(text);
+    EXPECT_EQ(sd.status(), STATUS_SUCCESS);
+    std::string out;
+    EXPECT_EQ(se::SddlFromSecurityDescriptor(sd.get(), &out), STATUS_SUCCESS);
+    return out;
+}
+
+TEST_F(SddlTest, WriterGivesBackCanonicalText)
+{
+    const wchar_t *canonical[] = {
+        L"O:BAG:SYD:PAI(A;OICI;FA;;;WD)(A;OICIIOID;GA;;;CO)(D;NP;FW;;;BG)S:AI(AU;IDSAFA;FR;;;WD)(ML;;NW;;;LW)",
+        L"O:S-1-22-1-1000G:S-1-22-2-1000D:NO_ACCESS_CONTROL",
+        L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GR;;;BU)",
+        L"D:(A;;0x1200a9;;;AU)(A;;SDRCWDWO;;;OW)(A;;GRGX;;;S-1-5-21-1-2-3-500)(A;;0x100000;;;AN)",
+        L"D:ARS:P",
+        L"O:SY",
+        L"",
+    };
+    for (const wchar_t *text : canonical) {
+        std::string expected;
+        for (const wchar_t *p = text; *p != 0; ++p)
+            expected += (char)*p;
+        EXPECT_EQ(Rewritten(text), expected);
+    }
+}
+
+TEST_F(SddlTest, WriterSpellsRightsFlagsAndSidsAsWindowsDoes)
+{
+    EXPECT_EQ(Rewritten(L"D:AIP(A;IDCIOI;0x1F01FF;;;S-1-1-0)"), "D:PAI(A;OICIID;FA;;;WD)") << "canonical order";
+    EXPECT_EQ(Rewritten(L"D:(A;;0x30000;;;WD)(A;;0x10000000;;;WD)(A;;0;;;WD)"), "D:(A;;SDRC;;;WD)(A;;GA;;;WD)(A;;0x0;;;WD)");
+    EXPECT_EQ(Rewritten(L"O:S-1-0x123456789ABC-7"), "O:S-1-0x123456789abc-7") << "authorities past 32 bits in hex";
+    EXPECT_EQ(Rewritten(L"O:S-1-4294967295-7"), "O:S-1-4294967295-7");
+    EXPECT_EQ(Rewritten(L"S:(ML;;0x7;;;HI)(ML;;0x8;;;HI)"), "S:(ML;;NRNWNX;;;HI)(ML;;0x8;;;HI)");
+    se::SidBytes rootSid = se::LinuxUserSid(0);
+    EXPECT_EQ(se::SidToSddl(rootSid.data()), "S-1-22-1-0");
+    EXPECT_EQ(se::SidToSddl(SeExports->SeAliasAdminsSid), "BA");
+    EXPECT_EQ(se::SidToSddl(SeExports->SeLocalSystemSid), "SY");
+
+    // An object ACE has no spelling here: refused, nothing written.
+    UCHAR buffer[128] = {};
+    auto acl = (PACL)buffer;
+    ASSERT_EQ(RtlCreateAcl(acl, sizeof(buffer), ACL_REVISION_DS), STATUS_SUCCESS);
+    auto ace = (PACCESS_ALLOWED_OBJECT_ACE)(buffer + sizeof(ACL));
+    ace->Header.AceType = ACCESS_ALLOWED_OBJECT_ACE_TYPE;
+    ace->Header.AceSize = FIELD_OFFSET(ACCESS_ALLOWED_OBJECT_ACE, ObjectType) + 12;
+    ace->Flags = 0;
+    std::memcpy((PUCHAR)ace + FIELD_OFFSET(ACCESS_ALLOWED_OBJECT_ACE, ObjectType), SeExports->SeWorldSid, 12);
+    acl->AceCount = 1;
+    ASSERT_TRUE(RtlValidAcl(acl));
+    SECURITY_DESCRIPTOR absolute;
+    ASSERT_EQ(RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION), STATUS_SUCCESS);
+    ASSERT_EQ(RtlSetDaclSecurityDescriptor(&absolute, TRUE, acl, FALSE), STATUS_SUCCESS);
+    std::string text = "unchanged";
+    EXPECT_EQ(se::SddlFromSecurityDescriptor(&absolute, &text), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(text, "unchanged");
 }
 
 } // namespace
