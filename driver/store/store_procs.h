@@ -101,7 +101,7 @@ NTSTATUS ZeroOrDeallocate(PFCB Fcb, ULONGLONG Offset, ULONGLONG End, BOOLEAN Dea
 NTSTATUS SetDataSize(PFCB Fcb, ULONGLONG NewSize);
 VOID ExtendSizesAfterWrite(PFCB Fcb, ULONGLONG End);
 VOID ReleaseAllData(PFCB Fcb);
-NTSTATUS TrimToSize(PFCB Fcb);
+NTSTATUS TrimToSize(PFCB Fcb);                 /* takes the node's resources itself */
 
 /* sharing.cpp */
 NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG SourceOffset,

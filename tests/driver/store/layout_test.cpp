@@ -210,6 +210,37 @@ TEST_F(LayoutTest, TrimGivesSlackBackAtTheLastCleanup)
               std::vector<UCHAR>(bytes.begin() + 4 * kMiB, bytes.begin() + 4 * kMiB + 50 * 1024));
 }
 
+/*
+ * Sections: the trim takes the node's resources itself and leaves a file alone
+ * that has a section by then; a shrink purges the file's cache section. (This
+ * machine makes no sections yet, so a section here is a stand-in pointer, which
+ * its purge refuses to touch: the stop shows that the purge was asked for.)
+ */
+TEST_F(LayoutTest, TrimLeavesAMappedFileAloneAndAShrinkPurgesTheCacheSection)
+{
+    PFCB file = NewNode();
+    ASSERT_EQ(Write(file, 0, Pattern(300 * 1024, 1)), STATUS_SUCCESS);
+    ULONGLONG capacity = file->Data.Capacity;
+    int section = 0;
+    file->SectionObjectPointers.ImageSectionObject = &section;
+    ASSERT_EQ(s->TrimToSize(file), STATUS_SUCCESS);
+    EXPECT_EQ(file->Data.Capacity, capacity) << "an image section maps the buffer";
+    file->SectionObjectPointers.ImageSectionObject = nullptr;
+    file->SectionObjectPointers.DataSectionObject = &section;
+    ASSERT_EQ(s->TrimToSize(file), STATUS_SUCCESS);
+    EXPECT_EQ(file->Data.Capacity, capacity) << "so does a data section";
+    EXPECT_EQ(ExIsResourceAcquiredExclusiveLite(&file->MainResource), FALSE);
+    EXPECT_EQ(ExIsResourceAcquiredExclusiveLite(&file->PagingIoResource), FALSE);
+
+    ASSERT_EQ(s->SetDataSize(file, 400 * 1024), STATUS_SUCCESS) << "growing purges nothing";
+    EXPECT_BUGCHECK(s->SetDataSize(file, 100 * 1024), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    {VERIFIER_NO_CACHE_SECTIONS, (ULONG_PTR)&file->SectionObjectPointers});
+    file->SectionObjectPointers.DataSectionObject = nullptr;
+    ASSERT_EQ(s->SetDataSize(file, 100 * 1024), STATUS_SUCCESS) << "nothing cached: no purge";
+    ASSERT_EQ(s->TrimToSize(file), STATUS_SUCCESS);
+    EXPECT_EQ(file->Data.Capacity, 100u * 1024);
+}
+
 TEST_F(LayoutTest, ZeroingPunchesHolesOnlyWhenAllowedAndOnlyForWholeExtents)
 {
     PFCB file = NewNode();
