@@ -34,7 +34,8 @@ static BOOLEAN ExtentNeedsMemory(PFCB Fcb, ULONG Index, ULONGLONG Offset, ULONGL
 
 /*
  * ReleaseReservedExtents: gives back the memory a failed reservation put into
- * extents [First, Last] of Table; those entries are holes again.
+ * extents [First, Last] of Table; those entries are the holes they were (with
+ * their image words).
  */
 static VOID ReleaseReservedExtents(PEXTENT_ENTRY Table, ULONG First, ULONG Last)
 {
@@ -43,7 +44,10 @@ static VOID ReleaseReservedExtents(PEXTENT_ENTRY Table, ULONG First, ULONG Last)
         if ((entry->Flags & EXTENT_RESERVING) == 0)
             continue;
         ReleaseChunk(entry->Chunk);
-        RtlZeroMemory(entry, sizeof(*entry));
+        entry->Chunk = NULL;
+        entry->Data = NULL;
+        entry->Size = 0;
+        entry->Flags = 0;
     }
 }
 
@@ -141,7 +145,6 @@ NTSTATUS ReserveExtents(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN Wr
             if (!NT_SUCCESS(status))
                 goto unwind;
             PEXTENT_ENTRY entry = &table[done];
-            RtlZeroMemory(entry, sizeof(*entry));
             entry->Chunk = chunk;
             entry->Data = chunk->Base;
             entry->Size = chunk->Size;
@@ -166,6 +169,8 @@ NTSTATUS ReserveExtents(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN Wr
         if ((entry->Flags & EXTENT_RESERVING) == 0)
             continue;
         entry->Flags = 0;
+        entry->ImageWord = 0;
+        entry->LastAccess = 0;
         entry->Chunk->Charged = entry->Chunk->Size;
         AddCharge(data->Volume, entry->Chunk->Size);
         data->Capacity += EXTENT_SIZE;
