@@ -15,6 +15,10 @@
  */
 typedef struct _FCB {
     FSRTL_ADVANCED_FCB_HEADER Header;
+
+    /* The memory manager's and cache manager's sections of the file's data (set by them). */
+    SECTION_OBJECT_POINTERS SectionObjectPointers;
+
     ULONG Signature;
     volatile LONG ReferenceCount;           /* interlocked */
     ERESOURCE MainResource;                 /* Header.Resource */

@@ -121,8 +121,10 @@ static VOID CopyAfterReservation(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer,
  * WriteData: writes Length bytes at Offset, making room as needed: shared data in
  * the range becomes private, a pending partial extent the write passes becomes
  * full, and missing extents are allocated except where the bytes written are all
- * zero. The file size is the caller's to raise. On failure nothing was written
- * (extents reserved for an earlier piece of the range may stay, zero-filled).
+ * zero. The file size is the caller's to raise. Returns STATUS_DISK_FULL for an
+ * end beyond MAX_FILE_OFFSET or the last extent a table can hold, zeros or not.
+ * On failure nothing was written and the file keeps its storage (shared extents
+ * of the range may have become private copies).
  */
 NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length)
 {
@@ -130,17 +132,12 @@ NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length
     if (Length == 0)
         return STATUS_SUCCESS;
     ULONGLONG end = Offset + Length;
-    if (end < Offset || end > MAX_FILE_OFFSET)
+    if (end < Offset || end > MAX_FILE_OFFSET || ((end - 1) >> EXTENT_SHIFT) >= MAX_EXTENTS)
         return STATUS_DISK_FULL;
 
     NTSTATUS status = UnshareRange(Fcb, Offset, Length);
     if (!NT_SUCCESS(status))
         return status;
-    if (EndsBeyondPartialExtent(Fcb, end)) {
-        status = ExpandPartialExtent(Fcb, TRUE);
-        if (!NT_SUCCESS(status))
-            return status;
-    }
 
     if (data->Extents == NULL) {
         status = ReserveRange(Fcb, Offset, Length, TRUE, FALSE);
@@ -149,33 +146,12 @@ NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length
         return status;
     }
 
-    // Runs of pieces that need memory are reserved as they end. Every run but the
-    // last is zero-filled, since a later failure must not leave it unwritten; the
-    // last is filled by the copy that follows at once.
-    const UCHAR *source = (const UCHAR *)Buffer;
-    ULONGLONG runStart = 0;
-    ULONGLONG runEnd = 0;
-    for (ULONGLONG position = Offset; position < end;) {
-        ULONGLONG index = position >> EXTENT_SHIFT;
-        ULONGLONG pieceEnd = min(end, (index + 1) << EXTENT_SHIFT);
-        BOOLEAN missing = index >= data->ExtentCapacity || data->Extents[index].Data == NULL;
-        if (missing && !IsAllZero(source + (position - Offset), (SIZE_T)(pieceEnd - position))) {
-            if (runEnd == runStart)
-                runStart = position;
-            runEnd = pieceEnd;
-        } else if (runEnd != runStart) {
-            status = ReserveRange(Fcb, runStart, runEnd - runStart, FALSE, FALSE);
-            if (!NT_SUCCESS(status))
-                return status;
-            runStart = runEnd = 0;
-        }
-        position = pieceEnd;
-    }
-    if (runEnd != runStart) {
-        status = ReserveRange(Fcb, runStart, runEnd - runStart, TRUE, FALSE);
-        if (!NT_SUCCESS(status))
-            return status;
-    }
+    // One reservation for every piece that needs memory (all-zero pieces aimed at
+    // holes need none), the partial extent and the table: it fails as a whole, and
+    // the copy that follows at once fills what it left unzeroed.
+    status = ReserveExtents(Fcb, Offset, Length, TRUE, FALSE, (const UCHAR *)Buffer);
+    if (!NT_SUCCESS(status))
+        return status;
     CopyIntoExtents(Fcb, Offset, Buffer, Length);
     return STATUS_SUCCESS;
 }

@@ -4,6 +4,12 @@
  */
 #include "vorel.h"
 
+/* HasCacheSection: whether the cache manager caches the file's data in a section. */
+static BOOLEAN HasCacheSection(PFCB Fcb)
+{
+    return Fcb->SectionObjectPointers.DataSectionObject != NULL || Fcb->SectionObjectPointers.SharedCacheMap != NULL;
+}
+
 /*
  * SetDataSize: makes NewSize the file size. Growing allocates no extent (the new
  * range of a table file is a hole) but a small file's slot or single buffer grows
@@ -13,7 +19,9 @@
  *
  * A shrink allocates nothing, except a private copy of a shared extent (or single
  * buffer) whose tail it must zero: a pending partial extent inside the kept range
- * stays partial, so that a volume that is full can always be made less full.
+ * stays partial, so that a volume that is full can always be made less full. A
+ * shrink of a file with a cache section purges the section, whose pages past the
+ * new end would otherwise outlive the data they cached.
  */
 NTSTATUS SetDataSize(PFCB Fcb, ULONGLONG NewSize)
 {
@@ -74,6 +82,8 @@ NTSTATUS SetDataSize(PFCB Fcb, ULONGLONG NewSize)
     }
     data->FileSize = NewSize;
     RecomputeHeaderSizes(Fcb);
+    if (HasCacheSection(Fcb))
+        CcPurgeCacheSection(&Fcb->SectionObjectPointers, NULL, 0, FALSE);
     return STATUS_SUCCESS;
 }
 
@@ -146,14 +156,38 @@ VOID ReleaseAllData(PFCB Fcb)
 
 /*
  * TrimToSize: gives slack back at the last cleanup of a file that is not empty,
- * not sparse and not mapped (the caller has checked that and holds the main and
- * paging resources exclusively). A private single buffer with 64 KiB or more of
- * slack moves to one of exactly the file size in pages; a table file's last
- * extent, when private and nothing lies beyond it, shrinks to the file's bytes in
- * it (in pages) and becomes the pending partial extent, when that gives back 64
- * KiB or more. Memory-pressure checks are skipped: the result holds less.
+ * not sparse and not mapped (the caller has checked that and holds neither of the
+ * node's resources). A private single buffer with 64 KiB or more of slack moves to
+ * one of exactly the file size in pages; a table file's last extent, when private
+ * and nothing lies beyond it, shrinks to the file's bytes in it (in pages) and
+ * becomes the pending partial extent, when that gives back 64 KiB or more.
+ * Memory-pressure checks are skipped: the result holds less.
+ *
+ * Takes the main resource and then the paging I/O resource exclusively. Between
+ * the caller's checks and these, a section may have been made on the file (the
+ * memory manager maps what the store holds, and would lose the pages it mapped),
+ * so the trim gives that case up. It must equally give up when the node meanwhile
+ * has an open handle again, is delete pending or has lost its last name; the
+ * node does not record those yet, and this is where they are to be tested.
  */
+static NTSTATUS TrimLockedToSize(PFCB Fcb);
+
 NTSTATUS TrimToSize(PFCB Fcb)
+{
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(Fcb->Header.Resource, TRUE);
+    ExAcquireResourceExclusiveLite(Fcb->Header.PagingIoResource, TRUE);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!HasCacheSection(Fcb) && Fcb->SectionObjectPointers.ImageSectionObject == NULL)
+        status = TrimLockedToSize(Fcb);
+    ExReleaseResourceLite(Fcb->Header.PagingIoResource);
+    ExReleaseResourceLite(Fcb->Header.Resource);
+    KeLeaveCriticalRegion();
+    return status;
+}
+
+/* TrimLockedToSize: the trim itself, with both resources held exclusively. */
+static NTSTATUS TrimLockedToSize(PFCB Fcb)
 {
     PFCB_DATA data = &Fcb->Data;
     ULONGLONG size = data->FileSize;

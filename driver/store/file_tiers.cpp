@@ -220,17 +220,16 @@ NTSTATUS EnsureSmallCapacity(PFCB Fcb, ULONGLONG Size)
 }
 
 /*
- * GrowExtentTable: an extent table of at least Count entries. It grows by half of
+ * AllocateExtentTable: a new extent table of at least Count entries holding a copy
+ * of the file's entries, the rest holes; the file's own table is left as it is
+ * (InstallExtentTable makes the new one the file's). The table grows by half of
  * itself from 8; never beyond MAX_EXTENTS (STATUS_DISK_FULL past it).
  */
-NTSTATUS GrowExtentTable(PFCB Fcb, ULONGLONG Count)
+NTSTATUS AllocateExtentTable(PFCB Fcb, ULONGLONG Count, PEXTENT_ENTRY *Table, PULONG Capacity)
 {
     PFCB_DATA data = &Fcb->Data;
-    if (Count <= data->ExtentCapacity)
-        return STATUS_SUCCESS;
     if (Count > MAX_EXTENTS)
         return STATUS_DISK_FULL;
-
     ULONGLONG capacity = data->ExtentCapacity != 0 ? data->ExtentCapacity : 8;
     while (capacity < Count)
         capacity += capacity / 2;
@@ -240,74 +239,165 @@ NTSTATUS GrowExtentTable(PFCB Fcb, ULONGLONG Count)
                                                         NonPagedPoolNx);
     if (table == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
-    if (data->Extents != NULL) {
+    if (data->Extents != NULL)
         RtlCopyMemory(table, data->Extents, (SIZE_T)data->ExtentCapacity * sizeof(EXTENT_ENTRY));
-        VorelData.FreePool(data->Extents, TAG_EXTENT_TABLE);
-    }
-    data->Extents = table;
-    data->ExtentCapacity = (ULONG)capacity;
+    *Table = table;
+    *Capacity = (ULONG)capacity;
     return STATUS_SUCCESS;
 }
 
 /*
- * ConvertToExtentTable: moves a slot or single-buffer file to an extent table.
- * Its bytes go to extent 0: a full extent, or with KeepCapacity one of the current
- * capacity, which then is the pending partial extent. An empty file gets an empty
- * table.
+ * InstallExtentTable: makes a table from AllocateExtentTable the file's, freeing
+ * the old array. The entries of the old one must not have changed since the copy.
  */
-NTSTATUS ConvertToExtentTable(PFCB Fcb, BOOLEAN KeepCapacity)
+VOID InstallExtentTable(PFCB Fcb, PEXTENT_ENTRY Table, ULONG Capacity)
 {
     PFCB_DATA data = &Fcb->Data;
-    NTSTATUS status = GrowExtentTable(Fcb, 1);
+    if (data->Extents != NULL)
+        VorelData.FreePool(data->Extents, TAG_EXTENT_TABLE);
+    data->Extents = Table;
+    data->ExtentCapacity = Capacity;
+}
+
+/* GrowExtentTable: an extent table of at least Count entries (see AllocateExtentTable). */
+NTSTATUS GrowExtentTable(PFCB Fcb, ULONGLONG Count)
+{
+    if (Count <= Fcb->Data.ExtentCapacity)
+        return STATUS_SUCCESS;
+    PEXTENT_ENTRY table;
+    ULONG capacity;
+    NTSTATUS status = AllocateExtentTable(Fcb, Count, &table, &capacity);
     if (!NT_SUCCESS(status))
         return status;
+    InstallExtentTable(Fcb, table, capacity);
+    return STATUS_SUCCESS;
+}
 
+/*
+ * ConversionGrowth: how much charged bytes grow when the file's bytes move to a
+ * first extent of Size (a slot's charge stays with its slab; a private single
+ * buffer hands its charge over). Nothing for an empty file, which gets no extent.
+ */
+LONG64 ConversionGrowth(PFCB Fcb, ULONG Size)
+{
+    PFCB_DATA data = &Fcb->Data;
+    if (data->FileSize == 0)
+        return 0;
+    return data->Slab != NULL ? (LONG64)Size : ChargeGrowth(Size, data->SingleChunk);
+}
+
+/*
+ * AllocateFirstExtent: an uncharged chunk of Size holding the bytes of a slot or
+ * single-buffer file, the rest zero, for InstallFirstExtent. The file is unchanged.
+ */
+NTSTATUS AllocateFirstExtent(PFCB Fcb, ULONG Size, BOOLEAN SkipPressureCheck, PDATA_CHUNK *Chunk)
+{
+    PFCB_DATA data = &Fcb->Data;
+    ULONGLONG bytes = min(SmallFileBytes(data), (ULONGLONG)Size);
+    NTSTATUS status = AllocateChunk(data->Volume, Size, 0, (ULONG)bytes, FALSE, SkipPressureCheck, Chunk);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (bytes != 0)
+        RtlCopyMemory((*Chunk)->Base, data->DataBase, (SIZE_T)bytes);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * InstallFirstExtent: completes the move of a slot or single-buffer file to its
+ * extent table, which the caller has installed: Chunk (from AllocateFirstExtent,
+ * or NULL for an empty file) becomes extent 0 and takes over the old buffer's
+ * charge, and the slot or single buffer is given back. The other entries are the
+ * caller's (a reservation may have filled them, extent 0 included for an empty
+ * file, and charges them itself). With KeepCapacity an extent
+ * smaller than EXTENT_SIZE is the pending partial extent. Cannot fail.
+ */
+VOID InstallFirstExtent(PFCB Fcb, PDATA_CHUNK Chunk, BOOLEAN KeepCapacity)
+{
+    PFCB_DATA data = &Fcb->Data;
     PEXTENT_ENTRY entry = &data->Extents[0];
     PDATA_CHUNK old = data->SingleChunk;
-    if (data->FileSize != 0) {
-        ULONG size = KeepCapacity ? (ULONG)data->Capacity : EXTENT_SIZE;
-        LONG64 growth = data->Slab != NULL ? (LONG64)size : ChargeGrowth(size, old);
-        PDATA_CHUNK chunk = NULL;
-        if (growth > 0 && !VolumeSizeAllows(data->Volume, (ULONGLONG)growth))
-            status = STATUS_DISK_FULL;
-        else
-            status = AllocateChunk(data->Volume, size, 0, (ULONG)min(SmallFileBytes(data), (ULONGLONG)size),
-                                   FALSE, FALSE, &chunk);
-        if (!NT_SUCCESS(status)) {
-            FreeAndClear((PVOID *)&data->Extents, TAG_EXTENT_TABLE);
-            data->ExtentCapacity = 0;
-            return status;
-        }
-        ULONGLONG bytes = SmallFileBytes(data);
-        if (bytes != 0)
-            RtlCopyMemory(chunk->Base, data->DataBase, bytes);
-        entry->Chunk = chunk;
-        entry->Data = chunk->Base;
-        entry->Size = chunk->Size;
+    if (Chunk != NULL) {
+        entry->Chunk = Chunk;
+        entry->Compressed = NULL;
+        entry->Data = Chunk->Base;
+        entry->Size = Chunk->Size;
         entry->ImageWord = data->SingleImageWord;
         entry->Flags = 0;
         entry->LastAccess = 0;
     }
-
     data->SingleImageWord = 0;
     if (data->Slab != NULL) {
         FreeSlot(data->Volume, data->Slab, data->SlotIndex);
         data->Slab = NULL;
         data->Capacity = 0;
     }
-    if (entry->Chunk != NULL)
-        TransferCharge(data->Volume, entry->Chunk, old);
+    if (Chunk != NULL)
+        TransferCharge(data->Volume, Chunk, old);
     if (old != NULL)
         ReleaseChunk(old);
     data->DataBase = NULL;
     data->SingleChunk = NULL;
     data->SingleFlags = 0;
-    data->Capacity = entry->Size;
-    if (KeepCapacity && entry->Size != 0 && entry->Size < EXTENT_SIZE) {
+    data->Capacity = Chunk != NULL ? Chunk->Size : 0;
+    if (KeepCapacity && Chunk != NULL && Chunk->Size < EXTENT_SIZE) {
         data->PartialExtentPending = TRUE;
         data->PartialExtentIndex = 0;
     }
+}
+
+/*
+ * ConvertToExtentTable: moves a slot or single-buffer file to an extent table.
+ * Its bytes go to extent 0: a full extent, or with KeepCapacity one of the current
+ * capacity, which then is the pending partial extent. An empty file gets an empty
+ * table. On failure the file keeps its slot or single buffer.
+ */
+NTSTATUS ConvertToExtentTable(PFCB Fcb, BOOLEAN KeepCapacity)
+{
+    PFCB_DATA data = &Fcb->Data;
+    ULONG size = KeepCapacity ? (ULONG)data->Capacity : EXTENT_SIZE;
+    LONG64 growth = ConversionGrowth(Fcb, size);
+    if (growth > 0 && !VolumeSizeAllows(data->Volume, (ULONGLONG)growth))
+        return STATUS_DISK_FULL;
+
+    PDATA_CHUNK chunk = NULL;
+    NTSTATUS status;
+    if (data->FileSize != 0) {
+        status = AllocateFirstExtent(Fcb, size, FALSE, &chunk);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    status = GrowExtentTable(Fcb, 1);
+    if (!NT_SUCCESS(status)) {
+        if (chunk != NULL)
+            ReleaseChunk(chunk);
+        return status;
+    }
+    InstallFirstExtent(Fcb, chunk, KeepCapacity);
     return STATUS_SUCCESS;
+}
+
+/*
+ * InstallExtentChunk: gives an extent Chunk (uncharged, from AllocateChunk) in
+ * place of its old one, with the first CopyLength bytes of the old one; the chunk
+ * is charged in its place. The entry keeps its image word and becomes private.
+ */
+VOID InstallExtentChunk(PFCB Fcb, PEXTENT_ENTRY Entry, PDATA_CHUNK Chunk, ULONG CopyLength)
+{
+    PFCB_DATA data = &Fcb->Data;
+    PDATA_CHUNK old = Entry->Chunk;
+    TransferCharge(data->Volume, Chunk, old);
+    if (CopyLength != 0)
+        RtlCopyMemory(Chunk->Base, Entry->Data, CopyLength);
+    ULONG oldSize = Entry->Size;
+    Entry->Chunk = Chunk;
+    Entry->Compressed = NULL;
+    Entry->Data = Chunk->Base;
+    Entry->Size = Chunk->Size;
+    Entry->Flags = 0;
+    Entry->LastAccess = 0;
+    if (old != NULL)
+        ReleaseChunk(old);
+    data->Capacity = data->Capacity - oldSize + Chunk->Size;
 }
 
 /*
@@ -318,25 +408,11 @@ NTSTATUS ConvertToExtentTable(PFCB Fcb, BOOLEAN KeepCapacity)
 NTSTATUS ReplaceExtentChunk(PFCB Fcb, PEXTENT_ENTRY Entry, ULONG NewSize, ULONG CopyLength,
                             BOOLEAN SkipPressureCheck)
 {
-    PFCB_DATA data = &Fcb->Data;
     PDATA_CHUNK chunk;
-    NTSTATUS status = AllocateChunk(data->Volume, NewSize, 0, CopyLength, FALSE, SkipPressureCheck, &chunk);
+    NTSTATUS status = AllocateChunk(Fcb->Data.Volume, NewSize, 0, CopyLength, FALSE, SkipPressureCheck, &chunk);
     if (!NT_SUCCESS(status))
         return status;
-    PDATA_CHUNK old = Entry->Chunk;
-    TransferCharge(data->Volume, chunk, old);
-    if (CopyLength != 0)
-        RtlCopyMemory(chunk->Base, Entry->Data, CopyLength);
-    ULONG oldSize = Entry->Size;
-    Entry->Chunk = chunk;
-    Entry->Compressed = NULL;
-    Entry->Data = chunk->Base;
-    Entry->Size = chunk->Size;
-    Entry->Flags = 0;
-    Entry->LastAccess = 0;
-    if (old != NULL)
-        ReleaseChunk(old);
-    data->Capacity = data->Capacity - oldSize + chunk->Size;
+    InstallExtentChunk(Fcb, Entry, chunk, CopyLength);
     return STATUS_SUCCESS;
 }
 

@@ -5,15 +5,189 @@
  */
 #include "vorel.h"
 
-/* ZeroWindows: zeroes the part of [Offset, End) in each extent of [First, Last). */
-static VOID ZeroWindows(PFCB Fcb, ULONGLONG Offset, ULONGLONG End, ULONG First, ULONG Last)
+/*
+ * ExtentNeedsMemory: whether extent Index of [Offset, End) must get memory: it has
+ * none (after a conversion, only extent 0 of a non-empty file has memory) and,
+ * when Source is given, the bytes to be written into it are not all zero. A hole
+ * that still holds a compressed form is a broken invariant.
+ */
+static BOOLEAN ExtentNeedsMemory(PFCB Fcb, ULONG Index, ULONGLONG Offset, ULONGLONG End, const UCHAR *Source)
 {
-    for (ULONG i = First; i < Last; i++) {
-        ULONGLONG extentStart = (ULONGLONG)i << EXTENT_SHIFT;
-        ULONGLONG from = max(Offset, extentStart);
-        ULONGLONG to = min(End, extentStart + EXTENT_SIZE);
-        RtlZeroMemory((PUCHAR)Fcb->Data.Extents[i].Data + (from - extentStart), (SIZE_T)(to - from));
+    PFCB_DATA data = &Fcb->Data;
+    if (data->Extents == NULL) {
+        if (Index == 0 && data->FileSize != 0)
+            return FALSE;
+    } else if (Index < data->ExtentCapacity) {
+        PEXTENT_ENTRY entry = &data->Extents[Index];
+        if (entry->Data != NULL)
+            return FALSE;
+        if (entry->Compressed != NULL)
+            StoreInvariantFailed(INVARIANT_RESERVE_COMPRESSED);
     }
+    if (Source == NULL)
+        return TRUE;
+    ULONGLONG extentStart = (ULONGLONG)Index << EXTENT_SHIFT;
+    ULONGLONG from = max(Offset, extentStart);
+    ULONGLONG to = min(End, extentStart + EXTENT_SIZE);
+    return !IsAllZero(Source + (from - Offset), (SIZE_T)(to - from));
+}
+
+/*
+ * ReleaseReservedExtents: gives back the memory a failed reservation put into
+ * extents [First, Last] of Table; those entries are the holes they were (with
+ * their image words).
+ */
+static VOID ReleaseReservedExtents(PEXTENT_ENTRY Table, ULONG First, ULONG Last)
+{
+    for (ULONG i = First; i <= Last; i++) {
+        PEXTENT_ENTRY entry = &Table[i];
+        if ((entry->Flags & EXTENT_RESERVING) == 0)
+            continue;
+        ReleaseChunk(entry->Chunk);
+        entry->Chunk = NULL;
+        entry->Data = NULL;
+        entry->Size = 0;
+        entry->Flags = 0;
+    }
+}
+
+/*
+ * ReserveExtents: the reservation of a range of a file that gets (or has) an
+ * extent table, as one step: everything it needs is obtained before anything
+ * changes, so a failure leaves the file's storage and the charges as they were.
+ * The needs are a conversion of a slot or single-buffer file, a larger table, a
+ * pending partial extent the range passes made full, and memory for the extents
+ * of the range that have none (with Source, only those whose bytes to be written
+ * are not all zero). The volume size is tested once, for all of it, first.
+ *
+ * New memory reads as zero, except that with WriteWillFill the bytes of the range
+ * in new extents are left for the caller's copy when every extent of the range
+ * is new, or when Source says what is written (the caller copies all of it).
+ */
+NTSTATUS ReserveExtents(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN WriteWillFill,
+                        BOOLEAN SkipPressureCheck, const UCHAR *Source)
+{
+    PFCB_DATA data = &Fcb->Data;
+    ULONGLONG end = Offset + Length;
+    ULONGLONG last = (end - 1) >> EXTENT_SHIFT;
+    if (last >= MAX_EXTENTS)
+        return STATUS_DISK_FULL;
+    ULONG first = (ULONG)(Offset >> EXTENT_SHIFT);
+
+    BOOLEAN convert = data->Extents == NULL;
+    PEXTENT_ENTRY partial = NULL;
+    if (!convert && EndsBeyondPartialExtent(Fcb, end))
+        partial = &data->Extents[data->PartialExtentIndex];
+    ULONG missing = 0;
+    ULONGLONG tableNeeded = convert ? 1 : 0;
+    for (ULONG i = first; i <= (ULONG)last; i++) {
+        if (!ExtentNeedsMemory(Fcb, i, Offset, end, Source))
+            continue;
+        missing++;
+        tableNeeded = (ULONGLONG)i + 1;
+    }
+    if (Source == NULL)
+        tableNeeded = last + 1;
+    if (!convert && partial == NULL && missing == 0 && tableNeeded <= data->ExtentCapacity) {
+        RecomputeHeaderSizes(Fcb);
+        return STATUS_SUCCESS;
+    }
+
+    LONG64 growth = (LONG64)missing * EXTENT_SIZE;
+    if (convert)
+        growth += ConversionGrowth(Fcb, EXTENT_SIZE);
+    if (partial != NULL && partial->Data != NULL)
+        growth += ChargeGrowth(EXTENT_SIZE, partial->Chunk);
+    if (growth > 0 && !VolumeSizeAllows(data->Volume, (ULONGLONG)growth))
+        return STATUS_DISK_FULL;
+
+    // Obtain: the table (a new one, or the file's own), extent 0 of a conversion,
+    // the full chunk for the partial extent, the missing extents (uncharged, marked
+    // as this reservation's). Nothing the file reads changes before the last one.
+    PEXTENT_ENTRY table = data->Extents;
+    ULONG tableCapacity = data->ExtentCapacity;
+    PDATA_CHUNK firstChunk = NULL;
+    PDATA_CHUNK fullChunk = NULL;
+    ULONG done = first;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (tableNeeded > tableCapacity) {
+        status = AllocateExtentTable(Fcb, tableNeeded, &table, &tableCapacity);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    if (convert && data->FileSize != 0) {
+        status = AllocateFirstExtent(Fcb, EXTENT_SIZE, SkipPressureCheck, &firstChunk);
+        if (!NT_SUCCESS(status))
+            goto unwind;
+    }
+    if (partial != NULL && partial->Data != NULL) {
+        status = AllocateChunk(data->Volume, EXTENT_SIZE, 0, partial->Size, FALSE, SkipPressureCheck, &fullChunk);
+        if (!NT_SUCCESS(status))
+            goto unwind;
+    }
+    {
+        BOOLEAN skipWindows = WriteWillFill && (Source != NULL || missing == (ULONG)last - first + 1);
+        for (; done <= (ULONG)last && missing != 0; done++) {
+            if (!ExtentNeedsMemory(Fcb, done, Offset, end, Source))
+                continue;
+            ULONG keepOffset = 0;
+            ULONG keepLength = 0;
+            if (skipWindows) {
+                ULONGLONG extentStart = (ULONGLONG)done << EXTENT_SHIFT;
+                ULONGLONG from = max(Offset, extentStart);
+                ULONGLONG to = min(end, extentStart + EXTENT_SIZE);
+                keepOffset = (ULONG)(from - extentStart);
+                keepLength = (ULONG)(to - from);
+            }
+            PDATA_CHUNK chunk;
+            status = AllocateChunk(data->Volume, EXTENT_SIZE, keepOffset, keepLength, FALSE, SkipPressureCheck,
+                                   &chunk);
+            if (!NT_SUCCESS(status))
+                goto unwind;
+            PEXTENT_ENTRY entry = &table[done];
+            entry->Chunk = chunk;
+            entry->Data = chunk->Base;
+            entry->Size = chunk->Size;
+            entry->Flags = EXTENT_RESERVING;
+        }
+    }
+
+    // Install, which cannot fail.
+    if (table != data->Extents)
+        InstallExtentTable(Fcb, table, tableCapacity);
+    if (convert)
+        InstallFirstExtent(Fcb, firstChunk, FALSE);
+    if (partial != NULL) {
+        partial = &data->Extents[data->PartialExtentIndex];
+        if (fullChunk != NULL)
+            InstallExtentChunk(Fcb, partial, fullChunk, partial->Size);
+        data->PartialExtentPending = FALSE;
+        data->PartialExtentIndex = 0;
+    }
+    for (ULONG i = first; i <= (ULONG)last && i < data->ExtentCapacity; i++) {
+        PEXTENT_ENTRY entry = &data->Extents[i];
+        if ((entry->Flags & EXTENT_RESERVING) == 0)
+            continue;
+        entry->Flags = 0;
+        entry->ImageWord = 0;
+        entry->LastAccess = 0;
+        entry->Chunk->Charged = entry->Chunk->Size;
+        AddCharge(data->Volume, entry->Chunk->Size);
+        data->Capacity += EXTENT_SIZE;
+    }
+    RecomputeHeaderSizes(Fcb);
+    return STATUS_SUCCESS;
+
+unwind:
+    if (done > first)
+        ReleaseReservedExtents(table, first, done - 1);
+    if (fullChunk != NULL)
+        ReleaseChunk(fullChunk);
+    if (firstChunk != NULL)
+        ReleaseChunk(firstChunk);
+    if (table != data->Extents)
+        VorelData.FreePool(table, TAG_EXTENT_TABLE);
+    return status;
 }
 
 /*
@@ -24,88 +198,19 @@ static VOID ZeroWindows(PFCB Fcb, ULONGLONG Offset, ULONGLONG End, ULONG First, 
  * WriteWillFill, when every extent of the range is new, the bytes of the range
  * itself are left for the caller's copy.
  * Returns STATUS_DISK_FULL for an end beyond MAX_FILE_OFFSET or the last extent
- * the table can hold, or when the new extents do not fit the volume. If an
- * allocation fails part-way the extents already made stay, zero-filled and
- * charged: the file reads as before.
+ * the table can hold, or when what the range needs does not fit the volume. On
+ * any failure the file keeps its storage and nothing more is charged.
  */
 NTSTATUS ReserveRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN WriteWillFill, BOOLEAN SkipPressureCheck)
 {
-    PFCB_DATA data = &Fcb->Data;
     if (Length == 0)
         return STATUS_SUCCESS;
     ULONGLONG end = Offset + Length;
     if (end < Offset || end > MAX_FILE_OFFSET)
         return STATUS_DISK_FULL;
-    if (data->Extents == NULL && end <= EXTENT_SIZE)
+    if (Fcb->Data.Extents == NULL && end <= EXTENT_SIZE)
         return EnsureSmallCapacity(Fcb, end);
-
-    // The limit is tested before a conversion, which a failure must not leave behind.
-    ULONGLONG last = (end - 1) >> EXTENT_SHIFT;
-    if (last >= MAX_EXTENTS)
-        return STATUS_DISK_FULL;
-    NTSTATUS status;
-    if (data->Extents == NULL) {
-        status = ConvertToExtentTable(Fcb, FALSE);
-        if (!NT_SUCCESS(status))
-            return status;
-    }
-    status = GrowExtentTable(Fcb, last + 1);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (EndsBeyondPartialExtent(Fcb, end)) {
-        status = ExpandPartialExtent(Fcb, TRUE);
-        if (!NT_SUCCESS(status))
-            return status;
-    }
-
-    ULONG first = (ULONG)(Offset >> EXTENT_SHIFT);
-    ULONG missing = 0;
-    for (ULONG i = first; i <= (ULONG)last; i++) {
-        PEXTENT_ENTRY entry = &data->Extents[i];
-        if (entry->Data != NULL)
-            continue;
-        if (entry->Compressed != NULL)
-            StoreInvariantFailed(INVARIANT_RESERVE_COMPRESSED);
-        missing++;
-    }
-    if (missing == 0) {
-        RecomputeHeaderSizes(Fcb);
-        return STATUS_SUCCESS;
-    }
-    if (!VolumeSizeAllows(data->Volume, (ULONGLONG)missing * EXTENT_SIZE))
-        return STATUS_DISK_FULL;
-
-    BOOLEAN skipWindows = WriteWillFill && missing == (ULONG)last - first + 1;
-    for (ULONG i = first; i <= (ULONG)last; i++) {
-        PEXTENT_ENTRY entry = &data->Extents[i];
-        if (entry->Data != NULL)
-            continue;
-        ULONG keepOffset = 0;
-        ULONG keepLength = 0;
-        if (skipWindows) {
-            ULONGLONG extentStart = (ULONGLONG)i << EXTENT_SHIFT;
-            ULONGLONG from = max(Offset, extentStart);
-            ULONGLONG to = min(end, extentStart + EXTENT_SIZE);
-            keepOffset = (ULONG)(from - extentStart);
-            keepLength = (ULONG)(to - from);
-        }
-        RtlZeroMemory(entry, sizeof(*entry));
-        PDATA_CHUNK chunk;
-        status = AllocateChunk(data->Volume, EXTENT_SIZE, keepOffset, keepLength, TRUE, SkipPressureCheck, &chunk);
-        if (!NT_SUCCESS(status)) {
-            // No unwritten memory may stay readable.
-            if (skipWindows)
-                ZeroWindows(Fcb, Offset, end, first, i);
-            RecomputeHeaderSizes(Fcb);
-            return status;
-        }
-        entry->Chunk = chunk;
-        entry->Data = chunk->Base;
-        entry->Size = chunk->Size;
-        data->Capacity += EXTENT_SIZE;
-    }
-    RecomputeHeaderSizes(Fcb);
-    return STATUS_SUCCESS;
+    return ReserveExtents(Fcb, Offset, Length, WriteWillFill, SkipPressureCheck, NULL);
 }
 
 /*

@@ -60,8 +60,14 @@ VOID RecomputeHeaderSizes(PFCB Fcb);
 NTSTATUS EnsureSmallCapacity(PFCB Fcb, ULONGLONG Size);
 NTSTATUS GrowSingleBuffer(PFCB Fcb, ULONGLONG Size);
 VOID InstallSingleChunk(PFCB Fcb, PDATA_CHUNK Chunk);
+LONG64 ConversionGrowth(PFCB Fcb, ULONG Size);
+NTSTATUS AllocateFirstExtent(PFCB Fcb, ULONG Size, BOOLEAN SkipPressureCheck, PDATA_CHUNK *Chunk);
+VOID InstallFirstExtent(PFCB Fcb, PDATA_CHUNK Chunk, BOOLEAN KeepCapacity);
 NTSTATUS ConvertToExtentTable(PFCB Fcb, BOOLEAN KeepCapacity);
+NTSTATUS AllocateExtentTable(PFCB Fcb, ULONGLONG Count, PEXTENT_ENTRY *Table, PULONG Capacity);
+VOID InstallExtentTable(PFCB Fcb, PEXTENT_ENTRY Table, ULONG Capacity);
 NTSTATUS GrowExtentTable(PFCB Fcb, ULONGLONG Count);
+VOID InstallExtentChunk(PFCB Fcb, PEXTENT_ENTRY Entry, PDATA_CHUNK Chunk, ULONG CopyLength);
 NTSTATUS ReplaceExtentChunk(PFCB Fcb, PEXTENT_ENTRY Entry, ULONG NewSize, ULONG CopyLength,
                             BOOLEAN SkipPressureCheck);
 NTSTATUS ExpandPartialExtent(PFCB Fcb, BOOLEAN CheckLimit);
@@ -72,6 +78,8 @@ ULONG ExtentAccessTime(VOID);
 VOID MarkModifiedAt(PFCB Fcb, ULONGLONG Offset);
 
 /* reserve.cpp */
+NTSTATUS ReserveExtents(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN WriteWillFill,
+                        BOOLEAN SkipPressureCheck, const UCHAR *Source);
 NTSTATUS ReserveRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN WriteWillFill,
                       BOOLEAN SkipPressureCheck);
 NTSTATUS AllocateExtentOnDemand(PFCB Fcb, ULONG Index);
@@ -93,7 +101,7 @@ NTSTATUS ZeroOrDeallocate(PFCB Fcb, ULONGLONG Offset, ULONGLONG End, BOOLEAN Dea
 NTSTATUS SetDataSize(PFCB Fcb, ULONGLONG NewSize);
 VOID ExtendSizesAfterWrite(PFCB Fcb, ULONGLONG End);
 VOID ReleaseAllData(PFCB Fcb);
-NTSTATUS TrimToSize(PFCB Fcb);
+NTSTATUS TrimToSize(PFCB Fcb);                 /* takes the node's resources itself */
 
 /* sharing.cpp */
 NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG SourceOffset,

@@ -175,6 +175,8 @@ typedef struct _STORE_VOLUME {
  */
 #define EXTENT_SHARED           0x00000001  /* shares its chunk with another file (copy-on-write) */
 #define EXTENT_COLD             0x00000002  /* did not compress well; cleared by every access */
+#define EXTENT_RESERVING        0x00000004  /* new, uncharged memory of a reservation in progress; seen
+                                               only by the holder of the paging resource exclusively */
 #define IMAGE_WORD_MODIFIED     0x80000000  /* modified since the last image save */
 
 typedef struct _EXTENT_ENTRY {

@@ -124,6 +124,11 @@ TEST_F(LayoutTest, FormatLimitsRefuseWithDiskFullWhateverTheVolumeSize)
     ASSERT_EQ(Write(file, tableLimit - 1, {1}), STATUS_SUCCESS) << "the last extent a table holds";
     EXPECT_EQ(file->Data.ExtentCapacity, MAX_EXTENTS);
     EXPECT_EQ(Charged(), 2 * kExtent);
+
+    // Zeros allocate nothing, but the limit holds for them as for any other bytes.
+    std::vector<UCHAR> zeros(4096, 0);
+    EXPECT_EQ(s->WriteData(file, tableLimit - 100, zeros.data(), zeros.size()), STATUS_DISK_FULL);
+    EXPECT_EQ(s->WriteData(file, tableLimit - 4096, zeros.data(), zeros.size()), STATUS_SUCCESS);
 }
 
 TEST_F(LayoutTest, ShrinkingZeroesWhatIsCutOffAndGivesWholeExtentsBack)
@@ -203,6 +208,37 @@ TEST_F(LayoutTest, TrimGivesSlackBackAtTheLastCleanup)
     EXPECT_EQ(tail->Data.Extents[2].Size, EXTENT_SIZE);
     EXPECT_EQ(Read(tail, 4 * kMiB, 50 * 1024),
               std::vector<UCHAR>(bytes.begin() + 4 * kMiB, bytes.begin() + 4 * kMiB + 50 * 1024));
+}
+
+/*
+ * Sections: the trim takes the node's resources itself and leaves a file alone
+ * that has a section by then; a shrink purges the file's cache section. (This
+ * machine makes no sections yet, so a section here is a stand-in pointer, which
+ * its purge refuses to touch: the stop shows that the purge was asked for.)
+ */
+TEST_F(LayoutTest, TrimLeavesAMappedFileAloneAndAShrinkPurgesTheCacheSection)
+{
+    PFCB file = NewNode();
+    ASSERT_EQ(Write(file, 0, Pattern(300 * 1024, 1)), STATUS_SUCCESS);
+    ULONGLONG capacity = file->Data.Capacity;
+    int section = 0;
+    file->SectionObjectPointers.ImageSectionObject = &section;
+    ASSERT_EQ(s->TrimToSize(file), STATUS_SUCCESS);
+    EXPECT_EQ(file->Data.Capacity, capacity) << "an image section maps the buffer";
+    file->SectionObjectPointers.ImageSectionObject = nullptr;
+    file->SectionObjectPointers.DataSectionObject = &section;
+    ASSERT_EQ(s->TrimToSize(file), STATUS_SUCCESS);
+    EXPECT_EQ(file->Data.Capacity, capacity) << "so does a data section";
+    EXPECT_EQ(ExIsResourceAcquiredExclusiveLite(&file->MainResource), FALSE);
+    EXPECT_EQ(ExIsResourceAcquiredExclusiveLite(&file->PagingIoResource), FALSE);
+
+    ASSERT_EQ(s->SetDataSize(file, 400 * 1024), STATUS_SUCCESS) << "growing purges nothing";
+    EXPECT_BUGCHECK(s->SetDataSize(file, 100 * 1024), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    {VERIFIER_NO_CACHE_SECTIONS, (ULONG_PTR)&file->SectionObjectPointers});
+    file->SectionObjectPointers.DataSectionObject = nullptr;
+    ASSERT_EQ(s->SetDataSize(file, 100 * 1024), STATUS_SUCCESS) << "nothing cached: no purge";
+    ASSERT_EQ(s->TrimToSize(file), STATUS_SUCCESS);
+    EXPECT_EQ(file->Data.Capacity, 100u * 1024);
 }
 
 TEST_F(LayoutTest, ZeroingPunchesHolesOnlyWhenAllowedAndOnlyForWholeExtents)
@@ -334,6 +370,45 @@ TEST_F(LayoutTest, FailedGrowthLeavesTheFileInItsTier)
     EXPECT_EQ(file->Data.Extents, nullptr) << "the conversion did not happen";
     EXPECT_EQ(Read(file, 0, 1500 * 1024), Pattern(1500 * 1024, 3));
     machine::ClearPageAllocationFaults();
+}
+
+/*
+ * A write the volume cannot hold is refused before anything changes: no tier
+ * moves, no table, no partial extent made full, no charge.
+ */
+TEST_F(LayoutTest, AWriteRefusedOnANearlyFullVolumeChangesNothing)
+{
+    auto check = [&](PFCB file, ULONGLONG offset, ULONGLONG length, ULONGLONG room, const char *what) {
+        FCB_DATA before = file->Data;
+        auto content = Read(file, 0, before.FileSize);
+        ULONGLONG charged = Charged();
+        volume->SizeBytes = charged + room;
+        EXPECT_EQ(Write(file, offset, Pattern(length, 9)), STATUS_DISK_FULL) << what;
+        EXPECT_EQ(Charged(), charged) << what;
+        EXPECT_EQ(file->Data.Slab, before.Slab) << what;
+        EXPECT_EQ(file->Data.SingleChunk, before.SingleChunk) << what;
+        EXPECT_EQ(file->Data.Extents == nullptr, before.Extents == nullptr) << what;
+        EXPECT_EQ(file->Data.Capacity, before.Capacity) << what;
+        EXPECT_EQ(file->Data.PartialExtentPending, before.PartialExtentPending) << what;
+        EXPECT_EQ(Read(file, 0, before.FileSize), content) << what;
+        CheckInvariants(what);
+        volume->SizeBytes = VolumeSize();
+    };
+
+    PFCB slot = NewNode();
+    ASSERT_EQ(Write(slot, 0, Pattern(1000, 1)), STATUS_SUCCESS);
+    check(slot, 0, 3 * kMiB, 3 * kExtent / 2, "a slot file converted for a write of two extents");
+
+    PFCB single = NewNode();
+    ASSERT_EQ(Write(single, 0, Pattern(kMiB, 2)), STATUS_SUCCESS);
+    check(single, 100, 4 * kMiB, 3 * kExtent / 2, "a single buffer converted for a write of three extents");
+
+    PFCB tail = NewNode();
+    ASSERT_EQ(Write(tail, 0, Pattern(4 * kMiB + 100 * 1024, 3)), STATUS_SUCCESS);
+    ASSERT_EQ(s->TrimToSize(tail), STATUS_SUCCESS);
+    ASSERT_TRUE(tail->Data.PartialExtentPending);
+    check(tail, 6 * kMiB, 100, kExtent, "a partial extent made full before a new extent");
+    check(tail, 4 * kMiB + 100 * 1024, 12 * kMiB, 5 * kExtent, "pieces of several extents");
 }
 
 TEST_F(LayoutTest, TheZeroTestLooksAtEveryByte)

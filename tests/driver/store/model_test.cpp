@@ -4,7 +4,10 @@
  * size changes, clones between and within files, trims, private copies), each
  * checked against a plain byte array per file and against the accounting
  * invariants. Some operations run with page allocation, pool allocation or the
- * volume size made to fail: a failed operation must leave every file as it was.
+ * volume size made to fail: a failed operation must leave every file as it was,
+ * and a failed write or size change of a file that shares nothing leaves its
+ * storage and the charges as they were. Charged bytes never exceed the volume
+ * size, however small it is made.
  *
  * The seed is fixed; VOREL_STORE_SEED picks another (and VOREL_STORE_STEPS the
  * number of operations, 20000 by default then) for longer runs.
@@ -134,6 +137,34 @@ protected:
 
     void Resize(ModelFile &file, ULONGLONG size) { file.bytes.resize(size, 0); }
 
+    /* The storage of a file and the charges, to compare across a failed operation. */
+    struct Storage {
+        PSLAB slab;
+        PDATA_CHUNK single;
+        bool table;
+        ULONGLONG capacity;
+        ULONGLONG charged;
+        bool shares;
+        bool operator==(const Storage &o) const
+        {
+            return slab == o.slab && single == o.single && table == o.table && capacity == o.capacity &&
+                   charged == o.charged;
+        }
+    };
+    Storage StorageOf(const ModelFile &file) const
+    {
+        const FCB_DATA &d = file.node->Data;
+        return {d.Slab, d.SingleChunk, d.Extents != nullptr, d.Capacity, Charged(), d.HasSharedExtents != 0};
+    }
+    void ExpectUnchanged(const ModelFile &file, const Storage &before, NTSTATUS status, const char *operation)
+    {
+        if (NT_SUCCESS(status) || before.shares)
+            return;
+        EXPECT_TRUE(StorageOf(file) == before)
+            << "a failed " << operation << " changed the storage of file " << Index(file) << " at step " << step
+            << " (seed " << seed << ")\n" << History();
+    }
+
     /* The last operations, told on a failure. */
     void Note(const std::string &text)
     {
@@ -169,7 +200,9 @@ protected:
             }
             return;
         }
+        Storage before = StorageOf(file);
         NTSTATUS status = Write(file.node, offset, bytes);
+        ExpectUnchanged(file, before, status, "write");
         Note("write file " + std::to_string(Index(file)) + " at " + std::to_string(offset) + " length " +
              std::to_string(length) + (IsZero(bytes) ? " (zeros)" : "") + " -> " + std::to_string(status));
         Accept(status, "a write");
@@ -198,7 +231,9 @@ protected:
         ULONGLONG size = Chance(30) ? Uniform(0, 3000) : Uniform(0, kMaxSize);
         if (Chance(10))
             size = 0;
+        Storage before = StorageOf(file);
         NTSTATUS status = s->SetDataSize(file.node, size);
+        ExpectUnchanged(file, before, status, "size change");
         Note("size file " + std::to_string(Index(file)) + " to " + std::to_string(size) + " -> " +
              std::to_string(status));
         Accept(status, "a size change");
@@ -283,6 +318,8 @@ protected:
         } else {
             file.sparse = !file.sparse;
         }
+        EXPECT_LE(Charged(), volume->SizeBytes) << "charged beyond the volume size at step " << step << " (seed "
+                                                << seed << ")\n" << History();
         DisarmTheFault();
     }
 

@@ -243,4 +243,26 @@ TEST_F(PressureTest, TheCacheServesEvenWhileMemoryIsLow)
     s->ReleaseChunk(chunk);
 }
 
+TEST_F(PressureTest, APagingPathReservationNeverAsksAboutMemoryEvenToExpandThePartialExtent)
+{
+    PFCB file = NewNode();
+    auto bytes = Pattern(4 * kMiB + 100 * 1024, 3);
+    ASSERT_EQ(Write(file, 0, bytes), STATUS_SUCCESS);
+    ASSERT_EQ(s->TrimToSize(file), STATUS_SUCCESS);
+    ASSERT_TRUE(file->Data.PartialExtentPending);
+    s->TrimChunkCache(volume);
+    machine::SetAvailablePages(1000);
+    machine::AdvanceClock(PRESSURE_CACHE_TIME + 1);
+
+    // The paging path runs at APC_LEVEL, where the memory query must not be made.
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    NTSTATUS status = s->ReserveRange(file, 4 * kMiB + 99 * 1024, 64 * 1024, FALSE, TRUE);
+    KeLowerIrql(old);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_FALSE(file->Data.PartialExtentPending);
+    EXPECT_EQ(file->Data.Extents[2].Size, EXTENT_SIZE);
+    EXPECT_EQ(Read(file, 0, bytes.size()), bytes);
+}
+
 } // namespace
