@@ -2,3 +2,4 @@
 #pragma once
 #include <ntddk.h>
 #include <km/fsrtl.h>
+#include <km/section.h>
