@@ -59,4 +59,6 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     ReleaseCollectedNodes,
     TearDownTree,
     IsVolumeBusy,
+    NoteDataModified,
+    ReportedAttributes,
 };

@@ -33,4 +33,6 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     VOID (*ReleaseCollectedNodes)(PFCB *Nodes, ULONG Count);
     VOID (*TearDownTree)(PVCB Vcb);
     BOOLEAN (*IsVolumeBusy)(PVCB Vcb, PBOOLEAN NeedsPurge);
+    VOID (*NoteDataModified)(PFCB Fcb);
+    ULONG (*ReportedAttributes)(PFCB Fcb);
 } VOREL_NAMESPACE_DIAGNOSTICS, *PVOREL_NAMESPACE_DIAGNOSTICS;

@@ -218,6 +218,37 @@ TEST_F(LinksTest, FinalDereferenceFreesWhatTheNodeOwns)
     }
 }
 
+/* Reported attributes: the stored ones that may be reported, plus what the node is; nothing is NORMAL. */
+TEST_F(LinksTest, AttributesAndTimes)
+{
+    PFCB file = Create(root, u"file");
+    PFCB dir = Create(root, u"dir", true);
+    EXPECT_EQ(root->Attributes, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    EXPECT_EQ(n->ReportedAttributes(root), (ULONG)(FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(n->ReportedAttributes(file), (ULONG)FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(n->ReportedAttributes(dir), (ULONG)FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(file->CreationTime.QuadPart, file->ChangeTime.QuadPart) << "all four times start equal";
+    EXPECT_EQ(file->LastWriteTime.QuadPart, file->LastAccessTime.QuadPart);
+
+    file->Attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE |
+                       FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_HIDDEN;
+    EXPECT_EQ(n->ReportedAttributes(file), (ULONG)(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))
+        << "stored bits outside 0x3127 are never reported";
+    file->Sparse = TRUE;
+    file->ReparseTag = IO_REPARSE_TAG_SYMLINK;
+    EXPECT_EQ(n->ReportedAttributes(file), (ULONG)(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                   FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_REPARSE_POINT));
+    file->ReparseTag = 0;
+
+    LARGE_INTEGER created = file->CreationTime;
+    machine::AdvanceClock(10'000'000);
+    n->NoteDataModified(file);
+    EXPECT_GT(file->LastWriteTime.QuadPart, created.QuadPart);
+    EXPECT_EQ(file->ChangeTime.QuadPart, file->LastWriteTime.QuadPart);
+    EXPECT_EQ(file->CreationTime.QuadPart, created.QuadPart);
+    EXPECT_TRUE(file->Attributes & FILE_ATTRIBUTE_ARCHIVE) << "a data change sets the archive bit";
+}
+
 using LinksDeathTest = NamespaceTest;
 
 TEST_F(LinksDeathTest, RemovingANameWithoutTheTreeResourceStops)

@@ -53,6 +53,7 @@ protected:
     {
         machine::Config config;
         config.verifier = false;
+        config.clock = machine::ClockMode::Manual; /* times move only when a test says so */
         return config;
     }
 
