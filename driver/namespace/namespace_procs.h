@@ -16,6 +16,8 @@ PLIST_ENTRY HashBucket(PHASH_TABLE Table, ULONGLONG Hash);
 /* node.cpp: node records and their life. */
 NTSTATUS InitializeVcbNamespace(PVCB Vcb);
 VOID UninitializeVcbNamespace(PVCB Vcb);
+NTSTATUS InitializeNodeResources(PFCB Fcb);
+VOID InitializeNodeHeader(PFCB Fcb, BOOLEAN IsDirectory);
 NTSTATUS AllocateNode(PVCB Vcb, BOOLEAN IsDirectory, PFCB *Fcb);
 NTSTATUS CreateRootDirectory(PVCB Vcb);
 VOID ReferenceNode(PFCB Fcb);

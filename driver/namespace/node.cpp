@@ -105,21 +105,42 @@ static BOOLEAN PushFreeNode(PVCB Vcb, PFCB Fcb)
     return pushed;
 }
 
+/*
+ * InitializeNodeResources: the main and paging I/O resources of a new record; on
+ * failure neither is left initialised.
+ */
+NTSTATUS InitializeNodeResources(PFCB Fcb)
+{
+    NTSTATUS status = ExInitializeResourceLite(&Fcb->MainResource);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = ExInitializeResourceLite(&Fcb->PagingIoResource);
+    if (!NT_SUCCESS(status))
+        ExDeleteResourceLite(&Fcb->MainResource);
+    return status;
+}
+
+/*
+ * InitializeNodeHeader: the advanced header of a node (version 3): its type and
+ * size, fast I/O possible, its two resources, a fast mutex and no filter context.
+ */
+VOID InitializeNodeHeader(PFCB Fcb, BOOLEAN IsDirectory)
+{
+    Fcb->Header.NodeTypeCode = IsDirectory ? NODE_TYPE_DIRECTORY : NODE_TYPE_FILE;
+    Fcb->Header.NodeByteSize = (CSHORT)sizeof(FCB);
+    Fcb->Header.IsFastIoPossible = FastIoIsPossible;
+    Fcb->Header.Resource = &Fcb->MainResource;
+    Fcb->Header.PagingIoResource = &Fcb->PagingIoResource;
+    ExInitializeFastMutex(&Fcb->HeaderMutex);
+    FsRtlSetupAdvancedHeader(&Fcb->Header, &Fcb->HeaderMutex);
+}
+
 /* NewNodeRecord: a zeroed record with both resources initialised, or NULL. */
 static PFCB NewNodeRecord(VOID)
 {
     PFCB fcb = (PFCB)AllocateZeroed(sizeof(FCB), TAG_FCB, NonPagedPoolNx);
-    if (fcb == NULL)
-        return NULL;
-    if (!NT_SUCCESS(ExInitializeResourceLite(&fcb->MainResource))) {
-        VorelData.FreePool(fcb, TAG_FCB);
-        return NULL;
-    }
-    if (!NT_SUCCESS(ExInitializeResourceLite(&fcb->PagingIoResource))) {
-        ExDeleteResourceLite(&fcb->MainResource);
-        VorelData.FreePool(fcb, TAG_FCB);
-        return NULL;
-    }
+    if (fcb != NULL && !NT_SUCCESS(InitializeNodeResources(fcb)))
+        FreeAndClear((PVOID *)&fcb, TAG_FCB);
     return fcb;
 }
 
@@ -146,13 +167,7 @@ NTSTATUS AllocateNode(PVCB Vcb, BOOLEAN IsDirectory, PFCB *Fcb)
     InitializeListHead(&fcb->Children);
     InitializeListHead(&fcb->Names);
 
-    fcb->Header.NodeTypeCode = IsDirectory ? NODE_TYPE_DIRECTORY : NODE_TYPE_FILE;
-    fcb->Header.NodeByteSize = (CSHORT)sizeof(FCB);
-    fcb->Header.IsFastIoPossible = FastIoIsPossible;
-    fcb->Header.Resource = &fcb->MainResource;
-    fcb->Header.PagingIoResource = &fcb->PagingIoResource;
-    ExInitializeFastMutex(&fcb->HeaderMutex);
-    FsRtlSetupAdvancedHeader(&fcb->Header, &fcb->HeaderMutex);
+    InitializeNodeHeader(fcb, IsDirectory);
     FsRtlInitializeOplock(&fcb->Oplock);
     fcb->Data.Volume = &Vcb->Store;
 
