@@ -123,6 +123,33 @@ TEST_F(LinksTest, LinkRecordsAndPoolFailures)
     n->DereferenceNode(file);
 }
 
+/* Without pool a node or a volume's tree state is refused cleanly; a cached record needs none. */
+TEST_F(LinksTest, NodesAndVolumesWithoutPool)
+{
+    PFCB node = nullptr;
+    machine::ArmPoolFault(1, machine::TagFromText("vlFb"), true);
+    EXPECT_EQ(n->AllocateNode(vcb, FALSE, &node), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(node, nullptr);
+    machine::DisarmFaults();
+    node = NewNode(FALSE);
+    n->DereferenceNode(node);
+    machine::ArmPoolFault(1, machine::TagFromText("vlFb"), true);
+    PFCB recycled = nullptr;
+    EXPECT_EQ(n->AllocateNode(vcb, TRUE, &recycled), STATUS_SUCCESS) << "the free cache serves without pool";
+    EXPECT_EQ(recycled, node);
+    EXPECT_TRUE(recycled->IsDirectory);
+    EXPECT_EQ(recycled->Header.NodeTypeCode, NODE_TYPE_DIRECTORY);
+    EXPECT_EQ(Refs(recycled), 1);
+    n->DereferenceNode(recycled);
+
+    for (const char *tag : {"vlHi", "vlFb"}) {
+        machine::ArmPoolFault(1, machine::TagFromText(tag), true);
+        EXPECT_EQ(n->CreateVolume(64ull << 20), nullptr) << tag;
+        machine::DisarmFaults();
+        EXPECT_EQ(machine::PoolTag(machine::TagFromText("vlHi")).liveBlocks, 1u) << "only this test's volume";
+    }
+}
+
 /*
  * A file with two names loses both while referenced: it becomes an orphan, is not
  * found by id, cannot be named again, and goes at its last dereference.
