@@ -151,8 +151,10 @@ BOOLEAN IsVolumeBusy(PVCB Vcb, PBOOLEAN NeedsPurge)
     if (ReadNoFence(&Vcb->VolumeOpenCount) > 0)
         return TRUE;
 
+    /* Exclusive: a create adds names with the tree resource shared, which would
+       change a children list under a shared walk. */
     KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&Vcb->TreeResource, TRUE);
+    ExAcquireResourceExclusiveLite(&Vcb->TreeResource, TRUE);
     busy = ReadNoFence(&Vcb->RootFcb->OpenCount) > 0;
     for (PLINK link = FirstChild(Vcb->RootFcb); link != NULL && !busy; link = NextInPreorder(link))
         busy = ReadNoFence(&link->Node->OpenCount) > 0;
