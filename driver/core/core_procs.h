@@ -32,6 +32,9 @@ VOID DereferenceObject(PVOID Object);
 NTSTATUS ReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType, PVOID *Object);
 VOID LookUpTaggedReferenceRoutines(VOID);
 
+/* hash.cpp: XXH3 64-bit, seed 0. Any IRQL. */
+ULONGLONG HashBytes(const VOID *Buffer, SIZE_T Length);
+
 /* frame.cpp */
 VOID FrameEnter(PIRP_FRAME Frame, PIRP Irp);
 VOID FrameLeave(PIRP_FRAME Frame, NTSTATUS Status);

@@ -1,16 +1,61 @@
 /*
  * Namespace routines.
+ *
+ * Unless a routine says otherwise: PASSIVE_LEVEL inside a critical region, and a
+ * failure changes nothing.
  */
 #pragma once
 
-/* ReferenceNode: one more holder of the node. Any IRQL. */
-FORCEINLINE VOID ReferenceNode(PFCB Fcb)
-{
-    InterlockedIncrement(&Fcb->ReferenceCount);
-}
+/* hash_table.cpp: the generic hash table (the caller's lock guards the table). */
+NTSTATUS InitializeHashTable(PHASH_TABLE Table, ULONG BucketCount, ULONG Tag);
+VOID FreeHashTable(PHASH_TABLE Table);
+VOID InsertHashEntry(PHASH_TABLE Table, PHASH_ENTRY Entry);
+VOID RemoveHashEntry(PHASH_TABLE Table, PHASH_ENTRY Entry);
+PLIST_ENTRY HashBucket(PHASH_TABLE Table, ULONGLONG Hash);
 
-/* DereferenceNode: drops one holder's reference; returns the count left. Any IRQL. */
-FORCEINLINE LONG DereferenceNode(PFCB Fcb)
-{
-    return InterlockedDecrement(&Fcb->ReferenceCount);
-}
+/* node.cpp: node records and their life. */
+NTSTATUS InitializeVcbNamespace(PVCB Vcb);
+VOID UninitializeVcbNamespace(PVCB Vcb);
+NTSTATUS InitializeNodeResources(PFCB Fcb);
+VOID InitializeNodeHeader(PFCB Fcb, BOOLEAN IsDirectory);
+NTSTATUS AllocateNode(PVCB Vcb, BOOLEAN IsDirectory, PFCB *Fcb);
+NTSTATUS CreateRootDirectory(PVCB Vcb);
+VOID ReferenceNode(PFCB Fcb);
+VOID DereferenceNode(PFCB Fcb);
+BOOLEAN ReferenceNodeIfLive(PFCB Fcb);
+VOID NoteDataModified(PFCB Fcb);
+ULONG ReportedAttributes(PFCB Fcb);
+VOID NamespaceInvariantFailed(ULONG Number, PVOID Record);
+
+/* link.cpp: names and directories. */
+NTSTATUS MakeLink(PFCB Fcb, PCUNICODE_STRING Name, PLINK *Link);
+NTSTATUS AddLink(PFCB Directory, PLINK Link);
+VOID RemoveLink(PLINK Link);
+VOID ReleaseLink(PLINK Link);
+
+/* node_id.cpp: the node-id index and the orphan list. */
+VOID InsertNodeIdIndex(PFCB Fcb);
+VOID RemoveNodeIdIndex(PFCB Fcb);
+PFCB LookupNodeById(PVCB Vcb, ULONGLONG NodeId);
+VOID InsertOrphan(PFCB Fcb);
+VOID RemoveOrphan(PFCB Fcb);
+
+/* names.cpp */
+BOOLEAN IsValidNewName(PCUNICODE_STRING Name);
+ULONGLONG HashName(PCUNICODE_STRING Name);
+PLINK LookupChild(PFCB Directory, PCUNICODE_STRING Name);
+
+/* path_walk.cpp */
+NTSTATUS WalkPath(PFCB Start, PCUNICODE_STRING Path, BOOLEAN WantReparse, BOOLEAN OpensTargetDirectory,
+                  PTRAVERSE_CHECK TraverseCheck, PVOID TraverseContext, PWALK_RESULT Result);
+
+/* tree_walk.cpp: walks over the whole tree. */
+NTSTATUS CollectNodes(PVCB Vcb, PNODE_PREDICATE Predicate, PVOID Context, PFCB **Nodes, PULONG Count);
+VOID ReleaseCollectedNodes(PFCB *Nodes, ULONG Count);
+VOID TearDownTree(PVCB Vcb);
+BOOLEAN IsVolumeBusy(PVCB Vcb, PBOOLEAN NeedsPurge);
+
+/* security.cpp, ea.cpp, reparse.cpp: what a node's teardown gives back. */
+VOID FreeNodeDescriptor(PFCB Fcb);
+VOID RemoveEas(PFCB Fcb);
+VOID RemoveReparse(PFCB Fcb);

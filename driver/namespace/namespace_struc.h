@@ -1,17 +1,97 @@
 /*
- * Namespace records: the node (file control block).
+ * Namespace records: the node (file control block), its names (link records) and
+ * the generic hash table that indexes directories, node ids and descriptors.
+ *
+ * Synchronization (see the driver-wide order in core_struc.h):
+ *   - The volume's tree resource guards the shape of the tree: held exclusively to
+ *     remove a name and by the whole-tree walks, at least shared to add one.
+ *   - A directory's main resource guards its children list, child count and child
+ *     index: exclusive to change them, shared to look names up.
+ *   - A node's main resource guards its names list, link count, unlinked flag and
+ *     metadata (times, attributes, EAs, reparse point, descriptor).
+ *   - The node-id index has its own resource (a leaf); the orphan list and the free
+ *     control block cache have spin locks, innermost, never held across anything.
+ *   - Reference counts of nodes and links are interlocked.
  */
 #pragma once
 
 #define FCB_SIGNATURE 0x42434246 /* "FBCB" */
+#define LINK_SIGNATURE 0x544E4544 /* "DENT" */
 
 #define NODE_TYPE_DIRECTORY 0x502
 #define NODE_TYPE_FILE 0x503
 
+#define TAG_FCB             POOL_TAG('v', 'l', 'F', 'b')
+#define TAG_LINK            POOL_TAG('v', 'l', 'L', 'k')
+#define TAG_LONG_NAME       POOL_TAG('v', 'l', 'N', 'm')
+#define TAG_CHILD_INDEX     POOL_TAG('v', 'l', 'H', 'd')
+#define TAG_NODE_ID_INDEX   POOL_TAG('v', 'l', 'H', 'i')
+#define TAG_NODE_ARRAY      POOL_TAG('v', 'l', 'M', 'c')
+#define TAG_DESCRIPTOR      POOL_TAG('v', 'l', 'S', 'd')
+#define TAG_EA              POOL_TAG('v', 'l', 'E', 'a')
+#define TAG_REPARSE         POOL_TAG('v', 'l', 'R', 'p')
+
+#define NAME_MAX_BYTES          510u    /* longest stored name: 255 UTF-16 units */
+#define INLINE_NAME_BYTES       128u    /* a link's own buffer; names up to 126 bytes */
+#define UPCASE_NAME_BYTES       512u    /* names up to this are hashed upper-cased */
+#define CHILD_INDEX_THRESHOLD   32u     /* directories of more names get a child index */
+#define CHILD_INDEX_BUCKETS     32u
+#define NODE_ID_INDEX_BUCKETS   256u
+#define HASH_TABLE_MAX_BUCKETS  0x40000000u
+#define FREE_FCB_CACHE_DEPTH    512u
+#define ROOT_NODE_ID            1ull
+#define MAX_PATH_COMPONENTS     64u
+#define REPORTED_ATTRIBUTE_MASK 0x3127u /* read-only, hidden, system, archive, temporary, offline, not indexed */
+
+/* Invariant numbers of the tree (parameter 1 of VOREL_BUGCHECK). */
+#define INVARIANT_NAMES_AT_TEARDOWN     3963    /* a node torn down still has names */
+#define INVARIANT_EMBEDDED_LINK_IN_USE  4271    /* a node torn down still uses its embedded link */
+#define INVARIANT_REMOVE_WITHOUT_TREE   4481    /* a name removed without the tree resource exclusive */
+
 /*
- * FCB: one per file or directory. It begins with the system's advanced FCB header
- * (the memory manager and the cache manager find its resources and sizes there).
- * The reference count is interlocked; a posted request holds one reference.
+ * HASH_TABLE: power-of-two buckets of list heads. Inserting adds at the head of
+ * bucket (hash & (BucketCount - 1)) and doubles the buckets once the entries
+ * exceed four per bucket; the table never shrinks. Its user's lock guards it.
+ */
+typedef struct _HASH_ENTRY {
+    LIST_ENTRY Links;
+    ULONGLONG Hash;
+} HASH_ENTRY, *PHASH_ENTRY;
+
+typedef struct _HASH_TABLE {
+    ULONG Tag;                              /* pool tag of the bucket array (and of the header when allocated) */
+    ULONG BucketCount;
+    ULONG EntryCount;
+    PLIST_ENTRY Buckets;
+} HASH_TABLE, *PHASH_TABLE;
+
+struct _FCB;
+struct _VCB;
+
+/*
+ * LINK: one name of a node, in exactly one parent directory while it is linked.
+ * Either a separate record ("vlLk") or the node's embedded link, which is free
+ * while its signature is 0. The reference count is interlocked: one for the
+ * creator, one while in a parent, one per open that went through the name.
+ */
+typedef struct _LINK {
+    volatile LONG Signature;                /* LINK_SIGNATURE; 0 marks the embedded link free */
+    volatile LONG ReferenceCount;           /* interlocked */
+    struct _FCB *Node;
+    struct _FCB *Parent;                    /* parent's main resource; null once removed */
+    LIST_ENTRY SiblingLinks;                /* parent's Children, parent's main resource */
+    LIST_ENTRY NameLinks;                   /* node's Names, node's main resource */
+    HASH_ENTRY IndexEntry;                  /* parent's child index, parent's main resource */
+    BOOLEAN Removed;
+    UNICODE_STRING Name;                    /* case preserved, NUL-terminated in its buffer */
+    WCHAR InlineName[INLINE_NAME_BYTES / sizeof(WCHAR)];
+} LINK, *PLINK;
+
+/*
+ * FCB: one per file or directory, alive while it is named or referenced. It begins
+ * with the system's advanced FCB header (the memory manager and the cache manager
+ * find its resources and sizes there). Records are recycled through the volume's
+ * free cache with both resources kept initialised.
  */
 typedef struct _FCB {
     FSRTL_ADVANCED_FCB_HEADER Header;
@@ -19,10 +99,96 @@ typedef struct _FCB {
     /* The memory manager's and cache manager's sections of the file's data (set by them). */
     SECTION_OBJECT_POINTERS SectionObjectPointers;
 
-    ULONG Signature;
-    volatile LONG ReferenceCount;           /* interlocked */
+    ULONG Signature;                        /* FCB_SIGNATURE; 0 while in the free cache */
+    volatile LONG ReferenceCount;           /* interlocked; the names hold one together */
+    struct _VCB *Vcb;
+    ULONGLONG NodeId;                       /* fixed at allocation */
+    HASH_ENTRY NodeIdEntry;                 /* volume's node-id index, its resource; Hash = NodeId */
+    LIST_ENTRY OrphanLinks;                 /* volume's orphan list, its spin lock; Flink null when out */
+    LIST_ENTRY Children;                    /* directories: LINK.SiblingLinks, main resource */
+    LIST_ENTRY Names;                       /* LINK.NameLinks, main resource */
+    ULONG LinkCount;                        /* entries in Names, main resource */
+    ULONG TraversalMark;                    /* tree resource exclusive */
+    struct _FCB *NextFree;                  /* volume's free cache, its spin lock */
+    LINK EmbeddedLink;                      /* the first name's storage */
+    ULONG ChildCount;                       /* directories: names in Children, main resource */
+    BOOLEAN HasChildIndex;                  /* main resource */
+    PHASH_TABLE ChildIndex;                 /* "vlHd"; main resource */
+    volatile LONG OpenCount;                /* interlocked: handles not yet cleaned up */
+    BOOLEAN IsDirectory;                    /* fixed at allocation */
+    BOOLEAN IsRoot;                         /* fixed at mount */
+    BOOLEAN DeletePending;                  /* main resource */
+    BOOLEAN DeleteCompanion;                /* main resource; set together with DeletePending */
+    BOOLEAN Unlinked;                       /* main resource: no name left, never named again */
+    BOOLEAN Sparse;
+    BOOLEAN SectionCreated;
+    BOOLEAN Mapped;
+    volatile LONG PurgeGate;                /* 0 or 1, taken by compare-exchange */
+
+    /* Extended attributes (main resource). */
+    PFILE_FULL_EA_INFORMATION EaBuffer;     /* "vlEa", non-paged */
+    ULONG EaLength;
+    ULONG EaPackedSize;
+    ULONG EaCount;
+    ULONG NeedEaCount;
+
+    /* Reparse point (main resource); a non-zero tag makes the node a reparse point. */
+    PVOID ReparseBuffer;                    /* "vlRp", non-paged */
+    ULONG ReparseLength;
+    ULONG ReparseTag;
+
+    /* Security descriptor (main resource): the node's own self-relative copy. */
+    PSECURITY_DESCRIPTOR SecurityDescriptor; /* "vlSd", paged */
+    ULONG SecurityLength;
+    BOOLEAN DefaultSecurity;                /* derived from the root's descriptor by inheritance only */
+
+    OPLOCK Oplock;
+    PFILE_LOCK FileLock;                    /* made on first use, published by compare-exchange */
     ERESOURCE MainResource;                 /* Header.Resource */
     ERESOURCE PagingIoResource;             /* Header.PagingIoResource */
     FAST_MUTEX HeaderMutex;                 /* Header.FastMutex */
-    FCB_DATA Data;                          /* guarded by PagingIoResource */
+
+    LARGE_INTEGER CreationTime;             /* main resource */
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER ChangeTime;
+    volatile LONG Attributes;               /* stored attributes; ARCHIVE set by interlocked OR */
+
+    FCB_DATA Data;                          /* paging I/O resource */
 } FCB, *PFCB;
+
+/*
+ * TRAVERSE_CHECK: the walker's question for each directory it passes: TRUE when
+ * traverse access to Directory is denied. Called with the directory's main
+ * resource held shared.
+ */
+typedef BOOLEAN (*PTRAVERSE_CHECK)(PFCB Directory, PVOID Context);
+
+/* WALK_RESULT: what WalkPath hands back. */
+typedef struct _WALK_RESULT {
+    PFCB Parent;                            /* referenced: the caller drops it */
+    UNICODE_STRING LastComponent;           /* points into the path; empty when the path names Parent */
+    ULONG RemainingLength;                  /* STATUS_REPARSE: bytes of the path after the reparse point */
+} WALK_RESULT, *PWALK_RESULT;
+
+/* NODE_PREDICATE: what a collecting walk keeps (tree resource held exclusively). */
+typedef BOOLEAN (*PNODE_PREDICATE)(PFCB Fcb, PVOID Context);
+
+/*
+ * The FCB begins with the system's header, which extends another record, so the
+ * FCB is not a standard-layout type and offsetof on it is only conditionally
+ * supported; both compilers the driver is built with support it for a type
+ * without virtual bases, and these are the only places that need it.
+ */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+FORCEINLINE PFCB FcbFromOrphanLinks(PLIST_ENTRY Entry)
+{
+    return CONTAINING_RECORD(Entry, FCB, OrphanLinks);
+}
+
+FORCEINLINE PFCB FcbFromNodeIdLinks(PLIST_ENTRY Entry)
+{
+    return CONTAINING_RECORD(Entry, FCB, NodeIdEntry.Links);
+}
+#pragma GCC diagnostic pop

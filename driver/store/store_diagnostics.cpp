@@ -28,22 +28,11 @@ static PFCB CreateNode(PSTORE_VOLUME Volume)
     PFCB fcb = (PFCB)AllocateZeroed(sizeof(FCB), TAG_DIAGNOSTIC_NODE, NonPagedPoolNx);
     if (fcb == NULL)
         return NULL;
-    if (!NT_SUCCESS(ExInitializeResourceLite(&fcb->MainResource))) {
+    if (!NT_SUCCESS(InitializeNodeResources(fcb))) {
         VorelData.FreePool(fcb, TAG_DIAGNOSTIC_NODE);
         return NULL;
     }
-    if (!NT_SUCCESS(ExInitializeResourceLite(&fcb->PagingIoResource))) {
-        ExDeleteResourceLite(&fcb->MainResource);
-        VorelData.FreePool(fcb, TAG_DIAGNOSTIC_NODE);
-        return NULL;
-    }
-    ExInitializeFastMutex(&fcb->HeaderMutex);
-    fcb->Header.NodeTypeCode = NODE_TYPE_FILE;
-    fcb->Header.NodeByteSize = (CSHORT)sizeof(FCB);
-    fcb->Header.IsFastIoPossible = FastIoIsPossible;
-    fcb->Header.Resource = &fcb->MainResource;
-    fcb->Header.PagingIoResource = &fcb->PagingIoResource;
-    FsRtlSetupAdvancedHeader(&fcb->Header, &fcb->HeaderMutex);
+    InitializeNodeHeader(fcb, FALSE);
     fcb->Signature = FCB_SIGNATURE;
     fcb->ReferenceCount = 1;
     fcb->Data.Volume = Volume;

@@ -20,6 +20,20 @@ typedef struct _VCB {
     ULONG RundownOffset;                    /* bytes from the VCB to its rundown block */
     WORKER_QUEUE WorkerQueue;
     STORE_VOLUME Store;
+
+    /* The node tree. */
+    ERESOURCE TreeResource;                 /* shape of the tree; TraversalGeneration */
+    PFCB RootFcb;                           /* holds the volume's own reference */
+    volatile LONG64 NextNodeId;             /* interlocked, pre-incremented; ids are never reused */
+    ULONG TraversalGeneration;              /* TreeResource exclusive */
+    volatile LONG VolumeOpenCount;          /* interlocked: handles open on the volume itself */
+    ERESOURCE NodeIdResource;               /* leaf: NodeIdIndex */
+    HASH_TABLE NodeIdIndex;                 /* named nodes but the root, keyed by node id ("vlHi") */
+    KSPIN_LOCK OrphanLock;                  /* OrphanList and every FCB.OrphanLinks */
+    LIST_ENTRY OrphanList;                  /* referenced nodes that lost their last name */
+    KSPIN_LOCK FreeFcbLock;                 /* FreeFcbList and FreeFcbCount */
+    PFCB FreeFcbList;                       /* recycled records, resources initialised */
+    ULONG FreeFcbCount;                     /* at most FREE_FCB_CACHE_DEPTH */
 } VCB, *PVCB;
 
 /* The extension size a file-system device needs for a VCB and its 128-byte-aligned rundown block. */

@@ -3,3 +3,4 @@
 #include <ntddk.h>
 #include <km/fsrtl.h>
 #include <km/cc.h>
+#include <km/section.h>

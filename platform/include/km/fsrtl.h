@@ -136,6 +136,47 @@ typedef struct _FS_FILTER_CALLBACKS {
     PFS_FILTER_COMPLETION_CALLBACK PostQueryOpen;
 } FS_FILTER_CALLBACKS, *PFS_FILTER_CALLBACKS;
 
+/* Opportunistic locks: an opaque pointer the package allocates on first use. */
+typedef PVOID OPLOCK, *POPLOCK;
+
+/* Byte-range locks. */
+typedef struct _FILE_LOCK_INFO {
+    LARGE_INTEGER StartingByte;
+    LARGE_INTEGER Length;
+    BOOLEAN ExclusiveLock;
+    ULONG Key;
+    struct _FILE_OBJECT *FileObject;
+    PVOID ProcessId;
+    LARGE_INTEGER EndingByte;
+} FILE_LOCK_INFO, *PFILE_LOCK_INFO;
+
+typedef NTSTATUS (NTAPI *PCOMPLETE_LOCK_IRP_ROUTINE)(PVOID Context, struct _IRP *Irp);
+typedef VOID (NTAPI *PUNLOCK_ROUTINE)(PVOID Context, PFILE_LOCK_INFO FileLockInfo);
+
+typedef struct _FILE_LOCK {
+    PCOMPLETE_LOCK_IRP_ROUTINE CompleteLockIrpRoutine;
+    PUNLOCK_ROUTINE UnlockRoutine;
+    BOOLEAN FastIoIsQuestionable;
+    BOOLEAN SpareC[3];
+    PVOID LockInformation;
+    FILE_LOCK_INFO LastReturnedLockInfo;
+    PVOID LastReturnedLock;
+    LONG volatile LockRequestsInProgress;
+} FILE_LOCK, *PFILE_LOCK;
+
+/* Per-stream contexts that filters attach to an advanced FCB header. */
+typedef VOID (NTAPI *PFREE_FUNCTION)(PVOID Buffer);
+
+typedef struct _FSRTL_PER_STREAM_CONTEXT {
+    LIST_ENTRY Links;
+    PVOID OwnerId;
+    PVOID InstanceId;
+    PFREE_FUNCTION FreeCallback;
+} FSRTL_PER_STREAM_CONTEXT, *PFSRTL_PER_STREAM_CONTEXT;
+
+#define FsRtlInitPerStreamContext(_fc, _owner, _inst, _cb)                                          \
+    ((_fc)->OwnerId = (_owner), (_fc)->InstanceId = (_inst), (_fc)->FreeCallback = (_cb))
+
 EXTERN_C_START
 
 NTKERNELAPI NTSTATUS NTAPI FsRtlRegisterFileSystemFilterCallbacks(struct _DRIVER_OBJECT *FilterDriverObject,
@@ -148,10 +189,22 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlRegisterFileSystemFilterCallbacks(struct _DRIVER
 NTKERNELAPI NTSTATUS NTAPI FsRtlValidateReparsePointBuffer(ULONG BufferLength,
                                                            PREPARSE_DATA_BUFFER ReparseBuffer);
 
+NTKERNELAPI VOID NTAPI FsRtlInitializeOplock(POPLOCK Oplock);
+NTKERNELAPI VOID NTAPI FsRtlUninitializeOplock(POPLOCK Oplock);
+
+NTKERNELAPI PFILE_LOCK NTAPI FsRtlAllocateFileLock(PCOMPLETE_LOCK_IRP_ROUTINE CompleteLockIrpRoutine,
+                                                   PUNLOCK_ROUTINE UnlockRoutine);
+NTKERNELAPI VOID NTAPI FsRtlFreeFileLock(PFILE_LOCK FileLock);
+
+NTKERNELAPI NTSTATUS NTAPI FsRtlInsertPerStreamContext(PFSRTL_ADVANCED_FCB_HEADER PerStreamContext,
+                                                       PFSRTL_PER_STREAM_CONTEXT Ptr);
+NTKERNELAPI VOID NTAPI FsRtlTeardownPerStreamContexts(PFSRTL_ADVANCED_FCB_HEADER AdvancedHeader);
+
 EXTERN_C_END
 
 #if defined(__cplusplus)
 static_assert(sizeof(FSRTL_COMMON_FCB_HEADER) == 0x30 && sizeof(FSRTL_ADVANCED_FCB_HEADER) == 0x68,
               "FCB headers");
 static_assert(sizeof(FS_FILTER_CALLBACKS) == 120, "FS_FILTER_CALLBACKS");
+static_assert(sizeof(FILE_LOCK_INFO) == 48 && sizeof(FILE_LOCK) == 96, "FILE_LOCK");
 #endif

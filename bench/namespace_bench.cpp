@@ -1,0 +1,150 @@
+/*
+ * Name lookups in directories of 10, 1000 and 1000000 names: the list search of
+ * small directories and the child index of large ones, each lookup as a create or
+ * an open makes it (the directory's main resource shared, the name in another case
+ * than stored). The large directory holds hard links of one file, so a million
+ * names cost a million link records and no more. One line per size:
+ *   lookup in <n> names: <count> per second
+ * the median of three timed rounds of at least 200 ms.
+ */
+#include "machine.h"
+
+#include <vorel.h>
+#include "namespace/namespace_diagnostics.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+const VOREL_NAMESPACE_DIAGNOSTICS *ns;
+
+std::u16string NameFor(size_t i, bool upper)
+{
+    std::string text = (upper ? "NAME-" : "name-") + std::to_string(i) + (upper ? ".DAT" : ".dat");
+    return std::u16string(text.begin(), text.end());
+}
+
+UNICODE_STRING View(const std::u16string &text)
+{
+    UNICODE_STRING s;
+    s.Buffer = (PWCH)text.data();
+    s.Length = s.MaximumLength = (USHORT)(text.size() * sizeof(char16_t));
+    return s;
+}
+
+/* AddNames: Count hard links of File in Directory, as a link request adds them. */
+bool AddNames(PVCB vcb, PFCB directory, PFCB file, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        std::u16string text = NameFor(i, false);
+        UNICODE_STRING name = View(text);
+        PLINK link = nullptr;
+        if (ns->MakeLink(file, &name, &link) != STATUS_SUCCESS)
+            return false;
+        ExAcquireResourceSharedLite(&vcb->TreeResource, TRUE);
+        ExAcquireResourceExclusiveLite(&directory->MainResource, TRUE);
+        NTSTATUS status = ns->AddLink(directory, link);
+        ExReleaseResourceLite(&directory->MainResource);
+        ExReleaseResourceLite(&vcb->TreeResource);
+        ns->ReleaseLink(link);
+        if (status != STATUS_SUCCESS)
+            return false;
+    }
+    return true;
+}
+
+/* LookupsPerSecond: lookups of names the directory holds, in upper case, median of three rounds. */
+double LookupsPerSecond(PFCB directory, size_t count)
+{
+    std::mt19937 rng(7);
+    std::vector<std::u16string> texts;
+    for (size_t i = 0; i < 4096; ++i)
+        texts.push_back(NameFor(std::uniform_int_distribution<size_t>(0, count - 1)(rng), true));
+    std::vector<UNICODE_STRING> names;
+    for (const auto &text : texts)
+        names.push_back(View(text));
+
+    std::vector<double> rates;
+    for (int round = 0; round < 3; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        double elapsed = 0;
+        size_t done = 0;
+        size_t missed = 0;
+        while (elapsed < 0.2) {
+            for (const UNICODE_STRING &name : names) {
+                ExAcquireResourceSharedLite(&directory->MainResource, TRUE);
+                missed += ns->LookupChild(directory, &name) == nullptr;
+                ExReleaseResourceLite(&directory->MainResource);
+            }
+            done += names.size();
+            elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        if (missed != 0)
+            std::fprintf(stderr, "namespace_bench: %zu lookups missed\n", missed);
+        rates.push_back((double)done / elapsed);
+    }
+    std::sort(rates.begin(), rates.end());
+    return rates[1];
+}
+
+bool Measure(PVCB vcb, size_t count)
+{
+    std::u16string dirText = u"dir-" + NameFor(count, false);
+    UNICODE_STRING dirName = View(dirText);
+    PFCB directory = nullptr;
+    PFCB file = nullptr;
+    PLINK link = nullptr;
+    if (ns->AllocateNode(vcb, TRUE, &directory) != STATUS_SUCCESS || ns->MakeLink(directory, &dirName, &link) != 0)
+        return false;
+    ExAcquireResourceSharedLite(&vcb->TreeResource, TRUE);
+    ExAcquireResourceExclusiveLite(&vcb->RootFcb->MainResource, TRUE);
+    NTSTATUS status = ns->AddLink(vcb->RootFcb, link);
+    ExReleaseResourceLite(&vcb->RootFcb->MainResource);
+    ExReleaseResourceLite(&vcb->TreeResource);
+    ns->ReleaseLink(link);
+    ns->DereferenceNode(directory);
+    if (status != STATUS_SUCCESS || ns->AllocateNode(vcb, FALSE, &file) != STATUS_SUCCESS)
+        return false;
+    bool added = AddNames(vcb, directory, file, count);
+    ns->DereferenceNode(file);
+    if (!added)
+        return false;
+    std::printf("lookup in %zu names: %.0f per second\n", count, LookupsPerSecond(directory, count));
+    std::fflush(stdout);
+    return true;
+}
+
+} // namespace
+
+int main()
+{
+    machine::Config config;
+    config.verifier = false;
+    machine::Boot(config);
+    if (machine::LoadDriver(VOREL_DRIVER_PATH, "vorel") != 0) {
+        std::fprintf(stderr, "namespace_bench: the driver did not load\n");
+        return 1;
+    }
+    ns = static_cast<const VOREL_NAMESPACE_DIAGNOSTICS *>(machine::DriverSymbol("vorel", "VorelNamespaceDiagnostics"));
+    PVCB vcb = ns != nullptr ? ns->CreateVolume(64ull << 20) : nullptr;
+    if (vcb == nullptr) {
+        std::fprintf(stderr, "namespace_bench: no namespace diagnostics or no volume\n");
+        return 1;
+    }
+    KeEnterCriticalRegion();
+    bool ok = true;
+    for (size_t count : {10, 1000, 1000000})
+        ok = ok && Measure(vcb, count);
+    ns->DeleteVolume(vcb);
+    KeLeaveCriticalRegion();
+    machine::UnloadDriver("vorel");
+    machine::AuditReport report = machine::Shutdown();
+    if (!report.Clean())
+        std::fprintf(stderr, "namespace_bench: the machine was not left clean:\n%s", report.Text().c_str());
+    return ok && report.Clean() ? 0 : 1;
+}

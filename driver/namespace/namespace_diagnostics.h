@@ -1,0 +1,38 @@
+/*
+ * The namespace's diagnostic entry points. The stand-in build of the driver exports
+ * this table as "VorelNamespaceDiagnostics" so that the test suite and the
+ * benchmarks can drive nodes, names and walks in the loaded module on a volume
+ * control block of their own making, before any volume is mounted.
+ */
+#pragma once
+
+#define VOREL_NAMESPACE_DIAGNOSTICS_VERSION 1
+
+typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
+    ULONG Size;
+    ULONG Version;
+
+    /* A volume control block with its store, tree state and root; deleting it tears the tree down. */
+    PVCB (*CreateVolume)(ULONGLONG SizeBytes);
+    VOID (*DeleteVolume)(PVCB Vcb);
+
+    NTSTATUS (*AllocateNode)(PVCB Vcb, BOOLEAN IsDirectory, PFCB *Fcb);
+    VOID (*ReferenceNode)(PFCB Fcb);
+    VOID (*DereferenceNode)(PFCB Fcb);
+    NTSTATUS (*MakeLink)(PFCB Fcb, PCUNICODE_STRING Name, PLINK *Link);
+    NTSTATUS (*AddLink)(PFCB Directory, PLINK Link);
+    VOID (*RemoveLink)(PLINK Link);
+    VOID (*ReleaseLink)(PLINK Link);
+    PLINK (*LookupChild)(PFCB Directory, PCUNICODE_STRING Name);
+    PFCB (*LookupNodeById)(PVCB Vcb, ULONGLONG NodeId);
+    BOOLEAN (*IsValidNewName)(PCUNICODE_STRING Name);
+    ULONGLONG (*HashName)(PCUNICODE_STRING Name);
+    NTSTATUS (*WalkPath)(PFCB Start, PCUNICODE_STRING Path, BOOLEAN WantReparse, BOOLEAN OpensTargetDirectory,
+                         PTRAVERSE_CHECK TraverseCheck, PVOID TraverseContext, PWALK_RESULT Result);
+    NTSTATUS (*CollectNodes)(PVCB Vcb, PNODE_PREDICATE Predicate, PVOID Context, PFCB **Nodes, PULONG Count);
+    VOID (*ReleaseCollectedNodes)(PFCB *Nodes, ULONG Count);
+    VOID (*TearDownTree)(PVCB Vcb);
+    BOOLEAN (*IsVolumeBusy)(PVCB Vcb, PBOOLEAN NeedsPurge);
+    VOID (*NoteDataModified)(PFCB Fcb);
+    ULONG (*ReportedAttributes)(PFCB Fcb);
+} VOREL_NAMESPACE_DIAGNOSTICS, *PVOREL_NAMESPACE_DIAGNOSTICS;

@@ -1,0 +1,160 @@
+/*
+ * Test support for the namespace: a loaded driver, one volume control block with
+ * its root, and helpers that take the locks a create, a delete or a lookup takes
+ * around the namespace routines. Every test ends by deleting the volume, after
+ * which no node, link, name buffer or index may be left in the pool.
+ */
+#pragma once
+
+#include "driver_test.h"
+
+#include "namespace/namespace_diagnostics.h"
+
+#include <string>
+#include <deque>
+#include <vector>
+
+/* A counted UTF-16 name that owns its characters. */
+struct TestName {
+    explicit TestName(const std::u16string &text) : text(text)
+    {
+        string.Buffer = (PWCH)this->text.data();
+        string.Length = string.MaximumLength = (USHORT)(this->text.size() * sizeof(WCHAR));
+    }
+    TestName(const TestName &other) : TestName(other.text) {}
+    std::u16string text;
+    UNICODE_STRING string;
+};
+
+inline std::u16string U16(const std::string &ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+inline std::u16string NameOfBytes(size_t bytes, char16_t fill = u'n')
+{
+    return std::u16string(bytes / sizeof(char16_t), fill);
+}
+
+inline std::u16string ToU16(const UNICODE_STRING &s)
+{
+    return std::u16string((const char16_t *)s.Buffer, s.Length / sizeof(WCHAR));
+}
+
+class NamespaceTest : public LoadedDriverTest {
+protected:
+    /*
+     * Every node's main resource is initialised at one site, so the lock verifier
+     * sees one class, and a directory's resource held while its child's is taken
+     * (the documented parent-before-child order of adding and removing names) looks
+     * like a same-class nesting whenever the child lies at the lower address.
+     */
+    machine::Config BootConfig() override
+    {
+        machine::Config config;
+        config.verifier = false;
+        config.clock = machine::ClockMode::Manual; /* times move only when a test says so */
+        return config;
+    }
+
+    void SetUp() override
+    {
+        LoadedDriverTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        n = static_cast<const VOREL_NAMESPACE_DIAGNOSTICS *>(
+            machine::DriverSymbol(kService, "VorelNamespaceDiagnostics"));
+        ASSERT_NE(n, nullptr);
+        ASSERT_EQ(n->Size, sizeof(VOREL_NAMESPACE_DIAGNOSTICS));
+        vcb = n->CreateVolume(64ull << 20);
+        ASSERT_NE(vcb, nullptr);
+        root = vcb->RootFcb;
+        KeEnterCriticalRegion();
+    }
+
+    void TearDown() override
+    {
+        if (vcb != nullptr) {
+            n->DeleteVolume(vcb);
+            vcb = nullptr;
+            KeLeaveCriticalRegion();
+            for (const char *tag : {"vlFb", "vlLk", "vlNm", "vlHd", "vlHi", "vlMc"}) {
+                EXPECT_EQ(machine::PoolTag(machine::TagFromText(tag)).liveBlocks, 0u) << tag << " left";
+            }
+        }
+        LoadedDriverTest::TearDown();
+    }
+
+    PFCB NewNode(bool directory)
+    {
+        PFCB fcb = nullptr;
+        EXPECT_EQ(n->AllocateNode(vcb, directory, &fcb), STATUS_SUCCESS);
+        return fcb;
+    }
+
+    /* AddName: a name for node in dir, as a create or a hard link adds it; the creator's link reference is dropped. */
+    NTSTATUS AddName(PFCB dir, PFCB node, const std::u16string &name, PLINK *added = nullptr)
+    {
+        PLINK link = nullptr;
+        TestName text(name);
+        NTSTATUS status = n->MakeLink(node, &text.string, &link);
+        if (!NT_SUCCESS(status))
+            return status;
+        ExAcquireResourceSharedLite(&vcb->TreeResource, TRUE);
+        ExAcquireResourceExclusiveLite(&dir->MainResource, TRUE);
+        status = n->AddLink(dir, link);
+        ExReleaseResourceLite(&dir->MainResource);
+        ExReleaseResourceLite(&vcb->TreeResource);
+        if (NT_SUCCESS(status) && added != nullptr)
+            *added = link;
+        n->ReleaseLink(link);
+        return status;
+    }
+
+    /* Create: a new named node that lives by its name alone. */
+    PFCB Create(PFCB dir, const std::u16string &name, bool directory = false)
+    {
+        PFCB node = NewNode(directory);
+        if (node == nullptr)
+            return nullptr;
+        NTSTATUS status = AddName(dir, node, name);
+        EXPECT_EQ(status, STATUS_SUCCESS) << "creating " << std::string(name.begin(), name.end());
+        n->DereferenceNode(node);
+        return NT_SUCCESS(status) ? node : nullptr;
+    }
+
+    /* Remove: takes a name away, as a delete or rename does. */
+    void Remove(PLINK link)
+    {
+        PFCB parent = link->Parent;
+        ExAcquireResourceExclusiveLite(&vcb->TreeResource, TRUE);
+        ExAcquireResourceExclusiveLite(&parent->MainResource, TRUE);
+        n->RemoveLink(link);
+        ExReleaseResourceLite(&parent->MainResource);
+        ExReleaseResourceLite(&vcb->TreeResource);
+    }
+
+    PLINK Lookup(PFCB dir, const std::u16string &name)
+    {
+        TestName text(name);
+        ExAcquireResourceSharedLite(&dir->MainResource, TRUE);
+        PLINK link = n->LookupChild(dir, &text.string);
+        ExReleaseResourceLite(&dir->MainResource);
+        return link;
+    }
+
+    /* The children of dir, in enumeration order. */
+    static std::vector<std::u16string> Children(PFCB dir)
+    {
+        std::vector<std::u16string> names;
+        for (PLIST_ENTRY e = dir->Children.Flink; e != &dir->Children; e = e->Flink)
+            names.push_back(ToU16(CONTAINING_RECORD(e, LINK, SiblingLinks)->Name));
+        return names;
+    }
+
+    static LONG Refs(PFCB fcb) { return __atomic_load_n(&fcb->ReferenceCount, __ATOMIC_RELAXED); }
+
+    const VOREL_NAMESPACE_DIAGNOSTICS *n = nullptr;
+    PVCB vcb = nullptr;
+    PFCB root = nullptr;
+};
