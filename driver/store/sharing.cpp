@@ -9,8 +9,8 @@
  */
 #include "vorel.h"
 
-/* UnshareSingle: makes a shared single buffer private. */
-static NTSTATUS UnshareSingle(PFCB Fcb)
+/* UnshareSingle: makes a shared single buffer private, in one step. */
+NTSTATUS UnshareSingle(PFCB Fcb)
 {
     PFCB_DATA data = &Fcb->Data;
     if ((data->SingleFlags & SINGLE_SHARED) == 0)
