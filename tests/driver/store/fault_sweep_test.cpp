@@ -1,5 +1,5 @@
 /*
- * Fault-injection sweeps over a reservation and a write that span
+ * Fault-injection sweeps over a reservation, a write and a clone that span
  * several extents, starting from a sparse table file, a slot file, a
  * single-buffer file and a file sharing extents with another: the nth page
  * allocation, mapping or pool allocation fails, for n = 1, 2, ... until the
@@ -47,10 +47,7 @@ protected:
      */
     PFCB MakeSharingFile(std::vector<UCHAR> &model)
     {
-        source = NewNode();
-        if (sourceModel.empty())
-            sourceModel = Pattern(8 * kMiB, 21);
-        EXPECT_EQ(Write(source, 0, sourceModel), STATUS_SUCCESS);
+        MakeSource();
         PFCB file = NewNode();
         EXPECT_EQ(s->SetDataSize(file, 10 * kMiB), STATUS_SUCCESS);
         auto own = Pattern(kMiB, 22);
@@ -61,6 +58,25 @@ protected:
         model.assign(10 * kMiB, 0);
         std::copy(own.begin(), own.end(), model.begin());
         std::copy(sourceModel.begin() + 2 * kMiB, sourceModel.begin() + 6 * kMiB, model.begin() + 2 * kMiB);
+        return file;
+    }
+
+    /* The 8 MiB file that others clone from. */
+    void MakeSource()
+    {
+        source = NewNode();
+        if (sourceModel.empty())
+            sourceModel = Pattern(8 * kMiB, 21);
+        EXPECT_EQ(Write(source, 0, sourceModel), STATUS_SUCCESS);
+    }
+
+    /* A single-buffer file of 300 KiB whose size a paging write raised to 7 MiB, and the source. */
+    PFCB MakeLongSingleBufferFile(std::vector<UCHAR> &model)
+    {
+        MakeSource();
+        PFCB file = SmallFile(300 * 1024)(model);
+        s->ExtendSizesAfterWrite(file, 7 * kMiB);
+        model.resize(7 * kMiB, 0);
         return file;
     }
 
@@ -252,7 +268,7 @@ TEST_F(FaultSweepTest, AWriteThatConvertsASlotOrSingleBufferFailsCleanlyAtEveryS
         "a reservation converting a single-buffer file");
 }
 
-TEST_F(FaultSweepTest, AWriteOverSharedExtentsFailsCleanlyAtEveryStep)
+TEST_F(FaultSweepTest, AWriteOrCloneOverSharedExtentsFailsCleanlyAtEveryStep)
 {
     Maker sharing = [this](std::vector<UCHAR> &model) { return MakeSharingFile(model); };
     auto bytes = Pattern(6 * kMiB, 23);
@@ -263,6 +279,25 @@ TEST_F(FaultSweepTest, AWriteOverSharedExtentsFailsCleanlyAtEveryStep)
             return s->WriteData(file, kMiB, bytes.data(), bytes.size());
         },
         "a write over own, shared and missing extents");
+    Sweep(
+        sharing,
+        [this](PFCB file, std::vector<UCHAR> &expected) {
+            // Not at the same place within extents: every piece is copied, into
+            // private copies of the shared extents and new ones for the holes.
+            std::copy(sourceModel.begin() + 3 * kMiB, sourceModel.begin() + 8 * kMiB,
+                      expected.begin() + kMiB + 4096);
+            return s->ShareRange(file, kMiB + 4096, source, 3 * kMiB, 5 * kMiB);
+        },
+        "an unaligned clone over own, shared and missing extents");
+    Sweep(
+        [this](std::vector<UCHAR> &model) { return MakeLongSingleBufferFile(model); },
+        [this](PFCB file, std::vector<UCHAR> &expected) {
+            // The file converts to take extents 1 and 2; extent 0 and a new extent 3
+            // get copies (the source has bytes past the file's end in extent 3).
+            std::copy(sourceModel.begin() + kMiB, sourceModel.begin() + 7 * kMiB, expected.begin() + kMiB);
+            return s->ShareRange(file, kMiB, source, kMiB, 6 * kMiB);
+        },
+        "a clone converting a single-buffer file");
 }
 
 } // namespace

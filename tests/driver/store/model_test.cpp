@@ -5,8 +5,8 @@
  * checked against a plain byte array per file and against the accounting
  * invariants. Some operations run with page allocation, pool allocation or the
  * volume size made to fail: a failed operation must leave every file as it was,
- * and a failed write or size change leaves the storage of the file (what it
- * shares included) and the charges as they were. Charged
+ * and a failed write, size change or clone leaves the storage of the files it
+ * touches (what they share included) and the charges as they were. Charged
  * bytes never exceed the volume size, however small it is made.
  *
  * The seed is fixed; VOREL_STORE_SEED picks another (and VOREL_STORE_STEPS the
@@ -285,7 +285,11 @@ protected:
              std::to_string(targetOffset) + " from file " + std::to_string(Index(source)) + " (size " +
              std::to_string(sourceSize) + ") at " + std::to_string(sourceOffset) + " length " +
              std::to_string(length));
+        Storage targetBefore = StorageOf(target);
+        Storage sourceBefore = StorageOf(source);
         NTSTATUS status = s->ShareRange(target.node, targetOffset, source.node, sourceOffset, length);
+        ExpectUnchanged(target, targetBefore, status, "clone (target)");
+        ExpectUnchanged(source, sourceBefore, status, "clone (source)");
         Note("clone to file " + std::to_string(Index(target)) + " at " + std::to_string(targetOffset) +
              " from file " + std::to_string(Index(source)) + " at " + std::to_string(sourceOffset) + " length " +
              std::to_string(length) + " -> " + std::to_string(status));
