@@ -20,23 +20,27 @@ static EXTENT_USE ExtentUseOf(ULONG Index, ULONGLONG Offset, ULONGLONG End, EXTE
 }
 
 /*
+ * ExtentHasMemory: whether extent Index has memory (after a conversion, only
+ * extent 0 of a non-empty file has).
+ */
+static BOOLEAN ExtentHasMemory(PFCB Fcb, ULONG Index)
+{
+    PFCB_DATA data = &Fcb->Data;
+    if (data->Extents == NULL)
+        return Index == 0 && data->FileSize != 0;
+    return Index < data->ExtentCapacity && data->Extents[Index].Data != NULL;
+}
+
+/*
  * ExtentNeedsMemory: whether an extent that gets data must get memory: it has
- * none (after a conversion, only extent 0 of a non-empty file has memory). A hole
- * that still holds a compressed form is a broken invariant.
+ * none. A hole that still holds a compressed form is a broken invariant.
  */
 static BOOLEAN ExtentNeedsMemory(PFCB Fcb, ULONG Index, EXTENT_USE Use)
 {
     PFCB_DATA data = &Fcb->Data;
-    if (Use != ExtentGetsData)
+    if (Use != ExtentGetsData || ExtentHasMemory(Fcb, Index))
         return FALSE;
-    if (data->Extents == NULL)
-        return Index != 0 || data->FileSize == 0;
-    if (Index >= data->ExtentCapacity)
-        return TRUE;
-    PEXTENT_ENTRY entry = &data->Extents[Index];
-    if (entry->Data != NULL)
-        return FALSE;
-    if (entry->Compressed != NULL)
+    if (data->Extents != NULL && Index < data->ExtentCapacity && data->Extents[Index].Compressed != NULL)
         StoreInvariantFailed(INVARIANT_RESERVE_COMPRESSED);
     return TRUE;
 }
@@ -184,8 +188,10 @@ NTSTATUS ReserveExtents(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN Wr
         if (!NT_SUCCESS(status))
             goto unwind;
     }
-    for (ULONG i = first; i <= (ULONG)last && shared != 0; i++) {
-        if (!ExtentIsShared(Fcb, i, ExtentUseOf(i, Offset, end, Use, Context), partial) ||
+    // The caller's routine is asked again only where the answer can matter.
+    for (ULONG i = first; i <= (ULONG)last && i < data->ExtentCapacity && shared != 0; i++) {
+        if ((data->Extents[i].Flags & EXTENT_SHARED) == 0 ||
+            !ExtentIsShared(Fcb, i, ExtentUseOf(i, Offset, end, Use, Context), partial) ||
             ReadNoFence(&data->Extents[i].Chunk->ReferenceCount) == 1)
             continue;
         PEXTENT_ENTRY entry = &data->Extents[i];
@@ -203,7 +209,8 @@ NTSTATUS ReserveExtents(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN Wr
     {
         BOOLEAN skipWindows = WriteWillFill && (Use != NULL || missing == (ULONG)last - first + 1);
         for (; done <= (ULONG)last && missing != 0; done++) {
-            if (!ExtentNeedsMemory(Fcb, done, ExtentUseOf(done, Offset, end, Use, Context)))
+            if (ExtentHasMemory(Fcb, done) ||
+                !ExtentNeedsMemory(Fcb, done, ExtentUseOf(done, Offset, end, Use, Context)))
                 continue;
             ULONG keepOffset = 0;
             ULONG keepLength = 0;

@@ -377,13 +377,18 @@ NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG 
     BOOLEAN aligned = ((TargetOffset ^ SourceOffset) & EXTENT_MASK) == 0;
     SHARE_PIECE piece;
     BOOLEAN anyShare = FALSE;
-    ULONGLONG dataEnd = 0;
     for (ULONGLONG at = TargetOffset; at < targetEnd; at += piece.Length) {
-        ULONGLONG from = SourceOffset + (at - TargetOffset);
-        piece = NextPiece(Target, at, targetEnd, Source, from, aligned);
+        piece = NextPiece(Target, at, targetEnd, Source, SourceOffset + (at - TargetOffset), aligned);
         anyShare |= piece.Share;
-        if (!piece.Share && !SourceIsZero(Source, from, piece.Length))
-            dataEnd = at + piece.Length;
+    }
+    ULONGLONG dataEnd = 0;
+    if (target->Extents == NULL && !anyShare) {
+        for (ULONGLONG at = TargetOffset; at < targetEnd; at += piece.Length) {
+            ULONGLONG from = SourceOffset + (at - TargetOffset);
+            piece = NextPiece(Target, at, targetEnd, Source, from, aligned);
+            if (!SourceIsZero(Source, from, piece.Length))
+                dataEnd = at + piece.Length;
+        }
     }
 
     // First everything that may fail, in one step: a slot or single buffer that
