@@ -117,14 +117,27 @@ static VOID CopyAfterReservation(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer,
     }
 }
 
+/* The bytes a write puts into one extent, for its reservation. */
+typedef struct _WRITE_CONTENT {
+    ULONGLONG Offset;
+    const UCHAR *Buffer;
+} WRITE_CONTENT, *PWRITE_CONTENT;
+
+static EXTENT_USE WrittenExtentUse(PVOID Context, ULONGLONG Offset, ULONGLONG Length)
+{
+    PWRITE_CONTENT content = (PWRITE_CONTENT)Context;
+    return IsAllZero(content->Buffer + (Offset - content->Offset), (SIZE_T)Length) ? ExtentGetsZeros
+                                                                                   : ExtentGetsData;
+}
+
 /*
  * WriteData: writes Length bytes at Offset, making room as needed: shared data in
  * the range becomes private, a pending partial extent the write passes becomes
  * full, and missing extents are allocated except where the bytes written are all
  * zero. The file size is the caller's to raise. Returns STATUS_DISK_FULL for an
  * end beyond MAX_FILE_OFFSET or the last extent a table can hold, zeros or not.
- * On failure nothing was written and the file keeps its storage (shared extents
- * of the range may have become private copies).
+ * On failure nothing was written, nothing more is charged, and the file keeps
+ * its storage and what it shares.
  */
 NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length)
 {
@@ -135,10 +148,7 @@ NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length
     if (end < Offset || end > MAX_FILE_OFFSET || ((end - 1) >> EXTENT_SHIFT) >= MAX_EXTENTS)
         return STATUS_DISK_FULL;
 
-    NTSTATUS status = UnshareRange(Fcb, Offset, Length);
-    if (!NT_SUCCESS(status))
-        return status;
-
+    NTSTATUS status;
     if (data->Extents == NULL) {
         status = ReserveRange(Fcb, Offset, Length, TRUE, FALSE);
         if (NT_SUCCESS(status))
@@ -147,9 +157,11 @@ NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length
     }
 
     // One reservation for every piece that needs memory (all-zero pieces aimed at
-    // holes need none), the partial extent and the table: it fails as a whole, and
-    // the copy that follows at once fills what it left unzeroed.
-    status = ReserveExtents(Fcb, Offset, Length, TRUE, FALSE, (const UCHAR *)Buffer);
+    // holes need none), the private copies, the partial extent and the table: it
+    // fails as a whole, and the copy that follows at once fills what it left
+    // unzeroed.
+    WRITE_CONTENT content = {Offset, (const UCHAR *)Buffer};
+    status = ReserveExtents(Fcb, Offset, Length, TRUE, FALSE, WrittenExtentUse, &content);
     if (!NT_SUCCESS(status))
         return status;
     CopyIntoExtents(Fcb, Offset, Buffer, Length);

@@ -9,8 +9,8 @@
  */
 #include "vorel.h"
 
-/* UnshareSingle: makes a shared single buffer private. */
-static NTSTATUS UnshareSingle(PFCB Fcb)
+/* UnshareSingle: makes a shared single buffer private, in one step. */
+NTSTATUS UnshareSingle(PFCB Fcb)
 {
     PFCB_DATA data = &Fcb->Data;
     if ((data->SingleFlags & SINGLE_SHARED) == 0)
@@ -310,6 +310,31 @@ static SHARE_PIECE NextPiece(PFCB Target, ULONGLONG TargetOffset, ULONGLONG Targ
     return piece;
 }
 
+/* The clone a reservation is made for: what it puts into each target extent. */
+typedef struct _CLONE_CONTENT {
+    PFCB Target;
+    PFCB Source;
+    ULONGLONG TargetOffset;
+    ULONGLONG TargetEnd;
+    ULONGLONG SourceOffset;
+    BOOLEAN Aligned;
+} CLONE_CONTENT, *PCLONE_CONTENT;
+
+static EXTENT_USE ClonedExtentUse(PVOID Context, ULONGLONG Offset, ULONGLONG Length)
+{
+    PCLONE_CONTENT clone = (PCLONE_CONTENT)Context;
+    PFCB_DATA source = &clone->Source->Data;
+    ULONGLONG from = clone->SourceOffset + (Offset - clone->TargetOffset);
+    SHARE_PIECE piece = NextPiece(clone->Target, Offset, clone->TargetEnd, clone->Source, from, clone->Aligned);
+    if (piece.Share) {
+        ULONGLONG sourceIndex = from >> EXTENT_SHIFT;
+        if (sourceIndex < source->ExtentCapacity && source->Extents[sourceIndex].Data != NULL)
+            return ExtentTakesChunk;
+        return ExtentUntouched;
+    }
+    return SourceIsZero(clone->Source, from, Length) ? ExtentGetsZeros : ExtentGetsData;
+}
+
 /*
  * ShareRange: makes [TargetOffset, TargetOffset + Length) of Target read as
  * [SourceOffset, SourceOffset + Length) of Source (bytes beyond the source's end
@@ -320,9 +345,10 @@ static SHARE_PIECE NextPiece(PFCB Target, ULONGLONG TargetOffset, ULONGLONG Targ
  *
  * Where whole extents line up they are shared, without copying and without new
  * charge; a whole single buffer is shared likewise when both files are single
- * buffers cloned from offset 0 entirely. Everything else is copied. All memory the
- * copies need is obtained before anything changes, so on failure the target reads
- * as before (extents reserved for the copies may stay, zero-filled). Returns
+ * buffers cloned from offset 0 entirely. Everything else is copied. Everything
+ * the clone needs (a table, private memory for the copies) is obtained in one
+ * reservation before anything changes, so on failure both files read as before,
+ * keep their storage and what they share, and nothing more is charged. Returns
  * STATUS_INVALID_PARAMETER for a range that wraps or ends beyond MAX_FILE_OFFSET.
  */
 NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG SourceOffset, ULONGLONG Length)
@@ -355,39 +381,29 @@ NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG 
         piece = NextPiece(Target, at, targetEnd, Source, SourceOffset + (at - TargetOffset), aligned);
         anyShare |= piece.Share;
     }
-
-    // First everything that may fail: the table to share into, and private memory
-    // for every copied piece the target must hold (not zero, or where the target
-    // has memory already).
-    ULONGLONG tableNeeded = 0;
-    if (anyShare && target->Extents == NULL) {
-        status = ConvertToExtentTable(Target, FALSE);
-        if (!NT_SUCCESS(status))
-            return status;
-    }
-    for (ULONGLONG at = TargetOffset; at < targetEnd; at += piece.Length) {
-        ULONGLONG from = SourceOffset + (at - TargetOffset);
-        piece = NextPiece(Target, at, targetEnd, Source, from, aligned);
-        if (piece.Share) {
-            ULONGLONG sourceIndex = from >> EXTENT_SHIFT;
-            if (sourceIndex < source->ExtentCapacity && source->Extents[sourceIndex].Data != NULL)
-                tableNeeded = (at >> EXTENT_SHIFT) + 1;
-            continue;
+    ULONGLONG dataEnd = 0;
+    if (target->Extents == NULL && !anyShare) {
+        for (ULONGLONG at = TargetOffset; at < targetEnd; at += piece.Length) {
+            ULONGLONG from = SourceOffset + (at - TargetOffset);
+            piece = NextPiece(Target, at, targetEnd, Source, from, aligned);
+            if (!SourceIsZero(Source, from, piece.Length))
+                dataEnd = at + piece.Length;
         }
-        status = UnshareRange(Target, at, piece.Length);
-        ULONGLONG available = 0;
-        if (NT_SUCCESS(status) &&
-            (TargetMemory(Target, at, &available) == NULL || available < piece.Length) &&
-            !SourceIsZero(Source, from, piece.Length))
-            status = ReserveRange(Target, at, piece.Length, FALSE, FALSE);
-        if (!NT_SUCCESS(status))
-            return status;
     }
-    if (tableNeeded != 0) {
-        status = GrowExtentTable(Target, tableNeeded);
-        if (!NT_SUCCESS(status))
-            return status;
+
+    // First everything that may fail, in one step: a slot or single buffer that
+    // only takes copies grows in place (or becomes private); otherwise the
+    // reservation converts the file, grows its table for the shared extents and
+    // makes room for the copies.
+    if (target->Extents == NULL && !anyShare && dataEnd <= EXTENT_SIZE) {
+        status = ReserveSmallFile(Target, dataEnd);
+    } else {
+        CLONE_CONTENT clone = {Target, Source, TargetOffset, targetEnd, SourceOffset, aligned};
+        status = ReserveExtents(Target, TargetOffset, targetEnd - TargetOffset, FALSE, FALSE, ClonedExtentUse,
+                                &clone);
     }
+    if (!NT_SUCCESS(status))
+        return status;
 
     // Then the changes, which cannot fail. Copies go first: they read source
     // extents that sharing may give to the target (when both are one node).

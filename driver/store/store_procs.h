@@ -77,9 +77,22 @@ VOID TouchExtent(PEXTENT_ENTRY Entry, ULONG Now);
 ULONG ExtentAccessTime(VOID);
 VOID MarkModifiedAt(PFCB Fcb, ULONGLONG Offset);
 
-/* reserve.cpp */
+/*
+ * reserve.cpp. An EXTENT_USE_ROUTINE tells a reservation what its caller puts
+ * into the part [Offset, Offset + Length) of its range that lies in one extent.
+ */
+typedef enum _EXTENT_USE {
+    ExtentGetsData,                         /* bytes not all zero: needs private memory */
+    ExtentGetsZeros,                        /* zeros: private where it has memory, none where it has not */
+    ExtentTakesChunk,                       /* another file's chunk: needs a table entry only */
+    ExtentUntouched                         /* becomes a hole or stays as it is: needs nothing */
+} EXTENT_USE;
+
+typedef EXTENT_USE (*EXTENT_USE_ROUTINE)(PVOID Context, ULONGLONG Offset, ULONGLONG Length);
+
 NTSTATUS ReserveExtents(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN WriteWillFill,
-                        BOOLEAN SkipPressureCheck, const UCHAR *Source);
+                        BOOLEAN SkipPressureCheck, EXTENT_USE_ROUTINE Use, PVOID Context);
+NTSTATUS ReserveSmallFile(PFCB Fcb, ULONGLONG End);
 NTSTATUS ReserveRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN WriteWillFill,
                       BOOLEAN SkipPressureCheck);
 NTSTATUS AllocateExtentOnDemand(PFCB Fcb, ULONG Index);
@@ -104,6 +117,7 @@ VOID ReleaseAllData(PFCB Fcb);
 NTSTATUS TrimToSize(PFCB Fcb);                 /* takes the node's resources itself */
 
 /* sharing.cpp */
+NTSTATUS UnshareSingle(PFCB Fcb);
 NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG SourceOffset,
                     ULONGLONG Length);
 NTSTATUS UnshareRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length);

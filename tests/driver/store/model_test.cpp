@@ -5,9 +5,9 @@
  * checked against a plain byte array per file and against the accounting
  * invariants. Some operations run with page allocation, pool allocation or the
  * volume size made to fail: a failed operation must leave every file as it was,
- * and a failed write or size change of a file that shares nothing leaves its
- * storage and the charges as they were. Charged bytes never exceed the volume
- * size, however small it is made.
+ * and a failed write, size change or clone leaves the storage of the files it
+ * touches (what they share included) and the charges as they were. Charged
+ * bytes never exceed the volume size, however small it is made.
  *
  * The seed is fixed; VOREL_STORE_SEED picks another (and VOREL_STORE_STEPS the
  * number of operations, 20000 by default then) for longer runs.
@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <tuple>
 
 namespace {
 
@@ -100,20 +101,24 @@ protected:
         return bytes;
     }
 
-    /* Makes the next operation fail somewhere, now and then. */
     static bool IsZero(const std::vector<UCHAR> &bytes) { return AllZero(bytes.data(), bytes.size()); }
 
-    void MaybeArmAFault()
+    /* Makes the next operation fail somewhere, now and then. */
+    void MaybeArmAFault(bool sharing)
     {
-        faultArmed = Chance(6);
+        // More often where files share: a failure part-way through making shared
+        // extents private is the hardest to leave without a trace.
+        faultArmed = Chance(sharing ? 30 : 10);
         if (!faultArmed)
             return;
         Note("a fault is armed");
+        // Cached chunks need no pages: without them the allocation faults bite.
+        s->TrimChunkCache(volume);
         switch (Uniform(0, 3)) {
-        case 0: machine::FailPageAllocationsAfter(Uniform(0, 1024)); break;
+        case 0: machine::FailPageAllocationsAfter(Uniform(0, 512)); break;
         case 1: machine::ArmPoolFault(Uniform(1, 4), 0, Chance(50)); break;
         case 2: machine::ShortenPageLists(Uniform(1, 600)); break;
-        default: volume->SizeBytes = (ULONGLONG)volume->ChargedBytes + Uniform(0, 3) * kExtent; break;
+        default: volume->SizeBytes = (ULONGLONG)volume->ChargedBytes + Uniform(0, 2) * kExtent; break;
         }
     }
 
@@ -137,28 +142,38 @@ protected:
 
     void Resize(ModelFile &file, ULONGLONG size) { file.bytes.resize(size, 0); }
 
-    /* The storage of a file and the charges, to compare across a failed operation. */
+    /*
+     * The storage of a file and the charges, to compare across a failed operation:
+     * its tier, and every chunk it holds with the size, flags and holders.
+     */
     struct Storage {
         PSLAB slab;
         PDATA_CHUNK single;
+        ULONG singleFlags;
         bool table;
         ULONGLONG capacity;
         ULONGLONG charged;
-        bool shares;
+        std::vector<std::tuple<PDATA_CHUNK, ULONG, ULONG, LONG>> extents;
         bool operator==(const Storage &o) const
         {
-            return slab == o.slab && single == o.single && table == o.table && capacity == o.capacity &&
-                   charged == o.charged;
+            return slab == o.slab && single == o.single && singleFlags == o.singleFlags && table == o.table &&
+                   capacity == o.capacity && charged == o.charged && extents == o.extents;
         }
     };
     Storage StorageOf(const ModelFile &file) const
     {
         const FCB_DATA &d = file.node->Data;
-        return {d.Slab, d.SingleChunk, d.Extents != nullptr, d.Capacity, Charged(), d.HasSharedExtents != 0};
+        Storage storage = {d.Slab, d.SingleChunk, d.SingleFlags, d.Extents != nullptr, d.Capacity, Charged(), {}};
+        for (ULONG i = 0; i < d.ExtentCapacity; ++i) {
+            const EXTENT_ENTRY &e = d.Extents[i];
+            storage.extents.emplace_back(e.Chunk, e.Size, e.Flags & ~(ULONG)EXTENT_COLD,
+                                         e.Chunk != nullptr ? e.Chunk->ReferenceCount : 0);
+        }
+        return storage;
     }
     void ExpectUnchanged(const ModelFile &file, const Storage &before, NTSTATUS status, const char *operation)
     {
-        if (NT_SUCCESS(status) || before.shares)
+        if (NT_SUCCESS(status))
             return;
         EXPECT_TRUE(StorageOf(file) == before)
             << "a failed " << operation << " changed the storage of file " << Index(file) << " at step " << step
@@ -270,7 +285,11 @@ protected:
              std::to_string(targetOffset) + " from file " + std::to_string(Index(source)) + " (size " +
              std::to_string(sourceSize) + ") at " + std::to_string(sourceOffset) + " length " +
              std::to_string(length));
+        Storage targetBefore = StorageOf(target);
+        Storage sourceBefore = StorageOf(source);
         NTSTATUS status = s->ShareRange(target.node, targetOffset, source.node, sourceOffset, length);
+        ExpectUnchanged(target, targetBefore, status, "clone (target)");
+        ExpectUnchanged(source, sourceBefore, status, "clone (source)");
         Note("clone to file " + std::to_string(Index(target)) + " at " + std::to_string(targetOffset) +
              " from file " + std::to_string(Index(source)) + " at " + std::to_string(sourceOffset) + " length " +
              std::to_string(length) + " -> " + std::to_string(status));
@@ -289,7 +308,7 @@ protected:
     {
         ModelFile &file = files[Uniform(0, kFiles - 1)];
         ModelFile &other = files[Uniform(0, kFiles - 1)];
-        MaybeArmAFault();
+        MaybeArmAFault(file.node->Data.HasSharedExtents || other.node->Data.HasSharedExtents);
         int choice = (int)Uniform(0, 99);
         if (choice < 40)
             DoWrite(file);

@@ -6,19 +6,27 @@
 
 namespace {
 
-using SharingTest = StoreTest;
+class SharingTest : public StoreTest {
+protected:
+    /* A source holding Bytes and an empty target of TargetSize that clones all of them. */
+    void ClonePair(const std::vector<UCHAR> &bytes, ULONGLONG targetSize)
+    {
+        source = NewNode();
+        target = NewNode();
+        ASSERT_EQ(Write(source, 0, bytes), STATUS_SUCCESS);
+        ASSERT_EQ(s->SetDataSize(target, targetSize), STATUS_SUCCESS);
+        ASSERT_EQ(s->ShareRange(target, 0, source, 0, bytes.size()), STATUS_SUCCESS);
+    }
+    PFCB source = nullptr;
+    PFCB target = nullptr;
+};
 
 TEST_F(SharingTest, ClonedExtentsAreSharedAndCopiedAtTheFirstWriteOnly)
 {
-    PFCB source = NewNode();
-    PFCB target = NewNode();
     auto bytes = Pattern(6 * kMiB, 1);
-    ASSERT_EQ(Write(source, 0, bytes), STATUS_SUCCESS);
-    ASSERT_EQ(s->SetDataSize(target, 6 * kMiB), STATUS_SUCCESS);
+    ClonePair(bytes, 6 * kMiB);
     ULONGLONG charged = Charged();
-
-    ASSERT_EQ(s->ShareRange(target, 0, source, 0, 6 * kMiB), STATUS_SUCCESS);
-    EXPECT_EQ(Charged(), charged) << "shared memory is charged once";
+    EXPECT_EQ(charged, 3 * kExtent) << "shared memory is charged once";
     for (ULONG i = 0; i < 3; ++i) {
         EXPECT_EQ(target->Data.Extents[i].Chunk, source->Data.Extents[i].Chunk);
         EXPECT_EQ(source->Data.Extents[i].Chunk->ReferenceCount, 2);
@@ -161,6 +169,47 @@ TEST_F(SharingTest, UnshareAllMakesEverythingPrivateOrNothingIsForgotten)
     EXPECT_FALSE(source->Data.HasSharedExtents);
     EXPECT_EQ(Charged(), 4 * kExtent);
     EXPECT_EQ(Read(target, 0, 4 * kMiB), Pattern(4 * kMiB, 1));
+}
+
+TEST_F(SharingTest, ARefusedWriteOrCloneKeepsWhatTheFileSharesAndItsCharge)
+{
+    auto bytes = Pattern(6 * kMiB, 1);
+    ClonePair(bytes, 8 * kMiB);
+    auto expectShared = [&](const char *where) {
+        for (ULONG i = 0; i < 3; ++i) {
+            EXPECT_EQ(target->Data.Extents[i].Chunk, source->Data.Extents[i].Chunk) << where << ": extent " << i;
+            EXPECT_EQ(target->Data.Extents[i].Flags, (ULONG)EXTENT_SHARED) << where << ": extent " << i;
+            EXPECT_EQ(source->Data.Extents[i].Chunk->ReferenceCount, 2) << where << ": extent " << i;
+        }
+        EXPECT_EQ(target->Data.Extents[3].Data, nullptr) << where;
+        EXPECT_EQ(target->Data.Capacity, 3 * kExtent) << where;
+        auto expected = bytes;
+        expected.resize(8 * kMiB, 0);
+        EXPECT_EQ(Read(target, 0, expected.size()), expected) << where;
+        CheckInvariants(where);
+    };
+    ULONGLONG charged = Charged();
+
+    // Room for one private copy: the write needs two, the clone three and an extent.
+    volume->SizeBytes = charged + kExtent;
+    EXPECT_EQ(Write(target, kMiB, Pattern(3 * kMiB, 9)), STATUS_DISK_FULL);
+    EXPECT_EQ(Charged(), charged) << "a refused write charged its private copies";
+    expectShared("after the refused write");
+    EXPECT_EQ(s->ShareRange(target, kMiB + 4096, source, 0, 6 * kMiB), STATUS_DISK_FULL);
+    EXPECT_EQ(Charged(), charged) << "a refused clone charged its copies";
+    expectShared("after the refused clone");
+
+    // With room for them, the same write takes exactly its two copies.
+    volume->SizeBytes = charged + 2 * kExtent;
+    auto written = Pattern(3 * kMiB, 9);
+    ASSERT_EQ(Write(target, kMiB, written), STATUS_SUCCESS);
+    EXPECT_EQ(Charged(), charged + 2 * kExtent);
+    EXPECT_EQ(target->Data.Extents[2].Chunk, source->Data.Extents[2].Chunk) << "an extent not written stays shared";
+    EXPECT_EQ(target->Data.Extents[1].Flags, 0u);
+    EXPECT_EQ(source->Data.Extents[1].Chunk->ReferenceCount, 1);
+    EXPECT_EQ(Read(target, kMiB, written.size()), written);
+    EXPECT_EQ(Read(source, 0, bytes.size()), bytes);
+    volume->SizeBytes = 1024 * kMiB;
 }
 
 } // namespace
