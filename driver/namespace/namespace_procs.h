@@ -55,7 +55,13 @@ VOID ReleaseCollectedNodes(PFCB *Nodes, ULONG Count);
 VOID TearDownTree(PVCB Vcb);
 BOOLEAN IsVolumeBusy(PVCB Vcb, PBOOLEAN NeedsPurge);
 
-/* security.cpp, ea.cpp, reparse.cpp: what a node's teardown gives back. */
+/* security.cpp: what a node's teardown gives back. */
 VOID FreeNodeDescriptor(PFCB Fcb);
+
+/* ea.cpp: the node's extended attributes (main resource exclusive). */
+NTSTATUS ReplaceEas(PFCB Fcb, PFILE_FULL_EA_INFORMATION Buffer, ULONG Length, PULONG ErrorOffset);
+NTSTATUS MergeEas(PFCB Fcb, PFILE_FULL_EA_INFORMATION Input, ULONG InputLength);
 VOID RemoveEas(PFCB Fcb);
+
+/* reparse.cpp: the node's reparse point (main resource exclusive). */
 VOID RemoveReparse(PFCB Fcb);
