@@ -256,3 +256,274 @@ NTSTATUS MergeEas(PFCB Fcb, PFILE_FULL_EA_INFORMATION Input, ULONG InputLength)
     InstallEaChain(Fcb, (PFILE_FULL_EA_INFORMATION)chain, &merged);
     return STATUS_SUCCESS;
 }
+
+/* EaEntryByIndex: the stored entry with a 1-based index, or NULL. Main resource held. */
+static PFILE_FULL_EA_INFORMATION EaEntryByIndex(PFCB Fcb, ULONG Index)
+{
+    ULONG offset = 0;
+    for (ULONG i = 1; Index != 0; i++) {
+        PFILE_FULL_EA_INFORMATION entry = EaEntryAt(Fcb->EaBuffer, Fcb->EaLength, offset);
+        if (entry == NULL)
+            return NULL;
+        if (i == Index)
+            return entry;
+        offset = EaNextOffset(Fcb->EaBuffer, Fcb->EaLength, offset);
+        if (offset == 0)
+            return NULL;
+    }
+    return NULL;
+}
+
+/*
+ * EaNodeOfRequest: the live node behind a request's file object, on the volume
+ * that admitted the request, or NULL (a volume handle, a foreign or dead record).
+ */
+static PFCB EaNodeOfRequest(PIO_STACK_LOCATION IrpSp, PVCB Vcb)
+{
+    PFILE_OBJECT fileObject = IrpSp->FileObject;
+    if (fileObject == NULL)
+        return NULL;
+    PFCB fcb = (PFCB)fileObject->FsContext;
+    if (fcb == NULL || fcb->Signature != FCB_SIGNATURE || fcb->Vcb != Vcb)
+        return NULL;
+    return fcb;
+}
+
+/* HandleEaCursor: the handle's enumeration cursor, or NULL when the handle has no context. */
+static PULONG HandleEaCursor(PFILE_OBJECT FileObject)
+{
+    PCCB ccb = (PCCB)FileObject->FsContext2;
+    if (ccb == NULL || ccb->Signature != CCB_SIGNATURE)
+        return NULL;
+    return &ccb->EaCursor;
+}
+
+/*
+ * MapEaBuffer: the system address of a request's data buffer: its MDL's system
+ * mapping, its system buffer, or a kernel-mode caller's own buffer. A user-mode
+ * buffer that came neither buffered nor locked is refused: the request carries no
+ * mapping the file system may touch outside a probe.
+ */
+static NTSTATUS MapEaBuffer(PIRP Irp, ULONG Length, PVOID *Buffer)
+{
+    *Buffer = NULL;
+    if (Length == 0)
+        return STATUS_SUCCESS;
+    if (Irp->MdlAddress != NULL) {
+        *Buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute);
+        return *Buffer != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (Irp->AssociatedIrp.SystemBuffer != NULL) {
+        *Buffer = Irp->AssociatedIrp.SystemBuffer;
+        return STATUS_SUCCESS;
+    }
+    if (Irp->RequestorMode == KernelMode && Irp->UserBuffer != NULL) {
+        *Buffer = Irp->UserBuffer;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_USER_BUFFER;
+}
+
+/*
+ * CheckGetEaList: walks a FILE_GET_EA_INFORMATION list of Length bytes; on a bad
+ * entry returns STATUS_EA_LIST_INCONSISTENT with *ErrorOffset at it.
+ */
+static NTSTATUS CheckGetEaList(const UCHAR *List, ULONG Length, PULONG ErrorOffset)
+{
+    const ULONG fixedPart = FIELD_OFFSET(FILE_GET_EA_INFORMATION, EaName);
+    ULONG offset = 0;
+    *ErrorOffset = 0;
+    if (List == NULL || Length < fixedPart)
+        return STATUS_EA_LIST_INCONSISTENT;
+    for (;;) {
+        *ErrorOffset = offset;
+        if (Length - offset < fixedPart)
+            return STATUS_EA_LIST_INCONSISTENT;
+        const FILE_GET_EA_INFORMATION *entry = (const FILE_GET_EA_INFORMATION *)(List + offset);
+        ULONG size = fixedPart + entry->EaNameLength + 1;
+        if (fixedPart + entry->EaNameLength > Length - offset)
+            return STATUS_EA_LIST_INCONSISTENT;
+        ULONG next = entry->NextEntryOffset;
+        if (next == 0)
+            return STATUS_SUCCESS;
+        if (next < size || next >= Length - offset)
+            return STATUS_EA_LIST_INCONSISTENT;
+        offset += next;
+    }
+}
+
+/*
+ * QueryEaList: answers a list of names in list order, a missing name with an empty
+ * value. Main resource exclusive. The list has passed CheckGetEaList.
+ */
+static NTSTATUS QueryEaList(PFCB Fcb, PEA_WRITER Writer, const UCHAR *List, BOOLEAN Single)
+{
+    for (ULONG offset = 0;;) {
+        const FILE_GET_EA_INFORMATION *asked = (const FILE_GET_EA_INFORMATION *)(List + offset);
+        PFILE_FULL_EA_INFORMATION stored = FindEaByName(Fcb->EaBuffer, Fcb->EaLength, asked->EaName,
+                                                        asked->EaNameLength);
+        BOOLEAN written = stored != NULL ? PutStoredEa(Writer, stored)
+                                         : PutEa(Writer, 0, asked->EaName, asked->EaNameLength, NULL, 0);
+        if (!written)
+            return STATUS_BUFFER_OVERFLOW;
+        if (Single || asked->NextEntryOffset == 0)
+            return STATUS_SUCCESS;
+        offset += asked->NextEntryOffset;
+    }
+}
+
+/*
+ * QueryEaFromCursor: enumerates stored entries from the handle's cursor (1 when
+ * restarting or without a handle context) while they fit. Main resource exclusive.
+ */
+static NTSTATUS QueryEaFromCursor(PFCB Fcb, PEA_WRITER Writer, PULONG Cursor, BOOLEAN Restart, BOOLEAN Single)
+{
+    ULONG index = (Restart || Cursor == NULL || *Cursor == 0) ? 1 : *Cursor;
+    if (index > Fcb->EaCount)
+        return STATUS_NO_MORE_EAS;
+    NTSTATUS status = STATUS_SUCCESS;
+    PFILE_FULL_EA_INFORMATION entry = EaEntryByIndex(Fcb, index);
+    while (entry != NULL) {
+        if (!PutStoredEa(Writer, entry)) {
+            status = STATUS_BUFFER_OVERFLOW;
+            break;
+        }
+        index++;
+        ULONG next = EaNextOffset(Fcb->EaBuffer, Fcb->EaLength, (ULONG)((PUCHAR)entry - (PUCHAR)Fcb->EaBuffer));
+        if (Single || next == 0)
+            break;
+        entry = EaEntryAt(Fcb->EaBuffer, Fcb->EaLength, next);
+    }
+    if (Cursor != NULL)
+        *Cursor = index;
+    return status;
+}
+
+/* QueryEaCommon: the work of IRP_MJ_QUERY_EA on an admitted volume. Sets Information. */
+static NTSTATUS QueryEaCommon(PIRP Irp, PVCB Vcb)
+{
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Information = 0;
+    PFCB fcb = EaNodeOfRequest(irpSp, Vcb);
+    if (fcb == NULL)
+        return STATUS_INVALID_PARAMETER;
+    PVOID buffer;
+    NTSTATUS status = MapEaBuffer(Irp, irpSp->Parameters.QueryEa.Length, &buffer);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    EA_WRITER writer;
+    InitializeEaWriter(&writer, buffer, irpSp->Parameters.QueryEa.Length);
+    BOOLEAN single = BooleanFlagOn(irpSp->Flags, SL_RETURN_SINGLE_ENTRY);
+    const UCHAR *list = (const UCHAR *)irpSp->Parameters.QueryEa.EaList;
+    ULONG listLength = irpSp->Parameters.QueryEa.EaListLength;
+
+    ExAcquireResourceExclusiveLite(&fcb->MainResource, TRUE);
+    if (list != NULL || listLength != 0) {
+        ULONG errorOffset;
+        status = CheckGetEaList(list, listLength, &errorOffset);
+        if (!NT_SUCCESS(status)) {
+            Irp->IoStatus.Information = errorOffset;
+            goto release;
+        }
+        status = QueryEaList(fcb, &writer, list, single);
+    } else if (fcb->EaCount == 0) {
+        status = STATUS_NO_EAS_ON_FILE;
+    } else if (FlagOn(irpSp->Flags, SL_INDEX_SPECIFIED)) {
+        PFILE_FULL_EA_INFORMATION entry = EaEntryByIndex(fcb, irpSp->Parameters.QueryEa.EaIndex);
+        if (entry == NULL)
+            status = STATUS_NONEXISTENT_EA_ENTRY;
+        else if (!PutStoredEa(&writer, entry))
+            status = STATUS_BUFFER_OVERFLOW;
+    } else {
+        status = QueryEaFromCursor(fcb, &writer, HandleEaCursor(irpSp->FileObject),
+                                   BooleanFlagOn(irpSp->Flags, SL_RESTART_SCAN), single);
+    }
+    if (status == STATUS_SUCCESS || status == STATUS_BUFFER_OVERFLOW)
+        Irp->IoStatus.Information = writer.Used;
+release:
+    ExReleaseResourceLite(&fcb->MainResource);
+    return status;
+}
+
+/* NoteEaChange: a set-EA request changed (or touched) the node. Main resource exclusive. */
+static VOID NoteEaChange(PFCB Fcb)
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    Fcb->LastWriteTime = now;
+    Fcb->ChangeTime = now;
+}
+
+/*
+ * SetEaCommon: the work of IRP_MJ_SET_EA on an admitted volume. The input is
+ * captured first: a locked user page can change under the validator, the copy
+ * cannot. Sets Information (the bad entry's offset when the validator refuses).
+ */
+static NTSTATUS SetEaCommon(PIRP Irp, PVCB Vcb)
+{
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Information = 0;
+    PFCB fcb = EaNodeOfRequest(irpSp, Vcb);
+    if (fcb == NULL)
+        return STATUS_INVALID_PARAMETER;
+    ULONG length = irpSp->Parameters.SetEa.Length;
+    PVOID buffer;
+    NTSTATUS status = MapEaBuffer(Irp, length, &buffer);
+    if (!NT_SUCCESS(status))
+        return status;
+    PVOID input = NULL;
+    if (length != 0) {
+        input = AllocateZeroed(length, TAG_EA, PagedPool);
+        if (input == NULL)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        RtlCopyMemory(input, buffer, length);
+    }
+
+    ExAcquireResourceExclusiveLite(&fcb->MainResource, TRUE);
+    if (length != 0) {
+        ULONG errorOffset = 0;
+        status = IoCheckEaBufferValidity((PFILE_FULL_EA_INFORMATION)input, length, &errorOffset);
+        if (!NT_SUCCESS(status)) {
+            Irp->IoStatus.Information = errorOffset;
+            goto release;
+        }
+        status = MergeEas(fcb, (PFILE_FULL_EA_INFORMATION)input, length);
+    }
+    if (NT_SUCCESS(status))
+        NoteEaChange(fcb);
+release:
+    ExReleaseResourceLite(&fcb->MainResource);
+    FreeAndClear(&input, TAG_EA);
+    return status;
+}
+
+/*
+ * EaDispatch: the frame around both EA requests: enter, admit on the volume, run
+ * the common worker, release the admission, complete. PASSIVE_LEVEL.
+ */
+static NTSTATUS EaDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS (*Common)(PIRP Irp, PVCB Vcb))
+{
+    IRP_FRAME frame;
+    FrameEnter(&frame, Irp);
+    PVCB vcb;
+    NTSTATUS status = AdmitVolumeRequest(DeviceObject, FALSE, &vcb);
+    if (NT_SUCCESS(status)) {
+        status = Common(Irp, vcb);
+        ReleaseVolumeRequest(vcb);
+    }
+    FrameLeave(&frame, status);
+    return status;
+}
+
+/* VorelQueryEa: IRP_MJ_QUERY_EA. PASSIVE_LEVEL. */
+NTSTATUS NTAPI VorelQueryEa(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return EaDispatch(DeviceObject, Irp, QueryEaCommon);
+}
+
+/* VorelSetEa: IRP_MJ_SET_EA. PASSIVE_LEVEL. */
+NTSTATUS NTAPI VorelSetEa(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return EaDispatch(DeviceObject, Irp, SetEaCommon);
+}

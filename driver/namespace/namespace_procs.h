@@ -62,6 +62,8 @@ VOID FreeNodeDescriptor(PFCB Fcb);
 NTSTATUS ReplaceEas(PFCB Fcb, PFILE_FULL_EA_INFORMATION Buffer, ULONG Length, PULONG ErrorOffset);
 NTSTATUS MergeEas(PFCB Fcb, PFILE_FULL_EA_INFORMATION Input, ULONG InputLength);
 VOID RemoveEas(PFCB Fcb);
+DRIVER_DISPATCH VorelQueryEa;
+DRIVER_DISPATCH VorelSetEa;
 
 /* reparse.cpp: the node's reparse point (main resource exclusive). */
 VOID RemoveReparse(PFCB Fcb);
