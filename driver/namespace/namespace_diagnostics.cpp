@@ -81,4 +81,7 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     ReportedAttributes,
     ReplaceEas,
     RemoveEas,
+    SetReparse,
+    SetReparseChecked,
+    DeleteReparse,
 };

@@ -39,7 +39,10 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     VOID (*NoteDataModified)(PFCB Fcb);
     ULONG (*ReportedAttributes)(PFCB Fcb);
 
-    /* Extended attributes (the caller holds the node's main resource exclusively). */
+    /* Extended attributes and reparse points (the caller holds the node's main resource exclusively). */
     NTSTATUS (*ReplaceEas)(PFCB Fcb, PFILE_FULL_EA_INFORMATION Buffer, ULONG Length, PULONG ErrorOffset);
     VOID (*RemoveEas)(PFCB Fcb);
+    NTSTATUS (*SetReparse)(PFCB Fcb, PVOID Buffer, ULONG Length);
+    NTSTATUS (*SetReparseChecked)(PFCB Fcb, PVOID Buffer, ULONG Length);
+    NTSTATUS (*DeleteReparse)(PFCB Fcb, PVOID Buffer, ULONG Length);
 } VOREL_NAMESPACE_DIAGNOSTICS, *PVOREL_NAMESPACE_DIAGNOSTICS;

@@ -66,4 +66,7 @@ DRIVER_DISPATCH VorelQueryEa;
 DRIVER_DISPATCH VorelSetEa;
 
 /* reparse.cpp: the node's reparse point (main resource exclusive). */
+NTSTATUS SetReparse(PFCB Fcb, PVOID Buffer, ULONG Length);
+NTSTATUS SetReparseChecked(PFCB Fcb, PVOID Buffer, ULONG Length);
+NTSTATUS DeleteReparse(PFCB Fcb, PVOID Buffer, ULONG Length);
 VOID RemoveReparse(PFCB Fcb);
