@@ -399,16 +399,27 @@ static NTSTATUS QueryEaFromCursor(PFCB Fcb, PEA_WRITER Writer, PULONG Cursor, BO
     return status;
 }
 
+/*
+ * BeginEaRequest: the first steps of both EA requests: no reply bytes yet, the
+ * request's live node (STATUS_INVALID_PARAMETER without one) and its data buffer
+ * of Length bytes mapped.
+ */
+static NTSTATUS BeginEaRequest(PIRP Irp, PVCB Vcb, ULONG Length, PFCB *Fcb, PVOID *Buffer)
+{
+    Irp->IoStatus.Information = 0;
+    *Fcb = EaNodeOfRequest(IoGetCurrentIrpStackLocation(Irp), Vcb);
+    if (*Fcb == NULL)
+        return STATUS_INVALID_PARAMETER;
+    return MapEaBuffer(Irp, Length, Buffer);
+}
+
 /* QueryEaCommon: the work of IRP_MJ_QUERY_EA on an admitted volume. Sets Information. */
 static NTSTATUS QueryEaCommon(PIRP Irp, PVCB Vcb)
 {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
-    Irp->IoStatus.Information = 0;
-    PFCB fcb = EaNodeOfRequest(irpSp, Vcb);
-    if (fcb == NULL)
-        return STATUS_INVALID_PARAMETER;
+    PFCB fcb;
     PVOID buffer;
-    NTSTATUS status = MapEaBuffer(Irp, irpSp->Parameters.QueryEa.Length, &buffer);
+    NTSTATUS status = BeginEaRequest(Irp, Vcb, irpSp->Parameters.QueryEa.Length, &fcb, &buffer);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -462,14 +473,10 @@ static VOID NoteEaChange(PFCB Fcb)
  */
 static NTSTATUS SetEaCommon(PIRP Irp, PVCB Vcb)
 {
-    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
-    Irp->IoStatus.Information = 0;
-    PFCB fcb = EaNodeOfRequest(irpSp, Vcb);
-    if (fcb == NULL)
-        return STATUS_INVALID_PARAMETER;
-    ULONG length = irpSp->Parameters.SetEa.Length;
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.SetEa.Length;
+    PFCB fcb;
     PVOID buffer;
-    NTSTATUS status = MapEaBuffer(Irp, length, &buffer);
+    NTSTATUS status = BeginEaRequest(Irp, Vcb, length, &fcb, &buffer);
     if (!NT_SUCCESS(status))
         return status;
     PVOID input = NULL;

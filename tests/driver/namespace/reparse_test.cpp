@@ -40,6 +40,13 @@ std::vector<UCHAR> MountPoint()
     return ReparseBuffer(IO_REPARSE_TAG_MOUNT_POINT, data);
 }
 
+/* A buffer a routine must refuse, and the status it refuses it with. */
+struct RefusedBuffer {
+    const char *what;
+    std::vector<UCHAR> buffer;
+    NTSTATUS status;
+};
+
 class ReparseTest : public NamespaceTest {
 protected:
     using Call = NTSTATUS (*)(PFCB, PVOID, ULONG);
@@ -128,11 +135,7 @@ TEST_F(ReparseTest, DeleteNeedsTheMatchingHeader)
     lyingLength[4] = 3;
     std::vector<UCHAR> truncated = ReparseBuffer(kThirdPartyTag, {});
     truncated.resize(8);
-    struct Case {
-        const char *what;
-        std::vector<UCHAR> buffer;
-        NTSTATUS status;
-    } cases[] = {
+    const RefusedBuffer cases[] = {
         {"no buffer", {}, STATUS_IO_REPARSE_DATA_INVALID},
         {"short of a header", {0x23, 1, 0, 0}, STATUS_IO_REPARSE_DATA_INVALID},
         {"with data", withData, STATUS_IO_REPARSE_DATA_INVALID},
@@ -180,11 +183,7 @@ TEST_F(ReparseTest, LyingBuffersChangeNothing)
     std::memcpy(bigger.data(), header.data(), 8);
     USHORT big = 16 * 1024;
     std::memcpy(bigger.data() + 4, &big, 2);
-    struct Case {
-        const char *what;
-        std::vector<UCHAR> buffer;
-        NTSTATUS status;
-    } cases[] = {
+    const RefusedBuffer cases[] = {
         {"no buffer", {}, STATUS_INVALID_BUFFER_SIZE},
         {"seven bytes", {0x23, 0, 0, 0x80, 0, 0, 0}, STATUS_INVALID_BUFFER_SIZE},
         {"data length beyond the buffer", longer, STATUS_IO_REPARSE_DATA_INVALID},
