@@ -8,32 +8,48 @@
 
 #define TAG_DIAGNOSTIC_VCB POOL_TAG('v', 'l', 'D', 'c')
 
+/* InitializeVolume: store, tree state and root of a zeroed VCB. */
+static NTSTATUS InitializeVolume(PVCB Vcb, ULONGLONG SizeBytes)
+{
+    InitializeStoreVolume(&Vcb->Store, SizeBytes);
+    NTSTATUS status = InitializeVcbNamespace(Vcb);
+    if (!NT_SUCCESS(status))
+        goto undo_store;
+    status = CreateRootDirectory(Vcb);
+    if (!NT_SUCCESS(status))
+        goto undo_namespace;
+    return STATUS_SUCCESS;
+
+undo_namespace:
+    UninitializeVcbNamespace(Vcb);
+undo_store:
+    TearDownStoreVolume(&Vcb->Store);
+    return status;
+}
+
+static VOID UninitializeVolume(PVCB Vcb)
+{
+    TearDownTree(Vcb);
+    UninitializeVcbNamespace(Vcb);
+    TearDownStoreVolume(&Vcb->Store);
+}
+
 static PVCB CreateVolume(ULONGLONG SizeBytes)
 {
     PVCB vcb = (PVCB)AllocateZeroed(sizeof(VCB), TAG_DIAGNOSTIC_VCB, NonPagedPoolNx);
     if (vcb == NULL)
         return NULL;
     vcb->Signature = VCB_SIGNATURE;
-    InitializeStoreVolume(&vcb->Store, SizeBytes);
-    if (!NT_SUCCESS(InitializeVcbNamespace(vcb)))
-        goto undo_store;
-    if (!NT_SUCCESS(CreateRootDirectory(vcb)))
-        goto undo_namespace;
+    if (!NT_SUCCESS(InitializeVolume(vcb, SizeBytes))) {
+        VorelData.FreePool(vcb, TAG_DIAGNOSTIC_VCB);
+        return NULL;
+    }
     return vcb;
-
-undo_namespace:
-    UninitializeVcbNamespace(vcb);
-undo_store:
-    TearDownStoreVolume(&vcb->Store);
-    VorelData.FreePool(vcb, TAG_DIAGNOSTIC_VCB);
-    return NULL;
 }
 
 static VOID DeleteVolume(PVCB Vcb)
 {
-    TearDownTree(Vcb);
-    UninitializeVcbNamespace(Vcb);
-    TearDownStoreVolume(&Vcb->Store);
+    UninitializeVolume(Vcb);
     Vcb->Signature = 0;
     VorelData.FreePool(Vcb, TAG_DIAGNOSTIC_VCB);
 }
@@ -43,6 +59,8 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     VOREL_NAMESPACE_DIAGNOSTICS_VERSION,
     CreateVolume,
     DeleteVolume,
+    InitializeVolume,
+    UninitializeVolume,
     AllocateNode,
     ReferenceNode,
     DereferenceNode,
@@ -61,4 +79,9 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     IsVolumeBusy,
     NoteDataModified,
     ReportedAttributes,
+    ReplaceEas,
+    RemoveEas,
+    SetReparse,
+    SetReparseChecked,
+    DeleteReparse,
 };

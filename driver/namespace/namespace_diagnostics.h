@@ -6,7 +6,7 @@
  */
 #pragma once
 
-#define VOREL_NAMESPACE_DIAGNOSTICS_VERSION 1
+#define VOREL_NAMESPACE_DIAGNOSTICS_VERSION 2
 
 typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     ULONG Size;
@@ -15,6 +15,9 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     /* A volume control block with its store, tree state and root; deleting it tears the tree down. */
     PVCB (*CreateVolume)(ULONGLONG SizeBytes);
     VOID (*DeleteVolume)(PVCB Vcb);
+    /* The same in place, on a VCB a test keeps in a file-system device's extension (admission prepared). */
+    NTSTATUS (*InitializeVolume)(PVCB Vcb, ULONGLONG SizeBytes);
+    VOID (*UninitializeVolume)(PVCB Vcb);
 
     NTSTATUS (*AllocateNode)(PVCB Vcb, BOOLEAN IsDirectory, PFCB *Fcb);
     VOID (*ReferenceNode)(PFCB Fcb);
@@ -35,4 +38,11 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     BOOLEAN (*IsVolumeBusy)(PVCB Vcb, PBOOLEAN NeedsPurge);
     VOID (*NoteDataModified)(PFCB Fcb);
     ULONG (*ReportedAttributes)(PFCB Fcb);
+
+    /* Extended attributes and reparse points (the caller holds the node's main resource exclusively). */
+    NTSTATUS (*ReplaceEas)(PFCB Fcb, PFILE_FULL_EA_INFORMATION Buffer, ULONG Length, PULONG ErrorOffset);
+    VOID (*RemoveEas)(PFCB Fcb);
+    NTSTATUS (*SetReparse)(PFCB Fcb, PVOID Buffer, ULONG Length);
+    NTSTATUS (*SetReparseChecked)(PFCB Fcb, PVOID Buffer, ULONG Length);
+    NTSTATUS (*DeleteReparse)(PFCB Fcb, PVOID Buffer, ULONG Length);
 } VOREL_NAMESPACE_DIAGNOSTICS, *PVOREL_NAMESPACE_DIAGNOSTICS;

@@ -55,7 +55,18 @@ VOID ReleaseCollectedNodes(PFCB *Nodes, ULONG Count);
 VOID TearDownTree(PVCB Vcb);
 BOOLEAN IsVolumeBusy(PVCB Vcb, PBOOLEAN NeedsPurge);
 
-/* security.cpp, ea.cpp, reparse.cpp: what a node's teardown gives back. */
+/* security.cpp: what a node's teardown gives back. */
 VOID FreeNodeDescriptor(PFCB Fcb);
+
+/* ea.cpp: the node's extended attributes (main resource exclusive). */
+NTSTATUS ReplaceEas(PFCB Fcb, PFILE_FULL_EA_INFORMATION Buffer, ULONG Length, PULONG ErrorOffset);
+NTSTATUS MergeEas(PFCB Fcb, PFILE_FULL_EA_INFORMATION Input, ULONG InputLength);
 VOID RemoveEas(PFCB Fcb);
+DRIVER_DISPATCH VorelQueryEa;
+DRIVER_DISPATCH VorelSetEa;
+
+/* reparse.cpp: the node's reparse point (main resource exclusive). */
+NTSTATUS SetReparse(PFCB Fcb, PVOID Buffer, ULONG Length);
+NTSTATUS SetReparseChecked(PFCB Fcb, PVOID Buffer, ULONG Length);
+NTSTATUS DeleteReparse(PFCB Fcb, PVOID Buffer, ULONG Length);
 VOID RemoveReparse(PFCB Fcb);

@@ -42,6 +42,7 @@
 #define ROOT_NODE_ID            1ull
 #define MAX_PATH_COMPONENTS     64u
 #define REPORTED_ATTRIBUTE_MASK 0x3127u /* read-only, hidden, system, archive, temporary, offline, not indexed */
+#define EA_MAX_PACKED_SIZE      0x10000u /* sum over a node's EAs of name + value + 9 */
 
 /* Invariant numbers of the tree (parameter 1 of VOREL_BUGCHECK). */
 #define INVARIANT_NAMES_AT_TEARDOWN     3963    /* a node torn down still has names */

@@ -66,7 +66,7 @@ protected:
             machine::DriverSymbol(kService, "VorelNamespaceDiagnostics"));
         ASSERT_NE(n, nullptr);
         ASSERT_EQ(n->Size, sizeof(VOREL_NAMESPACE_DIAGNOSTICS));
-        vcb = n->CreateVolume(64ull << 20);
+        vcb = MakeVolume();
         ASSERT_NE(vcb, nullptr);
         root = vcb->RootFcb;
         KeEnterCriticalRegion();
@@ -75,15 +75,19 @@ protected:
     void TearDown() override
     {
         if (vcb != nullptr) {
-            n->DeleteVolume(vcb);
+            DropVolume();
             vcb = nullptr;
             KeLeaveCriticalRegion();
-            for (const char *tag : {"vlFb", "vlLk", "vlNm", "vlHd", "vlHi", "vlMc"}) {
+            for (const char *tag : {"vlFb", "vlLk", "vlNm", "vlHd", "vlHi", "vlMc", "vlEa", "vlRp"}) {
                 EXPECT_EQ(machine::PoolTag(machine::TagFromText(tag)).liveBlocks, 0u) << tag << " left";
             }
         }
         LoadedDriverTest::TearDown();
     }
+
+    /* The volume every test works on: by default a VCB in pool, without a device. */
+    virtual PVCB MakeVolume() { return n->CreateVolume(64ull << 20); }
+    virtual void DropVolume() { n->DeleteVolume(vcb); }
 
     PFCB NewNode(bool directory)
     {
