@@ -161,6 +161,10 @@ void BeforeAcquire(const void *lock, LockKind kind, const void *site)
                          DescribeLock(state, held.lock);
                 break;
             }
+            /* An order already recorded was checked when it was recorded: any cycle
+               through it would have been found by the edge that closed it. */
+            if (state.locks[held.lock].after.count(lock) != 0)
+                continue;
             if (ReachableLocked(state, lock, held.lock)) {
                 code = VERIFIER_LOCK_ORDER_INVERSION;
                 conflicting = held.lock;
