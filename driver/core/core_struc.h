@@ -3,18 +3,22 @@
  *
  * Synchronization (outermost first). A thread may take a lock only when it holds
  * no lock that comes later in this list; two locks of one rank are taken in
- * ascending address order.
+ * ascending address order unless their rank says otherwise.
  *
  *   1. configuration mutex (VorelData.ConfigurationMutex)   boot configuration store
  *   2. volume main resource (Vcb->Resource)                 dismounted flag, teardown
- *   3. volume tree resource                                 directory tree shape
- *   4. directory main resources, ascending record address   a directory's children
+ *   3. volume tree resource (Vcb->TreeResource)             directory tree shape, traversal
+ *                                                           generation and marks
+ *   4. directory main resources, a parent before its child  a directory's children
  *   5. node main resource (Fcb->Header.Resource)            a node's metadata
  *   6. node paging I/O resource                             a node's data layout
- *   7. leaf resources: node-id index, security store, last-assignment cache
+ *   7. leaf resources: node-id index (Vcb->NodeIdResource), security store,
+ *      last-assignment cache
  *   8. spin locks, never nested: volume list lock, chunk cache, slab classes,
- *      open-process table, cold queue, orphan list, record caches
+ *      open-process table, cold queue, orphan list (Vcb->OrphanLock), free node
+ *      record cache (Vcb->FreeFcbLock), record caches
  *
+ * Node and link reference counts and the volume's next node id are interlocked.
  * The volume list lock is never held across I/O, registry or mount-manager calls.
  */
 #pragma once

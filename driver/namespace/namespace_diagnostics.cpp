@@ -77,6 +77,7 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     ReleaseCollectedNodes,
     TearDownTree,
     IsVolumeBusy,
+    FlushAllFiles,
     NoteDataModified,
     ReportedAttributes,
     ReplaceEas,

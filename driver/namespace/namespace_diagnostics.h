@@ -36,6 +36,7 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     VOID (*ReleaseCollectedNodes)(PFCB *Nodes, ULONG Count);
     VOID (*TearDownTree)(PVCB Vcb);
     BOOLEAN (*IsVolumeBusy)(PVCB Vcb, PBOOLEAN NeedsPurge);
+    NTSTATUS (*FlushAllFiles)(PVCB Vcb, BOOLEAN Purge);
     VOID (*NoteDataModified)(PFCB Fcb);
     ULONG (*ReportedAttributes)(PFCB Fcb);
 

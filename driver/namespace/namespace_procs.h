@@ -54,6 +54,7 @@ NTSTATUS CollectNodes(PVCB Vcb, PNODE_PREDICATE Predicate, PVOID Context, PFCB *
 VOID ReleaseCollectedNodes(PFCB *Nodes, ULONG Count);
 VOID TearDownTree(PVCB Vcb);
 BOOLEAN IsVolumeBusy(PVCB Vcb, PBOOLEAN NeedsPurge);
+NTSTATUS FlushAllFiles(PVCB Vcb, BOOLEAN Purge);
 
 /* security.cpp: what a node's teardown gives back. */
 VOID FreeNodeDescriptor(PFCB Fcb);

@@ -68,7 +68,12 @@ VOID UninitializeVcbNamespace(PVCB Vcb)
     ExDeleteResourceLite(&Vcb->TreeResource);
 }
 
-/* PopFreeNode: a cached record, cleared but for its two resources, or NULL. */
+/*
+ * PopFreeNode: a cached record, cleared but for its two resources, or NULL. The
+ * resources stay initialised but are reinitialised: the record takes a new place
+ * in the tree, and the lock order its old place had (a directory's lock before its
+ * children's) no longer applies to it, as for a record freshly made.
+ */
 static PFCB PopFreeNode(PVCB Vcb)
 {
     KIRQL irql;
@@ -85,6 +90,9 @@ static PFCB PopFreeNode(PVCB Vcb)
         PUCHAR rest = (PUCHAR)&fcb->HeaderMutex;
         RtlZeroMemory(start, kept - start);
         RtlZeroMemory(rest, start + sizeof(FCB) - rest);
+        /* Nothing holds or waits on a cached record's resources, so these allocate nothing and succeed. */
+        (VOID)ExReinitializeResourceLite(&fcb->MainResource);
+        (VOID)ExReinitializeResourceLite(&fcb->PagingIoResource);
     }
     return fcb;
 }

@@ -1,6 +1,7 @@
 /*
- * Walks over a volume's whole tree: collecting nodes (save, teardown), tearing the
- * tree down, and the busy test of a dismount.
+ * Walks over a volume's whole tree: collecting nodes (save, teardown), flushing or
+ * purging every file's sections, tearing the tree down, and the busy test of a
+ * dismount.
  *
  * The walk is pre-order from the root's first child, without recursion: a node is
  * visited at each of its links unless its traversal mark already holds this walk's
@@ -139,10 +140,112 @@ VOID TearDownTree(PVCB Vcb)
     KeLeaveCriticalRegion();
 }
 
+/* HasSection: whether the memory manager or the cache manager holds a section of the file's data. */
+static BOOLEAN HasSection(PFCB Fcb)
+{
+    PSECTION_OBJECT_POINTERS sections = &Fcb->SectionObjectPointers;
+    return sections->DataSectionObject != NULL || sections->SharedCacheMap != NULL ||
+           sections->ImageSectionObject != NULL;
+}
+
+/* Files an image save flushes: those mapped since their section was made. */
+static BOOLEAN NeedsCoherencyFlush(PFCB Fcb, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(Context);
+    return !Fcb->IsDirectory && Fcb->SectionCreated && Fcb->SectionObjectPointers.DataSectionObject != NULL;
+}
+
+/* Files a teardown purges: no handle left, but some section still holds them. */
+static BOOLEAN NeedsSectionPurge(PFCB Fcb, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(Context);
+    return !Fcb->IsDirectory && ReadNoFence(&Fcb->OpenCount) == 0 && HasSection(Fcb);
+}
+
+/* AcquirePurgeGate: the file's purge gate, waiting 1 ms at a time while another purge holds it. */
+static VOID AcquirePurgeGate(PFCB Fcb)
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10000; /* 1 ms, relative */
+    while (InterlockedCompareExchange(&Fcb->PurgeGate, 1, 0) != 0)
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+/* PurgeFileSections: flushes the image section, purges the cache and closes the sections. */
+static VOID PurgeFileSections(PFCB Fcb)
+{
+    PSECTION_OBJECT_POINTERS sections = &Fcb->SectionObjectPointers;
+    AcquirePurgeGate(Fcb);
+    (VOID)MmFlushImageSection(sections, MmFlushForWrite);
+    (VOID)CcPurgeCacheSection(sections, NULL, 0, UNINITIALIZE_CACHE_MAPS);
+    (VOID)MmForceSectionClosed(sections, TRUE);
+    InterlockedExchange(&Fcb->PurgeGate, 0);
+}
+
+/* FlushMappedFile: writes a mapped file's dirty pages back and drops them, under its main resource. */
+static VOID FlushMappedFile(PFCB Fcb)
+{
+    IO_STATUS_BLOCK iosb;
+    ExAcquireResourceExclusiveLite(&Fcb->MainResource, TRUE);
+    CcCoherencyFlushAndPurgeCache(&Fcb->SectionObjectPointers, NULL, 0, &iosb, 0);
+    ExReleaseResourceLite(&Fcb->MainResource);
+}
+
+/*
+ * FlushAllFiles: with Purge FALSE (before an image is saved) flushes and purges
+ * every mapped file, so that the save reads what the mappings wrote; with Purge
+ * TRUE (volume teardown) purges and closes the sections of every file no handle
+ * holds, so that the section references on the nodes go. Directories have no data
+ * and are skipped. The files are collected first and worked on after the tree
+ * resource is dropped; each collected reference is dropped after its file.
+ * PASSIVE_LEVEL, no namespace lock held. Returns STATUS_INSUFFICIENT_RESOURCES
+ * when the collection array cannot be allocated (nothing is flushed).
+ */
+NTSTATUS FlushAllFiles(PVCB Vcb, BOOLEAN Purge)
+{
+    PFCB *nodes;
+    ULONG count;
+    KeEnterCriticalRegion();
+    NTSTATUS status = CollectNodes(Vcb, Purge ? NeedsSectionPurge : NeedsCoherencyFlush, NULL, &nodes, &count);
+    if (NT_SUCCESS(status)) {
+        for (ULONG i = 0; i < count; ++i) {
+            if (Purge)
+                PurgeFileSections(nodes[i]);
+            else
+                FlushMappedFile(nodes[i]);
+        }
+        ReleaseCollectedNodes(nodes, count);
+    }
+    KeLeaveCriticalRegion();
+    return status;
+}
+
+/*
+ * NodeHoldsVolume: whether a node keeps the volume from going: an open handle, or
+ * references beyond its names' from a section the memory manager cannot let go.
+ * Sets *NeedsPurge for a node held beyond its names with sections that could go.
+ */
+static BOOLEAN NodeHoldsVolume(PFCB Fcb, PBOOLEAN NeedsPurge)
+{
+    if (ReadNoFence(&Fcb->OpenCount) > 0)
+        return TRUE;
+    if (ReadNoFence(&Fcb->ReferenceCount) < 2)
+        return FALSE;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    if (!MmCanFileBeTruncated(&Fcb->SectionObjectPointers, &zero) ||
+        !MmFlushImageSection(&Fcb->SectionObjectPointers, MmFlushForWrite))
+        return TRUE;
+    if (HasSection(Fcb))
+        *NeedsPurge = TRUE;
+    return FALSE;
+}
+
 /*
  * IsVolumeBusy: whether anything still holds the volume: a handle on the volume
- * itself, or a node or orphan with an open handle. NeedsPurge reports orphans held
- * without a handle, which only a purge of their sections can let go.
+ * itself, a node with an open handle or a section in use, or an orphan with an
+ * open handle. NeedsPurge reports nodes held only by sections that a purge can
+ * close, and orphans held without a handle.
  */
 BOOLEAN IsVolumeBusy(PVCB Vcb, PBOOLEAN NeedsPurge)
 {
@@ -155,9 +258,9 @@ BOOLEAN IsVolumeBusy(PVCB Vcb, PBOOLEAN NeedsPurge)
        change a children list under a shared walk. */
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&Vcb->TreeResource, TRUE);
-    busy = ReadNoFence(&Vcb->RootFcb->OpenCount) > 0;
+    busy = NodeHoldsVolume(Vcb->RootFcb, NeedsPurge);
     for (PLINK link = FirstChild(Vcb->RootFcb); link != NULL && !busy; link = NextInPreorder(link))
-        busy = ReadNoFence(&link->Node->OpenCount) > 0;
+        busy = NodeHoldsVolume(link->Node, NeedsPurge);
     ExReleaseResourceLite(&Vcb->TreeResource);
     KeLeaveCriticalRegion();
     if (busy)

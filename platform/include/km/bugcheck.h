@@ -69,8 +69,7 @@ DECLSPEC_NORETURN FORCEINLINE VOID RtlFailFast(ULONG Code)
  * Parameter 1 of DRIVER_VERIFIER_DETECTED_VIOLATION for the stand-in verifier's own
  * findings (parameters 2 and 3 name the locks involved).
  */
-#define VERIFIER_LOCK_ORDER_INVERSION      0x1001 /* acquiring P2 while holding P3 inverts an order seen before */
-#define VERIFIER_SAME_CLASS_ORDER          0x1002 /* two locks of one class taken out of ascending address order */
+#define VERIFIER_LOCK_ORDER_INVERSION      0x1001 /* lock P2 acquired while holding lock P3, taken after P2 before */
 #define VERIFIER_SPIN_LOCK_NESTED          0x1003 /* spin lock P2 acquired while spin lock P3 is held */
 #define VERIFIER_LOCK_HELD_AT_EXIT         0x1004 /* lock P2 held at thread exit or return (P3 = where) */
 #define VERIFIER_RESOURCE_APCS_ENABLED     0x1005 /* resource P2 acquired outside a critical region */

@@ -4,6 +4,10 @@
  */
 #pragma once
 
+/* Flags of CcPurgeCacheSection. */
+#define UNINITIALIZE_CACHE_MAPS (1)
+#define PURGE_WITH_ACTIVE_VIEWS (2)
+
 EXTERN_C_START
 
 NTKERNELAPI BOOLEAN NTAPI CcPurgeCacheSection(PSECTION_OBJECT_POINTERS SectionObjectPointer,

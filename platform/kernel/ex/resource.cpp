@@ -282,18 +282,22 @@ NTKERNELAPI NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource)
 
 NTKERNELAPI NTSTATUS NTAPI ExReinitializeResourceLite(PERESOURCE Resource)
 {
-    base::SpinGuard guard(ke::DispatcherLock());
-    ResourceState *state = StateOf(Resource);
-    if (!state->exclusiveWaiters.empty() || !state->sharedWaiters.empty()) {
-        ke::DispatcherLock().unlock();
-        KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_RESOURCE_IN_USE, (ULONG_PTR)Resource, 0, 0);
+    {
+        base::SpinGuard guard(ke::DispatcherLock());
+        ResourceState *state = StateOf(Resource);
+        if (!state->exclusiveWaiters.empty() || !state->sharedWaiters.empty()) {
+            ke::DispatcherLock().unlock();
+            KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_RESOURCE_IN_USE, (ULONG_PTR)Resource, 0, 0);
+        }
+        state->shared.clear();
+        Resource->Flag = 0;
+        Resource->OwnerEntry.OwnerThread = 0;
+        Resource->OwnerEntry.TableSize = 0;
+        Resource->ContentionCount = 0;
+        UpdateCounts(Resource, state);
     }
-    state->shared.clear();
-    Resource->Flag = 0;
-    Resource->OwnerEntry.OwnerThread = 0;
-    Resource->OwnerEntry.TableSize = 0;
-    Resource->ContentionCount = 0;
-    UpdateCounts(Resource, state);
+    /* A delete and a new initialisation in one: the verifier starts the lock's order afresh. */
+    verifier::NoteLockInitialized(Resource, verifier::kResource, __builtin_return_address(0));
     return STATUS_SUCCESS;
 }
 

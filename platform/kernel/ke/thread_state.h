@@ -27,7 +27,6 @@ struct Waiter;
 /* One lock the thread holds, as the verifier sees it. */
 struct HeldLock {
     const void *lock;
-    uint32_t lockClass;
     uint8_t kind;   /* verifier::LockKind */
     bool shared;
 };

@@ -17,23 +17,22 @@
 #include <map>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace verifier {
 namespace {
 
-struct LockClass {
+/* One lock instance: where it was made (or first taken) and the locks taken while it was held. */
+struct LockNode {
     const void *site;
     LockKind kind;
-    std::set<uint32_t> after; /* classes seen acquired while this one was held */
+    std::set<const void *> after;  /* locks acquired while this one was held */
+    std::set<const void *> before; /* locks held while this one was acquired */
 };
 
 struct VerifierState {
     base::SpinLock lock;
-    std::vector<LockClass> classes;                        /* index + 1 = class id */
-    std::unordered_map<const void *, uint32_t> classBySite;
-    std::map<const void *, uint32_t> classByLock;          /* ordered: freed ranges are forgotten */
+    std::map<const void *, LockNode> locks; /* ordered: freed ranges are forgotten */
     bool enabled = true;
 };
 
@@ -59,33 +58,41 @@ std::string DescribeSite(const void *site)
     return text;
 }
 
-uint32_t ClassForSiteLocked(VerifierState &state, const void *site, LockKind kind)
+/* ForgetLockLocked: drops a lock and every order edge to or from it. */
+void ForgetLockLocked(VerifierState &state, std::map<const void *, LockNode>::iterator it)
 {
-    auto it = state.classBySite.find(site);
-    if (it != state.classBySite.end())
-        return it->second;
-    state.classes.push_back({site, kind, {}});
-    uint32_t id = (uint32_t)state.classes.size();
-    state.classBySite[site] = id;
-    return id;
+    for (const void *next : it->second.after)
+        state.locks[next].before.erase(it->first);
+    for (const void *previous : it->second.before)
+        state.locks[previous].after.erase(it->first);
+    state.locks.erase(it);
 }
 
-/* Whether class 'to' is reachable from class 'from' along recorded orders. */
-bool ReachableLocked(VerifierState &state, uint32_t from, uint32_t to)
+/* Whether lock 'to' is reachable from lock 'from' along recorded orders. */
+bool ReachableLocked(VerifierState &state, const void *from, const void *to)
 {
-    std::vector<uint32_t> stack{from};
-    std::set<uint32_t> seen;
+    std::vector<const void *> stack{from};
+    std::set<const void *> seen;
     while (!stack.empty()) {
-        uint32_t c = stack.back();
+        const void *current = stack.back();
         stack.pop_back();
-        if (c == to)
+        if (current == to)
             return true;
-        if (!seen.insert(c).second)
+        if (!seen.insert(current).second)
             continue;
-        for (uint32_t next : state.classes[c - 1].after)
-            stack.push_back(next);
+        auto it = state.locks.find(current);
+        if (it != state.locks.end())
+            stack.insert(stack.end(), it->second.after.begin(), it->second.after.end());
     }
     return false;
+}
+
+std::string DescribeLock(const VerifierState &state, const void *lock)
+{
+    char text[64];
+    std::snprintf(text, sizeof(text), "%p", lock);
+    auto it = state.locks.find(lock);
+    return std::string(text) + (it != state.locks.end() ? " (made at " + DescribeSite(it->second.site) + ")" : "");
 }
 
 [[noreturn]] void Report(ULONG_PTR code, const void *acquiring, const void *held, const std::string &detail)
@@ -99,9 +106,7 @@ void BootVerifier()
     auto &state = State();
     base::SpinGuard guard(state.lock);
     state.enabled = machine::CurrentConfig().verifier;
-    state.classes.clear();
-    state.classBySite.clear();
-    state.classByLock.clear();
+    state.locks.clear();
 }
 
 const bool registered = [] {
@@ -123,7 +128,11 @@ void NoteLockInitialized(const void *lock, LockKind kind, const void *site)
     if (!state.enabled)
         return;
     base::SpinGuard guard(state.lock);
-    state.classByLock[lock] = ClassForSiteLocked(state, site, kind);
+    /* Initialising memory again makes a new lock: whatever the old one was ordered with no longer counts. */
+    auto it = state.locks.find(lock);
+    if (it != state.locks.end())
+        ForgetLockLocked(state, it);
+    state.locks[lock] = LockNode{site, kind, {}, {}};
 }
 
 void BeforeAcquire(const void *lock, LockKind kind, const void *site)
@@ -137,14 +146,8 @@ void BeforeAcquire(const void *lock, LockKind kind, const void *site)
     const void *conflicting = nullptr;
     {
         base::SpinGuard guard(state.lock);
-        uint32_t lockClass;
-        auto known = state.classByLock.find(lock);
-        if (known != state.classByLock.end()) {
-            lockClass = known->second;
-        } else {
-            lockClass = ClassForSiteLocked(state, site, kind);
-            state.classByLock[lock] = lockClass;
-        }
+        if (state.locks.find(lock) == state.locks.end())
+            state.locks[lock] = LockNode{site, kind, {}, {}};
 
         for (const ke::HeldLock &held : self.heldLocks) {
             if (held.lock == lock)
@@ -154,32 +157,24 @@ void BeforeAcquire(const void *lock, LockKind kind, const void *site)
             if (kind == kSpinLock && held.kind == kSpinLock) {
                 code = VERIFIER_SPIN_LOCK_NESTED;
                 conflicting = held.lock;
-                detail = "spin lock " + std::to_string((uintptr_t)lock) + " (class from " +
-                         DescribeSite(state.classes[lockClass - 1].site) + ") acquired while holding spin lock of class from " +
-                         DescribeSite(state.classes[held.lockClass - 1].site);
+                detail = "spin lock " + DescribeLock(state, lock) + " acquired while holding spin lock " +
+                         DescribeLock(state, held.lock);
                 break;
             }
-            if (held.lockClass == lockClass) {
-                if ((uintptr_t)held.lock > (uintptr_t)lock) {
-                    code = VERIFIER_SAME_CLASS_ORDER;
-                    conflicting = held.lock;
-                    detail = "two locks of the class initialised at " + DescribeSite(state.classes[lockClass - 1].site) +
-                             " taken in descending address order";
-                    break;
-                }
+            /* An order already recorded was checked when it was recorded: any cycle
+               through it would have been found by the edge that closed it. */
+            if (state.locks[held.lock].after.count(lock) != 0)
                 continue;
-            }
-            if (ReachableLocked(state, lockClass, held.lockClass)) {
+            if (ReachableLocked(state, lock, held.lock)) {
                 code = VERIFIER_LOCK_ORDER_INVERSION;
                 conflicting = held.lock;
-                detail = "lock order inversion: acquiring a lock of the class initialised at " +
-                         DescribeSite(state.classes[lockClass - 1].site) +
-                         " while holding one of the class initialised at " +
-                         DescribeSite(state.classes[held.lockClass - 1].site) +
-                         ", which has been taken after it before; two threads could deadlock";
+                detail = "lock hierarchy violation: acquiring lock " + DescribeLock(state, lock) +
+                         " while holding lock " + DescribeLock(state, held.lock) +
+                         ", which has been acquired after it before; two threads could deadlock";
                 break;
             }
-            state.classes[held.lockClass - 1].after.insert(lockClass);
+            state.locks[held.lock].after.insert(lock);
+            state.locks[lock].before.insert(held.lock);
         }
     }
     if (code != 0)
@@ -188,17 +183,9 @@ void BeforeAcquire(const void *lock, LockKind kind, const void *site)
 
 void AfterAcquire(const void *lock, LockKind kind, bool shared)
 {
-    auto &state = State();
-    if (!state.enabled)
+    if (!State().enabled)
         return;
-    uint32_t lockClass = 0;
-    {
-        base::SpinGuard guard(state.lock);
-        auto it = state.classByLock.find(lock);
-        if (it != state.classByLock.end())
-            lockClass = it->second;
-    }
-    ke::CurrentThreadState().heldLocks.push_back({lock, lockClass, kind, shared});
+    ke::CurrentThreadState().heldLocks.push_back({lock, kind, shared});
 }
 
 void OnRelease(const void *lock)
@@ -256,9 +243,9 @@ void ForgetLocksIn(const void *block, size_t size)
 {
     auto &state = State();
     base::SpinGuard guard(state.lock);
-    auto first = state.classByLock.lower_bound(block);
-    auto last = state.classByLock.lower_bound((const char *)block + size);
-    state.classByLock.erase(first, last);
+    auto it = state.locks.lower_bound(block);
+    while (it != state.locks.end() && (const char *)it->first < (const char *)block + size)
+        ForgetLockLocked(state, it++);
 }
 
 } // namespace verifier

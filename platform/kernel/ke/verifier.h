@@ -1,13 +1,17 @@
 /*
- * The lock verifier, always on in debug builds (machine::Config::verifier).
+ * The lock verifier, always on in debug builds (machine::Config::verifier), after
+ * Driver Verifier's deadlock detection.
  *
- * Locks are grouped in classes by the site that initialised them (for a lock used
- * without initialisation, the site of its first acquisition). Each thread keeps
- * the list of locks it holds. Acquiring lock B while holding A records the order
- * class(A) -> class(B); acquiring B while holding A when class(B) already leads to
- * class(A) is an inversion: two threads could deadlock, and the verifier stops the
- * machine before they do. Two locks of one class nest only in ascending address
- * order; spin locks never nest; no lock may be held when a thread ends.
+ * It reasons about lock instances, not about where they were made: every spin
+ * lock, resource, mutex and fast mutex is a node of one order graph. Acquiring
+ * lock B while holding lock A records the edge A -> B; acquiring B while holding A
+ * when B already leads to A along recorded edges (B then A on some thread, or
+ * through other locks) is a hierarchy violation: threads taking them in those
+ * orders at once would deadlock, and the verifier stops the machine before they
+ * do. Locks of one kind made at one site nest freely in any order that is
+ * consistent (a directory's lock before its child's). A lock's edges are forgotten
+ * when it is deleted or the memory holding it is freed. Spin locks never nest; no
+ * lock may be held when a thread ends.
  */
 #pragma once
 
@@ -40,7 +44,7 @@ void CheckNoLocksHeld(uintptr_t where);
 /* No spin lock held by the calling thread (completing an IRP: resources may be held). */
 void CheckNoSpinLocksHeld(uintptr_t where);
 
-/* Forgets the classes of locks that lived in a block being freed. */
+/* Forgets the locks that lived in a block being freed, and their order. */
 void ForgetLocksIn(const void *block, size_t size);
 
 } // namespace verifier

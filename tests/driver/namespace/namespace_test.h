@@ -43,16 +43,9 @@ inline std::u16string ToU16(const UNICODE_STRING &s)
 
 class NamespaceTest : public LoadedDriverTest {
 protected:
-    /*
-     * Every node's main resource is initialised at one site, so the lock verifier
-     * sees one class, and a directory's resource held while its child's is taken
-     * (the documented parent-before-child order of adding and removing names) looks
-     * like a same-class nesting whenever the child lies at the lower address.
-     */
     machine::Config BootConfig() override
     {
         machine::Config config;
-        config.verifier = false;
         config.clock = machine::ClockMode::Manual; /* times move only when a test says so */
         return config;
     }

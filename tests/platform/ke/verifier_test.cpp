@@ -1,6 +1,6 @@
 /*
- * The lock verifier: order inversions (before they deadlock), same-class nesting,
- * spin lock nesting.
+ * The lock verifier: order inversions between lock instances (before they
+ * deadlock), locks of one site nested in a consistent order, spin lock nesting.
  */
 #include "ke_test_support.h"
 
@@ -54,22 +54,69 @@ TEST_F(VerifierDeathTest, ConsistentOrderPassesAndInversionThroughAThirdLockIsCa
     ExDeleteResourceLite(&c);
 }
 
-void InitializePair(PERESOURCE pair)
+void InitializeTriple(PERESOURCE locks)
 {
-    volatile int count = 2; /* keeps the loop (and so its one call site) as written */
+    volatile int count = 3; /* keeps the loop (and so its one call site) as written */
     for (int i = 0; i < count; ++i)
-        ExInitializeResourceLite(&pair[i]); /* one site: one class */
+        ExInitializeResourceLite(&locks[i]); /* one site, as every directory's lock */
 }
 
-TEST_F(VerifierDeathTest, SameClassNestsOnlyInAscendingAddressOrder)
+void DeleteTriple(PERESOURCE locks)
 {
-    ERESOURCE pair[2];
-    InitializePair(pair);
-    TakeInOrder(&pair[0], &pair[1]);
-    EXPECT_BUGCHECK(TakeInOrder(&pair[1], &pair[0]), DRIVER_VERIFIER_DETECTED_VIOLATION,
-                    {VERIFIER_SAME_CLASS_ORDER});
-    for (auto &r : pair)
-        ExDeleteResourceLite(&r);
+    for (int i = 0; i < 3; ++i)
+        ExDeleteResourceLite(&locks[i]);
+}
+
+/* A parent's lock before its child's, whatever their addresses: a hierarchy, not an inversion. */
+TEST_F(VerifierDeathTest, LocksOfOneSiteNestInAnyConsistentOrder)
+{
+    ERESOURCE tree[3];
+    InitializeTriple(tree);
+    PERESOURCE parent = &tree[2], child = &tree[0], grandchild = &tree[1];
+    JoinThread(StartThread([&] { TakeInOrder(parent, child); }));
+    JoinThread(StartThread([&] { TakeInOrder(child, grandchild); }));
+    TakeInOrder(parent, grandchild);
+    TakeInOrder(parent, child);
+
+    /* The same memory made into new locks carries no order over, reinitialised or made again. */
+    ExReinitializeResourceLite(child);
+    TakeInOrder(child, parent);
+    DeleteTriple(tree);
+    InitializeTriple(tree);
+    TakeInOrder(grandchild, parent);
+    DeleteTriple(tree);
+}
+
+TEST_F(VerifierDeathTest, InversionBetweenLocksOfOneSiteIsReported)
+{
+    ERESOURCE locks[3];
+    InitializeTriple(locks);
+    JoinThread(StartThread([&] { TakeInOrder(&locks[0], &locks[1]); }));
+    EXPECT_BUGCHECK(JoinThread(StartThread([&] { TakeInOrder(&locks[1], &locks[0]); })),
+                    DRIVER_VERIFIER_DETECTED_VIOLATION, {VERIFIER_LOCK_ORDER_INVERSION});
+    DeleteTriple(locks);
+}
+
+/* Fast mutexes and mutexes share the graph with resources. */
+TEST_F(VerifierDeathTest, InversionAcrossLockKindsIsReported)
+{
+    ERESOURCE resource;
+    FAST_MUTEX mutex;
+    ExInitializeResourceLite(&resource);
+    ExInitializeFastMutex(&mutex);
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&resource, TRUE);
+    ExAcquireFastMutex(&mutex);
+    ExReleaseFastMutex(&mutex);
+    ExReleaseResourceLite(&resource);
+    EXPECT_BUGCHECK(
+        {
+            ExAcquireFastMutex(&mutex);
+            ExAcquireResourceExclusiveLite(&resource, TRUE);
+        },
+        DRIVER_VERIFIER_DETECTED_VIOLATION, {VERIFIER_LOCK_ORDER_INVERSION});
+    KeLeaveCriticalRegion();
+    ExDeleteResourceLite(&resource);
 }
 
 TEST_F(VerifierDeathTest, SpinLocksNeverNest)
