@@ -8,12 +8,13 @@
 
 #define TAG_DIAGNOSTIC_VCB POOL_TAG('v', 'l', 'D', 'c')
 
-static PVCB CreateVolume(ULONGLONG SizeBytes)
+static PVCB MakeVolume(ULONGLONG SizeBytes, BOOLEAN NoSecurity)
 {
     PVCB vcb = (PVCB)AllocateZeroed(sizeof(VCB), TAG_DIAGNOSTIC_VCB, NonPagedPoolNx);
     if (vcb == NULL)
         return NULL;
     vcb->Signature = VCB_SIGNATURE;
+    vcb->NoSecurity = NoSecurity;
     InitializeStoreVolume(&vcb->Store, SizeBytes);
     if (!NT_SUCCESS(InitializeVcbNamespace(vcb)))
         goto undo_store;
@@ -27,6 +28,16 @@ undo_store:
     TearDownStoreVolume(&vcb->Store);
     VorelData.FreePool(vcb, TAG_DIAGNOSTIC_VCB);
     return NULL;
+}
+
+static PVCB CreateVolume(ULONGLONG SizeBytes)
+{
+    return MakeVolume(SizeBytes, FALSE);
+}
+
+static PVCB CreateVolumeWithoutSecurity(ULONGLONG SizeBytes)
+{
+    return MakeVolume(SizeBytes, TRUE);
 }
 
 static VOID DeleteVolume(PVCB Vcb)
@@ -61,4 +72,9 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     IsVolumeBusy,
     NoteDataModified,
     ReportedAttributes,
+    CreateVolumeWithoutSecurity,
+    InternDescriptor,
+    ReleaseDescriptor,
+    FreeNodeDescriptor,
+    AssignNewNodeDescriptor,
 };

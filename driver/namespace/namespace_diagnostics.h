@@ -6,7 +6,7 @@
  */
 #pragma once
 
-#define VOREL_NAMESPACE_DIAGNOSTICS_VERSION 1
+#define VOREL_NAMESPACE_DIAGNOSTICS_VERSION 2
 
 typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     ULONG Size;
@@ -35,4 +35,11 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     BOOLEAN (*IsVolumeBusy)(PVCB Vcb, PBOOLEAN NeedsPurge);
     VOID (*NoteDataModified)(PFCB Fcb);
     ULONG (*ReportedAttributes)(PFCB Fcb);
+
+    /* Security: a volume without it, the descriptor store and new nodes' descriptors. */
+    PVCB (*CreateVolumeWithoutSecurity)(ULONGLONG SizeBytes);
+    PSECURITY_DESCRIPTOR (*InternDescriptor)(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor, ULONG Length);
+    VOID (*ReleaseDescriptor)(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor);
+    VOID (*FreeNodeDescriptor)(PFCB Fcb);
+    NTSTATUS (*AssignNewNodeDescriptor)(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_STATE AccessState);
 } VOREL_NAMESPACE_DIAGNOSTICS, *PVOREL_NAMESPACE_DIAGNOSTICS;

@@ -55,7 +55,16 @@ VOID ReleaseCollectedNodes(PFCB *Nodes, ULONG Count);
 VOID TearDownTree(PVCB Vcb);
 BOOLEAN IsVolumeBusy(PVCB Vcb, PBOOLEAN NeedsPurge);
 
-/* security.cpp, ea.cpp, reparse.cpp: what a node's teardown gives back. */
+/* security.cpp: the descriptor store, new nodes' descriptors and access checks. */
+NTSTATUS InitializeDescriptorStore(PVCB Vcb);
+VOID UninitializeDescriptorStore(PVCB Vcb);
+PSECURITY_DESCRIPTOR InternDescriptor(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor, ULONG Length);
+VOID ReleaseDescriptor(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor);
 VOID FreeNodeDescriptor(PFCB Fcb);
+NTSTATUS CreateRootDescriptor(PFCB Root);
+VOID DropInheritanceCache(PVCB Vcb);
+NTSTATUS AssignNewNodeDescriptor(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_STATE AccessState);
+
+/* ea.cpp, reparse.cpp: what a node's teardown gives back. */
 VOID RemoveEas(PFCB Fcb);
 VOID RemoveReparse(PFCB Fcb);

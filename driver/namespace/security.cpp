@@ -1,14 +1,313 @@
 /*
- * A node's security descriptor. Each node holds its own self-relative copy
- * ("vlSd", paged pool); descriptors shared between nodes arrive with the
- * descriptor store, and until then a node never holds one it does not own.
+ * Security descriptors of nodes: the per-volume store that keeps each distinct
+ * descriptor once, the descriptor a new volume gives its root, the descriptor of
+ * a new node (with a cache of the last inheritance), the access checks of opens
+ * and path walks, and the query-security and set-security requests.
+ *
+ * A node's descriptor is either shared (the store's bytes, one store reference
+ * per node) or private (its own "vlSd" block, after a set-security or for the
+ * root). The store's resource is a leaf: no other lock is taken while it is held,
+ * so token and object references it protects are dropped after its release.
  */
 #include "vorel.h"
 
-/* FreeNodeDescriptor: frees the node's descriptor and clears its length and flags. */
+/*
+ * InitializeDescriptorStore: the store and the inheritance cache of a new volume
+ * control block, empty and invalid. Returns STATUS_INSUFFICIENT_RESOURCES when the
+ * buckets cannot be had.
+ */
+NTSTATUS InitializeDescriptorStore(PVCB Vcb)
+{
+    NTSTATUS status = ExInitializeResourceLite(&Vcb->DescriptorResource);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = InitializeHashTable(&Vcb->DescriptorStore, DESCRIPTOR_STORE_BUCKETS, TAG_DESCRIPTOR_STORE);
+    if (!NT_SUCCESS(status)) {
+        ExDeleteResourceLite(&Vcb->DescriptorResource);
+        return status;
+    }
+    RtlZeroMemory(&Vcb->InheritanceCache, sizeof(Vcb->InheritanceCache));
+    return STATUS_SUCCESS;
+}
+
+/* UninitializeDescriptorStore: after the tree is torn down; drops the cache first, which holds store references. */
+VOID UninitializeDescriptorStore(PVCB Vcb)
+{
+    DropInheritanceCache(Vcb);
+    FreeHashTable(&Vcb->DescriptorStore);
+    ExDeleteResourceLite(&Vcb->DescriptorResource);
+}
+
+/* FindStoredDescriptor: the entry with these bytes, or NULL. Store resource held, either way. */
+static PDESCRIPTOR_ENTRY FindStoredDescriptor(PVCB Vcb, ULONGLONG Hash, const VOID *Descriptor, ULONG Length)
+{
+    PLIST_ENTRY bucket = HashBucket(&Vcb->DescriptorStore, Hash);
+    for (PLIST_ENTRY e = bucket->Flink; e != bucket; e = e->Flink) {
+        if (e->Flink->Blink != e)
+            RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
+        PDESCRIPTOR_ENTRY entry = CONTAINING_RECORD(e, DESCRIPTOR_ENTRY, StoreEntry.Links);
+        if (entry->StoreEntry.Hash == Hash && entry->Length == Length &&
+            RtlCompareMemory(entry->Bytes, Descriptor, Length) == Length)
+            return entry;
+    }
+    return NULL;
+}
+
+/*
+ * InternDescriptor: the store's copy of a self-relative descriptor, with one more
+ * reference for the caller; NULL when a new entry cannot be allocated. Store
+ * resource not held.
+ */
+PSECURITY_DESCRIPTOR InternDescriptor(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor, ULONG Length)
+{
+    ULONGLONG hash = HashBytes(Descriptor, Length);
+
+    ExAcquireResourceSharedLite(&Vcb->DescriptorResource, TRUE);
+    PDESCRIPTOR_ENTRY entry = FindStoredDescriptor(Vcb, hash, Descriptor, Length);
+    if (entry != NULL)
+        InterlockedIncrement(&entry->ReferenceCount);
+    ExReleaseResourceLite(&Vcb->DescriptorResource);
+    if (entry != NULL)
+        return entry->Bytes;
+
+    /* Allocate outside the resource, then search again: another thread may have inserted the same bytes. */
+    PDESCRIPTOR_ENTRY fresh = (PDESCRIPTOR_ENTRY)VorelData.AllocatePool(
+        FIELD_OFFSET(DESCRIPTOR_ENTRY, Bytes) + Length, TAG_DESCRIPTOR, PagedPool);
+    if (fresh == NULL)
+        return NULL;
+    fresh->StoreEntry.Hash = hash;
+    fresh->ReferenceCount = 1;
+    fresh->Length = Length;
+    RtlCopyMemory(fresh->Bytes, Descriptor, Length);
+
+    ExAcquireResourceExclusiveLite(&Vcb->DescriptorResource, TRUE);
+    entry = FindStoredDescriptor(Vcb, hash, Descriptor, Length);
+    if (entry != NULL)
+        InterlockedIncrement(&entry->ReferenceCount);
+    else
+        InsertHashEntry(&Vcb->DescriptorStore, &fresh->StoreEntry);
+    ExReleaseResourceLite(&Vcb->DescriptorResource);
+    if (entry == NULL)
+        return fresh->Bytes;
+    VorelData.FreePool(fresh, TAG_DESCRIPTOR);
+    return entry->Bytes;
+}
+
+/* ReferenceStoredDescriptor: one more reference on bytes the caller already holds a reference on. */
+static VOID ReferenceStoredDescriptor(PSECURITY_DESCRIPTOR Descriptor)
+{
+    InterlockedIncrement(&DescriptorEntryFromBytes(Descriptor)->ReferenceCount);
+}
+
+/*
+ * ReleaseDescriptor: drops one reference on the store's bytes; the last one takes
+ * the entry out of the store and frees it. Store resource not held.
+ */
+VOID ReleaseDescriptor(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor)
+{
+    PDESCRIPTOR_ENTRY entry = DescriptorEntryFromBytes(Descriptor);
+    ExAcquireResourceExclusiveLite(&Vcb->DescriptorResource, TRUE);
+    LONG count = InterlockedDecrement(&entry->ReferenceCount);
+    if (count < 0)
+        NamespaceInvariantFailed(INVARIANT_DESCRIPTOR_UNDERFLOW, entry);
+    if (count == 0)
+        RemoveHashEntry(&Vcb->DescriptorStore, &entry->StoreEntry);
+    ExReleaseResourceLite(&Vcb->DescriptorResource);
+    if (count == 0)
+        VorelData.FreePool(entry, TAG_DESCRIPTOR);
+}
+
+/*
+ * FreeNodeDescriptor: gives back the node's descriptor (a store reference or its
+ * own block) and clears its length and flags. The node's main resource is held
+ * exclusively, or the node is being torn down.
+ */
 VOID FreeNodeDescriptor(PFCB Fcb)
 {
-    FreeAndClear((PVOID *)&Fcb->SecurityDescriptor, TAG_DESCRIPTOR);
+    if (Fcb->SecurityDescriptor != NULL) {
+        if (Fcb->SharedSecurity)
+            ReleaseDescriptor(Fcb->Vcb, Fcb->SecurityDescriptor);
+        else
+            VorelData.FreePool(Fcb->SecurityDescriptor, TAG_DESCRIPTOR);
+    }
+    Fcb->SecurityDescriptor = NULL;
     Fcb->SecurityLength = 0;
+    Fcb->SharedSecurity = FALSE;
     Fcb->DefaultSecurity = FALSE;
 }
+
+/*
+ * CreateRootDescriptor: the descriptor a volume with security gives its root:
+ * owner Administrators, group Local System, a DACL granting all access to
+ * Everyone, Local System and Administrators, inherited by files and directories.
+ * The root's own block, not in the store; it is the volume default. Returns
+ * STATUS_INSUFFICIENT_RESOURCES when the pool is exhausted.
+ */
+NTSTATUS CreateRootDescriptor(PFCB Root)
+{
+    PSID grantees[3] = {SeExports->SeWorldSid, SeExports->SeLocalSystemSid, SeExports->SeAliasAdminsSid};
+    DECLSPEC_ALIGN(8) UCHAR aclBuffer[sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + 16)];
+    PACL dacl = (PACL)aclBuffer;
+    SECURITY_DESCRIPTOR absolute;
+
+    /* The ACL is exactly as long as its entries: its size is copied into the descriptor. */
+    ULONG aclLength = sizeof(ACL);
+    for (ULONG i = 0; i < 3; ++i)
+        aclLength += FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart) + RtlLengthSid(grantees[i]);
+    NTSTATUS status = RtlCreateAcl(dacl, aclLength, ACL_REVISION);
+    for (ULONG i = 0; i < 3 && NT_SUCCESS(status); ++i)
+        status = RtlAddAccessAllowedAceEx(dacl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                          FILE_ALL_ACCESS, grantees[i]);
+    if (NT_SUCCESS(status))
+        status = RtlCreateSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+    if (NT_SUCCESS(status))
+        status = RtlSetOwnerSecurityDescriptor(&absolute, SeExports->SeAliasAdminsSid, FALSE);
+    if (NT_SUCCESS(status))
+        status = RtlSetGroupSecurityDescriptor(&absolute, SeExports->SeLocalSystemSid, FALSE);
+    if (NT_SUCCESS(status))
+        status = RtlSetDaclSecurityDescriptor(&absolute, TRUE, dacl, FALSE);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    ULONG length = 0;
+    status = RtlAbsoluteToSelfRelativeSD(&absolute, NULL, &length);
+    if (status != STATUS_BUFFER_TOO_SMALL)
+        return NT_SUCCESS(status) ? STATUS_INTERNAL_ERROR : status;
+    PSECURITY_DESCRIPTOR selfRelative = VorelData.AllocatePool(length, TAG_DESCRIPTOR, PagedPool);
+    if (selfRelative == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    status = RtlAbsoluteToSelfRelativeSD(&absolute, selfRelative, &length);
+    if (!NT_SUCCESS(status)) {
+        VorelData.FreePool(selfRelative, TAG_DESCRIPTOR);
+        return status;
+    }
+    Root->SecurityDescriptor = selfRelative;
+    Root->SecurityLength = length;
+    Root->SharedSecurity = FALSE;
+    Root->DefaultSecurity = TRUE;
+    return STATUS_SUCCESS;
+}
+
+/* The file object type's generic mapping. */
+static GENERIC_MAPPING FileGenericMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                             FILE_ALL_ACCESS};
+
+/*
+ * DropInheritanceCache: invalidates the cache and gives back its references. Store
+ * resource not held.
+ */
+VOID DropInheritanceCache(PVCB Vcb)
+{
+    ExAcquireResourceExclusiveLite(&Vcb->DescriptorResource, TRUE);
+    INHERITANCE_CACHE old = Vcb->InheritanceCache;
+    RtlZeroMemory(&Vcb->InheritanceCache, sizeof(Vcb->InheritanceCache));
+    ExReleaseResourceLite(&Vcb->DescriptorResource);
+    if (old.Valid) {
+        ReleaseDescriptor(Vcb, old.ParentDescriptor);
+        ReleaseDescriptor(Vcb, old.Result);
+        ObDereferenceObject(old.Token);
+    }
+}
+
+/* TokenModifiedId: the token's current modified-id; FALSE when it cannot be queried. */
+static BOOLEAN TokenModifiedId(PACCESS_TOKEN Token, PLUID ModifiedId)
+{
+    PTOKEN_STATISTICS statistics = NULL;
+    if (!NT_SUCCESS(SeQueryInformationToken(Token, TokenStatistics, (PVOID *)&statistics)))
+        return FALSE;
+    *ModifiedId = statistics->ModifiedId;
+    ExFreePool(statistics);
+    return TRUE;
+}
+
+/*
+ * UseCachedInheritance: gives Node the cached result when it was computed from
+ * Parent's descriptor for this token, unchanged since, and a child of the same
+ * kind. Returns FALSE (nothing changed) on a miss.
+ */
+static BOOLEAN UseCachedInheritance(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_TOKEN Token, PLUID ModifiedId)
+{
+    BOOLEAN hit = FALSE;
+    ExAcquireResourceSharedLite(&Vcb->DescriptorResource, TRUE);
+    PINHERITANCE_CACHE cache = &Vcb->InheritanceCache;
+    if (cache->Valid && cache->Token == Token && cache->IsDirectory == Node->IsDirectory &&
+        cache->ParentDescriptor == Parent->SecurityDescriptor && RtlEqualLuid(&cache->ModifiedId, ModifiedId)) {
+        ReferenceStoredDescriptor(cache->Result);
+        Node->SecurityDescriptor = cache->Result;
+        Node->SecurityLength = cache->ResultLength;
+        Node->SharedSecurity = TRUE;
+        Node->DefaultSecurity = cache->DefaultSecurity;
+        hit = TRUE;
+    }
+    ExReleaseResourceLite(&Vcb->DescriptorResource);
+    return hit;
+}
+
+/* RefreshInheritanceCache: remembers Node's new descriptor as computed from Parent's for Token. */
+static VOID RefreshInheritanceCache(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_TOKEN Token, PLUID ModifiedId)
+{
+    ExAcquireResourceExclusiveLite(&Vcb->DescriptorResource, TRUE);
+    INHERITANCE_CACHE old = Vcb->InheritanceCache;
+    PINHERITANCE_CACHE cache = &Vcb->InheritanceCache;
+    ReferenceStoredDescriptor(Parent->SecurityDescriptor);
+    ReferenceStoredDescriptor(Node->SecurityDescriptor);
+    ObReferenceObject(Token);
+    cache->ParentDescriptor = Parent->SecurityDescriptor;
+    cache->Result = Node->SecurityDescriptor;
+    cache->ResultLength = Node->SecurityLength;
+    cache->Token = Token;
+    cache->ModifiedId = *ModifiedId;
+    cache->IsDirectory = Node->IsDirectory;
+    cache->DefaultSecurity = Node->DefaultSecurity;
+    cache->Valid = TRUE;
+    ExReleaseResourceLite(&Vcb->DescriptorResource);
+    if (old.Valid) {
+        ReleaseDescriptor(Vcb, old.ParentDescriptor);
+        ReleaseDescriptor(Vcb, old.Result);
+        ObDereferenceObject(old.Token);
+    }
+}
+
+/*
+ * AssignNewNodeDescriptor: the descriptor of a new node, inherited from Parent's
+ * for the requester of AccessState (and its explicit descriptor, if any), shared
+ * through the store. Many nodes created in one directory by one user cost one
+ * computation: the last result is cached. Nothing is done on a volume without
+ * security. The caller holds Parent's main resource; Node is not yet visible.
+ * Returns the assignment's failure, or STATUS_INSUFFICIENT_RESOURCES; on a
+ * failure Node has no descriptor.
+ */
+NTSTATUS AssignNewNodeDescriptor(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_STATE AccessState)
+{
+    if (Vcb->NoSecurity)
+        return STATUS_SUCCESS;
+    PSECURITY_SUBJECT_CONTEXT subject = &AccessState->SubjectSecurityContext;
+    PACCESS_TOKEN token = SeQuerySubjectContextToken(subject);
+    PSECURITY_DESCRIPTOR explicitDescriptor = AccessState->SecurityDescriptor;
+    LUID modifiedId = {0, 0};
+    BOOLEAN cacheable = Parent->SharedSecurity && token != NULL && TokenModifiedId(token, &modifiedId);
+
+    if (cacheable && explicitDescriptor == NULL && UseCachedInheritance(Vcb, Parent, Node, token, &modifiedId))
+        return STATUS_SUCCESS;
+
+    PSECURITY_DESCRIPTOR computed = NULL;
+    ULONG flags = explicitDescriptor == NULL ? (SEF_DACL_AUTO_INHERIT | SEF_SACL_AUTO_INHERIT) : SEF_SACL_AUTO_INHERIT;
+    NTSTATUS status = SeAssignSecurityEx(Parent->SecurityDescriptor, explicitDescriptor, &computed, NULL,
+                                         Node->IsDirectory, flags, subject, &FileGenericMapping, PagedPool);
+    if (!NT_SUCCESS(status))
+        return status;
+    ULONG length = RtlLengthSecurityDescriptor(computed);
+    PSECURITY_DESCRIPTOR stored = InternDescriptor(Vcb, computed, length);
+    SeDeassignSecurity(&computed);
+    if (stored == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    Node->SecurityDescriptor = stored;
+    Node->SecurityLength = length;
+    Node->SharedSecurity = TRUE;
+    Node->DefaultSecurity = Parent->DefaultSecurity && explicitDescriptor == NULL;
+
+    if (cacheable)
+        RefreshInheritanceCache(Vcb, Parent, Node, token, &modifiedId);
+    return STATUS_SUCCESS;
+}
+

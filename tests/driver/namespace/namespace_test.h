@@ -78,7 +78,7 @@ protected:
             n->DeleteVolume(vcb);
             vcb = nullptr;
             KeLeaveCriticalRegion();
-            for (const char *tag : {"vlFb", "vlLk", "vlNm", "vlHd", "vlHi", "vlMc"}) {
+            for (const char *tag : {"vlFb", "vlLk", "vlNm", "vlHd", "vlHi", "vlMc", "vlSd", "vlHs"}) {
                 EXPECT_EQ(machine::PoolTag(machine::TagFromText(tag)).liveBlocks, 0u) << tag << " left";
             }
         }
