@@ -77,4 +77,8 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     ReleaseDescriptor,
     FreeNodeDescriptor,
     AssignNewNodeDescriptor,
+    MapGenericAccess,
+    CheckOpenAccess,
+    CheckTraverse,
+    SelectTraverseCheck,
 };

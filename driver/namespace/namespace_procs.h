@@ -64,6 +64,11 @@ VOID FreeNodeDescriptor(PFCB Fcb);
 NTSTATUS CreateRootDescriptor(PFCB Root);
 VOID DropInheritanceCache(PVCB Vcb);
 NTSTATUS AssignNewNodeDescriptor(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_STATE AccessState);
+ACCESS_MASK MapGenericAccess(ACCESS_MASK Mask);
+NTSTATUS CheckOpenAccess(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Parent, ACCESS_MASK Desired,
+                         PACCESS_MASK Granted);
+BOOLEAN CheckTraverse(PFCB Node, PACCESS_CHECK_INPUT Input);
+PTRAVERSE_CHECK SelectTraverseCheck(PVCB Vcb, PACCESS_CHECK_INPUT Input);
 
 /* ea.cpp, reparse.cpp: what a node's teardown gives back. */
 VOID RemoveEas(PFCB Fcb);

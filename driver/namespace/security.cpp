@@ -311,3 +311,206 @@ NTSTATUS AssignNewNodeDescriptor(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_STATE
     return STATUS_SUCCESS;
 }
 
+#define READ_ONLY_DENIED_ACCESS (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD)
+#define BACKUP_ACCESS           0x11200A9u  /* read access, ACCESS_SYSTEM_SECURITY */
+#define RESTORE_ACCESS          0x11F0116u  /* write access, DELETE, WRITE_DAC, WRITE_OWNER, ACCESS_SYSTEM_SECURITY */
+
+/*
+ * MapGenericAccess: Mask with its generic bits mapped to file rights; a request
+ * for MAXIMUM_ALLOWED becomes FILE_ALL_ACCESS and loses the MAXIMUM_ALLOWED bit.
+ */
+ACCESS_MASK MapGenericAccess(ACCESS_MASK Mask)
+{
+    if (Mask & MAXIMUM_ALLOWED)
+        Mask |= FILE_ALL_ACCESS;
+    RtlMapGenericMask(&Mask, &FileGenericMapping);
+    return Mask & ~(ACCESS_MASK)MAXIMUM_ALLOWED;
+}
+
+/* CheckDescriptor: SeAccessCheck of Desired on a descriptor for the requester (subject context locked). */
+static BOOLEAN CheckDescriptor(PSECURITY_DESCRIPTOR Descriptor, PACCESS_CHECK_INPUT Input, ACCESS_MASK Desired,
+                              PACCESS_MASK Granted, PNTSTATUS Status)
+{
+    return SeAccessCheck(Descriptor, Input->SubjectContext, TRUE, Desired, 0, NULL, &FileGenericMapping,
+                         Input->AccessMode, Granted, Status);
+}
+
+/* HoldsSecurityPrivilege: the requester holds SeSecurityPrivilege (subject context locked). */
+static BOOLEAN HoldsSecurityPrivilege(PACCESS_CHECK_INPUT Input)
+{
+    PRIVILEGE_SET privileges;
+    privileges.PrivilegeCount = 1;
+    privileges.Control = PRIVILEGE_SET_ALL_NECESSARY;
+    privileges.Privilege[0].Luid = SeExports->SeSecurityPrivilege;
+    privileges.Privilege[0].Attributes = 0;
+    return SePrivilegeCheck(&privileges, Input->SubjectContext, Input->AccessMode);
+}
+
+/*
+ * ParentYield: the rights on a node that its directory's descriptor lends: DELETE
+ * for FILE_DELETE_CHILD, FILE_READ_ATTRIBUTES for FILE_LIST_DIRECTORY, of those in
+ * Wants. Each is checked on its own, so one denied does not hide the other.
+ */
+static ACCESS_MASK ParentYield(PFCB Parent, PACCESS_CHECK_INPUT Input, ACCESS_MASK Wants)
+{
+    ACCESS_MASK yielded = 0;
+    ACCESS_MASK granted;
+    NTSTATUS status;
+    if ((Wants & FILE_DELETE_CHILD) &&
+        CheckDescriptor(Parent->SecurityDescriptor, Input, FILE_DELETE_CHILD, &granted, &status))
+        yielded |= DELETE;
+    if ((Wants & FILE_LIST_DIRECTORY) &&
+        CheckDescriptor(Parent->SecurityDescriptor, Input, FILE_LIST_DIRECTORY, &granted, &status))
+        yielded |= FILE_READ_ATTRIBUTES;
+    return yielded;
+}
+
+/*
+ * CheckNodeAndParent: the node's descriptor for Desired, then what the directory
+ * lends (see ParentYield) when the node alone refused, or when a maximum request
+ * lacks DELETE or FILE_READ_ATTRIBUTES. Subject context locked.
+ */
+static BOOLEAN CheckNodeAndParent(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Parent, ACCESS_MASK Desired,
+                                  PACCESS_MASK Granted, PNTSTATUS Status)
+{
+    BOOLEAN maximum = (Desired & MAXIMUM_ALLOWED) != 0;
+    BOOLEAN allowed = CheckDescriptor(Node->SecurityDescriptor, Input, Desired, Granted, Status);
+    if (Parent == NULL || Parent->SecurityDescriptor == NULL)
+        return allowed;
+
+    ACCESS_MASK wants = 0;
+    if (Desired & (FILE_READ_ATTRIBUTES | MAXIMUM_ALLOWED))
+        wants |= FILE_LIST_DIRECTORY;
+    if (Desired & (DELETE | MAXIMUM_ALLOWED))
+        wants |= FILE_DELETE_CHILD;
+    if (wants == 0)
+        return allowed;
+
+    if (allowed) {
+        if (maximum && (*Granted & (DELETE | FILE_READ_ATTRIBUTES)) != (DELETE | FILE_READ_ATTRIBUTES))
+            *Granted |= ParentYield(Parent, Input, wants);
+        return TRUE;
+    }
+
+    ACCESS_MASK yielded = ParentYield(Parent, Input, wants);
+    if (yielded == 0)
+        return FALSE;
+    ACCESS_MASK rest = Desired;
+    RtlMapGenericMask(&rest, &FileGenericMapping);
+    rest &= ~yielded;
+    if (rest == 0) {
+        *Granted = yielded;
+        *Status = STATUS_SUCCESS;
+        return TRUE;
+    }
+    if (!CheckDescriptor(Node->SecurityDescriptor, Input, rest, Granted, Status))
+        return FALSE;
+    *Granted |= yielded;
+    return TRUE;
+}
+
+/*
+ * CheckOpenAccess: what an open of Node (in directory Parent, NULL for the root)
+ * is granted for Desired. The caller holds Node's and Parent's main resources at
+ * least shared. Returns STATUS_SUCCESS with *Granted, or STATUS_PRIVILEGE_NOT_HELD
+ * or the access check's failure with nothing granted.
+ */
+NTSTATUS CheckOpenAccess(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Parent, ACCESS_MASK Desired,
+                         PACCESS_MASK Granted)
+{
+    *Granted = 0;
+    if (!Input->CheckRequired) {
+        *Granted = MapGenericAccess(Desired);
+        return STATUS_SUCCESS;
+    }
+
+    BOOLEAN backupOpen = Input->BackupIntent && (Input->BackupPrivilege || Input->RestorePrivilege);
+    BOOLEAN maximum = (Desired & MAXIMUM_ALLOWED) != 0;
+    BOOLEAN readOnlyFile = !Node->IsDirectory && (ReadNoFence(&Node->Attributes) & FILE_ATTRIBUTE_READONLY) != 0;
+    ACCESS_MASK securityBit = 0;
+    ACCESS_MASK granted = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    SeLockSubjectContext(Input->SubjectContext);
+    if (Desired & ACCESS_SYSTEM_SECURITY) {
+        if (!backupOpen && !HoldsSecurityPrivilege(Input)) {
+            status = STATUS_PRIVILEGE_NOT_HELD;
+            goto end;
+        }
+        securityBit = ACCESS_SYSTEM_SECURITY;
+        Desired &= ~(ACCESS_MASK)ACCESS_SYSTEM_SECURITY;
+    }
+
+    /* Nodes still under the volume default grant ordinary users everything without an evaluation. */
+    if (Node->DefaultSecurity && Input->OrdinaryToken) {
+        granted = MapGenericAccess(Desired);
+        if (maximum && readOnlyFile)
+            granted &= ~(ACCESS_MASK)READ_ONLY_DENIED_ACCESS;
+        goto end;
+    }
+
+    if (!CheckNodeAndParent(Input, Node, Parent, Desired, &granted, &status)) {
+        ACCESS_MASK allowedSet = Input->BackupPrivilege && Input->RestorePrivilege ? BACKUP_ACCESS | RESTORE_ACCESS
+                                 : Input->BackupPrivilege                          ? BACKUP_ACCESS
+                                                                                   : RESTORE_ACCESS;
+        ACCESS_MASK mapped = MapGenericAccess(Desired);
+        if (!backupOpen || (mapped & ~allowedSet) != 0) {
+            granted = 0;
+            goto end;
+        }
+        granted = mapped;
+        status = STATUS_SUCCESS;
+    }
+
+    if (Input->BackupIntent) {
+        ACCESS_MASK extra = (Input->BackupPrivilege ? BACKUP_ACCESS : 0) | (Input->RestorePrivilege ? RESTORE_ACCESS : 0);
+        if (!maximum)
+            extra &= MapGenericAccess(Desired);
+        granted |= extra;
+    }
+    if (maximum && readOnlyFile)
+        granted &= ~(ACCESS_MASK)READ_ONLY_DENIED_ACCESS;
+
+end:
+    SeUnlockSubjectContext(Input->SubjectContext);
+    if (!NT_SUCCESS(status))
+        return status;
+    *Granted = granted | securityBit;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * CheckTraverse: TRUE when the requester may not pass through directory Node. The
+ * caller holds Node's main resource shared.
+ */
+BOOLEAN CheckTraverse(PFCB Node, PACCESS_CHECK_INPUT Input)
+{
+    if (Node->DefaultSecurity && Input->OrdinaryToken)
+        return FALSE;
+    if (Node->SecurityDescriptor == NULL)
+        return FALSE;
+    ACCESS_MASK granted;
+    NTSTATUS status;
+    SeLockSubjectContext(Input->SubjectContext);
+    BOOLEAN allowed = CheckDescriptor(Node->SecurityDescriptor, Input, FILE_TRAVERSE, &granted, &status);
+    SeUnlockSubjectContext(Input->SubjectContext);
+    return !allowed;
+}
+
+/* TraverseCheckCallback: CheckTraverse in the shape WalkPath asks for each directory it passes. */
+static BOOLEAN TraverseCheckCallback(PFCB Directory, PVOID Context)
+{
+    return CheckTraverse(Directory, (PACCESS_CHECK_INPUT)Context);
+}
+
+/*
+ * SelectTraverseCheck: the traverse check WalkPath is to make for a requester, or
+ * NULL when none applies (a volume without security, a kernel-mode request, a
+ * holder of the traverse privilege). The input is WalkPath's TraverseContext.
+ */
+PTRAVERSE_CHECK SelectTraverseCheck(PVCB Vcb, PACCESS_CHECK_INPUT Input)
+{
+    if (Vcb->NoSecurity || Input->AccessMode != UserMode || Input->TraversePrivilege)
+        return NULL;
+    return TraverseCheckCallback;
+}

@@ -207,6 +207,13 @@ TEST_F(SecurityTest, VolumeWithoutSecurity)
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->SecurityDescriptor, nullptr);
     EXPECT_EQ(StoredDescriptors(), 0u);
+
+    auto r = Request(user);
+    EXPECT_FALSE(r->input.CheckRequired);
+    EXPECT_EQ(n->SelectTraverseCheck(vcb, &r->input), nullptr);
+    Outcome o = Open(r->input, file, root, GENERIC_ALL | MAXIMUM_ALLOWED);
+    EXPECT_EQ(o.status, STATUS_SUCCESS);
+    EXPECT_EQ(o.granted, (ACCESS_MASK)FILE_ALL_ACCESS);
 }
 
 } // namespace

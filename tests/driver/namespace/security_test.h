@@ -96,6 +96,36 @@ protected:
         return text;
     }
 
+    /* The input a create fills for a user-mode open by token on this volume. */
+    struct Requester {
+        SECURITY_SUBJECT_CONTEXT subject = {};
+        ACCESS_CHECK_INPUT input = {};
+    };
+    std::unique_ptr<Requester> Request(PVOID token, bool ordinary = true)
+    {
+        auto r = std::make_unique<Requester>();
+        r->subject.PrimaryToken = token;
+        r->input.SubjectContext = &r->subject;
+        r->input.AccessMode = UserMode;
+        r->input.CheckRequired = !vcb->NoSecurity;
+        r->input.OrdinaryToken = ordinary;
+        return r;
+    }
+
+    struct Outcome {
+        NTSTATUS status;
+        ACCESS_MASK granted;
+    };
+    Outcome Open(const ACCESS_CHECK_INPUT &input, PFCB node, PFCB parent, ACCESS_MASK desired)
+    {
+        Outcome o = {STATUS_PENDING, 0xDEADBEEF};
+        ACCESS_CHECK_INPUT copy = input;
+        ExAcquireResourceSharedLite(&node->MainResource, TRUE);
+        o.status = n->CheckOpenAccess(&copy, node, parent, desired, &o.granted);
+        ExReleaseResourceLite(&node->MainResource);
+        return o;
+    }
+
     ULONG StoredDescriptors() const { return vcb->DescriptorStore.EntryCount; }
     static LONG StoreRefs(PSECURITY_DESCRIPTOR sd)
     {
