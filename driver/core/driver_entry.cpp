@@ -82,6 +82,10 @@ static VOID InstallDispatchTable(PDRIVER_OBJECT DriverObject)
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = VorelClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VorelDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_SHUTDOWN] = VorelShutdown;
+
+    /* Security descriptors. */
+    DriverObject->MajorFunction[IRP_MJ_QUERY_SECURITY] = VorelQuerySecurity;
+    DriverObject->MajorFunction[IRP_MJ_SET_SECURITY] = VorelSetSecurity;
 }
 
 /*

@@ -8,6 +8,32 @@
 
 #define TAG_DIAGNOSTIC_VCB POOL_TAG('v', 'l', 'D', 'c')
 
+/* InitializeVolume: store, tree state and root of a zeroed VCB (NoSecurity set beforehand, if wanted). */
+static NTSTATUS InitializeVolume(PVCB Vcb, ULONGLONG SizeBytes)
+{
+    InitializeStoreVolume(&Vcb->Store, SizeBytes);
+    NTSTATUS status = InitializeVcbNamespace(Vcb);
+    if (!NT_SUCCESS(status))
+        goto undo_store;
+    status = CreateRootDirectory(Vcb);
+    if (!NT_SUCCESS(status))
+        goto undo_namespace;
+    return STATUS_SUCCESS;
+
+undo_namespace:
+    UninitializeVcbNamespace(Vcb);
+undo_store:
+    TearDownStoreVolume(&Vcb->Store);
+    return status;
+}
+
+static VOID UninitializeVolume(PVCB Vcb)
+{
+    TearDownTree(Vcb);
+    UninitializeVcbNamespace(Vcb);
+    TearDownStoreVolume(&Vcb->Store);
+}
+
 static PVCB MakeVolume(ULONGLONG SizeBytes, BOOLEAN NoSecurity)
 {
     PVCB vcb = (PVCB)AllocateZeroed(sizeof(VCB), TAG_DIAGNOSTIC_VCB, NonPagedPoolNx);
@@ -15,19 +41,11 @@ static PVCB MakeVolume(ULONGLONG SizeBytes, BOOLEAN NoSecurity)
         return NULL;
     vcb->Signature = VCB_SIGNATURE;
     vcb->NoSecurity = NoSecurity;
-    InitializeStoreVolume(&vcb->Store, SizeBytes);
-    if (!NT_SUCCESS(InitializeVcbNamespace(vcb)))
-        goto undo_store;
-    if (!NT_SUCCESS(CreateRootDirectory(vcb)))
-        goto undo_namespace;
+    if (!NT_SUCCESS(InitializeVolume(vcb, SizeBytes))) {
+        VorelData.FreePool(vcb, TAG_DIAGNOSTIC_VCB);
+        return NULL;
+    }
     return vcb;
-
-undo_namespace:
-    UninitializeVcbNamespace(vcb);
-undo_store:
-    TearDownStoreVolume(&vcb->Store);
-    VorelData.FreePool(vcb, TAG_DIAGNOSTIC_VCB);
-    return NULL;
 }
 
 static PVCB CreateVolume(ULONGLONG SizeBytes)
@@ -42,9 +60,7 @@ static PVCB CreateVolumeWithoutSecurity(ULONGLONG SizeBytes)
 
 static VOID DeleteVolume(PVCB Vcb)
 {
-    TearDownTree(Vcb);
-    UninitializeVcbNamespace(Vcb);
-    TearDownStoreVolume(&Vcb->Store);
+    UninitializeVolume(Vcb);
     Vcb->Signature = 0;
     VorelData.FreePool(Vcb, TAG_DIAGNOSTIC_VCB);
 }
@@ -54,6 +70,8 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     VOREL_NAMESPACE_DIAGNOSTICS_VERSION,
     CreateVolume,
     DeleteVolume,
+    InitializeVolume,
+    UninitializeVolume,
     AllocateNode,
     ReferenceNode,
     DereferenceNode,
@@ -76,6 +94,7 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     InternDescriptor,
     ReleaseDescriptor,
     FreeNodeDescriptor,
+    DropInheritanceCache,
     AssignNewNodeDescriptor,
     MapGenericAccess,
     CheckOpenAccess,

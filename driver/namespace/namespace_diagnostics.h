@@ -15,6 +15,9 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     /* A volume control block with its store, tree state and root; deleting it tears the tree down. */
     PVCB (*CreateVolume)(ULONGLONG SizeBytes);
     VOID (*DeleteVolume)(PVCB Vcb);
+    /* The same in place, on a VCB a test keeps in a file-system device's extension (admission prepared). */
+    NTSTATUS (*InitializeVolume)(PVCB Vcb, ULONGLONG SizeBytes);
+    VOID (*UninitializeVolume)(PVCB Vcb);
 
     NTSTATUS (*AllocateNode)(PVCB Vcb, BOOLEAN IsDirectory, PFCB *Fcb);
     VOID (*ReferenceNode)(PFCB Fcb);
@@ -41,6 +44,7 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     PSECURITY_DESCRIPTOR (*InternDescriptor)(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor, ULONG Length);
     VOID (*ReleaseDescriptor)(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor);
     VOID (*FreeNodeDescriptor)(PFCB Fcb);
+    VOID (*DropInheritanceCache)(PVCB Vcb);
     NTSTATUS (*AssignNewNodeDescriptor)(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_STATE AccessState);
     ACCESS_MASK (*MapGenericAccess)(ACCESS_MASK Mask);
     NTSTATUS (*CheckOpenAccess)(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Parent, ACCESS_MASK Desired,

@@ -69,6 +69,8 @@ NTSTATUS CheckOpenAccess(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Parent, ACCE
                          PACCESS_MASK Granted);
 BOOLEAN CheckTraverse(PFCB Node, PACCESS_CHECK_INPUT Input);
 PTRAVERSE_CHECK SelectTraverseCheck(PVCB Vcb, PACCESS_CHECK_INPUT Input);
+DRIVER_DISPATCH VorelQuerySecurity;
+DRIVER_DISPATCH VorelSetSecurity;
 
 /* ea.cpp, reparse.cpp: what a node's teardown gives back. */
 VOID RemoveEas(PFCB Fcb);

@@ -514,3 +514,249 @@ PTRAVERSE_CHECK SelectTraverseCheck(PVCB Vcb, PACCESS_CHECK_INPUT Input)
         return NULL;
     return TraverseCheckCallback;
 }
+
+/*
+ * SecurityTarget: the node a security request is about: the file object's node,
+ * or the root for an open of the volume itself (*VolumeOpen). NULL when the
+ * context is neither (a foreign or dead record).
+ */
+static PFCB SecurityTarget(PIO_STACK_LOCATION IrpSp, PVCB Vcb, PBOOLEAN VolumeOpen)
+{
+    *VolumeOpen = FALSE;
+    PFILE_OBJECT fileObject = IrpSp->FileObject;
+    if (fileObject == NULL)
+        return NULL;
+    if (fileObject->FsContext == Vcb) {
+        *VolumeOpen = TRUE;
+        return Vcb->RootFcb;
+    }
+    PFCB fcb = (PFCB)fileObject->FsContext;
+    if (fcb == NULL || fcb->Signature != FCB_SIGNATURE || fcb->Vcb != Vcb)
+        return NULL;
+    return fcb;
+}
+
+/* HandleContext: the handle's context control block, or NULL when it has none. */
+static PCCB HandleContext(PFILE_OBJECT FileObject)
+{
+    PCCB ccb = (PCCB)FileObject->FsContext2;
+    if (ccb == NULL || ccb->Signature != CCB_SIGNATURE)
+        return NULL;
+    return ccb;
+}
+
+/*
+ * CheckHandleRights: a user-mode request's handle must hold Needed, and touching
+ * the SACL needs the security privilege besides.
+ */
+static NTSTATUS CheckHandleRights(PCCB Ccb, ACCESS_MASK Needed, SECURITY_INFORMATION Information)
+{
+    if ((Ccb->GrantedAccess & Needed) != Needed)
+        return STATUS_ACCESS_DENIED;
+    if ((Information & SACL_SECURITY_INFORMATION) && !SeSinglePrivilegeCheck(SeExports->SeSecurityPrivilege, UserMode))
+        return STATUS_PRIVILEGE_NOT_HELD;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SecurityOutputBuffer: where a query writes: the request's MDL mapped to system
+ * space, or a kernel-mode caller's own buffer. A user-mode buffer that came
+ * without an MDL is refused: the file system may not touch it outside a probe.
+ */
+static NTSTATUS SecurityOutputBuffer(PIRP Irp, ULONG Length, PVOID *Buffer)
+{
+    *Buffer = NULL;
+    if (Irp->MdlAddress != NULL) {
+        *Buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute);
+        return *Buffer != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (Length == 0 || Irp->RequestorMode == KernelMode) {
+        *Buffer = Irp->UserBuffer;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_USER_BUFFER;
+}
+
+/* QuerySecurityCommon: the work of IRP_MJ_QUERY_SECURITY on an admitted volume. Sets Information. */
+static NTSTATUS QuerySecurityCommon(PIRP Irp, PVCB Vcb)
+{
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    SECURITY_INFORMATION information = irpSp->Parameters.QuerySecurity.SecurityInformation;
+    ULONG length = irpSp->Parameters.QuerySecurity.Length;
+    Irp->IoStatus.Information = 0;
+    if (Vcb->NoSecurity)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    BOOLEAN volumeOpen;
+    PFCB fcb = SecurityTarget(irpSp, Vcb, &volumeOpen);
+    if (fcb == NULL)
+        return STATUS_INVALID_PARAMETER;
+
+    /* Opens of the volume carry no handle context; the I/O manager checked their handle. */
+    PCCB ccb = HandleContext(irpSp->FileObject);
+    if (Irp->RequestorMode == UserMode && ccb != NULL) {
+        ACCESS_MASK needed = READ_CONTROL;
+        if (information & SACL_SECURITY_INFORMATION)
+            needed |= ACCESS_SYSTEM_SECURITY;
+        NTSTATUS status = CheckHandleRights(ccb, needed, information);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    PVOID buffer;
+    NTSTATUS status = SecurityOutputBuffer(Irp, length, &buffer);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    ExAcquireResourceSharedLite(&fcb->MainResource, TRUE);
+    if (fcb->SecurityDescriptor == NULL) {
+        status = STATUS_NO_SECURITY_ON_OBJECT;
+    } else {
+        PSECURITY_DESCRIPTOR descriptor = fcb->SecurityDescriptor;
+        status = SeQuerySecurityDescriptorInfo(&information, (PSECURITY_DESCRIPTOR)buffer, &length, &descriptor);
+        if (status == STATUS_BUFFER_TOO_SMALL)
+            status = STATUS_BUFFER_OVERFLOW;
+        if (status == STATUS_SUCCESS || status == STATUS_BUFFER_OVERFLOW)
+            Irp->IoStatus.Information = length;
+    }
+    ExReleaseResourceLite(&fcb->MainResource);
+    return status;
+}
+
+/*
+ * CheckNewOwner: without the restore privilege a user may give a node only
+ * itself or one of its owner groups as owner. Returns STATUS_INVALID_OWNER
+ * otherwise.
+ */
+static NTSTATUS CheckNewOwner(PSECURITY_DESCRIPTOR Modification)
+{
+    PSID owner = NULL;
+    BOOLEAN defaulted;
+    NTSTATUS status = RtlGetOwnerSecurityDescriptor(Modification, &owner, &defaulted);
+    if (!NT_SUCCESS(status) || owner == NULL)
+        return STATUS_INVALID_OWNER;
+    if (SeSinglePrivilegeCheck(SeExports->SeRestorePrivilege, UserMode))
+        return STATUS_SUCCESS;
+
+    SECURITY_SUBJECT_CONTEXT subject;
+    SeCaptureSubjectContext(&subject);
+    PACCESS_TOKEN token = SeQuerySubjectContextToken(&subject);
+    PTOKEN_USER user = NULL;
+    PTOKEN_GROUPS groups = NULL;
+    status = STATUS_INVALID_OWNER;
+    if (NT_SUCCESS(SeQueryInformationToken(token, TokenUser, (PVOID *)&user)) && RtlEqualSid(user->User.Sid, owner))
+        status = STATUS_SUCCESS;
+    if (status != STATUS_SUCCESS && NT_SUCCESS(SeQueryInformationToken(token, TokenGroups, (PVOID *)&groups))) {
+        for (ULONG i = 0; i < groups->GroupCount; ++i) {
+            if ((groups->Groups[i].Attributes & SE_GROUP_OWNER) && RtlEqualSid(groups->Groups[i].Sid, owner)) {
+                status = STATUS_SUCCESS;
+                break;
+            }
+        }
+    }
+    if (groups != NULL)
+        ExFreePool(groups);
+    if (user != NULL)
+        ExFreePool(user);
+    SeReleaseSubjectContext(&subject);
+    return status;
+}
+
+/*
+ * ReplaceNodeDescriptor: merges Modification into the node's descriptor as a new
+ * private one ("vlSd"); the old one goes back to the store or the pool. Main
+ * resource exclusive. On a failure the node keeps its descriptor.
+ */
+static NTSTATUS ReplaceNodeDescriptor(PFCB Fcb, SECURITY_INFORMATION Information, PSECURITY_DESCRIPTOR Modification)
+{
+    PSECURITY_DESCRIPTOR merged = Fcb->SecurityDescriptor;
+    NTSTATUS status = SeSetSecurityDescriptorInfo(NULL, &Information, Modification, &merged, PagedPool,
+                                                  &FileGenericMapping);
+    if (!NT_SUCCESS(status))
+        return status;
+    ULONG length = RtlLengthSecurityDescriptor(merged);
+    PSECURITY_DESCRIPTOR own = VorelData.AllocatePool(length, TAG_DESCRIPTOR, PagedPool);
+    if (own != NULL)
+        RtlCopyMemory(own, merged, length);
+    ExFreePool(merged);
+    if (own == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    FreeNodeDescriptor(Fcb);
+    Fcb->SecurityDescriptor = own;
+    Fcb->SecurityLength = length;
+    KeQuerySystemTime(&Fcb->ChangeTime);
+    return STATUS_SUCCESS;
+}
+
+/* SetSecurityCommon: the work of IRP_MJ_SET_SECURITY on an admitted volume. */
+static NTSTATUS SetSecurityCommon(PIRP Irp, PVCB Vcb)
+{
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    SECURITY_INFORMATION information = irpSp->Parameters.SetSecurity.SecurityInformation;
+    PSECURITY_DESCRIPTOR modification = irpSp->Parameters.SetSecurity.SecurityDescriptor;
+    Irp->IoStatus.Information = 0;
+    if (Vcb->NoSecurity)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    BOOLEAN volumeOpen;
+    PFCB fcb = SecurityTarget(irpSp, Vcb, &volumeOpen);
+    if (fcb == NULL)
+        return STATUS_INVALID_PARAMETER;
+
+    if (Irp->RequestorMode == UserMode) {
+        PCCB ccb = HandleContext(irpSp->FileObject);
+        if (volumeOpen || ccb == NULL)
+            return STATUS_ACCESS_DENIED;
+        ACCESS_MASK needed = 0;
+        if (information & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION))
+            needed |= WRITE_OWNER;
+        if (information & DACL_SECURITY_INFORMATION)
+            needed |= WRITE_DAC;
+        if (information & SACL_SECURITY_INFORMATION)
+            needed |= ACCESS_SYSTEM_SECURITY;
+        NTSTATUS status = CheckHandleRights(ccb, needed, information);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    if (modification == NULL || !RtlValidSecurityDescriptor(modification))
+        return STATUS_INVALID_SECURITY_DESCR;
+    if (Irp->RequestorMode == UserMode && (information & OWNER_SECURITY_INFORMATION)) {
+        NTSTATUS status = CheckNewOwner(modification);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+
+    ExAcquireResourceExclusiveLite(&fcb->MainResource, TRUE);
+    NTSTATUS status = fcb->SecurityDescriptor == NULL ? STATUS_NO_SECURITY_ON_OBJECT
+                                                      : ReplaceNodeDescriptor(fcb, information, modification);
+    ExReleaseResourceLite(&fcb->MainResource);
+    return status;
+}
+
+/*
+ * SecurityDispatch: the frame around both security requests: enter, admit on the
+ * volume, run the common worker, release the admission, complete. PASSIVE_LEVEL.
+ */
+static NTSTATUS SecurityDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS (*Common)(PIRP Irp, PVCB Vcb))
+{
+    IRP_FRAME frame;
+    FrameEnter(&frame, Irp);
+    PVCB vcb;
+    NTSTATUS status = AdmitVolumeRequest(DeviceObject, FALSE, &vcb);
+    if (NT_SUCCESS(status)) {
+        status = Common(Irp, vcb);
+        ReleaseVolumeRequest(vcb);
+    }
+    FrameLeave(&frame, status);
+    return status;
+}
+
+/* VorelQuerySecurity: IRP_MJ_QUERY_SECURITY. PASSIVE_LEVEL. */
+NTSTATUS NTAPI VorelQuerySecurity(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return SecurityDispatch(DeviceObject, Irp, QuerySecurityCommon);
+}
+
+/* VorelSetSecurity: IRP_MJ_SET_SECURITY. PASSIVE_LEVEL. */
+NTSTATUS NTAPI VorelSetSecurity(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return SecurityDispatch(DeviceObject, Irp, SetSecurityCommon);
+}
