@@ -517,23 +517,29 @@ PTRAVERSE_CHECK SelectTraverseCheck(PVCB Vcb, PACCESS_CHECK_INPUT Input)
 
 /*
  * SecurityTarget: the node a security request is about: the file object's node,
- * or the root for an open of the volume itself (*VolumeOpen). NULL when the
- * context is neither (a foreign or dead record).
+ * or the root for an open of the volume itself (*VolumeOpen). Returns
+ * STATUS_INVALID_DEVICE_REQUEST on a volume without security and
+ * STATUS_INVALID_PARAMETER when the context is neither (a foreign or dead record).
  */
-static PFCB SecurityTarget(PIO_STACK_LOCATION IrpSp, PVCB Vcb, PBOOLEAN VolumeOpen)
+static NTSTATUS SecurityTarget(PIO_STACK_LOCATION IrpSp, PVCB Vcb, PBOOLEAN VolumeOpen, PFCB *Fcb)
 {
     *VolumeOpen = FALSE;
+    *Fcb = NULL;
+    if (Vcb->NoSecurity)
+        return STATUS_INVALID_DEVICE_REQUEST;
     PFILE_OBJECT fileObject = IrpSp->FileObject;
     if (fileObject == NULL)
-        return NULL;
+        return STATUS_INVALID_PARAMETER;
     if (fileObject->FsContext == Vcb) {
         *VolumeOpen = TRUE;
-        return Vcb->RootFcb;
+        *Fcb = Vcb->RootFcb;
+        return STATUS_SUCCESS;
     }
     PFCB fcb = (PFCB)fileObject->FsContext;
     if (fcb == NULL || fcb->Signature != FCB_SIGNATURE || fcb->Vcb != Vcb)
-        return NULL;
-    return fcb;
+        return STATUS_INVALID_PARAMETER;
+    *Fcb = fcb;
+    return STATUS_SUCCESS;
 }
 
 /* HandleContext: the handle's context control block, or NULL when it has none. */
@@ -584,12 +590,11 @@ static NTSTATUS QuerySecurityCommon(PIRP Irp, PVCB Vcb)
     SECURITY_INFORMATION information = irpSp->Parameters.QuerySecurity.SecurityInformation;
     ULONG length = irpSp->Parameters.QuerySecurity.Length;
     Irp->IoStatus.Information = 0;
-    if (Vcb->NoSecurity)
-        return STATUS_INVALID_DEVICE_REQUEST;
     BOOLEAN volumeOpen;
-    PFCB fcb = SecurityTarget(irpSp, Vcb, &volumeOpen);
-    if (fcb == NULL)
-        return STATUS_INVALID_PARAMETER;
+    PFCB fcb;
+    NTSTATUS status = SecurityTarget(irpSp, Vcb, &volumeOpen, &fcb);
+    if (!NT_SUCCESS(status))
+        return status;
 
     /* Opens of the volume carry no handle context; the I/O manager checked their handle. */
     PCCB ccb = HandleContext(irpSp->FileObject);
@@ -597,12 +602,12 @@ static NTSTATUS QuerySecurityCommon(PIRP Irp, PVCB Vcb)
         ACCESS_MASK needed = READ_CONTROL;
         if (information & SACL_SECURITY_INFORMATION)
             needed |= ACCESS_SYSTEM_SECURITY;
-        NTSTATUS status = CheckHandleRights(ccb, needed, information);
+        status = CheckHandleRights(ccb, needed, information);
         if (!NT_SUCCESS(status))
             return status;
     }
     PVOID buffer;
-    NTSTATUS status = SecurityOutputBuffer(Irp, length, &buffer);
+    status = SecurityOutputBuffer(Irp, length, &buffer);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -694,12 +699,11 @@ static NTSTATUS SetSecurityCommon(PIRP Irp, PVCB Vcb)
     SECURITY_INFORMATION information = irpSp->Parameters.SetSecurity.SecurityInformation;
     PSECURITY_DESCRIPTOR modification = irpSp->Parameters.SetSecurity.SecurityDescriptor;
     Irp->IoStatus.Information = 0;
-    if (Vcb->NoSecurity)
-        return STATUS_INVALID_DEVICE_REQUEST;
     BOOLEAN volumeOpen;
-    PFCB fcb = SecurityTarget(irpSp, Vcb, &volumeOpen);
-    if (fcb == NULL)
-        return STATUS_INVALID_PARAMETER;
+    PFCB fcb;
+    NTSTATUS status = SecurityTarget(irpSp, Vcb, &volumeOpen, &fcb);
+    if (!NT_SUCCESS(status))
+        return status;
 
     if (Irp->RequestorMode == UserMode) {
         PCCB ccb = HandleContext(irpSp->FileObject);
@@ -712,20 +716,20 @@ static NTSTATUS SetSecurityCommon(PIRP Irp, PVCB Vcb)
             needed |= WRITE_DAC;
         if (information & SACL_SECURITY_INFORMATION)
             needed |= ACCESS_SYSTEM_SECURITY;
-        NTSTATUS status = CheckHandleRights(ccb, needed, information);
+        status = CheckHandleRights(ccb, needed, information);
         if (!NT_SUCCESS(status))
             return status;
     }
     if (modification == NULL || !RtlValidSecurityDescriptor(modification))
         return STATUS_INVALID_SECURITY_DESCR;
     if (Irp->RequestorMode == UserMode && (information & OWNER_SECURITY_INFORMATION)) {
-        NTSTATUS status = CheckNewOwner(modification);
+        status = CheckNewOwner(modification);
         if (!NT_SUCCESS(status))
             return status;
     }
 
     ExAcquireResourceExclusiveLite(&fcb->MainResource, TRUE);
-    NTSTATUS status = fcb->SecurityDescriptor == NULL ? STATUS_NO_SECURITY_ON_OBJECT
+    status = fcb->SecurityDescriptor == NULL ? STATUS_NO_SECURITY_ON_OBJECT
                                                       : ReplaceNodeDescriptor(fcb, information, modification);
     ExReleaseResourceLite(&fcb->MainResource);
     return status;
