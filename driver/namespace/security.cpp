@@ -589,7 +589,6 @@ static NTSTATUS QuerySecurityCommon(PIRP Irp, PVCB Vcb)
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     SECURITY_INFORMATION information = irpSp->Parameters.QuerySecurity.SecurityInformation;
     ULONG length = irpSp->Parameters.QuerySecurity.Length;
-    Irp->IoStatus.Information = 0;
     BOOLEAN volumeOpen;
     PFCB fcb;
     NTSTATUS status = SecurityTarget(irpSp, Vcb, &volumeOpen, &fcb);
@@ -692,13 +691,12 @@ static NTSTATUS ReplaceNodeDescriptor(PFCB Fcb, SECURITY_INFORMATION Information
     return STATUS_SUCCESS;
 }
 
-/* SetSecurityCommon: the work of IRP_MJ_SET_SECURITY on an admitted volume. */
+/* SetSecurityCommon: the work of IRP_MJ_SET_SECURITY on an admitted volume (Information stays 0). */
 static NTSTATUS SetSecurityCommon(PIRP Irp, PVCB Vcb)
 {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     SECURITY_INFORMATION information = irpSp->Parameters.SetSecurity.SecurityInformation;
     PSECURITY_DESCRIPTOR modification = irpSp->Parameters.SetSecurity.SecurityDescriptor;
-    Irp->IoStatus.Information = 0;
     BOOLEAN volumeOpen;
     PFCB fcb;
     NTSTATUS status = SecurityTarget(irpSp, Vcb, &volumeOpen, &fcb);
@@ -746,6 +744,7 @@ static NTSTATUS SecurityDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS
     PVCB vcb;
     NTSTATUS status = AdmitVolumeRequest(DeviceObject, FALSE, &vcb);
     if (NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = 0;
         status = Common(Irp, vcb);
         ReleaseVolumeRequest(vcb);
     }
