@@ -411,7 +411,8 @@ static BOOLEAN CheckNodeAndParent(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Par
 
 /*
  * CheckOpenAccess: what an open of Node (in directory Parent, NULL for the root)
- * is granted for Desired. The caller holds Node's and Parent's main resources at
+ * is granted for Desired. A node without a descriptor (a volume without
+ * security) grants what is asked. The caller holds Node's and Parent's main resources at
  * least shared. Returns STATUS_SUCCESS with *Granted, or STATUS_PRIVILEGE_NOT_HELD
  * or the access check's failure with nothing granted.
  */
@@ -419,7 +420,7 @@ NTSTATUS CheckOpenAccess(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Parent, ACCE
                          PACCESS_MASK Granted)
 {
     *Granted = 0;
-    if (!Input->CheckRequired) {
+    if (!Input->CheckRequired || Node->SecurityDescriptor == NULL) {
         *Granted = MapGenericAccess(Desired);
         return STATUS_SUCCESS;
     }
