@@ -86,6 +86,9 @@ static VOID InstallDispatchTable(PDRIVER_OBJECT DriverObject)
     /* Extended attributes. */
     DriverObject->MajorFunction[IRP_MJ_QUERY_EA] = VorelQueryEa;
     DriverObject->MajorFunction[IRP_MJ_SET_EA] = VorelSetEa;
+    /* Security descriptors. */
+    DriverObject->MajorFunction[IRP_MJ_QUERY_SECURITY] = VorelQuerySecurity;
+    DriverObject->MajorFunction[IRP_MJ_SET_SECURITY] = VorelSetSecurity;
 }
 
 /*

@@ -11,5 +11,6 @@
  */
 typedef struct _CCB {
     ULONG Signature;                        /* CCB_SIGNATURE while live */
+    ACCESS_MASK GrantedAccess;              /* fixed at create: what the handle was granted */
     ULONG EaCursor;                         /* node's main resource: 1-based index of the next EA to enumerate */
 } CCB, *PCCB;

@@ -8,7 +8,7 @@
 
 #define TAG_DIAGNOSTIC_VCB POOL_TAG('v', 'l', 'D', 'c')
 
-/* InitializeVolume: store, tree state and root of a zeroed VCB. */
+/* InitializeVolume: store, tree state and root of a zeroed VCB (NoSecurity set beforehand, if wanted). */
 static NTSTATUS InitializeVolume(PVCB Vcb, ULONGLONG SizeBytes)
 {
     InitializeStoreVolume(&Vcb->Store, SizeBytes);
@@ -34,17 +34,28 @@ static VOID UninitializeVolume(PVCB Vcb)
     TearDownStoreVolume(&Vcb->Store);
 }
 
-static PVCB CreateVolume(ULONGLONG SizeBytes)
+static PVCB MakeVolume(ULONGLONG SizeBytes, BOOLEAN NoSecurity)
 {
     PVCB vcb = (PVCB)AllocateZeroed(sizeof(VCB), TAG_DIAGNOSTIC_VCB, NonPagedPoolNx);
     if (vcb == NULL)
         return NULL;
     vcb->Signature = VCB_SIGNATURE;
+    vcb->NoSecurity = NoSecurity;
     if (!NT_SUCCESS(InitializeVolume(vcb, SizeBytes))) {
         VorelData.FreePool(vcb, TAG_DIAGNOSTIC_VCB);
         return NULL;
     }
     return vcb;
+}
+
+static PVCB CreateVolume(ULONGLONG SizeBytes)
+{
+    return MakeVolume(SizeBytes, FALSE);
+}
+
+static PVCB CreateVolumeWithoutSecurity(ULONGLONG SizeBytes)
+{
+    return MakeVolume(SizeBytes, TRUE);
 }
 
 static VOID DeleteVolume(PVCB Vcb)
@@ -85,4 +96,14 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     SetReparse,
     SetReparseChecked,
     DeleteReparse,
+    CreateVolumeWithoutSecurity,
+    InternDescriptor,
+    ReleaseDescriptor,
+    FreeNodeDescriptor,
+    DropInheritanceCache,
+    AssignNewNodeDescriptor,
+    MapGenericAccess,
+    CheckOpenAccess,
+    CheckTraverse,
+    SelectTraverseCheck,
 };

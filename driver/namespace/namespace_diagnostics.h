@@ -46,4 +46,16 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     NTSTATUS (*SetReparse)(PFCB Fcb, PVOID Buffer, ULONG Length);
     NTSTATUS (*SetReparseChecked)(PFCB Fcb, PVOID Buffer, ULONG Length);
     NTSTATUS (*DeleteReparse)(PFCB Fcb, PVOID Buffer, ULONG Length);
+    /* Security: a volume without it, the descriptor store and the access checks. */
+    PVCB (*CreateVolumeWithoutSecurity)(ULONGLONG SizeBytes);
+    PSECURITY_DESCRIPTOR (*InternDescriptor)(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor, ULONG Length);
+    VOID (*ReleaseDescriptor)(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor);
+    VOID (*FreeNodeDescriptor)(PFCB Fcb);
+    VOID (*DropInheritanceCache)(PVCB Vcb);
+    NTSTATUS (*AssignNewNodeDescriptor)(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_STATE AccessState);
+    ACCESS_MASK (*MapGenericAccess)(ACCESS_MASK Mask);
+    NTSTATUS (*CheckOpenAccess)(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Parent, ACCESS_MASK Desired,
+                                PACCESS_MASK Granted);
+    BOOLEAN (*CheckTraverse)(PFCB Node, PACCESS_CHECK_INPUT Input);
+    PTRAVERSE_CHECK (*SelectTraverseCheck)(PVCB Vcb, PACCESS_CHECK_INPUT Input);
 } VOREL_NAMESPACE_DIAGNOSTICS, *PVOREL_NAMESPACE_DIAGNOSTICS;

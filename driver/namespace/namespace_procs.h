@@ -56,8 +56,22 @@ VOID TearDownTree(PVCB Vcb);
 BOOLEAN IsVolumeBusy(PVCB Vcb, PBOOLEAN NeedsPurge);
 NTSTATUS FlushAllFiles(PVCB Vcb, BOOLEAN Purge);
 
-/* security.cpp: what a node's teardown gives back. */
+/* security.cpp: the descriptor store, new nodes' descriptors and access checks. */
+NTSTATUS InitializeDescriptorStore(PVCB Vcb);
+VOID UninitializeDescriptorStore(PVCB Vcb);
+PSECURITY_DESCRIPTOR InternDescriptor(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor, ULONG Length);
+VOID ReleaseDescriptor(PVCB Vcb, PSECURITY_DESCRIPTOR Descriptor);
 VOID FreeNodeDescriptor(PFCB Fcb);
+NTSTATUS CreateRootDescriptor(PFCB Root);
+VOID DropInheritanceCache(PVCB Vcb);
+NTSTATUS AssignNewNodeDescriptor(PVCB Vcb, PFCB Parent, PFCB Node, PACCESS_STATE AccessState);
+ACCESS_MASK MapGenericAccess(ACCESS_MASK Mask);
+NTSTATUS CheckOpenAccess(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Parent, ACCESS_MASK Desired,
+                         PACCESS_MASK Granted);
+BOOLEAN CheckTraverse(PFCB Node, PACCESS_CHECK_INPUT Input);
+PTRAVERSE_CHECK SelectTraverseCheck(PVCB Vcb, PACCESS_CHECK_INPUT Input);
+DRIVER_DISPATCH VorelQuerySecurity;
+DRIVER_DISPATCH VorelSetSecurity;
 
 /* ea.cpp: the node's extended attributes (main resource exclusive). */
 NTSTATUS ReplaceEas(PFCB Fcb, PFILE_FULL_EA_INFORMATION Buffer, ULONG Length, PULONG ErrorOffset);

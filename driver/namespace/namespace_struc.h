@@ -28,6 +28,7 @@
 #define TAG_NODE_ID_INDEX   POOL_TAG('v', 'l', 'H', 'i')
 #define TAG_NODE_ARRAY      POOL_TAG('v', 'l', 'M', 'c')
 #define TAG_DESCRIPTOR      POOL_TAG('v', 'l', 'S', 'd')
+#define TAG_DESCRIPTOR_STORE POOL_TAG('v', 'l', 'H', 's')
 #define TAG_EA              POOL_TAG('v', 'l', 'E', 'a')
 #define TAG_REPARSE         POOL_TAG('v', 'l', 'R', 'p')
 
@@ -43,8 +44,10 @@
 #define MAX_PATH_COMPONENTS     64u
 #define REPORTED_ATTRIBUTE_MASK 0x3127u /* read-only, hidden, system, archive, temporary, offline, not indexed */
 #define EA_MAX_PACKED_SIZE      0x10000u /* sum over a node's EAs of name + value + 9 */
+#define DESCRIPTOR_STORE_BUCKETS 64u
 
 /* Invariant numbers of the tree (parameter 1 of VOREL_BUGCHECK). */
+#define INVARIANT_DESCRIPTOR_UNDERFLOW  5307    /* a stored descriptor released more often than interned */
 #define INVARIANT_NAMES_AT_TEARDOWN     3963    /* a node torn down still has names */
 #define INVARIANT_EMBEDDED_LINK_IN_USE  4271    /* a node torn down still uses its embedded link */
 #define INVARIANT_REMOVE_WITHOUT_TREE   4481    /* a name removed without the tree resource exclusive */
@@ -138,9 +141,10 @@ typedef struct _FCB {
     ULONG ReparseLength;
     ULONG ReparseTag;
 
-    /* Security descriptor (main resource): the node's own self-relative copy. */
-    PSECURITY_DESCRIPTOR SecurityDescriptor; /* "vlSd", paged */
+    /* Security descriptor (main resource): self-relative, the store's copy or the node's own. */
+    PSECURITY_DESCRIPTOR SecurityDescriptor; /* the store's bytes when shared, else "vlSd", paged */
     ULONG SecurityLength;
+    BOOLEAN SharedSecurity;                 /* the descriptor belongs to the volume's store */
     BOOLEAN DefaultSecurity;                /* derived from the root's descriptor by inheritance only */
 
     OPLOCK Oplock;
@@ -157,6 +161,53 @@ typedef struct _FCB {
 
     FCB_DATA Data;                          /* paging I/O resource */
 } FCB, *PFCB;
+
+/*
+ * DESCRIPTOR_ENTRY: one distinct descriptor of a volume's store ("vlSd", paged).
+ * Holders point at Bytes; the entry is found in front of them. The reference count
+ * is interlocked, so a lookup under the store resource shared may add one; it
+ * drops to 0 only under the resource exclusive, where the entry leaves the store.
+ */
+typedef struct _DESCRIPTOR_ENTRY {
+    HASH_ENTRY StoreEntry;                  /* volume's DescriptorStore, DescriptorResource */
+    volatile LONG ReferenceCount;           /* interlocked */
+    ULONG Length;
+    DECLSPEC_ALIGN(8) UCHAR Bytes[1];
+} DESCRIPTOR_ENTRY, *PDESCRIPTOR_ENTRY;
+
+/*
+ * INHERITANCE_CACHE: the last descriptor computed for a new node, so that a user
+ * creating many nodes in one directory computes it once. Guarded by the volume's
+ * DescriptorResource: read shared, replaced exclusive. While valid it holds store
+ * references on ParentDescriptor and Result and a reference on Token.
+ */
+typedef struct _INHERITANCE_CACHE {
+    BOOLEAN Valid;
+    BOOLEAN IsDirectory;                    /* the child's */
+    BOOLEAN DefaultSecurity;                /* the child's */
+    PSECURITY_DESCRIPTOR ParentDescriptor;  /* store bytes */
+    PSECURITY_DESCRIPTOR Result;            /* store bytes */
+    ULONG ResultLength;
+    PACCESS_TOKEN Token;                    /* referenced */
+    LUID ModifiedId;                        /* the token's when the result was computed */
+} INHERITANCE_CACHE, *PINHERITANCE_CACHE;
+
+/*
+ * ACCESS_CHECK_INPUT: what an open's access check knows about the requester,
+ * filled by the create path from the request's access state.
+ */
+typedef struct _ACCESS_CHECK_INPUT {
+    PACCESS_STATE AccessState;
+    PSECURITY_SUBJECT_CONTEXT SubjectContext;
+    KPROCESSOR_MODE AccessMode;             /* UserMode also when the request forces a check */
+    BOOLEAN TraversePrivilege;
+    BOOLEAN BackupPrivilege;
+    BOOLEAN RestorePrivilege;
+    BOOLEAN BackupIntent;                   /* FILE_OPEN_FOR_BACKUP_INTENT */
+    BOOLEAN OpenTargetDirectory;
+    BOOLEAN CheckRequired;                  /* the volume enforces security and the mode is user */
+    BOOLEAN OrdinaryToken;                  /* not restricted, not write-restricted, not low-box */
+} ACCESS_CHECK_INPUT, *PACCESS_CHECK_INPUT;
 
 /*
  * TRAVERSE_CHECK: the walker's question for each directory it passes: TRUE when
@@ -191,5 +242,10 @@ FORCEINLINE PFCB FcbFromOrphanLinks(PLIST_ENTRY Entry)
 FORCEINLINE PFCB FcbFromNodeIdLinks(PLIST_ENTRY Entry)
 {
     return CONTAINING_RECORD(Entry, FCB, NodeIdEntry.Links);
+}
+
+FORCEINLINE PDESCRIPTOR_ENTRY DescriptorEntryFromBytes(PSECURITY_DESCRIPTOR Descriptor)
+{
+    return CONTAINING_RECORD(Descriptor, DESCRIPTOR_ENTRY, Bytes);
 }
 #pragma GCC diagnostic pop

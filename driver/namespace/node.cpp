@@ -26,6 +26,9 @@ NTSTATUS InitializeVcbNamespace(PVCB Vcb)
     status = InitializeHashTable(&Vcb->NodeIdIndex, NODE_ID_INDEX_BUCKETS, TAG_NODE_ID_INDEX);
     if (!NT_SUCCESS(status))
         goto undo_index_resource;
+    status = InitializeDescriptorStore(Vcb);
+    if (!NT_SUCCESS(status))
+        goto undo_index;
     KeInitializeSpinLock(&Vcb->OrphanLock);
     InitializeListHead(&Vcb->OrphanList);
     KeInitializeSpinLock(&Vcb->FreeFcbLock);
@@ -36,6 +39,8 @@ NTSTATUS InitializeVcbNamespace(PVCB Vcb)
     Vcb->RootFcb = NULL;
     return STATUS_SUCCESS;
 
+undo_index:
+    FreeHashTable(&Vcb->NodeIdIndex);
 undo_index_resource:
     ExDeleteResourceLite(&Vcb->NodeIdResource);
 undo_tree:
@@ -63,6 +68,7 @@ VOID UninitializeVcbNamespace(PVCB Vcb)
         Vcb->FreeFcbCount--;
         DeleteNodeRecord(fcb);
     }
+    UninitializeDescriptorStore(Vcb);
     FreeHashTable(&Vcb->NodeIdIndex);
     ExDeleteResourceLite(&Vcb->NodeIdResource);
     ExDeleteResourceLite(&Vcb->TreeResource);
@@ -188,7 +194,8 @@ NTSTATUS AllocateNode(PVCB Vcb, BOOLEAN IsDirectory, PFCB *Fcb)
 
 /*
  * CreateRootDirectory: the volume's root, the first node it allocates (node id
- * 1). The root has no name, is never in the node-id index, and its one reference
+ * 1), with the volume's default descriptor unless the volume has no security.
+ * The root has no name, is never in the node-id index, and its one reference
  * is the volume's own.
  */
 NTSTATUS CreateRootDirectory(PVCB Vcb)
@@ -199,6 +206,13 @@ NTSTATUS CreateRootDirectory(PVCB Vcb)
         return status;
     root->IsRoot = TRUE;
     root->Attributes = FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if (!Vcb->NoSecurity) {
+        status = CreateRootDescriptor(root);
+        if (!NT_SUCCESS(status)) {
+            DereferenceNode(root);
+            return status;
+        }
+    }
     Vcb->RootFcb = root;
     return STATUS_SUCCESS;
 }

@@ -34,6 +34,12 @@ typedef struct _VCB {
     KSPIN_LOCK FreeFcbLock;                 /* FreeFcbList and FreeFcbCount */
     PFCB FreeFcbList;                       /* recycled records, resources initialised */
     ULONG FreeFcbCount;                     /* at most FREE_FCB_CACHE_DEPTH */
+
+    /* Security descriptors (none at all on a volume mounted without security). */
+    BOOLEAN NoSecurity;                     /* fixed at mount */
+    ERESOURCE DescriptorResource;           /* leaf: DescriptorStore, InheritanceCache */
+    HASH_TABLE DescriptorStore;             /* DESCRIPTOR_ENTRY by XXH3 of the bytes ("vlHs") */
+    INHERITANCE_CACHE InheritanceCache;
 } VCB, *PVCB;
 
 /* The extension size a file-system device needs for a VCB and its 128-byte-aligned rundown block. */

@@ -100,7 +100,10 @@ bool AppendAcl(PACL acl, std::string *text)
         }
         *text += "(";
         *text += type->code;
-        *text += ";" + AceFlags(ace->AceFlags) + ";";
+        /* Appended piece by piece: GCC 12's optimiser warns (wrongly) about ";" + std::string. */
+        *text += ";";
+        *text += AceFlags(ace->AceFlags);
+        *text += ";";
         *text += Rights(((PACCESS_ALLOWED_ACE)ace)->Mask, ace->AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE);
         *text += ";;;" + SidToSddl(sid) + ")";
         return true;

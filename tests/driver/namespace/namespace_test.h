@@ -71,7 +71,7 @@ protected:
             DropVolume();
             vcb = nullptr;
             KeLeaveCriticalRegion();
-            for (const char *tag : {"vlFb", "vlLk", "vlNm", "vlHd", "vlHi", "vlMc", "vlEa", "vlRp"}) {
+            for (const char *tag : {"vlFb", "vlLk", "vlNm", "vlHd", "vlHi", "vlMc", "vlEa", "vlRp", "vlSd", "vlHs"}) {
                 EXPECT_EQ(machine::PoolTag(machine::TagFromText(tag)).liveBlocks, 0u) << tag << " left";
             }
         }
