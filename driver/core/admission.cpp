@@ -104,3 +104,24 @@ VOID UninitializeVcbAdmission(PVCB Vcb)
     Vcb->Signature = 0;
     ExDeleteResourceLite(&Vcb->Resource);
 }
+
+/*
+ * DispatchVolumeRequest: the whole frame of a request served at once on a volume:
+ * enter, admit on the volume, run the common worker (Information starts at 0),
+ * release the admission, complete. PASSIVE_LEVEL. Returns the worker's status, or
+ * the admission's refusal.
+ */
+NTSTATUS DispatchVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOLUME_REQUEST_WORKER *Common)
+{
+    IRP_FRAME frame;
+    FrameEnter(&frame, Irp);
+    PVCB vcb;
+    NTSTATUS status = AdmitVolumeRequest(DeviceObject, FALSE, &vcb);
+    if (NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = 0;
+        status = Common(Irp, vcb);
+        ReleaseVolumeRequest(vcb);
+    }
+    FrameLeave(&frame, status);
+    return status;
+}

@@ -50,6 +50,8 @@ VOID HoldVolume(struct _VCB *Vcb);
 VOID ReleaseVolumeHold(struct _VCB *Vcb);
 VOID InitializeVcbAdmission(struct _VCB *Vcb);
 VOID UninitializeVcbAdmission(struct _VCB *Vcb);
+typedef NTSTATUS VOLUME_REQUEST_WORKER(PIRP Irp, struct _VCB *Vcb);
+NTSTATUS DispatchVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOLUME_REQUEST_WORKER *Common);
 
 /* worker_queue.cpp */
 NTSTATUS WorkerQueueStart(PWORKER_QUEUE Queue);

@@ -505,32 +505,14 @@ release:
     return status;
 }
 
-/*
- * EaDispatch: the frame around both EA requests: enter, admit on the volume, run
- * the common worker, release the admission, complete. PASSIVE_LEVEL.
- */
-static NTSTATUS EaDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS (*Common)(PIRP Irp, PVCB Vcb))
-{
-    IRP_FRAME frame;
-    FrameEnter(&frame, Irp);
-    PVCB vcb;
-    NTSTATUS status = AdmitVolumeRequest(DeviceObject, FALSE, &vcb);
-    if (NT_SUCCESS(status)) {
-        status = Common(Irp, vcb);
-        ReleaseVolumeRequest(vcb);
-    }
-    FrameLeave(&frame, status);
-    return status;
-}
-
 /* VorelQueryEa: IRP_MJ_QUERY_EA. PASSIVE_LEVEL. */
 NTSTATUS NTAPI VorelQueryEa(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return EaDispatch(DeviceObject, Irp, QueryEaCommon);
+    return DispatchVolumeRequest(DeviceObject, Irp, QueryEaCommon);
 }
 
 /* VorelSetEa: IRP_MJ_SET_EA. PASSIVE_LEVEL. */
 NTSTATUS NTAPI VorelSetEa(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return EaDispatch(DeviceObject, Irp, SetEaCommon);
+    return DispatchVolumeRequest(DeviceObject, Irp, SetEaCommon);
 }

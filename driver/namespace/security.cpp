@@ -734,33 +734,14 @@ static NTSTATUS SetSecurityCommon(PIRP Irp, PVCB Vcb)
     return status;
 }
 
-/*
- * SecurityDispatch: the frame around both security requests: enter, admit on the
- * volume, run the common worker, release the admission, complete. PASSIVE_LEVEL.
- */
-static NTSTATUS SecurityDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS (*Common)(PIRP Irp, PVCB Vcb))
-{
-    IRP_FRAME frame;
-    FrameEnter(&frame, Irp);
-    PVCB vcb;
-    NTSTATUS status = AdmitVolumeRequest(DeviceObject, FALSE, &vcb);
-    if (NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = 0;
-        status = Common(Irp, vcb);
-        ReleaseVolumeRequest(vcb);
-    }
-    FrameLeave(&frame, status);
-    return status;
-}
-
 /* VorelQuerySecurity: IRP_MJ_QUERY_SECURITY. PASSIVE_LEVEL. */
 NTSTATUS NTAPI VorelQuerySecurity(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return SecurityDispatch(DeviceObject, Irp, QuerySecurityCommon);
+    return DispatchVolumeRequest(DeviceObject, Irp, QuerySecurityCommon);
 }
 
 /* VorelSetSecurity: IRP_MJ_SET_SECURITY. PASSIVE_LEVEL. */
 NTSTATUS NTAPI VorelSetSecurity(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return SecurityDispatch(DeviceObject, Irp, SetSecurityCommon);
+    return DispatchVolumeRequest(DeviceObject, Irp, SetSecurityCommon);
 }
