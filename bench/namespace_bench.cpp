@@ -166,7 +166,7 @@ bool MeasureCreates(PVCB vcb, PVOID token)
     uint64_t computations = machine::PoolTag(assigned).allocations;
     auto start = std::chrono::steady_clock::now();
     for (size_t i = 0; i < kNodes; ++i) {
-        std::string text = "file-" + std::to_string(i) + ".dat";
+        std::string text = std::string("file-") + std::to_string(i) + ".dat";
         if (!CreateNode(vcb, directory, std::u16string(text.begin(), text.end()), false, &state))
             return false;
     }

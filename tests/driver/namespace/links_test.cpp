@@ -32,7 +32,7 @@ TEST_F(LinksTest, ChildIndexGivesTheListsAnswers)
         EXPECT_EQ(Lookup(dir, u"File"), nullptr) << when << ": a prefix is no match";
     };
     for (int i = 0; i < 32; ++i) {
-        names.push_back(U16("File" + std::to_string(i) + ".Txt"));
+        names.push_back(NumberedName("File", i, ".Txt"));
         ASSERT_NE(Create(dir, names.back()), nullptr);
     }
     EXPECT_FALSE(dir->HasChildIndex) << "32 names are searched in the list";
@@ -44,7 +44,7 @@ TEST_F(LinksTest, ChildIndexGivesTheListsAnswers)
     EXPECT_EQ(dir->ChildIndex->EntryCount, 33u);
     check("after the index");
     for (int i = 33; i < 300; ++i) {
-        names.push_back(U16("more" + std::to_string(i)));
+        names.push_back(NumberedName("more", i));
         ASSERT_NE(Create(dir, names.back()), nullptr);
     }
     EXPECT_EQ(dir->ChildIndex->BucketCount, 128u) << "the index doubles past four names per bucket";
@@ -57,7 +57,7 @@ TEST_F(LinksTest, IndexThatCannotBeBuiltIsTriedAgain)
 {
     PFCB dir = Create(root, u"dir", true);
     for (int i = 0; i < 32; ++i)
-        ASSERT_NE(Create(dir, U16("n" + std::to_string(i))), nullptr);
+        ASSERT_NE(Create(dir, NumberedName("n", i)), nullptr);
     machine::ArmPoolFault(1, machine::TagFromText("vlHd"), true);
     ASSERT_NE(Create(dir, u"n32"), nullptr) << "a failed index does not fail the name";
     EXPECT_FALSE(dir->HasChildIndex);
@@ -67,7 +67,7 @@ TEST_F(LinksTest, IndexThatCannotBeBuiltIsTriedAgain)
     EXPECT_TRUE(dir->HasChildIndex);
     EXPECT_EQ(dir->ChildIndex->EntryCount, 34u);
     for (int i = 0; i < 34; ++i)
-        EXPECT_NE(Lookup(dir, U16("N" + std::to_string(i))), nullptr) << i;
+        EXPECT_NE(Lookup(dir, NumberedName("N", i)), nullptr) << i;
 }
 
 /* Names up to 126 bytes live in the link; longer ones get their own buffer; 510 is the limit. */

@@ -10,8 +10,9 @@
 
 #include "namespace/namespace_diagnostics.h"
 
-#include <string>
+#include <cstdio>
 #include <deque>
+#include <string>
 #include <vector>
 
 /* A counted UTF-16 name that owns its characters. */
@@ -34,6 +35,15 @@ inline std::u16string U16(const std::string &ascii)
 inline std::u16string NameOfBytes(size_t bytes, char16_t fill = u'n')
 {
     return std::u16string(bytes / sizeof(char16_t), fill);
+}
+
+/* "<prefix><number><suffix>" as a name (built with snprintf: GCC 12's optimiser misreads
+ * string concatenation here). */
+inline std::u16string NumberedName(const char *prefix, long number, const char *suffix = "")
+{
+    char text[96];
+    std::snprintf(text, sizeof(text), "%s%ld%s", prefix, number, suffix);
+    return U16(text);
 }
 
 inline std::u16string ToU16(const UNICODE_STRING &s)

@@ -17,13 +17,15 @@ constexpr ULONG kMicrosoftTag = 0x80000023;        /* Microsoft bit, a format no
 std::vector<UCHAR> ReparseBuffer(ULONG tag, const std::vector<UCHAR> &data, UCHAR guidByte = 0x5A)
 {
     bool microsoft = (tag & 0x80000000u) != 0;
-    std::vector<UCHAR> out(microsoft ? 8 : 24, 0);
+    size_t header = microsoft ? 8 : 24;
+    std::vector<UCHAR> out(header + data.size(), 0);
     std::memcpy(out.data(), &tag, 4);
     USHORT length = (USHORT)data.size();
     std::memcpy(out.data() + 4, &length, 2);
     if (!microsoft)
         std::memset(out.data() + 8, guidByte, 16);
-    out.insert(out.end(), data.begin(), data.end());
+    if (!data.empty())
+        std::memcpy(out.data() + header, data.data(), data.size());
     return out;
 }
 

@@ -116,7 +116,7 @@ TEST_F(SecurityTest, InheritanceCacheComputesOnce)
     PFCB first = NewChild(dir, u"f0", user);
     ASSERT_NE(first, nullptr);
     for (int i = 1; i < 200; ++i) {
-        PFCB f = NewChild(dir, U16("f" + std::to_string(i)), user);
+        PFCB f = NewChild(dir, NumberedName("f", i), user);
         ASSERT_NE(f, nullptr);
         ASSERT_EQ(f->SecurityDescriptor, first->SecurityDescriptor);
         ASSERT_TRUE(f->SharedSecurity && f->DefaultSecurity);

@@ -114,9 +114,9 @@ TEST_F(WalksTest, TearDownEmptiesTheTreeAndThePool)
     for (int i = 0; i < 200; ++i) {
         PFCB parent = dirs[(i * 7) % dirs.size()];
         if (i % 3 == 0)
-            dirs.push_back(Create(parent, U16("d" + std::to_string(i)), true));
+            dirs.push_back(Create(parent, NumberedName("d", i), true));
         else
-            Create(parent, U16("f" + std::to_string(i)));
+            Create(parent, NumberedName("f", i));
     }
     PFCB linked = Create(dirs[1], u"linked");
     ASSERT_EQ(AddName(dirs[2], linked, u"linked-again"), STATUS_SUCCESS);
