@@ -8,6 +8,9 @@
 #include <vorel.h>
 #include "core/diagnostics.h"
 
+#include <chrono>
+#include <thread>
+
 class DriverTest : public MachineTest {
 protected:
     static constexpr const char *kService = "vorel";
@@ -36,6 +39,10 @@ protected:
         if (machine::IsDriverLoaded(kService)) {
             EXPECT_EQ(UnloadDriver(), STATUS_SUCCESS);
         }
+        // A driver's thread that has signalled its end may still be dropping its own
+        // reference to its thread object when the unload returns.
+        for (int wait = 0; wait < 400 && machine::LiveSystemThreads() != 0; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_EQ(machine::PoolTotals().liveBlocks, 0u);
         DriverTest::TearDown();
     }
