@@ -621,16 +621,14 @@ std::string Narrow(const std::u16string &text)
     return narrow;
 }
 
-} // namespace
-
-bool LoadPersistentHive(Registry &registry, std::unique_ptr<Node> *root, std::string *error)
+/*
+ * Reads and decodes one hive file after clearing a write that never finished.
+ * False only when the boot must fail (*error says why); *found says whether a
+ * usable hive came out (a missing one, or a damaged one set aside, gives none).
+ */
+bool ReadHive(const std::string &path, HiveKind kind, DecodedHive *hive, bool *found, std::string *error)
 {
-    const std::string &path = registry.hivePath[kPersistentHive];
-    *root = EmptyRoot();
-    if (path.empty())
-        return true;
-    if (!LockStateDirectory(registry, DirectoryOf(path), error))
-        return false;
+    *found = false;
     unlink((path + ".tmp").c_str()); /* a write that never finished */
     std::vector<uint8_t> file;
     switch (ReadHiveFile(path, &file, error)) {
@@ -641,13 +639,30 @@ bool LoadPersistentHive(Registry &registry, std::unique_ptr<Node> *root, std::st
     case HiveFile::Read:
         break;
     }
-    DecodedHive hive;
     std::string reason;
-    if (DecodeHive(file, kPersistentHive, &hive, &reason)) {
-        *root = std::move(hive.root);
+    if (!DecodeHive(file, kind, hive, &reason))
+        return SetHiveAside(path, reason, error);
+    *found = true;
+    return true;
+}
+
+} // namespace
+
+bool LoadPersistentHive(Registry &registry, std::unique_ptr<Node> *root, std::string *error)
+{
+    const std::string &path = registry.hivePath[kPersistentHive];
+    *root = EmptyRoot();
+    if (path.empty())
         return true;
-    }
-    return SetHiveAside(path, reason, error);
+    if (!LockStateDirectory(registry, DirectoryOf(path), error))
+        return false;
+    DecodedHive hive;
+    bool found;
+    if (!ReadHive(path, kPersistentHive, &hive, &found, error))
+        return false;
+    if (found)
+        *root = std::move(hive.root);
+    return true;
 }
 
 bool LoadVolatileHive(Registry &registry, std::string *error)
@@ -657,20 +672,12 @@ bool LoadVolatileHive(Registry &registry, std::string *error)
         return true;
     if (!MakeDirectory(DirectoryOf(path), error))
         return false;
-    unlink((path + ".tmp").c_str());
-    std::vector<uint8_t> file;
-    switch (ReadHiveFile(path, &file, error)) {
-    case HiveFile::Missing:
-        return true;
-    case HiveFile::Unusable:
-        return false;
-    case HiveFile::Read:
-        break;
-    }
     DecodedHive hive;
-    std::string reason;
-    if (!DecodeHive(file, kVolatileHive, &hive, &reason))
-        return SetHiveAside(path, reason, error);
+    bool found;
+    if (!ReadHive(path, kVolatileHive, &hive, &found, error))
+        return false;
+    if (!found)
+        return true;
     std::lock_guard<std::mutex> guard(registry.lock);
     for (auto &[anchor, top] : hive.tops) {
         // A volatile key outlives its hive file's partner only when the persistent
