@@ -189,6 +189,24 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlRegisterFileSystemFilterCallbacks(struct _DRIVER
 NTKERNELAPI NTSTATUS NTAPI FsRtlValidateReparsePointBuffer(ULONG BufferLength,
                                                            PREPARSE_DATA_BUFFER ReparseBuffer);
 
+/* Volume events a file system reports to the watchers of its volume (FsRtlNotifyVolumeEvent). */
+#define FSRTL_VOLUME_DISMOUNT 1
+#define FSRTL_VOLUME_DISMOUNT_FAILED 2
+#define FSRTL_VOLUME_LOCK 3
+#define FSRTL_VOLUME_LOCK_FAILED 4
+#define FSRTL_VOLUME_UNLOCK 5
+#define FSRTL_VOLUME_MOUNT 6
+#define FSRTL_VOLUME_NEEDS_CHKDSK 7
+#define FSRTL_VOLUME_WORM_NEAR_FULL 8
+#define FSRTL_VOLUME_WEARING_OUT 9
+#define FSRTL_VOLUME_FORCED_CLOSED 10
+#define FSRTL_VOLUME_INFO_MAKE_COMPAT 11
+#define FSRTL_VOLUME_PREPARING_EJECT 12
+#define FSRTL_VOLUME_CHANGE_SIZE 13
+#define FSRTL_VOLUME_BACKGROUND_FORMAT 14
+
+NTKERNELAPI NTSTATUS NTAPI FsRtlNotifyVolumeEvent(struct _FILE_OBJECT *FileObject, ULONG EventCode);
+
 NTKERNELAPI VOID NTAPI FsRtlInitializeOplock(POPLOCK Oplock);
 NTKERNELAPI VOID NTAPI FsRtlUninitializeOplock(POPLOCK Oplock);
 
