@@ -23,3 +23,11 @@ typedef CONTROL_REQUEST_ROUTINE *PCONTROL_REQUEST_ROUTINE;
 CONTROL_REQUEST_ROUTINE PingRequest;
 CONTROL_REQUEST_ROUTINE GetSettingsRequest;
 CONTROL_REQUEST_ROUTINE SetSettingsRequest;
+CONTROL_REQUEST_ROUTINE LastPersistenceErrorRequest;
+
+/* request_checks.cpp: each request's own record checks */
+CONTROL_REQUEST_ROUTINE CheckCreateVolume;
+CONTROL_REQUEST_ROUTINE CheckSetCompressionLevel;
+CONTROL_REQUEST_ROUTINE CheckSaveVolume;
+CONTROL_REQUEST_ROUTINE CheckSetBootConfiguration;
+CONTROL_REQUEST_ROUTINE CheckResizeVolume;

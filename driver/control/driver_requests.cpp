@@ -1,5 +1,6 @@
 /*
- * Control requests about the driver itself: ping and the settings.
+ * Control requests about the driver itself: ping, the settings and the last
+ * persistence error.
  */
 #include "vorel.h"
 
@@ -47,5 +48,19 @@ NTSTATUS SetSettingsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG Out
     WriteUCharRelease(&VorelData.AllowUserAccess, (UCHAR)allow);
     (VOID)SetParameterDword(L"AllowUserAccess", allow);
     Irp->IoStatus.Information = 0;
+    return STATUS_SUCCESS;
+}
+
+/* LastPersistenceErrorRequest: the record of the last failed image operation (1304 bytes), copied whole. */
+NTSTATUS LastPersistenceErrorRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    C_ASSERT(sizeof(VorelData.LastPersistenceError) == sizeof(VOREL_PERSISTENCE_ERROR));
+    KIRQL irql;
+    KeAcquireSpinLock(&VorelData.PersistenceErrorLock, &irql);
+    RtlCopyMemory(Buffer, VorelData.LastPersistenceError, sizeof(VOREL_PERSISTENCE_ERROR));
+    KeReleaseSpinLock(&VorelData.PersistenceErrorLock, irql);
+    Irp->IoStatus.Information = sizeof(VOREL_PERSISTENCE_ERROR);
     return STATUS_SUCCESS;
 }

@@ -5,7 +5,9 @@
  */
 #include "core_fixture.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -91,6 +93,102 @@ TEST_F(ControlTest, LettersMustBeUpperCaseAsciiBeforeAnyWork)
     VOREL_LETTER_INPUT input{'C', 0};
     EXPECT_EQ(client.Send(IOCTL_VOREL_DISMOUNT_VOLUME, &input, sizeof(input), nullptr, 0),
               STATUS_INVALID_DEVICE_REQUEST);
+}
+
+/* Each request's own record checks run before any work, served or not, and change nothing they refuse. */
+TEST_F(ControlTest, MalformedRecordsAreInvalidParametersBeforeAnyWork)
+{
+    ControlClient client(kRoot);
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+
+    for (VOREL_U32 flags : {0x10u, 0x80000000u, 0xFFFFFFF0u}) {
+        VOREL_CREATE_VOLUME_INPUT create{};
+        create.Letter = 'R';
+        create.SizeBytes = 64ull << 20;
+        create.Flags = flags;
+        EXPECT_EQ(client.Send(IOCTL_VOREL_CREATE_VOLUME, &create, sizeof(create), nullptr, 0),
+                  STATUS_INVALID_PARAMETER)
+            << std::hex << flags;
+    }
+    VOREL_COMPRESSION_LEVEL level{'R', 0, 4};
+    EXPECT_EQ(client.Send(IOCTL_VOREL_SET_COMPRESSION_LEVEL, &level, sizeof(level), nullptr, 0),
+              STATUS_INVALID_PARAMETER);
+    level.Level = 0xFFFFFFFF;
+    EXPECT_EQ(client.Send(IOCTL_VOREL_SET_COMPRESSION_LEVEL, &level, sizeof(level), nullptr, 0),
+              STATUS_INVALID_PARAMETER);
+
+    VOREL_RESIZE_INPUT resize{'R', 0, 0, VOREL_MIN_RESIZE_BYTES - 1};
+    EXPECT_EQ(client.Send(IOCTL_VOREL_RESIZE_VOLUME, &resize, sizeof(resize), nullptr, 0), STATUS_INVALID_PARAMETER);
+    resize = {'R', 1, 0, VOREL_MIN_RESIZE_BYTES};
+    EXPECT_EQ(client.Send(IOCTL_VOREL_RESIZE_VOLUME, &resize, sizeof(resize), nullptr, 0), STATUS_INVALID_PARAMETER);
+    resize = {'R', 0, 1, VOREL_MIN_RESIZE_BYTES};
+    EXPECT_EQ(client.Send(IOCTL_VOREL_RESIZE_VOLUME, &resize, sizeof(resize), nullptr, 0), STATUS_INVALID_PARAMETER);
+
+    /* Save: the reserved word; a well-formed save with a path filling the whole array is accepted as far as the checks go. */
+    auto save = std::make_unique<VOREL_SAVE_INPUT>();
+    save->Letter = 'R';
+    save->Zero2 = 1;
+    EXPECT_EQ(client.Send(IOCTL_VOREL_SAVE_VOLUME, save.get(), sizeof(*save), nullptr, 0), STATUS_INVALID_PARAMETER);
+    save->Zero2 = 0;
+    for (auto &unit : save->NewImagePath)
+        unit = 'x';
+    EXPECT_NE(client.Send(IOCTL_VOREL_SAVE_VOLUME, save.get(), sizeof(*save), nullptr, 0), STATUS_INVALID_PARAMETER);
+
+    /* Boot configuration: flags, level, size, and the auto-save and period rules. */
+    struct BootCase {
+        VOREL_U32 flags;
+        VOREL_U32 level;
+        VOREL_U64 size;
+        VOREL_U32 period;
+        bool image;
+        bool valid;
+    } cases[] = {
+        {0x08, 0, 1 << 20, 0, false, false},  {0x40, 0, 1 << 20, 0, false, false},
+        {0x00, 4, 1 << 20, 0, false, false},  {0x00, 0, 0, 0, false, false},
+        {0x04, 0, 1 << 20, 0, false, false},  {0x10, 0, 1 << 20, 60, true, false},
+        {0x14, 0, 1 << 20, 4, true, false},   {0x14, 0, 1 << 20, 86401, true, false},
+        {0x14, 0, 1 << 20, 5, true, true},    {0x14, 0, 1 << 20, 86400, true, true},
+        {0x37, 3, 1, 5, true, true},          {0x23, 0, 1 << 20, 0, false, true},
+    };
+    for (const BootCase &c : cases) {
+        auto config = std::make_unique<VOREL_BOOT_CONFIGURATION>();
+        config->Letter = 'R';
+        config->Flags = c.flags;
+        config->CompressionLevel = c.level;
+        config->SizeBytes = c.size;
+        config->SaveIntervalSeconds = c.period;
+        if (c.image)
+            config->ImagePath[0] = 'C';
+        NTSTATUS status = client.Send(IOCTL_VOREL_SET_BOOT_CONFIGURATION, config.get(), sizeof(*config), nullptr, 0);
+        if (c.valid)
+            EXPECT_NE(status, STATUS_INVALID_PARAMETER) << std::hex << c.flags << " " << std::dec << c.period;
+        else
+            EXPECT_EQ(status, STATUS_INVALID_PARAMETER) << std::hex << c.flags << " " << std::dec << c.period;
+    }
+    /* An image path whose only character sits in the last unit is empty once terminated. */
+    auto config = std::make_unique<VOREL_BOOT_CONFIGURATION>();
+    config->Letter = 'R';
+    config->Flags = VOREL_BOOT_AUTO_SAVE;
+    config->SizeBytes = 1 << 20;
+    config->ImagePath[VOREL_PATH_UNITS - 1] = 'C';
+    EXPECT_EQ(client.Send(IOCTL_VOREL_SET_BOOT_CONFIGURATION, config.get(), sizeof(*config), nullptr, 0),
+              STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(ControlTest, TheLastPersistenceErrorIsEmptyUntilAnImageOperationFails)
+{
+    ControlClient client(kStandardUser);
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    VOREL_PERSISTENCE_ERROR reply;
+    std::memset(&reply, 0xCC, sizeof(reply));
+    ULONG_PTR information = 0;
+    ASSERT_EQ(client.Send(IOCTL_VOREL_LAST_PERSISTENCE_ERROR, nullptr, 0, &reply, sizeof(reply), &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information, sizeof(reply));
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&reply);
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(reply), [](unsigned char b) { return b == 0; }));
+    EXPECT_EQ(client.Send(IOCTL_VOREL_LAST_PERSISTENCE_ERROR, nullptr, 0, &reply, sizeof(reply) - 1),
+              STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(ControlTest, UnknownAndReservedCodesAreInvalidDeviceRequests)
