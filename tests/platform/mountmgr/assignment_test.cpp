@@ -21,6 +21,14 @@ struct Seen {
     }
 };
 
+/* Records every letter change the observer hears. */
+void ObserveLetters(std::vector<Seen> *seen)
+{
+    machine::SetLetterObserver([seen](char16_t letter, std::u16string device, bool arrived) {
+        seen->push_back({letter, device, arrived});
+    });
+}
+
 NTSTATUS Arrive(PDEVICE_OBJECT device)
 {
     return Call(IOCTL_MOUNTMGR_VOLUME_ARRIVAL_NOTIFICATION, TargetName(VolumeOf(device).deviceName), 0).status;
@@ -40,9 +48,7 @@ char16_t LetterOf(PDEVICE_OBJECT device)
 TEST_F(MountManagerTest, ArrivalGivesTheSuggestedLetterWithLinkValueAndNotice)
 {
     std::vector<Seen> seen;
-    machine::SetLetterObserver([&](char16_t letter, std::u16string device, bool arrived) {
-        seen.push_back({letter, device, arrived});
-    });
+    ObserveLetters(&seen);
     PDEVICE_OBJECT device = AddVolume(u"r1", u'R');
     FakeVolume &volume = VolumeOf(device);
     ASSERT_EQ(Arrive(device), STATUS_SUCCESS);
@@ -141,9 +147,7 @@ TEST_F(MountManagerTest, ArrivalFailuresLeaveNothing)
 TEST_F(MountManagerTest, CreatePointAddsALetterOnlyWhereNoneIs)
 {
     std::vector<Seen> seen;
-    machine::SetLetterObserver([&](char16_t letter, std::u16string device, bool arrived) {
-        seen.push_back({letter, device, arrived});
-    });
+    ObserveLetters(&seen);
     PDEVICE_OBJECT device = AddVolume(u"cp", u'R');
     FakeVolume &volume = VolumeOf(device);
     ASSERT_EQ(Arrive(device), STATUS_SUCCESS);
