@@ -38,6 +38,17 @@ inline std::string Narrow(const char16_t *text, size_t units)
 
 constexpr ULONGLONG kMiB = 1024ull * 1024;
 
+/* A volume's disk device, reached by its drive letter or name (a direct open: no mount involved). */
+struct DiskDevice {
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ~DiskDevice()
+    {
+        if (file != nullptr)
+            ObDereferenceObject(file);
+    }
+};
+
 class VolumeTest : public CoreTest {
 protected:
     /* Kernel-mode control request to the control device. */
@@ -71,16 +82,6 @@ protected:
         return std::vector<VOREL_MOUNTED_VOLUME>(reply->Entries, reply->Entries + reply->Count);
     }
 
-    /* The volume's disk device, reached by its drive letter (a direct open: no mount involved). */
-    struct DiskDevice {
-        PFILE_OBJECT file = nullptr;
-        PDEVICE_OBJECT device = nullptr;
-        ~DiskDevice()
-        {
-            if (file != nullptr)
-                ObDereferenceObject(file);
-        }
-    };
     NTSTATUS OpenDisk(const char *path, DiskDevice *disk)
     {
         support::Name name(path);
