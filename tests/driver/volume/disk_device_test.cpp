@@ -172,3 +172,38 @@ TEST_F(VolumeTest, FileSystemDeviceTakesNoDeviceControl)
 }
 
 } // namespace
+
+namespace {
+
+/* Writes a MountedDevices value as a former volume would have left it. */
+void WriteMountedDevicesValue(const char *name, const UCHAR *data, ULONG size)
+{
+    support::Name keyName("\\Registry\\Machine\\System\\MountedDevices");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &keyName.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE key;
+    ASSERT_EQ(ZwCreateKey(&key, KEY_ALL_ACCESS, &oa, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
+    support::Name valueName(name);
+    EXPECT_EQ(ZwSetValueKey(key, &valueName.string, 0, REG_BINARY, const_cast<UCHAR *>(data), size), STATUS_SUCCESS);
+    ZwClose(key);
+}
+
+TEST_F(VolumeTest, StaleDatabaseEntriesOfTheUniqueIdAreForgottenBeforeTheArrival)
+{
+    // A volume of an earlier run with R's unique ID that the database remembers on Q:.
+    UCHAR id[16] = {'R', 0, 0x6C, 0x76};
+    WriteMountedDevicesValue("\\DosDevices\\Q:", id, sizeof(id));
+    WriteMountedDevicesValue("\\??\\Volume{00000000-0000-0000-0000-000000000000}", id, sizeof(id));
+    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
+    auto letters = VolumeLetters();
+    ASSERT_EQ(letters.size(), 1u);
+    EXPECT_EQ(letters[0].letter, u'R') << "the volume gets the letter asked for, not the remembered one";
+    auto values = MountedDevicesHolding('R');
+    EXPECT_EQ(std::find(values.begin(), values.end(), u"\\DosDevices\\Q:"), values.end());
+    EXPECT_EQ(std::find(values.begin(), values.end(), u"\\??\\Volume{00000000-0000-0000-0000-000000000000}"),
+              values.end());
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+    ExpectNoVolumeTrace('R');
+}
+
+} // namespace
