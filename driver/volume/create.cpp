@@ -290,10 +290,11 @@ NTSTATUS CreateVolume(PCVOLUME_CREATE_PARAMETERS Parameters)
                             FILE_DEVICE_SECURE_OPEN, FALSE, &disk);
     if (!NT_SUCCESS(status))
         return status;
-    disk->Flags &= ~DO_DEVICE_INITIALIZING;
     PVOLUME_DEVICE_RECORD vdr = (PVOLUME_DEVICE_RECORD)disk->DeviceExtension;
     RtlZeroMemory(vdr, sizeof(*vdr));
     FillVolumeRecord(vdr, disk, Parameters, deviceName);
+    /* Only a complete record may be reached by a request. */
+    disk->Flags &= ~DO_DEVICE_INITIALIZING;
 
     status = ListNewVolume(vdr);
     if (!NT_SUCCESS(status)) {

@@ -74,14 +74,15 @@ done:
 /*
  * MountPointRequest: a query or delete request selected by any of a link name, a
  * device name and a unique ID (each may be NULL), with its reply grown when the
- * first one overflows. On success (or a failed growth, which leaves the first
- * answer) *Reply is a pool buffer (TAG_VOLUME_REQUEST) the caller frees, whose
- * Size says how much of it is valid.
+ * first one overflows. Whenever a request was sent (a failed growth leaves the
+ * first answer) *Reply is a pool buffer (TAG_VOLUME_REQUEST) of *ReplyLength bytes
+ * that the caller frees; a successful reply is valid up to its Size.
  */
 static NTSTATUS MountPointRequest(ULONG Code, PCUNICODE_STRING Link, PCUNICODE_STRING DeviceName,
-                                  const UCHAR *UniqueId, PMOUNTMGR_MOUNT_POINTS *Reply)
+                                  const UCHAR *UniqueId, PMOUNTMGR_MOUNT_POINTS *Reply, PULONG ReplyLength)
 {
     *Reply = NULL;
+    *ReplyLength = 0;
     ULONG linkBytes = Link != NULL ? Link->Length : 0;
     ULONG deviceBytes = DeviceName != NULL ? DeviceName->Length : 0;
     ULONG idBytes = UniqueId != NULL ? VOLUME_UNIQUE_ID_BYTES : 0;
@@ -125,6 +126,7 @@ static NTSTATUS MountPointRequest(ULONG Code, PCUNICODE_STRING Link, PCUNICODE_S
             if (NT_SUCCESS(again)) {
                 VorelData.FreePool(reply, TAG_VOLUME_REQUEST);
                 reply = grown;
+                replyLength = needed;
                 status = again;
             } else {
                 VorelData.FreePool(grown, TAG_VOLUME_REQUEST);
@@ -132,6 +134,7 @@ static NTSTATUS MountPointRequest(ULONG Code, PCUNICODE_STRING Link, PCUNICODE_S
         }
     }
     *Reply = reply;
+    *ReplyLength = replyLength;
 
 done:
     VorelData.FreePool(input, TAG_VOLUME_REQUEST);
@@ -143,30 +146,28 @@ static NTSTATUS DeleteMountPoints(ULONG Code, PCUNICODE_STRING Link, PCUNICODE_S
                                   const UCHAR *UniqueId)
 {
     PMOUNTMGR_MOUNT_POINTS reply;
-    NTSTATUS status = MountPointRequest(Code, Link, DeviceName, UniqueId, &reply);
+    ULONG replyLength;
+    NTSTATUS status = MountPointRequest(Code, Link, DeviceName, UniqueId, &reply, &replyLength);
     if (reply != NULL)
         VorelData.FreePool(reply, TAG_VOLUME_REQUEST);
     return status;
 }
 
 /*
- * FirstPointString: a string of the reply's first mount point (by its offset and
- * length fields), when the reply holds one whose string lies inside the reply.
+ * FirstPointString: a string of a successful reply's first mount point (by its
+ * offset and length fields), when the reply holds one whose string lies inside
+ * the valid part of the reply.
  */
-static BOOLEAN FirstPointString(PMOUNTMGR_MOUNT_POINTS Reply, ULONG Valid, ULONG Offset, USHORT Length,
+static BOOLEAN FirstPointString(PMOUNTMGR_MOUNT_POINTS Reply, ULONG ReplyLength, ULONG Offset, USHORT Length,
                                 PUNICODE_STRING String)
 {
-    if (Reply->NumberOfMountPoints == 0 || Valid < sizeof(MOUNTMGR_MOUNT_POINTS) || Length == 0 ||
-        Offset > Valid || Length > Valid - Offset || (Length % sizeof(WCHAR)) != 0)
+    ULONG valid = min(Reply->Size, ReplyLength);
+    if (Reply->NumberOfMountPoints == 0 || valid < sizeof(MOUNTMGR_MOUNT_POINTS) || Length == 0 ||
+        Offset > valid || Length > valid - Offset || (Length % sizeof(WCHAR)) != 0)
         return FALSE;
     String->Buffer = (PWCH)((PUCHAR)Reply + Offset);
     String->Length = String->MaximumLength = Length;
     return TRUE;
-}
-
-static ULONG ValidReplyBytes(PMOUNTMGR_MOUNT_POINTS Reply, ULONG Allocated)
-{
-    return min(Reply->Size, Allocated);
 }
 
 /* FormatLetterLink: "\DosDevices\X:" in a buffer of at least LETTER_LINK_UNITS units. */
@@ -186,13 +187,13 @@ BOOLEAN LetterLeadsToDevice(WCHAR Letter, PCUNICODE_STRING DeviceName)
     UNICODE_STRING link;
     FormatLetterLink(Letter, buffer, &link);
     PMOUNTMGR_MOUNT_POINTS reply;
-    NTSTATUS status = MountPointRequest(IOCTL_MOUNTMGR_QUERY_POINTS, &link, NULL, NULL, &reply);
+    ULONG replyLength;
+    NTSTATUS status = MountPointRequest(IOCTL_MOUNTMGR_QUERY_POINTS, &link, NULL, NULL, &reply, &replyLength);
     BOOLEAN leads = FALSE;
     if (reply != NULL) {
         UNICODE_STRING device;
-        ULONG valid = ValidReplyBytes(reply, max(reply->Size, (ULONG)MOUNT_POINTS_FIRST_REPLY));
         if (NT_SUCCESS(status) &&
-            FirstPointString(reply, valid, reply->MountPoints[0].DeviceNameOffset,
+            FirstPointString(reply, replyLength, reply->MountPoints[0].DeviceNameOffset,
                              reply->MountPoints[0].DeviceNameLength, &device))
             leads = RtlEqualUnicodeString(&device, DeviceName, TRUE);
         VorelData.FreePool(reply, TAG_VOLUME_REQUEST);
@@ -208,14 +209,14 @@ NTSTATUS QueryFirstLinkOfDevice(PCUNICODE_STRING DeviceName, PUNICODE_STRING Lin
 {
     RtlZeroMemory(Link, sizeof(*Link));
     PMOUNTMGR_MOUNT_POINTS reply;
-    NTSTATUS status = MountPointRequest(IOCTL_MOUNTMGR_QUERY_POINTS, NULL, DeviceName, NULL, &reply);
+    ULONG replyLength;
+    NTSTATUS status = MountPointRequest(IOCTL_MOUNTMGR_QUERY_POINTS, NULL, DeviceName, NULL, &reply, &replyLength);
     if (reply == NULL)
         return status;
     UNICODE_STRING found;
-    ULONG valid = ValidReplyBytes(reply, max(reply->Size, (ULONG)MOUNT_POINTS_FIRST_REPLY));
     if (NT_SUCCESS(status)) {
         status = STATUS_NOT_FOUND;
-        if (FirstPointString(reply, valid, reply->MountPoints[0].SymbolicLinkNameOffset,
+        if (FirstPointString(reply, replyLength, reply->MountPoints[0].SymbolicLinkNameOffset,
                              reply->MountPoints[0].SymbolicLinkNameLength, &found)) {
             Link->Buffer = (PWCH)DuplicateBuffer(found.Buffer, found.Length);
             status = STATUS_INSUFFICIENT_RESOURCES;
