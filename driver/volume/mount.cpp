@@ -13,8 +13,31 @@
 #define ROOT_REFERENCE_INVARIANT 0x1381
 
 /*
- * InitializeVcb: the VCB of a new file-system device, from its record. PASSIVE_LEVEL.
- * On failure nothing of it is left but the zeroed extension.
+ * InitializeVolumeContents: the store, the tree state and the root directory of a
+ * zeroed VCB (NoSecurity set beforehand). PASSIVE_LEVEL, inside a critical region.
+ * On failure nothing of them is left.
+ */
+NTSTATUS InitializeVolumeContents(PVCB Vcb, ULONGLONG SizeBytes)
+{
+    InitializeStoreVolume(&Vcb->Store, SizeBytes);
+    NTSTATUS status = InitializeVcbNamespace(Vcb);
+    if (!NT_SUCCESS(status))
+        goto undo_store;
+    status = CreateRootDirectory(Vcb);
+    if (!NT_SUCCESS(status))
+        goto undo_namespace;
+    return STATUS_SUCCESS;
+
+undo_namespace:
+    UninitializeVcbNamespace(Vcb);
+undo_store:
+    TearDownStoreVolume(&Vcb->Store);
+    return status;
+}
+
+/*
+ * InitializeVcb: the VCB of a new file-system device, from its record. PASSIVE_LEVEL,
+ * inside a critical region. On failure nothing of it is left but the zeroed extension.
  */
 static NTSTATUS InitializeVcb(PVCB Vcb, PDEVICE_OBJECT Device, PVOLUME_DEVICE_RECORD Vdr)
 {
@@ -29,26 +52,19 @@ static NTSTATUS InitializeVcb(PVCB Vcb, PDEVICE_OBJECT Device, PVOLUME_DEVICE_RE
     Vcb->RoundWaitMs = ROUND_WAIT_MS;
     Vcb->RecentDecompressionGuardMs = RECENT_DECOMPRESSION_GUARD_MS;
     KeInitializeSpinLock(&Vcb->HolderLock);
-    InitializeStoreVolume(&Vcb->Store, ReadULong64Acquire(&Vdr->SizeBytes));
 
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     Vcb->SpareVpb = (PVPB)AllocateZeroed(sizeof(VPB), TAG_VOLUME_SPARE, NonPagedPoolNx);
     if (Vcb->SpareVpb == NULL)
         goto undo_admission;
-    status = InitializeVcbNamespace(Vcb);
+    status = InitializeVolumeContents(Vcb, ReadULong64Acquire(&Vdr->SizeBytes));
     if (!NT_SUCCESS(status))
         goto undo_spare;
-    status = CreateRootDirectory(Vcb);
-    if (!NT_SUCCESS(status))
-        goto undo_namespace;
     return STATUS_SUCCESS;
 
-undo_namespace:
-    UninitializeVcbNamespace(Vcb);
 undo_spare:
     FreeAndClear((PVOID *)&Vcb->SpareVpb, TAG_VOLUME_SPARE);
 undo_admission:
-    TearDownStoreVolume(&Vcb->Store);
     UninitializeVcbAdmission(Vcb);
     return status;
 }

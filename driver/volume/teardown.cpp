@@ -104,13 +104,15 @@ static VOID SwapOutVpb(PVOLUME_DEVICE_RECORD Vdr, PVCB Vcb)
     IoReleaseVpbSpinLock(irql);
 }
 
-/* FreeVolumeContents: the tree, the store, the namespace's indexes and the spare VPB of a torn-down volume. */
-static VOID FreeVolumeContents(PVCB Vcb)
+/*
+ * UninitializeVolumeContents: the tree, the namespace's indexes and the store of a
+ * volume no request reaches any more. PASSIVE_LEVEL, inside a critical region.
+ */
+VOID UninitializeVolumeContents(PVCB Vcb)
 {
     TearDownTree(Vcb);
     UninitializeVcbNamespace(Vcb);
     TearDownStoreVolume(&Vcb->Store);
-    FreeAndClear((PVOID *)&Vcb->SpareVpb, TAG_VOLUME_SPARE);
 }
 
 /*
@@ -159,7 +161,8 @@ NTSTATUS TearDownVolumeDevice(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN CheckBusy)
 
     WorkerQueueStop(&vcb->WorkerQueue);
     SwapOutVpb(Vdr, vcb);
-    FreeVolumeContents(vcb);
+    UninitializeVolumeContents(vcb);
+    FreeAndClear((PVOID *)&vcb->SpareVpb, TAG_VOLUME_SPARE);
 
     /* Once more around the resource: anyone who still waited on it is gone before it is deleted. */
     ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);

@@ -54,10 +54,12 @@ NTSTATUS DiskDeviceRequest(PVOLUME_DEVICE_RECORD Vdr, PIRP Irp);
 
 /* create.cpp, mount.cpp */
 NTSTATUS CreateVolume(PCVOLUME_CREATE_PARAMETERS Parameters);
+NTSTATUS InitializeVolumeContents(PVCB Vcb, ULONGLONG SizeBytes);
 NTSTATUS MountVolume(PIRP Irp);
 
 /* teardown.cpp, dismount.cpp, volume_events.cpp */
 BOOLEAN WaitWhileVolumeBusy(PVCB Vcb);
+VOID UninitializeVolumeContents(PVCB Vcb);
 NTSTATUS TearDownVolumeDevice(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN CheckBusy);
 VOID FreeVolumeRecord(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN Unlink);
 NTSTATUS DismountVolume(WCHAR Letter);

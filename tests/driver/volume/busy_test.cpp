@@ -19,21 +19,26 @@ std::vector<ULONG> EventsOf(PDEVICE_OBJECT disk)
     return codes;
 }
 
-PDEVICE_OBJECT DiskOf(PVCB vcb)
-{
-    return vcb->Vdr->DiskDevice;
-}
+class BusyTest : public AutoClockVolumeTest {
+protected:
+    /* A volume on R: held by one handle on the volume itself (as a volume open counts it), events cleared. */
+    PVCB CreateHeldVolume()
+    {
+        if (Create('R', 8 * kMiB) != STATUS_SUCCESS)
+            return nullptr;
+        PVCB vcb = VcbOf('R');
+        if (vcb != nullptr)
+            InterlockedIncrement(&vcb->VolumeOpenCount);
+        machine::ClearVolumeEvents();
+        return vcb;
+    }
+};
 
-TEST_F(AutoClockVolumeTest, VolumeOpenHandleMakesDismountBusyAndLeavesItUsable)
+TEST_F(BusyTest, VolumeOpenHandleMakesDismountBusyAndLeavesItUsable)
 {
-    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
-    PVCB vcb = VcbOf('R');
+    PVCB vcb = CreateHeldVolume();
     ASSERT_NE(vcb, nullptr);
-    PDEVICE_OBJECT disk = DiskOf(vcb);
-    machine::ClearVolumeEvents();
-
-    // A handle on the volume itself, as a volume open counts it.
-    InterlockedIncrement(&vcb->VolumeOpenCount);
+    PDEVICE_OBJECT disk = vcb->Vdr->DiskDevice;
     uint64_t before = machine::InterruptTimeNow();
     EXPECT_EQ(Dismount('R'), STATUS_DEVICE_BUSY);
     uint64_t waited = machine::InterruptTimeNow() - before;
@@ -59,12 +64,10 @@ TEST_F(AutoClockVolumeTest, VolumeOpenHandleMakesDismountBusyAndLeavesItUsable)
     ExpectNoVolumeTrace('R');
 }
 
-TEST_F(AutoClockVolumeTest, HandleClosedDuringTheGraceLetsTheDismountProceed)
+TEST_F(BusyTest, HandleClosedDuringTheGraceLetsTheDismountProceed)
 {
-    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
-    PVCB vcb = VcbOf('R');
+    PVCB vcb = CreateHeldVolume();
     ASSERT_NE(vcb, nullptr);
-    InterlockedIncrement(&vcb->VolumeOpenCount);
     // A watcher that closes its handle when it hears of the lock request.
     PKTHREAD watcher = StartThread([&] {
         LARGE_INTEGER poll = RelativeMs(100);
@@ -103,18 +106,15 @@ TEST_F(AutoClockVolumeTest, RequestsAfterTeardownFindTheVolumeDismounted)
     ExpectNoVolumeTrace('R');
 }
 
-TEST_F(AutoClockVolumeTest, BootConfigurationWithAutoSaveWaitsForABusyVolume)
+TEST_F(BusyTest, BootConfigurationWithAutoSaveWaitsForABusyVolume)
 {
     ULONG flags = VOREL_BOOT_AUTO_SAVE, version = 1;
     WriteServiceValue("Parameters", "AllowUserAccess", REG_DWORD, &version, sizeof(version));
     WriteServiceValue("Parameters\\Volumes", "ConfigVersion", REG_DWORD, &version, sizeof(version));
     WriteServiceValue("Parameters\\Volumes\\R", "Flags", REG_DWORD, &flags, sizeof(flags));
-    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
-    PVCB vcb = VcbOf('R');
+    PVCB vcb = CreateHeldVolume();
     ASSERT_NE(vcb, nullptr);
-    PDEVICE_OBJECT disk = DiskOf(vcb);
-    machine::ClearVolumeEvents();
-    InterlockedIncrement(&vcb->VolumeOpenCount);
+    PDEVICE_OBJECT disk = vcb->Vdr->DiskDevice;
     EXPECT_EQ(Dismount('R'), STATUS_DEVICE_BUSY);
     EXPECT_EQ(EventsOf(disk), (std::vector<ULONG>{FSRTL_VOLUME_LOCK, FSRTL_VOLUME_LOCK_FAILED}))
         << "given up before the save, without a second round";

@@ -184,10 +184,5 @@ protected:
 /* The same on a machine whose clock jumps over waits (the busy retries, the lock request's grace). */
 class AutoClockVolumeTest : public VolumeTest {
 protected:
-    machine::Config BootConfig() override
-    {
-        machine::Config config;
-        config.clock = machine::ClockMode::AutoAdvance;
-        return config;
-    }
+    machine::Config BootConfig() override { return AutoClockConfig(); }
 };

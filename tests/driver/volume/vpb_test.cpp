@@ -7,25 +7,24 @@
 
 namespace {
 
-/* A stream file object on the volume's disk device: it counts in the mounted VPB like an open. */
-PFILE_OBJECT HoldVpb(DiskDevice &disk, PVPB *vpb)
-{
-    PFILE_OBJECT file = IoCreateStreamFileObjectLite(nullptr, disk.device);
-    *vpb = disk.device->Vpb;
-    return file;
-}
-
-TEST_F(AutoClockVolumeTest, DiskDeviceWaitsForTheLastFileObjectOfItsOldVpb)
-{
-    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
-    PFILE_OBJECT held;
-    PVPB vpb;
+class VpbTest : public AutoClockVolumeTest {
+protected:
+    /* A volume on R: and a stream file object on its disk device, which counts in the mounted VPB like an open. */
+    PFILE_OBJECT CreateVolumeHoldingItsVpb(PVPB *vpb)
     {
         DiskDevice disk;
-        ASSERT_EQ(OpenDisk("\\??\\R:", &disk), STATUS_SUCCESS);
-        held = HoldVpb(disk, &vpb);
-        ASSERT_NE(held, nullptr);
+        if (Create('R', 8 * kMiB) != STATUS_SUCCESS || OpenDisk("\\??\\R:", &disk) != STATUS_SUCCESS)
+            return nullptr;
+        *vpb = disk.device->Vpb;
+        return IoCreateStreamFileObjectLite(nullptr, disk.device);
     }
+};
+
+TEST_F(VpbTest, DiskDeviceWaitsForTheLastFileObjectOfItsOldVpb)
+{
+    PVPB vpb = nullptr;
+    PFILE_OBJECT held = CreateVolumeHoldingItsVpb(&vpb);
+    ASSERT_NE(held, nullptr);
     EXPECT_EQ(vpb->ReferenceCount, 1u);
 
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
@@ -44,17 +43,11 @@ TEST_F(AutoClockVolumeTest, DiskDeviceWaitsForTheLastFileObjectOfItsOldVpb)
     EXPECT_EQ(VolumeDevices(), 0u) << "the retry freed the VPB and deleted the disk";
 }
 
-TEST_F(AutoClockVolumeTest, FileObjectsOutlivingTheRetriesKeepTheOldVpbToThemselves)
+TEST_F(VpbTest, FileObjectsOutlivingTheRetriesKeepTheOldVpbToThemselves)
 {
-    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
-    PFILE_OBJECT held;
-    PVPB vpb;
-    {
-        DiskDevice disk;
-        ASSERT_EQ(OpenDisk("\\??\\R:", &disk), STATUS_SUCCESS);
-        held = HoldVpb(disk, &vpb);
-        ASSERT_NE(held, nullptr);
-    }
+    PVPB vpb = nullptr;
+    PFILE_OBJECT held = CreateVolumeHoldingItsVpb(&vpb);
+    ASSERT_NE(held, nullptr);
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
     LARGE_INTEGER beyond = RelativeMs(11000);
     KeDelayExecutionThread(KernelMode, FALSE, &beyond);
@@ -64,17 +57,11 @@ TEST_F(AutoClockVolumeTest, FileObjectsOutlivingTheRetriesKeepTheOldVpbToThemsel
     EXPECT_EQ(VolumeDevices(), 0u) << "the disk device was deleted after 200 tries and goes with the file object";
 }
 
-TEST_F(AutoClockVolumeTest, LetterCanBeMountedAgainWhileTheOldVpbIsHeld)
+TEST_F(VpbTest, LetterCanBeMountedAgainWhileTheOldVpbIsHeld)
 {
-    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
-    PFILE_OBJECT held;
-    PVPB vpb;
-    {
-        DiskDevice disk;
-        ASSERT_EQ(OpenDisk("\\??\\R:", &disk), STATUS_SUCCESS);
-        held = HoldVpb(disk, &vpb);
-        ASSERT_NE(held, nullptr);
-    }
+    PVPB vpb = nullptr;
+    PFILE_OBJECT held = CreateVolumeHoldingItsVpb(&vpb);
+    ASSERT_NE(held, nullptr);
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
     ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
     EXPECT_EQ(List().size(), 1u);
