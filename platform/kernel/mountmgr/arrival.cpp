@@ -7,12 +7,16 @@
  *   1. the letter whose "\DosDevices\X:" database value holds its unique ID;
  *   2. its suggested link name, when that is a drive letter;
  *   3. the next letter from C: on, as Windows' automatic assignment does;
- * each only when no \GLOBAL??\X: link exists. A volume already known keeps the letter it
- * has. The device then hears IOCTL_MOUNTDEV_LINK_CREATED for the new link.
+ * each only when no \GLOBAL??\X: link exists. Before the letter it gets its volume name,
+ * "\??\Volume{GUID}": the one the database holds for its unique ID, else from its stable
+ * GUID, else a new one. A volume already known keeps what it has. The device then hears
+ * IOCTL_MOUNTDEV_LINK_CREATED for each new link.
  */
 #include "mountmgr/mountmgr.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace mountmgr {
 namespace {
@@ -22,7 +26,11 @@ struct DeviceIdentity {
     std::u16string deviceName;
     std::vector<UCHAR> uniqueId;
     std::u16string suggestedLink;  /* empty when it suggests none */
+    bool hasStableGuid = false;
+    GUID stableGuid{};
 };
+
+const char16_t kVolumeNamePrefix[] = u"\\??\\Volume{";
 
 /*
  * Sends one device control to the device (buffered, through its file object) and waits
@@ -110,18 +118,50 @@ NTSTATUS QueryIdentity(PDEVICE_OBJECT device, PFILE_OBJECT file, DeviceIdentity 
                                 FIELD_OFFSET(MOUNTDEV_SUGGESTED_LINK_NAME, Name), &bytes)) &&
         bytes.size() % sizeof(WCHAR) == 0)
         identity->suggestedLink = AsName(bytes);
-    // A stable GUID would name the volume's \??\Volume{...} link; this machine gives
-    // volumes drive letters only, so the answer is asked for and not used.
-    GUID stable;
-    SendToDevice(device, file, IOCTL_MOUNTDEV_QUERY_STABLE_GUID, nullptr, 0, &stable, sizeof(stable), nullptr);
+    ULONG_PTR returned = 0;
+    identity->hasStableGuid = NT_SUCCESS(SendToDevice(device, file, IOCTL_MOUNTDEV_QUERY_STABLE_GUID, nullptr, 0,
+                                                      &identity->stableGuid, sizeof(GUID), &returned)) &&
+                              returned >= sizeof(GUID);
+    return STATUS_SUCCESS;
+}
+
+bool IsVolumeName(const std::u16string &link)
+{
+    return link.compare(0, std::char_traits<char16_t>::length(kVolumeNamePrefix), kVolumeNamePrefix) == 0;
+}
+
+/*
+ * The volume's "\??\Volume{GUID}" name: the one the database holds for its unique ID,
+ * else one from its stable GUID, else a new GUID. Device lock held.
+ */
+NTSTATUS VolumeNameFor(const DeviceIdentity &identity, const std::vector<DatabaseValue> &values,
+                       std::u16string *name)
+{
+    for (const auto &value : values) {
+        if (IsVolumeName(value.name) && value.data == identity.uniqueId) {
+            *name = value.name;
+            return STATUS_SUCCESS;
+        }
+    }
+    GUID guid = identity.stableGuid;
+    if (!identity.hasStableGuid) {
+        NTSTATUS status = ExUuidCreate(&guid);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    char text[64];
+    std::snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", (unsigned)guid.Data1,
+                  guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+                  guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    *name = kVolumeNamePrefix;
+    for (const char *p = text; *p != 0; ++p)
+        *name += (char16_t)*p;
     return STATUS_SUCCESS;
 }
 
 /* The letter a volume gets now (0: none is free). Device lock held. */
-char16_t ChooseLetter(const DeviceIdentity &identity)
+char16_t ChooseLetter(const DeviceIdentity &identity, const std::vector<DatabaseValue> &values)
 {
-    std::vector<DatabaseValue> values;
-    ReadDatabase(&values); /* an unreadable database holds nothing */
     char16_t best = 0;
     for (const auto &value : values) {
         char16_t letter = DriveLetterOf(value.name);
@@ -202,19 +242,32 @@ NTSTATUS VolumeArrival(PIRP irp, PIO_STACK_LOCATION stack)
         volume = &Volumes().back();
     }
     volume->uniqueId = identity.uniqueId;
-    bool hasLetter = false;
-    for (const auto &link : volume->links)
+    bool hasLetter = false, hasName = false;
+    for (const auto &link : volume->links) {
         hasLetter |= DriveLetterOf(link) != 0;
-    if (!hasLetter) {
-        char16_t letter = ChooseLetter(identity);
-        if (letter != 0)
-            status = AddLetterLink(volume, letter, &changes);
-        if (NT_SUCCESS(status) && letter != 0)
-            newLink = DriveLetterLink(letter);
-        if (!NT_SUCCESS(status) && !known)
-            Volumes().pop_back();
+        hasName |= IsVolumeName(link);
     }
+    std::vector<DatabaseValue> values;
+    ReadDatabase(&values); /* an unreadable database holds nothing */
+    // The volume name first, then the letter, as Windows makes them; a failure undoes both.
+    std::u16string volumeName;
+    if (!hasName)
+        status = VolumeNameFor(identity, values, &volumeName);
+    if (NT_SUCCESS(status) && !hasName)
+        status = AddLink(volume, volumeName, &changes);
+    bool madeName = NT_SUCCESS(status) && !hasName;
+    char16_t letter = NT_SUCCESS(status) && !hasLetter ? ChooseLetter(identity, values) : 0;
+    if (letter != 0)
+        status = AddLink(volume, DriveLetterLink(letter), &changes);
+    if (NT_SUCCESS(status) && letter != 0)
+        newLink = DriveLetterLink(letter);
+    if (!NT_SUCCESS(status) && madeName)
+        RemoveLink(volume, volumeName, nullptr);
+    if (!NT_SUCCESS(status) && !known)
+        Volumes().pop_back();
     ReleaseDeviceLock(&changes);
+    if (madeName && NT_SUCCESS(status))
+        TellDeviceOfLink(identity.deviceName, volumeName, true);
     if (!newLink.empty())
         TellDeviceOfLink(identity.deviceName, newLink, true);
     return status;

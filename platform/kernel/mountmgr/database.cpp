@@ -30,6 +30,21 @@ NTSTATUS OpenDatabase(ACCESS_MASK access, HANDLE *key)
     return ZwCreateKey(key, access, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition);
 }
 
+/* Opens the database for a change of one value, makes it, closes the key. */
+template <typename Change>
+NTSTATUS ChangeValue(const std::u16string &name, Change change)
+{
+    HANDLE key;
+    NTSTATUS status = OpenDatabase(KEY_SET_VALUE, &key);
+    if (!NT_SUCCESS(status))
+        return status;
+    UNICODE_STRING valueName;
+    SetCounted(&valueName, name);
+    status = change(key, &valueName);
+    ZwClose(key);
+    return status;
+}
+
 } // namespace
 
 /*
@@ -72,28 +87,14 @@ NTSTATUS ReadDatabase(std::vector<DatabaseValue> *values)
 
 NTSTATUS WriteDatabaseValue(const std::u16string &name, const std::vector<UCHAR> &data)
 {
-    HANDLE key;
-    NTSTATUS status = OpenDatabase(KEY_SET_VALUE, &key);
-    if (!NT_SUCCESS(status))
-        return status;
-    UNICODE_STRING valueName;
-    SetCounted(&valueName, name);
-    status = ZwSetValueKey(key, &valueName, 0, REG_BINARY, const_cast<UCHAR *>(data.data()), (ULONG)data.size());
-    ZwClose(key);
-    return status;
+    return ChangeValue(name, [&](HANDLE key, PUNICODE_STRING valueName) {
+        return ZwSetValueKey(key, valueName, 0, REG_BINARY, const_cast<UCHAR *>(data.data()), (ULONG)data.size());
+    });
 }
 
 NTSTATUS DeleteDatabaseValue(const std::u16string &name)
 {
-    HANDLE key;
-    NTSTATUS status = OpenDatabase(KEY_SET_VALUE, &key);
-    if (!NT_SUCCESS(status))
-        return status;
-    UNICODE_STRING valueName;
-    SetCounted(&valueName, name);
-    status = ZwDeleteValueKey(key, &valueName);
-    ZwClose(key);
-    return status;
+    return ChangeValue(name, [](HANDLE key, PUNICODE_STRING valueName) { return ZwDeleteValueKey(key, valueName); });
 }
 
 } // namespace mountmgr

@@ -340,37 +340,53 @@ bool LetterTaken(char16_t letter)
 
 /* ---- Links ----------------------------------------------------------------------------- */
 
-NTSTATUS AddLetterLink(MountedVolume *volume, char16_t letter, std::vector<LetterChange> *changes)
+std::u16string NamespacePathOf(const std::u16string &link)
 {
-    if (LetterTaken(letter))
+    static const std::u16string kDos = u"\\DosDevices\\";
+    static const std::u16string kShort = u"\\??\\";
+    if (link.size() > kDos.size() && SameName(link.substr(0, kDos.size()), kDos))
+        return u"\\GLOBAL??\\" + link.substr(kDos.size());
+    if (link.size() > kShort.size() && link.compare(0, kShort.size(), kShort) == 0)
+        return u"\\GLOBAL??\\" + link.substr(kShort.size());
+    return std::u16string();
+}
+
+NTSTATUS AddLink(MountedVolume *volume, const std::u16string &link, std::vector<LetterChange> *changes)
+{
+    std::u16string path = NamespacePathOf(link);
+    if (path.empty())
+        return STATUS_INVALID_PARAMETER;
+    ob::LookupResult found;
+    if (NT_SUCCESS(ob::LookupObject(path, true, &found))) {
+        ob::Dereference(found.object);
         return STATUS_OBJECT_NAME_COLLISION;
+    }
     UNICODE_STRING linkName, target;
-    std::u16string path = NamespacePath(letter);
     SetCounted(&linkName, path);
     SetCounted(&target, volume->deviceName);
     NTSTATUS status = IoCreateSymbolicLink(&linkName, &target);
     if (!NT_SUCCESS(status))
         return status;
-    std::u16string link = DriveLetterLink(letter);
     status = WriteDatabaseValue(link, volume->uniqueId);
     if (!NT_SUCCESS(status)) {
         IoDeleteSymbolicLink(&linkName);
         return status;
     }
-    // Drive letters come first among a volume's links, in the order they were given.
-    auto position = std::find_if(volume->links.begin(), volume->links.end(),
-                                 [](const std::u16string &l) { return DriveLetterOf(l) == 0; });
+    // Drive letters come first among a volume's links, each kind in the order given.
+    char16_t letter = DriveLetterOf(link);
+    auto position = letter == 0 ? volume->links.end()
+                                : std::find_if(volume->links.begin(), volume->links.end(),
+                                               [](const std::u16string &l) { return DriveLetterOf(l) == 0; });
     volume->links.insert(position, link);
-    if (!volume->machineOwned && changes != nullptr)
+    if (letter != 0 && !volume->machineOwned && changes != nullptr)
         changes->push_back({letter, volume->deviceName, true});
     return STATUS_SUCCESS;
 }
 
-void RemoveLink(MountedVolume *volume, const std::u16string &link, std::vector<LetterChange> *changes)
+void RemoveLink(MountedVolume *volume, std::u16string link, std::vector<LetterChange> *changes)
 {
-    char16_t letter = DriveLetterOf(link);
-    if (letter != 0) {
-        std::u16string path = NamespacePath(letter);
+    std::u16string path = NamespacePathOf(link);
+    if (!path.empty()) {
         UNICODE_STRING linkName;
         SetCounted(&linkName, path);
         IoDeleteSymbolicLink(&linkName);
@@ -382,6 +398,7 @@ void RemoveLink(MountedVolume *volume, const std::u16string &link, std::vector<L
                            [&](const std::u16string &l) { return SameName(l, link); });
     if (it != volume->links.end())
         volume->links.erase(it);
+    char16_t letter = DriveLetterOf(link);
     if (letter != 0 && !volume->machineOwned && changes != nullptr)
         changes->push_back({letter, volume->deviceName, false});
 }

@@ -69,16 +69,20 @@ char16_t DriveLetterOf(const std::u16string &link);
 std::u16string DriveLetterLink(char16_t letter);       /* "\DosDevices\X:" */
 std::u16string NamespacePath(char16_t letter);         /* "\GLOBAL??\X:" */
 bool SameName(const std::u16string &a, const std::u16string &b); /* case-insensitive */
+/* Where a link lives in the namespace: "\DosDevices\N" and "\??\N" are "\GLOBAL??\N"; "" otherwise. */
+std::u16string NamespacePathOf(const std::u16string &link);
 /* Whether \GLOBAL??\X: exists now (any object). */
 bool LetterTaken(char16_t letter);
 
 /* ---- Links (mountmgr.cpp) --------------------------------------------------------------------
- * Add a drive-letter link to a known volume: the \GLOBAL??\X: link, the database value,
- * the table entry, and a letter change. Device lock held. */
-NTSTATUS AddLetterLink(MountedVolume *volume, char16_t letter, std::vector<LetterChange> *changes);
-/* Removes a link of a volume: the namespace link (when it is the volume's), the database value
- * and the table entry. Device lock held. */
-void RemoveLink(MountedVolume *volume, const std::u16string &link, std::vector<LetterChange> *changes);
+ * Adds a link ("\DosDevices\X:" or "\??\Volume{...}") to a known volume: the namespace
+ * link, the database value, the table entry, and for a letter a letter change.
+ * STATUS_OBJECT_NAME_COLLISION when the name exists. Device lock held. */
+NTSTATUS AddLink(MountedVolume *volume, const std::u16string &link, std::vector<LetterChange> *changes);
+/* Removes a link of a volume: the namespace link, the database value and the table entry.
+ * The link is taken by value: callers pass the volume's own entry, which this erases.
+ * Device lock held. */
+void RemoveLink(MountedVolume *volume, std::u16string link, std::vector<LetterChange> *changes);
 
 /* ---- The MountedDevices database (database.cpp) ------------------------------------------- */
 

@@ -281,7 +281,7 @@ NTSTATUS CreatePoint(PIRP irp, PIO_STACK_LOCATION stack)
     std::vector<LetterChange> changes;
     AcquireDeviceLock();
     MountedVolume *volume = FindVolumeByDevice(deviceName);
-    NTSTATUS status = volume == nullptr ? STATUS_OBJECT_NAME_NOT_FOUND : AddLetterLink(volume, letter, &changes);
+    NTSTATUS status = volume == nullptr ? STATUS_OBJECT_NAME_NOT_FOUND : AddLink(volume, DriveLetterLink(letter), &changes);
     std::u16string knownName = volume != nullptr ? volume->deviceName : std::u16string();
     ReleaseDeviceLock(&changes);
     if (NT_SUCCESS(status))

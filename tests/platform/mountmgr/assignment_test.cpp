@@ -21,6 +21,14 @@ struct Seen {
     }
 };
 
+/* Records every letter change the observer hears. */
+void ObserveLetters(std::vector<Seen> *seen)
+{
+    machine::SetLetterObserver([seen](char16_t letter, std::u16string device, bool arrived) {
+        seen->push_back({letter, device, arrived});
+    });
+}
+
 NTSTATUS Arrive(PDEVICE_OBJECT device)
 {
     return Call(IOCTL_MOUNTMGR_VOLUME_ARRIVAL_NOTIFICATION, TargetName(VolumeOf(device).deviceName), 0).status;
@@ -40,9 +48,7 @@ char16_t LetterOf(PDEVICE_OBJECT device)
 TEST_F(MountManagerTest, ArrivalGivesTheSuggestedLetterWithLinkValueAndNotice)
 {
     std::vector<Seen> seen;
-    machine::SetLetterObserver([&](char16_t letter, std::u16string device, bool arrived) {
-        seen.push_back({letter, device, arrived});
-    });
+    ObserveLetters(&seen);
     PDEVICE_OBJECT device = AddVolume(u"r1", u'R');
     FakeVolume &volume = VolumeOf(device);
     ASSERT_EQ(Arrive(device), STATUS_SUCCESS);
@@ -53,13 +59,31 @@ TEST_F(MountManagerTest, ArrivalGivesTheSuggestedLetterWithLinkValueAndNotice)
     Bytes value;
     ASSERT_TRUE(ReadDatabaseValue(LetterLink(u'R'), &value));
     EXPECT_EQ(value, volume.uniqueId);
-    EXPECT_EQ(volume.created, std::vector<std::u16string>{LetterLink(u'R')});
+    // Its volume name came first, then the letter; the observer hears of the letter only.
+    ASSERT_EQ(volume.created.size(), 2u);
+    EXPECT_TRUE(IsVolumeName(volume.created[0]));
+    EXPECT_EQ(volume.created[1], LetterLink(u'R'));
     EXPECT_EQ(seen, (std::vector<Seen>{{u'R', volume.deviceName, true}}));
+    Bytes nameValue;
+    ASSERT_TRUE(ReadDatabaseValue(volume.created[0], &nameValue));
+    EXPECT_EQ(nameValue, volume.uniqueId);
+    std::u16string nameTarget;
+    EXPECT_EQ(OpenLink(u"\\GLOBAL??\\" + volume.created[0].substr(4), &nameTarget), STATUS_SUCCESS);
+    EXPECT_EQ(nameTarget, volume.deviceName);
 
     // A second notification of a volume that has its letter changes nothing.
     ASSERT_EQ(Arrive(device), STATUS_SUCCESS);
-    EXPECT_EQ(volume.created.size(), 1u);
+    EXPECT_EQ(volume.created.size(), 2u);
     EXPECT_EQ(seen.size(), 1u);
+
+    // A volume that comes back after its links went gets the name the database keeps for it.
+    std::u16string name = volume.created[0];
+    ASSERT_EQ(CallGrowing(IOCTL_MOUNTMGR_DELETE_POINTS, MountPoint(u"", {}, volume.deviceName)).status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(SetDatabaseValue(name, volume.uniqueId), STATUS_SUCCESS);
+    ASSERT_EQ(Arrive(device), STATUS_SUCCESS);
+    ASSERT_EQ(volume.created.size(), 4u);
+    EXPECT_EQ(volume.created[2], name);
 }
 
 TEST_F(MountManagerTest, ArrivalPrefersTheDatabaseThenTheSuggestionThenTheFirstFreeLetter)
@@ -109,14 +133,18 @@ TEST_F(MountManagerTest, ArrivalFailuresLeaveNothing)
 
     // Every injected failure on the way fails the arrival cleanly or lets it through.
     PDEVICE_OBJECT swept = AddVolume(u"swp", u'W');
-    for (const char *site : {"IoGetDeviceObjectPointer", "IoCreateSymbolicLink", "ZwSetValueKey", "ZwCreateKey"}) {
+    for (const char *site :
+         {"IoGetDeviceObjectPointer", "IoCreateSymbolicLink", "ZwSetValueKey", "ZwCreateKey", "ExUuidCreate"}) {
         machine::ArmFault(site, 1, true);
         NTSTATUS status = Arrive(swept);
         machine::DisarmFaults();
-        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << site;
+        EXPECT_EQ(status, std::string(site) == "ExUuidCreate" ? STATUS_RETRY : STATUS_INSUFFICIENT_RESOURCES) << site;
         EXPECT_EQ(OpenLetter(u'W'), STATUS_OBJECT_NAME_NOT_FOUND) << site;
         EXPECT_FALSE(ReadDatabaseValue(LetterLink(u'W'), nullptr)) << site;
         EXPECT_TRUE(VolumeOf(swept).created.empty()) << site;
+        EXPECT_EQ(Call(IOCTL_MOUNTMGR_QUERY_POINTS, MountPoint(u"", {}, VolumeOf(swept).deviceName), 4096).status,
+                  STATUS_INVALID_PARAMETER)
+            << site << ": the volume stays unknown";
     }
     // A pool failure either fails the arrival with nothing made, or (a query that may
     // fail) leaves the volume with one letter all the same.
@@ -128,6 +156,9 @@ TEST_F(MountManagerTest, ArrivalFailuresLeaveNothing)
         if (!NT_SUCCESS(status)) {
             ASSERT_TRUE(injected) << "failed without an injected fault: " << std::hex << status;
             EXPECT_EQ(LetterOf(swept), 0) << n;
+            EXPECT_EQ(Call(IOCTL_MOUNTMGR_QUERY_POINTS, MountPoint(u"", {}, VolumeOf(swept).deviceName), 4096).status,
+                      STATUS_INVALID_PARAMETER)
+                << n;
             continue;
         }
         EXPECT_NE(LetterOf(swept), 0) << n;
@@ -141,9 +172,7 @@ TEST_F(MountManagerTest, ArrivalFailuresLeaveNothing)
 TEST_F(MountManagerTest, CreatePointAddsALetterOnlyWhereNoneIs)
 {
     std::vector<Seen> seen;
-    machine::SetLetterObserver([&](char16_t letter, std::u16string device, bool arrived) {
-        seen.push_back({letter, device, arrived});
-    });
+    ObserveLetters(&seen);
     PDEVICE_OBJECT device = AddVolume(u"cp", u'R');
     FakeVolume &volume = VolumeOf(device);
     ASSERT_EQ(Arrive(device), STATUS_SUCCESS);
@@ -164,16 +193,18 @@ TEST_F(MountManagerTest, CreatePointAddsALetterOnlyWhereNoneIs)
     Bytes value;
     ASSERT_TRUE(ReadDatabaseValue(LetterLink(u'V'), &value));
     EXPECT_EQ(value, volume.uniqueId);
-    EXPECT_EQ(volume.created, (std::vector<std::u16string>{LetterLink(u'R'), LetterLink(u'V')}));
+    ASSERT_EQ(volume.created.size(), 3u);
+    EXPECT_EQ(volume.created[2], LetterLink(u'V'));
     EXPECT_EQ(seen, (std::vector<Seen>{{u'R', volume.deviceName, true}, {u'V', volume.deviceName, true}}));
 
     // Dismounting the volume the driver's way takes both letters, with notices.
     seen.clear();
     Reply deleted = CallGrowing(IOCTL_MOUNTMGR_DELETE_POINTS, MountPoint(u"", volume.uniqueId, volume.deviceName));
     ASSERT_EQ(deleted.status, STATUS_SUCCESS);
-    EXPECT_EQ(ParsePoints(deleted.output).size(), 2u);
+    EXPECT_EQ(ParsePoints(deleted.output).size(), 3u);
     EXPECT_EQ(seen, (std::vector<Seen>{{u'R', volume.deviceName, false}, {u'V', volume.deviceName, false}}));
-    EXPECT_EQ(volume.deleted, (std::vector<std::u16string>{LetterLink(u'R'), LetterLink(u'V')}));
+    EXPECT_EQ(volume.deleted,
+              (std::vector<std::u16string>{LetterLink(u'R'), LetterLink(u'V'), volume.created[0]}));
     EXPECT_EQ(OpenLetter(u'R'), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(OpenLetter(u'V'), STATUS_OBJECT_NAME_NOT_FOUND);
 }

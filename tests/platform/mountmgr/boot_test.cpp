@@ -57,17 +57,6 @@ TEST_F(HostDrivesTest, HostDrivesHoldTheirLettersAndTakeNoVolume)
     EXPECT_EQ(OpenLetter(u'F', &target), STATUS_SUCCESS);
     EXPECT_EQ(target, VolumeOf(device).deviceName);
 
-    // Nothing is found under a host drive: its files are not the machine's.
-    std::u16string path = u"\\??\\D:\\file";
-    UNICODE_STRING name{(USHORT)(path.size() * 2), (USHORT)(path.size() * 2),
-                        reinterpret_cast<PWCH>(path.data())};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE handle;
-    IO_STATUS_BLOCK iosb;
-    EXPECT_EQ(ZwCreateFile(&handle, FILE_READ_DATA, &attributes, &iosb, nullptr, 0, FILE_SHARE_READ, FILE_OPEN, 0,
-                           nullptr, 0),
-              STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(MountManagerTest, LetterLinkOpensExactlyWhenALinkExists)

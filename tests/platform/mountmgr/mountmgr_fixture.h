@@ -67,8 +67,15 @@ NTSTATUS SetDatabaseValue(const std::u16string &name, const Bytes &data);
 bool ReadDatabaseValue(const std::u16string &name, Bytes *data);
 void DeleteDatabaseValue(const std::u16string &name);
 
-/* Whether \GLOBAL??\X: opens as a symbolic link; its target when it does. */
+/* Whether a path opens as a symbolic link, and \GLOBAL??\X: for a letter; the target when it does. */
+NTSTATUS OpenLink(const std::u16string &path, std::u16string *target = nullptr);
 NTSTATUS OpenLetter(char16_t letter, std::u16string *target = nullptr);
+
+/* "\??\Volume{...}": a volume name the mount manager gives. */
+inline bool IsVolumeName(const std::u16string &link)
+{
+    return link.rfind(u"\\??\\Volume{", 0) == 0 && link.size() == 48 && link.back() == u'}';
+}
 
 inline std::u16string LetterLink(char16_t letter)
 {

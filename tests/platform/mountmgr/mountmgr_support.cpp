@@ -340,7 +340,11 @@ void DeleteDatabaseValue(const std::u16string &name)
 
 NTSTATUS OpenLetter(char16_t letter, std::u16string *target)
 {
-    std::u16string path = std::u16string(u"\\GLOBAL??\\") + letter + u":";
+    return OpenLink(std::u16string(u"\\GLOBAL??\\") + letter + u":", target);
+}
+
+NTSTATUS OpenLink(const std::u16string &path, std::u16string *target)
+{
     UNICODE_STRING name = Counted(path);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
