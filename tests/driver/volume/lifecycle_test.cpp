@@ -261,3 +261,31 @@ TEST_F(VolumeTest, UnloadDismountsEveryVolume)
 }
 
 } // namespace
+
+namespace {
+
+using VolumeDeathTest = VolumeTest;
+
+TEST_F(VolumeDeathTest, BrokenVolumeListLinksStopTheSystem)
+{
+    EXPECT_FASTFAIL(
+        {
+            if (Create('R', 8 * kMiB) != STATUS_SUCCESS)
+                return;
+            LIST_ENTRY stray;
+            stray.Flink = stray.Blink = &stray;
+            Records()[0]->ListLinks.Flink->Blink = &stray;
+            (void)Dismount('R');
+        },
+        FAST_FAIL_CORRUPT_LIST_ENTRY);
+    EXPECT_FASTFAIL(
+        {
+            LIST_ENTRY stray;
+            stray.Flink = stray.Blink = &stray;
+            d->Data->VolumeList.Blink = &stray;
+            (void)Create('R', 8 * kMiB);
+        },
+        FAST_FAIL_CORRUPT_LIST_ENTRY);
+}
+
+} // namespace
