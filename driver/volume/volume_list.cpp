@@ -7,9 +7,15 @@
  */
 #include "vorel.h"
 
-/* VdrFromDevice: the volume device record in a device's extension, or NULL when the device is no volume's disk. */
+/*
+ * VdrFromDevice: the volume device record in a device's extension, or NULL when
+ * the device is no volume disk of this driver. The mount request offers other
+ * drivers' disks too, whose extensions are not this driver's to read.
+ */
 PVOLUME_DEVICE_RECORD VdrFromDevice(PDEVICE_OBJECT DeviceObject)
 {
+    if (DeviceObject->DriverObject != VorelData.DriverObject)
+        return NULL;
     PVOLUME_DEVICE_RECORD vdr = (PVOLUME_DEVICE_RECORD)DeviceObject->DeviceExtension;
     if (vdr == NULL || vdr->Signature != VDR_SIGNATURE)
         return NULL;
