@@ -7,11 +7,13 @@
  *
  * Synchronisation: one lock, the mount manager's device lock (a synchronization
  * event, waited on at PASSIVE_LEVEL), guards the table of volumes and every change of
- * links and database values, as the Windows mount manager's device lock does. It is
- * held while the volume's device is queried (the arrival takes the snapshot of the
- * device and the database under it) but never while the observer runs: letter changes
- * are collected under the lock and reported after it is dropped. The registry's own
- * lock nests inside it.
+ * links and database values, as the Windows mount manager's device lock does. Unlike
+ * Windows it is never held while a volume's device is asked anything (its identity
+ * before, IOCTL_MOUNTDEV_LINK_CREATED/_DELETED after), so a device that calls back into
+ * the mount manager cannot deadlock; the database is read under it, so the letter is
+ * chosen from the database as it is at that moment. It is never held while the
+ * observer runs either: letter changes are collected under the lock and reported after
+ * it is dropped. The registry's and the object namespace's own locks nest inside it.
  */
 #pragma once
 
