@@ -7,6 +7,18 @@
 
 namespace {
 
+bool LinkExists(const char *path)
+{
+    support::Name name(path);
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE link;
+    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&link, GENERIC_READ, &oa)))
+        return false;
+    ZwClose(link);
+    return true;
+}
+
 TEST_F(VolumeTest, GeometryAndLengthFollowTheSize)
 {
     struct Case {
@@ -143,10 +155,16 @@ TEST_F(VolumeTest, LetterAndMountedDevicesValuesComeAndGoWithTheVolume)
     EXPECT_EQ(letters[0].deviceName, DeviceNameOf('R'));
     auto values = MountedDevicesHolding('R');
     EXPECT_NE(std::find(values.begin(), values.end(), u"\\DosDevices\\R:"), values.end());
+    auto volumeName = std::find_if(values.begin(), values.end(),
+                                   [](const std::u16string &value) { return value.rfind(u"\\??\\Volume{", 0) == 0; });
+    ASSERT_NE(volumeName, values.end()) << "the mount manager names the volume too";
+    std::string link(volumeName->begin(), volumeName->end());
+    EXPECT_TRUE(LinkExists(link.c_str()));
 
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
     EXPECT_TRUE(VolumeLetters().empty());
     EXPECT_TRUE(MountedDevicesHolding('R').empty());
+    EXPECT_FALSE(LinkExists(link.c_str())) << "every point of the device went with it";
     DiskDevice disk;
     EXPECT_NE(OpenDisk("\\??\\R:", &disk), STATUS_SUCCESS);
 
