@@ -6,7 +6,6 @@
 
 #include <ntifs.h>
 #include <wdmsec.h>
-#include <ntstrsafe.h>
 #include <mountmgr.h>
 #include <mountdev.h>
 #include <ntdddisk.h>

@@ -12,8 +12,6 @@
  */
 #include "vorel.h"
 
-#define DEVICE_NAME_FORMAT L"\\Device\\Volume{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}"
-#define DEVICE_NAME_UNITS 80
 #define GLOBAL_LINK_UNITS 16
 #define ROOT_PATH_UNITS 8
 #define UNIQUE_ID_MARK 0x766C0000
@@ -31,18 +29,6 @@ static ULONG BuildStampSerial(VOID)
         hash *= FNV_PRIME;
     }
     return hash;
-}
-
-/* FormatDeviceName: "\Device\Volume{GUID}" from a fresh GUID, in lower-case hexadecimal. */
-static NTSTATUS FormatDeviceName(PWCH Buffer, SIZE_T Bytes)
-{
-    GUID guid;
-    NTSTATUS status = ExUuidCreate(&guid);
-    if (!NT_SUCCESS(status))
-        return status;
-    return RtlStringCbPrintfW(Buffer, Bytes, DEVICE_NAME_FORMAT, guid.Data1, guid.Data2, guid.Data3, guid.Data4[0],
-                              guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-                              guid.Data4[6], guid.Data4[7]);
 }
 
 /* FillVolumeRecord: the record of a new disk device, from the create's parameters. */
@@ -94,9 +80,8 @@ static NTSTATUS ListNewVolume(PVOLUME_DEVICE_RECORD Vdr)
 static BOOLEAN LetterHeldElsewhere(WCHAR Letter)
 {
     WCHAR buffer[GLOBAL_LINK_UNITS];
-    (VOID)RtlStringCbPrintfW(buffer, sizeof(buffer), L"\\GLOBAL??\\%C:", Letter);
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, buffer);
+    FormatLetterName(L"\\GLOBAL??\\", Letter, L":", buffer, GLOBAL_LINK_UNITS, &name);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
     HANDLE link;
@@ -117,12 +102,10 @@ static WCHAR AssignedLetter(PVOLUME_DEVICE_RECORD Vdr)
 }
 
 /* OpenDirectory: opens (Disposition FILE_OPEN) or opens-or-creates a directory by its full path, then closes it. */
-static NTSTATUS OpenDirectory(PCWSTR Path, ACCESS_MASK Access, ULONG Disposition)
+static NTSTATUS OpenDirectory(PUNICODE_STRING Path, ACCESS_MASK Access, ULONG Disposition)
 {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, Path);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, Path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
     HANDLE handle;
     IO_STATUS_BLOCK iosb;
     NTSTATUS status = ZwCreateFile(&handle, Access, &attributes, &iosb, NULL, FILE_ATTRIBUTE_NORMAL,
@@ -136,37 +119,40 @@ static NTSTATUS OpenDirectory(PCWSTR Path, ACCESS_MASK Access, ULONG Disposition
 /* MountNewVolume: opens the drive's root, which makes the I/O manager mount the file system on it. */
 static NTSTATUS MountNewVolume(WCHAR Letter)
 {
-    WCHAR root[ROOT_PATH_UNITS];
-    (VOID)RtlStringCbPrintfW(root, sizeof(root), L"\\??\\%C:\\", Letter);
+    WCHAR buffer[ROOT_PATH_UNITS];
+    UNICODE_STRING root;
+    FormatLetterName(L"\\??\\", Letter, L":\\", buffer, ROOT_PATH_UNITS, &root);
     /* Synchronous I/O on the handle needs SYNCHRONIZE besides the read. */
-    return OpenDirectory(root, FILE_READ_DATA | SYNCHRONIZE, FILE_OPEN);
+    return OpenDirectory(&root, FILE_READ_DATA | SYNCHRONIZE, FILE_OPEN);
 }
 
 /*
  * CreateFolderEntry: opens or creates each directory of one folder entry (its
  * components split at '\' and '/', empty ones skipped) under Path, which holds
- * "\??\X:" in a buffer of FOLDER_PATH_UNITS + 1 units. Characters beyond the
- * buffer are dropped; the first failure ends the entry.
+ * "\??\X:" and has room for FOLDER_PATH_UNITS units. Characters beyond that
+ * are dropped; the first failure ends the entry.
  */
-static VOID CreateFolderEntry(PWCH Path, ULONG PrefixUnits, PCWCH Entry, ULONG Units)
+static VOID CreateFolderEntry(PUNICODE_STRING Path, PCWCH Entry, ULONG Units)
 {
-    ULONG length = PrefixUnits;
+    USHORT prefix = Path->Length;
     ULONG i = 0;
     while (i < Units) {
         while (i < Units && (Entry[i] == L'\\' || Entry[i] == L'/'))
             i++;
         if (i == Units)
             break;
-        if (length < FOLDER_PATH_UNITS)
-            Path[length++] = L'\\';
+        WCHAR separator[2] = {L'\\', 0};
+        RtlAppendUnicodeToString(Path, separator);
         for (; i < Units && Entry[i] != L'\\' && Entry[i] != L'/'; i++) {
-            if (length < FOLDER_PATH_UNITS)
-                Path[length++] = Entry[i];
+            if (Path->Length < Path->MaximumLength) {
+                Path->Buffer[Path->Length / sizeof(WCHAR)] = Entry[i];
+                Path->Length += sizeof(WCHAR);
+            }
         }
-        Path[length] = 0;
         if (!NT_SUCCESS(OpenDirectory(Path, FILE_ALL_ACCESS, FILE_OPEN_IF)))
-            return;
+            break;
     }
+    Path->Length = prefix;
 }
 
 /*
@@ -176,11 +162,11 @@ static VOID CreateFolderEntry(PWCH Path, ULONG PrefixUnits, PCWCH Entry, ULONG U
  */
 static VOID CreateInitialFolders(WCHAR Letter, PCWSTR Folders)
 {
-    PWCH path = (PWCH)AllocateZeroed((FOLDER_PATH_UNITS + 1) * sizeof(WCHAR), TAG_VOLUME_SCRATCH, PagedPool);
-    if (path == NULL)
+    PWCH buffer = (PWCH)AllocateZeroed((FOLDER_PATH_UNITS + 1) * sizeof(WCHAR), TAG_VOLUME_SCRATCH, PagedPool);
+    if (buffer == NULL)
         return;
-    (VOID)RtlStringCbPrintfW(path, (FOLDER_PATH_UNITS + 1) * sizeof(WCHAR), L"\\??\\%C:", Letter);
-    ULONG prefix = 6;
+    UNICODE_STRING path;
+    FormatLetterName(L"\\??\\", Letter, L":", buffer, FOLDER_PATH_UNITS + 1, &path);
 
     ULONG end = 0;
     while (end < FOLDERS_EXAMINED && Folders[end] != 0)
@@ -189,10 +175,10 @@ static VOID CreateInitialFolders(WCHAR Letter, PCWSTR Folders)
         ULONG stop = start;
         while (stop < end && Folders[stop] != L'\n')
             stop++;
-        CreateFolderEntry(path, prefix, Folders + start, stop - start);
+        CreateFolderEntry(&path, Folders + start, stop - start);
         start = stop + 1;
     }
-    VorelData.FreePool(path, TAG_VOLUME_SCRATCH);
+    VorelData.FreePool(buffer, TAG_VOLUME_SCRATCH);
 }
 
 static BOOLEAN IsVolumeMounted(PVOLUME_DEVICE_RECORD Vdr)
@@ -280,7 +266,7 @@ NTSTATUS CreateVolume(PCVOLUME_CREATE_PARAMETERS Parameters)
         return STATUS_OBJECT_NAME_COLLISION;
 
     WCHAR deviceName[DEVICE_NAME_UNITS];
-    NTSTATUS status = FormatDeviceName(deviceName, sizeof(deviceName));
+    NTSTATUS status = FormatDeviceName(deviceName);
     if (!NT_SUCCESS(status))
         return status;
     UNICODE_STRING name;

@@ -40,7 +40,8 @@ static NTSTATUS GiveUpDismount(PVOLUME_DEVICE_RECORD Vdr)
 static BOOLEAN ConfiguredForAutoSave(WCHAR Letter)
 {
     WCHAR subkey[CONFIGURATION_KEY_UNITS];
-    (VOID)RtlStringCbPrintfW(subkey, sizeof(subkey), L"Parameters\\Volumes\\%C", Letter);
+    UNICODE_STRING name;
+    FormatLetterName(L"Parameters\\Volumes\\", Letter, L"", subkey, CONFIGURATION_KEY_UNITS, &name);
     KeWaitForSingleObject(&VorelData.ConfigurationMutex, Executive, KernelMode, FALSE, NULL);
     ULONG flags = QuerySubkeyDword(subkey, L"Flags", 0);
     KeReleaseMutex(&VorelData.ConfigurationMutex, FALSE);

@@ -170,13 +170,6 @@ static BOOLEAN FirstPointString(PMOUNTMGR_MOUNT_POINTS Reply, ULONG ReplyLength,
     return TRUE;
 }
 
-/* FormatLetterLink: "\DosDevices\X:" in a buffer of at least LETTER_LINK_UNITS units. */
-VOID FormatLetterLink(WCHAR Letter, PWCH Buffer, PUNICODE_STRING Link)
-{
-    (VOID)RtlStringCbPrintfW(Buffer, LETTER_LINK_UNITS * sizeof(WCHAR), L"\\DosDevices\\%C:", Letter);
-    RtlInitUnicodeString(Link, Buffer);
-}
-
 /*
  * LetterLeadsToDevice: whether the mount manager's first point of the letter's
  * link names this device (compared case-insensitively).

@@ -7,8 +7,9 @@
  */
 #pragma once
 
-/* "\DosDevices\X:" and its terminator. */
+/* "\DosDevices\X:" and its terminator; "\Device\Volume{GUID}" and its terminator, with room. */
 #define LETTER_LINK_UNITS 16
+#define DEVICE_NAME_UNITS 80
 
 /* The inputs of a volume create: the create request's or a stored boot configuration's. */
 typedef struct _VOLUME_CREATE_PARAMETERS {
@@ -37,10 +38,14 @@ VOID ReleaseVolumeOperation(PVOLUME_DEVICE_RECORD Vdr);
 VOID RelistVolume(PVOLUME_DEVICE_RECORD Vdr);
 ULONG CollectOnlineLetters(WCHAR Letters[VOREL_LETTER_COUNT]);
 
+/* volume_names.cpp */
+NTSTATUS FormatDeviceName(PWCH Buffer);
+VOID FormatLetterName(PCWSTR Prefix, WCHAR Letter, PCWSTR Suffix, PWCH Buffer, USHORT Units, PUNICODE_STRING Name);
+VOID FormatLetterLink(WCHAR Letter, PWCH Buffer, PUNICODE_STRING Link);
+
 /* mount_manager.cpp */
 NTSTATUS SendMountManagerRequest(ULONG Code, PVOID Input, ULONG InputLength, PVOID Output, ULONG OutputLength,
                                  PULONG_PTR Information);
-VOID FormatLetterLink(WCHAR Letter, PWCH Buffer, PUNICODE_STRING Link);
 BOOLEAN LetterLeadsToDevice(WCHAR Letter, PCUNICODE_STRING DeviceName);
 NTSTATUS QueryFirstLinkOfDevice(PCUNICODE_STRING DeviceName, PUNICODE_STRING Link);
 NTSTATUS CreateMountPoint(PCUNICODE_STRING Link, PCUNICODE_STRING DeviceName);

@@ -5,6 +5,8 @@
  */
 #include "volume_test.h"
 
+#include <regex>
+
 namespace {
 
 bool LinkExists(const char *path)
@@ -66,10 +68,10 @@ TEST_F(VolumeTest, MountDeviceQueriesAnswerWithNamesAndOverflow)
     DiskDevice disk;
     ASSERT_EQ(OpenDisk("\\??\\R:", &disk), STATUS_SUCCESS);
     std::u16string deviceName = DeviceNameOf('R');
-    ASSERT_EQ(deviceName.rfind(u"\\Device\\Volume{", 0), 0u);
-    EXPECT_EQ(deviceName.size(), 15u + 36 + 1);
-    for (char16_t unit : deviceName.substr(15, 36))
-        EXPECT_TRUE(unit == u'-' || (unit >= u'0' && unit <= u'9') || (unit >= u'a' && unit <= u'f'));
+    std::string narrowName(deviceName.begin(), deviceName.end());
+    EXPECT_TRUE(std::regex_match(narrowName, std::regex(R"(\\Device\\Volume\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-)"
+                                                        R"([0-9a-f]{4}-[0-9a-f]{12}\})")))
+        << narrowName;
 
     UCHAR buffer[256];
     ULONG_PTR information = 0;
