@@ -244,15 +244,17 @@ forget:
 /*
  * CreateVolume: a new volume on a letter, mounted and Online on success.
  * PASSIVE_LEVEL, no lock held; called by the create request and the auto-mount
- * service. Returns STATUS_INVALID_PARAMETER for a size below 4 MiB,
- * STATUS_OBJECT_NAME_COLLISION when the letter is taken (by a volume of ours or
- * any other drive) or cannot be given to the volume, the mount manager's status
- * when it refuses the arrival, the root open's status (or
+ * service. Returns STATUS_INVALID_PARAMETER for a letter outside 'A'..'Z' or a
+ * size below 4 MiB, STATUS_OBJECT_NAME_COLLISION when the letter is taken (by a
+ * volume of ours or any other drive) or cannot be given to the volume, the mount
+ * manager's status when it refuses the arrival, the root open's status (or
  * STATUS_UNRECOGNIZED_VOLUME) when the mount did not happen, or the system's.
  */
 NTSTATUS CreateVolume(PCVOLUME_CREATE_PARAMETERS Parameters)
 {
     BOOLEAN image = Parameters->ImagePath != NULL && Parameters->ImagePath[0] != 0;
+    if (Parameters->Letter < L'A' || Parameters->Letter > L'Z')
+        return STATUS_INVALID_PARAMETER;
     if (!image && Parameters->SizeBytes < VOLUME_MINIMUM_SIZE)
         return STATUS_INVALID_PARAMETER;
     /* Image binding is not built yet: a volume is memory only. */

@@ -248,6 +248,11 @@ TEST_F(VolumeTest, InitialFoldersAreTriedWithoutFailingTheCreate)
     EXPECT_EQ(d->CreateVolume(&parameters), STATUS_SUCCESS);
     EXPECT_EQ(List().size(), 1u);
     EXPECT_EQ(d->DismountVolume(L'R'), STATUS_SUCCESS);
+
+    // Callers other than the control request (the boot services) get the letter checked too.
+    parameters.Letter = L'r';
+    EXPECT_EQ(d->CreateVolume(&parameters), STATUS_INVALID_PARAMETER);
+    ExpectNoVolumeTrace('r');
 }
 
 TEST_F(VolumeTest, UnloadDismountsEveryVolume)
