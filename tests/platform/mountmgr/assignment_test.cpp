@@ -21,6 +21,17 @@ struct Seen {
     }
 };
 
+/* The letter's link leads to the volume and its database value holds the volume's unique ID. */
+void ExpectLetterHeldBy(char16_t letter, const FakeVolume &volume)
+{
+    std::u16string target;
+    EXPECT_EQ(OpenLetter(letter, &target), STATUS_SUCCESS);
+    EXPECT_EQ(target, volume.deviceName);
+    Bytes value;
+    EXPECT_TRUE(ReadDatabaseValue(LetterLink(letter), &value));
+    EXPECT_EQ(value, volume.uniqueId);
+}
+
 /* Records every letter change the observer hears. */
 void ObserveLetters(std::vector<Seen> *seen)
 {
@@ -53,12 +64,7 @@ TEST_F(MountManagerTest, ArrivalGivesTheSuggestedLetterWithLinkValueAndNotice)
     FakeVolume &volume = VolumeOf(device);
     ASSERT_EQ(Arrive(device), STATUS_SUCCESS);
 
-    std::u16string target;
-    EXPECT_EQ(OpenLetter(u'R', &target), STATUS_SUCCESS);
-    EXPECT_EQ(target, volume.deviceName);
-    Bytes value;
-    ASSERT_TRUE(ReadDatabaseValue(LetterLink(u'R'), &value));
-    EXPECT_EQ(value, volume.uniqueId);
+    ExpectLetterHeldBy(u'R', volume);
     // Its volume name came first, then the letter; the observer hears of the letter only.
     ASSERT_EQ(volume.created.size(), 2u);
     EXPECT_TRUE(IsVolumeName(volume.created[0]));
@@ -187,12 +193,7 @@ TEST_F(MountManagerTest, CreatePointAddsALetterOnlyWhereNoneIs)
 
     ASSERT_EQ(Call(IOCTL_MOUNTMGR_CREATE_POINT, CreatePointInput(LetterLink(u'V'), volume.deviceName), 0).status,
               STATUS_SUCCESS);
-    std::u16string target;
-    EXPECT_EQ(OpenLetter(u'V', &target), STATUS_SUCCESS);
-    EXPECT_EQ(target, volume.deviceName);
-    Bytes value;
-    ASSERT_TRUE(ReadDatabaseValue(LetterLink(u'V'), &value));
-    EXPECT_EQ(value, volume.uniqueId);
+    ExpectLetterHeldBy(u'V', volume);
     ASSERT_EQ(volume.created.size(), 3u);
     EXPECT_EQ(volume.created[2], LetterLink(u'V'));
     EXPECT_EQ(seen, (std::vector<Seen>{{u'R', volume.deviceName, true}, {u'V', volume.deviceName, true}}));
