@@ -294,3 +294,35 @@ TEST_F(VolumeDeathTest, BrokenVolumeListLinksStopTheSystem)
 }
 
 } // namespace
+
+namespace {
+
+/* A mount request as the I/O manager sends it to the file system, for a target and VPB of the test's choosing. */
+NTSTATUS SendMount(PDEVICE_OBJECT fileSystem, PDEVICE_OBJECT target, PVPB vpb)
+{
+    TestRequest request(IRP_MJ_FILE_SYSTEM_CONTROL);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(request.irp);
+    stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
+    stack->MinorFunction = IRP_MN_MOUNT_VOLUME;
+    stack->Parameters.MountVolume.Vpb = vpb;
+    stack->Parameters.MountVolume.DeviceObject = target;
+    (void)IoCallDriver(fileSystem, request.irp);
+    EXPECT_TRUE(request.WaitCompleted());
+    return request.status;
+}
+
+TEST_F(VolumeTest, MountRefusesWhatIsNotAnUnmountedVolumeOfThisDriver)
+{
+    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
+    DiskDevice disk;
+    ASSERT_EQ(OpenDisk("\\??\\R:", &disk), STATUS_SUCCESS);
+    PDEVICE_OBJECT control = d->Data->ControlDevice;
+    EXPECT_EQ(SendMount(control, disk.device, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SendMount(control, nullptr, disk.device->Vpb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SendMount(control, control, disk.device->Vpb), STATUS_UNRECOGNIZED_VOLUME);
+    EXPECT_EQ(SendMount(control, disk.device, disk.device->Vpb), STATUS_DELETE_PENDING) << "already mounted";
+    EXPECT_EQ(VolumeDevices(), 2u) << "no second file-system device";
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+}
+
+} // namespace
