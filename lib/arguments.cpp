@@ -24,14 +24,14 @@ vorel_status RefuseArgument(vorel_handle h)
     return VOREL_ERR_INVALID;
 }
 
-vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *sent)
+vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *sent, void *output, DWORD outputBytes)
 {
     if (h == nullptr)
         return VOREL_ERR_INVALID;
     if (!NormaliseLetter(letter, sent))
         return RefuseArgument(h);
     VOREL_LETTER_INPUT request = {(VOREL_U16)*sent, 0};
-    return SendRequest(h, code, &request, sizeof(request), nullptr, 0);
+    return SendRequest(h, code, &request, sizeof(request), output, outputBytes);
 }
 
 bool ValidImagePath(const char *path)
