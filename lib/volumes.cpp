@@ -90,8 +90,10 @@ VORELLIB_API vorel_status vorel_volume_holders(vorel_handle h, char letter, unsi
 {
     if (count != nullptr)
         *count = 0;
-    if (h == nullptr || ids == nullptr || count == nullptr || capacity == 0)
+    if (h == nullptr || ids == nullptr || count == nullptr)
         return VOREL_ERR_INVALID;
+    if (capacity == 0)
+        return vorellib::RefuseArgument(h);
     VOREL_VOLUME_HOLDERS reply;
     memset(&reply, 0, sizeof(reply));
     WCHAR sent;

@@ -291,7 +291,10 @@ TEST_F(Requests, LetterRequestsRefuseBadLettersBeforeSending)
     sent = Sent();
     EXPECT_EQ(VOREL_ERR_INVALID, vorel_volume_holders(h_, '1', ids, 4, &count));
     EXPECT_EQ(0u, vorel_last_native_error(h_));
-    EXPECT_EQ(VOREL_ERR_INVALID, vorel_volume_holders(h_, 'R', ids, 0, &count));
+    Dirty();
+    sent = Sent();
+    EXPECT_EQ(VOREL_ERR_INVALID, vorel_volume_holders(h_, 'R', ids, 0, &count)); /* a bad value */
+    EXPECT_EQ(0u, vorel_last_native_error(h_));
     EXPECT_EQ(VOREL_ERR_INVALID, vorel_volume_holders(h_, 'R', nullptr, 4, &count));
     EXPECT_EQ(VOREL_ERR_INVALID, vorel_volume_holders(h_, 'R', ids, 4, nullptr));
     EXPECT_EQ(sent, Sent());
