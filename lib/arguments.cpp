@@ -6,6 +6,8 @@
 
 #include <shlobj.h>
 
+#include <string.h>
+
 namespace vorellib {
 
 bool NormaliseLetter(char letter, WCHAR *out)
@@ -32,6 +34,16 @@ vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *s
         return RefuseArgument(h);
     VOREL_LETTER_INPUT request = {(VOREL_U16)*sent, 0};
     return SendRequest(h, code, &request, sizeof(request), output, outputBytes);
+}
+
+vorel_status QueryLetterRecord(vorel_handle h, DWORD code, char letter, const void *output, void *reply,
+                               DWORD replyBytes)
+{
+    if (h == nullptr || output == nullptr)
+        return VOREL_ERR_INVALID;
+    memset(reply, 0, replyBytes);
+    WCHAR sent;
+    return SendLetterRequest(h, code, letter, &sent, reply, replyBytes);
 }
 
 bool ValidImagePath(const char *path)

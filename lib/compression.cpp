@@ -42,13 +42,9 @@ VORELLIB_API vorel_status vorel_compress_get(vorel_handle h, char letter, unsign
 
 VORELLIB_API vorel_status vorel_comp_stats_query(vorel_handle h, char letter, vorel_comp_stats *stats)
 {
-    if (h == nullptr || stats == nullptr)
-        return VOREL_ERR_INVALID;
     VOREL_COMPRESSION_STATISTICS reply;
-    memset(&reply, 0, sizeof(reply));
-    WCHAR sent;
     vorel_status status =
-        vorellib::SendLetterRequest(h, IOCTL_VOREL_COMPRESSION_STATISTICS, letter, &sent, &reply, sizeof(reply));
+        vorellib::QueryLetterRecord(h, IOCTL_VOREL_COMPRESSION_STATISTICS, letter, stats, &reply, sizeof(reply));
     if (status != VOREL_OK)
         return status;
     stats->compressed_files = reply.CompressedFiles;

@@ -72,13 +72,9 @@ VORELLIB_API vorel_status vorel_lifetime_stats_query(vorel_handle h, vorel_io_to
 
 VORELLIB_API vorel_status vorel_slab_stats_query(vorel_handle h, char letter, vorel_slab_stats *stats)
 {
-    if (h == nullptr || stats == nullptr)
-        return VOREL_ERR_INVALID;
     VOREL_SLAB_STATISTICS_REPLY reply;
-    memset(&reply, 0, sizeof(reply));
-    WCHAR sent;
     vorel_status status =
-        vorellib::SendLetterRequest(h, IOCTL_VOREL_SLAB_STATISTICS, letter, &sent, &reply, sizeof(reply));
+        vorellib::QueryLetterRecord(h, IOCTL_VOREL_SLAB_STATISTICS, letter, stats, &reply, sizeof(reply));
     if (status != VOREL_OK)
         return status;
     for (int i = 0; i < 20; ++i)
@@ -90,13 +86,9 @@ VORELLIB_API vorel_status vorel_slab_stats_query(vorel_handle h, char letter, vo
 
 VORELLIB_API vorel_status vorel_sd_stats_query(vorel_handle h, char letter, vorel_sd_stats *stats)
 {
-    if (h == nullptr || stats == nullptr)
-        return VOREL_ERR_INVALID;
     VOREL_DESCRIPTOR_STATISTICS_REPLY reply;
-    memset(&reply, 0, sizeof(reply));
-    WCHAR sent;
     vorel_status status =
-        vorellib::SendLetterRequest(h, IOCTL_VOREL_DESCRIPTOR_STATISTICS, letter, &sent, &reply, sizeof(reply));
+        vorellib::QueryLetterRecord(h, IOCTL_VOREL_DESCRIPTOR_STATISTICS, letter, stats, &reply, sizeof(reply));
     if (status != VOREL_OK)
         return status;
     stats->descriptors = reply.Descriptors;

@@ -95,10 +95,7 @@ VORELLIB_API vorel_status vorel_volume_holders(vorel_handle h, char letter, unsi
     if (capacity == 0)
         return vorellib::RefuseArgument(h);
     VOREL_VOLUME_HOLDERS reply;
-    memset(&reply, 0, sizeof(reply));
-    WCHAR sent;
-    vorel_status status =
-        vorellib::SendLetterRequest(h, IOCTL_VOREL_VOLUME_HOLDERS, letter, &sent, &reply, sizeof(reply));
+    vorel_status status = vorellib::QueryLetterRecord(h, IOCTL_VOREL_VOLUME_HOLDERS, letter, ids, &reply, sizeof(reply));
     if (status != VOREL_OK)
         return status;
     unsigned int n = reply.Count < VOREL_MAX_HOLDERS ? reply.Count : VOREL_MAX_HOLDERS;

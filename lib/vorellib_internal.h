@@ -61,6 +61,13 @@ vorel_status RefuseArgument(vorel_handle h);
  */
 vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *sent, void *output = nullptr,
                                DWORD outputBytes = 0);
+/*
+ * A letter request with a reply record: refuses a null handle or output (*output is
+ * only checked, never written), zero-fills reply and sends. The caller copies the
+ * reply out only when this returns VOREL_OK (the reply came back whole).
+ */
+vorel_status QueryLetterRecord(vorel_handle h, DWORD code, char letter, const void *output, void *reply,
+                               DWORD replyBytes);
 /* An image path is empty or begins with a drive letter, a colon and a separator. */
 bool ValidImagePath(const char *path);
 /* Tells the shell a drive came or went (after create and dismount). */
