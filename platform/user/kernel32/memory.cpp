@@ -4,6 +4,7 @@
  */
 #include "win32_internal.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -15,8 +16,11 @@ namespace {
 /* A value that is no pointer; HeapAlloc takes no other heap. */
 HANDLE const kProcessHeap = reinterpret_cast<HANDLE>((uintptr_t)0x00010000);
 
+/* Armed injections: routine -> calls left until the failing one. The count of armed
+ * routines lets every call skip the lock while nothing is armed (HeapAlloc is hot). */
 std::mutex faultLock;
-std::map<std::string, uint64_t> faultCountdowns; /* routine -> calls left until the failing one */
+std::map<std::string, uint64_t> faultCountdowns;
+std::atomic<size_t> armedFaults{0};
 
 /* The user half of a 64-bit process's address space below the guard regions, as
  * Windows reports it for the total virtual memory. */
@@ -37,11 +41,13 @@ bool ReadMachineMemory(MachineMemory *memory)
     while (meminfo >> key >> kilobytes) {
         if (meminfo.peek() != '\n')
             meminfo >> unit;
-        if (key == "MemTotal:")
-            memory->total = kilobytes << 10, total = true;
-        else if (key == "MemAvailable:")
-            memory->available = kilobytes << 10, available = true;
-        else if (key == "SwapTotal:")
+        if (key == "MemTotal:") {
+            memory->total = kilobytes << 10;
+            total = true;
+        } else if (key == "MemAvailable:") {
+            memory->available = kilobytes << 10;
+            available = true;
+        } else if (key == "SwapTotal:")
             memory->swapTotal = kilobytes << 10;
         else if (key == "SwapFree:")
             memory->swapFree = kilobytes << 10;
@@ -60,10 +66,13 @@ void FailCall(const char *routine, uint64_t nth)
         faultCountdowns.erase(routine);
     else
         faultCountdowns[routine] = nth;
+    armedFaults.store(faultCountdowns.size());
 }
 
 bool ShouldFailCall(const char *routine)
 {
+    if (armedFaults.load() == 0)
+        return false;
     std::lock_guard<std::mutex> guard(faultLock);
     auto it = faultCountdowns.find(routine);
     if (it == faultCountdowns.end())
@@ -71,6 +80,7 @@ bool ShouldFailCall(const char *routine)
     if (--it->second != 0)
         return false;
     faultCountdowns.erase(it);
+    armedFaults.store(faultCountdowns.size());
     return true;
 }
 
