@@ -79,6 +79,30 @@ TEST_F(EndToEnd, AVolumeIsCreatedListedResizedAndDismounted)
     EXPECT_EQ(0, stopped.exitCode) << stopped.err;
 }
 
+TEST_F(EndToEnd, TheSwitchDecidesWhetherAStandardUserMayMakeVolumes)
+{
+    RequireRoot();
+    StartHost();
+    SKIP_UNLESS_THE_DRIVER_SERVES_VOLUMES();
+    ASSERT_EQ(0, Vorelctl({"settings", "allowuser", "off"}).exitCode);
+    Outcome refused = Vorelctl({"create", "U", "16M"}, e2e::kNobody);
+    EXPECT_EQ(3, refused.exitCode);
+    EXPECT_EQ("vorelctl: create volume failed: access denied (blocked by the AllowUserAccess policy \xE2\x80\x94 run "
+              "elevated)\n          (Win32 error 5: Access is denied.)\n",
+              refused.err);
+    EXPECT_EQ("No volumes mounted\n", Vorelctl({"list"}, e2e::kNobody).out);
+
+    ASSERT_EQ(0, Vorelctl({"settings", "allowuser", "on"}).exitCode);
+    Outcome created = Vorelctl({"create", "U", "16M", "mine"}, e2e::kNobody);
+    EXPECT_EQ(0, created.exitCode) << created.err;
+    EXPECT_EQ("Created volume U: (16.0 MB, label='mine')\n", created.out);
+    Outcome dismounted = Vorelctl({"dismount", "U"}, e2e::kNobody);
+    EXPECT_EQ(0, dismounted.exitCode) << dismounted.err;
+    EXPECT_EQ("Dismounted volume U:\n", dismounted.out);
+    Outcome stopped = StopHost();
+    EXPECT_EQ(0, stopped.exitCode) << stopped.err;
+}
+
 TEST_F(EndToEnd, AResizeOfNoVolumeOrBelowFourMegabytesFails)
 {
     StartHost();
