@@ -156,8 +156,9 @@ int ListConfigured()
         for (unsigned int i = 0; i < count; ++i) {
             const vorel_boot_config &entry = entries[i];
             char sizeText[32];
+            WCHAR wide[512];
             FormatSize(entry.size, sizeText, sizeof(sizeText));
-            printf("%c:  %-9s  label='%s'", entry.letter, sizeText, entry.label);
+            printf("%c:  %-9s  label='%ls'", entry.letter, sizeText, WideText(entry.label, wide, 512));
             if (entry.compression != 0)
                 printf("  compress=%s", LevelName(entry.compression));
             if (entry.flags & 0x1)
@@ -171,7 +172,7 @@ int ListConfigured()
             if (entry.flags & 0x10)
                 printf("  period=%lus", (unsigned long)entry.period);
             if (entry.image_path[0] != 0)
-                printf("\n    image: %s", entry.image_path);
+                printf("\n    image: %ls", WideText(entry.image_path, wide, 512));
             if (entry.folders[0] != 0) {
                 printf("\n    folders: ");
                 PrintLines(entry.folders, ", ");

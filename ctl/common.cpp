@@ -114,6 +114,13 @@ void FormatSize(unsigned long long bytes, char *text, size_t size)
         snprintf(text, size, "%.1f %s", value, kUnits[divisions]);
 }
 
+const WCHAR *WideText(const char *text, WCHAR *buffer, int units)
+{
+    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, units) <= 0)
+        buffer[0] = 0;
+    return buffer;
+}
+
 const char *LevelName(unsigned int level)
 {
     switch (level) {

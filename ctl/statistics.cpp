@@ -30,10 +30,11 @@ int List(int argc, char **argv)
     } else {
         for (unsigned int i = 0; i < count; ++i) {
             char size[32], used[32];
+            WCHAR label[128];
             FormatSize(volumes[i].size, size, sizeof(size));
             FormatSize(volumes[i].used, used, sizeof(used));
-            printf("%c:  %-9s  used=%-9s  compress=%-7s  label='%s'\n", volumes[i].letter, size, used,
-                   LevelName(volumes[i].compression), volumes[i].label);
+            printf("%c:  %-9s  used=%-9s  compress=%-7s  label='%ls'\n", volumes[i].letter, size, used,
+                   LevelName(volumes[i].compression), WideText(volumes[i].label, label, 128));
         }
     }
     free(volumes);

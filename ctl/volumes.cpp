@@ -27,13 +27,12 @@ void PrintCreateUsage()
             "                  and materialises at first 'save'\n");
 }
 
-/* The warning after a resize whose boot configuration could not follow. The command
- * to re-run is written with the bare letter, the form the letter argument takes. */
+/* The warning after a resize whose boot configuration could not follow. */
 void PrintNotUpdated(char letter)
 {
     fprintf(stderr,
             "vorelctl: volume resized, but the boot configuration was NOT updated;\n"
-            "          if %c: is a configured volume, re-run 'vorelctl auto add %c ...' with the new size\n",
+            "          if %c: is a configured volume, re-run 'vorelctl auto add %c: ...' with the new size\n",
             letter, letter);
 }
 

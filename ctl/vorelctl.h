@@ -58,6 +58,9 @@ bool ParseLetter(const char *text, char *letter);
 bool ParseSize(const char *text, unsigned long long *bytes);
 /* Bytes for display: "512 B", "64.0 MB", ... */
 void FormatSize(unsigned long long bytes, char *text, size_t size);
+/* A record's UTF-8 text as UTF-16 in buffer (units long), for printing with %ls: the
+ * console turns it back into its own code page. Empty when it does not convert. */
+const WCHAR *WideText(const char *text, WCHAR *buffer, int units);
 /* Compression level names: none, fast, normal, max. */
 const char *LevelName(unsigned int level);
 

@@ -6,6 +6,8 @@
 
 #include <shlobj.h>
 
+#include <string.h>
+
 namespace vorellib {
 
 bool NormaliseLetter(char letter, WCHAR *out)
@@ -24,14 +26,24 @@ vorel_status RefuseArgument(vorel_handle h)
     return VOREL_ERR_INVALID;
 }
 
-vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *sent)
+vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *sent, void *output, DWORD outputBytes)
 {
     if (h == nullptr)
         return VOREL_ERR_INVALID;
     if (!NormaliseLetter(letter, sent))
         return RefuseArgument(h);
     VOREL_LETTER_INPUT request = {(VOREL_U16)*sent, 0};
-    return SendRequest(h, code, &request, sizeof(request), nullptr, 0);
+    return SendRequest(h, code, &request, sizeof(request), output, outputBytes);
+}
+
+vorel_status QueryLetterRecord(vorel_handle h, DWORD code, char letter, const void *output, void *reply,
+                               DWORD replyBytes)
+{
+    if (h == nullptr || output == nullptr)
+        return VOREL_ERR_INVALID;
+    memset(reply, 0, replyBytes);
+    WCHAR sent;
+    return SendLetterRequest(h, code, letter, &sent, reply, replyBytes);
 }
 
 bool ValidImagePath(const char *path)

@@ -1,5 +1,5 @@
 /*
- * Queries of mounted volumes and I/O totals.
+ * Queries of mounted volumes, I/O totals and the reserved per-volume statistics.
  */
 #include "vorellib_internal.h"
 
@@ -68,6 +68,33 @@ VORELLIB_API vorel_status vorel_io_stats_query(vorel_handle h, vorel_io_totals *
 VORELLIB_API vorel_status vorel_lifetime_stats_query(vorel_handle h, vorel_io_totals *totals)
 {
     return QueryTotals(h, IOCTL_VOREL_LIFETIME_STATISTICS, totals);
+}
+
+VORELLIB_API vorel_status vorel_slab_stats_query(vorel_handle h, char letter, vorel_slab_stats *stats)
+{
+    VOREL_SLAB_STATISTICS_REPLY reply;
+    vorel_status status =
+        vorellib::QueryLetterRecord(h, IOCTL_VOREL_SLAB_STATISTICS, letter, stats, &reply, sizeof(reply));
+    if (status != VOREL_OK)
+        return status;
+    for (int i = 0; i < 20; ++i)
+        stats->values[i] = reply.Values[i];
+    for (int i = 0; i < 3; ++i)
+        stats->totals[i] = reply.Totals[i];
+    return VOREL_OK;
+}
+
+VORELLIB_API vorel_status vorel_sd_stats_query(vorel_handle h, char letter, vorel_sd_stats *stats)
+{
+    VOREL_DESCRIPTOR_STATISTICS_REPLY reply;
+    vorel_status status =
+        vorellib::QueryLetterRecord(h, IOCTL_VOREL_DESCRIPTOR_STATISTICS, letter, stats, &reply, sizeof(reply));
+    if (status != VOREL_OK)
+        return status;
+    stats->descriptors = reply.Descriptors;
+    stats->reserved = 0;
+    stats->bytes = reply.Bytes;
+    return VOREL_OK;
 }
 
 } // extern "C"

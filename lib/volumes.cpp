@@ -1,5 +1,5 @@
 /*
- * Volumes: create, dismount, resize and save.
+ * Volumes: create, dismount, resize, save, and the processes that hold one open.
  */
 #include "vorellib_internal.h"
 
@@ -83,6 +83,28 @@ VORELLIB_API vorel_status vorel_volume_save(vorel_handle h, char letter, const c
         !vorellib::ToWideField(path, request.NewImagePath, VOREL_PATH_UNITS))
         return vorellib::RefuseArgument(h);
     return vorellib::SendRequest(h, IOCTL_VOREL_SAVE_VOLUME, &request, sizeof(request), nullptr, 0);
+}
+
+VORELLIB_API vorel_status vorel_volume_holders(vorel_handle h, char letter, unsigned int *ids, unsigned int capacity,
+                                               unsigned int *count)
+{
+    if (count != nullptr)
+        *count = 0;
+    if (h == nullptr || ids == nullptr || count == nullptr)
+        return VOREL_ERR_INVALID;
+    if (capacity == 0)
+        return vorellib::RefuseArgument(h);
+    VOREL_VOLUME_HOLDERS reply;
+    vorel_status status = vorellib::QueryLetterRecord(h, IOCTL_VOREL_VOLUME_HOLDERS, letter, ids, &reply, sizeof(reply));
+    if (status != VOREL_OK)
+        return status;
+    unsigned int n = reply.Count < VOREL_MAX_HOLDERS ? reply.Count : VOREL_MAX_HOLDERS;
+    if (n > capacity)
+        n = capacity;
+    for (unsigned int i = 0; i < n; ++i)
+        ids[i] = reply.ProcessIds[i];
+    *count = n;
+    return VOREL_OK;
 }
 
 } // extern "C"

@@ -94,6 +94,37 @@ typedef struct vorel_io_totals {
     unsigned long long writes;  /* lifetime: peak write speed */
 } vorel_io_totals;
 
+/* A volume's compression statistics, in the driver's order. */
+typedef struct vorel_comp_stats {
+    unsigned long long compressed_files;        /* files with at least one compressed extent */
+    unsigned long long compressed_extent_bytes; /* extent bytes held in compressed form */
+    unsigned long long compressed_memory;       /* memory the compressed forms take */
+    unsigned long long extents_compressed;
+    unsigned long long extents_decompressed;
+    unsigned long long extents_not_worth;       /* found not worth compressing */
+    unsigned long long zero_extents_released;   /* all-zero extents given back */
+    unsigned long long held_bytes;              /* the volume's held bytes */
+} vorel_comp_stats;
+
+/* A volume's small-record cache statistics (a request this driver refuses). */
+typedef struct vorel_slab_stats {
+    unsigned int values[20];
+    unsigned long long totals[3];
+} vorel_slab_stats;
+
+/* A volume's security-descriptor store statistics (a request this driver refuses). */
+typedef struct vorel_sd_stats {
+    unsigned int descriptors;
+    unsigned int reserved;     /* always 0 */
+    unsigned long long bytes;
+} vorel_sd_stats;
+
+/* The machine's physical memory, in bytes. */
+typedef struct vorel_system_memory {
+    unsigned long long total;
+    unsigned long long available;
+} vorel_system_memory;
+
 /*
  * Opens a connection. *out receives it (null on failure). native_error, when
  * given, receives the system's error code of a failed open (0 otherwise).
@@ -130,10 +161,30 @@ VORELLIB_API vorel_status vorel_config_delete(vorel_handle h, char letter);
 VORELLIB_API vorel_status vorel_config_query(vorel_handle h, vorel_boot_config *entries, unsigned int *count);
 /* The mounted volumes: volumes must hold 26 records; *count receives how many were filled. */
 VORELLIB_API vorel_status vorel_live_query(vorel_handle h, vorel_live_volume *volumes, unsigned int *count);
+/* Sets a mounted volume's cold-file compression level (0 none, 1 fast, 2 normal, 3 max). */
+VORELLIB_API vorel_status vorel_compress_set(vorel_handle h, char letter, unsigned int level);
+/* A mounted volume's compression level. */
+VORELLIB_API vorel_status vorel_compress_get(vorel_handle h, char letter, unsigned int *level);
+/* A mounted volume's compression statistics. */
+VORELLIB_API vorel_status vorel_comp_stats_query(vorel_handle h, char letter, vorel_comp_stats *stats);
+/*
+ * The processes holding a volume open: at most capacity (non-zero) identifiers go to
+ * ids, *count receives how many (the driver names at most 64).
+ */
+VORELLIB_API vorel_status vorel_volume_holders(vorel_handle h, char letter, unsigned int *ids, unsigned int capacity,
+                                               unsigned int *count);
+/* Reserved statistics: this driver refuses both (VOREL_ERR_NOT_SUPPORTED). */
+VORELLIB_API vorel_status vorel_slab_stats_query(vorel_handle h, char letter, vorel_slab_stats *stats);
+VORELLIB_API vorel_status vorel_sd_stats_query(vorel_handle h, char letter, vorel_sd_stats *stats);
 /* Bytes and operations read and written on every mounted volume since the driver started. */
 VORELLIB_API vorel_status vorel_io_stats_query(vorel_handle h, vorel_io_totals *totals);
 /* Totals kept across driver restarts, with the peak speeds. */
 VORELLIB_API vorel_status vorel_lifetime_stats_query(vorel_handle h, vorel_io_totals *totals);
+
+/* Without the driver: the machine's total and available physical memory. */
+VORELLIB_API vorel_status vorel_system_memory_query(vorel_system_memory *memory);
+/* Without the driver: the drive letters in use, bit 0 = A: ... bit 25 = Z:. */
+VORELLIB_API vorel_status vorel_used_drive_letters(unsigned int *mask);
 
 #if defined(__cplusplus)
 }

@@ -20,6 +20,22 @@ struct vorel_connection {
     DWORD lastNativeError; /* Win32 error of the last request sent; 0 after a success or a refusal before sending */
 };
 
+/*
+ * Replies of the two reserved statistics requests, as the library reads them; the
+ * driver refuses both requests, so no driver fills them.
+ */
+struct VOREL_SLAB_STATISTICS_REPLY {
+    VOREL_U32 Values[20];
+    VOREL_U64 Totals[3];
+};
+struct VOREL_DESCRIPTOR_STATISTICS_REPLY {
+    VOREL_U32 Descriptors;
+    VOREL_U32 Zero;
+    VOREL_U64 Bytes;
+};
+static_assert(sizeof(VOREL_SLAB_STATISTICS_REPLY) == 104 && sizeof(VOREL_DESCRIPTOR_STATISTICS_REPLY) == 16,
+              "reserved statistics replies");
+
 namespace vorellib {
 
 /* The status for a Win32 error of a failed request (never VOREL_OK). */
@@ -39,8 +55,19 @@ vorel_status SendRequest(vorel_handle h, DWORD code, void *input, DWORD inputByt
  */
 bool NormaliseLetter(char letter, WCHAR *out);
 vorel_status RefuseArgument(vorel_handle h);
-/* A request whose input is only a drive letter (VOREL_LETTER_INPUT); *sent is the letter as sent. */
-vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *sent);
+/*
+ * A request whose input is only a drive letter (VOREL_LETTER_INPUT); *sent is the
+ * letter as sent. A reply (outputBytes != 0) must come back whole.
+ */
+vorel_status SendLetterRequest(vorel_handle h, DWORD code, char letter, WCHAR *sent, void *output = nullptr,
+                               DWORD outputBytes = 0);
+/*
+ * A letter request with a reply record: refuses a null handle or output (*output is
+ * only checked, never written), zero-fills reply and sends. The caller copies the
+ * reply out only when this returns VOREL_OK (the reply came back whole).
+ */
+vorel_status QueryLetterRecord(vorel_handle h, DWORD code, char letter, const void *output, void *reply,
+                               DWORD replyBytes);
 /* An image path is empty or begins with a drive letter, a colon and a separator. */
 bool ValidImagePath(const char *path);
 /* Tells the shell a drive came or went (after create and dismount). */

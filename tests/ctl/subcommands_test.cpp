@@ -163,13 +163,65 @@ TEST_F(Subcommands, AResizeCarriesTheNewSizeIntoTheBootConfiguration)
     EXPECT_EQ(1ull << 30, As<VOREL_BOOT_CONFIGURATION>(Last().input)->SizeBytes);
     // A letter with no configuration: nothing more.
     EXPECT_EQ("Resized volume S: to 1.0 GB\n", Run({"resize", "S", "1G"}).out);
-    // The configuration cannot follow: still success, with advice the letter argument accepts.
+    // The configuration cannot follow, whether it cannot be stored or not even read: still success.
+    const char *notUpdated = "vorelctl: volume resized, but the boot configuration was NOT updated;\n"
+                             "          if R: is a configured volume, re-run 'vorelctl auto add R: ...' with the new size\n";
     testhost::ScriptReply(IOCTL_VOREL_SET_BOOT_CONFIGURATION, {STATUS_ACCESS_DENIED, {}, 0});
     Outcome warned = Run({"resize", "R", "2G"});
     EXPECT_EQ(0, warned.exitCode);
-    EXPECT_EQ("vorelctl: volume resized, but the boot configuration was NOT updated;\n"
-              "          if R: is a configured volume, re-run 'vorelctl auto add R ...' with the new size\n",
-              warned.err);
+    EXPECT_EQ("Resized volume R: to 2.0 GB\n", warned.out);
+    EXPECT_EQ(notUpdated, warned.err);
+    testhost::ScriptReply(IOCTL_VOREL_QUERY_BOOT_CONFIGURATION, {STATUS_ACCESS_DENIED, {}, 0});
+    Outcome unread = Run({"resize", "R", "3G"});
+    EXPECT_EQ(0, unread.exitCode);
+    EXPECT_EQ(notUpdated, unread.err);
+}
+
+TEST_F(Subcommands, CreateAndResizeFailuresCarryTheirHintsAndExitCodes)
+{
+    Outcome usage = Run({"create", "R"});
+    EXPECT_EQ(1, usage.exitCode);
+    EXPECT_EQ(0u, usage.err.find("usage: vorelctl create <letter> <size> [label] [nosec] [norecycle] "
+                                 "[compress=fast|normal|max] [image=<path>] [folders=a;b;c]\n"
+                                 "       size     = number with K/M/G/T suffix (e.g. 64M, 2G)\n"));
+    EXPECT_NE(std::string::npos, usage.err.find("                  and materialises at first 'save'\n"));
+    size_t sent = testhost::SeenRequests().size();
+    // Below 4 MiB the library refuses before sending: no system error to show.
+    for (const char *command : {"create", "resize"}) {
+        Outcome small = Run({command, "R", "3M"});
+        EXPECT_EQ(3, small.exitCode) << command;
+        EXPECT_EQ(std::string("vorelctl: ") + command + " volume failed: invalid argument\n", small.err);
+        EXPECT_EQ("", small.out);
+    }
+    // A letter some other device holds is found before sending, too.
+    testhost::MakeDriveLink('T');
+    Outcome held = Run({"create", "T", "64M"});
+    EXPECT_EQ(3, held.exitCode);
+    EXPECT_EQ("vorelctl: create volume failed: already exists\n", held.err);
+    testhost::RemoveDriveLink('T');
+    EXPECT_EQ(sent, testhost::SeenRequests().size());
+    // The driver's refusals, with their hints where the command has one.
+    testhost::ScriptReply(IOCTL_VOREL_CREATE_VOLUME, {STATUS_OBJECT_NAME_COLLISION, {}, 0});
+    EXPECT_EQ("vorelctl: create volume failed: already exists\n"
+              "          (Win32 error 183: Cannot create a file when that file already exists.)\n",
+              Run({"create", "T", "64M"}).err);
+    testhost::ScriptReply(IOCTL_VOREL_RESIZE_VOLUME, {STATUS_DISK_FULL, {}, 0});
+    Outcome full = Run({"resize", "r", "4M"});
+    EXPECT_EQ(3, full.exitCode);
+    EXPECT_EQ("", full.out);
+    EXPECT_EQ("vorelctl: resize volume failed: disk full (content does not fit the new size - free space and retry)\n"
+              "          (Win32 error 112: There is not enough space on the disk.)\n",
+              full.err);
+    testhost::ScriptReply(IOCTL_VOREL_RESIZE_VOLUME, {STATUS_OBJECT_NAME_NOT_FOUND, {}, 0});
+    EXPECT_EQ("vorelctl: resize volume failed: not found\n"
+              "          (Win32 error 2: The system cannot find the file specified.)\n",
+              Run({"resize", "Q", "1G"}).err);
+    testhost::ScriptReply(IOCTL_VOREL_DISMOUNT_VOLUME, {STATUS_OBJECT_NAME_NOT_FOUND, {}, 0});
+    Outcome absent = Run({"dismount", "Q"});
+    EXPECT_EQ(3, absent.exitCode);
+    EXPECT_EQ("vorelctl: dismount volume failed: not found\n"
+              "          (Win32 error 2: The system cannot find the file specified.)\n",
+              absent.err);
 }
 
 TEST_F(Subcommands, AutoStoresRemovesAndListsConfigurations)

@@ -168,6 +168,19 @@ typedef struct _OVERLAPPED {
 #define PRIMARYLANGID(lgid) ((WORD)(lgid) & 0x3ff)
 #define SUBLANGID(lgid) ((WORD)(lgid) >> 10)
 
+/* ---- System memory ----------------------------------------------------------------- */
+typedef struct _MEMORYSTATUSEX {
+    DWORD dwLength; /* the caller sets sizeof(MEMORYSTATUSEX) */
+    DWORD dwMemoryLoad;
+    DWORDLONG ullTotalPhys;
+    DWORDLONG ullAvailPhys;
+    DWORDLONG ullTotalPageFile;
+    DWORDLONG ullAvailPageFile;
+    DWORDLONG ullTotalVirtual;
+    DWORDLONG ullAvailVirtual;
+    DWORDLONG ullAvailExtendedVirtual;
+} MEMORYSTATUSEX, *LPMEMORYSTATUSEX;
+
 EXTERN_C_START
 
 /* Errors. */
@@ -188,6 +201,7 @@ WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
 WINBASEAPI BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
 WINBASEAPI UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName);
+WINBASEAPI DWORD WINAPI GetLogicalDrives(VOID);
 
 /* Memory. */
 WINBASEAPI HANDLE WINAPI GetProcessHeap(VOID);
@@ -195,6 +209,7 @@ WINBASEAPI LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
 WINBASEAPI BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 WINBASEAPI HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 WINBASEAPI HLOCAL WINAPI LocalFree(HLOCAL hMem);
+WINBASEAPI BOOL WINAPI GlobalMemoryStatusEx(LPMEMORYSTATUSEX lpBuffer);
 
 /* Code pages. */
 WINBASEAPI UINT WINAPI GetACP(VOID);

@@ -21,7 +21,10 @@ namespace win32 {
  * at $VOREL_RUNTIME_DIR/vorel.sock). */
 WIN32_HARNESS_API transport::Client &HostConnection();
 
-/* Makes the nth HeapAlloc from now fail (1 = the next); 0 disarms. */
+/* Makes the nth call of a routine from now fail (1 = the next); 0 disarms. Routines
+ * that take it: HeapAlloc, GlobalMemoryStatusEx, GetLogicalDrives. */
+WIN32_HARNESS_API void FailCall(const char *routine, uint64_t nth);
+/* FailCall("HeapAlloc", nth). */
 WIN32_HARNESS_API void FailHeapAllocation(uint64_t nth);
 
 /* Handles this process holds from its current connection. */
@@ -34,5 +37,9 @@ struct ShellNotification {
     std::u16string path; /* for path notifications */
 };
 WIN32_HARNESS_API std::vector<ShellNotification> ShellNotifications();
+
+/* COM task-memory blocks (CoTaskMemAlloc) not yet freed (ole32): the shell's item lists
+ * are among them, so a caller that forgets CoTaskMemFree shows here. */
+WIN32_HARNESS_API size_t TaskMemoryBlocks();
 
 } // namespace win32

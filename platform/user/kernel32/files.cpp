@@ -166,6 +166,20 @@ struct OpenBlock {
     WCHAR text[1];
 };
 
+/* Fills the staging of an open (sized for the name) with the name and its attributes; null when
+ * no user space could be had. */
+OpenBlock *StageOpen(const UserBuffer &staging, const std::u16string &name, ULONG objectAttributes)
+{
+    auto *block = reinterpret_cast<OpenBlock *>(staging.get());
+    if (block == nullptr)
+        return nullptr;
+    std::memcpy(block->text, name.data(), name.size() * sizeof(WCHAR));
+    block->name.Buffer = block->text;
+    block->name.Length = block->name.MaximumLength = (USHORT)(name.size() * sizeof(WCHAR));
+    InitializeObjectAttributes(&block->attributes, &block->name, objectAttributes, nullptr, nullptr);
+    return block;
+}
+
 } // namespace
 
 namespace win32 {
@@ -178,13 +192,9 @@ NTSTATUS OpenNative(const std::u16string &name, ACCESS_MASK access, ULONG attrib
     if (!NT_SUCCESS(status))
         return status;
     UserBuffer staging(client, sizeof(OpenBlock) + name.size() * sizeof(WCHAR));
-    auto *block = reinterpret_cast<OpenBlock *>(staging.get());
+    OpenBlock *block = StageOpen(staging, name, objectAttributes);
     if (block == nullptr)
         return STATUS_NO_MEMORY;
-    std::memcpy(block->text, name.data(), name.size() * sizeof(WCHAR));
-    block->name.Buffer = block->text;
-    block->name.Length = block->name.MaximumLength = (USHORT)(name.size() * sizeof(WCHAR));
-    InitializeObjectAttributes(&block->attributes, &block->name, objectAttributes, nullptr, nullptr);
     uint64_t arguments[11] = {Arg(&block->handle), access, Arg(&block->attributes), Arg(&block->iosb), 0,
                               attributes, share, disposition, options, 0, 0};
     status = client.Call(CallNumber::NtCreateFile, arguments, 11);
@@ -192,6 +202,23 @@ NTSTATUS OpenNative(const std::u16string &name, ACCESS_MASK access, ULONG attrib
         *handle = block->handle;
         *information = block->iosb.Information;
     }
+    return status;
+}
+
+NTSTATUS OpenNativeDirectoryObject(const std::u16string &name, ACCESS_MASK access, HANDLE *handle)
+{
+    transport::Client &client = HostConnection();
+    NTSTATUS status = ConnectForOpen(client);
+    if (!NT_SUCCESS(status))
+        return status;
+    UserBuffer staging(client, sizeof(OpenBlock) + name.size() * sizeof(WCHAR));
+    OpenBlock *block = StageOpen(staging, name, OBJ_CASE_INSENSITIVE);
+    if (block == nullptr)
+        return STATUS_NO_MEMORY;
+    uint64_t arguments[3] = {Arg(&block->handle), access, Arg(&block->attributes)};
+    status = client.Call(CallNumber::NtOpenDirectoryObject, arguments, 3);
+    if (NT_SUCCESS(status))
+        *handle = block->handle;
     return status;
 }
 

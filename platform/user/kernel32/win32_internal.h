@@ -33,5 +33,15 @@ NTSTATUS OpenNative(const std::u16string &name, ACCESS_MASK access, ULONG attrib
                     ULONG disposition, ULONG options, ULONG objectAttributes, HANDLE *handle, ULONG_PTR *information);
 /* Closes a handle OpenNative returned (one the Win32 layer does not keep). */
 NTSTATUS CloseNative(HANDLE handle);
+/*
+ * Opens an object directory by NT name through the host (NtOpenDirectoryObject), as
+ * the calling process. A name that leads to an object of another kind fails with
+ * STATUS_OBJECT_TYPE_MISMATCH, so this also asks, without opening anything, whether
+ * a name exists. The caller closes a handle it gets with CloseNative.
+ */
+NTSTATUS OpenNativeDirectoryObject(const std::u16string &name, ACCESS_MASK access, HANDLE *handle);
+
+/* Whether an injected failure (FailCall) falls on this call of routine. */
+bool ShouldFailCall(const char *routine);
 
 } // namespace win32

@@ -33,6 +33,7 @@ struct DriverState {
     std::atomic<uint32_t> allowUserAccess{1};
     std::condition_variable releaseWake;
     bool released = false;
+    std::string driveLinks; /* letters with a drive link to the control device */
 };
 
 DriverState *state = nullptr;
@@ -176,8 +177,26 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
     }
 }
 
+/* \DosDevices\X: as a counted string over buffer (7 units). */
+UNICODE_STRING DriveLinkName(char letter, WCHAR *buffer)
+{
+    const WCHAR prefix[] = L"\\DosDevices\\";
+    size_t i = 0;
+    for (; prefix[i] != 0; ++i)
+        buffer[i] = prefix[i];
+    buffer[i++] = (WCHAR)letter;
+    buffer[i++] = L':';
+    UNICODE_STRING name;
+    name.Buffer = buffer;
+    name.Length = name.MaximumLength = (USHORT)(i * sizeof(WCHAR));
+    return name;
+}
+
 VOID NTAPI Unload(PDRIVER_OBJECT)
 {
+    std::string letters = state->driveLinks;
+    for (char letter : letters)
+        RemoveDriveLink(letter);
     UNICODE_STRING link = RTL_CONSTANT_STRING(L"\\DosDevices\\Vorel");
     IoDeleteSymbolicLink(&link);
     IoDeleteDevice(controlDevice);
@@ -228,6 +247,27 @@ Counts Count()
     counts.cancelled = state->cancelled;
     counts.pending = state->pending;
     return counts;
+}
+
+void MakeDriveLink(char letter)
+{
+    WCHAR buffer[16];
+    UNICODE_STRING link = DriveLinkName(letter, buffer);
+    UNICODE_STRING target = RTL_CONSTANT_STRING(L"\\Device\\Vorel");
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateSymbolicLink(&link, &target));
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->driveLinks += letter;
+}
+
+void RemoveDriveLink(char letter)
+{
+    WCHAR buffer[16];
+    UNICODE_STRING link = DriveLinkName(letter, buffer);
+    IoDeleteSymbolicLink(&link);
+    std::lock_guard<std::mutex> guard(state->lock);
+    auto at = state->driveLinks.find(letter);
+    if (at != std::string::npos)
+        state->driveLinks.erase(at, 1);
 }
 
 uint32_t AllowUserAccess()

@@ -61,6 +61,10 @@ struct Counts {
     int creates = 0, cleanups = 0, closes = 0, controls = 0, cancelled = 0, pending = 0;
 };
 Counts Count();
+/* A drive \DosDevices\<letter>: held by the test driver's device (a letter in use that no
+ * file system answers for); the driver's unload removes any left. */
+void MakeDriveLink(char letter);
+void RemoveDriveLink(char letter);
 /* The driver's user-access switch (get and set settings). */
 uint32_t AllowUserAccess();
 /* Lets every kWaitForRelease request that waits (and later ones) finish. */
