@@ -115,8 +115,12 @@ NTSTATUS NTAPI FakeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 
 void Append(Bytes *bytes, const void *data, size_t length)
 {
-    auto *p = static_cast<const UCHAR *>(data);
-    bytes->insert(bytes->end(), p, p + length);
+    /* resize and copy: GCC 12's optimiser misreads a range insert here */
+    if (length == 0)
+        return;
+    size_t at = bytes->size();
+    bytes->resize(at + length);
+    std::memcpy(bytes->data() + at, data, length);
 }
 
 UNICODE_STRING Counted(const std::u16string &text)
