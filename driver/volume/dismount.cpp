@@ -50,7 +50,10 @@ static BOOLEAN ConfiguredForAutoSave(WCHAR Letter)
 
 /*
  * TakeVolumeForDismount: under the volume list lock, the Online record of the
- * letter leaves the list (Removing). Returns STATUS_OBJECT_NAME_NOT_FOUND for no
+ * letter goes Removing. It stays listed until the final free: its letter, link
+ * and database values are still its own while the teardown removes them, so a
+ * create of the same letter collides with it instead of getting a letter whose
+ * link and MountedDevices value this dismount is about to delete. Returns STATUS_OBJECT_NAME_NOT_FOUND for no
  * such volume (or one still being created or already going), STATUS_DEVICE_BUSY
  * for one held by an exclusive operation.
  */
@@ -63,7 +66,6 @@ static NTSTATUS TakeVolumeForDismount(WCHAR Letter, PVOLUME_DEVICE_RECORD *Vdr, 
         status = STATUS_DEVICE_BUSY;
     } else if (vdr != NULL && vdr->State == VOLUME_ONLINE) {
         vdr->State = VOLUME_REMOVING;
-        UnlinkVolumeRecord(vdr);
         *Vdr = vdr;
         *Vcb = MountedVcb(vdr);
         status = STATUS_SUCCESS;
@@ -107,7 +109,7 @@ NTSTATUS DismountVolume(WCHAR Letter)
 
     RemoveVolumeLetter(vdr, &link);
     FreeAndClear((PVOID *)&link.Buffer, TAG_GENERIC);
-    FreeVolumeRecord(vdr, FALSE);
+    FreeVolumeRecord(vdr, TRUE);
     return STATUS_SUCCESS;
 }
 

@@ -122,6 +122,8 @@ VOID RelistVolume(PVOLUME_DEVICE_RECORD Vdr)
 {
     KIRQL irql = AcquireVolumeList();
     Vdr->State = VOLUME_ONLINE;
+    if (IsVolumeRecordListed(Vdr))
+        UnlinkVolumeRecord(Vdr);
     InsertVolumeRecord(Vdr);
     ReleaseVolumeList(irql);
 }

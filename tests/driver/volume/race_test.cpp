@@ -44,6 +44,64 @@ TEST_F(VolumeTest, CreatesRacingForOneLetterHaveOneWinner)
     }
 }
 
+/*
+ * A create and a dismount of one letter, started together, never leave a volume
+ * without its letter or a letter without its volume: while the old volume goes,
+ * the letter is still its own, so the create collides rather than sharing the
+ * letter's link and database value with a teardown that removes them.
+ */
+TEST_F(VolumeTest, ACreateRacingADismountOfItsLetterGetsAWholeVolumeOrCollides)
+{
+    int created = 0;
+    for (int round = 0; round < 30; ++round) {
+        if (List().empty()) {
+            ASSERT_EQ(Create('R', 4 * kMiB), STATUS_SUCCESS);
+        }
+        std::atomic<int> go{0};
+        std::atomic<NTSTATUS> createStatus{0}, dismountStatus{0};
+        PKTHREAD dismounter = StartThread([&] {
+            go++;
+            while (go.load() < 2)
+                usleep(50);
+            dismountStatus = Dismount('R');
+        });
+        PKTHREAD creator = StartThread([&] {
+            go++;
+            while (go.load() < 2)
+                usleep(50);
+            for (int attempt = 0; attempt < 50; ++attempt) {
+                createStatus = Create('R', 4 * kMiB);
+                if (createStatus != STATUS_OBJECT_NAME_COLLISION)
+                    break;
+            }
+        });
+        ASSERT_NE(dismounter, nullptr);
+        ASSERT_NE(creator, nullptr);
+        JoinThread(dismounter);
+        JoinThread(creator);
+        ASSERT_EQ(dismountStatus.load(), STATUS_SUCCESS);
+        ASSERT_TRUE(createStatus.load() == STATUS_SUCCESS || createStatus.load() == STATUS_OBJECT_NAME_COLLISION)
+            << std::hex << createStatus.load();
+        if (createStatus.load() == STATUS_SUCCESS)
+            created++;
+
+        /* Whatever won, the volume list, the letter and the database agree. */
+        bool listed = !List().empty();
+        auto letters = VolumeLetters();
+        bool lettered = false;
+        for (auto &letter : letters)
+            lettered |= letter.letter == u'R';
+        EXPECT_EQ(listed, lettered) << "round " << round;
+        EXPECT_EQ(listed, !MountedDevicesHolding('R').empty()) << "round " << round;
+        if (listed) {
+            EXPECT_EQ(DeviceNameOf('R').rfind(u"\\Device\\Volume{", 0), 0u) << "round " << round;
+        }
+    }
+    EXPECT_GT(created, 0);
+    (void)Dismount('R');
+    ExpectNoVolumeTrace('R');
+}
+
 TEST_F(VolumeTest, CreatesAndDismountsOnSeveralLettersFromSeveralThreads)
 {
     constexpr int kThreads = 3;
