@@ -233,8 +233,10 @@ TEST_F(LayoutTest, TrimLeavesAMappedFileAloneAndAShrinkPurgesTheCacheSection)
     EXPECT_EQ(ExIsResourceAcquiredExclusiveLite(&file->PagingIoResource), FALSE);
 
     ASSERT_EQ(s->SetDataSize(file, 400 * 1024), STATUS_SUCCESS) << "growing purges nothing";
+    /* The death test's child runs the test again in a fresh process, where the node
+       may sit at another address: the pointer parameter is not compared. */
     EXPECT_BUGCHECK(s->SetDataSize(file, 100 * 1024), DRIVER_VERIFIER_DETECTED_VIOLATION,
-                    {VERIFIER_NO_CACHE_SECTIONS, (ULONG_PTR)&file->SectionObjectPointers});
+                    {VERIFIER_NO_CACHE_SECTIONS, kAnyParameter});
     file->SectionObjectPointers.DataSectionObject = nullptr;
     ASSERT_EQ(s->SetDataSize(file, 100 * 1024), STATUS_SUCCESS) << "nothing cached: no purge";
     ASSERT_EQ(s->TrimToSize(file), STATUS_SUCCESS);
