@@ -6,6 +6,11 @@
 
 #include <ntifs.h>
 #include <wdmsec.h>
+#include <mountmgr.h>
+#include <mountdev.h>
+#include <ntdddisk.h>
+#include <ntddstor.h>
+#include <ntddvol.h>
 
 #include "vorel_control.h"
 
@@ -18,6 +23,7 @@
 #include "core/core_procs.h"
 #include "store/store_procs.h"
 #include "namespace/namespace_procs.h"
+#include "volume/volume_procs.h"
 #include "fileops/fileops_procs.h"
 #include "control/control_procs.h"
 #include "bootcfg/bootcfg_procs.h"

@@ -25,6 +25,7 @@
 #include "trust.h"
 
 #include "machine.h"
+#include "mount_manager.h"
 #include "server.h"
 
 #include <ntdef.h>
@@ -277,6 +278,18 @@ bool SaveRegistry(const char *when)
     return false;
 }
 
+/* The mount manager's letter observer: one log line per letter given or taken. It
+ * only logs, so it never calls back into the driver. */
+void LogLetter(char16_t letter, std::u16string deviceName, bool arrived)
+{
+    std::string device;
+    for (char16_t c : deviceName)
+        device += c < 0x80 ? (char)c : '?';
+    std::string text = std::string("letter ") + (char)letter + ":";
+    text += arrived ? " -> " + host::EscapeText(device.data(), device.size()) : std::string(" removed");
+    host::LogLine(text.c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -330,6 +343,10 @@ int main(int argc, char **argv)
         Report(readyFd, 1);
         return 1;
     }
+
+    // Letters given to volumes and taken away; the mounts that follow them are made on
+    // a thread of the host's own, never inside the mount manager's call.
+    machine::SetLetterObserver(LogLetter);
 
     int exitCode = 0;
     std::unique_ptr<transport::Server> server;

@@ -31,16 +31,17 @@ typedef struct _CONTROL_REQUEST {
 static const CONTROL_REQUEST ControlRequests[] = {
     {IOCTL_VOREL_PING, GATE_NONE, FALSE, 0, sizeof(VOREL_PING_REPLY), NULL, PingRequest},
     {IOCTL_VOREL_CREATE_VOLUME, GATE_USER_ACCESS, TRUE, sizeof(VOREL_CREATE_VOLUME_INPUT), 0, CheckCreateVolume,
-     NULL},
-    {IOCTL_VOREL_DISMOUNT_VOLUME, GATE_USER_ACCESS, TRUE, sizeof(VOREL_LETTER_INPUT), 0, NULL, NULL},
+     CreateVolumeRequest},
+    {IOCTL_VOREL_DISMOUNT_VOLUME, GATE_USER_ACCESS, TRUE, sizeof(VOREL_LETTER_INPUT), 0, NULL,
+     DismountVolumeRequest},
     {IOCTL_VOREL_GET_SETTINGS, GATE_NONE, FALSE, 0, sizeof(VOREL_SETTINGS), NULL, GetSettingsRequest},
     {IOCTL_VOREL_SET_SETTINGS, GATE_ADMINISTRATOR, FALSE, sizeof(VOREL_SETTINGS), 0, NULL, SetSettingsRequest},
     {IOCTL_VOREL_SET_COMPRESSION_LEVEL, GATE_USER_ACCESS, TRUE, sizeof(VOREL_COMPRESSION_LEVEL), 0,
-     CheckSetCompressionLevel, NULL},
+     CheckSetCompressionLevel, SetCompressionLevelRequest},
     {IOCTL_VOREL_GET_COMPRESSION_LEVEL, GATE_NONE, TRUE, sizeof(VOREL_COMPRESSION_LEVEL),
-     sizeof(VOREL_COMPRESSION_LEVEL), NULL, NULL},
+     sizeof(VOREL_COMPRESSION_LEVEL), NULL, GetCompressionLevelRequest},
     {IOCTL_VOREL_COMPRESSION_STATISTICS, GATE_NONE, TRUE, sizeof(VOREL_LETTER_INPUT),
-     sizeof(VOREL_COMPRESSION_STATISTICS), NULL, NULL},
+     sizeof(VOREL_COMPRESSION_STATISTICS), NULL, CompressionStatisticsRequest},
     {IOCTL_VOREL_SAVE_VOLUME, GATE_USER_ACCESS, TRUE, sizeof(VOREL_SAVE_INPUT), 0, CheckSaveVolume, NULL},
     {IOCTL_VOREL_PERSISTENCE_STATE, GATE_NONE, TRUE, sizeof(VOREL_PERSISTENCE_STATE), sizeof(VOREL_PERSISTENCE_STATE),
      NULL, NULL},
@@ -51,12 +52,14 @@ static const CONTROL_REQUEST ControlRequests[] = {
      CheckSetBootConfiguration, NULL},
     {IOCTL_VOREL_DELETE_BOOT_CONFIGURATION, GATE_USER_ACCESS, TRUE, sizeof(VOREL_LETTER_INPUT), 0, NULL, NULL},
     {IOCTL_VOREL_QUERY_BOOT_CONFIGURATION, GATE_NONE, FALSE, 0, sizeof(VOREL_BOOT_CONFIGURATION_LIST), NULL, NULL},
-    {IOCTL_VOREL_QUERY_MOUNTED_VOLUMES, GATE_NONE, FALSE, 0, sizeof(VOREL_MOUNTED_VOLUME_LIST), NULL, NULL},
+    {IOCTL_VOREL_QUERY_MOUNTED_VOLUMES, GATE_NONE, FALSE, 0, sizeof(VOREL_MOUNTED_VOLUME_LIST), NULL,
+     QueryMountedVolumesRequest},
     {IOCTL_VOREL_IO_STATISTICS, GATE_NONE, FALSE, 0, sizeof(VOREL_IO_STATISTICS), NULL, NULL},
-    {IOCTL_VOREL_RESIZE_VOLUME, GATE_USER_ACCESS, TRUE, sizeof(VOREL_RESIZE_INPUT), 0, CheckResizeVolume, NULL},
+    {IOCTL_VOREL_RESIZE_VOLUME, GATE_USER_ACCESS, TRUE, sizeof(VOREL_RESIZE_INPUT), 0, CheckResizeVolume,
+     ResizeVolumeRequest},
     {IOCTL_VOREL_LIFETIME_STATISTICS, GATE_NONE, FALSE, 0, sizeof(VOREL_LIFETIME_STATISTICS), NULL, NULL},
     {IOCTL_VOREL_VOLUME_HOLDERS, GATE_NONE, TRUE, sizeof(VOREL_LETTER_INPUT), sizeof(VOREL_VOLUME_HOLDERS), NULL,
-     NULL},
+     VolumeHoldersRequest},
 };
 
 static const CONTROL_REQUEST *FindControlRequest(ULONG Code)
@@ -131,7 +134,9 @@ static NTSTATUS FileSystemDeviceRequest(PDEVICE_OBJECT DeviceObject)
 
 /*
  * VorelDeviceControl: IRP_MJ_DEVICE_CONTROL. PASSIVE_LEVEL, in the caller's
- * thread; any number at a time. Completes the request with its status.
+ * thread; any number at a time. The target is told apart by its extension: a
+ * volume device record (a disk device), a VCB (a file-system device), or the
+ * control device. Completes the request with its status.
  */
 NTSTATUS NTAPI VorelDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -140,7 +145,10 @@ NTSTATUS NTAPI VorelDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = 0;
 
     NTSTATUS status;
-    if (VcbFromDevice(DeviceObject) != NULL)
+    PVOLUME_DEVICE_RECORD vdr = VdrFromDevice(DeviceObject);
+    if (vdr != NULL)
+        status = DiskDeviceRequest(vdr, Irp);
+    else if (VcbFromDevice(DeviceObject) != NULL)
         status = FileSystemDeviceRequest(DeviceObject);
     else if (DeviceObject == VorelData.ControlDevice)
         status = ControlDeviceRequest(Irp);

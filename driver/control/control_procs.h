@@ -19,7 +19,8 @@ BOOLEAN CallerGateAllows(PIRP Irp);
 typedef NTSTATUS CONTROL_REQUEST_ROUTINE(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength);
 typedef CONTROL_REQUEST_ROUTINE *PCONTROL_REQUEST_ROUTINE;
 
-/* driver_requests.cpp: requests about the driver itself */
+/* driver_requests.cpp: requests about the driver itself, and the driver's build stamp */
+extern const char BuildStamp[];
 CONTROL_REQUEST_ROUTINE PingRequest;
 CONTROL_REQUEST_ROUTINE GetSettingsRequest;
 CONTROL_REQUEST_ROUTINE SetSettingsRequest;
@@ -31,3 +32,13 @@ CONTROL_REQUEST_ROUTINE CheckSetCompressionLevel;
 CONTROL_REQUEST_ROUTINE CheckSaveVolume;
 CONTROL_REQUEST_ROUTINE CheckSetBootConfiguration;
 CONTROL_REQUEST_ROUTINE CheckResizeVolume;
+
+/* volume_requests.cpp: requests about volumes */
+CONTROL_REQUEST_ROUTINE CreateVolumeRequest;
+CONTROL_REQUEST_ROUTINE DismountVolumeRequest;
+CONTROL_REQUEST_ROUTINE ResizeVolumeRequest;
+CONTROL_REQUEST_ROUTINE SetCompressionLevelRequest;
+CONTROL_REQUEST_ROUTINE GetCompressionLevelRequest;
+CONTROL_REQUEST_ROUTINE CompressionStatisticsRequest;
+CONTROL_REQUEST_ROUTINE QueryMountedVolumesRequest;
+CONTROL_REQUEST_ROUTINE VolumeHoldersRequest;

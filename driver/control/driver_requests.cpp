@@ -5,7 +5,7 @@
 #include "vorel.h"
 
 /* The driver's compile date and time, as the compiler gives them: "Mmm dd yyyy hh:mm:ss". */
-static const char BuildStamp[] = __DATE__ " " __TIME__;
+const char BuildStamp[] = __DATE__ " " __TIME__;
 C_ASSERT(sizeof(BuildStamp) - 1 == 20);
 C_ASSERT(sizeof(BuildStamp) <= VOREL_BUILD_STAMP_BYTES);
 

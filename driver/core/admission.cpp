@@ -49,7 +49,9 @@ NTSTATUS AdmitVolumeRequest(PDEVICE_OBJECT DeviceObject, BOOLEAN PagingIo, PVCB 
         ExReleaseRundownProtectionCacheAware(VcbRundown(vcb));
     }
 
-    if (vcb->Dismounted) {
+    /* Acquire: pairs with teardown's release store, so a request that sees the flag
+       clear also sees everything the volume was before teardown began. */
+    if (ReadUCharAcquire(&vcb->Dismounted) != 0) {
         ExReleaseRundownProtectionCacheAware(VcbRundown(vcb));
         return STATUS_VOLUME_DISMOUNTED;
     }
@@ -83,17 +85,20 @@ VOID ReleaseVolumeHold(PVCB Vcb)
 /*
  * InitializeVcbAdmission: prepares the admission fields of a zeroed VCB that
  * starts a device extension of VCB_EXTENSION_SIZE(ExSizeOfRundownProtectionCacheAware())
- * bytes, and signs it. PASSIVE_LEVEL, before the device accepts requests.
+ * bytes, places its I/O counters and rundown block, and signs it. PASSIVE_LEVEL,
+ * before the device accepts requests.
  */
 VOID InitializeVcbAdmission(PVCB Vcb)
 {
-    ULONG_PTR rundown = ALIGN_UP_BY((ULONG_PTR)Vcb + sizeof(VCB), 128);
+    ULONG_PTR slots = ALIGN_UP_BY((ULONG_PTR)Vcb + sizeof(VCB), 128);
+    Vcb->IoSlotsOffset = (ULONG)(slots - (ULONG_PTR)Vcb);
+    ULONG_PTR rundown = ALIGN_UP_BY(slots + VOLUME_IO_SLOTS * sizeof(VOLUME_IO_SLOT), 128);
     Vcb->RundownOffset = (ULONG)(rundown - (ULONG_PTR)Vcb);
     ExInitializeRundownProtectionCacheAware(VcbRundown(Vcb), ExSizeOfRundownProtectionCacheAware());
     Vcb->HoldCount = 0;
     KeInitializeEvent(&Vcb->HoldEvent, NotificationEvent, TRUE);
     ExInitializeResourceLite(&Vcb->Resource);
-    Vcb->Dismounted = FALSE;
+    WriteUCharRelease(&Vcb->Dismounted, FALSE);
     Vcb->WorkerQueue.State = WORKER_QUEUE_STOPPED;
     Vcb->Signature = VCB_SIGNATURE;
 }

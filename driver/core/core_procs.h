@@ -15,6 +15,7 @@ VOID ReleaseDriverState(VOID);
 
 /* parameters.cpp: values under the service key */
 NTSTATUS OpenServiceSubkey(PCWSTR Subkey, BOOLEAN Create, ULONG CreateOptions, PHANDLE Key);
+ULONG QuerySubkeyDword(PCWSTR Subkey, PCWSTR ValueName, ULONG Default);
 ULONG QueryParameterDword(PCWSTR ValueName, ULONG Default);
 NTSTATUS SetParameterDword(PCWSTR ValueName, ULONG Value);
 ULONGLONG QueryQwordValue(HANDLE Key, PCWSTR ValueName);

@@ -119,6 +119,7 @@ typedef struct _VOREL_DATA {
     KMUTEX ConfigurationMutex;              /* the boot configuration store */
     KEVENT AutoMountWakeEvent;              /* synchronization */
     KEVENT VolumeSetChangeEvent;            /* synchronization */
+    volatile LONG VolumeGeneration;         /* interlocked: a volume came or a configuration changed */
     KEVENT StatisticsWakeEvent;             /* synchronization */
     ULONG AutoMountStatus[26];              /* interlocked */
 

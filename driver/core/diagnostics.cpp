@@ -23,4 +23,8 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_DIAGNOSTICS VorelDiagnostics = {
     WorkerQueuePost,
     WorkerQueueDrainWait,
     WorkerQueueStop,
+    CreateVolume,
+    DismountVolume,
+    AcquireVolumeForOperation,
+    ReleaseVolumeOperation,
 };

@@ -5,7 +5,7 @@
  */
 #pragma once
 
-#define VOREL_DIAGNOSTICS_VERSION 2
+#define VOREL_DIAGNOSTICS_VERSION 3
 
 typedef struct _VOREL_DIAGNOSTICS {
     ULONG Size;
@@ -28,4 +28,10 @@ typedef struct _VOREL_DIAGNOSTICS {
     NTSTATUS (*WorkerQueuePost)(PWORKER_QUEUE Queue, PIRP Irp, PFCB Fcb);
     VOID (*WorkerQueueDrainWait)(PWORKER_QUEUE Queue);
     VOID (*WorkerQueueStop)(PWORKER_QUEUE Queue);
+
+    /* The volume lifecycle, called as the control requests and the boot services call it. */
+    NTSTATUS (*CreateVolume)(PCVOLUME_CREATE_PARAMETERS Parameters);
+    NTSTATUS (*DismountVolume)(WCHAR Letter);
+    NTSTATUS (*AcquireVolumeForOperation)(WCHAR Letter, PVOLUME_DEVICE_RECORD *Vdr, PVCB *Vcb);
+    VOID (*ReleaseVolumeOperation)(PVOLUME_DEVICE_RECORD Vdr);
 } VOREL_DIAGNOSTICS, *PVOREL_DIAGNOSTICS;

@@ -81,6 +81,7 @@ static VOID InstallDispatchTable(PDRIVER_OBJECT DriverObject)
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = VorelCleanup;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = VorelClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VorelDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = VorelFileSystemControl;
     DriverObject->MajorFunction[IRP_MJ_SHUTDOWN] = VorelShutdown;
 
     /* Extended attributes. */

@@ -58,17 +58,23 @@ static BOOLEAN QueryValue(HANDLE Key, PCWSTR ValueName, ULONG Type, PVOID Data, 
     return TRUE;
 }
 
-/* QueryParameterDword: a REG_DWORD under "Parameters", or Default when the key or value is missing. */
-ULONG QueryParameterDword(PCWSTR ValueName, ULONG Default)
+/* QuerySubkeyDword: a REG_DWORD of a key below the service key, or Default when the key or value is missing. */
+ULONG QuerySubkeyDword(PCWSTR Subkey, PCWSTR ValueName, ULONG Default)
 {
     HANDLE key;
-    if (!NT_SUCCESS(OpenServiceSubkey(L"Parameters", FALSE, 0, &key)))
+    if (!NT_SUCCESS(OpenServiceSubkey(Subkey, FALSE, 0, &key)))
         return Default;
     ULONG value = Default;
     if (!QueryValue(key, ValueName, REG_DWORD, &value, sizeof(value)))
         value = Default;
     ZwClose(key);
     return value;
+}
+
+/* QueryParameterDword: a REG_DWORD under "Parameters", or Default when the key or value is missing. */
+ULONG QueryParameterDword(PCWSTR ValueName, ULONG Default)
+{
+    return QuerySubkeyDword(L"Parameters", ValueName, Default);
 }
 
 /*

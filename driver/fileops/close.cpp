@@ -5,14 +5,18 @@
 
 /*
  * EndHandle: the common worker of cleanup and close. A handle on a device that is
- * not a volume carries no context: nothing to undo. Volume handles do not exist
- * until the volume's namespace opens them.
+ * not a volume carries no context: nothing to undo; nor does a stream file object
+ * the driver made on a volume to report a volume event. Volume handles do not
+ * exist until the volume's namespace opens them.
  */
 static NTSTATUS EndHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     IRP_FRAME frame;
     FrameEnter(&frame, Irp);
-    NTSTATUS status = VcbFromDevice(DeviceObject) == NULL ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    BOOLEAN noContext = fileObject == NULL || fileObject->FsContext == NULL;
+    NTSTATUS status =
+        VcbFromDevice(DeviceObject) == NULL || noContext ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
     FrameLeave(&frame, status);
     return status;

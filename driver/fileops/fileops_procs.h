@@ -8,6 +8,9 @@ DRIVER_DISPATCH VorelCreate;
 DRIVER_DISPATCH VorelCleanup;
 DRIVER_DISPATCH VorelClose;
 
+/* fsctrl.cpp: the mount request and a volume's file-system controls */
+DRIVER_DISPATCH VorelFileSystemControl;
+
 /* read_write.cpp: the cores that move a request's data; each completes the request. */
 VOID ReadCore(PIRP Irp, PFCB Fcb);
 VOID WriteCore(PIRP Irp, PFCB Fcb);

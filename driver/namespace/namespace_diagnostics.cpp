@@ -8,32 +8,6 @@
 
 #define TAG_DIAGNOSTIC_VCB POOL_TAG('v', 'l', 'D', 'c')
 
-/* InitializeVolume: store, tree state and root of a zeroed VCB (NoSecurity set beforehand, if wanted). */
-static NTSTATUS InitializeVolume(PVCB Vcb, ULONGLONG SizeBytes)
-{
-    InitializeStoreVolume(&Vcb->Store, SizeBytes);
-    NTSTATUS status = InitializeVcbNamespace(Vcb);
-    if (!NT_SUCCESS(status))
-        goto undo_store;
-    status = CreateRootDirectory(Vcb);
-    if (!NT_SUCCESS(status))
-        goto undo_namespace;
-    return STATUS_SUCCESS;
-
-undo_namespace:
-    UninitializeVcbNamespace(Vcb);
-undo_store:
-    TearDownStoreVolume(&Vcb->Store);
-    return status;
-}
-
-static VOID UninitializeVolume(PVCB Vcb)
-{
-    TearDownTree(Vcb);
-    UninitializeVcbNamespace(Vcb);
-    TearDownStoreVolume(&Vcb->Store);
-}
-
 static PVCB MakeVolume(ULONGLONG SizeBytes, BOOLEAN NoSecurity)
 {
     PVCB vcb = (PVCB)AllocateZeroed(sizeof(VCB), TAG_DIAGNOSTIC_VCB, NonPagedPoolNx);
@@ -41,7 +15,7 @@ static PVCB MakeVolume(ULONGLONG SizeBytes, BOOLEAN NoSecurity)
         return NULL;
     vcb->Signature = VCB_SIGNATURE;
     vcb->NoSecurity = NoSecurity;
-    if (!NT_SUCCESS(InitializeVolume(vcb, SizeBytes))) {
+    if (!NT_SUCCESS(InitializeVolumeContents(vcb, SizeBytes))) {
         VorelData.FreePool(vcb, TAG_DIAGNOSTIC_VCB);
         return NULL;
     }
@@ -60,7 +34,7 @@ static PVCB CreateVolumeWithoutSecurity(ULONGLONG SizeBytes)
 
 static VOID DeleteVolume(PVCB Vcb)
 {
-    UninitializeVolume(Vcb);
+    UninitializeVolumeContents(Vcb);
     Vcb->Signature = 0;
     VorelData.FreePool(Vcb, TAG_DIAGNOSTIC_VCB);
 }
@@ -70,8 +44,8 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     VOREL_NAMESPACE_DIAGNOSTICS_VERSION,
     CreateVolume,
     DeleteVolume,
-    InitializeVolume,
-    UninitializeVolume,
+    InitializeVolumeContents,
+    UninitializeVolumeContents,
     AllocateNode,
     ReferenceNode,
     DereferenceNode,

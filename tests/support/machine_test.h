@@ -56,14 +56,16 @@ inline std::string FastFailPattern(uint32_t code)
 #define EXPECT_FASTFAIL(statement, code) EXPECT_DEATH(statement, FastFailPattern(code))
 
 /* A machine whose clock jumps to the next deadline whenever every thread waits. */
+inline machine::Config AutoClockConfig()
+{
+    machine::Config config;
+    config.clock = machine::ClockMode::AutoAdvance;
+    return config;
+}
+
 class AutoClockTest : public MachineTest {
 protected:
-    machine::Config BootConfig() override
-    {
-        machine::Config config;
-        config.clock = machine::ClockMode::AutoAdvance;
-        return config;
-    }
+    machine::Config BootConfig() override { return AutoClockConfig(); }
 };
 
 /* Relative time-outs in 100 ns units, as the kernel takes them. */

@@ -189,6 +189,13 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlRegisterFileSystemFilterCallbacks(struct _DRIVER
 NTKERNELAPI NTSTATUS NTAPI FsRtlValidateReparsePointBuffer(ULONG BufferLength,
                                                            PREPARSE_DATA_BUFFER ReparseBuffer);
 
+/* Volume file-system controls (IRP_MJ_FILE_SYSTEM_CONTROL / IRP_MN_USER_FS_REQUEST on a
+ * volume open go to the volume's file system), as ntifs.h defines them. */
+#define FSCTL_LOCK_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 6, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_UNLOCK_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_DISMOUNT_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 8, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_IS_VOLUME_MOUNTED CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 10, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
 /* Volume events a file system reports to the watchers of its volume (FsRtlNotifyVolumeEvent). */
 #define FSRTL_VOLUME_DISMOUNT 1
 #define FSRTL_VOLUME_DISMOUNT_FAILED 2

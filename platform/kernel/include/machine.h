@@ -98,6 +98,7 @@ enum : int {
     kOrderRegistry = 60,
     kOrderWorkers = 65, /* system worker threads: up before the I/O manager, down after every driver */
     kOrderIo = 70,
+    kOrderMountManager = 80, /* the stand-in's mount manager: up before drivers load, down after they unload */
     kOrderDrivers = 90,
 };
 
@@ -231,6 +232,14 @@ MACHINE_API bool UserSpaceInUse(const void *address, size_t bytes);
 MACHINE_API void SystemShutdown();
 /* A device interface arrived: calls every device-interface notification registered for the class. */
 MACHINE_API void DeviceInterfaceArrived(const void *interfaceClassGuid, const std::u16string &symbolicLink);
+/* Volume events file systems reported (FsRtlNotifyVolumeEvent), oldest first: the real
+ * device of the file object's volume and the FSRTL_VOLUME_* code. Cleared at boot. */
+struct VolumeEvent {
+    const void *device = nullptr; /* a PDEVICE_OBJECT */
+    uint32_t code = 0;
+};
+MACHINE_API std::vector<VolumeEvent> VolumeEvents();
+MACHINE_API void ClearVolumeEvents();
 /* MmGetSystemRoutineAddress answers null for a hidden routine. */
 MACHINE_API void HideSystemRoutine(const std::string &name, bool hidden = true);
 

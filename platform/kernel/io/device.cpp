@@ -84,7 +84,9 @@ void DeleteDevice(void *body)
     DeviceState *state = StateOf(device);
     PDRIVER_OBJECT driver = device->DriverObject;
     UnlinkFromDriver(device);
-    if (state->descriptor != nullptr)
+    if (state->descriptor != nullptr && state->machineOwned)
+        delete[] static_cast<unsigned char *>(state->descriptor);
+    else if (state->descriptor != nullptr)
         ExFreePoolWithTag(state->descriptor, kDescriptorTag);
     // The VPB the device points at now (a spare its file system swapped in, perhaps)
     // goes with it; one that file objects still count stays theirs.
@@ -134,24 +136,32 @@ extern "C" {
 
 NTKERNELAPI POBJECT_TYPE *IoDeviceObjectType = &io::deviceTypePointer;
 
-NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                                          PDEVICE_OBJECT *DeviceObject)
-{
-    ke::CheckIrql((const void *)&IoCreateDevice, PASSIVE_LEVEL);
-    *DeviceObject = nullptr;
-    if (machine::ShouldFail("IoCreateDevice"))
-        return STATUS_INSUFFICIENT_RESOURCES;
+} // extern "C"
 
-    size_t total = io::StateOffset(DeviceExtensionSize) + sizeof(io::DeviceState);
-    auto *device = static_cast<PDEVICE_OBJECT>(ob::CreateObject(&io::deviceType, total));
+namespace io {
+
+/*
+ * The body of IoCreateDevice. A machine-owned device (the stand-in's own drivers'
+ * devices, made at boot) lives in host memory and is no audit finding; it may not be
+ * of a type that gets a VPB.
+ */
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                            DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                            bool machineOwned, PDEVICE_OBJECT *DeviceObject)
+{
+    *DeviceObject = nullptr;
+    if (machineOwned && NeedsVpb(DeviceType))
+        return STATUS_INVALID_PARAMETER;
+    size_t total = StateOffset(DeviceExtensionSize) + sizeof(DeviceState);
+    uint32_t objectFlags = machineOwned ? ob::kHostMemory | ob::kBootObject : 0;
+    auto *device = static_cast<PDEVICE_OBJECT>(ob::CreateObject(&deviceType, total, objectFlags));
     if (device == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     auto *bytes = reinterpret_cast<unsigned char *>(device);
-    auto *devobj = reinterpret_cast<PDEVOBJ_EXTENSION>(bytes + io::DevobjExtensionOffset(DeviceExtensionSize));
+    auto *devobj = reinterpret_cast<PDEVOBJ_EXTENSION>(bytes + DevobjExtensionOffset(DeviceExtensionSize));
     device->DeviceObjectExtension = devobj;
-    new (io::StateOf(device)) io::DeviceState();
+    new (StateOf(device)) DeviceState();
+    StateOf(device)->machineOwned = machineOwned;
 
     device->Type = IO_TYPE_DEVICE;
     device->Size = (USHORT)(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
@@ -160,7 +170,7 @@ NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Dev
     device->Characteristics = DeviceCharacteristics;
     device->DeviceType = DeviceType;
     device->StackSize = 1;
-    device->DeviceExtension = DeviceExtensionSize != 0 ? bytes + io::ExtensionOffset() : nullptr;
+    device->DeviceExtension = DeviceExtensionSize != 0 ? bytes + ExtensionOffset() : nullptr;
     device->SectorSize = (DeviceType == FILE_DEVICE_DISK || DeviceType == FILE_DEVICE_DISK_FILE_SYSTEM) ? 512 : 0;
     InitializeListHead(&device->Queue.ListEntry);
     KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
@@ -169,8 +179,8 @@ NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Dev
     devobj->DeviceObject = device;
 
     NTSTATUS status = STATUS_SUCCESS;
-    if (io::NeedsVpb(DeviceType)) {
-        auto *vpb = static_cast<PVPB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(VPB), io::kVpbTag));
+    if (NeedsVpb(DeviceType)) {
+        auto *vpb = static_cast<PVPB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(VPB), kVpbTag));
         if (vpb == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
@@ -183,9 +193,18 @@ NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Dev
     }
     if (NT_SUCCESS(status)) {
         ULONG length = 0;
-        status = se::SecurityDescriptorFromSddl(io::kDefaultDeviceSddl, NonPagedPoolNx, io::kDescriptorTag,
-                                                &io::StateOf(device)->descriptor, &length);
-        device->SecurityDescriptor = io::StateOf(device)->descriptor;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        status = se::SecurityDescriptorFromSddl(kDefaultDeviceSddl, NonPagedPoolNx, kDescriptorTag, &descriptor,
+                                                &length);
+        if (NT_SUCCESS(status) && machineOwned) {
+            // The machine's own copy, outside the pool the drivers' audits count.
+            auto *copy = new unsigned char[length];
+            memcpy(copy, descriptor, length);
+            ExFreePoolWithTag(descriptor, kDescriptorTag);
+            descriptor = copy;
+        }
+        StateOf(device)->descriptor = descriptor;
+        device->SecurityDescriptor = descriptor;
     }
     if (NT_SUCCESS(status) && DeviceName != nullptr)
         status = ob::InsertNamedObject(device, ob::FromCounted(DeviceName));
@@ -195,12 +214,29 @@ NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Dev
         return status;
     }
     {
-        base::SpinGuard guard(io::DeviceListLock());
+        base::SpinGuard guard(DeviceListLock());
         device->NextDevice = DriverObject->DeviceObject;
         DriverObject->DeviceObject = device;
     }
     *DeviceObject = device;
     return STATUS_SUCCESS;
+}
+
+} // namespace io
+
+extern "C" {
+
+NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                          PDEVICE_OBJECT *DeviceObject)
+{
+    ke::CheckIrql((const void *)&IoCreateDevice, PASSIVE_LEVEL);
+    *DeviceObject = nullptr;
+    if (machine::ShouldFail("IoCreateDevice"))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    return io::CreateDeviceObject(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
+                                  Exclusive, false, DeviceObject);
 }
 
 NTKERNELAPI NTSTATUS NTAPI IoCreateDeviceSecure(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,

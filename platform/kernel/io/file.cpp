@@ -36,12 +36,18 @@ size_t StateOffset()
 /*
  * Sends a cleanup or close request for a file object and waits for it (it cannot fail:
  * as Windows). One sent while the file object is being deleted takes no reference.
+ * Its IRP is a must-succeed allocation, as on Windows: a failed allocation is tried
+ * again (so a single injected pool failure passes), and only a pool that keeps failing
+ * stops the machine.
  */
 void SendCleanupOrClose(PFILE_OBJECT file, UCHAR major, bool deleting = false)
 {
+    constexpr int kAllocationAttempts = 8;
     PDEVICE_OBJECT device = TargetOf(file);
     PIO_STACK_LOCATION stack;
-    Request *request = NewRequest(device, file, KernelMode, major, 0, &stack, !deleting);
+    Request *request = nullptr;
+    for (int attempt = 0; request == nullptr && attempt < kAllocationAttempts; ++attempt)
+        request = NewRequest(device, file, KernelMode, major, 0, &stack, !deleting);
     if (request == nullptr)
         KeBugCheckEx(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)file, major, 0, 0);
     request->irp->Flags |= IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;

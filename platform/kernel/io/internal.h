@@ -30,11 +30,18 @@ constexpr ULONG kSystemBufferTag = POOL_TAG('I', 'o', 'S', 'B');
 
 struct DeviceState {
     bool deletePending = false;
-    PSECURITY_DESCRIPTOR descriptor = nullptr; /* self-relative, pool ("IoSd") */
+    bool machineOwned = false;                 /* a device of the stand-in's own drivers (host memory) */
+    PSECURITY_DESCRIPTOR descriptor = nullptr; /* self-relative, pool ("IoSd"); host memory when machine-owned */
 };
 
 DeviceState *StateOf(PDEVICE_OBJECT device);
 ob::ObjectType *DeviceType();
+/*
+ * IoCreateDevice's body. machineOwned: a device of the stand-in's own drivers, made at
+ * boot, in host memory and left out of the audits (no type that gets a VPB).
+ */
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, DEVICE_TYPE type,
+                            ULONG characteristics, BOOLEAN exclusive, bool machineOwned, PDEVICE_OBJECT *device);
 /* The device at the top of the stack attached above this one (IoGetAttachedDevice). */
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 /* Whether the device can take new opens (not initialising, not deleted). */

@@ -47,7 +47,6 @@ ObjectType symbolicLinkType = {"SymbolicLink", POOL_TAG('S', 'y', 'm', 'b'), {0x
 struct Namespace {
     base::SpinLock lock;
     void *root = nullptr;
-    std::vector<std::u16string> bootNames; /* names that exist on every boot */
 };
 
 Namespace &Space()
@@ -126,7 +125,6 @@ void BootNamespace()
     void *dosDevices = CreateLinkObject(u"\\??", kHostMemory | kBootObject);
     InsertNamedObject(dosDevices, u"\\DosDevices");
     Dereference(dosDevices);
-    space.bootNames = {u"\\DEVICE", u"\\GLOBAL??", u"\\DRIVER", u"\\FILESYSTEM", u"\\KERNELOBJECTS", u"\\DOSDEVICES"};
 }
 
 void CollectNames(void *directory, const std::u16string &prefix, std::vector<std::u16string> *names)
@@ -134,7 +132,9 @@ void CollectNames(void *directory, const std::u16string &prefix, std::vector<std
     auto *dir = static_cast<Directory *>(directory);
     for (const auto &[name, object] : *dir->entries) {
         std::u16string full = prefix + u"\\" + name;
-        names->push_back(full);
+        // The machine's own names (boot directories, its drives' links) are no finding.
+        if (!(HeaderOf(object)->flags & kBootObject))
+            names->push_back(full);
         if (HeaderOf(object)->type == &directoryType)
             CollectNames(object, full, names);
     }
@@ -153,13 +153,8 @@ void AuditNamespace(machine::AuditReport &report)
         return;
     std::vector<std::u16string> names;
     CollectNames(space.root, u"", &names);
-    for (const auto &name : names) {
-        bool boot = false;
-        for (const auto &bootName : space.bootNames)
-            boot |= name == bootName;
-        if (!boot)
-            report.findings.push_back("ob: name " + Narrow(name) + " still exists");
-    }
+    for (const auto &name : names)
+        report.findings.push_back("ob: name " + Narrow(name) + " still exists");
 }
 
 /* Drops every entry of a directory tree (children first). */
@@ -201,6 +196,16 @@ ObjectType *DirectoryType()
 ObjectType *SymbolicLinkType()
 {
     return &symbolicLinkType;
+}
+
+NTSTATUS CreateMachineLink(const std::u16string &path, const std::u16string &target)
+{
+    void *link = CreateLinkObject(target, kHostMemory | kBootObject);
+    if (link == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = InsertNamedObject(link, path);
+    Dereference(link);
+    return status;
 }
 
 std::u16string FromCounted(const UNICODE_STRING *string)

@@ -20,6 +20,11 @@ ObjectType *SymbolicLinkType();
  * the name is taken, STATUS_OBJECT_PATH_NOT_FOUND when the directory is missing.
  */
 NTSTATUS InsertNamedObject(void *object, const std::u16string &path);
+/*
+ * A symbolic link of the machine itself (a drive the machine has, not one a driver
+ * made): host memory, no audit finding. IoDeleteSymbolicLink removes it as any link.
+ */
+NTSTATUS CreateMachineLink(const std::u16string &path, const std::u16string &target);
 /* Takes an object's name away and drops the directory's reference. */
 void RemoveNamedObject(void *object);
 

@@ -89,10 +89,10 @@ TEST_F(ControlTest, LettersMustBeUpperCaseAsciiBeforeAnyWork)
                   STATUS_INVALID_PARAMETER)
             << letter;
     }
-    /* A well-formed request whose work has not landed is refused as unserved. */
+    /* A well-formed letter reaches the work: the system drive is no volume of this driver. */
     VOREL_LETTER_INPUT input{'C', 0};
     EXPECT_EQ(client.Send(IOCTL_VOREL_DISMOUNT_VOLUME, &input, sizeof(input), nullptr, 0),
-              STATUS_INVALID_DEVICE_REQUEST);
+              STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 /* Each request's own record checks run before any work, served or not, and change nothing they refuse. */
@@ -226,14 +226,14 @@ TEST_F(ControlTest, WithUserAccessOffAStandardUserMayQueryButNotChangeState)
     /* The gate comes before the size check: a refused caller learns nothing more. */
     EXPECT_EQ(user.Send(IOCTL_VOREL_DISMOUNT_VOLUME, &letter, 1, nullptr, 0), STATUS_ACCESS_DENIED);
 
-    /* Administrators and kernel callers pass the gate (and reach the unserved work). */
+    /* Administrators and kernel callers pass the gate and reach the work (no volume on R:). */
     ControlClient root(kRoot);
     ASSERT_EQ(root.Open(), STATUS_SUCCESS);
     EXPECT_EQ(root.Send(IOCTL_VOREL_DISMOUNT_VOLUME, &letter, sizeof(letter), nullptr, 0),
-              STATUS_INVALID_DEVICE_REQUEST);
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(KernelDeviceControl(d->Data->ControlDevice, IOCTL_VOREL_DISMOUNT_VOLUME, &letter, sizeof(letter),
                                   nullptr, 0),
-              STATUS_INVALID_DEVICE_REQUEST);
+              STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(ControlTest, SetSettingsIsForAdministratorsEvenWithUserAccessOn)

@@ -242,3 +242,34 @@ TEST_F(FsTest, AFilterOnTheVolumeSeesRequestsFirstAndPendingTravelsUpTheStack)
 }
 
 } // namespace
+
+TEST_F(FsTest, VolumeControlsOnAVolumeOpenReachItsFileSystemAndVolumeEventsNameTheDisk)
+{
+    HANDLE volume;
+    ASSERT_EQ(KernelOpen("\\??\\T:", FILE_READ_DATA | SYNCHRONIZE, &volume, FILE_SYNCHRONOUS_IO_NONALERT),
+              STATUS_SUCCESS);
+    EXPECT_EQ(fs().Last(IRP_MJ_CREATE).fileName, u"") << "a volume open";
+    IO_STATUS_BLOCK iosb;
+    for (ULONG code : {FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME, FSCTL_DISMOUNT_VOLUME, FSCTL_IS_VOLUME_MOUNTED}) {
+        ZwFsControlFile(volume, nullptr, nullptr, nullptr, &iosb, code, nullptr, 0, nullptr, 0);
+        testfs::Seen seen = fs().Last(IRP_MJ_FILE_SYSTEM_CONTROL);
+        EXPECT_EQ(seen.minor, IRP_MN_USER_FS_REQUEST);
+        EXPECT_EQ(seen.stack.Parameters.FileSystemControl.FsControlCode, code);
+        EXPECT_EQ(seen.stack.DeviceObject, fs().volume) << std::hex << code;
+    }
+    ZwClose(volume);
+
+    // The stream file a dismount reports its lock on: the event names the disk, the
+    // close goes to the file system.
+    machine::ClearVolumeEvents();
+    PFILE_OBJECT lite = IoCreateStreamFileObjectLite(nullptr, fs().disk);
+    lite->Vpb = fs().disk->Vpb;
+    EXPECT_EQ(FsRtlNotifyVolumeEvent(lite, FSRTL_VOLUME_LOCK), STATUS_SUCCESS);
+    ASSERT_EQ(machine::VolumeEvents().size(), 1u);
+    EXPECT_EQ(machine::VolumeEvents()[0].device, fs().disk);
+    int closes = fs().closes;
+    ObDereferenceObject(lite);
+    EXPECT_EQ(fs().closes, closes + 1);
+    EXPECT_EQ(fs().Last(IRP_MJ_CLOSE).stack.DeviceObject, fs().volume);
+    EXPECT_EQ(fs().disk->Vpb->ReferenceCount, 0u);
+}
