@@ -21,18 +21,9 @@ std::regex ListLine(const std::string &letterAndSize, const std::string &level, 
                       "'\n");
 }
 
-/* A driver built without its volume requests answers the list with "not supported":
- * then there is nothing to drive end to end yet. */
-#define SKIP_UNLESS_THE_DRIVER_SERVES_VOLUMES()                                                                  \
-    do {                                                                                                         \
-        if (Vorelctl({"list"}).err.find("not supported by driver") != std::string::npos)                        \
-            GTEST_SKIP() << "this driver serves no volume requests";                                             \
-    } while (0)
-
 TEST_F(EndToEnd, AVolumeIsCreatedListedResizedAndDismounted)
 {
     StartHost();
-    SKIP_UNLESS_THE_DRIVER_SERVES_VOLUMES();
     Outcome created = Vorelctl({"create", "R", "512M", "scratch"});
     ASSERT_EQ(0, created.exitCode) << created.err;
     EXPECT_EQ("Created volume R: (512.0 MB, label='scratch')\n", created.out);
@@ -83,7 +74,6 @@ TEST_F(EndToEnd, TheSwitchDecidesWhetherAStandardUserMayMakeVolumes)
 {
     RequireRoot();
     StartHost();
-    SKIP_UNLESS_THE_DRIVER_SERVES_VOLUMES();
     ASSERT_EQ(0, Vorelctl({"settings", "allowuser", "off"}).exitCode);
     Outcome refused = Vorelctl({"create", "U", "16M"}, e2e::kNobody);
     EXPECT_EQ(3, refused.exitCode);
@@ -106,7 +96,6 @@ TEST_F(EndToEnd, TheSwitchDecidesWhetherAStandardUserMayMakeVolumes)
 TEST_F(EndToEnd, AResizeOfNoVolumeOrBelowFourMegabytesFails)
 {
     StartHost();
-    SKIP_UNLESS_THE_DRIVER_SERVES_VOLUMES();
     Outcome absent = Vorelctl({"resize", "Q", "64M"});
     EXPECT_EQ(3, absent.exitCode);
     EXPECT_EQ("vorelctl: resize volume failed: not found\n"
