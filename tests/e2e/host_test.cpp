@@ -46,7 +46,7 @@ TEST_F(EndToEnd, RootSetsTheSwitchAStandardUserOnlyReadsIt)
     Outcome read = Vorelctl({"settings"}, kNobody);
     EXPECT_EQ(0, read.exitCode) << read.err;
     EXPECT_EQ("AllowUserAccess = off  (create/dismount restricted to administrators)\n", read.out);
-    // Queries stay open to a standard user with the switch off.
+    // Queries that change nothing pass no gate.
     Outcome list = Vorelctl({"list"}, kNobody);
     EXPECT_EQ(0, list.exitCode) << list.err;
     EXPECT_EQ("No volumes mounted\n", list.out);

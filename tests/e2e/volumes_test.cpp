@@ -21,7 +21,6 @@ std::regex ListLine(const std::string &letterAndSize, const std::string &level, 
                       "'\n");
 }
 
-
 TEST_F(EndToEnd, AVolumeIsCreatedListedResizedAndDismounted)
 {
     StartHost();
