@@ -27,12 +27,13 @@ void PrintCreateUsage()
             "                  and materialises at first 'save'\n");
 }
 
-/* The warning after a resize whose boot configuration could not follow. */
+/* The warning after a resize whose boot configuration could not follow. The command
+ * to re-run names the bare letter: the letter argument refuses the "X:" form. */
 void PrintNotUpdated(char letter)
 {
     fprintf(stderr,
             "vorelctl: volume resized, but the boot configuration was NOT updated;\n"
-            "          if %c: is a configured volume, re-run 'vorelctl auto add %c: ...' with the new size\n",
+            "          if %c: is a configured volume, re-run 'vorelctl auto add %c ...' with the new size\n",
             letter, letter);
 }
 

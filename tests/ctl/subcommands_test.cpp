@@ -165,7 +165,7 @@ TEST_F(Subcommands, AResizeCarriesTheNewSizeIntoTheBootConfiguration)
     EXPECT_EQ("Resized volume S: to 1.0 GB\n", Run({"resize", "S", "1G"}).out);
     // The configuration cannot follow, whether it cannot be stored or not even read: still success.
     const char *notUpdated = "vorelctl: volume resized, but the boot configuration was NOT updated;\n"
-                             "          if R: is a configured volume, re-run 'vorelctl auto add R: ...' with the new size\n";
+                             "          if R: is a configured volume, re-run 'vorelctl auto add R ...' with the new size\n";
     testhost::ScriptReply(IOCTL_VOREL_SET_BOOT_CONFIGURATION, {STATUS_ACCESS_DENIED, {}, 0});
     Outcome warned = Run({"resize", "R", "2G"});
     EXPECT_EQ(0, warned.exitCode);
