@@ -37,7 +37,7 @@ NTSTATUS Send(ULONG code, void *input, ULONG inputLength)
     return status;
 }
 
-NTSTATUS CreateVolume(VOREL_U16 letter)
+NTSTATUS SendCreate(VOREL_U16 letter)
 {
     static VOREL_CREATE_VOLUME_INPUT input;
     input = {};
@@ -46,7 +46,7 @@ NTSTATUS CreateVolume(VOREL_U16 letter)
     return Send(IOCTL_VOREL_CREATE_VOLUME, &input, sizeof(input));
 }
 
-NTSTATUS DismountVolume(VOREL_U16 letter)
+NTSTATUS SendDismount(VOREL_U16 letter)
 {
     VOREL_LETTER_INPUT input{letter, 0};
     return Send(IOCTL_VOREL_DISMOUNT_VOLUME, &input, sizeof(input));
@@ -91,8 +91,8 @@ int main()
         return 1;
     }
     KeEnterCriticalRegion();
-    double lifecycle = Rate([] { return CreateVolume('R') == STATUS_SUCCESS && DismountVolume('R') == STATUS_SUCCESS; });
-    bool ok = lifecycle > 0 && CreateVolume('S') == STATUS_SUCCESS;
+    double lifecycle = Rate([] { return SendCreate('R') == STATUS_SUCCESS && SendDismount('R') == STATUS_SUCCESS; });
+    bool ok = lifecycle > 0 && SendCreate('S') == STATUS_SUCCESS;
     ULONGLONG size = 64ull << 20;
     double resize = ok ? Rate([&] {
         size = size == (64ull << 20) ? (128ull << 20) : (64ull << 20);
@@ -100,7 +100,7 @@ int main()
         return Send(IOCTL_VOREL_RESIZE_VOLUME, &input, sizeof(input)) == STATUS_SUCCESS;
     })
                        : 0;
-    ok = ok && resize > 0 && DismountVolume('S') == STATUS_SUCCESS;
+    ok = ok && resize > 0 && SendDismount('S') == STATUS_SUCCESS;
     KeLeaveCriticalRegion();
     ObDereferenceObject(file);
     if (!ok) {
