@@ -220,6 +220,35 @@ NTKERNELAPI VOID NTAPI FsRtlUninitializeOplock(POPLOCK Oplock);
 NTKERNELAPI PFILE_LOCK NTAPI FsRtlAllocateFileLock(PCOMPLETE_LOCK_IRP_ROUTINE CompleteLockIrpRoutine,
                                                    PUNLOCK_ROUTINE UnlockRoutine);
 NTKERNELAPI VOID NTAPI FsRtlFreeFileLock(PFILE_LOCK FileLock);
+NTKERNELAPI VOID NTAPI FsRtlInitializeFileLock(PFILE_LOCK FileLock, PCOMPLETE_LOCK_IRP_ROUTINE CompleteLockIrpRoutine,
+                                               PUNLOCK_ROUTINE UnlockRoutine);
+NTKERNELAPI VOID NTAPI FsRtlUninitializeFileLock(PFILE_LOCK FileLock);
+NTKERNELAPI NTSTATUS NTAPI FsRtlProcessFileLock(PFILE_LOCK FileLock, PIRP Irp, PVOID Context);
+NTKERNELAPI BOOLEAN NTAPI FsRtlCheckLockForReadAccess(PFILE_LOCK FileLock, PIRP Irp);
+NTKERNELAPI BOOLEAN NTAPI FsRtlCheckLockForWriteAccess(PFILE_LOCK FileLock, PIRP Irp);
+NTKERNELAPI BOOLEAN NTAPI FsRtlFastCheckLockForRead(PFILE_LOCK FileLock, PLARGE_INTEGER StartingByte,
+                                                    PLARGE_INTEGER Length, ULONG Key, PFILE_OBJECT FileObject,
+                                                    PVOID ProcessId);
+NTKERNELAPI BOOLEAN NTAPI FsRtlFastCheckLockForWrite(PFILE_LOCK FileLock, PLARGE_INTEGER StartingByte,
+                                                     PLARGE_INTEGER Length, ULONG Key, PVOID FileObject,
+                                                     PVOID ProcessId);
+NTKERNELAPI BOOLEAN NTAPI FsRtlPrivateLock(PFILE_LOCK FileLock, PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                           PLARGE_INTEGER Length, PEPROCESS ProcessId, ULONG Key,
+                                           BOOLEAN FailImmediately, BOOLEAN ExclusiveLock, PIO_STATUS_BLOCK Iosb,
+                                           PIRP Irp, PVOID Context, BOOLEAN AlreadySynchronized);
+NTKERNELAPI NTSTATUS NTAPI FsRtlFastUnlockSingle(PFILE_LOCK FileLock, PFILE_OBJECT FileObject,
+                                                 PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length,
+                                                 PEPROCESS ProcessId, ULONG Key, PVOID Context,
+                                                 BOOLEAN AlreadySynchronized);
+NTKERNELAPI NTSTATUS NTAPI FsRtlFastUnlockAll(PFILE_LOCK FileLock, PFILE_OBJECT FileObject, PEPROCESS ProcessId,
+                                              PVOID Context);
+NTKERNELAPI NTSTATUS NTAPI FsRtlFastUnlockAllByKey(PFILE_LOCK FileLock, PFILE_OBJECT FileObject,
+                                                   PEPROCESS ProcessId, ULONG Key, PVOID Context);
+NTKERNELAPI PFILE_LOCK_INFO NTAPI FsRtlGetNextFileLock(PFILE_LOCK FileLock, BOOLEAN Restart);
+NTKERNELAPI BOOLEAN NTAPI FsRtlAreThereCurrentOrWaitingFileLocks(PFILE_LOCK FileLock);
+
+/* Whether the record holds granted locks: the byte the fast paths test before a full check. */
+#define FsRtlAreThereCurrentFileLocks(FL) ((FL)->FastIoIsQuestionable)
 
 NTKERNELAPI NTSTATUS NTAPI FsRtlInsertPerStreamContext(PFSRTL_ADVANCED_FCB_HEADER PerStreamContext,
                                                        PFSRTL_PER_STREAM_CONTEXT Ptr);
