@@ -15,7 +15,10 @@
  *   - a read conflicts with an overlapping exclusive lock of another owner; a write
  *     with any overlapping shared lock and an overlapping exclusive lock of another
  *     owner;
- *   - a zero-length lock is recorded and can be unlocked, but never conflicts.
+ *   - ranges overlap when each starts no later than the other's last byte, the last
+ *     byte of a zero-length range at X being X - 1: so a zero-length range is
+ *     overlapped by a range that holds both X - 1 and X, and the range {0, 0}
+ *     overlaps nothing.
  * Callbacks (the unlock routine, the IRP completion routine, IoCompleteRequest) run
  * after the spin lock is dropped: the work is collected under it and done after.
  */
@@ -36,6 +39,11 @@ namespace {
 
 constexpr ULONG kFileLockTag = POOL_TAG('F', 's', 'L', 'k');
 constexpr ULONG kLockStateTag = POOL_TAG('F', 's', 'L', 's');
+
+// Windows' status for a lock range past the last 64-bit offset.
+#ifndef STATUS_INVALID_LOCK_RANGE
+#define STATUS_INVALID_LOCK_RANGE ((NTSTATUS)0xC00001A1L)
+#endif
 
 struct LockState {
     KSPIN_LOCK spinLock;
@@ -76,21 +84,17 @@ LockState *StateMake(PFILE_LOCK fileLock)
     return static_cast<LockState *>(winner);
 }
 
-bool LockIsEmpty(ULONG64 length) { return length == 0; }
+/* Whether a range stays within the 64-bit offsets (a zero-length range always does). */
+bool RangeValid(ULONG64 start, ULONG64 length) { return length == 0 || start + length - 1 >= start; }
 
-/* Last byte of a non-empty range; false when the range runs past the end of the offsets. */
-bool RangeEnd(ULONG64 start, ULONG64 length, ULONG64 *end)
-{
-    *end = start + length - 1;
-    return length == 0 || *end >= start;
-}
-
+/* Offsets are unsigned: a zero-length range at X ends at X - 1, so it overlaps only a
+ * range that holds both X - 1 and X; {0, 0} overlaps nothing. */
 bool RangesOverlap(const FILE_LOCK_INFO &lock, ULONG64 start, ULONG64 length)
 {
-    if (LockIsEmpty((ULONG64)lock.Length.QuadPart) || LockIsEmpty(length))
+    auto lockStart = (ULONG64)lock.StartingByte.QuadPart, lockLength = (ULONG64)lock.Length.QuadPart;
+    if ((start == 0 && length == 0) || (lockStart == 0 && lockLength == 0))
         return false;
-    ULONG64 end = start + length - 1;
-    return (ULONG64)lock.StartingByte.QuadPart <= end && start <= (ULONG64)lock.EndingByte.QuadPart;
+    return start <= lockStart + lockLength - 1 && start + length - 1 >= lockStart;
 }
 
 bool SameOwner(const FILE_LOCK_INFO &lock, PVOID fileObject, PVOID process, ULONG key)
@@ -127,7 +131,7 @@ void LockGrant(PFILE_LOCK fileLock, LockState *state, ULONG64 start, ULONG64 len
     FILE_LOCK_INFO info{};
     info.StartingByte.QuadPart = (LONGLONG)start;
     info.Length.QuadPart = (LONGLONG)length;
-    info.EndingByte.QuadPart = (LONGLONG)(length == 0 ? start : start + length - 1);
+    info.EndingByte.QuadPart = (LONGLONG)(start + length - 1);
     info.ExclusiveLock = exclusive ? TRUE : FALSE;
     info.Key = key;
     info.FileObject = fileObject;
@@ -205,12 +209,16 @@ VOID NTAPI WaiterCancel(PDEVICE_OBJECT, PIRP irp)
     LockIrpComplete(fileLock, irp, WaiterContext(irp));
 }
 
+/* One: of an owner's identical ranges the exclusive lock goes first, else the newest shared one. */
+enum class Pick { One, All };
+
 /*
- * Removes the granted locks the predicate picks (all of them, or the first only) and
+ * Removes the granted locks the predicate picks (all, or the one an unlock names) and
  * grants the waiters that no longer conflict. Returns whether any lock went.
  */
-template <typename Pick>
-bool LocksRemove(PFILE_LOCK fileLock, Pick pick, bool firstOnly, PVOID context)
+
+template <typename Predicate>
+bool LocksRemove(PFILE_LOCK fileLock, Predicate pick, Pick which, PVOID context)
 {
     auto *state = static_cast<LockState *>(ReadPointerAcquire(&fileLock->LockInformation));
     if (state == nullptr)
@@ -219,15 +227,22 @@ bool LocksRemove(PFILE_LOCK fileLock, Pick pick, bool firstOnly, PVOID context)
     KLOCK_QUEUE_HANDLE handle;
     KeAcquireInStackQueuedSpinLock(&state->spinLock, &handle);
     auto &granted = state->granted;
+    size_t chosen = granted.size();
     for (size_t i = 0; i < granted.size();) {
         if (!pick(granted[i])) {
             ++i;
-            continue;
+        } else if (which == Pick::One) {
+            if (chosen == granted.size() || !granted[chosen].ExclusiveLock)
+                chosen = i;
+            ++i;
+        } else {
+            deferred.unlocked.push_back(granted[i]);
+            granted.erase(granted.begin() + (ptrdiff_t)i);
         }
-        deferred.unlocked.push_back(granted[i]);
-        granted.erase(granted.begin() + (ptrdiff_t)i);
-        if (firstOnly)
-            break;
+    }
+    if (chosen < granted.size()) {
+        deferred.unlocked.push_back(granted[chosen]);
+        granted.erase(granted.begin() + (ptrdiff_t)chosen);
     }
     bool removed = !deferred.unlocked.empty();
     if (removed) {
@@ -337,7 +352,7 @@ NTKERNELAPI VOID NTAPI FsRtlFreeFileLock(PFILE_LOCK FileLock)
  * routine until the conflict goes; Iosb then says STATUS_PENDING. Without an IRP a
  * conflicting request that may wait cannot be queued: FALSE sends the caller to the
  * IRP path. Otherwise TRUE, with the outcome in Iosb: STATUS_SUCCESS,
- * STATUS_LOCK_NOT_GRANTED, STATUS_INVALID_PARAMETER for a range past the last offset,
+ * STATUS_LOCK_NOT_GRANTED, STATUS_INVALID_LOCK_RANGE for a range past the last offset,
  * STATUS_INSUFFICIENT_RESOURCES.
  */
 NTKERNELAPI BOOLEAN NTAPI FsRtlPrivateLock(PFILE_LOCK FileLock, PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
@@ -348,11 +363,10 @@ NTKERNELAPI BOOLEAN NTAPI FsRtlPrivateLock(PFILE_LOCK FileLock, PFILE_OBJECT Fil
     ke::CheckIrql((const void *)&FsRtlPrivateLock, APC_LEVEL);
     ULONG64 start = (ULONG64)FileOffset->QuadPart;
     ULONG64 length = (ULONG64)Length->QuadPart;
-    ULONG64 end;
     NTSTATUS status = STATUS_SUCCESS;
     LockState *state = nullptr;
-    if (!RangeEnd(start, length, &end))
-        status = STATUS_INVALID_PARAMETER;
+    if (!RangeValid(start, length))
+        status = STATUS_INVALID_LOCK_RANGE;
     else if ((state = StateMake(FileLock)) == nullptr)
         status = STATUS_INSUFFICIENT_RESOURCES;
     if (state != nullptr) {
@@ -435,11 +449,13 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlFastUnlockSingle(PFILE_LOCK FileLock, PFILE_OBJE
     ke::CheckIrql((const void *)&FsRtlFastUnlockSingle, APC_LEVEL);
     LONGLONG start = FileOffset->QuadPart;
     LONGLONG length = Length->QuadPart;
+    if (!RangeValid((ULONG64)start, (ULONG64)length))
+        return STATUS_INVALID_LOCK_RANGE;
     auto exact = [&](const FILE_LOCK_INFO &lock) {
         return SameOwner(lock, FileObject, ProcessId, Key) && lock.StartingByte.QuadPart == start &&
                lock.Length.QuadPart == length;
     };
-    return LocksRemove(FileLock, exact, true, Context) ? STATUS_SUCCESS : STATUS_RANGE_NOT_LOCKED;
+    return LocksRemove(FileLock, exact, Pick::One, Context) ? STATUS_SUCCESS : STATUS_RANGE_NOT_LOCKED;
 }
 
 NTKERNELAPI NTSTATUS NTAPI FsRtlFastUnlockAll(PFILE_LOCK FileLock, PFILE_OBJECT FileObject, PEPROCESS ProcessId,
@@ -447,7 +463,7 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlFastUnlockAll(PFILE_LOCK FileLock, PFILE_OBJECT 
 {
     ke::CheckIrql((const void *)&FsRtlFastUnlockAll, APC_LEVEL);
     auto mine = [&](const FILE_LOCK_INFO &lock) { return lock.FileObject == FileObject && lock.ProcessId == ProcessId; };
-    LocksRemove(FileLock, mine, false, Context);
+    LocksRemove(FileLock, mine, Pick::All, Context);
     return STATUS_SUCCESS;
 }
 
@@ -456,7 +472,7 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlFastUnlockAllByKey(PFILE_LOCK FileLock, PFILE_OB
 {
     ke::CheckIrql((const void *)&FsRtlFastUnlockAllByKey, APC_LEVEL);
     auto mine = [&](const FILE_LOCK_INFO &lock) { return SameOwner(lock, FileObject, ProcessId, Key); };
-    LocksRemove(FileLock, mine, false, Context);
+    LocksRemove(FileLock, mine, Pick::All, Context);
     return STATUS_SUCCESS;
 }
 

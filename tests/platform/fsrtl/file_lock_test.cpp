@@ -7,6 +7,7 @@
 #include <ntifs.h>
 
 #include <algorithm>
+#include <iterator>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -100,9 +101,12 @@ NTSTATUS UnlockSingle(PFILE_LOCK lock, PFILE_OBJECT file, LONGLONG offset, LONGL
 
 PVOID Me() { return PsGetCurrentProcess(); }
 
+constexpr NTSTATUS kInvalidLockRange = (NTSTATUS)0xC00001A1L; // STATUS_INVALID_LOCK_RANGE
+
 /*
- * The model: granted locks as plain records, conflicts decided byte by byte so that
- * range arithmetic is not shared with the package.
+ * The model: granted locks as plain records in grant order. Overlap as Windows
+ * decides it, on small signed offsets: the last byte of a zero-length range at X is
+ * X - 1, and {0, 0} overlaps nothing.
  */
 struct ModelLock {
     int owner;
@@ -112,11 +116,9 @@ struct ModelLock {
 
 bool Touches(const ModelLock &lock, LONGLONG offset, LONGLONG length)
 {
-    for (LONGLONG b = offset; b < offset + length; b++) {
-        if (b >= lock.offset && b < lock.offset + lock.length)
-            return true;
-    }
-    return false;
+    if ((offset == 0 && length == 0) || (lock.offset == 0 && lock.length == 0))
+        return false;
+    return offset <= lock.offset + lock.length - 1 && offset + length - 1 >= lock.offset;
 }
 
 TEST_F(FileLockTest, RandomLocksUnlocksAndChecksAgreeWithAModel)
@@ -154,8 +156,21 @@ TEST_F(FileLockTest, RandomLocksUnlocksAndChecksAgreeWithAModel)
             bool conflict = std::any_of(model.begin(), model.end(), [&](const ModelLock &m) {
                 return (exclusive || m.exclusive) && Touches(m, offset, length);
             });
+            if (pick(50) == 0)
+                offset = -1 - pick(3); // near the last offset, beyond every other lock
             NTSTATUS status;
             ASSERT_TRUE(FastLock(lock, o.file, offset, length, o.process, o.key, exclusive, true, &status));
+            if (offset < 0) {
+                // A range within the last offsets is fine; one running past them is refused.
+                ASSERT_EQ(status, (ULONG64)offset + (ULONG64)length - 1 < (ULONG64)offset && length != 0
+                                      ? kInvalidLockRange
+                                      : STATUS_SUCCESS);
+                if (status == STATUS_SUCCESS) {
+                    ASSERT_EQ(UnlockSingle(lock, o.file, offset, length, o.process, o.key), STATUS_SUCCESS);
+                    expectedUnlockCalls++;
+                }
+                break;
+            }
             ASSERT_EQ(status, conflict ? STATUS_LOCK_NOT_GRANTED : STATUS_SUCCESS);
             if (!conflict)
                 model.push_back({who, offset, length, exclusive});
@@ -168,9 +183,12 @@ TEST_F(FileLockTest, RandomLocksUnlocksAndChecksAgreeWithAModel)
                 offset = m.offset;
                 length = m.length;
             }
-            auto it = std::find_if(model.begin(), model.end(), [&](const ModelLock &m) {
-                return m.owner == who && m.offset == offset && m.length == length;
-            });
+            auto same = [&](const ModelLock &m) { return m.owner == who && m.offset == offset && m.length == length; };
+            auto it = std::find_if(model.begin(), model.end(), [&](const ModelLock &m) { return same(m) && m.exclusive; });
+            if (it == model.end()) {
+                auto last = std::find_if(model.rbegin(), model.rend(), same);
+                it = last == model.rend() ? model.end() : std::prev(last.base());
+            }
             ASSERT_EQ(UnlockSingle(lock, o.file, offset, length, o.process, o.key),
                       it != model.end() ? STATUS_SUCCESS : STATUS_RANGE_NOT_LOCKED);
             if (it != model.end()) {
@@ -252,17 +270,37 @@ TEST_F(FileLockTest, SharedLocksLetEveryoneReadAndNobodyWriteExclusiveLocksKeepO
     EXPECT_FALSE(CanRead(lock, &mine, 90, 11, them, 5)) << "another process is another owner";
     EXPECT_TRUE(CanRead(lock, &other, 110, 1, them, 0));
 
-    // Zero-length locks are recorded but never conflict, and zero-length checks pass.
+    // A zero-length range at X ends at X - 1: a lock holding X - 1 and X overlaps it,
+    // one that starts or ends at X does not, and {0, 0} overlaps nothing.
     ASSERT_TRUE(FastLock(lock, &other, 105, 0, them, 0, true, true, &status));
+    EXPECT_EQ(status, STATUS_LOCK_NOT_GRANTED);
+    ASSERT_TRUE(FastLock(lock, &other, 100, 0, them, 0, true, true, &status));
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_TRUE(CanWrite(lock, &other, 105, 0, them, 0));
-    EXPECT_TRUE(CanWrite(lock, &mine, 104, 2, me, 5));
-    EXPECT_EQ(UnlockSingle(lock, &other, 105, 0, them, 0), STATUS_SUCCESS);
-    EXPECT_EQ(UnlockSingle(lock, &other, 105, 0, them, 0), STATUS_RANGE_NOT_LOCKED);
+    ASSERT_TRUE(FastLock(lock, &other, 110, 0, them, 0, true, true, &status));
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_FALSE(CanWrite(lock, &other, 105, 0, them, 0));
+    ASSERT_TRUE(FastLock(lock, &other, 0, 0, them, 0, true, true, &status));
+    EXPECT_EQ(status, STATUS_SUCCESS) << "{0, 0} is granted inside a shared lock";
+    ASSERT_TRUE(FastLock(lock, &mine, 99, 2, them, 0, true, true, &status));
+    EXPECT_EQ(status, STATUS_LOCK_NOT_GRANTED) << "a range holding 99 and 100 overlaps {100, 0}";
+    EXPECT_EQ(UnlockSingle(lock, &other, 110, 0, them, 0), STATUS_SUCCESS);
+    EXPECT_EQ(UnlockSingle(lock, &other, 110, 0, them, 0), STATUS_RANGE_NOT_LOCKED);
+
+    // An owner's identical ranges (possible only as zero-length locks): the exclusive
+    // one is unlocked first.
+    ASSERT_TRUE(FastLock(lock, &other, 200, 0, them, 0, false, true, &status));
+    ASSERT_TRUE(FastLock(lock, &other, 200, 0, them, 0, true, true, &status));
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(UnlockSingle(lock, &other, 200, 0, them, 0), STATUS_SUCCESS);
+    bool sharedLeft = false;
+    for (PFILE_LOCK_INFO info = FsRtlGetNextFileLock(lock, TRUE); info; info = FsRtlGetNextFileLock(lock, FALSE))
+        sharedLeft |= info->StartingByte.QuadPart == 200 && !info->ExclusiveLock;
+    EXPECT_TRUE(sharedLeft);
 
     // A range past the last offset is refused and leaves the record alone.
     ASSERT_TRUE(FastLock(lock, &mine, -2, 5, me, 0, true, true, &status));
-    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(status, kInvalidLockRange);
+    EXPECT_EQ(UnlockSingle(lock, &mine, -2, 5, me, 0), kInvalidLockRange);
 
     // The IRP forms of the checks take range, key, handle and process from the request.
     PIRP irp = IoAllocateIrp(1, FALSE);
