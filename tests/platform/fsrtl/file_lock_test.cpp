@@ -3,10 +3,12 @@
  * the fast lock and unlock entries, and the checks of the read and write paths.
  */
 #include "machine_test.h"
+#include "system_threads.h"
 
 #include <ntifs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <random>
 #include <tuple>
@@ -29,6 +31,7 @@ public:
     LockIrp(UCHAR minor, PFILE_OBJECT file, LONGLONG offset, LONGLONG length, ULONG key, UCHAR flags = 0)
         : length_(Li(length))
     {
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
         irp = IoAllocateIrp(2, FALSE);
         irp->Tail.Overlay.Thread = KeGetCurrentThread();
         IoSetCompletionRoutine(irp, OnComplete, this, TRUE, TRUE, TRUE);
@@ -46,9 +49,12 @@ public:
     LockIrp(const LockIrp &) = delete;
     LockIrp &operator=(const LockIrp &) = delete;
 
+    void Wait() { KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr); }
+
     bool completed = false;
     NTSTATUS status = STATUS_PENDING;
     PIRP irp;
+    KEVENT done;
 
 private:
     static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
@@ -57,6 +63,7 @@ private:
         EXPECT_FALSE(self->completed) << "completed twice";
         self->completed = true;
         self->status = irp->IoStatus.Status;
+        KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     LARGE_INTEGER length_;
@@ -461,6 +468,52 @@ TEST_F(FileLockTest, CleanupUnlockReleasesOnlyItsHandleAndProcessAndGrantsWaiter
     EXPECT_FALSE(CanRead(lock, &a, 45, 1, Me(), 0)) << "the other process's lock stays";
     EXPECT_EQ(FsRtlFastUnlockAllByKey(lock, &a, (PEPROCESS)other, 1, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(unlocked.size(), 2u) << "no lock of that key";
+    FsRtlFreeFileLock(lock);
+}
+
+TEST_F(FileLockTest, ThreadsContendingForOneRangeHoldItOneAtATimeAndCancelsRaceGrantsCleanly)
+{
+    PFILE_LOCK lock = FsRtlAllocateFileLock(nullptr, nullptr);
+    std::atomic<int> inside{0}, overlaps{0}, granted{0}, cancelled{0};
+    constexpr int kThreads = 4, kRounds = 150;
+    FILE_OBJECT files[kThreads]{};
+    std::vector<PKTHREAD> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.push_back(StartThread([&, t] {
+            PFILE_OBJECT file = &files[t];
+            PVOID process = PsGetCurrentProcess();
+            for (int round = 0; round < kRounds; round++) {
+                LockIrp request(IRP_MN_LOCK, file, 0, 16, 0, SL_EXCLUSIVE_LOCK);
+                NTSTATUS status = FsRtlProcessFileLock(lock, request.irp, nullptr);
+                // Every third waiting request is cancelled: it may be granted first.
+                if (status == STATUS_PENDING && round % 3 == 0)
+                    IoCancelIrp(request.irp);
+                request.Wait();
+                if (request.status == STATUS_CANCELLED) {
+                    cancelled++;
+                    continue;
+                }
+                if (request.status != STATUS_SUCCESS) {
+                    overlaps += 1000;
+                    continue;
+                }
+                granted++;
+                if (inside.fetch_add(1) != 0)
+                    overlaps++;
+                if (!CanWrite(lock, file, 4, 4, process, 0) || CanRead(lock, &files[(t + 1) % kThreads], 4, 4, process, 0))
+                    overlaps++;
+                inside.fetch_sub(1);
+                if (UnlockSingle(lock, file, 0, 16, process, 0) != STATUS_SUCCESS)
+                    overlaps++;
+            }
+        }));
+    }
+    for (PKTHREAD thread : threads)
+        JoinThread(thread);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(granted.load() + cancelled.load(), kThreads * kRounds);
+    EXPECT_FALSE(FsRtlAreThereCurrentOrWaitingFileLocks(lock));
+    EXPECT_FALSE(lock->FastIoIsQuestionable);
     FsRtlFreeFileLock(lock);
 }
 
