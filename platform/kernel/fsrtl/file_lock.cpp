@@ -57,9 +57,12 @@ struct Deferred {
     std::vector<FILE_LOCK_INFO> unlocked; // for the unlock routine
 };
 
-/* Slots of a waiting IRP: the record it waits on and the completion context. */
+/* Slots of a waiting IRP: the record it waits on, the completion context and the
+ * requesting process, taken when it was queued (the grant runs under the spin lock). */
 PFILE_LOCK &WaiterLock(PIRP irp) { return reinterpret_cast<PFILE_LOCK &>(irp->Tail.Overlay.DriverContext[0]); }
 PVOID &WaiterContext(PIRP irp) { return irp->Tail.Overlay.DriverContext[1]; }
+PVOID &WaiterProcess(PIRP irp) { return irp->Tail.Overlay.DriverContext[2]; }
+PVOID &WaiterExclusive(PIRP irp) { return irp->Tail.Overlay.DriverContext[3]; }
 
 /*
  * Returns the record's private part, making it on first use. The loser of a race to
@@ -162,11 +165,11 @@ void WaitersGrant(PFILE_LOCK fileLock, LockState *state, Deferred *deferred)
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         ULONG64 start = (ULONG64)stack->Parameters.LockControl.ByteOffset.QuadPart;
         ULONG64 length = (ULONG64)stack->Parameters.LockControl.Length->QuadPart;
-        bool exclusive = (stack->Flags & SL_EXCLUSIVE_LOCK) != 0;
+        bool exclusive = WaiterExclusive(irp) != nullptr;
         if (LockConflicts(state, start, length, exclusive) || !WaiterClaim(irp))
             continue;
         LockGrant(fileLock, state, start, length, exclusive, stack->Parameters.LockControl.Key, stack->FileObject,
-                  IoGetRequestorProcess(irp));
+                  WaiterProcess(irp));
         irp->IoStatus.Status = STATUS_SUCCESS;
         irp->IoStatus.Information = 0;
         deferred->completions.push_back(irp);
@@ -380,10 +383,16 @@ NTKERNELAPI BOOLEAN NTAPI FsRtlPrivateLock(PFILE_LOCK FileLock, PFILE_OBJECT Fil
             KeReleaseInStackQueuedSpinLock(&handle);
             return FALSE;
         } else {
-            // Queue first, then arm cancellation: a cancel that finds the routine set
-            // must find the IRP on the list.
+            // Iosb may be the IRP's own status block, so it is written before the IRP
+            // can be granted and completed by another thread. Queue first, then arm
+            // cancellation: a cancel that finds the routine set must find the IRP on
+            // the list; one that came earlier left Irp->Cancel for the test below.
+            Iosb->Status = STATUS_PENDING;
+            Iosb->Information = 0;
             WaiterLock(Irp) = FileLock;
             WaiterContext(Irp) = Context;
+            WaiterProcess(Irp) = ProcessId;
+            WaiterExclusive(Irp) = ExclusiveLock ? (PVOID)1 : nullptr;
             IoMarkIrpPending(Irp);
             InsertTailList(&state->waiting, &Irp->Tail.Overlay.ListEntry);
             IoSetCancelRoutine(Irp, WaiterCancel);
@@ -393,9 +402,11 @@ NTKERNELAPI BOOLEAN NTAPI FsRtlPrivateLock(PFILE_LOCK FileLock, PFILE_OBJECT Fil
         }
         KeReleaseInStackQueuedSpinLock(&handle);
     }
+    if (status == STATUS_PENDING)
+        return TRUE;
     Iosb->Status = status;
     Iosb->Information = 0;
-    if (Irp != nullptr && status != STATUS_PENDING) {
+    if (Irp != nullptr) {
         Irp->IoStatus.Status = status;
         Irp->IoStatus.Information = 0;
         LockIrpComplete(FileLock, Irp, Context);
