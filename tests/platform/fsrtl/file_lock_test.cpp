@@ -251,65 +251,15 @@ TEST_F(FileLockTest, RandomLocksUnlocksAndChecksAgreeWithAModel)
     EXPECT_EQ(machine::PoolTotals().liveBlocks, 0u);
 }
 
-TEST_F(FileLockTest, SharedLocksLetEveryoneReadAndNobodyWriteExclusiveLocksKeepOthersOut)
+TEST_F(FileLockTest, ReadAndWriteChecksOfRequestsTakeRangeKeyHandleAndProcessFromTheIrp)
 {
     FILE_OBJECT mine{}, other{};
-    PVOID me = Me(), them = (PVOID)0x2000;
     PFILE_LOCK lock = FsRtlAllocateFileLock(nullptr, nullptr);
-    EXPECT_TRUE(CanWrite(lock, &mine, 0, 100, me, 0)) << "a record without locks allows everything";
     NTSTATUS status;
-    ASSERT_TRUE(FastLock(lock, &mine, 0, 10, me, 0, false, true, &status));
+    ASSERT_TRUE(FastLock(lock, &other, 0, 10, (PVOID)0x2000, 0, false, true, &status));
+    ASSERT_TRUE(FastLock(lock, &mine, 100, 10, Me(), 5, true, true, &status));
     ASSERT_EQ(status, STATUS_SUCCESS);
-    ASSERT_TRUE(FastLock(lock, &other, 5, 10, them, 0, false, true, &status));
-    EXPECT_EQ(status, STATUS_SUCCESS) << "shared locks overlap";
-    EXPECT_TRUE(CanRead(lock, &other, 0, 4, them, 3));
-    EXPECT_FALSE(CanWrite(lock, &mine, 0, 1, me, 0)) << "a shared lock blocks even its owner's writes";
-    EXPECT_TRUE(CanWrite(lock, &mine, 15, 5, me, 0));
-    ASSERT_TRUE(FastLock(lock, &mine, 9, 1, me, 0, true, true, &status));
-    EXPECT_EQ(status, STATUS_LOCK_NOT_GRANTED) << "an exclusive lock may not overlap a shared one";
 
-    ASSERT_TRUE(FastLock(lock, &mine, 100, 10, me, 5, true, true, &status));
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    EXPECT_TRUE(CanRead(lock, &mine, 105, 10, me, 5));
-    EXPECT_TRUE(CanWrite(lock, &mine, 100, 10, me, 5));
-    EXPECT_FALSE(CanWrite(lock, &mine, 109, 1, me, 6)) << "another key is another owner";
-    EXPECT_FALSE(CanRead(lock, &other, 109, 1, me, 5)) << "another handle is another owner";
-    EXPECT_FALSE(CanRead(lock, &mine, 90, 11, them, 5)) << "another process is another owner";
-    EXPECT_TRUE(CanRead(lock, &other, 110, 1, them, 0));
-
-    // A zero-length range at X ends at X - 1: a lock holding X - 1 and X overlaps it,
-    // one that starts or ends at X does not, and {0, 0} overlaps nothing.
-    ASSERT_TRUE(FastLock(lock, &other, 105, 0, them, 0, true, true, &status));
-    EXPECT_EQ(status, STATUS_LOCK_NOT_GRANTED);
-    ASSERT_TRUE(FastLock(lock, &other, 100, 0, them, 0, true, true, &status));
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    ASSERT_TRUE(FastLock(lock, &other, 110, 0, them, 0, true, true, &status));
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_FALSE(CanWrite(lock, &other, 105, 0, them, 0));
-    ASSERT_TRUE(FastLock(lock, &other, 0, 0, them, 0, true, true, &status));
-    EXPECT_EQ(status, STATUS_SUCCESS) << "{0, 0} is granted inside a shared lock";
-    ASSERT_TRUE(FastLock(lock, &mine, 99, 2, them, 0, true, true, &status));
-    EXPECT_EQ(status, STATUS_LOCK_NOT_GRANTED) << "a range holding 99 and 100 overlaps {100, 0}";
-    EXPECT_EQ(UnlockSingle(lock, &other, 110, 0, them, 0), STATUS_SUCCESS);
-    EXPECT_EQ(UnlockSingle(lock, &other, 110, 0, them, 0), STATUS_RANGE_NOT_LOCKED);
-
-    // An owner's identical ranges (possible only as zero-length locks): the exclusive
-    // one is unlocked first.
-    ASSERT_TRUE(FastLock(lock, &other, 200, 0, them, 0, false, true, &status));
-    ASSERT_TRUE(FastLock(lock, &other, 200, 0, them, 0, true, true, &status));
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(UnlockSingle(lock, &other, 200, 0, them, 0), STATUS_SUCCESS);
-    bool sharedLeft = false;
-    for (PFILE_LOCK_INFO info = FsRtlGetNextFileLock(lock, TRUE); info; info = FsRtlGetNextFileLock(lock, FALSE))
-        sharedLeft |= info->StartingByte.QuadPart == 200 && !info->ExclusiveLock;
-    EXPECT_TRUE(sharedLeft);
-
-    // A range past the last offset is refused and leaves the record alone.
-    ASSERT_TRUE(FastLock(lock, &mine, -2, 5, me, 0, true, true, &status));
-    EXPECT_EQ(status, kInvalidLockRange);
-    EXPECT_EQ(UnlockSingle(lock, &mine, -2, 5, me, 0), kInvalidLockRange);
-
-    // The IRP forms of the checks take range, key, handle and process from the request.
     PIRP irp = IoAllocateIrp(1, FALSE);
     irp->Tail.Overlay.Thread = KeGetCurrentThread();
     IoSetNextIrpStackLocation(irp);
@@ -321,16 +271,24 @@ TEST_F(FileLockTest, SharedLocksLetEveryoneReadAndNobodyWriteExclusiveLocksKeepO
     EXPECT_TRUE(FsRtlCheckLockForReadAccess(lock, irp));
     EXPECT_TRUE(FsRtlCheckLockForWriteAccess(lock, irp));
     stack->Parameters.Write.Key = 4;
-    EXPECT_FALSE(FsRtlCheckLockForWriteAccess(lock, irp));
+    EXPECT_FALSE(FsRtlCheckLockForWriteAccess(lock, irp)) << "another key is another owner";
+    stack->FileObject = &other;
+    stack->Parameters.Read.Key = 5;
+    EXPECT_FALSE(FsRtlCheckLockForReadAccess(lock, irp)) << "another handle is another owner";
     stack->Parameters.Read.ByteOffset.QuadPart = 0;
-    stack->Parameters.Read.Key = 0;
     EXPECT_TRUE(FsRtlCheckLockForReadAccess(lock, irp));
-    EXPECT_FALSE(FsRtlCheckLockForWriteAccess(lock, irp));
+    EXPECT_FALSE(FsRtlCheckLockForWriteAccess(lock, irp)) << "a shared lock blocks even its owner's writes";
     IoFreeIrp(irp);
+
+    // A zero-length range at X ends at X - 1: only a range holding X - 1 and X overlaps it.
+    ASSERT_TRUE(FastLock(lock, &other, 105, 0, Me(), 0, true, true, &status));
+    EXPECT_EQ(status, STATUS_LOCK_NOT_GRANTED);
+    ASSERT_TRUE(FastLock(lock, &other, 110, 0, Me(), 0, true, true, &status));
+    EXPECT_EQ(status, STATUS_SUCCESS);
     FsRtlFreeFileLock(lock);
 }
 
-TEST_F(FileLockTest, WaitingLocksPendAndAreGrantedInOrderAsBlockersGo)
+TEST_F(FileLockTest, WaitingLocksPendAndAreGrantedInOrderAsUnlocksAndCleanupReleaseBlockers)
 {
     FILE_OBJECT a{}, b{}, c{};
     PFILE_LOCK lock = FsRtlAllocateFileLock(nullptr, nullptr);
@@ -372,6 +330,15 @@ TEST_F(FileLockTest, WaitingLocksPendAndAreGrantedInOrderAsBlockersGo)
     LockIrp bogus(9, &c, 0, 0, 0);
     EXPECT_EQ(Lock(lock, bogus), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_TRUE(lock->FastIoIsQuestionable) << "the key-0 shared lock remains";
+
+    // Cleanup of handle c in this process releases its locks of every key, and only
+    // those: another process's lock through the same file object stays.
+    ASSERT_TRUE(FastLock(lock, &c, 50, 10, (PVOID)0x2000, 0, true, true, &status));
+    LockIrp blocked(IRP_MN_LOCK, &a, 14, 1, 0, SL_EXCLUSIVE_LOCK);
+    ASSERT_EQ(Lock(lock, blocked), STATUS_PENDING);
+    EXPECT_EQ(FsRtlFastUnlockAll(lock, &c, (PEPROCESS)Me(), nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(blocked.status, STATUS_SUCCESS);
+    EXPECT_FALSE(CanRead(lock, &c, 55, 1, Me(), 0));
     FsRtlFreeFileLock(lock);
 }
 
@@ -443,32 +410,6 @@ TEST_F(FileLockTest, UninitializeCompletesWaitersAndCompletionRoutineGetsTheCont
     EXPECT_EQ(status, STATUS_SUCCESS);
     FsRtlUninitializeFileLock(&lock);
     EXPECT_EQ(machine::PoolTotals().liveBlocks, irpBlocks);
-}
-
-TEST_F(FileLockTest, CleanupUnlockReleasesOnlyItsHandleAndProcessAndGrantsWaiters)
-{
-    FILE_OBJECT a{}, b{};
-    PVOID other = (PVOID)0x2000;
-    static std::vector<LONGLONG> unlocked;
-    unlocked.clear();
-    PFILE_LOCK lock = FsRtlAllocateFileLock(nullptr, [](PVOID, PFILE_LOCK_INFO info) {
-        unlocked.push_back(info->StartingByte.QuadPart);
-    });
-    NTSTATUS status;
-    ASSERT_TRUE(FastLock(lock, &a, 0, 10, Me(), 0, true, true, &status));
-    ASSERT_TRUE(FastLock(lock, &a, 20, 10, Me(), 3, true, true, &status));
-    ASSERT_TRUE(FastLock(lock, &a, 40, 10, other, 0, true, true, &status));
-    LockIrp waiter(IRP_MN_LOCK, &b, 25, 1, 0, SL_EXCLUSIVE_LOCK);
-    ASSERT_EQ(Lock(lock, waiter), STATUS_PENDING);
-
-    EXPECT_EQ(FsRtlFastUnlockAll(lock, &a, (PEPROCESS)Me(), nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(unlocked, (std::vector<LONGLONG>{0, 20}));
-    EXPECT_TRUE(waiter.completed);
-    EXPECT_EQ(waiter.status, STATUS_SUCCESS);
-    EXPECT_FALSE(CanRead(lock, &a, 45, 1, Me(), 0)) << "the other process's lock stays";
-    EXPECT_EQ(FsRtlFastUnlockAllByKey(lock, &a, (PEPROCESS)other, 1, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(unlocked.size(), 2u) << "no lock of that key";
-    FsRtlFreeFileLock(lock);
 }
 
 TEST_F(FileLockTest, ThreadsContendingForOneRangeHoldItOneAtATimeAndCancelsRaceGrantsCleanly)
