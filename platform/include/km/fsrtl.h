@@ -247,6 +247,10 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlFastUnlockAllByKey(PFILE_LOCK FileLock, PFILE_OB
 NTKERNELAPI PFILE_LOCK_INFO NTAPI FsRtlGetNextFileLock(PFILE_LOCK FileLock, BOOLEAN Restart);
 NTKERNELAPI BOOLEAN NTAPI FsRtlAreThereCurrentOrWaitingFileLocks(PFILE_LOCK FileLock);
 
+/* A lock without an IRP: a conflict that may wait returns FALSE, sending the caller to the IRP path. */
+#define FsRtlFastLock(A1, A2, A3, A4, A5, A6, A7, A8, A9, A10, A11)                                 \
+    FsRtlPrivateLock(A1, A2, A3, A4, A5, A6, A7, A8, A9, NULL, A10, A11)
+
 /* Whether the record holds granted locks: the byte the fast paths test before a full check. */
 #define FsRtlAreThereCurrentFileLocks(FL) ((FL)->FastIoIsQuestionable)
 

@@ -81,8 +81,8 @@ BOOLEAN FastLock(PFILE_LOCK lock, PFILE_OBJECT file, LONGLONG offset, LONGLONG l
     LARGE_INTEGER o = Li(offset), l = Li(length);
     IO_STATUS_BLOCK iosb{};
     iosb.Status = STATUS_PENDING;
-    BOOLEAN done = FsRtlPrivateLock(lock, file, &o, &l, (PEPROCESS)process, key, failImmediately, exclusive, &iosb,
-                                    nullptr, nullptr, FALSE);
+    BOOLEAN done = FsRtlFastLock(lock, file, &o, &l, (PEPROCESS)process, key, failImmediately, exclusive, &iosb,
+                                 nullptr, FALSE);
     *status = iosb.Status;
     return done;
 }
@@ -387,6 +387,14 @@ TEST_F(FileLockTest, UninitializeCompletesWaitersAndCompletionRoutineGetsTheCont
     };
     FILE_LOCK lock;
     FsRtlInitializeFileLock(&lock, complete, nullptr);
+
+    // No pool for the record's lock state: the request fails cleanly and nothing is held.
+    NTSTATUS status;
+    machine::ArmFault("ExAllocatePoolWithTag", 1);
+    ASSERT_TRUE(FastLock(&lock, &a, 0, 1, Me(), 0, true, true, &status));
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(lock.LockInformation, nullptr);
+    EXPECT_FALSE(FsRtlAreThereCurrentOrWaitingFileLocks(&lock));
     LockIrp holder(IRP_MN_LOCK, &a, 0, 10, 0, SL_EXCLUSIVE_LOCK);
     LockIrp waiter(IRP_MN_LOCK, &b, 0, 1, 0);
     const size_t irpBlocks = machine::PoolTotals().liveBlocks;
@@ -405,7 +413,6 @@ TEST_F(FileLockTest, UninitializeCompletesWaitersAndCompletionRoutineGetsTheCont
 
     // The record can be initialised again for reuse.
     FsRtlInitializeFileLock(&lock, nullptr, nullptr);
-    NTSTATUS status;
     ASSERT_TRUE(FastLock(&lock, &a, 0, 1, Me(), 0, true, true, &status));
     EXPECT_EQ(status, STATUS_SUCCESS);
     FsRtlUninitializeFileLock(&lock);
