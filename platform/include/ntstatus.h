@@ -202,6 +202,7 @@
 #define STATUS_DRIVER_INTERNAL_ERROR                     ((NTSTATUS)0xC0000183L)
 #define STATUS_INVALID_DEVICE_STATE                      ((NTSTATUS)0xC0000184L)
 #define STATUS_IO_DEVICE_ERROR                           ((NTSTATUS)0xC0000185L)
+#define STATUS_INVALID_LOCK_RANGE                        ((NTSTATUS)0xC00001A1L)
 #define STATUS_INVALID_BUFFER_SIZE                       ((NTSTATUS)0xC0000206L)
 #define STATUS_NOT_FOUND                                 ((NTSTATUS)0xC0000225L)
 #define STATUS_RETRY                                     ((NTSTATUS)0xC000022DL)

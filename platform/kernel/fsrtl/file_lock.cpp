@@ -40,11 +40,6 @@ namespace {
 constexpr ULONG kFileLockTag = POOL_TAG('F', 's', 'L', 'k');
 constexpr ULONG kLockStateTag = POOL_TAG('F', 's', 'L', 's');
 
-// Windows' status for a lock range past the last 64-bit offset.
-#ifndef STATUS_INVALID_LOCK_RANGE
-#define STATUS_INVALID_LOCK_RANGE ((NTSTATUS)0xC00001A1L)
-#endif
-
 struct LockState {
     KSPIN_LOCK spinLock;
     std::vector<FILE_LOCK_INFO> granted; // grant order
