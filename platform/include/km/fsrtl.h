@@ -214,8 +214,54 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlValidateReparsePointBuffer(ULONG BufferLength,
 
 NTKERNELAPI NTSTATUS NTAPI FsRtlNotifyVolumeEvent(struct _FILE_OBJECT *FileObject, ULONG EventCode);
 
+/* Oplock requests and acknowledgements (file-system controls). */
+#ifndef FSCTL_REQUEST_OPLOCK_LEVEL_1
+#define FSCTL_REQUEST_OPLOCK_LEVEL_1 0x00090000
+#define FSCTL_REQUEST_OPLOCK_LEVEL_2 0x00090004
+#define FSCTL_REQUEST_BATCH_OPLOCK 0x00090008
+#define FSCTL_OPLOCK_BREAK_ACKNOWLEDGE 0x0009000C
+#define FSCTL_OPBATCH_ACK_CLOSE_PENDING 0x00090010
+#define FSCTL_OPLOCK_BREAK_NOTIFY 0x00090014
+#define FSCTL_OPLOCK_BREAK_ACK_NO_2 0x00090050
+#define FSCTL_REQUEST_FILTER_OPLOCK 0x0009005C
+#define FSCTL_REQUEST_OPLOCK 0x00090240
+#endif
+
+/* Information of a completed oplock request: the level it was broken to. */
+#define FILE_OPLOCK_BROKEN_TO_LEVEL_2 0x00000007
+#define FILE_OPLOCK_BROKEN_TO_NONE 0x00000008
+
+/* FsRtlCheckOplockEx flags. */
+#define OPLOCK_FLAG_COMPLETE_IF_OPLOCKED 0x00000001
+#define OPLOCK_FLAG_OPLOCK_KEY_CHECK_ONLY 0x00000002
+#define OPLOCK_FLAG_BACK_OUT_ATOMIC_OPLOCK 0x00000004
+#define OPLOCK_FLAG_IGNORE_OPLOCK_KEYS 0x00000008
+#define OPLOCK_FLAG_PARENT_OBJECT 0x00000010
+#define OPLOCK_FLAG_CLOSING_DELETE_ON_CLOSE 0x00000020
+#define OPLOCK_FLAG_REMOVING_FILE_OR_LINK 0x00000040
+
+/* FsRtlOplockFsctrlEx flags. */
+#define OPLOCK_FSCTRL_FLAG_ALL_KEYS_MATCH 0x00000001
+
+typedef VOID(NTAPI *POPLOCK_WAIT_COMPLETE_ROUTINE)(PVOID Context, struct _IRP *Irp);
+typedef VOID(NTAPI *POPLOCK_FS_PREPOST_IRP)(PVOID Context, struct _IRP *Irp);
+
 NTKERNELAPI VOID NTAPI FsRtlInitializeOplock(POPLOCK Oplock);
 NTKERNELAPI VOID NTAPI FsRtlUninitializeOplock(POPLOCK Oplock);
+NTKERNELAPI NTSTATUS NTAPI FsRtlOplockFsctrl(POPLOCK Oplock, struct _IRP *Irp, ULONG OpenCount);
+NTKERNELAPI NTSTATUS NTAPI FsRtlOplockFsctrlEx(POPLOCK Oplock, struct _IRP *Irp, ULONG OpenCount, ULONG Flags);
+NTKERNELAPI NTSTATUS NTAPI FsRtlCheckOplock(POPLOCK Oplock, struct _IRP *Irp, PVOID Context,
+                                            POPLOCK_WAIT_COMPLETE_ROUTINE CompletionRoutine,
+                                            POPLOCK_FS_PREPOST_IRP PostIrpRoutine);
+NTKERNELAPI NTSTATUS NTAPI FsRtlCheckOplockEx(POPLOCK Oplock, struct _IRP *Irp, ULONG Flags, PVOID Context,
+                                              POPLOCK_WAIT_COMPLETE_ROUTINE CompletionRoutine,
+                                              POPLOCK_FS_PREPOST_IRP PostIrpRoutine);
+NTKERNELAPI NTSTATUS NTAPI FsRtlOplockBreakToNone(POPLOCK Oplock, struct _IO_STACK_LOCATION *IrpSp,
+                                                  struct _IRP *Irp, PVOID Context,
+                                                  POPLOCK_WAIT_COMPLETE_ROUTINE CompletionRoutine,
+                                                  POPLOCK_FS_PREPOST_IRP PostIrpRoutine);
+NTKERNELAPI BOOLEAN NTAPI FsRtlOplockIsFastIoPossible(POPLOCK Oplock);
+NTKERNELAPI BOOLEAN NTAPI FsRtlCurrentBatchOplock(POPLOCK Oplock);
 
 NTKERNELAPI PFILE_LOCK NTAPI FsRtlAllocateFileLock(PCOMPLETE_LOCK_IRP_ROUTINE CompleteLockIrpRoutine,
                                                    PUNLOCK_ROUTINE UnlockRoutine);
