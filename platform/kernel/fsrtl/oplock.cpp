@@ -1,12 +1,16 @@
 /*
- * Opportunistic locks: the legacy kinds (level 1, level 2, batch and filter).
+ * Opportunistic locks: the legacy kinds (level 1, level 2, batch and filter) and
+ * the Windows 7 kinds of FSCTL_REQUEST_OPLOCK (read, read-write, read-handle and
+ * read-write-handle caching, one per handle; the handle's file object stands for
+ * its oplock key).
  *
  * An OPLOCK is an opaque pointer that stays null until the first request asks for
  * an oplock on the stream; then it points at an OPLOCK_RECORD from non-paged pool
  * that lives until FsRtlUninitializeOplock. A granted request IRP stays pending in
- * the record and completes when the oplock breaks (Information names the level it
- * was broken to); operations that conflict with it wait, in FsRtlCheckOplock, until
- * the owner acknowledges the break or cleans up its handle.
+ * the record and completes when the oplock breaks (legacy: Information names the
+ * level it was broken to; Windows 7: the output buffer does); operations that
+ * conflict with it wait, in FsRtlCheckOplock, until the owner acknowledges the break
+ * or cleans up its handle.
  *
  * Synchronisation: one package-wide spin lock guards every record, its pending
  * IRPs and its waiters. It is one lock rather than one per record because a cancel
@@ -26,6 +30,8 @@ namespace {
 
 constexpr ULONG kOplockTag = POOL_TAG('F', 's', 'O', 'p');
 constexpr ULONG kOplockWaiterTag = POOL_TAG('F', 's', 'O', 'w');
+constexpr ULONG kCacheOplockTag = POOL_TAG('F', 's', 'O', 'c');
+constexpr ULONG kCacheBits = OPLOCK_LEVEL_CACHE_READ | OPLOCK_LEVEL_CACHE_HANDLE | OPLOCK_LEVEL_CACHE_WRITE;
 constexpr CSHORT kOplockNodeType = 0x0707;
 
 /* Data-changing controls that break oplocks like a write. */
@@ -58,6 +64,21 @@ struct OPLOCK_RECORD {
     LIST_ENTRY Level2Irps;     // pending level 2 requests (Tail.Overlay.ListEntry)
     LIST_ENTRY NotifyIrps;     // FSCTL_OPLOCK_BREAK_NOTIFY waiting for the break to end
     LIST_ENTRY Waiters;        // OPLOCK_WAITER records of blocked operations
+    LIST_ENTRY CacheOplocks;   // CACHE_OPLOCK records of FSCTL_REQUEST_OPLOCK grants
+};
+
+/*
+ * A Windows 7 oplock: caching bits granted to one handle. While a break that needs
+ * an acknowledgement is under way the handle still holds Level and has no IRP; the
+ * acknowledgement names the level it keeps (at most BreakTo).
+ */
+struct CACHE_OPLOCK {
+    LIST_ENTRY Links;
+    PFILE_OBJECT File;
+    ULONG Level;
+    ULONG BreakTo;
+    bool Breaking;
+    PIRP Irp; // pending request or acknowledgement that holds the level; null while breaking
 };
 
 base::SpinLock gOplockLock;
@@ -77,21 +98,18 @@ void CheckRecord(OPLOCK_RECORD *record)
         KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x4F50, (ULONG_PTR)record, 0, 0);
 }
 
-/* The oplock held on a stream and whether a break is under way, read under the lock. */
-Held HeldOn(POPLOCK oplock, Breaking *breaking)
+/*
+ * Answers a question about the stream's oplock under the lock, or gives `empty` for
+ * a stream on which no oplock was ever requested.
+ */
+template <typename Answer, typename Question> Answer Ask(POPLOCK oplock, Answer empty, Question question)
 {
     OPLOCK_RECORD *record = RecordOf(oplock);
     CheckRecord(record);
-    Held kind = Held::None;
-    Breaking state = Breaking::No;
-    if (record != nullptr) {
-        base::SpinGuard guard(gOplockLock);
-        kind = record->Kind;
-        state = record->Break;
-    }
-    if (breaking != nullptr)
-        *breaking = state;
-    return kind;
+    if (record == nullptr)
+        return empty;
+    base::SpinGuard guard(gOplockLock);
+    return question(record);
 }
 
 /*
@@ -102,6 +120,7 @@ Held HeldOn(POPLOCK oplock, Breaking *breaking)
 void DetachIrp(PIRP irp, NTSTATUS status, ULONG_PTR information, Completions &out)
 {
     irp->Tail.Overlay.DriverContext[0] = nullptr;
+    irp->Tail.Overlay.DriverContext[2] = nullptr;
     if (IoSetCancelRoutine(irp, nullptr) == nullptr)
         return;
     irp->IoStatus.Status = status;
@@ -109,9 +128,25 @@ void DetachIrp(PIRP irp, NTSTATUS status, ULONG_PTR information, Completions &ou
     InsertTailList(&out.irps, &irp->Tail.Overlay.ListEntry);
 }
 
-/* Lock held. Hands every blocked operation and break-notify IRP on to be released. */
+/* Lock held. Whether no break waits for an acknowledgement any more. */
+bool Settled(OPLOCK_RECORD *record)
+{
+    if (record->Break != Breaking::No)
+        return false;
+    for (PLIST_ENTRY e = record->CacheOplocks.Flink; e != &record->CacheOplocks; e = e->Flink)
+        if (CONTAINING_RECORD(e, CACHE_OPLOCK, Links)->Breaking)
+            return false;
+    return true;
+}
+
+/*
+ * Lock held. Once no break waits for an acknowledgement, hands every blocked
+ * operation and break-notify IRP on to be released.
+ */
 void ReleaseWaiters(OPLOCK_RECORD *record, Completions &out)
 {
+    if (!Settled(record))
+        return;
     while (!IsListEmpty(&record->Waiters)) {
         auto *waiter = CONTAINING_RECORD(RemoveHeadList(&record->Waiters), OPLOCK_WAITER, Links);
         if (waiter->Irp != nullptr) {
@@ -159,6 +194,80 @@ void BreakLevel2(OPLOCK_RECORD *record, PFILE_OBJECT only, Completions &out)
         record->Kind = Held::None;
 }
 
+/*
+ * Lock held. Queues a Windows 7 oplock IRP for completion with the output buffer
+ * that reports the level it had and the level it keeps.
+ */
+void CompleteCacheIrp(PIRP irp, NTSTATUS status, ULONG original, ULONG level, bool ackRequired, Completions &out)
+{
+    auto *output = static_cast<PREQUEST_OPLOCK_OUTPUT_BUFFER>(irp->AssociatedIrp.SystemBuffer);
+    memset(output, 0, sizeof(*output));
+    output->StructureVersion = REQUEST_OPLOCK_CURRENT_VERSION;
+    output->StructureLength = sizeof(*output);
+    output->OriginalOplockLevel = original;
+    output->NewOplockLevel = level;
+    output->Flags = ackRequired ? REQUEST_OPLOCK_OUTPUT_FLAG_ACK_REQUIRED : 0;
+    DetachIrp(irp, status, sizeof(*output), out);
+}
+
+/* Lock held. Ends one Windows 7 oplock, completing its IRP with the given status. */
+void EndCacheOplock(CACHE_OPLOCK *entry, NTSTATUS status, Completions &out)
+{
+    RemoveEntryList(&entry->Links);
+    if (entry->Irp != nullptr)
+        CompleteCacheIrp(entry->Irp, status, entry->Level, 0, false, out);
+    ExFreePoolWithTag(entry, kCacheOplockTag);
+}
+
+/*
+ * Lock held. Takes the given caching bits from every Windows 7 oplock of other
+ * handles. Losing write or handle caching must be acknowledged (the holder flushes
+ * or closes first); losing read caching alone needs none, so such an oplock just
+ * ends. Returns whether an acknowledgement is now awaited.
+ */
+bool BreakCacheOplocks(OPLOCK_RECORD *record, PFILE_OBJECT file, ULONG strip, Completions &out)
+{
+    bool awaited = false;
+    PLIST_ENTRY e = record->CacheOplocks.Flink;
+    while (e != &record->CacheOplocks) {
+        auto *entry = CONTAINING_RECORD(e, CACHE_OPLOCK, Links);
+        e = e->Flink;
+        if (entry->File == file)
+            continue;
+        if (entry->Breaking) {
+            entry->BreakTo &= ~strip;
+            awaited = true;
+            continue;
+        }
+        if ((entry->Level & strip) == 0)
+            continue;
+        ULONG level = entry->Level & ~strip;
+        bool ackRequired = (entry->Level & (OPLOCK_LEVEL_CACHE_WRITE | OPLOCK_LEVEL_CACHE_HANDLE)) != 0;
+        if (!ackRequired) {
+            CompleteCacheIrp(entry->Irp, STATUS_SUCCESS, entry->Level, level, false, out);
+            entry->Irp = nullptr;
+            EndCacheOplock(entry, STATUS_SUCCESS, out);
+            continue;
+        }
+        CompleteCacheIrp(entry->Irp, STATUS_SUCCESS, entry->Level, level, true, out);
+        entry->Irp = nullptr;
+        entry->Breaking = true;
+        entry->BreakTo = level;
+        awaited = true;
+    }
+    return awaited;
+}
+
+CACHE_OPLOCK *CacheOplockOf(OPLOCK_RECORD *record, PFILE_OBJECT file)
+{
+    for (PLIST_ENTRY e = record->CacheOplocks.Flink; e != &record->CacheOplocks; e = e->Flink) {
+        auto *entry = CONTAINING_RECORD(e, CACHE_OPLOCK, Links);
+        if (entry->File == file)
+            return entry;
+    }
+    return nullptr;
+}
+
 /* Completes what the lock holder queued, after the lock is dropped. */
 void FinishCompletions(Completions &out)
 {
@@ -197,11 +306,17 @@ VOID NTAPI CancelOplockIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         base::SpinGuard guard(gOplockLock);
         auto *record = static_cast<OPLOCK_RECORD *>(Irp->Tail.Overlay.DriverContext[0]);
         waiter = static_cast<OPLOCK_WAITER *>(Irp->Tail.Overlay.DriverContext[1]);
+        auto *entry = static_cast<CACHE_OPLOCK *>(Irp->Tail.Overlay.DriverContext[2]);
         if (record != nullptr) {
             Irp->Tail.Overlay.DriverContext[0] = nullptr;
             Irp->Tail.Overlay.DriverContext[1] = nullptr;
+            Irp->Tail.Overlay.DriverContext[2] = nullptr;
             if (waiter != nullptr) {
                 RemoveEntryList(&waiter->Links);
+            } else if (entry != nullptr) {
+                entry->Irp = nullptr;
+                EndCacheOplock(entry, STATUS_SUCCESS, out);
+                ReleaseWaiters(record, out);
             } else if (record->ExclusiveIrp == Irp) {
                 // A cancelled request gives up its oplock; operations blocked on the
                 // break have nothing left to wait for.
@@ -239,6 +354,7 @@ bool HoldIrp(OPLOCK_RECORD *record, PIRP irp, OPLOCK_WAITER *waiter, bool pendin
         IoMarkIrpPending(irp);
     irp->Tail.Overlay.DriverContext[0] = record;
     irp->Tail.Overlay.DriverContext[1] = waiter;
+    irp->Tail.Overlay.DriverContext[2] = nullptr;
     IoSetCancelRoutine(irp, CancelOplockIrp);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         irp->Tail.Overlay.DriverContext[0] = nullptr;
@@ -269,11 +385,25 @@ OPLOCK_RECORD *EnsureRecord(POPLOCK oplock)
     InitializeListHead(&record->Level2Irps);
     InitializeListHead(&record->NotifyIrps);
     InitializeListHead(&record->Waiters);
+    InitializeListHead(&record->CacheOplocks);
     // Requests on one stream arrive under the file system's node lock, so two
     // threads never race to create the record.
     *oplock = record;
     return record;
 }
+
+/* Lock held. Whether some Windows 7 oplock has all the bits of `with` and none of `without`. */
+bool AnyCacheLevel(OPLOCK_RECORD *record, ULONG with, ULONG without)
+{
+    for (PLIST_ENTRY e = record->CacheOplocks.Flink; e != &record->CacheOplocks; e = e->Flink) {
+        ULONG level = CONTAINING_RECORD(e, CACHE_OPLOCK, Links)->Level;
+        if ((level & with) == with && (level & without) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool AnyCacheWrite(OPLOCK_RECORD *record) { return AnyCacheLevel(record, OPLOCK_LEVEL_CACHE_WRITE, 0); }
 
 /*
  * Grants or refuses a request for an oplock. Level 1, batch and filter need the
@@ -294,8 +424,8 @@ NTSTATUS RequestOplock(POPLOCK oplock, PIRP irp, ULONG code, ULONG openCount)
     NTSTATUS status = STATUS_OPLOCK_NOT_GRANTED;
     {
         base::SpinGuard guard(gOplockLock);
-        bool grant = shared ? (record->Kind == Held::None || record->Kind == Held::Level2)
-                            : record->Kind == Held::None;
+        bool grant = shared ? (record->Kind == Held::None || record->Kind == Held::Level2) && !AnyCacheWrite(record)
+                            : record->Kind == Held::None && IsListEmpty(&record->CacheOplocks);
         if (grant) {
             if (!HoldIrp(record, irp, nullptr, true)) {
                 status = STATUS_CANCELLED;
@@ -361,7 +491,7 @@ NTSTATUS BreakNotify(OPLOCK_RECORD *record, PIRP irp)
 {
     {
         base::SpinGuard guard(gOplockLock);
-        if (record != nullptr && record->Break != Breaking::No) {
+        if (record != nullptr && !Settled(record)) {
             if (HoldIrp(record, irp, nullptr, true)) {
                 InsertTailList(&record->NotifyIrps, &irp->Tail.Overlay.ListEntry);
                 return STATUS_PENDING;
@@ -372,7 +502,94 @@ NTSTATUS BreakNotify(OPLOCK_RECORD *record, PIRP irp)
     return CompleteNow(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS OplockFsctrl(POPLOCK oplock, PIRP irp, ULONG openCount)
+/*
+ * FSCTL_REQUEST_OPLOCK: a request for a Windows 7 oplock (R, RW, RH or RWH) or the
+ * acknowledgement of its break. Shared levels (no write caching) need an open count
+ * of 0 (no byte-range locks) and no write caching elsewhere; the exclusive ones need
+ * the count 1, unless the caller vouches that all oplock keys match, and no other
+ * oplock. One oplock per handle. A granted request and an acknowledgement that
+ * keeps a level stay pending (STATUS_PENDING) until the next break.
+ */
+NTSTATUS RequestCacheOplock(POPLOCK oplock, PIRP irp, ULONG openCount, ULONG fsctrlFlags)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PFILE_OBJECT file = stack->FileObject;
+    auto *input = static_cast<PREQUEST_OPLOCK_INPUT_BUFFER>(irp->AssociatedIrp.SystemBuffer);
+    if (input == nullptr || stack->Parameters.FileSystemControl.InputBufferLength < sizeof(REQUEST_OPLOCK_INPUT_BUFFER) ||
+        stack->Parameters.FileSystemControl.OutputBufferLength < sizeof(REQUEST_OPLOCK_OUTPUT_BUFFER))
+        return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL);
+    ULONG level = input->RequestedOplockLevel;
+    ULONG kind = input->Flags & (REQUEST_OPLOCK_INPUT_FLAG_REQUEST | REQUEST_OPLOCK_INPUT_FLAG_ACK);
+    bool request = kind == REQUEST_OPLOCK_INPUT_FLAG_REQUEST;
+    bool validLevel = (level & ~kCacheBits) == 0 &&
+                      (level == 0 ? !request : (level & OPLOCK_LEVEL_CACHE_READ) != 0);
+    if ((kind != REQUEST_OPLOCK_INPUT_FLAG_REQUEST && kind != REQUEST_OPLOCK_INPUT_FLAG_ACK) || !validLevel)
+        return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+    bool exclusive = (level & OPLOCK_LEVEL_CACHE_WRITE) != 0;
+    if (request && (exclusive ? openCount != 1 && !(fsctrlFlags & OPLOCK_FSCTRL_FLAG_ALL_KEYS_MATCH) : openCount != 0))
+        return CompleteNow(irp, STATUS_OPLOCK_NOT_GRANTED);
+    OPLOCK_RECORD *record = request ? EnsureRecord(oplock) : RecordOf(oplock);
+    if (request && record == nullptr)
+        return CompleteNow(irp, STATUS_INSUFFICIENT_RESOURCES);
+    CACHE_OPLOCK *fresh = nullptr;
+    if (request) {
+        fresh = static_cast<CACHE_OPLOCK *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CACHE_OPLOCK), kCacheOplockTag));
+        if (fresh == nullptr)
+            return CompleteNow(irp, STATUS_INSUFFICIENT_RESOURCES);
+        memset(fresh, 0, sizeof(*fresh));
+        fresh->File = file;
+        fresh->Level = level;
+    }
+    Completions out;
+    NTSTATUS status;
+    {
+        base::SpinGuard guard(gOplockLock);
+        CACHE_OPLOCK *entry = record != nullptr ? CacheOplockOf(record, file) : nullptr;
+        if (request) {
+            bool others = !IsListEmpty(&record->CacheOplocks);
+            bool grant = entry == nullptr && !IsExclusive(record->Kind) &&
+                         (exclusive ? !others && record->Kind == Held::None
+                                    : !AnyCacheWrite(record) && Settled(record));
+            if (!grant) {
+                status = STATUS_OPLOCK_NOT_GRANTED;
+            } else if (!HoldIrp(record, irp, nullptr, true)) {
+                status = STATUS_CANCELLED;
+            } else {
+                fresh->Irp = irp;
+                irp->Tail.Overlay.DriverContext[2] = fresh;
+                InsertTailList(&record->CacheOplocks, &fresh->Links);
+                return STATUS_PENDING;
+            }
+        } else if (entry == nullptr || !entry->Breaking) {
+            status = STATUS_INVALID_OPLOCK_PROTOCOL;
+        } else if ((level & ~entry->BreakTo) != 0) {
+            status = STATUS_INVALID_PARAMETER; // more than the break left
+        } else {
+            entry->Breaking = false;
+            entry->Level = level;
+            if (level == 0) {
+                EndCacheOplock(entry, STATUS_SUCCESS, out);
+                status = STATUS_SUCCESS;
+            } else if (HoldIrp(record, irp, nullptr, true)) {
+                entry->Irp = irp;
+                irp->Tail.Overlay.DriverContext[2] = entry;
+                status = STATUS_PENDING;
+            } else {
+                EndCacheOplock(entry, STATUS_SUCCESS, out);
+                status = STATUS_CANCELLED;
+            }
+            ReleaseWaiters(record, out);
+        }
+    }
+    FinishCompletions(out);
+    if (fresh != nullptr && status != STATUS_PENDING)
+        ExFreePoolWithTag(fresh, kCacheOplockTag);
+    if (status == STATUS_PENDING)
+        return status;
+    return CompleteNow(irp, status);
+}
+
+NTSTATUS OplockFsctrl(POPLOCK oplock, PIRP irp, ULONG openCount, ULONG flags)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction != IRP_MJ_FILE_SYSTEM_CONTROL)
@@ -392,6 +609,8 @@ NTSTATUS OplockFsctrl(POPLOCK oplock, PIRP irp, ULONG openCount)
         return AcknowledgeBreak(record, irp, code);
     case FSCTL_OPLOCK_BREAK_NOTIFY:
         return BreakNotify(record, irp);
+    case FSCTL_REQUEST_OPLOCK:
+        return RequestCacheOplock(oplock, irp, openCount, flags);
     default:
         return CompleteNow(irp, STATUS_INVALID_PARAMETER);
     }
@@ -492,6 +711,15 @@ NTSTATUS BreakAndWait(OPLOCK_RECORD *record, PIRP irp, PFILE_OBJECT file, Need n
                 // Offered level 2 already; whatever the owner acknowledges now ends at none.
                 record->Break = Breaking::ToNone;
             }
+        }
+        // Windows 7 oplocks lose write caching to readers and opens, handle caching
+        // to namespace changes, everything to writers.
+        ULONG strip = handleOnly               ? OPLOCK_LEVEL_CACHE_HANDLE
+                      : need == Need::Level2 ? OPLOCK_LEVEL_CACHE_WRITE
+                                             : kCacheBits;
+        if (BreakCacheOplocks(record, file, strip, out))
+            conflicts = true;
+        if (conflicts) {
             if (flags & OPLOCK_FLAG_COMPLETE_IF_OPLOCKED) {
                 status = STATUS_OPLOCK_BREAK_IN_PROGRESS;
             } else {
@@ -542,6 +770,11 @@ void CleanupOwner(OPLOCK_RECORD *record, PFILE_OBJECT file)
             EndExclusive(record, out);
         else if (record->Kind == Held::Level2)
             BreakLevel2(record, file, out);
+        // A closed handle ends its Windows 7 oplock, acknowledged or not.
+        if (CACHE_OPLOCK *entry = CacheOplockOf(record, file)) {
+            EndCacheOplock(entry, STATUS_OPLOCK_HANDLE_CLOSED, out);
+            ReleaseWaiters(record, out);
+        }
     }
     FinishCompletions(out);
 }
@@ -558,7 +791,7 @@ NTSTATUS CheckOplock(POPLOCK oplock, PIRP irp, ULONG flags, PVOID context, POPLO
         CleanupOwner(record, stack->FileObject);
         return STATUS_SUCCESS;
     }
-    Held kind = HeldOn(oplock, nullptr);
+    Held kind = Ask(oplock, Held::None, [](OPLOCK_RECORD *r) { return r->Kind; });
     bool handleOnly;
     Need need = NeedOf(stack, kind, &handleOnly);
     return BreakAndWait(record, irp, stack->FileObject, need, handleOnly, flags, context, completion, post);
@@ -589,6 +822,9 @@ NTKERNELAPI VOID NTAPI FsRtlUninitializeOplock(POPLOCK Oplock)
         Completions out;
         {
             base::SpinGuard guard(gOplockLock);
+            while (!IsListEmpty(&record->CacheOplocks))
+                EndCacheOplock(CONTAINING_RECORD(record->CacheOplocks.Flink, CACHE_OPLOCK, Links), STATUS_SUCCESS,
+                               out);
             EndExclusive(record, out);
             BreakLevel2(record, nullptr, out);
         }
@@ -602,14 +838,13 @@ NTKERNELAPI VOID NTAPI FsRtlUninitializeOplock(POPLOCK Oplock)
 NTKERNELAPI NTSTATUS NTAPI FsRtlOplockFsctrl(POPLOCK Oplock, PIRP Irp, ULONG OpenCount)
 {
     ke::CheckIrql((const void *)&FsRtlOplockFsctrl, APC_LEVEL);
-    return OplockFsctrl(Oplock, Irp, OpenCount);
+    return OplockFsctrl(Oplock, Irp, OpenCount, 0);
 }
 
 NTKERNELAPI NTSTATUS NTAPI FsRtlOplockFsctrlEx(POPLOCK Oplock, PIRP Irp, ULONG OpenCount, ULONG Flags)
 {
     ke::CheckIrql((const void *)&FsRtlOplockFsctrlEx, APC_LEVEL);
-    (void)Flags; // keys matter only to the Windows 7 kinds
-    return OplockFsctrl(Oplock, Irp, OpenCount);
+    return OplockFsctrl(Oplock, Irp, OpenCount, Flags);
 }
 
 NTKERNELAPI NTSTATUS NTAPI FsRtlCheckOplock(POPLOCK Oplock, PIRP Irp, PVOID Context,
@@ -643,18 +878,23 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlOplockBreakToNone(POPLOCK Oplock, PIO_STACK_LOCA
                         PostIrpRoutine);
 }
 
-/* Fast I/O would bypass the break a level 2 oplock or a break under way needs. */
+/*
+ * Fast I/O would bypass the break that a level 2 or read-caching oplock, or a break
+ * under way, needs before the next write.
+ */
 NTKERNELAPI BOOLEAN NTAPI FsRtlOplockIsFastIoPossible(POPLOCK Oplock)
 {
-    Breaking breaking;
-    Held kind = HeldOn(Oplock, &breaking);
-    return kind != Held::Level2 && breaking == Breaking::No;
+    return Ask(Oplock, (BOOLEAN)TRUE, [](OPLOCK_RECORD *r) -> BOOLEAN {
+        return r->Kind != Held::Level2 && Settled(r) && !AnyCacheLevel(r, 0, OPLOCK_LEVEL_CACHE_WRITE);
+    });
 }
 
+/* Batch and filter oplocks and handle caching: whoever holds them keeps a handle open. */
 NTKERNELAPI BOOLEAN NTAPI FsRtlCurrentBatchOplock(POPLOCK Oplock)
 {
-    Held kind = HeldOn(Oplock, nullptr);
-    return kind == Held::Batch || kind == Held::Filter;
+    return Ask(Oplock, (BOOLEAN)FALSE, [](OPLOCK_RECORD *r) -> BOOLEAN {
+        return r->Kind == Held::Batch || r->Kind == Held::Filter || AnyCacheLevel(r, OPLOCK_LEVEL_CACHE_HANDLE, 0);
+    });
 }
 
 } // extern "C"

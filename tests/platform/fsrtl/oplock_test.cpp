@@ -385,3 +385,132 @@ TEST_F(OplockTest, UninitialiseCompletesHeldRequestsAndReleasesWaiters)
 }
 
 } // namespace
+
+namespace {
+
+/* FSCTL_REQUEST_OPLOCK with its buffered input and output. */
+struct CacheIrp : TestIrp {
+    CacheIrp(PFILE_OBJECT file, ULONG level, ULONG flags = REQUEST_OPLOCK_INPUT_FLAG_REQUEST)
+        : TestIrp(IRP_MJ_FILE_SYSTEM_CONTROL, file, FSCTL_REQUEST_OPLOCK)
+    {
+        buffer.input = {REQUEST_OPLOCK_CURRENT_VERSION, sizeof(REQUEST_OPLOCK_INPUT_BUFFER), level, flags};
+        irp->AssociatedIrp.SystemBuffer = &buffer;
+        stack()->Parameters.FileSystemControl.InputBufferLength = sizeof(buffer.input);
+        stack()->Parameters.FileSystemControl.OutputBufferLength = sizeof(buffer.output);
+    }
+    union {
+        REQUEST_OPLOCK_INPUT_BUFFER input;
+        REQUEST_OPLOCK_OUTPUT_BUFFER output;
+    } buffer;
+};
+
+using CacheOplockTest = OplockTest;
+
+TEST_F(CacheOplockTest, RequestsAreCheckedAndGrantedByLevelAndCount)
+{
+    struct Case {
+        ULONG level, flags, inLength, outLength, count;
+        NTSTATUS status;
+    } cases[] = {
+        {1, 1, 11, 24, 0, STATUS_BUFFER_TOO_SMALL},
+        {1, 1, 12, 23, 0, STATUS_BUFFER_TOO_SMALL},
+        {1, 3, 12, 24, 0, STATUS_INVALID_PARAMETER},         // request and acknowledgement
+        {1, 0, 12, 24, 0, STATUS_INVALID_PARAMETER},         // neither
+        {4, 1, 12, 24, 1, STATUS_INVALID_PARAMETER},         // write caching without read caching
+        {0, 1, 12, 24, 0, STATUS_INVALID_PARAMETER},         // nothing requested
+        {9, 1, 12, 24, 0, STATUS_INVALID_PARAMETER},         // unknown bit
+        {0, 2, 12, 24, 0, STATUS_INVALID_OPLOCK_PROTOCOL},   // no break to acknowledge
+        {5, 1, 12, 24, 2, STATUS_OPLOCK_NOT_GRANTED},        // RW with another handle open
+        {3, 1, 12, 24, 1, STATUS_OPLOCK_NOT_GRANTED},        // RH with byte-range locks
+    };
+    for (const Case &c : cases) {
+        CacheIrp &irp = NewIrp<CacheIrp>(&s.files[0], c.level, c.flags);
+        irp.stack()->Parameters.FileSystemControl.InputBufferLength = c.inLength;
+        irp.stack()->Parameters.FileSystemControl.OutputBufferLength = c.outLength;
+        EXPECT_EQ(s.Control(irp, c.count), c.status) << "level " << c.level << " flags " << c.flags;
+        EXPECT_TRUE(irp.completed);
+    }
+    CacheIrp &keys = NewIrp<CacheIrp>(&s.files[0], 7u);
+    EXPECT_EQ(FsRtlOplockFsctrlEx(&s.oplock, keys.irp, 2, OPLOCK_FSCTRL_FLAG_ALL_KEYS_MATCH), STATUS_PENDING)
+        << "matching keys allow RWH with several handles";
+    EXPECT_TRUE(FsRtlCurrentBatchOplock(&s.oplock)) << "handle caching";
+    CacheIrp &shared = NewIrp<CacheIrp>(&s.files[1], 1u);
+    EXPECT_EQ(s.Control(shared), STATUS_OPLOCK_NOT_GRANTED) << "another handle caches writes";
+    TestIrp &legacy = NewIrp(IRP_MJ_FILE_SYSTEM_CONTROL, &s.files[1], FSCTL_REQUEST_OPLOCK_LEVEL_2);
+    EXPECT_EQ(s.Control(legacy), STATUS_OPLOCK_NOT_GRANTED);
+    EXPECT_TRUE(IoCancelIrp(keys.irp));
+    EXPECT_EQ(keys.status, STATUS_CANCELLED);
+    EXPECT_FALSE(FsRtlCurrentBatchOplock(&s.oplock));
+    CacheIrp &again = NewIrp<CacheIrp>(&s.files[1], 1u);
+    EXPECT_EQ(s.Control(again), STATUS_PENDING) << "the cancelled oplock left nothing behind";
+    CacheIrp &twice = NewIrp<CacheIrp>(&s.files[1], 3u);
+    EXPECT_EQ(s.Control(twice), STATUS_OPLOCK_NOT_GRANTED) << "one oplock per handle";
+}
+
+TEST_F(CacheOplockTest, WriteBreaksReadCachingAtOnceAndWaitsForHandleCachingAck)
+{
+    CacheIrp &read = NewIrp<CacheIrp>(&s.files[0], 1u);
+    CacheIrp &readHandle = NewIrp<CacheIrp>(&s.files[1], 3u);
+    ASSERT_EQ(s.Control(read), STATUS_PENDING);
+    ASSERT_EQ(s.Control(readHandle), STATUS_PENDING);
+    TestIrp &legacy = Grant(2, FSCTL_REQUEST_OPLOCK_LEVEL_2, 0);
+    EXPECT_FALSE(FsRtlOplockIsFastIoPossible(&s.oplock));
+    TestIrp &write = NewIrp(IRP_MJ_WRITE, &s.files[2]);
+    BlockedCheck check(s, write);
+    WaitFor(readHandle.completed);
+    ASSERT_TRUE(read.completed);
+    EXPECT_EQ(read.information, sizeof(REQUEST_OPLOCK_OUTPUT_BUFFER));
+    EXPECT_EQ(read.buffer.output.OriginalOplockLevel, 1u);
+    EXPECT_EQ(read.buffer.output.NewOplockLevel, 0u);
+    EXPECT_EQ(read.buffer.output.Flags, 0u) << "losing read caching needs no acknowledgement";
+    EXPECT_TRUE(legacy.completed);
+    EXPECT_EQ(readHandle.buffer.output.OriginalOplockLevel, 3u);
+    EXPECT_EQ(readHandle.buffer.output.NewOplockLevel, 0u);
+    EXPECT_EQ(readHandle.buffer.output.Flags, (ULONG)REQUEST_OPLOCK_OUTPUT_FLAG_ACK_REQUIRED);
+    EXPECT_TRUE(check.StillWaiting());
+    CacheIrp &tooMuch = NewIrp<CacheIrp>(&s.files[1], 1u, REQUEST_OPLOCK_INPUT_FLAG_ACK);
+    EXPECT_EQ(s.Control(tooMuch), STATUS_INVALID_PARAMETER) << "the break left nothing to keep";
+    CacheIrp &ack = NewIrp<CacheIrp>(&s.files[1], 0u, REQUEST_OPLOCK_INPUT_FLAG_ACK);
+    EXPECT_EQ(s.Control(ack), STATUS_SUCCESS);
+    check.Join();
+    EXPECT_EQ(check.status, STATUS_SUCCESS);
+    EXPECT_TRUE(FsRtlOplockIsFastIoPossible(&s.oplock));
+}
+
+TEST_F(CacheOplockTest, ReadKeepsHandleCachingAndTheOwnersCloseEndsALaterBreak)
+{
+    CacheIrp &rwh = NewIrp<CacheIrp>(&s.files[0], 7u);
+    ASSERT_EQ(s.Control(rwh, 1), STATUS_PENDING);
+    TestIrp &read = NewIrp(IRP_MJ_READ, &s.files[1]);
+    {
+        BlockedCheck check(s, read);
+        WaitFor(rwh.completed);
+        EXPECT_EQ(rwh.buffer.output.NewOplockLevel, 3u) << "a reader takes only write caching";
+        EXPECT_TRUE(check.StillWaiting());
+        CacheIrp &ack = NewIrp<CacheIrp>(&s.files[0], 3u, REQUEST_OPLOCK_INPUT_FLAG_ACK);
+        EXPECT_EQ(s.Control(ack), STATUS_PENDING) << "the acknowledgement holds RH now";
+        check.Join();
+        EXPECT_EQ(check.status, STATUS_SUCCESS);
+
+        TestIrp &rename = NewIrp(IRP_MJ_SET_INFORMATION, &s.files[1]);
+        rename.stack()->Parameters.SetFile.FileInformationClass = FileRenameInformation;
+        BlockedCheck renaming(s, rename);
+        WaitFor(ack.completed);
+        EXPECT_EQ(ack.buffer.output.OriginalOplockLevel, 3u);
+        EXPECT_EQ(ack.buffer.output.NewOplockLevel, 1u) << "a rename takes handle caching";
+        EXPECT_TRUE(renaming.StillWaiting());
+        TestIrp &cleanup = NewIrp(IRP_MJ_CLEANUP, &s.files[0]);
+        EXPECT_EQ(Check(cleanup), STATUS_SUCCESS);
+        renaming.Join();
+        EXPECT_EQ(renaming.status, STATUS_SUCCESS);
+    }
+    CacheIrp &late = NewIrp<CacheIrp>(&s.files[0], 1u, REQUEST_OPLOCK_INPUT_FLAG_ACK);
+    EXPECT_EQ(s.Control(late), STATUS_INVALID_OPLOCK_PROTOCOL) << "the closed handle holds nothing";
+    CacheIrp &next = NewIrp<CacheIrp>(&s.files[1], 5u);
+    EXPECT_EQ(s.Control(next, 1), STATUS_PENDING);
+    TestIrp &nextCleanup = NewIrp(IRP_MJ_CLEANUP, &s.files[1]);
+    EXPECT_EQ(Check(nextCleanup), STATUS_SUCCESS);
+    EXPECT_EQ(next.status, STATUS_OPLOCK_HANDLE_CLOSED);
+}
+
+} // namespace
