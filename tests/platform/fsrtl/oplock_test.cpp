@@ -321,6 +321,26 @@ TEST_F(OplockTest, CancelledRequestCompletesCancelledAndFreesTheStream)
     EXPECT_EQ(s.Control(granted, 1), STATUS_PENDING) << "the cancelled request left nothing behind";
 }
 
+TEST_F(OplockTest, CancelRacingABreakCompletesTheRequestExactlyOnce)
+{
+    // Either the break or the cancel completes the held request; the loser must
+    // neither complete it a second time (a bug check) nor leave it pending.
+    for (int round = 0; round < 200; ++round) {
+        TestIrp &held = Grant(0, round % 2 ? FSCTL_REQUEST_OPLOCK_LEVEL_2 : FSCTL_REQUEST_BATCH_OPLOCK, round % 2 ? 0 : 1);
+        TestIrp &write = NewIrp(IRP_MJ_WRITE, &s.files[1]);
+        std::thread canceller([&] { IoCancelIrp(held.irp); });
+        std::thread writer([&] { EXPECT_EQ(Check(write), STATUS_SUCCESS); });
+        WaitFor(held.completed);
+        EXPECT_TRUE(held.completed) << "round " << round;
+        EXPECT_TRUE(held.status == STATUS_SUCCESS || held.status == STATUS_CANCELLED) << "round " << round;
+        // However the race went, the owner's cleanup lets a waiting writer go.
+        canceller.join();
+        TestIrp &cleanup = NewIrp(IRP_MJ_CLEANUP, &s.files[0]);
+        EXPECT_EQ(Check(cleanup), STATUS_SUCCESS);
+        writer.join();
+    }
+}
+
 struct Posted {
     std::atomic<int> posts{0};
     std::atomic<bool> completed{false};
