@@ -214,8 +214,84 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlValidateReparsePointBuffer(ULONG BufferLength,
 
 NTKERNELAPI NTSTATUS NTAPI FsRtlNotifyVolumeEvent(struct _FILE_OBJECT *FileObject, ULONG EventCode);
 
+/* Oplock requests and acknowledgements (file-system controls). */
+#ifndef FSCTL_REQUEST_OPLOCK_LEVEL_1
+#define FSCTL_REQUEST_OPLOCK_LEVEL_1 0x00090000
+#define FSCTL_REQUEST_OPLOCK_LEVEL_2 0x00090004
+#define FSCTL_REQUEST_BATCH_OPLOCK 0x00090008
+#define FSCTL_OPLOCK_BREAK_ACKNOWLEDGE 0x0009000C
+#define FSCTL_OPBATCH_ACK_CLOSE_PENDING 0x00090010
+#define FSCTL_OPLOCK_BREAK_NOTIFY 0x00090014
+#define FSCTL_OPLOCK_BREAK_ACK_NO_2 0x00090050
+#define FSCTL_REQUEST_FILTER_OPLOCK 0x0009005C
+#define FSCTL_REQUEST_OPLOCK 0x00090240
+#endif
+
+/* Information of a completed oplock request: the level it was broken to. */
+#define FILE_OPLOCK_BROKEN_TO_LEVEL_2 0x00000007
+#define FILE_OPLOCK_BROKEN_TO_NONE 0x00000008
+
+/* FSCTL_REQUEST_OPLOCK: the Windows 7 oplocks, levels made of caching bits. */
+#ifndef OPLOCK_LEVEL_CACHE_READ
+#define OPLOCK_LEVEL_CACHE_READ 0x00000001
+#define OPLOCK_LEVEL_CACHE_HANDLE 0x00000002
+#define OPLOCK_LEVEL_CACHE_WRITE 0x00000004
+#define REQUEST_OPLOCK_INPUT_FLAG_REQUEST 0x00000001
+#define REQUEST_OPLOCK_INPUT_FLAG_ACK 0x00000002
+#define REQUEST_OPLOCK_INPUT_FLAG_COMPLETE_ACK_ON_CLOSE 0x00000004
+#define REQUEST_OPLOCK_CURRENT_VERSION 1
+#define REQUEST_OPLOCK_OUTPUT_FLAG_ACK_REQUIRED 0x00000001
+#define REQUEST_OPLOCK_OUTPUT_FLAG_MODES_PROVIDED 0x00000002
+
+typedef struct _REQUEST_OPLOCK_INPUT_BUFFER {
+    USHORT StructureVersion;
+    USHORT StructureLength;
+    ULONG RequestedOplockLevel;
+    ULONG Flags;
+} REQUEST_OPLOCK_INPUT_BUFFER, *PREQUEST_OPLOCK_INPUT_BUFFER;
+
+typedef struct _REQUEST_OPLOCK_OUTPUT_BUFFER {
+    USHORT StructureVersion;
+    USHORT StructureLength;
+    ULONG OriginalOplockLevel;
+    ULONG NewOplockLevel;
+    ULONG Flags;
+    ACCESS_MASK AccessMode;
+    USHORT ShareMode;
+} REQUEST_OPLOCK_OUTPUT_BUFFER, *PREQUEST_OPLOCK_OUTPUT_BUFFER;
+#endif
+
+/* FsRtlCheckOplockEx flags. */
+#define OPLOCK_FLAG_COMPLETE_IF_OPLOCKED 0x00000001
+#define OPLOCK_FLAG_OPLOCK_KEY_CHECK_ONLY 0x00000002
+#define OPLOCK_FLAG_BACK_OUT_ATOMIC_OPLOCK 0x00000004
+#define OPLOCK_FLAG_IGNORE_OPLOCK_KEYS 0x00000008
+#define OPLOCK_FLAG_PARENT_OBJECT 0x00000010
+#define OPLOCK_FLAG_CLOSING_DELETE_ON_CLOSE 0x00000020
+#define OPLOCK_FLAG_REMOVING_FILE_OR_LINK 0x00000040
+
+/* FsRtlOplockFsctrlEx flags. */
+#define OPLOCK_FSCTRL_FLAG_ALL_KEYS_MATCH 0x00000001
+
+typedef VOID(NTAPI *POPLOCK_WAIT_COMPLETE_ROUTINE)(PVOID Context, struct _IRP *Irp);
+typedef VOID(NTAPI *POPLOCK_FS_PREPOST_IRP)(PVOID Context, struct _IRP *Irp);
+
 NTKERNELAPI VOID NTAPI FsRtlInitializeOplock(POPLOCK Oplock);
 NTKERNELAPI VOID NTAPI FsRtlUninitializeOplock(POPLOCK Oplock);
+NTKERNELAPI NTSTATUS NTAPI FsRtlOplockFsctrl(POPLOCK Oplock, struct _IRP *Irp, ULONG OpenCount);
+NTKERNELAPI NTSTATUS NTAPI FsRtlOplockFsctrlEx(POPLOCK Oplock, struct _IRP *Irp, ULONG OpenCount, ULONG Flags);
+NTKERNELAPI NTSTATUS NTAPI FsRtlCheckOplock(POPLOCK Oplock, struct _IRP *Irp, PVOID Context,
+                                            POPLOCK_WAIT_COMPLETE_ROUTINE CompletionRoutine,
+                                            POPLOCK_FS_PREPOST_IRP PostIrpRoutine);
+NTKERNELAPI NTSTATUS NTAPI FsRtlCheckOplockEx(POPLOCK Oplock, struct _IRP *Irp, ULONG Flags, PVOID Context,
+                                              POPLOCK_WAIT_COMPLETE_ROUTINE CompletionRoutine,
+                                              POPLOCK_FS_PREPOST_IRP PostIrpRoutine);
+NTKERNELAPI NTSTATUS NTAPI FsRtlOplockBreakToNone(POPLOCK Oplock, struct _IO_STACK_LOCATION *IrpSp,
+                                                  struct _IRP *Irp, PVOID Context,
+                                                  POPLOCK_WAIT_COMPLETE_ROUTINE CompletionRoutine,
+                                                  POPLOCK_FS_PREPOST_IRP PostIrpRoutine);
+NTKERNELAPI BOOLEAN NTAPI FsRtlOplockIsFastIoPossible(POPLOCK Oplock);
+NTKERNELAPI BOOLEAN NTAPI FsRtlCurrentBatchOplock(POPLOCK Oplock);
 
 NTKERNELAPI PFILE_LOCK NTAPI FsRtlAllocateFileLock(PCOMPLETE_LOCK_IRP_ROUTINE CompleteLockIrpRoutine,
                                                    PUNLOCK_ROUTINE UnlockRoutine);
@@ -265,4 +341,6 @@ static_assert(sizeof(FSRTL_COMMON_FCB_HEADER) == 0x30 && sizeof(FSRTL_ADVANCED_F
               "FCB headers");
 static_assert(sizeof(FS_FILTER_CALLBACKS) == 120, "FS_FILTER_CALLBACKS");
 static_assert(sizeof(FILE_LOCK_INFO) == 48 && sizeof(FILE_LOCK) == 96, "FILE_LOCK");
+static_assert(sizeof(REQUEST_OPLOCK_INPUT_BUFFER) == 12 && sizeof(REQUEST_OPLOCK_OUTPUT_BUFFER) == 24,
+              "REQUEST_OPLOCK buffers");
 #endif
