@@ -7,7 +7,6 @@
 #include "fileops_test.h"
 
 #include "../../platform/se/se_test_support.h"
-#include "namespace/namespace_diagnostics.h"
 
 namespace {
 
@@ -16,9 +15,6 @@ protected:
     void SetUp() override
     {
         FileOpsTest::SetUp();
-        n = static_cast<const VOREL_NAMESPACE_DIAGNOSTICS *>(
-            machine::DriverSymbol(kService, "VorelNamespaceDiagnostics"));
-        ASSERT_NE(n, nullptr);
         user = std::make_unique<support::UserProcess>(1000, 1000);
     }
     void TearDown() override
@@ -30,14 +26,7 @@ protected:
     /* The access the handle's CCB records. */
     ACCESS_MASK GrantedOf(HANDLE handle, support::UserProcess &who)
     {
-        PVOID object = nullptr;
-        support::AsUser(who, [&] {
-            return ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
-        });
-        auto *file = static_cast<PFILE_OBJECT>(object);
-        ACCESS_MASK granted = static_cast<PCCB>(file->FsContext2)->GrantedAccess;
-        ObDereferenceObject(file);
-        return granted;
+        return static_cast<PCCB>(FileObjectOf(handle, who)->FsContext2)->GrantedAccess;
     }
 
     /* Gives the node at path a private descriptor read from SDDL. */
@@ -62,7 +51,6 @@ protected:
         EXPECT_EQ(Close(handle), STATUS_SUCCESS);
     }
 
-    const VOREL_NAMESPACE_DIAGNOSTICS *n = nullptr;
     std::unique_ptr<support::UserProcess> user;
 };
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "../volume/volume_test.h"
+#include "namespace/namespace_diagnostics.h"
 #include "store/store_diagnostics.h"
 
 #include <memory>
@@ -34,6 +35,9 @@ protected:
         process = std::make_unique<support::UserProcess>(0, 0);
         s = static_cast<const VOREL_STORE_DIAGNOSTICS *>(machine::DriverSymbol(kService, "VorelStoreDiagnostics"));
         ASSERT_NE(s, nullptr);
+        n = static_cast<const VOREL_NAMESPACE_DIAGNOSTICS *>(
+            machine::DriverSymbol(kService, "VorelNamespaceDiagnostics"));
+        ASSERT_NE(n, nullptr);
     }
     void TearDown() override
     {
@@ -110,19 +114,22 @@ protected:
         return NT_SUCCESS(status);
     }
 
-    /* The node a user handle opens (no reference kept: the handle keeps it). */
-    PFCB NodeOf(HANDLE handle)
+    /* The file object behind a process's handle (no reference kept: the handle keeps it), or null. */
+    PFILE_OBJECT FileObjectOf(HANDLE handle, support::UserProcess &who)
     {
         PVOID object = nullptr;
-        support::AsUser(*process, [&] {
+        support::AsUser(who, [&] {
             return ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
         });
-        if (object == nullptr)
-            return nullptr;
-        auto *file = static_cast<PFILE_OBJECT>(object);
-        PFCB node = static_cast<PFCB>(file->FsContext);
-        ObDereferenceObject(file);
-        return node;
+        if (object != nullptr)
+            ObDereferenceObject(object);
+        return static_cast<PFILE_OBJECT>(object);
+    }
+    /* The node a handle of the test's process opens. */
+    PFCB NodeOf(HANDLE handle)
+    {
+        PFILE_OBJECT file = FileObjectOf(handle, *process);
+        return file != nullptr ? static_cast<PFCB>(file->FsContext) : nullptr;
     }
 
     /* Writes bytes of data into the file a handle opens, as a write would. */
@@ -142,4 +149,5 @@ protected:
 
     std::unique_ptr<support::UserProcess> process;
     const VOREL_STORE_DIAGNOSTICS *s = nullptr;
+    const VOREL_NAMESPACE_DIAGNOSTICS *n = nullptr;
 };

@@ -28,11 +28,7 @@ TEST_F(FileOpsTest, OpensByAbsoluteAndRelativePathAndBindsTheHandle)
     EXPECT_EQ(node->Signature, (ULONG)FCB_SIGNATURE);
     EXPECT_EQ(NodeOf(relative), node) << "both names lead to one node";
     EXPECT_EQ(node->OpenCount, 2);
-    PVOID object = nullptr;
-    support::AsUser(*process, [&] {
-        return ObReferenceObjectByHandle(file, 0, *IoFileObjectType, KernelMode, &object, nullptr);
-    });
-    auto *fileObject = static_cast<PFILE_OBJECT>(object);
+    PFILE_OBJECT fileObject = FileObjectOf(file, *process);
     auto *ccb = static_cast<PCCB>(fileObject->FsContext2);
     ASSERT_NE(ccb, nullptr);
     EXPECT_EQ(ccb->Signature, (ULONG)CCB_SIGNATURE);
@@ -40,7 +36,6 @@ TEST_F(FileOpsTest, OpensByAbsoluteAndRelativePathAndBindsTheHandle)
     ASSERT_NE(ccb->Link, nullptr);
     EXPECT_EQ(std::u16string((const char16_t *)ccb->Link->Name.Buffer, ccb->Link->Name.Length / 2), u"file.txt");
     EXPECT_EQ(fileObject->SectionObjectPointer, &node->SectionObjectPointers);
-    ObDereferenceObject(fileObject);
 
     EXPECT_EQ(Close(relative), STATUS_SUCCESS);
     EXPECT_EQ(node->OpenCount, 1);

@@ -5,22 +5,12 @@
  */
 #include "fileops_test.h"
 
-#include "namespace/namespace_diagnostics.h"
-
 #include <vector>
 
 namespace {
 
-class SpecialOpensTest : public FileOpsTest {
+class UnusualOpensTest : public FileOpsTest {
 protected:
-    void SetUp() override
-    {
-        FileOpsTest::SetUp();
-        n = static_cast<const VOREL_NAMESPACE_DIAGNOSTICS *>(
-            machine::DriverSymbol(kService, "VorelNamespaceDiagnostics"));
-        ASSERT_NE(n, nullptr);
-    }
-
     /* NtCreateFile with FILE_OPEN_BY_FILE_ID: the name is the identifier's bytes, relative to root. */
     NTSTATUS OpenById(HANDLE root, const void *id, USHORT length, HANDLE *handle, ULONG disposition = FILE_OPEN)
     {
@@ -64,11 +54,9 @@ protected:
         KeLeaveCriticalRegion();
         EXPECT_EQ(Close(handle), STATUS_SUCCESS);
     }
-
-    const VOREL_NAMESPACE_DIAGNOSTICS *n = nullptr;
 };
 
-TEST_F(SpecialOpensTest, OpensByIdentifier)
+TEST_F(UnusualOpensTest, OpensByIdentifier)
 {
     ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
     ASSERT_EQ(Make("\\dir", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
@@ -100,7 +88,7 @@ TEST_F(SpecialOpensTest, OpensByIdentifier)
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
-TEST_F(SpecialOpensTest, TargetDirectoryOpenTellsWhetherTheNameExists)
+TEST_F(UnusualOpensTest, TargetDirectoryOpenTellsWhetherTheNameExists)
 {
     ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
     ASSERT_EQ(Make("\\dir", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
@@ -131,7 +119,7 @@ TEST_F(SpecialOpensTest, TargetDirectoryOpenTellsWhetherTheNameExists)
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
-TEST_F(SpecialOpensTest, ReparsePointsSendTheOpenOnUnlessOpenedThemselves)
+TEST_F(UnusualOpensTest, ReparsePointsSendTheOpenOnUnlessOpenedThemselves)
 {
     ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
     ASSERT_EQ(Make("\\target", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
@@ -159,7 +147,7 @@ TEST_F(SpecialOpensTest, ReparsePointsSendTheOpenOnUnlessOpenedThemselves)
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
-TEST_F(SpecialOpensTest, EasGivenAtCreateOrOpenAreStored)
+TEST_F(UnusualOpensTest, EasGivenAtCreateOrOpenAreStored)
 {
     ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
     alignas(8) UCHAR ea[32] = {};
