@@ -603,6 +603,11 @@ static NTSTATUS OpenByName(PCREATE_CONTEXT Ctx)
 /* CommonCreate: an admitted create on the volume. */
 static NTSTATUS CommonCreate(PIRP Irp, PVCB Vcb)
 {
+    /* The I/O manager always sends both; a request built without them names nothing to open. */
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    if (irpSp->FileObject == NULL || irpSp->Parameters.Create.SecurityContext == NULL ||
+        irpSp->Parameters.Create.SecurityContext->AccessState == NULL)
+        return STATUS_INVALID_PARAMETER;
     CREATE_CONTEXT ctx;
     FillCreateContext(&ctx, Irp, Vcb);
     PFILE_OBJECT related = ctx.FileObject->RelatedFileObject;
