@@ -97,9 +97,22 @@ static VOID FreeOrphanData(PFCB Node)
 }
 
 /*
+ * MayHaveSlack: the unlocked first test of the trim at the last cleanup: a
+ * non-sparse file with data and no section (a mapped file's pages would outlive
+ * memory moved under them).
+ */
+static BOOLEAN MayHaveSlack(PFCB Node)
+{
+    PSECTION_OBJECT_POINTERS sections = &Node->SectionObjectPointers;
+    return !Node->Sparse && ReadNoFence64((volatile LONG64 *)&Node->Data.FileSize) != 0 &&
+           sections->DataSectionObject == NULL && sections->ImageSectionObject == NULL;
+}
+
+/*
  * CleanupNode: the last user handle of the file object on Node ends: its share
  * access goes, delete-on-close takes effect, the last handle of a
- * delete-pending node removes its name, and an orphan's data is freed.
+ * delete-pending node removes its name, an orphan's data is freed and a kept
+ * file's slack is given back.
  */
 static VOID CleanupNode(PVCB Vcb, PFILE_OBJECT FileObject, PCCB Ccb, PFCB Node)
 {
@@ -120,8 +133,12 @@ static VOID CleanupNode(PVCB Vcb, PFILE_OBJECT FileObject, PCCB Ccb, PFCB Node)
 
     if (link != NULL)
         UnlinkNode(Vcb, link, link->Parent);
-    if (openCount == 0 && !Node->IsDirectory && Node->Unlinked)
+    if (openCount != 0 || Node->IsDirectory)
+        return;
+    if (Node->Unlinked)
         FreeOrphanData(Node);
+    else if (MayHaveSlack(Node))
+        TrimToSize(Node); /* rechecks under the node's resources; a failed trim only keeps the slack */
 }
 
 /* CommonCleanup: the volume's main resource is held shared. */

@@ -1,7 +1,8 @@
 /*
- * Delete on close: the name goes at the last handle's cleanup, the data goes
- * back to the volume, a directory with children stays, and a delete-pending
- * node refuses new opens meanwhile.
+ * What the last handle's cleanup gives back. Delete on close: the name goes,
+ * the data goes back to the volume, a directory with children stays, and a
+ * delete-pending node refuses new opens meanwhile. A kept file gives back the
+ * slack its storage has beyond its size.
  */
 #include "fileops_test.h"
 
@@ -81,6 +82,39 @@ TEST_F(FileOpsTest, AnOpenHandleKeepsADeletedNodeUntilItCloses)
     EXPECT_EQ(Close(file), STATUS_SUCCESS);
     EXPECT_FALSE(Exists("\\dir\\gone"));
     EXPECT_EQ(Close(dir), STATUS_SUCCESS);
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+}
+
+TEST_F(FileOpsTest, TheLastCleanupOfAKeptFileGivesItsSlackBack)
+{
+    ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
+    PVCB vcb = VcbOf('R');
+    HANDLE first, second;
+    OpenRequest rq;
+    rq.access = FILE_WRITE_DATA;
+    rq.disposition = FILE_CREATE;
+    ASSERT_EQ(Open("\\shrunk", &first, rq), STATUS_SUCCESS);
+    ASSERT_EQ(WriteBytes(first, 0, 400000), STATUS_SUCCESS);
+    PFCB node = NodeOf(first);
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
+    ExAcquireResourceExclusiveLite(&node->PagingIoResource, TRUE);
+    ASSERT_EQ(s->SetDataSize(node, 10000), STATUS_SUCCESS);
+    ExReleaseResourceLite(&node->PagingIoResource);
+    ExReleaseResourceLite(&node->MainResource);
+    KeLeaveCriticalRegion();
+    LONG64 charged = vcb->Store.ChargedBytes;
+    EXPECT_GE(charged, 400000) << "a shrink keeps the single buffer's memory";
+
+    rq.disposition = FILE_OPEN;
+    ASSERT_EQ(Open("\\shrunk", &second, rq), STATUS_SUCCESS);
+    EXPECT_EQ(Close(first), STATUS_SUCCESS);
+    EXPECT_EQ(vcb->Store.ChargedBytes, charged) << "another handle is open: nothing is trimmed yet";
+    EXPECT_EQ(Close(second), STATUS_SUCCESS);
+    EXPECT_EQ(vcb->Store.ChargedBytes, (LONG64)ALIGN_UP_BY(10000, PAGE_SIZE)) << "the last cleanup trims";
+    ASSERT_EQ(Open("\\shrunk", &first, rq), STATUS_SUCCESS);
+    EXPECT_EQ(NodeOf(first)->Data.FileSize, 10000u) << "the data stays";
+    EXPECT_EQ(Close(first), STATUS_SUCCESS);
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
