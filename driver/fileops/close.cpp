@@ -1,35 +1,211 @@
 /*
  * IRP_MJ_CLEANUP and IRP_MJ_CLOSE: the end of a handle and of a file object.
+ *
+ * Both run under the volume's main resource shared, so dismount (which takes it
+ * exclusive around its busy test) sees every handle either before or after its
+ * end, never half-way. Neither takes rundown protection: a handle must be able
+ * to end while the volume is being torn down.
  */
 #include "vorel.h"
 
+/* HandleContext: the file object's CCB, or NULL for a volume handle (or none at all). */
+static PCCB HandleContext(PFILE_OBJECT FileObject, PVCB Vcb)
+{
+    if (FileObject == NULL || FileObject->FsContext == NULL || FileObject->FsContext == Vcb)
+        return NULL;
+    PCCB ccb = (PCCB)FileObject->FsContext2;
+    if (ccb == NULL || ccb->Signature != CCB_SIGNATURE)
+        return NULL;
+    return ccb;
+}
+
 /*
- * EndHandle: the common worker of cleanup and close. A handle on a device that is
- * not a volume carries no context: nothing to undo; nor does a stream file object
- * the driver made on a volume to report a volume event. Volume handles do not
- * exist until the volume's namespace opens them.
+ * ChooseLinkToRemove: after the handle's open count is given back, the name a
+ * delete-pending node loses now, referenced together with its parent; NULL when
+ * nothing is to be deleted. The caller holds the node's main resource exclusive.
  */
-static NTSTATUS EndHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static PLINK ChooseLinkToRemove(PCCB Ccb, PFCB Node, LONG OpenCount)
+{
+    if ((OpenCount != 0 && !Node->DeleteCompanion) || !Node->DeletePending || Node->IsRoot || Node->Unlinked)
+        return NULL;
+    if (Node->IsDirectory && !IsListEmpty(&Node->Children))
+        return NULL;
+    PLINK link = Ccb->Link;
+    if (link == NULL || link->Removed || link->Parent == NULL) {
+        if (IsListEmpty(&Node->Names))
+            return NULL;
+        link = CONTAINING_RECORD(Node->Names.Flink, LINK, NameLinks);
+    }
+    InterlockedIncrement(&link->ReferenceCount);
+    ReferenceNode(link->Parent);
+    return link;
+}
+
+/*
+ * UnlinkNode: removes Link (referenced, as is Parent) from the tree once the
+ * state still asks for it: between the choice and the tree resource a rename may
+ * have moved the name, or a new name may have been made in the directory.
+ * Drops both references.
+ */
+static VOID UnlinkNode(PVCB Vcb, PLINK Link, PFCB Parent)
+{
+    PFCB node = Link->Node;
+    ExAcquireResourceExclusiveLite(&Vcb->TreeResource, TRUE);
+    ExAcquireResourceExclusiveLite(&Parent->MainResource, TRUE);
+    ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
+    BOOLEAN still = !Link->Removed && Link->Parent == Parent && node->DeletePending &&
+                    (ReadNoFence(&node->OpenCount) == 0 || node->DeleteCompanion) &&
+                    (!node->IsDirectory || IsListEmpty(&node->Children));
+    /* RemoveLink takes the node's main resource itself. */
+    ExReleaseResourceLite(&node->MainResource);
+    if (still)
+        RemoveLink(Link);
+    ExReleaseResourceLite(&Parent->MainResource);
+    ExReleaseResourceLite(&Vcb->TreeResource);
+    DereferenceNode(Parent);
+    ReleaseLink(Link);
+}
+
+/*
+ * FreeOrphanData: the storage of a file that lost its last name and its last
+ * handle goes back to the volume at once; the record itself lives on while
+ * references remain.
+ */
+static VOID FreeOrphanData(PFCB Node)
+{
+    PSECTION_OBJECT_POINTERS sections = &Node->SectionObjectPointers;
+    if (sections->DataSectionObject != NULL || sections->SharedCacheMap != NULL ||
+        sections->ImageSectionObject != NULL) {
+        while (InterlockedCompareExchange(&Node->PurgeGate, 1, 0) != 0) {
+            LARGE_INTEGER interval;
+            interval.QuadPart = -10000; /* 1 ms */
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        }
+        CcPurgeCacheSection(sections, NULL, 0, TRUE);
+        MmForceSectionClosed(sections, TRUE);
+        InterlockedExchange(&Node->PurgeGate, 0);
+    }
+    ExAcquireResourceExclusiveLite(&Node->MainResource, TRUE);
+    if (Node->Unlinked && ReadNoFence(&Node->OpenCount) == 0 &&
+        (sections->ImageSectionObject == NULL || MmFlushImageSection(sections, MmFlushForDelete)) &&
+        MmCanFileBeTruncated(sections, NULL)) {
+        ExAcquireResourceExclusiveLite(&Node->PagingIoResource, TRUE);
+        ReleaseAllData(Node);
+        ExReleaseResourceLite(&Node->PagingIoResource);
+    }
+    ExReleaseResourceLite(&Node->MainResource);
+}
+
+/*
+ * MayHaveSlack: the unlocked first test of the trim at the last cleanup: a
+ * non-sparse file with data and no section (a mapped file's pages would outlive
+ * memory moved under them).
+ */
+static BOOLEAN MayHaveSlack(PFCB Node)
+{
+    PSECTION_OBJECT_POINTERS sections = &Node->SectionObjectPointers;
+    return !Node->Sparse && ReadNoFence64((volatile LONG64 *)&Node->Data.FileSize) != 0 &&
+           sections->DataSectionObject == NULL && sections->ImageSectionObject == NULL;
+}
+
+/*
+ * CleanupNode: the last user handle of the file object on Node ends: its share
+ * access goes, delete-on-close takes effect, the last handle of a
+ * delete-pending node removes its name, an orphan's data is freed and a kept
+ * file's slack is given back.
+ */
+static VOID CleanupNode(PVCB Vcb, PFILE_OBJECT FileObject, PCCB Ccb, PFCB Node)
+{
+    ExAcquireResourceExclusiveLite(&Node->MainResource, TRUE);
+    if (Node->ShareAccessInitialized)
+        IoRemoveShareAccess(FileObject, &Node->ShareAccess);
+    if (Ccb->DeleteOnClose && !Node->IsRoot) {
+        if (Node->IsDirectory ? IsListEmpty(&Node->Children)
+                              : (Node->SectionObjectPointers.ImageSectionObject == NULL ||
+                                 MmFlushImageSection(&Node->SectionObjectPointers, MmFlushForDelete)))
+            Node->DeletePending = TRUE;
+    }
+    LONG openCount = InterlockedDecrement(&Node->OpenCount);
+    if (openCount == 0)
+        Node->ShareAccessInitialized = FALSE;
+    PLINK link = ChooseLinkToRemove(Ccb, Node, openCount);
+    ExReleaseResourceLite(&Node->MainResource);
+
+    if (link != NULL)
+        UnlinkNode(Vcb, link, link->Parent);
+    if (openCount != 0 || Node->IsDirectory)
+        return;
+    if (Node->Unlinked)
+        FreeOrphanData(Node);
+    else if (MayHaveSlack(Node))
+        TrimToSize(Node); /* rechecks under the node's resources; a failed trim only keeps the slack */
+}
+
+/* CommonCleanup: the volume's main resource is held shared. */
+static VOID CommonCleanup(PVCB Vcb, PFILE_OBJECT FileObject)
+{
+    if (FileObject == NULL)
+        return;
+    SetFlag(FileObject->Flags, FO_CLEANUP_COMPLETE);
+    PCCB ccb = HandleContext(FileObject, Vcb);
+    if (ccb == NULL)
+        return;
+    ReleaseHolder(Vcb, ccb->RequestorProcess);
+    CleanupNode(Vcb, FileObject, ccb, ccb->Node);
+}
+
+/* CommonClose: the volume's main resource is held shared. Frees the CCB and drops the handle's references. */
+static VOID CommonClose(PVCB Vcb, PFILE_OBJECT FileObject)
+{
+    if (FileObject == NULL || FileObject->FsContext == NULL)
+        return;
+    PCCB ccb = HandleContext(FileObject, Vcb);
+    BOOLEAN volumeOpen = FileObject->FsContext == Vcb;
+    FileObject->FsContext = NULL;
+    FileObject->FsContext2 = NULL;
+    if (volumeOpen) {
+        InterlockedDecrement(&Vcb->VolumeOpenCount);
+        return;
+    }
+    if (ccb == NULL)
+        return;
+    PFCB node = ccb->Node;
+    if (ccb->Link != NULL)
+        ReleaseLink(ccb->Link);
+    ccb->Signature = 0;
+    VorelData.FreePool(ccb, TAG_CCB);
+    DereferenceNode(node);
+}
+
+/*
+ * EndHandle: the frame of cleanup and close. A device that is not a volume has no
+ * context to undo. Waits while the volume is held, then runs Common under the
+ * volume's main resource shared.
+ */
+static NTSTATUS EndHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOID (*Common)(PVCB, PFILE_OBJECT))
 {
     IRP_FRAME frame;
     FrameEnter(&frame, Irp);
-    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    BOOLEAN noContext = fileObject == NULL || fileObject->FsContext == NULL;
-    NTSTATUS status =
-        VcbFromDevice(DeviceObject) == NULL || noContext ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+    PVCB vcb = VcbFromDevice(DeviceObject);
+    if (vcb != NULL) {
+        WaitWhileVolumeHeld(vcb);
+        ExAcquireResourceSharedLite(&vcb->Resource, TRUE);
+        Common(vcb, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+        ExReleaseResourceLite(&vcb->Resource);
+    }
     Irp->IoStatus.Information = 0;
-    FrameLeave(&frame, status);
-    return status;
+    FrameLeave(&frame, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
 }
 
 /* VorelCleanup: PASSIVE_LEVEL; the last user handle of a file object was closed. */
 NTSTATUS NTAPI VorelCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return EndHandle(DeviceObject, Irp);
+    return EndHandle(DeviceObject, Irp, CommonCleanup);
 }
 
 /* VorelClose: PASSIVE_LEVEL or APC_LEVEL; the last reference to a file object went away. */
 NTSTATUS NTAPI VorelClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return EndHandle(DeviceObject, Irp);
+    return EndHandle(DeviceObject, Irp, CommonClose);
 }

@@ -8,6 +8,10 @@ DRIVER_DISPATCH VorelCreate;
 DRIVER_DISPATCH VorelCleanup;
 DRIVER_DISPATCH VorelClose;
 
+/* holders.cpp: the volume's table of processes holding handles (holder lock, a leaf). */
+VOID RecordHolder(PVCB Vcb, ULONG ProcessId);
+VOID ReleaseHolder(PVCB Vcb, ULONG ProcessId);
+
 /* fsctrl.cpp: the mount request and a volume's file-system controls */
 DRIVER_DISPATCH VorelFileSystemControl;
 

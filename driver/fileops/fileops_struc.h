@@ -4,13 +4,19 @@
 #pragma once
 
 #define CCB_SIGNATURE 0x42434343 /* "CCCB" */
+#define TAG_CCB POOL_TAG('v', 'l', 'C', 'b')
 
 /*
- * CCB: one per open handle, the file object's FsContext2 from create to close.
- * The file object's FsContext is the node.
+ * CCB: one per open handle of a file or directory, the file object's FsContext2
+ * from create to close. The file object's FsContext is the node. Fixed at create
+ * unless a field says otherwise.
  */
 typedef struct _CCB {
     ULONG Signature;                        /* CCB_SIGNATURE while live */
-    ACCESS_MASK GrantedAccess;              /* fixed at create: what the handle was granted */
+    PFCB Node;                              /* one reference held by the handle */
+    PLINK Link;                             /* the name opened through (referenced), or NULL */
+    BOOLEAN DeleteOnClose;                  /* FILE_DELETE_ON_CLOSE was asked at create */
+    ULONG RequestorProcess;                 /* opener's process id; 0 for system opens */
+    ACCESS_MASK GrantedAccess;              /* what the handle was granted, without implied access */
     ULONG EaCursor;                         /* node's main resource: 1-based index of the next EA to enumerate */
 } CCB, *PCCB;

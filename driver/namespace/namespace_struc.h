@@ -148,6 +148,8 @@ typedef struct _FCB {
     BOOLEAN DefaultSecurity;                /* derived from the root's descriptor by inheritance only */
 
     OPLOCK Oplock;
+    SHARE_ACCESS ShareAccess;               /* main resource exclusive */
+    BOOLEAN ShareAccessInitialized;         /* main resource exclusive; cleared when the last handle is cleaned up */
     PFILE_LOCK FileLock;                    /* made on first use, published by compare-exchange */
     ERESOURCE MainResource;                 /* Header.Resource */
     ERESOURCE PagingIoResource;             /* Header.PagingIoResource */

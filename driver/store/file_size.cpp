@@ -166,9 +166,9 @@ VOID ReleaseAllData(PFCB Fcb)
  * Takes the main resource and then the paging I/O resource exclusively. Between
  * the caller's checks and these, a section may have been made on the file (the
  * memory manager maps what the store holds, and would lose the pages it mapped),
- * so the trim gives that case up. It must equally give up when the node meanwhile
- * has an open handle again, is delete pending or has lost its last name; the
- * node does not record those yet, and this is where they are to be tested.
+ * so the trim gives that case up. It equally gives up when the node meanwhile
+ * has an open handle again, is delete pending or has lost its last name: a new
+ * opener may be about to write, and a deleted file's data is freed, not trimmed.
  */
 static NTSTATUS TrimLockedToSize(PFCB Fcb);
 
@@ -178,7 +178,8 @@ NTSTATUS TrimToSize(PFCB Fcb)
     ExAcquireResourceExclusiveLite(Fcb->Header.Resource, TRUE);
     ExAcquireResourceExclusiveLite(Fcb->Header.PagingIoResource, TRUE);
     NTSTATUS status = STATUS_SUCCESS;
-    if (!HasCacheSection(Fcb) && Fcb->SectionObjectPointers.ImageSectionObject == NULL)
+    if (!HasCacheSection(Fcb) && Fcb->SectionObjectPointers.ImageSectionObject == NULL &&
+        ReadNoFence(&Fcb->OpenCount) == 0 && !Fcb->DeletePending && !Fcb->Unlinked)
         status = TrimLockedToSize(Fcb);
     ExReleaseResourceLite(Fcb->Header.PagingIoResource);
     ExReleaseResourceLite(Fcb->Header.Resource);

@@ -53,7 +53,7 @@ typedef struct _VOLUME_DEVICE_RECORD {
 typedef struct _VOLUME_HOLDER {
     ULONG ProcessId;
     LONG OpenCount;
-} VOLUME_HOLDER;
+} VOLUME_HOLDER, *PVOLUME_HOLDER;
 
 #define VOLUME_HOLDER_SLOTS 64
 

@@ -60,9 +60,9 @@ TEST_F(FrameTest, TheControlDeviceOpensAndClosesWithoutTouchingAVolume)
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
     EXPECT_EQ(machine::ProcessHandleCount(client.process().process()), 1u);
 
-    /* Volume devices do not take opens until their namespace serves them. */
+    /* A volume's open needs the file object and security context the I/O manager sends. */
     TestVolume volume(d, DriverObject());
-    EXPECT_EQ(Send(volume.device, IRP_MJ_CREATE), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Send(volume.device, IRP_MJ_CREATE), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(FrameTest, ShutdownStopsTheSaveAndStatisticsServicesOnce)

@@ -1,0 +1,153 @@
+/*
+ * Fixtures for the file operations' tests: a volume made through the control
+ * device, and a user-mode program that opens and closes on it through the
+ * native API. Every test ends with its handles closed and the volume dismounted,
+ * so the pool check at teardown sees everything the opens took given back.
+ */
+#pragma once
+
+#include "../volume/volume_test.h"
+#include "namespace/namespace_diagnostics.h"
+#include "store/store_diagnostics.h"
+
+#include <memory>
+#include <string>
+
+/* One open's request, with the defaults of a plain open of an existing file. */
+struct OpenRequest {
+    ACCESS_MASK access = FILE_READ_DATA;
+    ULONG disposition = FILE_OPEN;
+    ULONG options = 0;
+    ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    ULONG attributes = 0;
+    HANDLE root = nullptr;
+    const void *ea = nullptr;
+    ULONG eaLength = 0;
+};
+
+class FileOpsTest : public VolumeTest {
+protected:
+    /* The clock jumps over waits: a dismount refused as busy gives up at once. */
+    machine::Config BootConfig() override { return AutoClockConfig(); }
+    void SetUp() override
+    {
+        VolumeTest::SetUp();
+        process = std::make_unique<support::UserProcess>(0, 0);
+        s = static_cast<const VOREL_STORE_DIAGNOSTICS *>(machine::DriverSymbol(kService, "VorelStoreDiagnostics"));
+        ASSERT_NE(s, nullptr);
+        n = static_cast<const VOREL_NAMESPACE_DIAGNOSTICS *>(
+            machine::DriverSymbol(kService, "VorelNamespaceDiagnostics"));
+        ASSERT_NE(n, nullptr);
+    }
+    void TearDown() override
+    {
+        process.reset();
+        VolumeTest::TearDown();
+    }
+
+    /* A volume on R: with the given create flags and initial folders. */
+    NTSTATUS MakeVolume(ULONG flags = 0, const char *folders = "")
+    {
+        VOREL_CREATE_VOLUME_INPUT input = CreateRecord('R', 64 * kMiB, "", flags);
+        for (size_t i = 0; folders[i] != 0 && i + 1 < VOREL_FOLDERS_UNITS; ++i)
+            input.InitialFolders[i] = (VOREL_WCHAR)folders[i];
+        return Control(IOCTL_VOREL_CREATE_VOLUME, &input, sizeof(input));
+    }
+
+    /* NtCreateFile as the user program; path is relative to R:\ unless rq.root is set. */
+    NTSTATUS Open(const std::string &path, HANDLE *handle, const OpenRequest &rq = {}, ULONG_PTR *action = nullptr)
+    {
+        return OpenAs(*process, path, handle, rq, action);
+    }
+    NTSTATUS OpenAs(support::UserProcess &who, const std::string &path, HANDLE *handle, const OpenRequest &rq,
+                    ULONG_PTR *action = nullptr)
+    {
+        std::string full = rq.root != nullptr ? path : "\\??\\R:" + path;
+        POBJECT_ATTRIBUTES oa = who.Attributes(full.c_str());
+        oa->RootDirectory = rq.root;
+        auto *iosb = who.New<IO_STATUS_BLOCK>();
+        auto *userHandle = who.New<HANDLE>();
+        *userHandle = nullptr;
+        PVOID ea = nullptr;
+        if (rq.eaLength != 0) {
+            ea = who.Alloc(rq.eaLength);
+            memcpy(ea, rq.ea, rq.eaLength);
+        }
+        NTSTATUS status = support::AsUser(who, [&] {
+            return NtCreateFile(userHandle, rq.access | SYNCHRONIZE, oa, iosb, nullptr, rq.attributes, rq.share,
+                                rq.disposition, rq.options | FILE_SYNCHRONOUS_IO_NONALERT, ea, rq.eaLength);
+        });
+        *handle = *userHandle;
+        if (action != nullptr)
+            *action = NT_SUCCESS(status) ? iosb->Information : ~(ULONG_PTR)0;
+        return status;
+    }
+    NTSTATUS Close(HANDLE handle) { return CloseAs(*process, handle); }
+    NTSTATUS CloseAs(support::UserProcess &who, HANDLE handle)
+    {
+        return support::AsUser(who, [&] { return NtClose(handle); });
+    }
+
+    /* Creates path (a file, or a directory with FILE_DIRECTORY_FILE) and closes it. */
+    NTSTATUS Make(const std::string &path, ULONG options = 0, ULONG attributes = 0)
+    {
+        OpenRequest rq;
+        rq.access = FILE_READ_ATTRIBUTES;
+        rq.disposition = FILE_CREATE;
+        rq.options = options;
+        rq.attributes = attributes;
+        HANDLE handle;
+        NTSTATUS status = Open(path, &handle, rq);
+        if (NT_SUCCESS(status))
+            Close(handle);
+        return status;
+    }
+    /* Whether path opens (any kind of node). */
+    bool Exists(const std::string &path)
+    {
+        OpenRequest rq;
+        rq.access = FILE_READ_ATTRIBUTES;
+        HANDLE handle;
+        NTSTATUS status = Open(path, &handle, rq);
+        if (NT_SUCCESS(status))
+            Close(handle);
+        return NT_SUCCESS(status);
+    }
+
+    /* The file object behind a process's handle (no reference kept: the handle keeps it), or null. */
+    PFILE_OBJECT FileObjectOf(HANDLE handle, support::UserProcess &who)
+    {
+        PVOID object = nullptr;
+        support::AsUser(who, [&] {
+            return ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
+        });
+        if (object != nullptr)
+            ObDereferenceObject(object);
+        return static_cast<PFILE_OBJECT>(object);
+    }
+    /* The node a handle of the test's process opens. */
+    PFCB NodeOf(HANDLE handle)
+    {
+        PFILE_OBJECT file = FileObjectOf(handle, *process);
+        return file != nullptr ? static_cast<PFCB>(file->FsContext) : nullptr;
+    }
+
+    /* Writes bytes of data into the file a handle opens, as a write would. */
+    NTSTATUS WriteBytes(HANDLE handle, ULONGLONG offset, size_t length)
+    {
+        PFCB node = NodeOf(handle);
+        std::string bytes(length, 'x');
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
+        ExAcquireResourceExclusiveLite(&node->PagingIoResource, TRUE);
+        NTSTATUS status = s->WriteData(node, offset, bytes.data(), bytes.size());
+        ExReleaseResourceLite(&node->PagingIoResource);
+        ExReleaseResourceLite(&node->MainResource);
+        KeLeaveCriticalRegion();
+        return status;
+    }
+
+    std::unique_ptr<support::UserProcess> process;
+    const VOREL_STORE_DIAGNOSTICS *s = nullptr;
+    const VOREL_NAMESPACE_DIAGNOSTICS *n = nullptr;
+};
