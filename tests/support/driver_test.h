@@ -11,6 +11,17 @@
 #include <chrono>
 #include <thread>
 
+/*
+ * Waits (up to 2 s) until no more than Baseline system threads are alive: a driver's
+ * thread that has signalled its end may still be dropping its own reference to its
+ * thread object when the routine that stopped it returns.
+ */
+inline void WaitForEndingSystemThreads(uint64_t baseline = 0)
+{
+    for (int wait = 0; wait < 400 && machine::LiveSystemThreads() > baseline; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 class DriverTest : public MachineTest {
 protected:
     static constexpr const char *kService = "vorel";
@@ -39,10 +50,7 @@ protected:
         if (machine::IsDriverLoaded(kService)) {
             EXPECT_EQ(UnloadDriver(), STATUS_SUCCESS);
         }
-        // A driver's thread that has signalled its end may still be dropping its own
-        // reference to its thread object when the unload returns.
-        for (int wait = 0; wait < 400 && machine::LiveSystemThreads() != 0; ++wait)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        WaitForEndingSystemThreads();
         EXPECT_EQ(machine::PoolTotals().liveBlocks, 0u);
         DriverTest::TearDown();
     }

@@ -15,6 +15,7 @@ protected:
     bool RunOnce(const std::function<void(uint64_t)> &arm, const std::string &site, uint64_t n)
     {
         uint64_t poolBefore = machine::PoolTotals().liveBlocks;
+        uint64_t threadsBefore = machine::LiveSystemThreads();
         arm(n);
         NTSTATUS status = Create('R', 8 * kMiB, "sweep");
         uint64_t injected = machine::FaultsInjected(site);
@@ -30,6 +31,7 @@ protected:
         ExpectNoVolumeTrace('R');
         // Work the failure queued (a deferred deletion) finishes before the pool is counted.
         machine::DrainSystemWork();
+        WaitForEndingSystemThreads(threadsBefore); /* the volume's workers drop their thread objects */
         EXPECT_EQ(machine::PoolTotals().liveBlocks, poolBefore);
         return injected != 0;
     }
