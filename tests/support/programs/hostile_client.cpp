@@ -319,8 +319,13 @@ void Wait(int count, int seconds, Counts *counts)
         counts->opened++;
         auto *event = static_cast<HANDLE *>(client->Allocate(sizeof(HANDLE)));
         uint64_t create[5] = {(uint64_t)(uintptr_t)event, EVENT_ALL_ACCESS, 0, NotificationEvent, 0};
-        if (event == nullptr || client->Call(CallNumber::NtCreateEvent, create, 5) != 0) {
-            counts->failed++;
+        NTSTATUS created = event == nullptr ? STATUS_NO_MEMORY : client->Call(CallNumber::NtCreateEvent, create, 5);
+        if (created != 0) {
+            /* This user's other connections may already hold its share: the refusal is the defence. */
+            if (created == STATUS_INSUFFICIENT_RESOURCES)
+                counts->lackedResources++;
+            else
+                counts->failed++;
             continue;
         }
         for (int j = 0; j < 64; ++j) {
