@@ -116,17 +116,36 @@ VOID UninitializeVcbAdmission(PVCB Vcb)
  * release the admission, complete. PASSIVE_LEVEL. Returns the worker's status, or
  * the admission's refusal.
  */
-NTSTATUS DispatchVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOLUME_REQUEST_WORKER *Common)
+static NTSTATUS DispatchVolumeWorker(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOLUME_REQUEST_WORKER *Common,
+                                     VOLUME_HANDOFF_WORKER *HandOff)
 {
     IRP_FRAME frame;
     FrameEnter(&frame, Irp);
     PVCB vcb;
+    BOOLEAN handedOn = FALSE;
     NTSTATUS status = AdmitVolumeRequest(DeviceObject, FALSE, &vcb);
     if (NT_SUCCESS(status)) {
         Irp->IoStatus.Information = 0;
-        status = Common(Irp, vcb);
+        status = Common != NULL ? Common(Irp, vcb) : HandOff(Irp, vcb, &handedOn);
         ReleaseVolumeRequest(vcb);
     }
-    FrameLeave(&frame, status);
+    /* A request handed to a package is completed there and may be gone already. */
+    FrameLeave(&frame, handedOn ? STATUS_PENDING : status);
     return status;
+}
+
+NTSTATUS DispatchVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOLUME_REQUEST_WORKER *Common)
+{
+    return DispatchVolumeWorker(DeviceObject, Irp, Common, NULL);
+}
+
+/*
+ * DispatchVolumeHandOff: as DispatchVolumeRequest, for a worker that may hand the
+ * request to a package (the oplock package) which completes it: the worker sets
+ * *HandedOn, and the frame then leaves the request alone. Returns the worker's
+ * status (the package's), or the admission's refusal.
+ */
+NTSTATUS DispatchVolumeHandOff(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOLUME_HANDOFF_WORKER *Common)
+{
+    return DispatchVolumeWorker(DeviceObject, Irp, NULL, Common);
 }

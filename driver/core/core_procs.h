@@ -53,6 +53,8 @@ VOID InitializeVcbAdmission(struct _VCB *Vcb);
 VOID UninitializeVcbAdmission(struct _VCB *Vcb);
 typedef NTSTATUS VOLUME_REQUEST_WORKER(PIRP Irp, struct _VCB *Vcb);
 NTSTATUS DispatchVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOLUME_REQUEST_WORKER *Common);
+typedef NTSTATUS VOLUME_HANDOFF_WORKER(PIRP Irp, struct _VCB *Vcb, PBOOLEAN HandedOn);
+NTSTATUS DispatchVolumeHandOff(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOLUME_HANDOFF_WORKER *Common);
 
 /* worker_queue.cpp */
 NTSTATUS WorkerQueueStart(PWORKER_QUEUE Queue);

@@ -141,9 +141,13 @@ static VOID CleanupNode(PVCB Vcb, PFILE_OBJECT FileObject, PCCB Ccb, PFCB Node)
         TrimToSize(Node); /* rechecks under the node's resources; a failed trim only keeps the slack */
 }
 
-/* CommonCleanup: the volume's main resource is held shared. */
-static VOID CommonCleanup(PVCB Vcb, PFILE_OBJECT FileObject)
+/*
+ * CommonCleanup: the volume's main resource is held shared. The handle's oplock
+ * ends here (a batch owner that promised to close releases the opens waiting on it).
+ */
+static VOID CommonCleanup(PVCB Vcb, PIRP Irp)
 {
+    PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     if (FileObject == NULL)
         return;
     SetFlag(FileObject->Flags, FO_CLEANUP_COMPLETE);
@@ -151,12 +155,15 @@ static VOID CommonCleanup(PVCB Vcb, PFILE_OBJECT FileObject)
     if (ccb == NULL)
         return;
     ReleaseHolder(Vcb, ccb->RequestorProcess);
+    if (ccb->Node->OplockInUse)
+        (VOID) FsRtlCheckOplock(&ccb->Node->Oplock, Irp, NULL, NULL, NULL); /* cleanup never waits or fails */
     CleanupNode(Vcb, FileObject, ccb, ccb->Node);
 }
 
 /* CommonClose: the volume's main resource is held shared. Frees the CCB and drops the handle's references. */
-static VOID CommonClose(PVCB Vcb, PFILE_OBJECT FileObject)
+static VOID CommonClose(PVCB Vcb, PIRP Irp)
 {
+    PFILE_OBJECT FileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     if (FileObject == NULL || FileObject->FsContext == NULL)
         return;
     PCCB ccb = HandleContext(FileObject, Vcb);
@@ -182,7 +189,7 @@ static VOID CommonClose(PVCB Vcb, PFILE_OBJECT FileObject)
  * context to undo. Waits while the volume is held, then runs Common under the
  * volume's main resource shared.
  */
-static NTSTATUS EndHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOID (*Common)(PVCB, PFILE_OBJECT))
+static NTSTATUS EndHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOID (*Common)(PVCB, PIRP))
 {
     IRP_FRAME frame;
     FrameEnter(&frame, Irp);
@@ -190,7 +197,7 @@ static NTSTATUS EndHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp, VOID (*Common)(
     if (vcb != NULL) {
         WaitWhileVolumeHeld(vcb);
         ExAcquireResourceSharedLite(&vcb->Resource, TRUE);
-        Common(vcb, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+        Common(vcb, Irp);
         ExReleaseResourceLite(&vcb->Resource);
     }
     Irp->IoStatus.Information = 0;

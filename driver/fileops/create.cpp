@@ -175,13 +175,22 @@ static VOID UndoShareAndCount(PCREATE_CONTEXT Ctx, PFCB Node)
 
 /*
  * MakeHandle: binds a new CCB for Node (whose reference and Link's pass to the
- * handle) to the file object. On failure the share access and open count are
- * undone; the caller still owns its references. No lock held.
+ * handle) to the file object, after the oplock check: an open that conflicts with
+ * an oplock waits here, with no lock held, until its owner acknowledges the break
+ * (FILE_COMPLETE_IF_OPLOCKED opens at once with STATUS_OPLOCK_BREAK_IN_PROGRESS).
+ * On failure the share access and open count are undone; the caller still owns its
+ * references. Returns STATUS_SUCCESS or STATUS_OPLOCK_BREAK_IN_PROGRESS on success.
  */
 static NTSTATUS MakeHandle(PCREATE_CONTEXT Ctx, PFCB Node, PLINK Link, ACCESS_MASK Granted, ULONG_PTR Action)
 {
-    /* The oplock package is not part of this driver's imports yet: no oplock is ever
-       granted on a node, so there is no break to wait for here. */
+    NTSTATUS status = STATUS_SUCCESS;
+    if (Node->OplockInUse) {
+        status = FsRtlCheckOplock(&Node->Oplock, Ctx->Irp, NULL, NULL, NULL);
+        if (!NT_SUCCESS(status)) {
+            UndoShareAndCount(Ctx, Node);
+            return status;
+        }
+    }
     PCCB ccb = (PCCB)AllocateZeroed(sizeof(CCB), TAG_CCB, NonPagedPoolNx);
     if (ccb == NULL) {
         UndoShareAndCount(Ctx, Node);
@@ -204,7 +213,7 @@ static NTSTATUS MakeHandle(PCREATE_CONTEXT Ctx, PFCB Node, PLINK Link, ACCESS_MA
     Ctx->FileObject->SectionObjectPointer = &Node->SectionObjectPointers;
     RecordHolder(Ctx->Vcb, ccb->RequestorProcess);
     Ctx->Irp->IoStatus.Information = Action;
-    return STATUS_SUCCESS;
+    return status;
 }
 
 /*

@@ -4,22 +4,134 @@
  */
 #include "vorel.h"
 
+/* What an oplock control asks for. */
+typedef struct _OPLOCK_REQUEST_KIND {
+    BOOLEAN Request;       /* asks for an oplock (else an acknowledgement or notify) */
+    BOOLEAN Shared;        /* level 2, or a Windows 7 level without write caching */
+    BOOLEAN HandleCaching; /* batch, filter, or a level with handle caching */
+} OPLOCK_REQUEST_KIND;
+
+/*
+ * ClassifyOplockControl: reads Code (and for FSCTL_REQUEST_OPLOCK its buffered
+ * input) into Kind. Returns STATUS_BUFFER_TOO_SMALL or STATUS_INVALID_PARAMETER
+ * for a malformed FSCTL_REQUEST_OPLOCK, else STATUS_SUCCESS.
+ */
+static NTSTATUS ClassifyOplockControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, ULONG Code, OPLOCK_REQUEST_KIND *Kind)
+{
+    RtlZeroMemory(Kind, sizeof(*Kind));
+    switch (Code) {
+    case FSCTL_REQUEST_OPLOCK_LEVEL_2:
+        Kind->Shared = TRUE;
+        /* fall through */
+    case FSCTL_REQUEST_OPLOCK_LEVEL_1:
+        Kind->Request = TRUE;
+        return STATUS_SUCCESS;
+    case FSCTL_REQUEST_BATCH_OPLOCK:
+    case FSCTL_REQUEST_FILTER_OPLOCK:
+        Kind->Request = TRUE;
+        Kind->HandleCaching = TRUE;
+        return STATUS_SUCCESS;
+    case FSCTL_REQUEST_OPLOCK: {
+        if (IrpSp->Parameters.FileSystemControl.InputBufferLength < sizeof(REQUEST_OPLOCK_INPUT_BUFFER) ||
+            IrpSp->Parameters.FileSystemControl.OutputBufferLength < sizeof(REQUEST_OPLOCK_OUTPUT_BUFFER) ||
+            Irp->AssociatedIrp.SystemBuffer == NULL)
+            return STATUS_BUFFER_TOO_SMALL;
+        PREQUEST_OPLOCK_INPUT_BUFFER input = (PREQUEST_OPLOCK_INPUT_BUFFER)Irp->AssociatedIrp.SystemBuffer;
+        ULONG which = input->Flags & (REQUEST_OPLOCK_INPUT_FLAG_REQUEST | REQUEST_OPLOCK_INPUT_FLAG_ACK);
+        if (which != REQUEST_OPLOCK_INPUT_FLAG_REQUEST && which != REQUEST_OPLOCK_INPUT_FLAG_ACK)
+            return STATUS_INVALID_PARAMETER;
+        Kind->Request = which == REQUEST_OPLOCK_INPUT_FLAG_REQUEST;
+        Kind->Shared = !(input->RequestedOplockLevel & OPLOCK_LEVEL_CACHE_WRITE);
+        Kind->HandleCaching = (input->RequestedOplockLevel & OPLOCK_LEVEL_CACHE_HANDLE) != 0;
+        return STATUS_SUCCESS;
+    }
+    default: /* acknowledgements and the break notification */
+        return STATUS_SUCCESS;
+    }
+}
+
+/*
+ * OplockControl: an oplock request, acknowledgement or break notification on a
+ * handle. Takes the node's main resource exclusive around the package call, so the
+ * open count it passes cannot change under it. Sets *HandedOn once the package owns
+ * (and completes) the request. Returns the package's status or the refusal.
+ */
+static NTSTATUS OplockControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, ULONG Code, PBOOLEAN HandedOn)
+{
+    PFILE_OBJECT fileObject = IrpSp->FileObject;
+    PCCB ccb = fileObject != NULL ? (PCCB)fileObject->FsContext2 : NULL;
+    if (ccb == NULL || ccb->Signature != CCB_SIGNATURE)
+        return STATUS_INVALID_PARAMETER; /* a volume handle has no node */
+    PFCB node = ccb->Node;
+    OPLOCK_REQUEST_KIND kind;
+    NTSTATUS status = ClassifyOplockControl(Irp, IrpSp, Code, &kind);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (kind.Request && !kind.Shared && node->IsDirectory)
+        return STATUS_INVALID_PARAMETER;
+
+    ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
+    node->OplockInUse = TRUE;
+    ULONG count = 0;
+    if (kind.Request && !kind.Shared)
+        count = (ULONG)node->OpenCount;
+    else if (kind.Request && !node->IsDirectory)
+        count = node->FileLock != NULL && FsRtlAreThereCurrentOrWaitingFileLocks(node->FileLock) ? 1 : 0;
+    if (kind.Request && kind.HandleCaching && (node->DeletePending || ccb->DeleteOnClose)) {
+        status = STATUS_DELETE_PENDING;
+    } else {
+        *HandedOn = TRUE;
+        status = FsRtlOplockFsctrl(&node->Oplock, Irp, count);
+    }
+    ExReleaseResourceLite(&node->MainResource);
+    return status;
+}
+
+/*
+ * CommonUserFsRequest: IRP_MN_USER_FS_REQUEST on an admitted volume. The oplock
+ * controls go to the oplock package; every other control is refused with
+ * STATUS_INVALID_DEVICE_REQUEST.
+ */
+static NTSTATUS CommonUserFsRequest(PIRP Irp, PVCB Vcb, PBOOLEAN HandedOn)
+{
+    UNREFERENCED_PARAMETER(Vcb);
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    if (irpSp->MinorFunction != IRP_MN_USER_FS_REQUEST)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    ULONG code = irpSp->Parameters.FileSystemControl.FsControlCode;
+    switch (code) {
+    case FSCTL_REQUEST_OPLOCK_LEVEL_1:
+    case FSCTL_REQUEST_OPLOCK_LEVEL_2:
+    case FSCTL_REQUEST_BATCH_OPLOCK:
+    case FSCTL_OPLOCK_BREAK_ACKNOWLEDGE:
+    case FSCTL_OPBATCH_ACK_CLOSE_PENDING:
+    case FSCTL_OPLOCK_BREAK_NOTIFY:
+    case FSCTL_OPLOCK_BREAK_ACK_NO_2:
+    case FSCTL_REQUEST_FILTER_OPLOCK:
+    case FSCTL_REQUEST_OPLOCK:
+        return OplockControl(Irp, irpSp, code, HandedOn);
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
 /*
  * VorelFileSystemControl: PASSIVE_LEVEL. A mount request goes to the volume
- * mount; every other minor function is refused with STATUS_INVALID_DEVICE_REQUEST.
- * Completes the request with its status.
+ * mount; the controls on a volume are served by CommonUserFsRequest; anything
+ * else is refused with STATUS_INVALID_DEVICE_REQUEST. Completes the request with
+ * its status, unless the oplock package took it.
  */
 NTSTATUS NTAPI VorelFileSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
+    if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction != IRP_MN_MOUNT_VOLUME && VcbFromDevice(DeviceObject) != NULL)
+        return DispatchVolumeHandOff(DeviceObject, Irp, CommonUserFsRequest);
+
     IRP_FRAME frame;
     FrameEnter(&frame, Irp);
     Irp->IoStatus.Information = 0;
-
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
     if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_MOUNT_VOLUME)
         status = MountVolume(Irp);
-
     FrameLeave(&frame, status);
     return status;
 }

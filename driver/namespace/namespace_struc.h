@@ -148,6 +148,7 @@ typedef struct _FCB {
     BOOLEAN DefaultSecurity;                /* derived from the root's descriptor by inheritance only */
 
     OPLOCK Oplock;
+    BOOLEAN OplockInUse;                    /* set under the main resource exclusive by the first oplock request; never cleared */
     SHARE_ACCESS ShareAccess;               /* main resource exclusive */
     BOOLEAN ShareAccessInitialized;         /* main resource exclusive; cleared when the last handle is cleaned up */
     PFILE_LOCK FileLock;                    /* made on first use, published by compare-exchange */

@@ -83,6 +83,30 @@ struct CACHE_OPLOCK {
 
 base::SpinLock gOplockLock;
 
+/*
+ * The package lock is a spin lock: its holder runs at DISPATCH_LEVEL, so nothing
+ * that may wait, touch pageable memory or call back into the file system runs
+ * under it.
+ */
+class PackageGuard {
+public:
+    PackageGuard() noexcept
+    {
+        KeRaiseIrql(DISPATCH_LEVEL, &old_);
+        gOplockLock.lock();
+    }
+    ~PackageGuard()
+    {
+        gOplockLock.unlock();
+        KeLowerIrql(old_);
+    }
+    PackageGuard(const PackageGuard &) = delete;
+    PackageGuard &operator=(const PackageGuard &) = delete;
+
+private:
+    KIRQL old_;
+};
+
 /* IRPs to complete once the lock is dropped (Tail.Overlay.ListEntry). */
 struct Completions {
     Completions() { InitializeListHead(&irps); InitializeListHead(&waiters); }
@@ -108,7 +132,7 @@ template <typename Answer, typename Question> Answer Ask(POPLOCK oplock, Answer 
     CheckRecord(record);
     if (record == nullptr)
         return empty;
-    base::SpinGuard guard(gOplockLock);
+    PackageGuard guard;
     return question(record);
 }
 
@@ -303,7 +327,7 @@ VOID NTAPI CancelOplockIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Completions out;
     OPLOCK_WAITER *waiter = nullptr;
     {
-        base::SpinGuard guard(gOplockLock);
+        PackageGuard guard;
         auto *record = static_cast<OPLOCK_RECORD *>(Irp->Tail.Overlay.DriverContext[0]);
         waiter = static_cast<OPLOCK_WAITER *>(Irp->Tail.Overlay.DriverContext[1]);
         auto *entry = static_cast<CACHE_OPLOCK *>(Irp->Tail.Overlay.DriverContext[2]);
@@ -423,7 +447,7 @@ NTSTATUS RequestOplock(POPLOCK oplock, PIRP irp, ULONG code, ULONG openCount)
         return CompleteNow(irp, STATUS_INSUFFICIENT_RESOURCES);
     NTSTATUS status = STATUS_OPLOCK_NOT_GRANTED;
     {
-        base::SpinGuard guard(gOplockLock);
+        PackageGuard guard;
         bool grant = shared ? (record->Kind == Held::None || record->Kind == Held::Level2) && !AnyCacheWrite(record)
                             : record->Kind == Held::None && IsListEmpty(&record->CacheOplocks);
         if (grant) {
@@ -461,7 +485,7 @@ NTSTATUS AcknowledgeBreak(OPLOCK_RECORD *record, PIRP irp, ULONG code)
     Completions out;
     NTSTATUS status = STATUS_SUCCESS;
     {
-        base::SpinGuard guard(gOplockLock);
+        PackageGuard guard;
         if (record == nullptr || !IsExclusive(record->Kind) || record->Break == Breaking::No ||
             record->Owner != file || record->ClosePending) {
             status = STATUS_INVALID_OPLOCK_PROTOCOL;
@@ -490,7 +514,7 @@ NTSTATUS AcknowledgeBreak(OPLOCK_RECORD *record, PIRP irp, ULONG code)
 NTSTATUS BreakNotify(OPLOCK_RECORD *record, PIRP irp)
 {
     {
-        base::SpinGuard guard(gOplockLock);
+        PackageGuard guard;
         if (record != nullptr && !Settled(record)) {
             if (HoldIrp(record, irp, nullptr, true)) {
                 InsertTailList(&record->NotifyIrps, &irp->Tail.Overlay.ListEntry);
@@ -543,7 +567,7 @@ NTSTATUS RequestCacheOplock(POPLOCK oplock, PIRP irp, ULONG openCount, ULONG fsc
     Completions out;
     NTSTATUS status;
     {
-        base::SpinGuard guard(gOplockLock);
+        PackageGuard guard;
         CACHE_OPLOCK *entry = record != nullptr ? CacheOplockOf(record, file) : nullptr;
         if (request) {
             bool others = !IsListEmpty(&record->CacheOplocks);
@@ -675,6 +699,23 @@ Need NeedOf(PIO_STACK_LOCATION stack, Held kind, bool *handleOnly)
 }
 
 /*
+ * Lock held. Holds the waiting operation's IRP and lists its waiter for release at
+ * the end of the break. Returns STATUS_PENDING (completion routine form) or
+ * STATUS_SUCCESS (the caller sleeps on the waiter's event), or STATUS_CANCELLED
+ * when the IRP was cancelled already; the waiter is then freed when pooled.
+ */
+NTSTATUS QueueWaiter(OPLOCK_RECORD *record, PIRP irp, OPLOCK_WAITER *waiter, POPLOCK_WAIT_COMPLETE_ROUTINE completion)
+{
+    if (irp != nullptr && !HoldIrp(record, irp, waiter, completion != nullptr)) {
+        if (waiter->Pooled)
+            ExFreePoolWithTag(waiter, kOplockWaiterTag);
+        return STATUS_CANCELLED;
+    }
+    InsertTailList(&record->Waiters, &waiter->Links);
+    return completion != nullptr ? STATUS_PENDING : STATUS_SUCCESS;
+}
+
+/*
  * Breaks what the operation conflicts with and makes it wait for the owner's
  * acknowledgement: synchronously when no completion routine is given, otherwise the
  * IRP is marked pending, PostIrpRoutine runs, STATUS_PENDING is returned and the
@@ -691,8 +732,9 @@ NTSTATUS BreakAndWait(OPLOCK_RECORD *record, PIRP irp, PFILE_OBJECT file, Need n
     OPLOCK_WAITER local;
     OPLOCK_WAITER *waiter = nullptr;
     NTSTATUS status = STATUS_SUCCESS;
+    bool posting = false;
     {
-        base::SpinGuard guard(gOplockLock);
+        PackageGuard guard;
         if (record->Kind == Held::Level2 && need == Need::None && !handleOnly)
             BreakLevel2(record, nullptr, out);
         bool conflicts = IsExclusive(record->Kind) && record->Owner != file &&
@@ -735,22 +777,36 @@ NTSTATUS BreakAndWait(OPLOCK_RECORD *record, PIRP irp, PFILE_OBJECT file, Need n
                     waiter->Completion = completion;
                     waiter->Pooled = completion != nullptr;
                     KeInitializeEvent(&waiter->Event, NotificationEvent, FALSE);
+                    // The post routine runs at the caller's IRQL (it may lock user
+                    // buffers), so it runs after the lock is dropped; until then the
+                    // IRP is neither held nor listed, and no break can complete it.
                     if (completion != nullptr && post != nullptr)
-                        post(context, irp);
-                    if (irp != nullptr && !HoldIrp(record, irp, waiter, completion != nullptr)) {
-                        status = STATUS_CANCELLED;
-                        if (waiter->Pooled)
-                            ExFreePoolWithTag(waiter, kOplockWaiterTag);
+                        posting = true;
+                    else if ((status = QueueWaiter(record, irp, waiter, completion)) == STATUS_CANCELLED)
                         waiter = nullptr;
-                    } else {
-                        InsertTailList(&record->Waiters, &waiter->Links);
-                        status = completion != nullptr ? STATUS_PENDING : STATUS_SUCCESS;
-                    }
                 }
             }
         }
     }
     FinishCompletions(out);
+    if (posting) {
+        post(context, irp);
+        Completions released;
+        {
+            PackageGuard guard;
+            if (Settled(record)) {
+                // Acknowledged while the routine ran: nothing is left to wait for.
+                IoMarkIrpPending(irp);
+                waiter->Status = STATUS_SUCCESS;
+                InsertTailList(&released.waiters, &waiter->Links);
+                status = STATUS_PENDING;
+            } else {
+                status = QueueWaiter(record, irp, waiter, completion);
+            }
+        }
+        FinishCompletions(released);
+        return status;
+    }
     if (waiter != nullptr && completion == nullptr) {
         KeWaitForSingleObject(&waiter->Event, Executive, KernelMode, FALSE, nullptr);
         status = waiter->Status;
@@ -765,7 +821,7 @@ void CleanupOwner(OPLOCK_RECORD *record, PFILE_OBJECT file)
         return;
     Completions out;
     {
-        base::SpinGuard guard(gOplockLock);
+        PackageGuard guard;
         if (IsExclusive(record->Kind) && record->Owner == file)
             EndExclusive(record, out);
         else if (record->Kind == Held::Level2)
@@ -821,7 +877,7 @@ NTKERNELAPI VOID NTAPI FsRtlUninitializeOplock(POPLOCK Oplock)
     if (record != nullptr) {
         Completions out;
         {
-            base::SpinGuard guard(gOplockLock);
+            PackageGuard guard;
             while (!IsListEmpty(&record->CacheOplocks))
                 EndCacheOplock(CONTAINING_RECORD(record->CacheOplocks.Flink, CACHE_OPLOCK, Links), STATUS_SUCCESS,
                                out);

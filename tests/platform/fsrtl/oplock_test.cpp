@@ -8,6 +8,7 @@
 #include <ntifs.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <unistd.h>
@@ -382,6 +383,42 @@ TEST_F(OplockTest, CompletionRoutineFormReturnsPendingAndCallsBackOnAcknowledgeO
     EXPECT_TRUE(first.completed);
     EXPECT_EQ(first.status, STATUS_SUCCESS);
     EXPECT_EQ(first.irp, read.irp);
+}
+
+/* A post routine that may wait and lock buffers, and here acknowledges the break. */
+struct PostProbe : Posted {
+    KIRQL irql = HIGH_LEVEL;
+    BOOLEAN fastIo = TRUE;
+    std::function<void()> meanwhile;
+};
+
+VOID NTAPI ProbePost(PVOID context, PIRP irp)
+{
+    auto *probe = static_cast<PostProbe *>(context);
+    PostIrp(context, irp);
+    probe->irql = KeGetCurrentIrql();
+    if (probe->meanwhile)
+        probe->meanwhile();
+}
+
+TEST_F(OplockTest, PostRoutineRunsOutsideThePackageLockAndSeesAnAcknowledgementMadeMeanwhile)
+{
+    TestIrp &request = Grant(0, FSCTL_REQUEST_OPLOCK_LEVEL_1);
+    PostProbe probe;
+    TestIrp &ack = NewIrp(IRP_MJ_FILE_SYSTEM_CONTROL, &s.files[0], FSCTL_OPLOCK_BREAK_ACKNOWLEDGE);
+    probe.meanwhile = [&] {
+        probe.fastIo = FsRtlOplockIsFastIoPossible(&s.oplock);
+        EXPECT_EQ(s.Control(ack), STATUS_PENDING) << "the acknowledgement keeps level 2";
+    };
+    TestIrp &read = NewIrp(IRP_MJ_READ, &s.files[1]);
+    EXPECT_EQ(FsRtlCheckOplock(&s.oplock, read.irp, &probe, WaitComplete, ProbePost), STATUS_PENDING);
+    EXPECT_TRUE(request.completed);
+    EXPECT_EQ(probe.posts, 1);
+    EXPECT_LT(probe.irql, DISPATCH_LEVEL);
+    EXPECT_FALSE(probe.fastIo) << "the break was still waiting when the routine ran";
+    EXPECT_TRUE(probe.completed) << "the acknowledgement made during the post releases the operation";
+    EXPECT_EQ(probe.status, STATUS_SUCCESS);
+    EXPECT_TRUE(read.stack()->Control & SL_PENDING_RETURNED);
 }
 
 TEST_F(OplockTest, UninitialiseCompletesHeldRequestsAndReleasesWaiters)

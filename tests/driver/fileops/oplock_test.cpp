@@ -1,0 +1,166 @@
+/*
+ * Oplocks through the volume: requests arrive as file-system controls on kernel
+ * handles opened for asynchronous I/O, conflicting opens from other threads wait in
+ * create for the owner's acknowledgement or cleanup, and refused requests complete
+ * at once with the package's or the control handler's status.
+ */
+#include "fileops_test.h"
+#include "system_threads.h"
+
+#include <atomic>
+#include <unistd.h>
+
+namespace {
+
+/* A kernel handle on R:path; asynchronous unless options ask otherwise. */
+NTSTATUS KernelOpen(const std::string &path, HANDLE *handle, ULONG options = 0, ACCESS_MASK access = FILE_READ_DATA)
+{
+    support::Name name(("\\??\\R:" + path).c_str());
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    return ZwCreateFile(handle, access | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, nullptr, 0);
+}
+
+/* An oplock control on an asynchronous handle; its result lands in iosb. */
+struct OplockCall {
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS Send(HANDLE handle, ULONG code, void *in = nullptr, ULONG inLength = 0, void *out = nullptr,
+                  ULONG outLength = 0)
+    {
+        iosb.Status = STATUS_PENDING;
+        return ZwFsControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, in, inLength, out, outLength);
+    }
+    bool Done() const { return reinterpret_cast<const volatile NTSTATUS &>(iosb.Status) != STATUS_PENDING; }
+    void Wait() const
+    {
+        while (!Done())
+            usleep(100);
+    }
+};
+
+/* A second open of path on a system thread; it may wait in create for a break. */
+struct RivalOpen {
+    explicit RivalOpen(const std::string &path)
+    {
+        thread = StartThread([this, path] {
+            status = KernelOpen(path, &handle, FILE_SYNCHRONOUS_IO_NONALERT);
+            done = true;
+        });
+    }
+    void Join()
+    {
+        JoinThread(thread);
+        if (NT_SUCCESS(status))
+            ZwClose(handle);
+    }
+    PKTHREAD thread;
+    HANDLE handle = nullptr;
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::atomic<bool> done{false};
+};
+
+class OplockUseTest : public FileOpsTest {
+protected:
+    void SetUp() override
+    {
+        FileOpsTest::SetUp();
+        ASSERT_EQ(MakeVolume(0, "dir"), STATUS_SUCCESS);
+        ASSERT_EQ(Make("\\f"), STATUS_SUCCESS);
+    }
+    /* Lets a waiting thread run far enough to block; its not being done then is the check. */
+    static void Settle() { usleep(20000); }
+};
+
+TEST_F(OplockUseTest, RivalOpenBreaksLevel1AndBatchAndWaitsForTheAcknowledgement)
+{
+    for (ULONG code : {FSCTL_REQUEST_OPLOCK_LEVEL_1, FSCTL_REQUEST_BATCH_OPLOCK}) {
+        SCOPED_TRACE(code);
+        HANDLE owner;
+        ASSERT_EQ(KernelOpen("\\f", &owner), STATUS_SUCCESS);
+        OplockCall request;
+        ASSERT_EQ(request.Send(owner, code), STATUS_PENDING);
+        EXPECT_FALSE(request.Done());
+
+        RivalOpen rival("\\f");
+        request.Wait();
+        EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(request.iosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_LEVEL_2);
+        Settle();
+        EXPECT_FALSE(rival.done) << "the open waits for the owner's acknowledgement";
+
+        OplockCall ack;
+        EXPECT_EQ(ack.Send(owner, FSCTL_OPLOCK_BREAK_ACKNOWLEDGE), STATUS_PENDING) << "the owner keeps level 2";
+        rival.Join();
+        EXPECT_EQ(rival.status, STATUS_SUCCESS);
+        EXPECT_EQ(ZwClose(owner), STATUS_SUCCESS);
+        ack.Wait(); // the owner's cleanup ends its level 2 oplock
+    }
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+}
+
+TEST_F(OplockUseTest, BatchClosePendingReleasesTheRivalAtTheOwnersCleanup)
+{
+    HANDLE owner;
+    ASSERT_EQ(KernelOpen("\\f", &owner), STATUS_SUCCESS);
+    OplockCall request;
+    ASSERT_EQ(request.Send(owner, FSCTL_REQUEST_BATCH_OPLOCK), STATUS_PENDING);
+    RivalOpen rival("\\f");
+    request.Wait();
+    OplockCall closing;
+    EXPECT_EQ(closing.Send(owner, FSCTL_OPBATCH_ACK_CLOSE_PENDING), STATUS_SUCCESS);
+    Settle();
+    EXPECT_FALSE(rival.done) << "a close-pending acknowledgement keeps the open waiting";
+    EXPECT_EQ(ZwClose(owner), STATUS_SUCCESS);
+    rival.Join();
+    EXPECT_EQ(rival.status, STATUS_SUCCESS);
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+}
+
+TEST_F(OplockUseTest, RefusedRequestsCompleteAtOnceAndChangeNothing)
+{
+    HANDLE first, second, dir, volume;
+    ASSERT_EQ(KernelOpen("\\f", &first), STATUS_SUCCESS);
+    ASSERT_EQ(KernelOpen("\\f", &second), STATUS_SUCCESS);
+    OplockCall call;
+    EXPECT_EQ(call.Send(first, FSCTL_REQUEST_OPLOCK_LEVEL_1), STATUS_OPLOCK_NOT_GRANTED) << "two handles are open";
+    EXPECT_EQ(call.Send(first, FSCTL_REQUEST_BATCH_OPLOCK), STATUS_OPLOCK_NOT_GRANTED);
+
+    REQUEST_OPLOCK_INPUT_BUFFER in{REQUEST_OPLOCK_CURRENT_VERSION, sizeof(in), OPLOCK_LEVEL_CACHE_READ,
+                                   REQUEST_OPLOCK_INPUT_FLAG_REQUEST | REQUEST_OPLOCK_INPUT_FLAG_ACK};
+    REQUEST_OPLOCK_OUTPUT_BUFFER out{};
+    EXPECT_EQ(call.Send(first, FSCTL_REQUEST_OPLOCK, &in, sizeof(in), &out, sizeof(out)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(call.Send(first, FSCTL_REQUEST_OPLOCK, &in, sizeof(in) - 1, &out, sizeof(out)),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(call.Send(first, FSCTL_LOCK_VOLUME), STATUS_INVALID_DEVICE_REQUEST);
+
+    ASSERT_EQ(KernelOpen("\\dir", &dir, FILE_DIRECTORY_FILE, FILE_LIST_DIRECTORY), STATUS_SUCCESS);
+    for (ULONG code : {FSCTL_REQUEST_OPLOCK_LEVEL_1, FSCTL_REQUEST_BATCH_OPLOCK, FSCTL_REQUEST_FILTER_OPLOCK})
+        EXPECT_EQ(call.Send(dir, code), STATUS_INVALID_PARAMETER) << code;
+    ASSERT_EQ(KernelOpen("", &volume), STATUS_SUCCESS);
+    EXPECT_EQ(call.Send(volume, FSCTL_REQUEST_OPLOCK_LEVEL_2), STATUS_INVALID_PARAMETER) << "a volume has no oplock";
+
+    // Nothing was granted: a third open neither breaks nor waits.
+    HANDLE third;
+    EXPECT_EQ(KernelOpen("\\f", &third, FILE_SYNCHRONOUS_IO_NONALERT), STATUS_SUCCESS);
+    for (HANDLE h : {first, second, third, dir, volume})
+        EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+}
+
+TEST_F(OplockUseTest, CompleteIfOplockedOpensAtOnceWithBreakInProgress)
+{
+    HANDLE owner, rival;
+    ASSERT_EQ(KernelOpen("\\f", &owner), STATUS_SUCCESS);
+    OplockCall request;
+    ASSERT_EQ(request.Send(owner, FSCTL_REQUEST_BATCH_OPLOCK), STATUS_PENDING);
+    EXPECT_EQ(KernelOpen("\\f", &rival, FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED),
+              STATUS_OPLOCK_BREAK_IN_PROGRESS);
+    EXPECT_TRUE(request.Done());
+    EXPECT_EQ(ZwClose(owner), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(rival), STATUS_SUCCESS);
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+}
+
+} // namespace
