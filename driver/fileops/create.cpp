@@ -530,7 +530,7 @@ static NTSTATUS OpenInDirectory(PCREATE_CONTEXT Ctx, PFCB Parent, PCUNICODE_STRI
     PFCB node = NULL;
     PLINK link = LookupChild(Parent, Last);
     ACCESS_MASK granted = 0;
-    ULONG_PTR action;
+    ULONG_PTR action = FILE_OPENED;
     NTSTATUS status;
     if (link != NULL) {
         /* An existing entry cannot be made anew: renames and deletions need not wait on this open. */
