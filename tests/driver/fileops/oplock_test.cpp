@@ -23,21 +23,31 @@ NTSTATUS KernelOpen(const std::string &path, HANDLE *handle, ULONG options = 0, 
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, nullptr, 0);
 }
 
-/* An oplock control on an asynchronous handle; its result lands in iosb. */
+/*
+ * An oplock control on an asynchronous handle; its result lands in iosb. The I/O
+ * manager writes iosb before it signals the call's event, so iosb is read only
+ * once the event says the call is done.
+ */
 struct OplockCall {
     IO_STATUS_BLOCK iosb{};
+    HANDLE event = nullptr;
+    OplockCall() { EXPECT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE), STATUS_SUCCESS); }
+    ~OplockCall()
+    {
+        if (event != nullptr)
+            ZwClose(event);
+    }
     NTSTATUS Send(HANDLE handle, ULONG code, void *in = nullptr, ULONG inLength = 0, void *out = nullptr,
                   ULONG outLength = 0)
     {
-        iosb.Status = STATUS_PENDING;
-        return ZwFsControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, in, inLength, out, outLength);
+        return ZwFsControlFile(handle, event, nullptr, nullptr, &iosb, code, in, inLength, out, outLength);
     }
-    bool Done() const { return reinterpret_cast<const volatile NTSTATUS &>(iosb.Status) != STATUS_PENDING; }
-    void Wait() const
+    bool Done() const
     {
-        while (!Done())
-            usleep(100);
+        LARGE_INTEGER now{};
+        return ZwWaitForSingleObject(event, FALSE, &now) == STATUS_SUCCESS;
     }
+    void Wait() const { ZwWaitForSingleObject(event, FALSE, nullptr); }
 };
 
 /* A second open of path on a system thread; it may wait in create for a break. */
