@@ -419,8 +419,10 @@ static NTSTATUS CreateEntry(PCREATE_CONTEXT Ctx, PFCB Parent, PCUNICODE_STRING L
     status = StoreCreateEas(Ctx, node);
     if (!NT_SUCCESS(status))
         goto fail_link;
+    /* The last cleanup of another handle may have made the node delete-pending meanwhile. */
     ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
-    status = ShareAndCount(Ctx, node, *Granted, Ctx->Implied);
+    status = node->DeletePending || node->Unlinked ? STATUS_DELETE_PENDING
+                                                   : ShareAndCount(Ctx, node, *Granted, Ctx->Implied);
     ExReleaseResourceLite(&node->MainResource);
     if (!NT_SUCCESS(status))
         goto fail_link;
@@ -461,6 +463,15 @@ static NTSTATUS ReplaceData(PCREATE_CONTEXT Ctx, PFCB Node, PFCB Parent, ACCESS_
     return status;
 }
 
+/* IsNodeGoing: whether Node is delete-pending or has lost its last name (read under its main resource). */
+static BOOLEAN IsNodeGoing(PFCB Node)
+{
+    ExAcquireResourceSharedLite(&Node->MainResource, TRUE);
+    BOOLEAN going = Node->DeletePending || Node->Unlinked;
+    ExReleaseResourceLite(&Node->MainResource);
+    return going;
+}
+
 /*
  * OpenExisting: the found entry Link of Parent. The caller holds Parent's main
  * resource. On success the node is referenced, the link referenced, share access
@@ -470,7 +481,7 @@ static NTSTATUS OpenExisting(PCREATE_CONTEXT Ctx, PFCB Parent, PLINK Link, BOOLE
                              PACCESS_MASK Granted, PULONG_PTR Action)
 {
     PFCB node = Link->Node;
-    if (node->DeletePending || node->Unlinked)
+    if (IsNodeGoing(node))
         return STATUS_DELETE_PENDING;
     if (ReadNoFence((volatile LONG *)&node->ReparseTag) != 0 && !(Ctx->Options & FILE_OPEN_REPARSE_POINT))
         return CompleteAsReparse(Ctx->Irp, node, TrailingBackslash ? sizeof(WCHAR) : 0);
