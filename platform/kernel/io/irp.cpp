@@ -490,8 +490,10 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == -1)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x06, (ULONG_PTR)(ULONG)Irp->IoStatus.Status,
                      (ULONG_PTR)Irp, 0);
-    if (Irp->CancelRoutine != nullptr)
-        KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x07, (ULONG_PTR)Irp->CancelRoutine, (ULONG_PTR)Irp, 0);
+    // IoCancelIrp may exchange the cancel routine on another thread at this very moment.
+    PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE);
+    if (cancelRoutine != nullptr)
+        KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x07, (ULONG_PTR)cancelRoutine, (ULONG_PTR)Irp, 0);
     verifier::CheckNoSpinLocksHeld((uintptr_t)Irp);
 
     // Walk the stack locations from the current one up, running completion routines.
