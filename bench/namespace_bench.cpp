@@ -14,7 +14,7 @@
  *   create 1000000 nodes: <count> per second
  * and, on the error stream, how many descriptors were computed and stored.
  */
-#include "machine.h"
+#include "bench_driver.h"
 #include "../platform/kernel/se/security.h"
 
 #include <vorel.h>
@@ -183,18 +183,14 @@ bool MeasureCreates(PVCB vcb, PVOID token)
 
 int main()
 {
-    machine::Config config;
-    config.verifier = false;
-    machine::Boot(config);
-    if (machine::LoadDriver(VOREL_DRIVER_PATH, "vorel") != 0) {
-        std::fprintf(stderr, "namespace_bench: the driver did not load\n");
+    bench::LoadedDriver driver;
+    if (!bench::LoadDriver(driver, "namespace_bench", false))
         return 1;
-    }
     ns = static_cast<const VOREL_NAMESPACE_DIAGNOSTICS *>(machine::DriverSymbol("vorel", "VorelNamespaceDiagnostics"));
     PVCB vcb = ns != nullptr ? ns->CreateVolume(64ull << 20) : nullptr;
     if (vcb == nullptr) {
         std::fprintf(stderr, "namespace_bench: no namespace diagnostics or no volume\n");
-        return 1;
+        return bench::UnloadDriver(driver, false);
     }
     KeEnterCriticalRegion();
     bool ok = true;
@@ -213,9 +209,5 @@ int main()
     if (token != nullptr)
         ObDereferenceObject(token);
     KeLeaveCriticalRegion();
-    machine::UnloadDriver("vorel");
-    machine::AuditReport report = machine::Shutdown();
-    if (!report.Clean())
-        std::fprintf(stderr, "namespace_bench: the machine was not left clean:\n%s", report.Text().c_str());
-    return ok && report.Clean() ? 0 : 1;
+    return bench::UnloadDriver(driver, ok);
 }
