@@ -58,9 +58,8 @@ static NTSTATUS ClassifyOplockControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, ULONG 
  */
 static NTSTATUS OplockControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, ULONG Code, PBOOLEAN HandedOn)
 {
-    PFILE_OBJECT fileObject = IrpSp->FileObject;
-    PCCB ccb = fileObject != NULL ? (PCCB)fileObject->FsContext2 : NULL;
-    if (ccb == NULL || ccb->Signature != CCB_SIGNATURE)
+    PCCB ccb = HandleCcb(IrpSp->FileObject);
+    if (ccb == NULL)
         return STATUS_INVALID_PARAMETER; /* a volume handle has no node */
     PFCB node = ccb->Node;
     OPLOCK_REQUEST_KIND kind;
