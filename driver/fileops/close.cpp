@@ -155,7 +155,7 @@ static VOID CommonCleanup(PVCB Vcb, PIRP Irp)
     if (ccb == NULL)
         return;
     ReleaseHolder(Vcb, ccb->RequestorProcess);
-    PFILE_LOCK lock = (PFILE_LOCK)ReadPointerAcquire((PVOID const volatile *)&ccb->Node->FileLock);
+    PFILE_LOCK lock = PeekFileLock(ccb->Node);
     if (lock != NULL && !ccb->Node->IsDirectory)
         (VOID) FsRtlFastUnlockAll(lock, FileObject, IoGetRequestorProcess(Irp), NULL);
     if (ccb->Node->OplockInUse)

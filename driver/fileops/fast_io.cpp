@@ -113,7 +113,7 @@ BOOLEAN NTAPI VorelFastIoUnlockSingle(PFILE_OBJECT FileObject, PLARGE_INTEGER Fi
     if (node == NULL)
         return FALSE;
     IoStatus->Information = 0;
-    PFILE_LOCK lock = (PFILE_LOCK)ReadPointerAcquire((PVOID const volatile *)&node->FileLock);
+    PFILE_LOCK lock = PeekFileLock(node);
     if (lock == NULL) {
         IoStatus->Status = STATUS_RANGE_NOT_LOCKED;
         return TRUE;
@@ -137,7 +137,7 @@ static BOOLEAN UnlockAll(PFILE_OBJECT FileObject, PEPROCESS ProcessId, BOOLEAN B
         return FALSE;
     IoStatus->Status = STATUS_SUCCESS;
     IoStatus->Information = 0;
-    PFILE_LOCK lock = (PFILE_LOCK)ReadPointerAcquire((PVOID const volatile *)&node->FileLock);
+    PFILE_LOCK lock = PeekFileLock(node);
     if (lock != NULL) {
         KeEnterCriticalRegion();
         IoStatus->Status = ByKey ? FsRtlFastUnlockAllByKey(lock, FileObject, ProcessId, Key, NULL)

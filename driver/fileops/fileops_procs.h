@@ -28,6 +28,8 @@ VOID FillNetworkOpenInformation(PFCB Fcb, PFILE_NETWORK_OPEN_INFORMATION Record)
 
 /* lock_control.cpp: byte-range locks */
 DRIVER_DISPATCH VorelLockControl;
+PFILE_LOCK PeekFileLock(PFCB Fcb);
+BOOLEAN HasFileLocks(PFCB Fcb);
 PFILE_LOCK GetFileLock(PFCB Fcb);
 
 /* flush.cpp */

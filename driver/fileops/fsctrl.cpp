@@ -75,7 +75,7 @@ static NTSTATUS OplockControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, ULONG Code, PB
     if (kind.Request && !kind.Shared)
         count = (ULONG)node->OpenCount;
     else if (kind.Request && !node->IsDirectory)
-        count = node->FileLock != NULL && FsRtlAreThereCurrentOrWaitingFileLocks(node->FileLock) ? 1 : 0;
+        count = HasFileLocks(node) ? 1 : 0;
     if (kind.Request && kind.HandleCaching && (node->DeletePending || ccb->DeleteOnClose)) {
         status = STATUS_DELETE_PENDING;
     } else {

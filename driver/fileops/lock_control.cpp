@@ -9,6 +9,20 @@
  */
 #include "vorel.h"
 
+/* PeekFileLock: the node's lock record, or NULL while it has none. Any IRQL; no lock needed. */
+PFILE_LOCK PeekFileLock(PFCB Fcb)
+{
+    /* Acquire: pairs with the publishing compare-exchange, so the record is seen initialised. */
+    return (PFILE_LOCK)ReadPointerAcquire((PVOID const volatile *)&Fcb->FileLock);
+}
+
+/* HasFileLocks: whether the node's byte ranges are locked, or locks wait for them. */
+BOOLEAN HasFileLocks(PFCB Fcb)
+{
+    PFILE_LOCK lock = PeekFileLock(Fcb);
+    return lock != NULL && FsRtlAreThereCurrentOrWaitingFileLocks(lock);
+}
+
 /*
  * GetFileLock: the node's lock record, made when there is none. Any IRQL up to
  * APC_LEVEL, no lock held. Two first users may race: the loser frees its own
@@ -17,7 +31,7 @@
  */
 PFILE_LOCK GetFileLock(PFCB Fcb)
 {
-    PFILE_LOCK lock = (PFILE_LOCK)ReadPointerAcquire((PVOID const volatile *)&Fcb->FileLock);
+    PFILE_LOCK lock = PeekFileLock(Fcb);
     if (lock != NULL)
         return lock;
     PFILE_LOCK made = FsRtlAllocateFileLock(NULL, NULL);
@@ -47,7 +61,7 @@ static NTSTATUS CommonLockControl(PIRP Irp, PVCB Vcb, PBOOLEAN HandedOn)
         return STATUS_INVALID_PARAMETER;
     PFCB node = ccb->Node;
 
-    PFILE_LOCK lock = (PFILE_LOCK)ReadPointerAcquire((PVOID const volatile *)&node->FileLock);
+    PFILE_LOCK lock = PeekFileLock(node);
     if (irpSp->MinorFunction == IRP_MN_LOCK || lock != NULL) {
         lock = GetFileLock(node);
         if (lock == NULL)
