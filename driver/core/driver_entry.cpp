@@ -82,6 +82,8 @@ static VOID InstallDispatchTable(PDRIVER_OBJECT DriverObject)
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = VorelClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VorelDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = VorelFileSystemControl;
+    DriverObject->MajorFunction[IRP_MJ_LOCK_CONTROL] = VorelLockControl;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = VorelFlushBuffers;
     DriverObject->MajorFunction[IRP_MJ_SHUTDOWN] = VorelShutdown;
 
     /* Extended attributes. */
@@ -101,6 +103,14 @@ static NTSTATUS InstallFastIo(PDRIVER_OBJECT DriverObject)
 {
     RtlZeroMemory(&VorelData.FastIoDispatch, sizeof(VorelData.FastIoDispatch));
     VorelData.FastIoDispatch.SizeOfFastIoDispatch = sizeof(FAST_IO_DISPATCH);
+    VorelData.FastIoDispatch.FastIoQueryBasicInfo = VorelFastIoQueryBasicInfo;
+    VorelData.FastIoDispatch.FastIoQueryStandardInfo = VorelFastIoQueryStandardInfo;
+    VorelData.FastIoDispatch.FastIoLock = VorelFastIoLock;
+    VorelData.FastIoDispatch.FastIoUnlockSingle = VorelFastIoUnlockSingle;
+    VorelData.FastIoDispatch.FastIoUnlockAll = VorelFastIoUnlockAll;
+    VorelData.FastIoDispatch.FastIoUnlockAllByKey = VorelFastIoUnlockAllByKey;
+    VorelData.FastIoDispatch.FastIoQueryNetworkOpenInfo = VorelFastIoQueryNetworkOpenInfo;
+    VorelData.FastIoDispatch.FastIoQueryOpen = VorelFastIoQueryOpen;
     DriverObject->FastIoDispatch = &VorelData.FastIoDispatch;
 
     FS_FILTER_CALLBACKS callbacks;

@@ -155,6 +155,9 @@ static VOID CommonCleanup(PVCB Vcb, PIRP Irp)
     if (ccb == NULL)
         return;
     ReleaseHolder(Vcb, ccb->RequestorProcess);
+    PFILE_LOCK lock = PeekFileLock(ccb->Node);
+    if (lock != NULL && !ccb->Node->IsDirectory)
+        (VOID) FsRtlFastUnlockAll(lock, FileObject, IoGetRequestorProcess(Irp), NULL);
     if (ccb->Node->OplockInUse)
         (VOID) FsRtlCheckOplock(&ccb->Node->Oplock, Irp, NULL, NULL, NULL); /* cleanup never waits or fails */
     CleanupNode(Vcb, FileObject, ccb, ccb->Node);

@@ -10,7 +10,6 @@
 
 #define NORECYCLE_NAME_1 L"$RECYCLE.BIN"
 #define NORECYCLE_NAME_2 L"System Volume Information"
-#define RESTRICTED_TOKEN_FLAGS (TOKEN_WRITE_RESTRICTED | TOKEN_IS_RESTRICTED | TOKEN_LOWBOX)
 
 /* CREATE_CONTEXT: what one create knows about its request, filled once at the start. */
 typedef struct _CREATE_CONTEXT {
@@ -48,7 +47,6 @@ static BOOLEAN Replaces(ULONG Disposition)
 static VOID FillCreateContext(PCREATE_CONTEXT Ctx, PIRP Irp, PVCB Vcb)
 {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
-    PACCESS_STATE accessState = irpSp->Parameters.Create.SecurityContext->AccessState;
     RtlZeroMemory(Ctx, sizeof(*Ctx));
     Ctx->Irp = Irp;
     Ctx->IrpSp = irpSp;
@@ -62,17 +60,7 @@ static VOID FillCreateContext(PCREATE_CONTEXT Ctx, PIRP Irp, PVCB Vcb)
     Ctx->EaBuffer = (PFILE_FULL_EA_INFORMATION)Irp->AssociatedIrp.SystemBuffer;
     Ctx->EaLength = irpSp->Parameters.Create.EaLength;
 
-    PACCESS_CHECK_INPUT access = &Ctx->Access;
-    access->AccessState = accessState;
-    access->SubjectContext = &accessState->SubjectSecurityContext;
-    access->AccessMode = (irpSp->Flags & SL_FORCE_ACCESS_CHECK) ? (KPROCESSOR_MODE)UserMode : Irp->RequestorMode;
-    access->CheckRequired = !Vcb->NoSecurity && access->AccessMode == UserMode;
-    access->TraversePrivilege = (accessState->Flags & TOKEN_HAS_TRAVERSE_PRIVILEGE) != 0;
-    access->BackupPrivilege = (accessState->Flags & TOKEN_HAS_BACKUP_PRIVILEGE) != 0;
-    access->RestorePrivilege = (accessState->Flags & TOKEN_HAS_RESTORE_PRIVILEGE) != 0;
-    access->OrdinaryToken = (accessState->Flags & RESTRICTED_TOKEN_FLAGS) == 0;
-    access->BackupIntent = (Ctx->Options & FILE_OPEN_FOR_BACKUP_INTENT) != 0;
-    access->OpenTargetDirectory = (irpSp->Flags & SL_OPEN_TARGET_DIRECTORY) != 0;
+    FillAccessCheckInput(&Ctx->Access, Irp, Vcb);
 
     ACCESS_MASK required = Ctx->Desired;
     if (Ctx->Disposition == FILE_SUPERSEDE)

@@ -18,3 +18,40 @@ DRIVER_DISPATCH VorelFileSystemControl;
 /* read_write.cpp: the cores that move a request's data; each completes the request. */
 VOID ReadCore(PIRP Irp, PFCB Fcb);
 VOID WriteCore(PIRP Irp, PFCB Fcb);
+
+/* file_records.cpp: a handle's node, and the records the information queries and fast I/O fill (no lock taken). */
+PCCB HandleCcb(PFILE_OBJECT FileObject);
+ULONGLONG ReportedAllocationSize(PFCB Fcb);
+VOID FillBasicInformation(PFCB Fcb, PFILE_BASIC_INFORMATION Record);
+VOID FillStandardInformation(PFCB Fcb, PFILE_STANDARD_INFORMATION Record);
+VOID FillNetworkOpenInformation(PFCB Fcb, PFILE_NETWORK_OPEN_INFORMATION Record);
+
+/* lock_control.cpp: byte-range locks */
+DRIVER_DISPATCH VorelLockControl;
+PFILE_LOCK PeekFileLock(PFCB Fcb);
+BOOLEAN HasFileLocks(PFCB Fcb);
+PFILE_LOCK GetFileLock(PFCB Fcb);
+
+/* flush.cpp */
+DRIVER_DISPATCH VorelFlushBuffers;
+
+/* fast_io.cpp: the fast I/O entries (each declines, returning FALSE, for a handle without a node). */
+BOOLEAN NTAPI VorelFastIoQueryBasicInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_BASIC_INFORMATION Buffer,
+                                        PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
+BOOLEAN NTAPI VorelFastIoQueryStandardInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_STANDARD_INFORMATION Buffer,
+                                           PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
+BOOLEAN NTAPI VorelFastIoQueryNetworkOpenInfo(PFILE_OBJECT FileObject, BOOLEAN Wait,
+                                              PFILE_NETWORK_OPEN_INFORMATION Buffer, PIO_STATUS_BLOCK IoStatus,
+                                              PDEVICE_OBJECT DeviceObject);
+BOOLEAN NTAPI VorelFastIoLock(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length,
+                              PEPROCESS ProcessId, ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock,
+                              PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
+BOOLEAN NTAPI VorelFastIoUnlockSingle(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length,
+                                      PEPROCESS ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus,
+                                      PDEVICE_OBJECT DeviceObject);
+BOOLEAN NTAPI VorelFastIoUnlockAll(PFILE_OBJECT FileObject, PEPROCESS ProcessId, PIO_STATUS_BLOCK IoStatus,
+                                   PDEVICE_OBJECT DeviceObject);
+BOOLEAN NTAPI VorelFastIoUnlockAllByKey(PFILE_OBJECT FileObject, PVOID ProcessId, ULONG Key,
+                                        PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
+BOOLEAN NTAPI VorelFastIoQueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInformation,
+                                   PDEVICE_OBJECT DeviceObject);

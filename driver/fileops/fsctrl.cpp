@@ -58,9 +58,8 @@ static NTSTATUS ClassifyOplockControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, ULONG 
  */
 static NTSTATUS OplockControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, ULONG Code, PBOOLEAN HandedOn)
 {
-    PFILE_OBJECT fileObject = IrpSp->FileObject;
-    PCCB ccb = fileObject != NULL ? (PCCB)fileObject->FsContext2 : NULL;
-    if (ccb == NULL || ccb->Signature != CCB_SIGNATURE)
+    PCCB ccb = HandleCcb(IrpSp->FileObject);
+    if (ccb == NULL)
         return STATUS_INVALID_PARAMETER; /* a volume handle has no node */
     PFCB node = ccb->Node;
     OPLOCK_REQUEST_KIND kind;
@@ -76,7 +75,7 @@ static NTSTATUS OplockControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, ULONG Code, PB
     if (kind.Request && !kind.Shared)
         count = (ULONG)node->OpenCount;
     else if (kind.Request && !node->IsDirectory)
-        count = node->FileLock != NULL && FsRtlAreThereCurrentOrWaitingFileLocks(node->FileLock) ? 1 : 0;
+        count = HasFileLocks(node) ? 1 : 0;
     if (kind.Request && kind.HandleCaching && (node->DeletePending || ccb->DeleteOnClose)) {
         status = STATUS_DELETE_PENDING;
     } else {

@@ -69,6 +69,8 @@ ACCESS_MASK MapGenericAccess(ACCESS_MASK Mask);
 NTSTATUS CheckOpenAccess(PACCESS_CHECK_INPUT Input, PFCB Node, PFCB Parent, ACCESS_MASK Desired,
                          PACCESS_MASK Granted);
 BOOLEAN CheckTraverse(PFCB Node, PACCESS_CHECK_INPUT Input);
+BOOLEAN CheckReadAttributes(PFCB Node, PACCESS_CHECK_INPUT Input);
+VOID FillAccessCheckInput(PACCESS_CHECK_INPUT Input, PIRP Irp, PVCB Vcb);
 PTRAVERSE_CHECK SelectTraverseCheck(PVCB Vcb, PACCESS_CHECK_INPUT Input);
 DRIVER_DISPATCH VorelQuerySecurity;
 DRIVER_DISPATCH VorelSetSecurity;

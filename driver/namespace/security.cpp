@@ -481,10 +481,11 @@ end:
 }
 
 /*
- * CheckTraverse: TRUE when the requester may not pass through directory Node. The
- * caller holds Node's main resource shared.
+ * DeniesRight: TRUE when Node's own descriptor refuses the requester Right. A node
+ * still under the volume default refuses an ordinary user nothing, and a node
+ * without a descriptor refuses no one. The caller holds Node's main resource shared.
  */
-BOOLEAN CheckTraverse(PFCB Node, PACCESS_CHECK_INPUT Input)
+static BOOLEAN DeniesRight(PFCB Node, PACCESS_CHECK_INPUT Input, ACCESS_MASK Right)
 {
     if (Node->DefaultSecurity && Input->OrdinaryToken)
         return FALSE;
@@ -493,9 +494,51 @@ BOOLEAN CheckTraverse(PFCB Node, PACCESS_CHECK_INPUT Input)
     ACCESS_MASK granted;
     NTSTATUS status;
     SeLockSubjectContext(Input->SubjectContext);
-    BOOLEAN allowed = CheckDescriptor(Node->SecurityDescriptor, Input, FILE_TRAVERSE, &granted, &status);
+    BOOLEAN allowed = CheckDescriptor(Node->SecurityDescriptor, Input, Right, &granted, &status);
     SeUnlockSubjectContext(Input->SubjectContext);
     return !allowed;
+}
+
+/*
+ * CheckTraverse: TRUE when the requester may not pass through directory Node. The
+ * caller holds Node's main resource shared.
+ */
+BOOLEAN CheckTraverse(PFCB Node, PACCESS_CHECK_INPUT Input)
+{
+    return DeniesRight(Node, Input, FILE_TRAVERSE);
+}
+
+/*
+ * CheckReadAttributes: TRUE when the requester may read Node's attributes on the
+ * node's own descriptor (what its directory would lend is not asked). Always TRUE
+ * when the request needs no check. The caller holds Node's main resource shared.
+ */
+BOOLEAN CheckReadAttributes(PFCB Node, PACCESS_CHECK_INPUT Input)
+{
+    return !Input->CheckRequired || !DeniesRight(Node, Input, FILE_READ_ATTRIBUTES);
+}
+
+#define RESTRICTED_TOKEN_FLAGS (TOKEN_WRITE_RESTRICTED | TOKEN_IS_RESTRICTED | TOKEN_LOWBOX)
+
+/*
+ * FillAccessCheckInput: what an open's access checks know of its requester, from
+ * the create request Irp on Vcb (its stack location carries the security context).
+ */
+VOID FillAccessCheckInput(PACCESS_CHECK_INPUT Input, PIRP Irp, PVCB Vcb)
+{
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    PACCESS_STATE accessState = irpSp->Parameters.Create.SecurityContext->AccessState;
+    RtlZeroMemory(Input, sizeof(*Input));
+    Input->AccessState = accessState;
+    Input->SubjectContext = &accessState->SubjectSecurityContext;
+    Input->AccessMode = (irpSp->Flags & SL_FORCE_ACCESS_CHECK) ? (KPROCESSOR_MODE)UserMode : Irp->RequestorMode;
+    Input->CheckRequired = !Vcb->NoSecurity && Input->AccessMode == UserMode;
+    Input->TraversePrivilege = (accessState->Flags & TOKEN_HAS_TRAVERSE_PRIVILEGE) != 0;
+    Input->BackupPrivilege = (accessState->Flags & TOKEN_HAS_BACKUP_PRIVILEGE) != 0;
+    Input->RestorePrivilege = (accessState->Flags & TOKEN_HAS_RESTORE_PRIVILEGE) != 0;
+    Input->OrdinaryToken = (accessState->Flags & RESTRICTED_TOKEN_FLAGS) == 0;
+    Input->BackupIntent = (irpSp->Parameters.Create.Options & FILE_OPEN_FOR_BACKUP_INTENT) != 0;
+    Input->OpenTargetDirectory = (irpSp->Flags & SL_OPEN_TARGET_DIRECTORY) != 0;
 }
 
 /* TraverseCheckCallback: CheckTraverse in the shape WalkPath asks for each directory it passes. */

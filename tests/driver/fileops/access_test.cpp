@@ -6,52 +6,15 @@
  */
 #include "fileops_test.h"
 
-#include "../../platform/se/se_test_support.h"
-
 namespace {
 
-class AccessTest : public FileOpsTest {
+class AccessTest : public UserFileOpsTest {
 protected:
-    void SetUp() override
-    {
-        FileOpsTest::SetUp();
-        user = std::make_unique<support::UserProcess>(1000, 1000);
-    }
-    void TearDown() override
-    {
-        user.reset();
-        FileOpsTest::TearDown();
-    }
-
     /* The access the handle's CCB records. */
     ACCESS_MASK GrantedOf(HANDLE handle, support::UserProcess &who)
     {
         return static_cast<PCCB>(FileObjectOf(handle, who)->FsContext2)->GrantedAccess;
     }
-
-    /* Gives the node at path a private descriptor read from SDDL. */
-    void Protect(const std::string &path, const wchar_t *sddl)
-    {
-        HANDLE handle;
-        ASSERT_EQ(Open(path, &handle), STATUS_SUCCESS);
-        PFCB node = NodeOf(handle);
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        ULONG length = 0;
-        ASSERT_EQ(se::SecurityDescriptorFromSddl(sddl, PagedPool, machine::TagFromText("vlSd"), &sd, &length),
-                  STATUS_SUCCESS);
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
-        n->FreeNodeDescriptor(node);
-        node->SecurityDescriptor = sd;
-        node->SecurityLength = length;
-        node->SharedSecurity = FALSE;
-        node->DefaultSecurity = FALSE;
-        ExReleaseResourceLite(&node->MainResource);
-        KeLeaveCriticalRegion();
-        EXPECT_EQ(Close(handle), STATUS_SUCCESS);
-    }
-
-    std::unique_ptr<support::UserProcess> user;
 };
 
 TEST_F(AccessTest, HandlesRecordTheMappedGrantWithoutImpliedRights)

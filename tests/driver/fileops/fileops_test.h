@@ -7,6 +7,7 @@
 #pragma once
 
 #include "../volume/volume_test.h"
+#include "../../platform/se/se_test_support.h"
 #include "namespace/namespace_diagnostics.h"
 #include "store/store_diagnostics.h"
 
@@ -147,7 +148,87 @@ protected:
         return status;
     }
 
+    /* Gives the node at path a private descriptor read from SDDL. */
+    void Protect(const std::string &path, const wchar_t *sddl)
+    {
+        HANDLE handle;
+        ASSERT_EQ(Open(path, &handle), STATUS_SUCCESS);
+        PFCB node = NodeOf(handle);
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ULONG length = 0;
+        ASSERT_EQ(se::SecurityDescriptorFromSddl(sddl, PagedPool, machine::TagFromText("vlSd"), &sd, &length),
+                  STATUS_SUCCESS);
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
+        n->FreeNodeDescriptor(node);
+        node->SecurityDescriptor = sd;
+        node->SecurityLength = length;
+        node->SharedSecurity = FALSE;
+        node->DefaultSecurity = FALSE;
+        ExReleaseResourceLite(&node->MainResource);
+        KeLeaveCriticalRegion();
+        EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+    }
+
+    /* The driver's fast I/O table, reached through the volume device a file object's requests go to. */
+    static PFAST_IO_DISPATCH FastIoOf(PFILE_OBJECT file)
+    {
+        return IoGetRelatedDeviceObject(file)->DriverObject->FastIoDispatch;
+    }
+
+    /*
+     * Sends IRP_MJ_LOCK_CONTROL with minor (an unlock-all form) for a file object
+     * from the calling thread, as the I/O manager does when a process's handle
+     * goes, and returns its status. Waits for the completion itself.
+     */
+    static NTSTATUS SendUnlockAll(PFILE_OBJECT file, UCHAR minor, ULONG key = 0)
+    {
+        PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
+        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+        if (irp == nullptr)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        irp->Tail.Overlay.Thread = KeGetCurrentThread();
+        irp->Tail.Overlay.OriginalFileObject = file;
+        irp->RequestorMode = KernelMode;
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_LOCK_CONTROL;
+        stack->MinorFunction = minor;
+        stack->FileObject = file;
+        stack->Parameters.LockControl.Key = key;
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+                KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+                return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            &done, TRUE, TRUE, TRUE);
+        IoCallDriver(device, irp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS status = irp->IoStatus.Status;
+        IoFreeIrp(irp);
+        return status;
+    }
+
     std::unique_ptr<support::UserProcess> process;
     const VOREL_STORE_DIAGNOSTICS *s = nullptr;
     const VOREL_NAMESPACE_DIAGNOSTICS *n = nullptr;
+};
+
+/* The fixture with a second program acting for a standard (non-administrator) user. */
+class UserFileOpsTest : public FileOpsTest {
+protected:
+    void SetUp() override
+    {
+        FileOpsTest::SetUp();
+        user = std::make_unique<support::UserProcess>(1000, 1000);
+    }
+    void TearDown() override
+    {
+        user.reset();
+        FileOpsTest::TearDown();
+    }
+
+    std::unique_ptr<support::UserProcess> user;
 };
