@@ -155,10 +155,13 @@ TEST_F(ReadWriteTest, OffsetsAndLengthsAtTheEdges)
     ASSERT_EQ(ReadAt(handle, 0, 100, &got), STATUS_SUCCESS);
     EXPECT_EQ(std::string(got.begin(), got.end()), "0123456789ab");
 
-    /* Refused before anything changes: a negative offset, an end beyond the largest file. */
+    /* Refused before anything changes: a negative offset, an end beyond the largest file or one that wraps. */
+    LONG64 charged = Charged(handle);
     EXPECT_EQ(WriteAt(handle, -3, "x", 1), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(WriteAt(handle, kMaxFileOffset - 1, "xy", 2), STATUS_DISK_FULL);
+    EXPECT_EQ(WriteAt(handle, kMaxFileOffset - 8, "123456789", 9), STATUS_DISK_FULL);
+    EXPECT_EQ(WriteAt(handle, LLONG_MAX - 2, "123456789", 9), STATUS_DISK_FULL);
     EXPECT_EQ(SizeOf(handle), 12u);
+    EXPECT_EQ(Charged(handle), charged);
     EXPECT_EQ(WriteAt(handle, 0, "", 0, &written), STATUS_SUCCESS);
     EXPECT_EQ(written, 0u);
     Close(handle);
@@ -176,20 +179,14 @@ TEST_F(ReadWriteTest, OffsetsAndLengthsAtTheEdges)
     EXPECT_EQ(std::string(got.begin(), got.end()), "orld");
     EXPECT_EQ(file->CurrentByteOffset.QuadPart, 11);
     Close(handle);
-}
 
-TEST_F(ReadWriteTest, AnEndBeyondTheLargestFileChangesNothing)
-{
-    HANDLE handle = OpenFile("\\big");
-    ASSERT_EQ(WriteAt(handle, 0, "keep", 4), STATUS_SUCCESS);
-    LONG64 charged = Charged(handle);
-    EXPECT_EQ(WriteAt(handle, kMaxFileOffset - 8, "123456789", 9), STATUS_DISK_FULL);
-    EXPECT_EQ(WriteAt(handle, LLONG_MAX - 2, "123456789", 9), STATUS_DISK_FULL) << "an end that wraps";
-    EXPECT_EQ(SizeOf(handle), 4u);
-    EXPECT_EQ(Charged(handle), charged);
-    std::vector<UCHAR> got;
-    ASSERT_EQ(ReadAt(handle, 0, 10, &got), STATUS_SUCCESS);
-    EXPECT_EQ(std::string(got.begin(), got.end()), "keep");
+    /* A directory has no data. */
+    OpenRequest rq;
+    rq.access = FILE_LIST_DIRECTORY | FILE_ADD_FILE;
+    rq.options = FILE_DIRECTORY_FILE;
+    ASSERT_EQ(Open("\\dir", &handle, rq), STATUS_SUCCESS);
+    EXPECT_EQ(ReadAt(handle, 0, 16, &got), STATUS_FILE_IS_A_DIRECTORY);
+    EXPECT_EQ(WriteAt(handle, 0, "x", 1), STATUS_FILE_IS_A_DIRECTORY);
     Close(handle);
 }
 
@@ -210,19 +207,6 @@ TEST_F(ReadWriteTest, ZerosIntoAHoleAllocateNothing)
     ASSERT_EQ(WriteAt(handle, gib + kMiB, "z", 1), STATUS_SUCCESS);
     EXPECT_EQ(Charged(handle), charged + (LONG64)(2 * kMiB));
     Close(handle);
-}
-
-TEST_F(ReadWriteTest, DirectoriesAndVolumeHandlesCarryNoData)
-{
-    OpenRequest rq;
-    rq.access = FILE_LIST_DIRECTORY | FILE_ADD_FILE;
-    rq.options = FILE_DIRECTORY_FILE;
-    HANDLE directory;
-    ASSERT_EQ(Open("\\dir", &directory, rq), STATUS_SUCCESS);
-    std::vector<UCHAR> got;
-    EXPECT_EQ(ReadAt(directory, 0, 16, &got), STATUS_FILE_IS_A_DIRECTORY);
-    EXPECT_EQ(WriteAt(directory, 0, "x", 1), STATUS_FILE_IS_A_DIRECTORY);
-    Close(directory);
 }
 
 /* Appends from several threads each land whole, one after another, never over each other. */
