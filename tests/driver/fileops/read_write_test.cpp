@@ -209,6 +209,41 @@ TEST_F(ReadWriteTest, ZerosIntoAHoleAllocateNothing)
     Close(handle);
 }
 
+/*
+ * A write that converts a small file to an extent table and spans two extents,
+ * with its nth pool allocation failing in turn until one runs with nothing
+ * injected: each failure is a clean status and leaves the file as it was.
+ */
+TEST_F(ReadWriteTest, FailedAllocationsLeaveTheFileAsItWas)
+{
+    HANDLE handle = OpenFile("\\sweep");
+    ASSERT_EQ(WriteAt(handle, 0, "0123456789", 10), STATUS_SUCCESS);
+    std::vector<UCHAR> data(3 * kMiB, 0x77);
+    std::vector<UCHAR> got;
+    uint64_t n = 1;
+    for (; n < 200; ++n) {
+        machine::ArmPoolFault(n, 0);
+        NTSTATUS status = WriteAt(handle, (LONGLONG)kMiB, data.data(), data.size());
+        uint64_t injected = machine::FaultsInjected("ExAllocatePoolWithTag");
+        machine::DisarmFaults();
+        if (NT_SUCCESS(status))
+            break;
+        SCOPED_TRACE("allocation #" + std::to_string(n));
+        ASSERT_NE(injected, 0u) << "only an injected failure may fail the write";
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(SizeOf(handle), 10u);
+        ASSERT_EQ(ReadAt(handle, 0, 100, &got), STATUS_SUCCESS);
+        EXPECT_EQ(std::string(got.begin(), got.end()), "0123456789");
+    }
+    EXPECT_GT(n, 1u);
+    EXPECT_EQ(SizeOf(handle), 4 * kMiB);
+    ASSERT_EQ(ReadAt(handle, 0, 4 * kMiB, &got), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(got.begin(), got.begin() + 10), "0123456789");
+    EXPECT_TRUE(std::all_of(got.begin() + 10, got.begin() + kMiB, [](UCHAR b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(got.begin() + kMiB, got.end(), [](UCHAR b) { return b == 0x77; }));
+    Close(handle);
+}
+
 /* Appends from several threads each land whole, one after another, never over each other. */
 TEST_F(ReadWriteTest, ConcurrentAppendsNeverOverlap)
 {
