@@ -96,6 +96,7 @@ TEST_F(ReadWriteTest, RandomWritesAndReadsMatchAByteModel)
     const ULONGLONG reach = 7 * kMiB;
     std::vector<UCHAR> data;
     std::vector<UCHAR> got;
+    LONG64 counted[4] = {}; /* write count, bytes written, read count, bytes read */
     for (int step = 0; step < 160; ++step) {
         /* Early steps stay small, so every tier is crossed in order. */
         ULONGLONG limit = step < 20 ? 4096 : step < 50 ? 2 * kMiB : reach;
@@ -114,6 +115,8 @@ TEST_F(ReadWriteTest, RandomWritesAndReadsMatchAByteModel)
                 model.resize(at + length, 0);
             std::copy(data.begin(), data.end(), model.begin() + at);
             ASSERT_EQ(SizeOf(handle), model.size()) << step;
+            counted[0] += 1;
+            counted[1] += (LONG64)length;
         } else {
             NTSTATUS status = ReadAt(handle, (LONGLONG)at, length, &got);
             if (at >= model.size()) {
@@ -124,8 +127,18 @@ TEST_F(ReadWriteTest, RandomWritesAndReadsMatchAByteModel)
             size_t expected = (size_t)std::min<ULONGLONG>(length, model.size() - at);
             ASSERT_EQ(got.size(), expected) << step;
             ASSERT_TRUE(std::equal(got.begin(), got.end(), model.begin() + at)) << "step " << step << " at " << at;
+            counted[2] += 1;
+            counted[3] += (LONG64)expected;
         }
     }
+    /* The volume's per-processor counters add up to what succeeded. */
+    PVCB vcb = NodeOf(handle)->Vcb;
+    LONG64 sums[4] = {};
+    for (ULONG slot = 0; slot < VOLUME_IO_SLOTS; ++slot)
+        for (int i = 0; i < 4; ++i)
+            sums[i] += VcbIoSlots(vcb)[slot].Counters[i];
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(sums[i], counted[i]) << "counter " << i;
     ASSERT_NE(NodeOf(handle)->Data.Extents, nullptr) << "the file ends as an extent table";
     for (ULONGLONG at = 0; at < model.size(); at += kScratchBytes / 2) {
         ASSERT_EQ(ReadAt(handle, (LONGLONG)at, kScratchBytes / 2, &got), STATUS_SUCCESS);
