@@ -64,7 +64,7 @@ protected:
 
 TEST_F(OffloadTest, LargeAsynchronousRequestsCompleteOnTheWorkers)
 {
-    HANDLE handle, event;
+    HANDLE handle = nullptr, event = nullptr;
     OpenAsynchronous(&handle, &event);
     PFCB node = NodeOf(handle);
     ASSERT_EQ(node->Vcb->WorkerQueue.ThreadCount, 2u);
