@@ -36,6 +36,31 @@ VOID LookUpTaggedReferenceRoutines(VOID);
 /* hash.cpp: XXH3 64-bit, seed 0. Any IRQL. */
 ULONGLONG HashBytes(const VOID *Buffer, SIZE_T Length);
 
+/*
+ * GUARDED_CALL: runs Call, one probe of a caller's buffer or one copy through it,
+ * and turns an access fault it raises into Status. On Windows that is a
+ * structured exception handler. On the stand-in the I/O manager refuses a buffer
+ * outside the caller's address space before it builds the request, and user
+ * memory is never unmapped while a request runs, so the call runs unguarded.
+ * The call changes no local of its caller.
+ */
+#if defined(_WIN32)
+#define GUARDED_CALL(Status, Call)                                                                           \
+    do {                                                                                                     \
+        __try {                                                                                              \
+            Call;                                                                                            \
+        } __except (1 /* EXCEPTION_EXECUTE_HANDLER */) {                                                     \
+            (Status) = _exception_code();                                                                    \
+        }                                                                                                    \
+    } while (0)
+#else
+#define GUARDED_CALL(Status, Call)                                                                           \
+    do {                                                                                                     \
+        (VOID)(Status);                                                                                      \
+        Call;                                                                                                \
+    } while (0)
+#endif
+
 /* frame.cpp */
 VOID FrameEnter(PIRP_FRAME Frame, PIRP Irp);
 VOID FrameLeave(PIRP_FRAME Frame, NTSTATUS Status);

@@ -20,3 +20,7 @@ typedef struct _CCB {
     ACCESS_MASK GrantedAccess;              /* what the handle was granted, without implied access */
     ULONG EaCursor;                         /* node's main resource: 1-based index of the next EA to enumerate */
 } CCB, *PCCB;
+
+/* Invariant numbers of the data paths (parameter 1 of VOREL_BUGCHECK). */
+#define INVARIANT_PAGING_WRITE_COMPRESSED   319     /* a paging write reached a file holding compressed extents */
+#define INVARIANT_PAGING_READ_COMPRESSED    400     /* a paging read reached a file holding compressed extents */

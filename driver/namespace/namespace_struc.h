@@ -125,8 +125,8 @@ typedef struct _FCB {
     BOOLEAN DeleteCompanion;                /* main resource; set together with DeletePending */
     BOOLEAN Unlinked;                       /* main resource: no name left, never named again */
     BOOLEAN Sparse;
-    BOOLEAN SectionCreated;
-    BOOLEAN Mapped;
+    BOOLEAN SectionCreated;                 /* main resource exclusive: a section was made, views may remain */
+    BOOLEAN Mapped;                         /* main resource exclusive: a writable section was made; reads flush it first */
     volatile LONG PurgeGate;                /* 0 or 1, taken by compare-exchange */
 
     /* Extended attributes (main resource). */

@@ -284,14 +284,22 @@ VOID DereferenceNode(PFCB Fcb)
         TearDownNode(Fcb);
 }
 
-/* NoteDataModified: a data change stamps the write and change times and the archive bit. */
+/*
+ * NoteDataModified: a data change stamps the write and change times and the
+ * archive bit. In-place writes call it under the paging resource shared only, so
+ * each time is one whole 64-bit store, left alone when it already holds the
+ * time, and the archive bit is set by interlocked OR.
+ */
 VOID NoteDataModified(PFCB Fcb)
 {
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    Fcb->LastWriteTime = now;
-    Fcb->ChangeTime = now;
-    InterlockedOr(&Fcb->Attributes, FILE_ATTRIBUTE_ARCHIVE);
+    if (ReadNoFence64(&Fcb->LastWriteTime.QuadPart) != now.QuadPart)
+        WriteNoFence64(&Fcb->LastWriteTime.QuadPart, now.QuadPart);
+    if (ReadNoFence64(&Fcb->ChangeTime.QuadPart) != now.QuadPart)
+        WriteNoFence64(&Fcb->ChangeTime.QuadPart, now.QuadPart);
+    if ((ReadNoFence(&Fcb->Attributes) & FILE_ATTRIBUTE_ARCHIVE) == 0)
+        InterlockedOr(&Fcb->Attributes, FILE_ATTRIBUTE_ARCHIVE);
 }
 
 /* ReportedAttributes: the attributes a query reports for the node. */

@@ -149,7 +149,7 @@ NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length
         return STATUS_DISK_FULL;
 
     NTSTATUS status;
-    if (data->Extents == NULL) {
+    if (data->Extents == NULL && end <= EXTENT_SIZE) {
         status = ReserveRange(Fcb, Offset, Length, TRUE, FALSE);
         if (NT_SUCCESS(status))
             CopyAfterReservation(Fcb, Offset, Buffer, Length);
@@ -157,9 +157,9 @@ NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length
     }
 
     // One reservation for every piece that needs memory (all-zero pieces aimed at
-    // holes need none), the private copies, the partial extent and the table: it
-    // fails as a whole, and the copy that follows at once fills what it left
-    // unzeroed.
+    // holes need none), the conversion of a small file, the private copies, the
+    // partial extent and the table: it fails as a whole, and the copy that
+    // follows at once fills what it left unzeroed.
     WRITE_CONTENT content = {Offset, (const UCHAR *)Buffer};
     status = ReserveExtents(Fcb, Offset, Length, TRUE, FALSE, WrittenExtentUse, &content);
     if (!NT_SUCCESS(status))

@@ -155,12 +155,16 @@ typedef struct _SLAB_CLASS {
  *   ChargedBytes  counted against SizeBytes (the sum of every chunk's Charged);
  *   HeldBytes     memory held by chunks in use, charged or not;
  *   ReleasedBytes every byte of charge ever given back; never decreases.
+ * DiskFullRetryMark is the ReleasedBytes value at which a write last gave up
+ * waiting for room (-1 before any did): later writes that meet a full volume
+ * with the counter still there fail at once instead of waiting again.
  */
 typedef struct _STORE_VOLUME {
     ULONGLONG SizeBytes;                    /* the volume size; written by create and resize */
     volatile LONG64 ChargedBytes;
     volatile LONG64 HeldBytes;
     volatile LONG64 ReleasedBytes;
+    volatile LONG64 DiskFullRetryMark;      /* interlocked */
     volatile UCHAR ChargeSuspended;         /* set while an image loads: the size check passes */
     CHUNK_CACHE ChunkCache;
     SLAB_CLASS SlabClasses[SLAB_CLASS_COUNT];

@@ -13,6 +13,7 @@ VOID InitializeStoreVolume(PSTORE_VOLUME Volume, ULONGLONG SizeBytes)
 {
     RtlZeroMemory(Volume, sizeof(*Volume));
     Volume->SizeBytes = SizeBytes;
+    Volume->DiskFullRetryMark = -1;
     KeInitializeSpinLock(&Volume->ChunkCache.Lock);
     for (ULONG i = 0; i < SLAB_CLASS_COUNT; i++) {
         KeInitializeSpinLock(&Volume->SlabClasses[i].Lock);

@@ -116,10 +116,10 @@ TEST_F(StartupTest, DispatchAndFastIoTablesSendUnservedRequestsToTheDefaultHandl
     ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
     PDRIVER_OBJECT driver = static_cast<PDRIVER_OBJECT>(machine::DriverObject(kService));
     PDRIVER_DISPATCH unserved = driver->MajorFunction[IRP_MJ_QUERY_QUOTA];
-    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_SET_INFORMATION, IRP_MJ_PNP, IRP_MJ_SET_QUOTA})
+    for (UCHAR major : {IRP_MJ_SET_INFORMATION, IRP_MJ_PNP, IRP_MJ_SET_QUOTA})
         EXPECT_EQ(driver->MajorFunction[major], unserved) << int(major);
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_DEVICE_CONTROL, IRP_MJ_SHUTDOWN,
-                        IRP_MJ_QUERY_SECURITY, IRP_MJ_SET_SECURITY})
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_WRITE,
+                        IRP_MJ_DEVICE_CONTROL, IRP_MJ_SHUTDOWN, IRP_MJ_QUERY_SECURITY, IRP_MJ_SET_SECURITY})
         EXPECT_NE(driver->MajorFunction[major], unserved) << int(major);
 
     ASSERT_NE(driver->FastIoDispatch, nullptr);
