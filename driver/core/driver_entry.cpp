@@ -101,11 +101,14 @@ static NTSTATUS InstallFastIo(PDRIVER_OBJECT DriverObject)
 {
     RtlZeroMemory(&VorelData.FastIoDispatch, sizeof(VorelData.FastIoDispatch));
     VorelData.FastIoDispatch.SizeOfFastIoDispatch = sizeof(FAST_IO_DISPATCH);
+    VorelData.FastIoDispatch.AcquireFileForNtCreateSection = AcquireFileForNtCreateSection;
+    VorelData.FastIoDispatch.ReleaseFileForNtCreateSection = ReleaseFileForNtCreateSection;
     DriverObject->FastIoDispatch = &VorelData.FastIoDispatch;
 
     FS_FILTER_CALLBACKS callbacks;
     RtlZeroMemory(&callbacks, sizeof(callbacks));
     callbacks.SizeOfFsFilterCallbacks = sizeof(callbacks);
+    callbacks.PreAcquireForSectionSynchronization = PreAcquireForSectionSynchronization;
     return FsRtlRegisterFileSystemFilterCallbacks(DriverObject, &callbacks);
 }
 

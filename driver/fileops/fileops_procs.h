@@ -18,3 +18,8 @@ DRIVER_DISPATCH VorelFileSystemControl;
 /* read_write.cpp: the cores that move a request's data; each completes the request. */
 VOID ReadCore(PIRP Irp, PFCB Fcb);
 VOID WriteCore(PIRP Irp, PFCB Fcb);
+
+/* section_sync.cpp: holding a file while the memory manager creates a section on it. */
+VOID NTAPI AcquireFileForNtCreateSection(PFILE_OBJECT FileObject);
+VOID NTAPI ReleaseFileForNtCreateSection(PFILE_OBJECT FileObject);
+NTSTATUS NTAPI PreAcquireForSectionSynchronization(PFS_FILTER_CALLBACK_DATA Data, PVOID *CompletionContext);
