@@ -98,6 +98,24 @@ protected:
         return pointers;
     }
 
+    /* A file \f of `bytes` pattern bytes, opened for writing, with a writable section and view. */
+    struct MappedFile {
+        HANDLE file = nullptr;
+        PSECTION_OBJECT_POINTERS pointers = nullptr;
+        HANDLE section = nullptr;
+        unsigned char *view = nullptr;
+    };
+    MappedFile MapNewFile(size_t bytes, SIZE_T viewBytes = 0)
+    {
+        MappedFile mapped;
+        fs().Add(u"\\f", Pattern(bytes));
+        mapped.file = OpenFile("\\??\\T:\\f", true);
+        mapped.pointers = PointersOf(mapped.file);
+        EXPECT_EQ(CreateSection(mapped.file, PAGE_READWRITE, &mapped.section), STATUS_SUCCESS);
+        EXPECT_EQ(Map(mapped.section, PAGE_READWRITE, &mapped.view, viewBytes, 0), STATUS_SUCCESS);
+        return mapped;
+    }
+
     std::string Data(const char16_t *name)
     {
         std::lock_guard<std::mutex> guard(fs().lock);

@@ -52,12 +52,8 @@ TEST_F(SectionTest, TouchedPagesAndOnlyThoseArriveAsPagingReads)
 
 TEST_F(SectionTest, FlushWritesExactlyTheDirtyPagesAndWritesDirtyThemAgain)
 {
-    fs().Add(u"\\f", Pattern(6 * kPage));
-    HANDLE file = OpenFile("\\??\\T:\\f", true);
-    HANDLE section;
-    ASSERT_EQ(CreateSection(file, PAGE_READWRITE, &section), STATUS_SUCCESS);
-    unsigned char *view;
-    ASSERT_EQ(Map(section, PAGE_READWRITE, &view), STATUS_SUCCESS);
+    auto [file, pointers, section, view] = MapNewFile(6 * kPage);
+    ASSERT_NE(view, nullptr);
     memcpy(view + kPage + 10, "ONE", 3);
     EXPECT_EQ(view[2 * kPage], 'c') << "a read leaves its page clean";
     memcpy(view + 4 * kPage, "FOUR", 4);
@@ -184,13 +180,8 @@ TEST_F(SectionTest, BadRequestsAreRefusedAndLeaveNoSection)
 
 TEST_F(SectionTest, TruncationPurgeAndWritableReferencesFollowViewsAndSections)
 {
-    fs().Add(u"\\f", Pattern(4 * kPage));
-    HANDLE file = OpenFile("\\??\\T:\\f", true);
-    PSECTION_OBJECT_POINTERS pointers = PointersOf(file);
-    HANDLE section;
-    ASSERT_EQ(CreateSection(file, PAGE_READWRITE, &section), STATUS_SUCCESS);
-    unsigned char *view;
-    ASSERT_EQ(Map(section, PAGE_READWRITE, &view, kPage, 0), STATUS_SUCCESS) << "only the first page";
+    auto [file, pointers, section, view] = MapNewFile(4 * kPage, kPage); /* the view: only the first page */
+    ASSERT_NE(view, nullptr);
     LARGE_INTEGER size;
     size.QuadPart = kPage;
     EXPECT_FALSE(MmCanFileBeTruncated(pointers, nullptr)) << "the view maps what would go";
@@ -229,13 +220,8 @@ TEST_F(SectionTest, TruncationPurgeAndWritableReferencesFollowViewsAndSections)
 
 TEST_F(SectionTest, CoherencyFlushWritesDirtyPagesAndPurgesUnlessAskedNotTo)
 {
-    fs().Add(u"\\f", Pattern(3 * kPage));
-    HANDLE file = OpenFile("\\??\\T:\\f", true);
-    PSECTION_OBJECT_POINTERS pointers = PointersOf(file);
-    HANDLE section;
-    ASSERT_EQ(CreateSection(file, PAGE_READWRITE, &section), STATUS_SUCCESS);
-    unsigned char *view;
-    ASSERT_EQ(Map(section, PAGE_READWRITE, &view), STATUS_SUCCESS);
+    auto [file, pointers, section, view] = MapNewFile(3 * kPage);
+    ASSERT_NE(view, nullptr);
     view[1] = 'P';
     view[2 * kPage] = 'Q';
     EXPECT_EQ(Paging(IRP_MJ_READ).size(), 2u);
@@ -278,13 +264,8 @@ TEST_F(SectionTest, CoherencyFlushWritesDirtyPagesAndPurgesUnlessAskedNotTo)
 
 TEST_F(SectionTest, AnEndingProcessUnmapsItsViewsWritesThemBackAndLeavesNothing)
 {
-    fs().Add(u"\\f", Pattern(2 * kPage));
-    HANDLE file = OpenFile("\\??\\T:\\f", true);
-    PSECTION_OBJECT_POINTERS pointers = PointersOf(file);
-    HANDLE section;
-    ASSERT_EQ(CreateSection(file, PAGE_READWRITE, &section), STATUS_SUCCESS);
-    unsigned char *view;
-    ASSERT_EQ(Map(section, PAGE_READWRITE, &view), STATUS_SUCCESS);
+    auto [file, pointers, section, view] = MapNewFile(2 * kPage);
+    ASSERT_NE(view, nullptr);
     view[kPage] = 'E';
     process.reset(); /* exits with its handles and its view */
     EXPECT_EQ(Paging(IRP_MJ_WRITE), Offsets{(LONGLONG)kPage});
