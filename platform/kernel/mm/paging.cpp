@@ -121,9 +121,11 @@ NTSTATUS FlushPages(ControlArea *area, size_t first, size_t last)
     NTSTATUS result = STATUS_SUCCESS;
     std::unique_lock<std::mutex> guard(state.lock);
     for (size_t page = first; page < last && page < area->pageCount; page++) {
-        while (area->busy[page])
+        // Another flush's write of the page is waited for: this flush promises the data is
+        // written when it returns. A page being read in holds nothing to write.
+        while (area->busy[page] && area->state[page] != kPageAbsent)
             state.idle.wait(guard);
-        if (area->state[page] != kPageDirty)
+        if (area->busy[page] || area->state[page] != kPageDirty)
             continue;
         area->state[page] = kPageClean;
         area->busy[page] = 1;

@@ -472,3 +472,39 @@ TEST_F(SectionTest, ThreadsTouchingOnePageTogetherGetOnePagingReadAndWritesDurin
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SectionTest, APageBeingReadInCannotBePurgedAndTheCoherencyFlushSaysSo)
+{
+    auto [file, pointers, section, view] = MapNewFile(2 * kPage);
+    ASSERT_NE(view, nullptr);
+    std::atomic<bool> entered{false}, release{false};
+    fs().hooks[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
+        if (irp->Flags & IRP_PAGING_IO) {
+            entered = true;
+            while (!release.load())
+                std::this_thread::yield();
+        }
+        return testfs::kNotHandled;
+    };
+    unsigned char seen = 0;
+    std::thread toucher([&] { seen = view[kPage + 3]; });
+    while (!entered.load())
+        std::this_thread::yield();
+    IO_STATUS_BLOCK iosb{};
+    CcCoherencyFlushAndPurgeCache(pointers, nullptr, 0, &iosb, 0);
+    EXPECT_EQ(iosb.Status, STATUS_CACHE_PAGE_LOCKED) << "the page in transition stays";
+    EXPECT_TRUE(NT_SUCCESS(iosb.Status));
+    release = true;
+    toucher.join();
+    fs().hooks[IRP_MJ_READ] = nullptr;
+    EXPECT_EQ(seen, 'b');
+    CcCoherencyFlushAndPurgeCache(pointers, nullptr, 0, &iosb, 0);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS) << "nothing in transition now";
+    EXPECT_EQ(Unmap(view), STATUS_SUCCESS);
+    EXPECT_EQ(Close(section), STATUS_SUCCESS);
+    EXPECT_EQ(Close(file), STATUS_SUCCESS);
+}
+
+} // namespace
