@@ -223,7 +223,7 @@ NTSTATUS CreateSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, POBJECT
     ACCESS_MASK fileAccess = FILE_READ_DATA | (writable ? FILE_WRITE_DATA : 0);
     status = ObReferenceObjectByHandle(FileHandle, fileAccess, *IoFileObjectType, mode, &object, nullptr);
     if (!NT_SUCCESS(status))
-        return status == STATUS_ACCESS_DENIED ? STATUS_ACCESS_DENIED : status;
+        return status;
     auto *file = static_cast<PFILE_OBJECT>(object);
     if (file->SectionObjectPointer == nullptr || file->FsContext == nullptr) {
         ObDereferenceObject(file);
