@@ -113,11 +113,14 @@ static NTSTATUS InstallFastIo(PDRIVER_OBJECT DriverObject)
     VorelData.FastIoDispatch.FastIoUnlockAllByKey = VorelFastIoUnlockAllByKey;
     VorelData.FastIoDispatch.FastIoQueryNetworkOpenInfo = VorelFastIoQueryNetworkOpenInfo;
     VorelData.FastIoDispatch.FastIoQueryOpen = VorelFastIoQueryOpen;
+    VorelData.FastIoDispatch.AcquireFileForNtCreateSection = AcquireFileForNtCreateSection;
+    VorelData.FastIoDispatch.ReleaseFileForNtCreateSection = ReleaseFileForNtCreateSection;
     DriverObject->FastIoDispatch = &VorelData.FastIoDispatch;
 
     FS_FILTER_CALLBACKS callbacks;
     RtlZeroMemory(&callbacks, sizeof(callbacks));
     callbacks.SizeOfFsFilterCallbacks = sizeof(callbacks);
+    callbacks.PreAcquireForSectionSynchronization = PreAcquireForSectionSynchronization;
     return FsRtlRegisterFileSystemFilterCallbacks(DriverObject, &callbacks);
 }
 

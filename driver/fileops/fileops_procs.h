@@ -66,3 +66,8 @@ BOOLEAN NTAPI VorelFastIoUnlockAllByKey(PFILE_OBJECT FileObject, PVOID ProcessId
                                         PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
 BOOLEAN NTAPI VorelFastIoQueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInformation,
                                    PDEVICE_OBJECT DeviceObject);
+
+/* section_sync.cpp: holding a file while the memory manager creates a section on it. */
+VOID NTAPI AcquireFileForNtCreateSection(PFILE_OBJECT FileObject);
+VOID NTAPI ReleaseFileForNtCreateSection(PFILE_OBJECT FileObject);
+NTSTATUS NTAPI PreAcquireForSectionSynchronization(PFS_FILTER_CALLBACK_DATA Data, PVOID *CompletionContext);

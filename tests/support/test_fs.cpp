@@ -21,7 +21,35 @@ struct Ccb {
 
 Ccb *CcbOf(PFILE_OBJECT file)
 {
-    return file != nullptr ? static_cast<Ccb *>(file->FsContext) : nullptr;
+    return file != nullptr ? static_cast<Ccb *>(file->FsContext2) : nullptr;
+}
+
+/* The header's sizes follow the file's data (fs lock held). */
+void SyncHeader(Node *node)
+{
+    if (!node->fcb)
+        return;
+    LONGLONG size = (LONGLONG)node->data.size();
+    node->fcb->header.FileSize.QuadPart = size;
+    node->fcb->header.ValidDataLength.QuadPart = size;
+    node->fcb->header.AllocationSize.QuadPart = (size + 4095) & ~4095LL;
+}
+
+/* Gives an open of a file its node's control block (fs lock held). */
+void AttachFcb(PFILE_OBJECT file, Node *node)
+{
+    if (node->directory)
+        return;
+    if (!node->fcb) {
+        node->fcb = std::make_shared<Fcb>();
+        ExInitializeResourceLite(&node->fcb->resource);
+        ExInitializeResourceLite(&node->fcb->pagingResource);
+        node->fcb->header.Resource = &node->fcb->resource;
+        node->fcb->header.PagingIoResource = &node->fcb->pagingResource;
+        SyncHeader(node);
+    }
+    file->FsContext = &node->fcb->header;
+    file->SectionObjectPointer = &node->fcb->sections;
 }
 
 std::u16string Counted(const UNICODE_STRING &s)
@@ -116,7 +144,7 @@ NTSTATUS Create(PIRP irp)
     auto *ccb = new Ccb();
     if (name.empty()) {
         ccb->volumeOpen = true;
-        file->FsContext = ccb;
+        file->FsContext2 = ccb;
         return Complete(irp, STATUS_SUCCESS, FILE_OPENED);
     }
     if (name.size() > 1 && name.back() == u'\\')
@@ -138,7 +166,7 @@ NTSTATUS Create(PIRP irp)
         file->FileName.Length = (USHORT)(last.size() * 2);
         bool exists = fs.Find(name) != nullptr;
         ccb->name = parent;
-        file->FsContext = ccb;
+        file->FsContext2 = ccb;
         guard.unlock();
         return Complete(irp, STATUS_SUCCESS, exists ? FILE_EXISTS : FILE_DOES_NOT_EXIST);
     }
@@ -184,6 +212,7 @@ NTSTATUS Create(PIRP irp)
         return Complete(irp, STATUS_OBJECT_NAME_COLLISION);
     } else if (disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF) {
         node->data.clear();
+        SyncHeader(node);
         information = disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
     }
     PACCESS_STATE state = stack->Parameters.Create.SecurityContext->AccessState;
@@ -195,43 +224,59 @@ NTSTATUS Create(PIRP irp)
         return Complete(irp, status);
     }
     ccb->name = name;
-    file->FsContext = ccb;
+    file->FsContext2 = ccb;
+    AttachFcb(file, node);
     guard.unlock();
     return Complete(irp, STATUS_SUCCESS, information);
 }
 
+/*
+ * Reads and writes stage the caller's bytes outside the table's lock: a caller's
+ * buffer may be a view of a section, whose first touch comes back here as a paging
+ * read. Paging writes never extend a file.
+ */
 NTSTATUS ReadWrite(PIRP irp, bool write)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PFILE_OBJECT file = stack->FileObject;
     Ccb *ccb = CcbOf(file);
+    LARGE_INTEGER offset = stack->Parameters.Read.ByteOffset;
+    ULONG length = stack->Parameters.Read.Length;
+    bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
+    char *buffer = DataBuffer(irp);
+    std::string staged;
+    if (write && length != 0)
+        staged.assign(buffer, length);
     std::unique_lock<std::mutex> guard(fs.lock);
     Node *node = ccb != nullptr ? fs.Find(ccb->name) : nullptr;
     if (node == nullptr || node->directory)
         return guard.unlock(), Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-    LARGE_INTEGER offset = stack->Parameters.Read.ByteOffset;
-    ULONG length = stack->Parameters.Read.Length;
     if (offset.HighPart == -1 && offset.LowPart == FILE_USE_FILE_POINTER_POSITION)
         offset = file->CurrentByteOffset;
     if (write && offset.HighPart == -1 && offset.LowPart == FILE_WRITE_TO_END_OF_FILE)
         offset.QuadPart = (LONGLONG)node->data.size();
-    char *buffer = DataBuffer(irp);
     ULONG done = length;
     if (write) {
-        if (node->data.size() < (size_t)offset.QuadPart + length)
+        if (paging)
+            done = (size_t)offset.QuadPart >= node->data.size()
+                       ? 0
+                       : (ULONG)std::min<size_t>(length, node->data.size() - (size_t)offset.QuadPart);
+        else if (node->data.size() < (size_t)offset.QuadPart + length)
             node->data.resize((size_t)offset.QuadPart + length);
-        if (length != 0)
-            memcpy(&node->data[(size_t)offset.QuadPart], buffer, length);
+        if (done != 0)
+            memcpy(&node->data[(size_t)offset.QuadPart], staged.data(), done);
+        SyncHeader(node);
     } else {
         if ((size_t)offset.QuadPart >= node->data.size() && length != 0)
             return guard.unlock(), Complete(irp, STATUS_END_OF_FILE);
         done = (ULONG)std::min<size_t>(length, node->data.size() - (size_t)offset.QuadPart);
-        if (done != 0)
-            memcpy(buffer, &node->data[(size_t)offset.QuadPart], done);
+        staged.assign(node->data, (size_t)offset.QuadPart, done);
     }
-    if ((file->Flags & FO_SYNCHRONOUS_IO) && !(irp->Flags & IRP_PAGING_IO))
+    if ((file->Flags & FO_SYNCHRONOUS_IO) && !paging)
         file->CurrentByteOffset.QuadPart = offset.QuadPart + done;
     guard.unlock();
+    if (!write && done != 0)
+        memcpy(buffer, staged.data(), done);
     return Complete(irp, STATUS_SUCCESS, done);
 }
 
@@ -308,6 +353,7 @@ NTSTATUS SetInformation(PIRP irp)
     switch (stack->Parameters.SetFile.FileInformationClass) {
     case FileEndOfFileInformation:
         node->data.resize((size_t)static_cast<PFILE_END_OF_FILE_INFORMATION>(buffer)->EndOfFile.QuadPart);
+        SyncHeader(node);
         break;
     case FilePositionInformation:
         file->CurrentByteOffset = static_cast<PFILE_POSITION_INFORMATION>(buffer)->CurrentByteOffset;
@@ -357,6 +403,7 @@ NTSTATUS Close(PIRP irp)
 {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     delete CcbOf(file);
+    file->FsContext2 = nullptr;
     file->FsContext = nullptr;
     fs.closes++;
     return Complete(irp, STATUS_SUCCESS);
@@ -516,6 +563,12 @@ Node *Fs::Find(const std::u16string &name)
     return it == nodes.end() ? nullptr : &it->second;
 }
 
+Fcb::~Fcb()
+{
+    ExDeleteResourceLite(&resource);
+    ExDeleteResourceLite(&pagingResource);
+}
+
 Fs &TheFs()
 {
     return fs;
@@ -564,6 +617,10 @@ void Unload()
         machine::UnloadDriver("tfs");
     if (machine::IsDriverLoaded("tfsdisk"))
         machine::UnloadDriver("tfsdisk");
+    // The control blocks' resources go with the machine that made them.
+    std::lock_guard<std::mutex> guard(fs.lock);
+    for (auto &entry : fs.nodes)
+        entry.second.fcb.reset();
 }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,6 +60,20 @@ struct Reparse {
     bool relative = false;
 };
 
+/*
+ * A file's control block, made at its first open: the common header the memory
+ * manager reads (sizes, resources) and the section object pointers its sections
+ * hang on. Shared by every open of the file (FsContext; the open's own record is
+ * FsContext2).
+ */
+struct Fcb {
+    FSRTL_COMMON_FCB_HEADER header{};
+    ERESOURCE resource;
+    ERESOURCE pagingResource;
+    SECTION_OBJECT_POINTERS sections{};
+    ~Fcb();
+};
+
 struct Node {
     bool directory = false;
     std::string data;
@@ -66,6 +81,7 @@ struct Node {
     SHARE_ACCESS share{};
     Reparse reparse;                   /* tag 0: none */
     std::u16string redirect;           /* non-empty: an open is sent to this full name (IO_REPARSE) */
+    std::shared_ptr<Fcb> fcb;          /* made at the first open of a file */
 };
 
 using Hook = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;

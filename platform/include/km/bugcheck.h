@@ -92,8 +92,8 @@ DECLSPEC_NORETURN FORCEINLINE VOID RtlFailFast(ULONG Code)
 #define VERIFIER_PAGE_LIST_USER_MAPPING    0x1010 /* list P2 mapped into user space, which the stand-in lacks */
 #define VERIFIER_WAIT_NEXT_NOT_WAITED      0x1011 /* a Wait TRUE signal of object P3 not followed by a wait:
                                                      P2 = the routine called instead (0: thread or request end) */
-#define VERIFIER_NO_CACHE_SECTIONS         0x1012 /* section object pointers P2 name a data section or shared
-                                                     cache map, which the stand-in does not make yet */
+#define VERIFIER_NO_CACHE_SECTIONS         0x1012 /* section object pointers P2 name a data section the
+                                                     stand-in did not make, or a shared cache map (it makes none) */
 #define VERIFIER_MAP_UNLOCKED_MDL          0xB3   /* MDL P2 (flags P3) mapped while it has none of the flags P4 */
 
 /*

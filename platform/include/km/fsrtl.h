@@ -104,6 +104,10 @@ typedef union _FS_FILTER_PARAMETERS {
 #define SyncTypeOther 0
 #define SyncTypeCreateSection 1
 
+/* FS_FILTER_CALLBACK_DATA.Operation of the section-synchronisation callbacks. */
+#define FS_FILTER_ACQUIRE_FOR_SECTION_SYNCHRONIZATION (UCHAR)-1
+#define FS_FILTER_RELEASE_FOR_SECTION_SYNCHRONIZATION (UCHAR)-2
+
 typedef struct _FS_FILTER_CALLBACK_DATA {
     ULONG SizeOfFsFilterCallbackData;
     UCHAR Operation;

@@ -1,12 +1,16 @@
 /*
- * CcCoherencyFlushAndPurgeCache: flushes a file's cached and mapped data and
- * purges it, so that the next read comes from the file system. Without a shared
- * cache map or a data section (this system makes neither yet) there is nothing
- * to flush or purge, and the status block reports success with no bytes.
+ * CcCoherencyFlushAndPurgeCache: makes a file's mapped data and the file system's
+ * storage agree. Dirty pages of the range are written back with paging writes on
+ * the calling thread (which holds the file exclusive), then, unless
+ * CC_FLUSH_AND_PURGE_NO_PURGE, the range's pages are dropped, mapped or not: a
+ * user view loses them and its next touch reads them again, so views see what the
+ * file system has. A page under paging I/O cannot be dropped: the status block
+ * then says STATUS_CACHE_PAGE_LOCKED, a success status. No shared cache map is
+ * ever made here, so there is no cached data beyond the data section.
  */
-#include "ke/dispatcher.h"
+#include "mm/control_area.h"
 
-#include <km/section.h>
+#include "ke/dispatcher.h"
 
 extern "C" {
 
@@ -15,12 +19,24 @@ NTKERNELAPI VOID NTAPI CcCoherencyFlushAndPurgeCache(PSECTION_OBJECT_POINTERS Se
                                                      PIO_STATUS_BLOCK IoStatus, ULONG Flags)
 {
     ke::CheckIrql((const void *)&CcCoherencyFlushAndPurgeCache, PASSIVE_LEVEL);
-    (void)SectionObjectPointer;
-    (void)FileOffset;
-    (void)Length;
-    (void)Flags;
     IoStatus->Status = STATUS_SUCCESS;
     IoStatus->Information = 0;
+    mm::ControlArea *area = mm::ReferenceAreaOf(SectionObjectPointer);
+    if (area == nullptr)
+        return;
+    size_t first = 0;
+    size_t last = area->pageCount;
+    if (FileOffset != nullptr) {
+        uint64_t start = (uint64_t)FileOffset->QuadPart;
+        first = (size_t)(start / PAGE_SIZE);
+        last = Length == 0 ? first : (size_t)((start + Length + PAGE_SIZE - 1) / PAGE_SIZE);
+    }
+    NTSTATUS status = mm::FlushPages(area, first, last);
+    if (!NT_SUCCESS(status))
+        IoStatus->Status = status;
+    else if (!(Flags & CC_FLUSH_AND_PURGE_NO_PURGE) && first < last && !mm::DropPages(area, first, last))
+        IoStatus->Status = STATUS_CACHE_PAGE_LOCKED;
+    mm::DereferenceArea(area);
 }
 
 } // extern "C"

@@ -15,6 +15,7 @@
 #include "ob/object.h"
 
 #include <km/io.h>
+#include <km/fsrtl.h>
 
 #include <atomic>
 #include <string>
@@ -242,5 +243,7 @@ void UnlockAllForProcess(PFILE_OBJECT file, struct _KPROCESS *process);
 void AuditDriverUnload(PDRIVER_OBJECT driver, std::vector<std::string> *findings);
 /* The registered file systems that mount volumes of a device type, referenced, most recent first. */
 std::vector<PDEVICE_OBJECT> FileSystemsFor(DEVICE_TYPE type);
+/* The file-system filter callbacks a driver registered (a copy); false when none. */
+bool FilterCallbacksOf(PDRIVER_OBJECT driver, FS_FILTER_CALLBACKS *callbacks);
 
 } // namespace io

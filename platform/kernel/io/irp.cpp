@@ -90,6 +90,9 @@ void ReleaseIrpBuffers(Request *request)
         ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
         irp->AssociatedIrp.SystemBuffer = nullptr;
     }
+    // A paging request's MDL is the memory manager's: it frees it after the request.
+    if (irp->Flags & IRP_PAGING_IO)
+        irp->MdlAddress = nullptr;
     while (PMDL mdl = irp->MdlAddress) {
         irp->MdlAddress = mdl->Next;
         mdl->Next = nullptr;
@@ -304,11 +307,19 @@ void DiscardRequest(Request *request)
 NTSTATUS CallDriverChecked(PDEVICE_OBJECT device, Request *request)
 {
     PIRP irp = request->irp;
+    // Paging I/O is sent by callers that hold the file's resources (a flush under the
+    // main resource, a fault while a file system copies); the driver must only give
+    // back what it took.
+    bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
+    size_t held = paging ? verifier::HeldLockCount() : 0;
     NTSTATUS status = IofCallDriver(device, irp);
     // The IRP may already be completed (and poisoned): the check looks only at what the
     // record saw, or, while it is outstanding, at the location the driver still owns.
     CheckDispatchAgainstCompletion(device, request, status);
-    verifier::CheckNoLocksHeld((uintptr_t)irp);
+    if (paging)
+        verifier::CheckNoLocksHeldBeyond(held, (uintptr_t)irp);
+    else
+        verifier::CheckNoLocksHeld((uintptr_t)irp);
     return status;
 }
 

@@ -111,6 +111,17 @@ void AuditDriverUnload(PDRIVER_OBJECT driver, std::vector<std::string> *findings
     }
 }
 
+bool FilterCallbacksOf(PDRIVER_OBJECT driver, FS_FILTER_CALLBACKS *callbacks)
+{
+    auto &reg = Reg();
+    base::SpinGuard guard(reg.lock);
+    auto it = reg.filterCallbacks.find(driver);
+    if (it == reg.filterCallbacks.end())
+        return false;
+    *callbacks = it->second;
+    return true;
+}
+
 std::vector<PDEVICE_OBJECT> FileSystemsFor(DEVICE_TYPE type)
 {
     auto &reg = Reg();

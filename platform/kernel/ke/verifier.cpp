@@ -218,6 +218,21 @@ void CheckNoLocksHeld(uintptr_t where)
                "a lock is still held where none may be");
 }
 
+size_t HeldLockCount()
+{
+    return ke::CurrentThreadState().heldLocks.size();
+}
+
+void CheckNoLocksHeldBeyond(size_t count, uintptr_t where)
+{
+    if (!State().enabled)
+        return;
+    auto &held = ke::CurrentThreadState().heldLocks;
+    if (held.size() > count)
+        Report(VERIFIER_LOCK_HELD_AT_EXIT, held.back().lock, (const void *)where,
+               "a lock is still held where none may be");
+}
+
 void CheckNoSpinLocksHeld(uintptr_t where)
 {
     if (!State().enabled)

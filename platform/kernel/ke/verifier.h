@@ -41,6 +41,10 @@ void ForgetHold(const void *lock);
 void CheckThreadExit(ke::ThreadState &state);
 /* No lock held by the calling thread at this point, nor a wait owed (where: a code for the report). */
 void CheckNoLocksHeld(uintptr_t where);
+/* The locks the calling thread holds now (a mark for CheckNoLocksHeldBeyond). */
+size_t HeldLockCount();
+/* As CheckNoLocksHeld, for a call its caller made holding `count` locks: none more may be held. */
+void CheckNoLocksHeldBeyond(size_t count, uintptr_t where);
 /* No spin lock held by the calling thread (completing an IRP: resources may be held). */
 void CheckNoSpinLocksHeld(uintptr_t where);
 

@@ -8,6 +8,7 @@
 #include "ke/thread.h"
 #include "mm/page_lists.h"
 #include "mm/user_arena.h"
+#include "mm/views.h"
 
 #include "machine.h"
 
@@ -68,13 +69,16 @@ NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl)
 NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                            LOCK_OPERATION Operation)
 {
-    (void)Operation;
     ke::CheckIrql((const void *)&MmProbeAndLockPages, DISPATCH_LEVEL);
     struct _KPROCESS *process = ke::CurrentProcess();
     if (AccessMode == UserMode && !InUserSpace(process, MemoryDescriptorList))
         ExRaiseStatus(STATUS_ACCESS_VIOLATION);
-    if (InUserSpace(process, MemoryDescriptorList))
+    if (InUserSpace(process, MemoryDescriptorList)) {
         MemoryDescriptorList->Process = process;
+        // Pages of views are made present now: the MDL's system mapping reaches them without faulting.
+        mm::LockViewPages(MmGetMdlVirtualAddress(MemoryDescriptorList), MemoryDescriptorList->ByteCount,
+                          Operation != IoReadAccess);
+    }
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
 }
 
@@ -115,8 +119,11 @@ NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, 
         // A list of the page allocator has no address until it is mapped; its run is it.
         if (AccessMode != KernelMode)
             KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_PAGE_LIST_USER_MAPPING, (ULONG_PTR)mdl, 0, 0);
-    } else if (mdl->Process != nullptr)
-        address = mm::ArenaMapAlias(mdl->Process->Arena, MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+    } else if (mdl->Process != nullptr) {
+        address = mm::MapViewAlias(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+        if (address == nullptr)
+            address = mm::ArenaMapAlias(mdl->Process->Arena, MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+    }
     else
         address = MmGetMdlVirtualAddress(mdl);
     if (address == nullptr)

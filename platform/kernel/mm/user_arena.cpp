@@ -260,6 +260,14 @@ void ArenaUnmapAlias(void *alias, size_t length)
     munmap(reinterpret_cast<void *>(pageStart), span);
 }
 
+bool ArenaRestorePages(UserArena *arena, void *address, size_t length)
+{
+    size_t offset = static_cast<unsigned char *>(address) - arena->base;
+    // MAP_FIXED replaces the view in one step: the range never lies open to another mapping.
+    void *mapped = mmap(address, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, arena->fd, (off_t)offset);
+    return mapped == address;
+}
+
 } // namespace mm
 
 namespace machine {

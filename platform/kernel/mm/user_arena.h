@@ -34,5 +34,7 @@ bool ArenaContains(const UserArena *arena, const void *address, size_t length);
 /* A second mapping of the pages under [address, address + length); null on failure. */
 void *ArenaMapAlias(UserArena *arena, const void *address, size_t length);
 void ArenaUnmapAlias(void *alias, size_t length);
+/* Maps the arena's own pages back over a page-aligned range of it (a view mapped there went). */
+bool ArenaRestorePages(UserArena *arena, void *address, size_t length);
 
 } // namespace mm

@@ -8,6 +8,7 @@
 #include "ke/dispatcher.h"
 #include "ke/thread.h"
 #include "mm/user_arena.h"
+#include "mm/views.h"
 #include "ob/handles.h"
 #include "se/security.h"
 
@@ -137,6 +138,8 @@ void TerminateProcess(struct _KPROCESS *process)
     ob::HandleTable *table = process->HandleTable;
     process->HandleTable = nullptr;
     ob::DestroyHandleTable(table, process);
+    // Its views go last, so sections its handles named write their dirty pages back first.
+    mm::UnmapProcessViews(process);
     state.attachedProcess = previousProcess;
     state.previousMode = previousMode;
     base::SpinGuard guard(ke::DispatcherLock());
