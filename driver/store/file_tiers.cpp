@@ -103,18 +103,25 @@ VOID InstallSingleChunk(PFCB Fcb, PDATA_CHUNK Chunk)
  * by half above, up to EXTENT_SIZE, in whole pages. When memory for that cannot be
  * had, exactly Size is asked for. The file's bytes move to the new buffer.
  */
-static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry);
+static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry, ULONGLONG FillOffset,
+                                ULONGLONG FillLength);
 
 NTSTATUS GrowSingleBuffer(PFCB Fcb, ULONGLONG Size)
 {
     PFCB_DATA data = &Fcb->Data;
     if (Size <= data->Capacity)
         return STATUS_SUCCESS;
-    return GrowSmallBuffer(Fcb, Size, SmallFileBytes(data));
+    return GrowSmallBuffer(Fcb, Size, SmallFileBytes(data), 0, 0);
 }
 
-/* GrowSmallBuffer: the growth itself; Carry bytes move from the data base. */
-static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry)
+/*
+ * GrowSmallBuffer: the growth itself; Carry bytes move from the data base. The
+ * rest of the new buffer is zeroed except the FillLength bytes at FillOffset past
+ * the carried ones, which the caller's write fills at once: zeroing them would
+ * only be overwritten (a gap between the carried bytes and the write is zeroed).
+ */
+static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry, ULONGLONG FillOffset,
+                                ULONGLONG FillLength)
 {
     PFCB_DATA data = &Fcb->Data;
 
@@ -153,26 +160,46 @@ static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry)
     ULONGLONG keep = Carry;
     if (keep != 0)
         RtlCopyMemory(chunk->Base, data->DataBase, keep);
-    RtlZeroMemory(chunk->Base + keep, chunk->Size - keep);
+    // The fill window, made relative to the first byte after the carried ones.
+    ULONGLONG fillEnd = FillOffset + FillLength;
+    ULONG windowOffset = 0;
+    ULONG windowLength = 0;
+    if (FillLength != 0 && fillEnd > keep && FillOffset < chunk->Size) {
+        windowOffset = (ULONG)(max(FillOffset, keep) - keep);
+        windowLength = (ULONG)(min(fillEnd, (ULONGLONG)chunk->Size) - keep - windowOffset);
+    }
+    ZeroOutsideWindow(chunk->Base + keep, chunk->Size - (ULONG)keep, windowOffset, windowLength);
     InstallSingleChunk(Fcb, chunk);
     return STATUS_SUCCESS;
 }
 
 /*
  * EnsureSmallCapacity: memory for Size bytes (at most EXTENT_SIZE) in a slot or
- * the single buffer. A file leaves its slot for a single buffer when it needs more
- * than 2048 bytes and never returns to one.
+ * the single buffer, all of it beyond the file's bytes zero. A file leaves its
+ * slot for a single buffer when it needs more than 2048 bytes and never returns
+ * to one.
  */
 NTSTATUS EnsureSmallCapacity(PFCB Fcb, ULONGLONG Size)
 {
+    return EnsureSmallCapacityFor(Fcb, Size, 0, 0);
+}
+
+/*
+ * EnsureSmallCapacityFor: EnsureSmallCapacity for a write that at once fills the
+ * FillLength bytes at FillOffset (within Size): a new single buffer leaves those
+ * bytes unzeroed. With FillLength 0 every new byte is zeroed.
+ */
+NTSTATUS EnsureSmallCapacityFor(PFCB Fcb, ULONGLONG Size, ULONGLONG FillOffset, ULONGLONG FillLength)
+{
     PFCB_DATA data = &Fcb->Data;
-    if (data->SingleChunk != NULL)
-        return GrowSingleBuffer(Fcb, Size);
+    if (data->SingleChunk != NULL || (Size > SMALL_FILE_LIMIT && data->Slab == NULL)) {
+        if (Size <= data->Capacity)
+            return STATUS_SUCCESS;
+        return GrowSmallBuffer(Fcb, Size, SmallFileBytes(data), FillOffset, FillLength);
+    }
 
     if (Size > SMALL_FILE_LIMIT) {
         PSLAB slab = data->Slab;
-        if (slab == NULL)
-            return GrowSingleBuffer(Fcb, Size);
         // The slot's bytes are copied out of it (the data base still points there)
         // before it is freed; on failure the file keeps its slot.
         ULONG index = data->SlotIndex;
@@ -180,7 +207,7 @@ NTSTATUS EnsureSmallCapacity(PFCB Fcb, ULONGLONG Size)
         ULONGLONG carry = SmallFileBytes(data);
         data->Slab = NULL;
         data->Capacity = 0;
-        NTSTATUS status = GrowSmallBuffer(Fcb, Size, carry);
+        NTSTATUS status = GrowSmallBuffer(Fcb, Size, carry, FillOffset, FillLength);
         if (!NT_SUCCESS(status)) {
             data->Slab = slab;
             data->SlotIndex = index;
