@@ -314,12 +314,23 @@ LONG64 ConversionGrowth(PFCB Fcb, ULONG Size)
 }
 
 /*
- * AllocateFirstExtent: an uncharged chunk of Size holding the bytes of a slot or
- * single-buffer file, the rest zero, for InstallFirstExtent. The file is unchanged.
+ * AllocateFirstExtent: a chunk of Size holding the bytes of a slot or
+ * single-buffer file, the rest zero, for InstallFirstExtent, which the caller
+ * releases if it does not install it. The file is unchanged. A private single
+ * buffer of exactly Size is that chunk itself, with one more reference (its bytes
+ * past the file's are zero already, and its charge stays): a file that grows past
+ * its single buffer copies nothing. Any other chunk is new and uncharged.
  */
 NTSTATUS AllocateFirstExtent(PFCB Fcb, ULONG Size, BOOLEAN SkipPressureCheck, PDATA_CHUNK *Chunk)
 {
     PFCB_DATA data = &Fcb->Data;
+    PDATA_CHUNK single = data->SingleChunk;
+    if (single != NULL && single->Size == Size && (data->SingleFlags & SINGLE_SHARED) == 0 &&
+        ReadNoFence(&single->ReferenceCount) == 1) {
+        ReferenceChunk(single);
+        *Chunk = single;
+        return STATUS_SUCCESS;
+    }
     ULONGLONG bytes = min(SmallFileBytes(data), (ULONGLONG)Size);
     NTSTATUS status = AllocateChunk(data->Volume, Size, 0, (ULONG)bytes, FALSE, SkipPressureCheck, Chunk);
     if (!NT_SUCCESS(status))
@@ -333,10 +344,11 @@ NTSTATUS AllocateFirstExtent(PFCB Fcb, ULONG Size, BOOLEAN SkipPressureCheck, PD
  * InstallFirstExtent: completes the move of a slot or single-buffer file to its
  * extent table, which the caller has installed: Chunk (from AllocateFirstExtent,
  * or NULL for an empty file) becomes extent 0 and takes over the old buffer's
- * charge, and the slot or single buffer is given back. The other entries are the
- * caller's (a reservation may have filled them, extent 0 included for an empty
- * file, and charges them itself). With KeepCapacity an extent
- * smaller than EXTENT_SIZE is the pending partial extent. Cannot fail.
+ * charge (or keeps it, being the old buffer), and the slot or single buffer is
+ * given back. The other entries are the caller's (a reservation may have filled
+ * them, extent 0 included for an empty file, and charges them itself). With
+ * KeepCapacity an extent smaller than EXTENT_SIZE is the pending partial extent.
+ * Cannot fail.
  */
 VOID InstallFirstExtent(PFCB Fcb, PDATA_CHUNK Chunk, BOOLEAN KeepCapacity)
 {
@@ -358,10 +370,10 @@ VOID InstallFirstExtent(PFCB Fcb, PDATA_CHUNK Chunk, BOOLEAN KeepCapacity)
         data->Slab = NULL;
         data->Capacity = 0;
     }
-    if (Chunk != NULL)
+    if (Chunk != NULL && Chunk != old)
         TransferCharge(data->Volume, Chunk, old);
     if (old != NULL)
-        ReleaseChunk(old);
+        ReleaseChunk(old);     /* the single buffer made extent 0 drops only its extra reference */
     data->DataBase = NULL;
     data->SingleChunk = NULL;
     data->SingleFlags = 0;

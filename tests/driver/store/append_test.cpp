@@ -2,7 +2,8 @@
  * Appends and writes past the end of a file: new memory is left unzeroed only
  * where the write itself puts its bytes, so a gap before the write, the tail of
  * its last page and the rest of a new buffer or extent read as zeros even when
- * the memory held another file's bytes.
+ * the memory held another file's bytes; and a private single buffer that a file
+ * outgrows becomes its extent 0 as it is.
  */
 #include "store_test.h"
 
@@ -73,6 +74,41 @@ TEST_F(AppendTest, GapsAndPageTailsReadAsZerosAfterTheMemoryHeldOtherBytes)
         }
         DeleteNode(file);
     }
+}
+
+TEST_F(AppendTest, ASingleBufferGrowsIntoExtentZeroWithoutACopyUnlessShared)
+{
+    DirtyMemory();
+    PFCB file = NewNode();
+    std::vector<UCHAR> model;
+    for (ULONGLONG size = 0; size < kExtent; size += 256 * 1024)
+        WriteAndCheck(file, model, size, Pattern(256 * 1024, (UCHAR)(size >> 18)), "single buffer");
+    PDATA_CHUNK single = file->Data.SingleChunk;
+    ASSERT_NE(single, nullptr);
+    ASSERT_EQ(single->Size, kExtent);
+    ULONGLONG charged = Charged();
+
+    WriteAndCheck(file, model, kExtent + 100, Pattern(5000, 3), "past the single buffer");
+    ASSERT_NE(file->Data.Extents, nullptr);
+    EXPECT_EQ(file->Data.Extents[0].Chunk, single) << "the full buffer is extent 0 as it is";
+    EXPECT_EQ(single->ReferenceCount, 1);
+    EXPECT_EQ(Charged(), charged + kExtent) << "extent 0 keeps the buffer's charge; extent 1 is new";
+
+    // A buffer shared with a clone stays the clone's; the file takes a copy.
+    PFCB source = NewNode();
+    PFCB clone = NewNode();
+    std::vector<UCHAR> sourceModel;
+    WriteAndCheck(source, sourceModel, 0, Pattern(kExtent, 7), "shared source");
+    ASSERT_EQ(Write(clone, 0, Pattern(kExtent, 8)), STATUS_SUCCESS);
+    ASSERT_EQ(s->ShareRange(clone, 0, source, 0, kExtent), STATUS_SUCCESS);
+    PDATA_CHUNK shared = source->Data.SingleChunk;
+    ASSERT_EQ(clone->Data.SingleChunk, shared);
+    WriteAndCheck(source, sourceModel, kExtent, Pattern(4096, 9), "past a shared buffer");
+    ASSERT_NE(source->Data.Extents, nullptr);
+    EXPECT_NE(source->Data.Extents[0].Chunk, shared);
+    EXPECT_EQ(clone->Data.SingleChunk, shared);
+    EXPECT_EQ(shared->ReferenceCount, 1);
+    EXPECT_TRUE(Read(clone, 0, kExtent) == std::vector<UCHAR>(sourceModel.begin(), sourceModel.begin() + kExtent));
 }
 
 } // namespace
