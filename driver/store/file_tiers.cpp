@@ -103,18 +103,25 @@ VOID InstallSingleChunk(PFCB Fcb, PDATA_CHUNK Chunk)
  * by half above, up to EXTENT_SIZE, in whole pages. When memory for that cannot be
  * had, exactly Size is asked for. The file's bytes move to the new buffer.
  */
-static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry);
+static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry, ULONGLONG FillOffset,
+                                ULONGLONG FillLength);
 
 NTSTATUS GrowSingleBuffer(PFCB Fcb, ULONGLONG Size)
 {
     PFCB_DATA data = &Fcb->Data;
     if (Size <= data->Capacity)
         return STATUS_SUCCESS;
-    return GrowSmallBuffer(Fcb, Size, SmallFileBytes(data));
+    return GrowSmallBuffer(Fcb, Size, SmallFileBytes(data), 0, 0);
 }
 
-/* GrowSmallBuffer: the growth itself; Carry bytes move from the data base. */
-static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry)
+/*
+ * GrowSmallBuffer: the growth itself; Carry bytes move from the data base. The
+ * rest of the new buffer is zeroed except the FillLength bytes at FillOffset past
+ * the carried ones, which the caller's write fills at once: zeroing them would
+ * only be overwritten (a gap between the carried bytes and the write is zeroed).
+ */
+static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry, ULONGLONG FillOffset,
+                                ULONGLONG FillLength)
 {
     PFCB_DATA data = &Fcb->Data;
 
@@ -153,26 +160,46 @@ static NTSTATUS GrowSmallBuffer(PFCB Fcb, ULONGLONG Size, ULONGLONG Carry)
     ULONGLONG keep = Carry;
     if (keep != 0)
         RtlCopyMemory(chunk->Base, data->DataBase, keep);
-    RtlZeroMemory(chunk->Base + keep, chunk->Size - keep);
+    // The fill window, made relative to the first byte after the carried ones.
+    ULONGLONG fillEnd = FillOffset + FillLength;
+    ULONG windowOffset = 0;
+    ULONG windowLength = 0;
+    if (FillLength != 0 && fillEnd > keep && FillOffset < chunk->Size) {
+        windowOffset = (ULONG)(max(FillOffset, keep) - keep);
+        windowLength = (ULONG)(min(fillEnd, (ULONGLONG)chunk->Size) - keep - windowOffset);
+    }
+    ZeroOutsideWindow(chunk->Base + keep, chunk->Size - (ULONG)keep, windowOffset, windowLength);
     InstallSingleChunk(Fcb, chunk);
     return STATUS_SUCCESS;
 }
 
 /*
  * EnsureSmallCapacity: memory for Size bytes (at most EXTENT_SIZE) in a slot or
- * the single buffer. A file leaves its slot for a single buffer when it needs more
- * than 2048 bytes and never returns to one.
+ * the single buffer, all of it beyond the file's bytes zero. A file leaves its
+ * slot for a single buffer when it needs more than 2048 bytes and never returns
+ * to one.
  */
 NTSTATUS EnsureSmallCapacity(PFCB Fcb, ULONGLONG Size)
 {
+    return EnsureSmallCapacityFor(Fcb, Size, 0, 0);
+}
+
+/*
+ * EnsureSmallCapacityFor: EnsureSmallCapacity for a write that at once fills the
+ * FillLength bytes at FillOffset (within Size): a new single buffer leaves those
+ * bytes unzeroed. With FillLength 0 every new byte is zeroed.
+ */
+NTSTATUS EnsureSmallCapacityFor(PFCB Fcb, ULONGLONG Size, ULONGLONG FillOffset, ULONGLONG FillLength)
+{
     PFCB_DATA data = &Fcb->Data;
-    if (data->SingleChunk != NULL)
-        return GrowSingleBuffer(Fcb, Size);
+    if (data->SingleChunk != NULL || (Size > SMALL_FILE_LIMIT && data->Slab == NULL)) {
+        if (Size <= data->Capacity)
+            return STATUS_SUCCESS;
+        return GrowSmallBuffer(Fcb, Size, SmallFileBytes(data), FillOffset, FillLength);
+    }
 
     if (Size > SMALL_FILE_LIMIT) {
         PSLAB slab = data->Slab;
-        if (slab == NULL)
-            return GrowSingleBuffer(Fcb, Size);
         // The slot's bytes are copied out of it (the data base still points there)
         // before it is freed; on failure the file keeps its slot.
         ULONG index = data->SlotIndex;
@@ -180,7 +207,7 @@ NTSTATUS EnsureSmallCapacity(PFCB Fcb, ULONGLONG Size)
         ULONGLONG carry = SmallFileBytes(data);
         data->Slab = NULL;
         data->Capacity = 0;
-        NTSTATUS status = GrowSmallBuffer(Fcb, Size, carry);
+        NTSTATUS status = GrowSmallBuffer(Fcb, Size, carry, FillOffset, FillLength);
         if (!NT_SUCCESS(status)) {
             data->Slab = slab;
             data->SlotIndex = index;
@@ -287,12 +314,23 @@ LONG64 ConversionGrowth(PFCB Fcb, ULONG Size)
 }
 
 /*
- * AllocateFirstExtent: an uncharged chunk of Size holding the bytes of a slot or
- * single-buffer file, the rest zero, for InstallFirstExtent. The file is unchanged.
+ * AllocateFirstExtent: a chunk of Size holding the bytes of a slot or
+ * single-buffer file, the rest zero, for InstallFirstExtent, which the caller
+ * releases if it does not install it. The file is unchanged. A private single
+ * buffer of exactly Size is that chunk itself, with one more reference (its bytes
+ * past the file's are zero already, and its charge stays): a file that grows past
+ * its single buffer copies nothing. Any other chunk is new and uncharged.
  */
 NTSTATUS AllocateFirstExtent(PFCB Fcb, ULONG Size, BOOLEAN SkipPressureCheck, PDATA_CHUNK *Chunk)
 {
     PFCB_DATA data = &Fcb->Data;
+    PDATA_CHUNK single = data->SingleChunk;
+    if (single != NULL && single->Size == Size && (data->SingleFlags & SINGLE_SHARED) == 0 &&
+        ReadNoFence(&single->ReferenceCount) == 1) {
+        ReferenceChunk(single);
+        *Chunk = single;
+        return STATUS_SUCCESS;
+    }
     ULONGLONG bytes = min(SmallFileBytes(data), (ULONGLONG)Size);
     NTSTATUS status = AllocateChunk(data->Volume, Size, 0, (ULONG)bytes, FALSE, SkipPressureCheck, Chunk);
     if (!NT_SUCCESS(status))
@@ -306,10 +344,11 @@ NTSTATUS AllocateFirstExtent(PFCB Fcb, ULONG Size, BOOLEAN SkipPressureCheck, PD
  * InstallFirstExtent: completes the move of a slot or single-buffer file to its
  * extent table, which the caller has installed: Chunk (from AllocateFirstExtent,
  * or NULL for an empty file) becomes extent 0 and takes over the old buffer's
- * charge, and the slot or single buffer is given back. The other entries are the
- * caller's (a reservation may have filled them, extent 0 included for an empty
- * file, and charges them itself). With KeepCapacity an extent
- * smaller than EXTENT_SIZE is the pending partial extent. Cannot fail.
+ * charge (or keeps it, being the old buffer), and the slot or single buffer is
+ * given back. The other entries are the caller's (a reservation may have filled
+ * them, extent 0 included for an empty file, and charges them itself). With
+ * KeepCapacity an extent smaller than EXTENT_SIZE is the pending partial extent.
+ * Cannot fail.
  */
 VOID InstallFirstExtent(PFCB Fcb, PDATA_CHUNK Chunk, BOOLEAN KeepCapacity)
 {
@@ -331,10 +370,10 @@ VOID InstallFirstExtent(PFCB Fcb, PDATA_CHUNK Chunk, BOOLEAN KeepCapacity)
         data->Slab = NULL;
         data->Capacity = 0;
     }
-    if (Chunk != NULL)
+    if (Chunk != NULL && Chunk != old)
         TransferCharge(data->Volume, Chunk, old);
     if (old != NULL)
-        ReleaseChunk(old);
+        ReleaseChunk(old);     /* the single buffer made extent 0 drops only its extra reference */
     data->DataBase = NULL;
     data->SingleChunk = NULL;
     data->SingleFlags = 0;

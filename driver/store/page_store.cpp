@@ -159,7 +159,7 @@ NTSTATUS MakeChunk(PSTORE_VOLUME Volume, PPAGE_SET PageSet, PDATA_CHUNK *Chunk)
  * [KeepOffset, KeepOffset + KeepLength), which is clipped to the chunk; an empty
  * window zeroes everything.
  */
-static VOID ZeroOutsideWindow(PUCHAR Base, ULONG Size, ULONG KeepOffset, ULONG KeepLength)
+VOID ZeroOutsideWindow(PUCHAR Base, ULONG Size, ULONG KeepOffset, ULONG KeepLength)
 {
     if (KeepLength == 0 || KeepOffset >= Size) {
         RtlZeroMemory(Base, Size);

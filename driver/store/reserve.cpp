@@ -291,12 +291,14 @@ unwind:
 /*
  * ReserveSmallFile: private memory for End bytes (at most EXTENT_SIZE) of a slot
  * or single-buffer file: a larger slot or buffer, which is private, or a private
- * copy of a shared single buffer that is large enough. One step either way.
+ * copy of a shared single buffer that is large enough. One step either way. A
+ * larger buffer leaves unzeroed the FillLength bytes at FillOffset, which the
+ * caller writes at once (0: the caller writes nothing).
  */
-NTSTATUS ReserveSmallFile(PFCB Fcb, ULONGLONG End)
+NTSTATUS ReserveSmallFile(PFCB Fcb, ULONGLONG End, ULONGLONG FillOffset, ULONGLONG FillLength)
 {
     if (End > Fcb->Data.Capacity)
-        return EnsureSmallCapacity(Fcb, End);
+        return EnsureSmallCapacityFor(Fcb, End, FillOffset, FillLength);
     return UnshareSingle(Fcb);
 }
 
@@ -305,9 +307,9 @@ NTSTATUS ReserveSmallFile(PFCB Fcb, ULONGLONG End)
  * files grow in their slot or single buffer; others get an extent table whose
  * missing extents in the range are allocated and charged (a pending partial
  * extent the range passes is made full, and shared extents of the range become
- * private). New memory reads as zero, except that with WriteWillFill, when every
- * extent of the range is new, the bytes of the range itself are left for the
- * caller's copy.
+ * private). New memory reads as zero, except that with WriteWillFill the bytes
+ * of the range itself are left for the caller's copy in a new single buffer, and
+ * in new extents when every extent of the range is new.
  * Returns STATUS_DISK_FULL for an end beyond MAX_FILE_OFFSET or the last extent
  * the table can hold, or when what the range needs does not fit the volume. On
  * any failure the file keeps its storage and nothing more is charged.
@@ -320,7 +322,7 @@ NTSTATUS ReserveRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN Writ
     if (end < Offset || end > MAX_FILE_OFFSET)
         return STATUS_DISK_FULL;
     if (Fcb->Data.Extents == NULL && end <= EXTENT_SIZE)
-        return ReserveSmallFile(Fcb, end);
+        return ReserveSmallFile(Fcb, end, Offset, WriteWillFill ? Length : 0);
     return ReserveExtents(Fcb, Offset, Length, WriteWillFill, SkipPressureCheck, NULL, NULL);
 }
 

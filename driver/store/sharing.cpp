@@ -396,7 +396,7 @@ NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG 
     // reservation converts the file, grows its table for the shared extents and
     // makes room for the copies.
     if (target->Extents == NULL && !anyShare && dataEnd <= EXTENT_SIZE) {
-        status = ReserveSmallFile(Target, dataEnd);
+        status = ReserveSmallFile(Target, dataEnd, 0, 0);
     } else {
         CLONE_CONTENT clone = {Target, Source, TargetOffset, targetEnd, SourceOffset, aligned};
         status = ReserveExtents(Target, TargetOffset, targetEnd - TargetOffset, FALSE, FALSE, ClonedExtentUse,

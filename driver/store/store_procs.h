@@ -25,6 +25,7 @@ VOID CacheFree(PRECORD_CACHE Cache, PVOID *Slot);
 PPAGE_SET AllocatePages(ULONGLONG Bytes, BOOLEAN FullyRequired);
 VOID FreePages(PPAGE_SET PageSet);
 NTSTATUS MakeChunk(PSTORE_VOLUME Volume, PPAGE_SET PageSet, PDATA_CHUNK *Chunk);
+VOID ZeroOutsideWindow(PUCHAR Base, ULONG Size, ULONG KeepOffset, ULONG KeepLength);
 NTSTATUS AllocateChunk(PSTORE_VOLUME Volume, ULONG Size, ULONG KeepOffset, ULONG KeepLength, BOOLEAN Charge,
                        BOOLEAN SkipPressureCheck, PDATA_CHUNK *Chunk);
 VOID ReferenceChunk(PDATA_CHUNK Chunk);
@@ -58,6 +59,7 @@ VOID TransferCharge(PSTORE_VOLUME Volume, PDATA_CHUNK NewChunk, PDATA_CHUNK OldC
 /* file_tiers.cpp: the three tiers of a file and the moves between them. */
 VOID RecomputeHeaderSizes(PFCB Fcb);
 NTSTATUS EnsureSmallCapacity(PFCB Fcb, ULONGLONG Size);
+NTSTATUS EnsureSmallCapacityFor(PFCB Fcb, ULONGLONG Size, ULONGLONG FillOffset, ULONGLONG FillLength);
 NTSTATUS GrowSingleBuffer(PFCB Fcb, ULONGLONG Size);
 VOID InstallSingleChunk(PFCB Fcb, PDATA_CHUNK Chunk);
 LONG64 ConversionGrowth(PFCB Fcb, ULONG Size);
@@ -92,7 +94,7 @@ typedef EXTENT_USE (*EXTENT_USE_ROUTINE)(PVOID Context, ULONGLONG Offset, ULONGL
 
 NTSTATUS ReserveExtents(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN WriteWillFill,
                         BOOLEAN SkipPressureCheck, EXTENT_USE_ROUTINE Use, PVOID Context);
-NTSTATUS ReserveSmallFile(PFCB Fcb, ULONGLONG End);
+NTSTATUS ReserveSmallFile(PFCB Fcb, ULONGLONG End, ULONGLONG FillOffset, ULONGLONG FillLength);
 NTSTATUS ReserveRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length, BOOLEAN WriteWillFill,
                       BOOLEAN SkipPressureCheck);
 NTSTATUS AllocateExtentOnDemand(PFCB Fcb, ULONG Index);

@@ -279,12 +279,23 @@ MACHINE_API void AddPoolFreeCheck(const std::string &name, PoolFreeCheck check);
 /* ---- Memory manager ---------------------------------------------------------------------
  * Page lists (MmAllocatePagesForMdl and its Ex and node forms) are resident, pre-faulted runs
  * of host memory aligned to 2 MiB, each with an inaccessible guard page behind it. A run is
- * addressable only while its list is mapped; freed runs are recycled, and every page that was
- * not asked to be zeroed comes back filled with kPagePoisonByte, so a missed zeroing shows. */
+ * addressable only while its list is mapped; freed runs are recycled. In the checking builds
+ * (kPagesPoisoned) every page that was not asked to be zeroed comes back filled with
+ * kPagePoisonByte, so a missed zeroing shows; in the plain build it holds whatever it held. */
 constexpr unsigned char kPagePoisonByte = 0xD9;
+#if defined(VOREL_POISON_PAGES)
+constexpr bool kPagesPoisoned = true;
+#else
+constexpr bool kPagesPoisoned = false;
+#endif
 /* Pages and page lists handed out and not yet freed (MmFreePagesFromMdl). */
 MACHINE_API uint64_t PagesInUse();
 MACHINE_API uint64_t PageListsInUse();
+/* Bytes of freed runs kept for reuse, and their bound (1 GiB from each boot): lowering it gives
+ * the oldest runs back to the host at once; 0 keeps none. The host being out of memory for a
+ * new run gives every kept run back before the run is tried again. */
+MACHINE_API uint64_t RetainedPageBytes();
+MACHINE_API void SetRetainedPageLimit(uint64_t bytes);
 /* The AvailablePages figure SystemPerformanceInformation reports from now on
  * (0 = the host's real figure). Boot sets it from Config::availablePages. */
 MACHINE_API void SetAvailablePages(uint64_t pages);

@@ -8,8 +8,12 @@
  * page follows every run, so an overrun past a list's last page faults at once.
  * Windows gives a page list no virtual address until it is mapped; likewise a run is
  * inaccessible except while its list is mapped (MapPageList), so a use after unmap
- * or after free faults instead of reading stale memory. Freed runs are poisoned and
- * kept for reuse by a later list of the same size.
+ * or after free faults instead of reading stale memory. Freed runs are kept for reuse
+ * by a later list of the same size, up to a bound, the way Windows keeps its free
+ * page list: a run handed out again is neither unmapped nor faulted in anew. The
+ * checking builds (machine::kPagesPoisoned) fill fresh and freed runs with the
+ * poison byte, so a missed zeroing shows; the plain build leaves them as they are,
+ * as Windows leaves a page it was told not to zero.
  *
  * Like Windows, a request may be met in part: the list then describes fewer pages
  * than asked for (never fewer than one), and MM_ALLOCATE_FULLY_REQUIRED turns any
@@ -39,7 +43,7 @@ constexpr size_t kPage = PAGE_SIZE;
 constexpr size_t kRunAlignment = 2u * 1024 * 1024;
 /* Largest list one call can make: 4 GiB less one page. */
 constexpr uint64_t kMaximumListPages = (0x100000000ull - kPage) / kPage;
-/* Freed runs kept for reuse; beyond this the oldest go back to the host. */
+/* Freed runs kept for reuse by default; beyond the bound the oldest go back to the host. */
 constexpr size_t kRetainedBytes = 1ull << 30;
 constexpr ULONG kMdlTag = POOL_TAG('M', 'd', 'l', ' ');
 constexpr uint64_t kNoLimit = UINT64_MAX;
@@ -57,6 +61,7 @@ struct PageState {
     std::map<uint64_t, std::pair<size_t, unsigned char *>> freeOrder;     /* age -> (bytes, run) */
     uint64_t freeSerial = 0;
     size_t freeBytes = 0;
+    size_t retainLimit = kRetainedBytes; /* bound of freeBytes */
     uint64_t pagesInUse = 0;
     bool failAll = false;
     uint64_t budget = kNoLimit;  /* pages still grantable */
@@ -88,7 +93,26 @@ size_t GuardBytes()
     return CanProtect() ? kPage : 0;
 }
 
-/* A new run of bytes (whole pages): 2 MiB aligned, resident, poisoned, inaccessible. */
+/*
+ * Makes a fresh run resident: filled with the poison byte in the checking builds,
+ * else faulted in by the host, which clears it (a write of every page where the
+ * host cannot fault a range in at once).
+ */
+void Populate(unsigned char *base, size_t bytes)
+{
+    if (machine::kPagesPoisoned) {
+        std::memset(base, machine::kPagePoisonByte, bytes);
+        return;
+    }
+#ifdef MADV_POPULATE_WRITE
+    if (madvise(base, bytes, MADV_POPULATE_WRITE) == 0)
+        return;
+#endif
+    for (size_t at = 0; at < bytes; at += kPage)
+        base[at] = 0;
+}
+
+/* A new run of bytes (whole pages): 2 MiB aligned, resident, inaccessible (poisoned when checking). */
 unsigned char *MakeRun(size_t bytes)
 {
     size_t keep = bytes + GuardBytes();
@@ -105,7 +129,7 @@ unsigned char *MakeRun(size_t bytes)
         munmap(reinterpret_cast<void *>(aligned + keep), end - (aligned + keep));
     auto *base = reinterpret_cast<unsigned char *>(aligned);
     madvise(base, bytes, MADV_HUGEPAGE);
-    std::memset(base, machine::kPagePoisonByte, bytes); /* makes every page resident */
+    Populate(base, bytes);
     if (GuardBytes() != 0)
         Protect(base + bytes, GuardBytes(), false);
     Protect(base, bytes, false);
@@ -115,6 +139,43 @@ unsigned char *MakeRun(size_t bytes)
 void DestroyRun(unsigned char *base, size_t bytes)
 {
     munmap(base, bytes + GuardBytes());
+}
+
+/*
+ * Takes the oldest kept runs off the free list until it holds at most limit bytes
+ * and returns them, for the caller to give back once the lock is dropped.
+ * Caller holds state.lock.
+ */
+std::vector<std::pair<size_t, unsigned char *>> TakeSurplusRuns(PageState &state, size_t limit)
+{
+    std::vector<std::pair<size_t, unsigned char *>> surplus;
+    while (state.freeBytes > limit) {
+        auto oldest = state.freeOrder.begin();
+        auto [size, run] = oldest->second;
+        state.freeOrder.erase(oldest);
+        auto range = state.freeRuns.equal_range(size);
+        for (auto it = range.first; it != range.second; ++it)
+            if (it->second.second == run) {
+                state.freeRuns.erase(it);
+                break;
+            }
+        state.freeBytes -= size;
+        surplus.emplace_back(size, run);
+    }
+    return surplus;
+}
+
+/* Gives the kept runs beyond limit back to the host. */
+void GiveBackRuns(size_t limit)
+{
+    auto &state = Pages();
+    std::vector<std::pair<size_t, unsigned char *>> surplus;
+    {
+        base::SpinGuard guard(state.lock);
+        surplus = TakeSurplusRuns(state, limit);
+    }
+    for (auto [size, run] : surplus)
+        DestroyRun(run, size);
 }
 
 /* A run of bytes: a recycled one of that size if there is one, else a new one. */
@@ -132,15 +193,26 @@ unsigned char *TakeRun(size_t bytes)
             return base;
         }
     }
-    return MakeRun(bytes);
+    unsigned char *run = MakeRun(bytes);
+    if (run == nullptr) {
+        // The host is short of memory: the kept runs of other sizes go back first.
+        GiveBackRuns(0);
+        run = MakeRun(bytes);
+    }
+    return run;
 }
 
-/* Poisons a run and keeps it for reuse, letting the oldest kept runs go beyond the limit. */
+/*
+ * Keeps a run for reuse (poisoned when checking), letting the oldest kept runs go
+ * back to the host beyond the bound.
+ */
 void RecycleRun(unsigned char *base, size_t bytes)
 {
-    Protect(base, bytes, true);
-    std::memset(base, machine::kPagePoisonByte, bytes);
-    Protect(base, bytes, false);
+    if (machine::kPagesPoisoned) {
+        Protect(base, bytes, true);
+        std::memset(base, machine::kPagePoisonByte, bytes);
+        Protect(base, bytes, false);
+    }
     auto &state = Pages();
     std::vector<std::pair<size_t, unsigned char *>> surplus;
     {
@@ -149,19 +221,7 @@ void RecycleRun(unsigned char *base, size_t bytes)
         state.freeRuns.emplace(bytes, std::make_pair(age, base));
         state.freeOrder.emplace(age, std::make_pair(bytes, base));
         state.freeBytes += bytes;
-        while (state.freeBytes > kRetainedBytes) {
-            auto oldest = state.freeOrder.begin();
-            auto [size, run] = oldest->second;
-            state.freeOrder.erase(oldest);
-            auto range = state.freeRuns.equal_range(size);
-            for (auto it = range.first; it != range.second; ++it)
-                if (it->second.second == run) {
-                    state.freeRuns.erase(it);
-                    break;
-                }
-            state.freeBytes -= size;
-            surplus.emplace_back(size, run);
-        }
+        surplus = TakeSurplusRuns(state, state.retainLimit);
     }
     for (auto [size, run] : surplus)
         DestroyRun(run, size);
@@ -265,6 +325,7 @@ void BootPages()
         state.failAll = false;
         state.budget = kNoLimit;
         state.listLimit = kNoLimit;
+        state.retainLimit = kRetainedBytes;
         state.available = machine::CurrentConfig().availablePages;
     }
     machine::AddPoolFreeCheck("page-lists", CheckFreedBlock);
@@ -368,6 +429,23 @@ uint64_t PageListsInUse()
     auto &state = Pages();
     base::SpinGuard guard(state.lock);
     return state.lists.size();
+}
+
+uint64_t RetainedPageBytes()
+{
+    auto &state = Pages();
+    base::SpinGuard guard(state.lock);
+    return state.freeBytes;
+}
+
+void SetRetainedPageLimit(uint64_t bytes)
+{
+    {
+        auto &state = Pages();
+        base::SpinGuard guard(state.lock);
+        state.retainLimit = (size_t)bytes;
+    }
+    GiveBackRuns((size_t)bytes);
 }
 
 void SetAvailablePages(uint64_t pages)

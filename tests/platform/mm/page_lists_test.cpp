@@ -1,13 +1,14 @@
 /*
  * The page allocator: page lists of resident, 2 MiB-aligned memory that is
- * addressable only while mapped, poisoned when recycled, counted, and made to fall
- * short or fail on demand.
+ * addressable only while mapped, poisoned when recycled (checking builds), kept on
+ * a bounded free list, counted, and made to fall short or fail on demand.
  */
 #include "machine_test.h"
 
 #include <wdm.h>
 
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -64,7 +65,7 @@ TEST_F(PageListTest, ListsDescribeWholePagesMappedOnceAt2MiBAlignedAddresses)
     ASSERT_NE(base, nullptr);
     EXPECT_EQ((uintptr_t)base % (2u << 20), 0u);
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), base) << "mapped once, found again";
-    EXPECT_TRUE(AllBytesAre(base, 4 * PAGE_SIZE, machine::kPagePoisonByte)) << "unzeroed pages are poisoned";
+    EXPECT_TRUE(!machine::kPagesPoisoned || AllBytesAre(base, 4 * PAGE_SIZE, machine::kPagePoisonByte)) << "unzeroed pages are poisoned when checking";
     memset(base, 0x11, 4 * PAGE_SIZE); /* resident and writable */
 
     Free(mdl);
@@ -82,7 +83,7 @@ TEST_F(PageListTest, PagesAreZeroedUnlessTheCallerSaysNotAndRecycledPagesComeBac
     PMDL again = AllocateNode(8 * PAGE_SIZE);
     unsigned char *reused = Map(again);
     EXPECT_EQ(reused, base) << "a run of the same size is recycled";
-    EXPECT_TRUE(AllBytesAre(reused, 8 * PAGE_SIZE, machine::kPagePoisonByte)) << "no stale data survives a free";
+    EXPECT_TRUE(!machine::kPagesPoisoned || AllBytesAre(reused, 8 * PAGE_SIZE, machine::kPagePoisonByte)) << "recycled pages come back poisoned when checking";
     memset(reused, 0x22, 8 * PAGE_SIZE);
     Free(again);
 
@@ -97,7 +98,7 @@ TEST_F(PageListTest, PagesAreZeroedUnlessTheCallerSaysNotAndRecycledPagesComeBac
 
     PMDL ex = MmAllocatePagesForMdlEx(Address(0), Address(-1), Address(0), PAGE_SIZE, MmCached,
                                       MM_DONT_ZERO_ALLOCATION);
-    EXPECT_TRUE(AllBytesAre(Map(ex), PAGE_SIZE, machine::kPagePoisonByte));
+    EXPECT_TRUE(!machine::kPagesPoisoned || AllBytesAre(Map(ex), PAGE_SIZE, machine::kPagePoisonByte));
     Free(ex);
 }
 
@@ -209,6 +210,49 @@ TEST_F(PageListTest, TheNodeRoutineCanBeHiddenFromTheLookup)
     EXPECT_EQ(MmGetSystemRoutineAddress(&name), (PVOID)&MmAllocateNodePagesForMdlEx);
     machine::HideSystemRoutine("MmAllocateNodePagesForMdlEx");
     EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr);
+}
+
+TEST_F(PageListTest, FreedRunsWaitOnABoundedFreeListAndTheOldestGoBackFirst)
+{
+    const uint64_t run = 4 * PAGE_SIZE;
+    machine::SetRetainedPageLimit(0);
+    EXPECT_EQ(machine::RetainedPageBytes(), 0u) << "a bound of 0 keeps nothing";
+    machine::SetRetainedPageLimit(3 * run);
+
+    PMDL lists[4];
+    unsigned char *bases[4];
+    for (int i = 0; i < 4; ++i) {
+        lists[i] = AllocateNode(run);
+        ASSERT_NE(lists[i], nullptr);
+        bases[i] = Map(lists[i]);
+        memset(bases[i], 0x30 + i, run);
+    }
+    for (PMDL list : lists)
+        Free(list);
+    EXPECT_EQ(machine::PagesInUse(), 0u) << "kept runs are free pages, not pages in use";
+    EXPECT_EQ(machine::RetainedPageBytes(), 3 * run) << "the fourth run freed pushed the first one out";
+
+    PMDL other = AllocateNode(run / 2);
+    EXPECT_EQ(machine::RetainedPageBytes(), 3 * run) << "only a run of the same size is reused";
+    Free(other);
+    EXPECT_EQ(machine::RetainedPageBytes(), 2 * run + run / 2) << "the bound holds: the oldest went back for it";
+
+    PMDL zeroed = AllocateNode(run, 0);
+    PMDL kept = AllocateNode(run);
+    ASSERT_TRUE(zeroed != nullptr && kept != nullptr);
+    unsigned char *zeroedBase = Map(zeroed);
+    std::set<unsigned char *> reused = {zeroedBase, Map(kept)};
+    EXPECT_EQ(reused, (std::set<unsigned char *>{bases[2], bases[3]})) << "the two newest runs were kept";
+    EXPECT_TRUE(AllBytesAre(zeroedBase, run, 0)) << "a reused run is zeroed unless the caller says not to";
+    EXPECT_EQ(machine::RetainedPageBytes(), run / 2);
+
+    Free(zeroed);
+    Free(kept);
+    EXPECT_EQ(machine::RetainedPageBytes(), 2 * run + run / 2);
+    machine::SetRetainedPageLimit(run);
+    EXPECT_EQ(machine::RetainedPageBytes(), run) << "a lower bound gives the oldest back at once";
+    EXPECT_EQ(machine::PagesInUse(), 0u);
+    EXPECT_EQ(machine::PageListsInUse(), 0u);
 }
 
 } // namespace
