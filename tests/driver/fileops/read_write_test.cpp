@@ -16,70 +16,14 @@ namespace {
 constexpr size_t kScratchBytes = 8 * kMiB;
 constexpr LONGLONG kMaxFileOffset = 1LL << 53;
 
-class ReadWriteTest : public FileOpsTest {
+class ReadWriteTest : public DataFileOpsTest {
 protected:
     void SetUp() override
     {
         FileOpsTest::SetUp();
         ASSERT_EQ(MakeVolume(0, "dir"), STATUS_SUCCESS);
-        scratch = static_cast<UCHAR *>(process->Alloc(kScratchBytes));
-        offset = process->New<LARGE_INTEGER>();
-        iosb = process->New<IO_STATUS_BLOCK>();
-        ASSERT_NE(scratch, nullptr);
+        AllocateScratch(kScratchBytes);
     }
-
-    /* A read-write handle on path, created when missing. */
-    HANDLE OpenFile(const std::string &path, ACCESS_MASK access = FILE_READ_DATA | FILE_WRITE_DATA)
-    {
-        OpenRequest rq;
-        rq.access = access;
-        rq.disposition = FILE_OPEN_IF;
-        HANDLE handle = nullptr;
-        EXPECT_EQ(Open(path, &handle, rq), STATUS_SUCCESS) << path;
-        return handle;
-    }
-
-    /* NtWriteFile as the user program from its own memory; at names the offset, null the file pointer. */
-    NTSTATUS Write(HANDLE handle, const LONGLONG *at, const void *data, size_t length, ULONG_PTR *bytes = nullptr)
-    {
-        memcpy(scratch, data, length);
-        if (at != nullptr)
-            offset->QuadPart = *at;
-        NTSTATUS status = support::AsUser(*process, [&] {
-            return NtWriteFile(handle, nullptr, nullptr, nullptr, iosb, scratch, (ULONG)length,
-                               at != nullptr ? offset : nullptr, nullptr);
-        });
-        if (bytes != nullptr)
-            *bytes = iosb->Information;
-        return status;
-    }
-    NTSTATUS WriteAt(HANDLE handle, LONGLONG at, const void *data, size_t length, ULONG_PTR *bytes = nullptr)
-    {
-        return Write(handle, &at, data, length, bytes);
-    }
-    /* NtReadFile as the user program; the bytes read land in out. */
-    NTSTATUS Read(HANDLE handle, const LONGLONG *at, size_t length, std::vector<UCHAR> *out)
-    {
-        memset(scratch, 0xA5, length);
-        if (at != nullptr)
-            offset->QuadPart = *at;
-        NTSTATUS status = support::AsUser(*process, [&] {
-            return NtReadFile(handle, nullptr, nullptr, nullptr, iosb, scratch, (ULONG)length,
-                              at != nullptr ? offset : nullptr, nullptr);
-        });
-        out->assign(scratch, scratch + (NT_SUCCESS(status) ? iosb->Information : 0));
-        return status;
-    }
-    NTSTATUS ReadAt(HANDLE handle, LONGLONG at, size_t length, std::vector<UCHAR> *out)
-    {
-        return Read(handle, &at, length, out);
-    }
-    ULONGLONG SizeOf(HANDLE handle) { return NodeOf(handle)->Data.FileSize; }
-    LONG64 Charged(HANDLE handle) { return NodeOf(handle)->Vcb->Store.ChargedBytes; }
-
-    UCHAR *scratch = nullptr;
-    LARGE_INTEGER *offset = nullptr;
-    IO_STATUS_BLOCK *iosb = nullptr;
 };
 
 /*
