@@ -262,6 +262,26 @@ void WaitForGrant(PERESOURCE resource, ResourceState *state, std::vector<Resourc
     ke::DispatcherLock().unlock();
 }
 
+/*
+ * EndAcquire: the end of an acquire whose rules the caller applied with the
+ * resource's lock held: granted now, else waited for on the queue if the caller
+ * may wait, else refused. Returns without the lock, true if the caller holds the
+ * resource.
+ */
+bool EndAcquire(PERESOURCE resource, ResourceState *state, bool grantedNow, BOOLEAN wait,
+                std::vector<ResourceWaiter> &queue, ERESOURCE_THREAD self, bool shared)
+{
+    if (!grantedNow && wait) {
+        WaitForGrant(resource, state, queue, self);
+    } else {
+        state->lock.unlock();
+        if (!grantedNow)
+            return false;
+    }
+    verifier::AfterAcquire(resource, verifier::kResource, shared);
+    return true;
+}
+
 void CheckAcquireContext(PERESOURCE resource, const void *routine)
 {
     ke::CheckIrql(routine, APC_LEVEL);
@@ -277,7 +297,7 @@ BOOLEAN AcquireShared(PERESOURCE resource, BOOLEAN wait, SharedPolicy policy, co
     CheckAcquireContext(resource, routine);
     ERESOURCE_THREAD self = CurrentOwnerId();
     verifier::BeforeAcquire(resource, verifier::kResource, caller);
-    bool granted = true;
+    bool now = true;
     ResourceState *state = LockState(resource);
     SharedOwner *mine = FindShared(state, self);
     if (IsExclusive(resource) && resource->OwnerEntry.OwnerThread == self) {
@@ -288,17 +308,10 @@ BOOLEAN AcquireShared(PERESOURCE resource, BOOLEAN wait, SharedPolicy policy, co
     } else if (!IsExclusive(resource) && mine == nullptr &&
                (state->exclusiveWaiters.empty() || policy == SharedPolicy::StarveExclusive)) {
         GrantShared(resource, state, self);
-    } else if (wait) {
-        WaitForGrant(resource, state, state->sharedWaiters, self);
-        state = nullptr; /* returned unlocked */
     } else {
-        granted = false;
+        now = false;
     }
-    if (state != nullptr)
-        state->lock.unlock();
-    if (granted)
-        verifier::AfterAcquire(resource, verifier::kResource, true);
-    return granted ? TRUE : FALSE;
+    return EndAcquire(resource, state, now, wait, state->sharedWaiters, self, true) ? TRUE : FALSE;
 }
 
 void ReleaseFor(PERESOURCE resource, ERESOURCE_THREAD thread)
@@ -452,7 +465,7 @@ NTKERNELAPI BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BO
     CheckAcquireContext(Resource, (const void *)&ExAcquireResourceExclusiveLite);
     ERESOURCE_THREAD self = CurrentOwnerId();
     verifier::BeforeAcquire(Resource, verifier::kResource, __builtin_return_address(0));
-    bool granted = true;
+    bool now = true;
     ResourceState *state = LockState(Resource);
     if (IsExclusive(Resource) && Resource->OwnerEntry.OwnerThread == self) {
         Resource->OwnerEntry.TableSize++;
@@ -461,17 +474,10 @@ NTKERNELAPI BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BO
                          self, 0);
     } else if (!IsExclusive(Resource) && state->shared.empty()) {
         GrantExclusive(Resource, state, self);
-    } else if (Wait) {
-        WaitForGrant(Resource, state, state->exclusiveWaiters, self);
-        state = nullptr; /* returned unlocked */
     } else {
-        granted = false;
+        now = false;
     }
-    if (state != nullptr)
-        state->lock.unlock();
-    if (granted)
-        verifier::AfterAcquire(Resource, verifier::kResource, false);
-    return granted ? TRUE : FALSE;
+    return EndAcquire(Resource, state, now, Wait, state->exclusiveWaiters, self, false) ? TRUE : FALSE;
 }
 
 NTKERNELAPI BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait)
