@@ -7,11 +7,12 @@
  *
  * The table is split into shards by address, each under its own lock with its
  * own per-tag counts (summed when read), so that threads allocating at once
- * rarely meet. A freed block's entry stays in its shard, marked freed, until the
- * shard has seen a fixed number of later frees: a second free of it within that
- * window is told apart from a free of something never allocated, and the heap's
- * habit of handing the same address straight back makes the next allocation
- * reuse the entry instead of making a new one.
+ * rarely meet. A freed block's entry stays in its shard, marked freed, and
+ * counts until the shard has seen a fixed number of later frees: a second free
+ * of it within that window is told apart from a free of something never
+ * allocated, and the heap's habit of handing the same address straight back
+ * makes the next allocation reuse the entry instead of making a new one.
+ * Entries past the window are dropped when the table is next rebuilt.
  */
 #include "machine.h"
 
@@ -33,7 +34,7 @@ namespace {
 constexpr size_t kPageSize = 4096;
 constexpr size_t kCacheAlignment = 128;
 constexpr size_t kShards = 16;
-constexpr size_t kFreedMemory = 4096; /* recently freed addresses each shard keeps to tell a double free */
+constexpr uint64_t kFreedMemory = 4096; /* frees per shard within which a second free is told as one */
 constexpr ULONG kProtectedPoolBit = 0x80000000;
 
 struct Block {
@@ -47,58 +48,53 @@ struct Block {
 };
 
 /*
- * Blocks by address: open addressing with linear probing, entries moved back on
- * erase rather than left as tombstones, so a lookup touches one run of slots.
+ * Blocks by address: open addressing with linear probing. Nothing is erased one
+ * by one: a freed entry past the window no longer counts, and is left out when
+ * the table is rebuilt (which happens once half the slots are taken), so every
+ * free and allocation makes a single probe run.
  */
 class BlockTable {
 public:
+    uint64_t frees = 0; /* frees so far, which age the freed entries */
+
+    /* A live entry, or a freed one still inside the window, or null. */
     Block *Find(const void *address)
     {
         if (slots_.empty())
             return nullptr;
         for (size_t i = Home(address);; i = (i + 1) & Mask()) {
             if (slots_[i].address == address)
-                return &slots_[i];
+                return Counts(slots_[i]) ? &slots_[i] : nullptr;
             if (slots_[i].address == nullptr)
                 return nullptr;
         }
     }
 
-    /* The entry for the address, made empty (but for its address) if there was none. */
-    Block &FindOrAdd(const void *address)
+    /* The entry for the address, whatever it held, or a new one: the caller fills it in. */
+    Block &Slot(const void *address)
     {
         if ((used_ + 1) * 2 > slots_.size())
-            Grow();
+            Rebuild();
         size_t i = Home(address);
         for (; slots_[i].address != nullptr; i = (i + 1) & Mask())
             if (slots_[i].address == address)
                 return slots_[i];
         used_++;
-        slots_[i] = Block{};
-        slots_[i].address = address;
         return slots_[i];
     }
 
-    void Erase(Block *entry)
+    /* Marks a live entry freed. */
+    void Free(Block &entry)
     {
-        size_t hole = (size_t)(entry - slots_.data());
-        for (size_t next = (hole + 1) & Mask(); slots_[next].address != nullptr; next = (next + 1) & Mask()) {
-            size_t home = Home(slots_[next].address);
-            /* the entry may fill the hole unless its home lies cyclically after the hole, up to itself */
-            bool stays = hole < next ? (home > hole && home <= next) : (home > hole || home <= next);
-            if (!stays) {
-                slots_[hole] = slots_[next];
-                hole = next;
-            }
-        }
-        slots_[hole].address = nullptr;
-        used_--;
+        entry.live = false;
+        entry.freeNumber = frees++;
     }
 
     void Clear()
     {
         slots_.clear();
         used_ = 0;
+        frees = 0;
     }
 
     template <typename Fn> void ForEach(Fn fn)
@@ -109,21 +105,27 @@ public:
     }
 
 private:
+    bool Counts(const Block &entry) const { return entry.live || frees - entry.freeNumber <= kFreedMemory; }
     size_t Mask() const { return slots_.size() - 1; }
     size_t Home(const void *address) const
     {
         return (size_t)(((uintptr_t)address >> 4) * 0x9E3779B97F4A7C15ull >> (64 - bits_));
     }
-    void Grow()
+    /* Moves the entries that still count into a table four times their number. */
+    void Rebuild()
     {
         std::vector<Block> old;
         old.swap(slots_);
-        bits_ = old.empty() ? 10 : bits_ + 1;
+        size_t keep = 0;
+        for (const Block &entry : old)
+            keep += entry.address != nullptr && Counts(entry);
+        for (bits_ = 10; ((size_t)1 << bits_) < 4 * (keep + 1);)
+            bits_++;
         slots_.assign((size_t)1 << bits_, Block{});
         used_ = 0;
         for (const Block &entry : old)
-            if (entry.address != nullptr)
-                FindOrAdd(entry.address) = entry;
+            if (entry.address != nullptr && Counts(entry))
+                Slot(entry.address) = entry;
     }
 
     std::vector<Block> slots_;
@@ -135,8 +137,6 @@ struct alignas(64) PoolShard {
     base::SpinLock lock;
     BlockTable blocks; /* live ones and recently freed ones */
     std::map<ULONG, machine::PoolTagStats> tags;
-    std::vector<const void *> freed; /* ring of the shard's last kFreedMemory frees */
-    uint64_t frees = 0;
 };
 
 struct PoolState {
@@ -171,24 +171,6 @@ void *AllocateBlock(POOL_TYPE type, size_t size)
     if (posix_memalign(&block, alignment, size) != 0)
         return nullptr;
     return block;
-}
-
-/* Records a free in the shard's ring; the entry the ring lets go of is dropped unless reused since. */
-void RememberFreedLocked(PoolShard &shard, Block &entry)
-{
-    if (shard.freed.empty())
-        shard.freed.resize(kFreedMemory);
-    entry.live = false;
-    entry.freeNumber = shard.frees;
-    const void *address = entry.address;
-    const void *&slot = shard.freed[shard.frees % kFreedMemory];
-    if (shard.frees >= kFreedMemory) {
-        Block *old = shard.blocks.Find(slot);
-        if (old != nullptr && !old->live && old->freeNumber == shard.frees - kFreedMemory)
-            shard.blocks.Erase(old);
-    }
-    slot = address;
-    shard.frees++;
 }
 
 void FreeBlock(PVOID p, ULONG tag, bool checkTag)
@@ -230,7 +212,7 @@ void FreeBlock(PVOID p, ULONG tag, bool checkTag)
         entry->stats->liveBlocks--;
         entry->stats->liveBytes -= entry->size;
         entry->stats->frees++;
-        RememberFreedLocked(shard, *entry);
+        shard.blocks.Free(*entry);
     }
     std::free(p);
 }
@@ -278,8 +260,6 @@ void ResetPool()
         });
         shard.blocks.Clear();
         shard.tags.clear();
-        shard.freed.clear();
-        shard.frees = 0;
     }
 }
 
@@ -386,7 +366,7 @@ NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberO
     stats.liveBytes += NumberOfBytes;
     stats.allocations++;
     /* a recently freed entry at this address is reused */
-    shard.blocks.FindOrAdd(block) = Block{block, NumberOfBytes, Tag, PoolType, &stats, true, 0};
+    shard.blocks.Slot(block) = Block{block, NumberOfBytes, Tag, PoolType, &stats, true, 0};
     return block;
 }
 
