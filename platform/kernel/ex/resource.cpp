@@ -1,9 +1,15 @@
 /*
  * Executive resources. The exclusive owner and its recursion count live in the
  * resource's OwnerEntry; shared owners and the two waiter queues live in a record
- * of the stand-in's own that OwnerTable points at. All state changes happen under
- * the dispatcher lock, and waiters park through the dispatcher, so they count as
- * blocked for the clock.
+ * of the stand-in's own that OwnerTable points at. Every state change happens
+ * under that record's own spin lock, so an acquire or release that finds no one
+ * in its way touches nothing shared with other resources. Only a thread that must
+ * wait takes the dispatcher lock: it queues under the resource's lock, takes the
+ * dispatcher lock before dropping the resource's, and parks through the
+ * dispatcher, so it counts as blocked for the clock and no grant can reach it
+ * before it is ready to be woken. A releaser grants under the resource's lock and
+ * completes the waits under the dispatcher lock inside it (resource lock first,
+ * dispatcher lock second, never the other way round).
  *
  * Windows' rules: a thread that holds a resource shared gets it shared again at
  * once, even while exclusive waiters queue; a new shared request waits behind
@@ -19,6 +25,12 @@
  * are never granted while shared owners remain and an exclusive waiter queues:
  * they queued behind that writer, and letting them join the readers one by one
  * would starve it for as long as the readers overlap.
+ *
+ * Live resources are kept on a list for the teardown audit. With the verifier on
+ * they are also kept by address, which catches, as Driver Verifier does, the use
+ * of a resource never initialised (or already deleted) and the free of pool that
+ * still holds a live resource; with it off those checks cost nothing, and a
+ * resource whose OwnerTable is null still stops the machine.
  */
 #include "ke/dispatcher.h"
 #include "ke/thread.h"
@@ -32,8 +44,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -48,27 +60,101 @@ struct ResourceWaiter {
 };
 
 struct ResourceState {
+    base::SpinLock lock;
     std::vector<SharedOwner> shared;
-    std::deque<ResourceWaiter> exclusiveWaiters;
-    std::deque<ResourceWaiter> sharedWaiters;
+    std::vector<ResourceWaiter> exclusiveWaiters; /* first come, first granted */
+    std::vector<ResourceWaiter> sharedWaiters;
     const void *site;
+    const void *resource;
+    ResourceState *previous = nullptr; /* on the live list */
+    ResourceState *next = nullptr;
 };
 
-/* Live resources by address, under the dispatcher lock. */
-std::map<const void *, ResourceState *> &LiveResources()
+/* Live resources: a list for the audit, and (verifier on) an index by address. */
+struct Registry {
+    base::SpinLock lock;
+    ResourceState *first = nullptr;
+    std::map<const void *, ResourceState *> byAddress;
+};
+
+Registry &Live()
 {
-    static std::map<const void *, ResourceState *> live;
-    return live;
+    static Registry registry;
+    return registry;
 }
 
+void LinkLocked(Registry &registry, ResourceState *state)
+{
+    state->previous = nullptr;
+    state->next = registry.first;
+    if (registry.first != nullptr)
+        registry.first->previous = state;
+    registry.first = state;
+}
+
+void UnlinkLocked(Registry &registry, ResourceState *state)
+{
+    if (state->previous != nullptr)
+        state->previous->next = state->next;
+    else
+        registry.first = state->next;
+    if (state->next != nullptr)
+        state->next->previous = state->previous;
+    state->previous = state->next = nullptr;
+}
+
+[[noreturn]] void Uninitialized(PERESOURCE resource)
+{
+    KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_UNINITIALIZED_OBJECT, (ULONG_PTR)resource, 0, 0);
+}
+
+/*
+ * StateOf: the resource's record, checked to belong to a live resource when the
+ * verifier is on. Takes no lock on return; stops the machine on a resource that
+ * was never initialised.
+ */
 ResourceState *StateOf(PERESOURCE resource)
 {
     auto state = reinterpret_cast<ResourceState *>(resource->OwnerTable);
-    if (state == nullptr || LiveResources().count(resource) == 0) {
-        ke::DispatcherLock().unlock();
-        KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_UNINITIALIZED_OBJECT, (ULONG_PTR)resource, 0, 0);
+    if (state == nullptr)
+        Uninitialized(resource);
+    if (verifier::Enabled()) {
+        Registry &registry = Live();
+        bool live;
+        {
+            base::SpinGuard guard(registry.lock);
+            auto it = registry.byAddress.find(resource);
+            live = it != registry.byAddress.end() && it->second == state;
+        }
+        if (!live)
+            Uninitialized(resource);
     }
     return state;
+}
+
+/* LockState: StateOf, with the record's lock held on return. */
+ResourceState *LockState(PERESOURCE resource)
+{
+    ResourceState *state = StateOf(resource);
+    state->lock.lock();
+    return state;
+}
+
+/* The resource's record with its lock held, or null (and no lock) for a resource never initialised. */
+ResourceState *PeekState(PERESOURCE resource)
+{
+    auto state = reinterpret_cast<ResourceState *>(resource->OwnerTable);
+    if (state != nullptr)
+        state->lock.lock();
+    return state;
+}
+
+/* Drops the resource's lock and stops the machine. */
+[[noreturn]] void BugCheckUnlocked(ResourceState *state, ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3,
+                                   ULONG_PTR p4)
+{
+    state->lock.unlock();
+    KeBugCheckEx(code, p1, p2, p3, p4);
 }
 
 ERESOURCE_THREAD CurrentOwnerId()
@@ -114,6 +200,29 @@ void GrantShared(PERESOURCE resource, ResourceState *state, ERESOURCE_THREAD thr
     UpdateCounts(resource, state);
 }
 
+/* Wakes granted waiters. The resource's lock is held; takes the dispatcher lock inside it. */
+void CompleteGrants(const ResourceWaiter *granted, size_t count)
+{
+    if (count == 0)
+        return;
+    base::SpinGuard guard(ke::DispatcherLock());
+    for (size_t i = 0; i < count; ++i)
+        ke::CompleteWait(granted[i].waiter, STATUS_SUCCESS);
+}
+
+/* Grants every shared waiter (the resource is not held exclusively). The resource's lock is held. */
+void GrantSharedWaiters(PERESOURCE resource, ResourceState *state)
+{
+    if (state->sharedWaiters.empty())
+        return;
+    for (const ResourceWaiter &next : state->sharedWaiters)
+        GrantShared(resource, state, next.thread);
+    std::vector<ResourceWaiter> granted;
+    granted.swap(state->sharedWaiters);
+    UpdateCounts(resource, state);
+    CompleteGrants(granted.data(), granted.size());
+}
+
 /* The resource lost an owner (see the hand-over rules at the top): grant whoever may have it now. */
 void GrantWaiters(PERESOURCE resource, ResourceState *state, bool exclusiveJustReleased)
 {
@@ -124,22 +233,19 @@ void GrantWaiters(PERESOURCE resource, ResourceState *state, bool exclusiveJustR
         if (!state->shared.empty())
             return; /* the writer goes next, once the remaining readers leave */
         ResourceWaiter next = state->exclusiveWaiters.front();
-        state->exclusiveWaiters.pop_front();
+        state->exclusiveWaiters.erase(state->exclusiveWaiters.begin());
         GrantExclusive(resource, state, next.thread);
-        ke::CompleteWait(next.waiter, STATUS_SUCCESS);
+        CompleteGrants(&next, 1);
         return;
     }
-    while (!state->sharedWaiters.empty()) {
-        ResourceWaiter next = state->sharedWaiters.front();
-        state->sharedWaiters.pop_front();
-        GrantShared(resource, state, next.thread);
-        ke::CompleteWait(next.waiter, STATUS_SUCCESS);
-    }
-    UpdateCounts(resource, state);
+    GrantSharedWaiters(resource, state);
 }
 
-/* Blocks the caller on a queue of the resource until a releaser grants it. */
-void WaitForGrant(PERESOURCE resource, ResourceState *state, std::deque<ResourceWaiter> &queue,
+/*
+ * Blocks the caller on a queue of the resource until a releaser grants it. Called
+ * with the resource's lock held; returns without it, the grant made.
+ */
+void WaitForGrant(PERESOURCE resource, ResourceState *state, std::vector<ResourceWaiter> &queue,
                   ERESOURCE_THREAD thread)
 {
     ke::Waiter waiter;
@@ -148,7 +254,32 @@ void WaitForGrant(PERESOURCE resource, ResourceState *state, std::deque<Resource
     queue.push_back({&waiter, thread});
     resource->ContentionCount++;
     UpdateCounts(resource, state);
+    // The dispatcher lock is taken before the resource's is dropped: a releaser
+    // completes this wait under the dispatcher lock, so only once it is parked.
+    ke::DispatcherLock().lock();
+    state->lock.unlock();
     ke::BlockOnWaiter(waiter, UINT64_MAX);
+    ke::DispatcherLock().unlock();
+}
+
+/*
+ * EndAcquire: the end of an acquire whose rules the caller applied with the
+ * resource's lock held: granted now, else waited for on the queue if the caller
+ * may wait, else refused. Returns without the lock, true if the caller holds the
+ * resource.
+ */
+bool EndAcquire(PERESOURCE resource, ResourceState *state, bool grantedNow, BOOLEAN wait,
+                std::vector<ResourceWaiter> &queue, ERESOURCE_THREAD self, bool shared)
+{
+    if (!grantedNow && wait) {
+        WaitForGrant(resource, state, queue, self);
+    } else {
+        state->lock.unlock();
+        if (!grantedNow)
+            return false;
+    }
+    verifier::AfterAcquire(resource, verifier::kResource, shared);
+    return true;
 }
 
 void CheckAcquireContext(PERESOURCE resource, const void *routine)
@@ -166,35 +297,26 @@ BOOLEAN AcquireShared(PERESOURCE resource, BOOLEAN wait, SharedPolicy policy, co
     CheckAcquireContext(resource, routine);
     ERESOURCE_THREAD self = CurrentOwnerId();
     verifier::BeforeAcquire(resource, verifier::kResource, caller);
-    bool granted = false;
-    {
-        base::SpinGuard guard(ke::DispatcherLock());
-        ResourceState *state = StateOf(resource);
-        if (IsExclusive(resource) && resource->OwnerEntry.OwnerThread == self) {
-            resource->OwnerEntry.TableSize++; /* the exclusive owner may take it shared too */
-            granted = true;
-        } else if (FindShared(state, self) != nullptr &&
-                   (policy != SharedPolicy::WaitForExclusive || state->exclusiveWaiters.empty())) {
-            GrantShared(resource, state, self); /* recursion, even past exclusive waiters */
-            granted = true;
-        } else if (!IsExclusive(resource) && FindShared(state, self) == nullptr &&
-                   (state->exclusiveWaiters.empty() || policy == SharedPolicy::StarveExclusive)) {
-            GrantShared(resource, state, self);
-            granted = true;
-        } else if (wait) {
-            WaitForGrant(resource, state, state->sharedWaiters, self);
-            granted = true;
-        }
+    bool now = true;
+    ResourceState *state = LockState(resource);
+    SharedOwner *mine = FindShared(state, self);
+    if (IsExclusive(resource) && resource->OwnerEntry.OwnerThread == self) {
+        resource->OwnerEntry.TableSize++; /* the exclusive owner may take it shared too */
+    } else if (mine != nullptr &&
+               (policy != SharedPolicy::WaitForExclusive || state->exclusiveWaiters.empty())) {
+        GrantShared(resource, state, self); /* recursion, even past exclusive waiters */
+    } else if (!IsExclusive(resource) && mine == nullptr &&
+               (state->exclusiveWaiters.empty() || policy == SharedPolicy::StarveExclusive)) {
+        GrantShared(resource, state, self);
+    } else {
+        now = false;
     }
-    if (granted)
-        verifier::AfterAcquire(resource, verifier::kResource, true);
-    return granted ? TRUE : FALSE;
+    return EndAcquire(resource, state, now, wait, state->sharedWaiters, self, true) ? TRUE : FALSE;
 }
 
 void ReleaseFor(PERESOURCE resource, ERESOURCE_THREAD thread)
 {
-    base::SpinGuard guard(ke::DispatcherLock());
-    ResourceState *state = StateOf(resource);
+    ResourceState *state = LockState(resource);
     if (IsExclusive(resource) && resource->OwnerEntry.OwnerThread == thread) {
         if (--resource->OwnerEntry.TableSize == 0) {
             resource->Flag &= ~ResourceOwnedExclusive;
@@ -202,39 +324,45 @@ void ReleaseFor(PERESOURCE resource, ERESOURCE_THREAD thread)
             UpdateCounts(resource, state);
             GrantWaiters(resource, state, true);
         }
+        state->lock.unlock();
         return;
     }
     SharedOwner *owner = FindShared(state, thread);
-    if (owner == nullptr) {
-        ke::DispatcherLock().unlock();
-        KeBugCheckEx(RESOURCE_NOT_OWNED, (ULONG_PTR)resource, thread, (ULONG_PTR)resource->OwnerTable, 0);
-    }
+    if (owner == nullptr)
+        BugCheckUnlocked(state, RESOURCE_NOT_OWNED, (ULONG_PTR)resource, thread, (ULONG_PTR)resource->OwnerTable, 0);
     if (--owner->count == 0) {
         state->shared.erase(state->shared.begin() + (owner - state->shared.data()));
         UpdateCounts(resource, state);
         GrantWaiters(resource, state, false);
     }
+    state->lock.unlock();
 }
 
+/* A pool block is being freed: with the verifier on, no live resource may be inside it. */
 void CheckFreedResources(const void *block, size_t size)
 {
-    base::SpinGuard guard(ke::DispatcherLock());
-    auto &live = LiveResources();
-    auto it = live.lower_bound(block);
-    if (it != live.end() && (const char *)it->first < (const char *)block + size) {
-        const void *resource = it->first;
-        ke::DispatcherLock().unlock();
+    if (!verifier::Enabled())
+        return;
+    Registry &registry = Live();
+    const void *resource = nullptr;
+    {
+        base::SpinGuard guard(registry.lock);
+        auto it = registry.byAddress.lower_bound(block);
+        if (it != registry.byAddress.end() && (const char *)it->first < (const char *)block + size)
+            resource = it->first;
+    }
+    if (resource != nullptr)
         KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_FREED_LIVE_RESOURCE, (ULONG_PTR)resource, 0,
                      (ULONG_PTR)block);
-    }
 }
 
 void AuditResources(machine::AuditReport &report)
 {
-    base::SpinGuard guard(ke::DispatcherLock());
-    for (const auto &[resource, state] : LiveResources()) {
+    Registry &registry = Live();
+    base::SpinGuard guard(registry.lock);
+    for (ResourceState *state = registry.first; state != nullptr; state = state->next) {
         char line[128];
-        std::snprintf(line, sizeof(line), "ex: resource %p (initialised at %p) was not deleted", resource,
+        std::snprintf(line, sizeof(line), "ex: resource %p (initialised at %p) was not deleted", state->resource,
                       state->site);
         report.findings.push_back(line);
     }
@@ -242,10 +370,13 @@ void AuditResources(machine::AuditReport &report)
 
 void ResetResources()
 {
-    base::SpinGuard guard(ke::DispatcherLock());
-    for (auto &[resource, state] : LiveResources())
+    Registry &registry = Live();
+    base::SpinGuard guard(registry.lock);
+    while (ResourceState *state = registry.first) {
+        UnlinkLocked(registry, state);
         delete state;
-    LiveResources().clear();
+    }
+    registry.byAddress.clear();
 }
 
 const bool registered = [] {
@@ -265,17 +396,25 @@ NTKERNELAPI NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource)
     memset(Resource, 0, sizeof(*Resource));
     auto state = new ResourceState();
     state->site = site;
+    state->resource = Resource;
     Resource->OwnerTable = reinterpret_cast<POWNER_ENTRY>(state);
     Resource->Address = const_cast<void *>(site);
     InitializeListHead(&Resource->SystemResourcesList);
+    ResourceState *stale = nullptr;
     {
-        base::SpinGuard guard(ke::DispatcherLock());
-        auto &live = LiveResources();
-        auto existing = live.find(Resource);
-        if (existing != live.end())
-            delete existing->second; /* re-initialised without a delete: forget the old state */
-        live[Resource] = state;
+        Registry &registry = Live();
+        base::SpinGuard guard(registry.lock);
+        if (verifier::Enabled()) {
+            auto [it, inserted] = registry.byAddress.try_emplace(Resource, state);
+            if (!inserted) {
+                stale = it->second; /* re-initialised without a delete: forget the old state */
+                UnlinkLocked(registry, stale);
+                it->second = state;
+            }
+        }
+        LinkLocked(registry, state);
     }
+    delete stale;
     verifier::NoteLockInitialized(Resource, verifier::kResource, site);
     return STATUS_SUCCESS;
 }
@@ -283,18 +422,17 @@ NTKERNELAPI NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource)
 NTKERNELAPI NTSTATUS NTAPI ExReinitializeResourceLite(PERESOURCE Resource)
 {
     {
-        base::SpinGuard guard(ke::DispatcherLock());
-        ResourceState *state = StateOf(Resource);
-        if (!state->exclusiveWaiters.empty() || !state->sharedWaiters.empty()) {
-            ke::DispatcherLock().unlock();
-            KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_RESOURCE_IN_USE, (ULONG_PTR)Resource, 0, 0);
-        }
+        ResourceState *state = LockState(Resource);
+        if (!state->exclusiveWaiters.empty() || !state->sharedWaiters.empty())
+            BugCheckUnlocked(state, DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_RESOURCE_IN_USE, (ULONG_PTR)Resource,
+                             0, 0);
         state->shared.clear();
         Resource->Flag = 0;
         Resource->OwnerEntry.OwnerThread = 0;
         Resource->OwnerEntry.TableSize = 0;
         Resource->ContentionCount = 0;
         UpdateCounts(Resource, state);
+        state->lock.unlock();
     }
     /* A delete and a new initialisation in one: the verifier starts the lock's order afresh. */
     verifier::NoteLockInitialized(Resource, verifier::kResource, __builtin_return_address(0));
@@ -304,16 +442,17 @@ NTKERNELAPI NTSTATUS NTAPI ExReinitializeResourceLite(PERESOURCE Resource)
 NTKERNELAPI NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource)
 {
     ke::CheckIrql((const void *)&ExDeleteResourceLite, APC_LEVEL);
-    ResourceState *state;
+    ResourceState *state = LockState(Resource);
+    if (IsExclusive(Resource) || !state->shared.empty() || !state->exclusiveWaiters.empty() ||
+        !state->sharedWaiters.empty())
+        BugCheckUnlocked(state, DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_RESOURCE_IN_USE, (ULONG_PTR)Resource, 0,
+                         0);
+    state->lock.unlock();
     {
-        base::SpinGuard guard(ke::DispatcherLock());
-        state = StateOf(Resource);
-        if (IsExclusive(Resource) || !state->shared.empty() || !state->exclusiveWaiters.empty() ||
-            !state->sharedWaiters.empty()) {
-            ke::DispatcherLock().unlock();
-            KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_RESOURCE_IN_USE, (ULONG_PTR)Resource, 0, 0);
-        }
-        LiveResources().erase(Resource);
+        Registry &registry = Live();
+        base::SpinGuard guard(registry.lock);
+        UnlinkLocked(registry, state);
+        registry.byAddress.erase(Resource);
     }
     delete state;
     Resource->OwnerTable = nullptr;
@@ -326,28 +465,19 @@ NTKERNELAPI BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BO
     CheckAcquireContext(Resource, (const void *)&ExAcquireResourceExclusiveLite);
     ERESOURCE_THREAD self = CurrentOwnerId();
     verifier::BeforeAcquire(Resource, verifier::kResource, __builtin_return_address(0));
-    bool granted = false;
-    {
-        base::SpinGuard guard(ke::DispatcherLock());
-        ResourceState *state = StateOf(Resource);
-        if (IsExclusive(Resource) && Resource->OwnerEntry.OwnerThread == self) {
-            Resource->OwnerEntry.TableSize++;
-            granted = true;
-        } else if (FindShared(state, self) != nullptr) {
-            ke::DispatcherLock().unlock();
-            KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_SHARED_TO_EXCLUSIVE, (ULONG_PTR)Resource, self,
-                         0);
-        } else if (!IsExclusive(Resource) && state->shared.empty()) {
-            GrantExclusive(Resource, state, self);
-            granted = true;
-        } else if (Wait) {
-            WaitForGrant(Resource, state, state->exclusiveWaiters, self);
-            granted = true;
-        }
+    bool now = true;
+    ResourceState *state = LockState(Resource);
+    if (IsExclusive(Resource) && Resource->OwnerEntry.OwnerThread == self) {
+        Resource->OwnerEntry.TableSize++;
+    } else if (FindShared(state, self) != nullptr) {
+        BugCheckUnlocked(state, DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_SHARED_TO_EXCLUSIVE, (ULONG_PTR)Resource,
+                         self, 0);
+    } else if (!IsExclusive(Resource) && state->shared.empty()) {
+        GrantExclusive(Resource, state, self);
+    } else {
+        now = false;
     }
-    if (granted)
-        verifier::AfterAcquire(Resource, verifier::kResource, false);
-    return granted ? TRUE : FALSE;
+    return EndAcquire(Resource, state, now, Wait, state->exclusiveWaiters, self, false) ? TRUE : FALSE;
 }
 
 NTKERNELAPI BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait)
@@ -391,16 +521,14 @@ NTKERNELAPI VOID NTAPI ExSetResourceOwnerPointerEx(PERESOURCE Resource, PVOID Ow
     if ((owner & 3) != 3)
         KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_RESOURCE_IN_USE, (ULONG_PTR)Resource, owner, 1);
     {
-        base::SpinGuard guard(ke::DispatcherLock());
-        ResourceState *state = StateOf(Resource);
-        if (IsExclusive(Resource) && Resource->OwnerEntry.OwnerThread == self) {
+        ResourceState *state = LockState(Resource);
+        if (IsExclusive(Resource) && Resource->OwnerEntry.OwnerThread == self)
             Resource->OwnerEntry.OwnerThread = owner;
-        } else if (SharedOwner *shared = FindShared(state, self)) {
+        else if (SharedOwner *shared = FindShared(state, self))
             shared->thread = owner;
-        } else {
-            ke::DispatcherLock().unlock();
-            KeBugCheckEx(RESOURCE_NOT_OWNED, (ULONG_PTR)Resource, self, 0, 0);
-        }
+        else
+            BugCheckUnlocked(state, RESOURCE_NOT_OWNED, (ULONG_PTR)Resource, self, 0, 0);
+        state->lock.unlock();
     }
     verifier::ForgetHold(Resource); /* the thread no longer holds it; the owner pointer does */
 }
@@ -413,53 +541,58 @@ NTKERNELAPI VOID NTAPI ExSetResourceOwnerPointer(PERESOURCE Resource, PVOID Owne
 NTKERNELAPI VOID NTAPI ExConvertExclusiveToSharedLite(PERESOURCE Resource)
 {
     ERESOURCE_THREAD self = CurrentOwnerId();
-    base::SpinGuard guard(ke::DispatcherLock());
-    ResourceState *state = StateOf(Resource);
-    if (!IsExclusive(Resource) || Resource->OwnerEntry.OwnerThread != self) {
-        ke::DispatcherLock().unlock();
-        KeBugCheckEx(RESOURCE_NOT_OWNED, (ULONG_PTR)Resource, self, 0, 0);
-    }
+    ResourceState *state = LockState(Resource);
+    if (!IsExclusive(Resource) || Resource->OwnerEntry.OwnerThread != self)
+        BugCheckUnlocked(state, RESOURCE_NOT_OWNED, (ULONG_PTR)Resource, self, 0, 0);
     ULONG count = Resource->OwnerEntry.TableSize;
     Resource->Flag &= ~ResourceOwnedExclusive;
     Resource->OwnerEntry.OwnerThread = 0;
     Resource->OwnerEntry.TableSize = 0;
     state->shared.push_back({self, count});
-    while (!state->sharedWaiters.empty()) {
-        ResourceWaiter next = state->sharedWaiters.front();
-        state->sharedWaiters.pop_front();
-        GrantShared(Resource, state, next.thread);
-        ke::CompleteWait(next.waiter, STATUS_SUCCESS);
-    }
     UpdateCounts(Resource, state);
+    GrantSharedWaiters(Resource, state);
+    state->lock.unlock();
 }
 
 NTKERNELAPI BOOLEAN NTAPI ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource)
 {
     ERESOURCE_THREAD self = CurrentOwnerId();
-    base::SpinGuard guard(ke::DispatcherLock());
-    return IsExclusive(Resource) && Resource->OwnerEntry.OwnerThread == self ? TRUE : FALSE;
+    ResourceState *state = PeekState(Resource);
+    BOOLEAN owned = IsExclusive(Resource) && Resource->OwnerEntry.OwnerThread == self ? TRUE : FALSE;
+    if (state != nullptr)
+        state->lock.unlock();
+    return owned;
 }
 
 NTKERNELAPI ULONG NTAPI ExIsResourceAcquiredSharedLite(PERESOURCE Resource)
 {
     ERESOURCE_THREAD self = CurrentOwnerId();
-    base::SpinGuard guard(ke::DispatcherLock());
+    ResourceState *state = LockState(Resource);
+    ULONG count = 0;
     if (IsExclusive(Resource) && Resource->OwnerEntry.OwnerThread == self)
-        return Resource->OwnerEntry.TableSize;
-    SharedOwner *owner = FindShared(StateOf(Resource), self);
-    return owner != nullptr ? owner->count : 0;
+        count = Resource->OwnerEntry.TableSize;
+    else if (SharedOwner *owner = FindShared(state, self))
+        count = owner->count;
+    state->lock.unlock();
+    return count;
 }
 
 NTKERNELAPI ULONG NTAPI ExGetExclusiveWaiterCount(PERESOURCE Resource)
 {
-    base::SpinGuard guard(ke::DispatcherLock());
-    return Resource->NumberOfExclusiveWaiters;
+    ResourceState *state = PeekState(Resource);
+    ULONG count = Resource->NumberOfExclusiveWaiters;
+    if (state != nullptr)
+        state->lock.unlock();
+    return count;
 }
 
 NTKERNELAPI ULONG NTAPI ExGetSharedWaiterCount(PERESOURCE Resource)
 {
-    base::SpinGuard guard(ke::DispatcherLock());
-    return Resource->NumberOfSharedWaiters;
+    ResourceState *state = PeekState(Resource);
+    ULONG count = Resource->NumberOfSharedWaiters;
+    if (state != nullptr)
+        state->lock.unlock();
+    return count;
 }
 
 NTKERNELAPI ERESOURCE_THREAD NTAPI ExGetCurrentResourceThread(VOID)

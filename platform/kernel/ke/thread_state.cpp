@@ -18,9 +18,15 @@
 #include <unistd.h>
 
 namespace ke {
+
+namespace detail {
+__thread ThreadState *threadState __attribute__((tls_model("initial-exec"))) = nullptr;
+std::atomic<uint64_t> currentEpoch{0};
+} // namespace detail
+
 namespace {
 
-std::atomic<uint64_t> currentEpoch{0};
+using detail::currentEpoch;
 std::atomic<uint32_t> nextThreadNumber{1};
 
 /* The thread object of a host thread that entered the machine by itself. */
@@ -56,6 +62,7 @@ ThreadStateHolder &Holder()
     if (holder == nullptr) {
         static thread_local ThreadStateHolder storage;
         holder = &storage;
+        detail::threadState = &storage.state;
         storage.state.id = nextThreadNumber.fetch_add(1);
         storage.state.processor = NextProcessorNumber();
         storage.state.hardware = clockThread;
@@ -114,7 +121,7 @@ ThreadState &UnattachedThreadState()
     return Holder().state;
 }
 
-ThreadState &CurrentThreadState()
+ThreadState &detail::CurrentThreadStateSlow()
 {
     ThreadState &state = Holder().state;
     uint64_t epoch = currentEpoch.load(std::memory_order_relaxed);

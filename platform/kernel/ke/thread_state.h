@@ -63,8 +63,22 @@ struct ThreadState {
     bool machineThread = false;      /* a thread of the machine itself (a system worker), never a driver's */
 };
 
+namespace detail {
+/* The calling thread's state once made, and the number of the running boot: read
+ * inline on every kernel call, so initial-exec and no TLS wrapper. */
+extern __thread ThreadState *threadState __attribute__((tls_model("initial-exec")));
+extern std::atomic<uint64_t> currentEpoch;
+ThreadState &CurrentThreadStateSlow();
+} // namespace detail
+
 /* The calling thread's state (created and attached on first use). */
-ThreadState &CurrentThreadState();
+inline ThreadState &CurrentThreadState()
+{
+    ThreadState *state = detail::threadState;
+    if (state != nullptr && state->epoch == detail::currentEpoch.load(std::memory_order_relaxed))
+        return *state; /* attached to the running boot (or, before any boot, to none) */
+    return detail::CurrentThreadStateSlow();
+}
 /* The calling thread's state, or null when it never entered the machine. */
 ThreadState *PeekThreadState();
 /* The calling thread's state without attaching it (a new system thread adopts its creator's attachment). */

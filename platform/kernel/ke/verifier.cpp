@@ -257,6 +257,8 @@ void CheckThreadExit(ke::ThreadState &state)
 void ForgetLocksIn(const void *block, size_t size)
 {
     auto &state = State();
+    if (!state.enabled)
+        return; /* nothing was recorded (every free comes through here) */
     base::SpinGuard guard(state.lock);
     auto it = state.locks.lower_bound(block);
     while (it != state.locks.end() && (const char *)it->first < (const char *)block + size)

@@ -3,8 +3,11 @@
  * fault injection.
  */
 #include "machine_test.h"
+#include "system_threads.h"
 
 #include <wdm.h>
+
+#include <vector>
 
 namespace {
 
@@ -88,6 +91,61 @@ TEST_F(PoolTest, FaultInjectionFailsTheNthAllocationOfAMatchingTag)
     ExFreePoolWithTag(b1, kTagB);
 }
 
+/*
+ * Many blocks of several tags, freed in a scrambled order between new
+ * allocations, from two threads at once: every live block stays findable as
+ * the records of freed ones come and go, and the counts per tag match a model.
+ */
+TEST_F(PoolTest, CountsStayExactThroughChurnOnTwoThreads)
+{
+    constexpr ULONG kTags[] = {kTagA, kTagB, POOL_TAG('T', 's', 't', 'C')};
+    constexpr int kBlocks = 6000, kRounds = 4;
+    struct Model {
+        uint64_t blocks = 0, bytes = 0, allocations = 0, frees = 0;
+    };
+    Model model[2][3];
+    auto churn = [&](int thread) {
+        std::vector<std::pair<PVOID, int>> live; /* block, tag index */
+        std::vector<size_t> sizes;
+        unsigned seed = 12345u + (unsigned)thread;
+        auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+        for (int round = 0; round < kRounds; ++round) {
+            while (live.size() < (size_t)kBlocks) {
+                int tag = (int)(next() % 3);
+                size_t size = 1 + next() % 300;
+                PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, size, kTags[tag]);
+                ASSERT_NE(p, nullptr);
+                live.push_back({p, tag});
+                sizes.push_back(size);
+                model[thread][tag].blocks++, model[thread][tag].bytes += size, model[thread][tag].allocations++;
+            }
+            for (size_t i = 0; i < live.size() * 3 / 4; ++i) {
+                size_t pick = next() % live.size();
+                auto [p, tag] = live[pick];
+                ExFreePoolWithTag(p, kTags[tag]);
+                model[thread][tag].blocks--, model[thread][tag].bytes -= sizes[pick], model[thread][tag].frees++;
+                live[pick] = live.back(), live.pop_back();
+                sizes[pick] = sizes.back(), sizes.pop_back();
+            }
+        }
+        for (size_t i = 0; i < live.size(); ++i) {
+            ExFreePoolWithTag(live[i].first, kTags[live[i].second]);
+            model[thread][live[i].second].blocks--, model[thread][live[i].second].bytes -= sizes[i];
+            model[thread][live[i].second].frees++;
+        }
+    };
+    PKTHREAD other = StartThread([&] { churn(1); });
+    churn(0);
+    JoinThread(other);
+    for (int tag = 0; tag < 3; ++tag) {
+        auto stats = machine::PoolTag(kTags[tag]);
+        EXPECT_EQ(stats.liveBlocks, 0u);
+        EXPECT_EQ(stats.liveBytes, 0u);
+        EXPECT_EQ(stats.allocations, model[0][tag].allocations + model[1][tag].allocations);
+        EXPECT_EQ(stats.frees, model[0][tag].frees + model[1][tag].frees);
+    }
+}
+
 using PoolDeathTest = MachineTest;
 
 TEST_F(PoolDeathTest, FreeWithWrongTagIsBadPoolCaller0A)
@@ -101,6 +159,18 @@ TEST_F(PoolDeathTest, DoubleFreeIsBadPoolCaller07)
 {
     PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTagA);
     ExFreePoolWithTag(p, kTagA);
+    EXPECT_BUGCHECK(ExFreePoolWithTag(p, kTagA), BAD_POOL_CALLER, {0x07, 0, 0, kAnyParameter});
+}
+
+TEST_F(PoolDeathTest, DoubleFreeIsToldAfterOtherBlocksCameAndWent)
+{
+    PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTagA);
+    ExFreePoolWithTag(p, kTagA);
+    std::vector<PVOID> others;
+    for (int i = 0; i < 2000; ++i)
+        others.push_back(ExAllocatePoolWithTag(NonPagedPoolNx, 16 + i % 64, kTagB));
+    for (PVOID other : others)
+        ExFreePoolWithTag(other, kTagB);
     EXPECT_BUGCHECK(ExFreePoolWithTag(p, kTagA), BAD_POOL_CALLER, {0x07, 0, 0, kAnyParameter});
 }
 

@@ -4,6 +4,9 @@
 #include "ke_test_support.h"
 
 #include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -287,6 +290,100 @@ TEST_F(ResourceTest, FastMutexExcludesAndRaisesToApcLevel)
     EXPECT_EQ(mutex.Count, 1);
 }
 
+/*
+ * Threads mixing every acquire form, recursion and the no-wait forms on one
+ * resource, with the verifier on and off (its checks change the path each call
+ * takes): an exclusive owner is always alone, readers never meet a writer, the
+ * caller's own counts are right, and the resource ends free with no waiters.
+ */
+class ResourceRaceTest : public MachineTest, public testing::WithParamInterface<bool> {
+protected:
+    machine::Config BootConfig() override
+    {
+        machine::Config config = AutoClockConfig();
+        config.verifier = GetParam();
+        return config;
+    }
+};
+
+TEST_P(ResourceRaceTest, OwnersNeverOverlapAndCountsStayRight)
+{
+    ERESOURCE resource;
+    ExInitializeResourceLite(&resource);
+    std::atomic<int> writers{0}, readers{0}, violations{0}, started{0};
+    constexpr int kThreads = 4, kRounds = 1500;
+    auto hold = [&](bool exclusive, ULONG depth) {
+        if (exclusive) {
+            if (writers.fetch_add(1) != 0 || readers.load() != 0)
+                violations++;
+            if (!ExIsResourceAcquiredExclusiveLite(&resource) || ExIsResourceAcquiredSharedLite(&resource) != depth)
+                violations++;
+            std::this_thread::yield(); /* let the others pile up behind */
+            if (writers.load() != 1 || readers.load() != 0)
+                violations++;
+            writers.fetch_sub(1);
+        } else {
+            readers.fetch_add(1);
+            if (writers.load() != 0 || ExIsResourceAcquiredExclusiveLite(&resource) ||
+                ExIsResourceAcquiredSharedLite(&resource) != depth)
+                violations++;
+            std::this_thread::yield();
+            if (writers.load() != 0)
+                violations++;
+            readers.fetch_sub(1);
+        }
+    };
+    std::vector<PKTHREAD> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.push_back(StartInRegion([&, t] {
+            unsigned seed = 2654435761u * (unsigned)(t + 1);
+            started++;
+            while (started.load() < kThreads) /* all at once, or they would merely take turns */
+                std::this_thread::yield();
+            for (int round = 0; round < kRounds; ++round) {
+                seed = seed * 1103515245u + 12345u;
+                unsigned kind = (seed >> 16) % 6;
+                bool exclusive = kind <= 1;
+                BOOLEAN got = TRUE;
+                switch (kind) {
+                case 0: got = ExAcquireResourceExclusiveLite(&resource, TRUE); break;
+                case 1: got = ExAcquireResourceExclusiveLite(&resource, FALSE); break;
+                case 2: got = ExAcquireResourceSharedLite(&resource, TRUE); break;
+                case 3: got = ExAcquireSharedStarveExclusive(&resource, TRUE); break;
+                case 4: got = ExAcquireSharedWaitForExclusive(&resource, TRUE); break;
+                default: got = ExAcquireResourceSharedLite(&resource, FALSE); break;
+                }
+                if (!got)
+                    continue;
+                hold(exclusive, 1);
+                if ((seed >> 8) % 3 == 0) { /* recursion: the owner gets it again at once, in either mode */
+                    if (exclusive ? !ExAcquireResourceExclusiveLite(&resource, FALSE)
+                                  : !ExAcquireResourceSharedLite(&resource, FALSE))
+                        violations++;
+                    else {
+                        hold(exclusive, 2);
+                        ExReleaseResourceLite(&resource);
+                    }
+                }
+                hold(exclusive, 1);
+                ExReleaseResourceLite(&resource);
+            }
+        }));
+    for (PKTHREAD thread : threads)
+        JoinThread(thread);
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_EQ(resource.ActiveEntries, 0u);
+    EXPECT_EQ(ExGetExclusiveWaiterCount(&resource), 0u);
+    EXPECT_EQ(ExGetSharedWaiterCount(&resource), 0u);
+    KeEnterCriticalRegion();
+    EXPECT_TRUE(ExAcquireResourceExclusiveLite(&resource, FALSE)); /* nothing left behind */
+    ExReleaseResourceLite(&resource);
+    KeLeaveCriticalRegion();
+    ExDeleteResourceLite(&resource);
+}
+
+INSTANTIATE_TEST_SUITE_P(Verifier, ResourceRaceTest, testing::Bool());
+
 using ResourceDeathTest = MachineTest;
 
 TEST_F(ResourceDeathTest, SharedOwnerAskingForExclusiveStopsTheMachine)
@@ -327,6 +424,51 @@ TEST_F(ResourceDeathTest, FreeingPoolThatHoldsALiveResourceIsAVerifierFinding)
                     {VERIFIER_FREED_LIVE_RESOURCE});
     ExDeleteResourceLite(resource);
     ExFreePoolWithTag(resource, POOL_TAG('T', 'R', 'e', 's'));
+}
+
+TEST_F(ResourceDeathTest, UsingADeletedResourceStopsTheMachine)
+{
+    ERESOURCE resource;
+    ExInitializeResourceLite(&resource);
+    ExDeleteResourceLite(&resource);
+    KeEnterCriticalRegion();
+    EXPECT_BUGCHECK(ExAcquireResourceSharedLite(&resource, TRUE), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    {VERIFIER_UNINITIALIZED_OBJECT});
+    KeLeaveCriticalRegion();
+}
+
+TEST_F(ResourceDeathTest, ACopiedResourceIsNotALiveOneToTheVerifier)
+{
+    ERESOURCE resource, copy;
+    ExInitializeResourceLite(&resource);
+    std::memcpy(&copy, &resource, sizeof(copy));
+    KeEnterCriticalRegion();
+    EXPECT_BUGCHECK(ExAcquireResourceExclusiveLite(&copy, TRUE), DRIVER_VERIFIER_DETECTED_VIOLATION,
+                    {VERIFIER_UNINITIALIZED_OBJECT});
+    KeLeaveCriticalRegion();
+    ExDeleteResourceLite(&resource);
+}
+
+/* Checks Windows makes only under Driver Verifier cost nothing without it. */
+class ResourceNoVerifierTest : public MachineTest {
+protected:
+    machine::Config BootConfig() override
+    {
+        machine::Config config;
+        config.verifier = false;
+        return config;
+    }
+};
+
+TEST_F(ResourceNoVerifierTest, FreeingPoolThatHoldsALiveResourceIsNotChecked)
+{
+    constexpr ULONG kTag = POOL_TAG('T', 'R', 'e', 's');
+    auto *resource = static_cast<PERESOURCE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ERESOURCE), kTag));
+    ExInitializeResourceLite(resource);
+    ExFreePoolWithTag(resource, kTag);
+    /* the resource was never deleted: the audit still says so */
+    machine::AuditReport report = machine::Shutdown();
+    EXPECT_NE(report.Text().find("was not deleted"), std::string::npos);
 }
 
 TEST_F(MachineTest, ResourceNotDeletedIsAnAuditFinding)
