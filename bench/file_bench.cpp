@@ -11,7 +11,8 @@
  * Names: create+close of new files and open+close of existing ones, in one
  * directory and across a tree of 64 directories, on 1 and 2 threads:
  *   <create|open>+close <one directory|across a tree>[, 2 threads]: <count> per second
- * Each figure is the median of three timed rounds of at least 200 ms.
+ * Each figure is the median of three timed rounds of at least 200 ms. An argument
+ * runs only the measurements whose name contains it.
  */
 #include "bench_driver.h"
 
@@ -28,6 +29,12 @@ constexpr size_t kDirectories = 64;
 constexpr size_t kPieces[] = {4096, 64 * 1024, 1024 * 1024};
 
 void *process;
+const char *only; /* the command line's filter: only measurements whose name holds it */
+
+bool Wanted(const std::string &what)
+{
+    return only == nullptr || what.find(only) != std::string::npos;
+}
 
 /* Text built with snprintf (GCC 12 misjudges std::string concatenation at -O2). */
 template <typename... Args>
@@ -184,7 +191,8 @@ struct Pattern {
 };
 
 struct DataFiles {
-    HANDLE shared = nullptr;             /* read by every thread */
+    HANDLE shared = nullptr;             /* made and filled once */
+    std::vector<HANDLE> readers;         /* a handle of each thread on it: synchronous handles serialise */
     std::vector<HANDLE> own;             /* one per thread, overwritten by it */
     std::vector<unsigned char *> buffers; /* one user-space piece buffer per thread */
     unsigned char *source = nullptr;     /* kFileBytes of user space: memcpy's other side */
@@ -215,6 +223,9 @@ bool PrepareData(DataFiles &data)
                                   &own) == STATUS_SUCCESS &&
              FillFile(data.scratch[t], own, data.source);
         data.own.push_back(own);
+        HANDLE reader = nullptr;
+        ok = ok && data.scratch[t].Open("\\data", FILE_READ_DATA, FILE_OPEN, 0, &reader) == STATUS_SUCCESS;
+        data.readers.push_back(reader);
         data.buffers.push_back(static_cast<unsigned char *>(machine::UserAlloc(process, 1u << 20)));
     }
     machine::LeaveProcess();
@@ -234,6 +245,11 @@ bool MeasureData(DataFiles &data)
         for (bool write : {false, true})
             for (size_t piece : kPieces)
                 for (bool random : {false, true}) {
+                    std::string what = Format("native %s %s %s%s", write ? "overwrite" : "read",
+                                              SizeText(piece).c_str(), random ? "random" : "sequential",
+                                              threads == 2 ? ", 2 threads" : "");
+                    if (!Wanted(what))
+                        continue;
                     Pattern pattern(random, piece, threads);
                     double copies = Rate(threads, [&](size_t t, size_t i) {
                         ULONGLONG at = pattern.At(t, i);
@@ -247,14 +263,12 @@ bool MeasureData(DataFiles &data)
                         ULONGLONG at = pattern.At(t, i);
                         return write ? data.scratch[t].Write(data.own[t], data.buffers[t], piece, at) ==
                                            STATUS_SUCCESS
-                                     : data.scratch[t].Read(data.shared, data.buffers[t], piece, at) ==
+                                     : data.scratch[t].Read(data.readers[t], data.buffers[t], piece, at) ==
                                            STATUS_SUCCESS;
                     });
                     if (native == 0)
                         return false;
-                    PrintRatio(Format("native %s %s %s%s", write ? "overwrite" : "read", SizeText(piece).c_str(),
-                                      random ? "random" : "sequential", threads == 2 ? ", 2 threads" : ""),
-                               native * (double)piece, copies * (double)piece);
+                    PrintRatio(what, native * (double)piece, copies * (double)piece);
                 }
     return true;
 }
@@ -267,6 +281,9 @@ bool MeasureAppends(DataFiles &data)
 {
     UserScratch &scratch = data.scratch[0];
     for (size_t piece : kPieces) {
+        std::string what = Format("native append %s", SizeText(piece).c_str());
+        if (!Wanted(what))
+            continue;
         size_t perFile = kFileBytes / piece;
         double copies = Rate(1, [&](size_t, size_t i) {
             std::memcpy(data.source + (i % perFile) * piece, data.buffers[0], piece);
@@ -292,7 +309,7 @@ bool MeasureAppends(DataFiles &data)
         machine::LeaveProcess();
         if (native == 0)
             return false;
-        PrintRatio(Format("native append %s", SizeText(piece).c_str()), native * (double)piece, copies * (double)piece);
+        PrintRatio(what, native * (double)piece, copies * (double)piece);
     }
     return true;
 }
@@ -333,6 +350,8 @@ bool MeasureNames()
         for (bool tree : {false, true}) {
             std::string where = tree ? "across a tree" : "one directory";
             std::string suffix = threads == 2 ? ", 2 threads" : "";
+            if (!Wanted("create+close " + where + suffix) && !Wanted("open+close " + where + suffix))
+                continue;
             size_t made[2] = {0, 0};
             double creates = Rate(threads, [&](size_t t, size_t) {
                 HANDLE handle = nullptr;
@@ -360,8 +379,9 @@ bool MeasureNames()
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    only = argc > 1 ? argv[1] : nullptr;
     bench::LoadedDriver driver;
     if (!bench::LoadDriver(driver, "file_bench"))
         return 1;
@@ -380,6 +400,9 @@ int main()
         machine::EnterProcess(process);
         if (data.shared != nullptr)
             NtClose(data.shared);
+        for (HANDLE reader : data.readers)
+            if (reader != nullptr)
+                NtClose(reader);
         for (HANDLE own : data.own)
             if (own != nullptr)
                 NtClose(own);

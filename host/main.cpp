@@ -333,6 +333,10 @@ int main(int argc, char **argv)
     config.stateDirectory = paths.stateDirectory;
     config.runtimeDirectory = paths.runtimeDirectory;
     config.availablePages = 0; /* the host's real figure */
+#ifdef NDEBUG
+    /* The verifier is a development aid, as on Windows: the host built for users runs without it. */
+    config.verifier = false;
+#endif
     long physical = sysconf(_SC_PHYS_PAGES);
     if (physical > 0)
         config.physicalPages = (uint64_t)physical;

@@ -6,6 +6,7 @@
  */
 #include "ke/dispatcher.h"
 #include "ke/thread.h"
+#include "ke/verifier.h"
 #include "mm/page_lists.h"
 #include "mm/user_arena.h"
 #include "mm/views.h"
@@ -122,7 +123,9 @@ NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, 
     } else if (mdl->Process != nullptr) {
         address = mm::MapViewAlias(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
         if (address == nullptr)
-            address = mm::ArenaMapAlias(mdl->Process->Arena, MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+            address = verifier::Enabled()
+                          ? mm::ArenaMapAlias(mdl->Process->Arena, MmGetMdlVirtualAddress(mdl), mdl->ByteCount)
+                          : mm::ArenaLastingAlias(mdl->Process->Arena, MmGetMdlVirtualAddress(mdl));
     }
     else
         address = MmGetMdlVirtualAddress(mdl);
@@ -141,7 +144,8 @@ NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescript
         mdl->MappedSystemVa = nullptr;
         return;
     }
-    if (mdl->Process != nullptr && BaseAddress != MmGetMdlVirtualAddress(mdl))
+    if (mdl->Process != nullptr && BaseAddress != MmGetMdlVirtualAddress(mdl) &&
+        !mm::IsLastingAlias(mdl->Process->Arena, BaseAddress))
         mm::ArenaUnmapAlias(BaseAddress, mdl->ByteCount);
     mdl->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
     mdl->MappedSystemVa = nullptr;

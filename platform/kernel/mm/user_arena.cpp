@@ -15,6 +15,7 @@
 
 #include "machine.h"
 
+#include <atomic>
 #include <fcntl.h>
 #include <iterator>
 #include <map>
@@ -31,6 +32,7 @@ struct UserArena {
     base::SpinLock lock;
     std::map<size_t, size_t> freeRanges; /* offset -> length */
     std::map<size_t, size_t> used;       /* offset -> length */
+    std::atomic<unsigned char *> systemAlias{nullptr}; /* the whole arena mapped once more; lock to make */
 };
 
 namespace {
@@ -181,6 +183,8 @@ void DestroyUserArena(UserArena *arena)
     } else {
         munmap(arena->base, arena->size);
     }
+    if (unsigned char *alias = arena->systemAlias.load(std::memory_order_acquire))
+        munmap(alias, arena->size);
     close(arena->fd);
     delete arena;
 }
@@ -250,6 +254,30 @@ void *ArenaMapAlias(UserArena *arena, const void *address, size_t length)
     if (alias == MAP_FAILED)
         return nullptr;
     return static_cast<unsigned char *>(alias) + (offset - pageOffset);
+}
+
+void *ArenaLastingAlias(UserArena *arena, const void *address)
+{
+    unsigned char *alias = arena->systemAlias.load(std::memory_order_acquire);
+    if (alias == nullptr) {
+        base::SpinGuard guard(arena->lock);
+        alias = arena->systemAlias.load(std::memory_order_relaxed);
+        if (alias == nullptr) {
+            void *made = mmap(nullptr, arena->size, PROT_READ | PROT_WRITE, MAP_SHARED, arena->fd, 0);
+            if (made == MAP_FAILED)
+                return nullptr;
+            alias = static_cast<unsigned char *>(made);
+            arena->systemAlias.store(alias, std::memory_order_release);
+        }
+    }
+    return alias + (static_cast<const unsigned char *>(address) - arena->base);
+}
+
+bool IsLastingAlias(const UserArena *arena, const void *alias)
+{
+    const unsigned char *base = arena->systemAlias.load(std::memory_order_acquire);
+    auto *at = static_cast<const unsigned char *>(alias);
+    return base != nullptr && at >= base && at < base + arena->size;
 }
 
 void ArenaUnmapAlias(void *alias, size_t length)

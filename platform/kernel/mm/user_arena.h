@@ -34,6 +34,14 @@ bool ArenaContains(const UserArena *arena, const void *address, size_t length);
 /* A second mapping of the pages under [address, address + length); null on failure. */
 void *ArenaMapAlias(UserArena *arena, const void *address, size_t length);
 void ArenaUnmapAlias(void *alias, size_t length);
+/*
+ * The same pages through one lasting second mapping of the whole arena, made at the
+ * first use and kept until the arena goes: no mapping call per request. Used while
+ * the verifier is off; with it on, each system mapping is its own and ends at its
+ * unmap, so a driver that keeps using one afterwards faults as on Windows.
+ */
+void *ArenaLastingAlias(UserArena *arena, const void *address);
+bool IsLastingAlias(const UserArena *arena, const void *alias);
 /* Maps the arena's own pages back over a page-aligned range of it (a view mapped there went). */
 bool ArenaRestorePages(UserArena *arena, void *address, size_t length);
 
