@@ -173,4 +173,59 @@ TEST_F(OplockUseTest, CompleteIfOplockedOpensAtOnceWithBreakInProgress)
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
+/*
+ * Data changes break oplocks: a write through another handle breaks a level 2
+ * oplock to none at once (nothing to acknowledge) and goes ahead; a rival that
+ * opens a level 1 holder's file to write waits until the holder acknowledges, and
+ * then writes.
+ */
+TEST_F(OplockUseTest, WritesBreakLevel2AtOnceAndWaitForALevel1Acknowledgement)
+{
+    HANDLE reader, writer;
+    ASSERT_EQ(KernelOpen("\\f", &reader), STATUS_SUCCESS);
+    OplockCall level2;
+    ASSERT_EQ(level2.Send(reader, FSCTL_REQUEST_OPLOCK_LEVEL_2), STATUS_PENDING);
+    ASSERT_EQ(KernelOpen("\\f", &writer, FILE_SYNCHRONOUS_IO_NONALERT, FILE_WRITE_DATA), STATUS_SUCCESS);
+    EXPECT_FALSE(level2.Done()) << "opening for writing does not break level 2";
+    char data[5] = {'a', 'b', 'c', 'd', 'e'};
+    IO_STATUS_BLOCK iosb{};
+    LARGE_INTEGER at{};
+    EXPECT_EQ(ZwWriteFile(writer, nullptr, nullptr, nullptr, &iosb, data, sizeof(data), &at, nullptr), STATUS_SUCCESS);
+    level2.Wait();
+    EXPECT_EQ(level2.iosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_NONE);
+    EXPECT_EQ(ZwClose(reader), STATUS_SUCCESS);
+
+    /* Level 1 needs the only handle: the writer's is the owner, a second one writes. */
+    EXPECT_EQ(ZwClose(writer), STATUS_SUCCESS);
+    HANDLE owner;
+    ASSERT_EQ(KernelOpen("\\f", &owner), STATUS_SUCCESS);
+    OplockCall level1;
+    ASSERT_EQ(level1.Send(owner, FSCTL_REQUEST_OPLOCK_LEVEL_1), STATUS_PENDING);
+    std::atomic<bool> written{false};
+    std::atomic<NTSTATUS> writeStatus{STATUS_PENDING};
+    PKTHREAD thread = StartThread([&] {
+        HANDLE second = nullptr;
+        NTSTATUS status = KernelOpen("\\f", &second, FILE_SYNCHRONOUS_IO_NONALERT, FILE_WRITE_DATA);
+        if (NT_SUCCESS(status)) {
+            IO_STATUS_BLOCK io{};
+            LARGE_INTEGER where{};
+            char byte = 'z';
+            status = ZwWriteFile(second, nullptr, nullptr, nullptr, &io, &byte, 1, &where, nullptr);
+            ZwClose(second);
+        }
+        writeStatus = status;
+        written = true;
+    });
+    level1.Wait();
+    EXPECT_EQ(level1.iosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_LEVEL_2);
+    Settle();
+    EXPECT_FALSE(written) << "the rival waits for the acknowledgement";
+    OplockCall ack;
+    EXPECT_EQ(ack.Send(owner, FSCTL_OPLOCK_BREAK_ACK_NO_2), STATUS_SUCCESS) << "the owner gives up its oplock";
+    JoinThread(thread);
+    EXPECT_EQ(writeStatus, STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(owner), STATUS_SUCCESS);
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+}
+
 } // namespace
