@@ -1,11 +1,13 @@
 /*
- * Names and nodes where the model test cannot reach: pool failures while adding
- * names, building the child index and making nodes and volumes, the final
- * dereference, and the invariants that stop the system when the reference
- * discipline breaks. Lookups, enumeration, link counts, orphans and node ids are
- * the model test's.
+ * Names and nodes where the model test cannot reach: directories past the child
+ * index threshold, name length limits, pool failures while adding names,
+ * building the index and making nodes and volumes, the final dereference, and
+ * the invariants that stop the system when the reference discipline breaks.
+ * Link counts, orphans and node ids are the model test's.
  */
 #include "namespace_test.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -27,6 +29,50 @@ TEST_F(LinksTest, IndexThatCannotBeBuiltIsTriedAgain)
     EXPECT_EQ(dir->ChildIndex->EntryCount, 34u);
     for (int i = 0; i < 34; ++i)
         EXPECT_NE(Lookup(dir, NumberedName("N", i)), nullptr) << i;
+}
+
+/*
+ * Every name of a directory is found in any case before and after its index is
+ * built and grown (the model test's directories stay below the index threshold).
+ */
+TEST_F(LinksTest, ChildIndexGivesTheListsAnswers)
+{
+    PFCB dir = Create(root, u"dir", true);
+    ASSERT_NE(dir, nullptr);
+    std::vector<std::u16string> names;
+    auto check = [&](const char *when) {
+        for (const auto &name : names) {
+            std::u16string upper = name, lower = name;
+            std::transform(upper.begin(), upper.end(), upper.begin(), [](char16_t c) { return c >= u'a' && c <= u'z' ? c - 32 : c; });
+            std::transform(lower.begin(), lower.end(), lower.begin(), [](char16_t c) { return c >= u'A' && c <= u'Z' ? c + 32 : c; });
+            for (const auto &asked : {name, upper, lower}) {
+                PLINK link = Lookup(dir, asked);
+                ASSERT_NE(link, nullptr) << when;
+                EXPECT_EQ(ToU16(link->Name), name) << when << ": the stored case is kept";
+            }
+        }
+        EXPECT_EQ(Lookup(dir, u"absent"), nullptr) << when;
+        EXPECT_EQ(Lookup(dir, u"File"), nullptr) << when << ": a prefix is no match";
+    };
+    for (int i = 0; i < 32; ++i) {
+        names.push_back(NumberedName("File", i, ".Txt"));
+        ASSERT_NE(Create(dir, names.back()), nullptr);
+    }
+    EXPECT_FALSE(dir->HasChildIndex) << "32 names are searched in the list";
+    check("before the index");
+    names.push_back(u"MiXeD.case");
+    ASSERT_NE(Create(dir, names.back()), nullptr);
+    ASSERT_TRUE(dir->HasChildIndex) << "the 33rd name builds the index";
+    EXPECT_EQ(dir->ChildIndex->EntryCount, 33u);
+    const ULONG buckets = dir->ChildIndex->BucketCount;
+    check("after the index");
+    for (int i = 33; i < 300; ++i) {
+        names.push_back(NumberedName("more", i));
+        ASSERT_NE(Create(dir, names.back()), nullptr);
+    }
+    EXPECT_GT(dir->ChildIndex->BucketCount, buckets) << "the index grows";
+    check("after growth");
+    EXPECT_EQ(Children(dir), names) << "enumeration keeps the order of adding";
 }
 
 /* A name is 1 to 255 characters; a refused name claims nothing, and nothing is left allocated. */
