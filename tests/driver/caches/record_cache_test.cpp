@@ -8,19 +8,6 @@ namespace {
 
 class RecordCacheTest : public LoadedDriverTest {};
 
-TEST_F(RecordCacheTest, CachesAreNonPagedWithTheirRecordSizesAndTags)
-{
-    PRECORD_CACHE mapping = d->Data->MappingCache;
-    PRECORD_CACHE pageSet = d->Data->PageSetCache;
-    EXPECT_EQ(mapping->Flags, 0u);
-    EXPECT_EQ(mapping->RecordSize, sizeof(CHUNK_MAPPING));
-    EXPECT_EQ(mapping->List.L.Tag, TAG_CHUNK_MAPPING);
-    EXPECT_EQ(pageSet->RecordSize, sizeof(PAGE_SET));
-    EXPECT_EQ(pageSet->List.L.Tag, TAG_PAGE_SET);
-    EXPECT_EQ(pageSet->List.L.Type, NonPagedPoolNx);
-    EXPECT_EQ(machine::PoolTag(TAG_CACHE_CONTROL).liveBlocks, 2u);
-}
-
 TEST_F(RecordCacheTest, AllocationFromAnEmptyCacheCountsOneMiss)
 {
     PRECORD_CACHE cache = d->Data->PageSetCache;

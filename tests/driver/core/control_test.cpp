@@ -1,17 +1,16 @@
 /*
- * Control requests on \Device\Vorel as programs send them: the ping reply, the
- * request table's checks (sizes, letters, unknown and reserved codes), the caller
- * gate for standard users, administrators and kernel callers, and the settings.
+ * Control requests on \Device\Vorel as programs send them: the request table's
+ * checks (sizes, letters, malformed records, unknown and reserved codes), the
+ * caller gate for standard users, administrators and kernel callers, and the
+ * settings.
  */
 #include "core_fixture.h"
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
 
 #include <unistd.h>
@@ -32,30 +31,6 @@ protected:
                   STATUS_SUCCESS);
     }
 };
-
-TEST_F(ControlTest, PingRepliesWithTheVersionAndTheTwentyCharacterBuildStamp)
-{
-    ControlClient client(kStandardUser);
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    VOREL_PING_REPLY reply;
-    std::memset(&reply, 0xCC, sizeof(reply));
-    ULONG_PTR information = 0;
-    ASSERT_EQ(client.Send(IOCTL_VOREL_PING, nullptr, 0, &reply, sizeof(reply), &information), STATUS_SUCCESS);
-    EXPECT_EQ(information, 44u);
-    EXPECT_EQ(reply.Major, 26u);
-    EXPECT_EQ(reply.Minor, 7u);
-    EXPECT_EQ(reply.Zero, 0u);
-    std::string stamp(reply.BuildStamp, strnlen(reply.BuildStamp, sizeof(reply.BuildStamp)));
-    EXPECT_TRUE(std::regex_match(stamp, std::regex("[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}")))
-        << stamp;
-    for (size_t i = 20; i < sizeof(reply.BuildStamp); ++i)
-        EXPECT_EQ(reply.BuildStamp[i], 0) << "padding at " << i;
-
-    /* A larger output buffer is fine; the reply is still 44 bytes. */
-    char big[64];
-    ASSERT_EQ(client.Send(IOCTL_VOREL_PING, nullptr, 0, big, sizeof(big), &information), STATUS_SUCCESS);
-    EXPECT_EQ(information, 44u);
-}
 
 TEST_F(ControlTest, ShortBuffersAreTooSmallAndCarryNoReply)
 {
@@ -173,22 +148,6 @@ TEST_F(ControlTest, MalformedRecordsAreInvalidParametersBeforeAnyWork)
     config->ImagePath[VOREL_PATH_UNITS - 1] = 'C';
     EXPECT_EQ(client.Send(IOCTL_VOREL_SET_BOOT_CONFIGURATION, config.get(), sizeof(*config), nullptr, 0),
               STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(ControlTest, TheLastPersistenceErrorIsEmptyUntilAnImageOperationFails)
-{
-    ControlClient client(kStandardUser);
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    VOREL_PERSISTENCE_ERROR reply;
-    std::memset(&reply, 0xCC, sizeof(reply));
-    ULONG_PTR information = 0;
-    ASSERT_EQ(client.Send(IOCTL_VOREL_LAST_PERSISTENCE_ERROR, nullptr, 0, &reply, sizeof(reply), &information),
-              STATUS_SUCCESS);
-    EXPECT_EQ(information, sizeof(reply));
-    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&reply);
-    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(reply), [](unsigned char b) { return b == 0; }));
-    EXPECT_EQ(client.Send(IOCTL_VOREL_LAST_PERSISTENCE_ERROR, nullptr, 0, &reply, sizeof(reply) - 1),
-              STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(ControlTest, UnknownAndReservedCodesAreInvalidDeviceRequests)

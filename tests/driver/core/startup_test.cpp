@@ -1,7 +1,7 @@
 /*
- * Start-up and unload: the driver-wide state, the settings read from the
- * registry, the processor topology, the control device and its registrations,
- * and a failure at any step undoing everything.
+ * Start-up and unload: the settings read from the registry (malformed values
+ * ignored), the processor topology, the untagged routines standing in for
+ * missing tagged ones, and a failure at any step undoing everything.
  */
 #include "core_fixture.h"
 
@@ -41,15 +41,6 @@ machine::CoreDescription Core(uint8_t efficiencyClass, uint8_t logical, uint16_t
     return core;
 }
 
-TEST_F(StartupTest, WithoutParametersUsersMayChangeStateAndImagesAreUnbuffered)
-{
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    EXPECT_EQ(Data()->AllowUserAccess, 1);
-    EXPECT_EQ(Data()->PersistBufferedIo, 0);
-    ULONG value;
-    EXPECT_FALSE(ReadServiceDword("Parameters", "AllowUserAccess", &value)) << "start-up only reads";
-}
-
 TEST_F(StartupTest, ParametersOverrideTheDefaultsAndMalformedValuesAreIgnored)
 {
     ULONG off = 0, five = 5;
@@ -85,63 +76,6 @@ TEST_F(StartupTest, LifetimeBaselinesComeFromTheRegistryAndMissingOnesAreZero)
     EXPECT_NE(data->VolatileStatisticsKey, nullptr);
     EXPECT_NE(data->LifetimeStatisticsKey, nullptr);
     EXPECT_LE(data->StartTime, machine::InterruptTimeNow());
-}
-
-TEST_F(StartupTest, ControlDeviceIsSecureBufferedAndOpenOnceStartUpReturns)
-{
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    PVOREL_DATA data = Data();
-    PDEVICE_OBJECT device = data->ControlDevice;
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->DeviceType, (DEVICE_TYPE)FILE_DEVICE_DISK_FILE_SYSTEM);
-    EXPECT_NE(device->Characteristics & FILE_DEVICE_SECURE_OPEN, 0u);
-    EXPECT_NE(device->Flags & DO_BUFFERED_IO, 0u);
-    EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, 0u);
-    EXPECT_EQ(device->DeviceExtension, nullptr);
-    EXPECT_TRUE(data->FileSystemRegistered && data->ShutdownRegistered && data->LinkCreated);
-
-    /* Reached by its name and through the link. */
-    UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\Vorel");
-    PFILE_OBJECT file;
-    PDEVICE_OBJECT found;
-    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &found), STATUS_SUCCESS);
-    EXPECT_EQ(found, device);
-    ObDereferenceObject(file);
-    ControlClient user(1000);
-    EXPECT_EQ(user.Open("\\??\\Vorel"), STATUS_SUCCESS);
-}
-
-TEST_F(StartupTest, DispatchAndFastIoTablesSendUnservedRequestsToTheDefaultHandler)
-{
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    PDRIVER_OBJECT driver = static_cast<PDRIVER_OBJECT>(machine::DriverObject(kService));
-    PDRIVER_DISPATCH unserved = driver->MajorFunction[IRP_MJ_QUERY_QUOTA];
-    for (UCHAR major : {IRP_MJ_SET_INFORMATION, IRP_MJ_PNP, IRP_MJ_SET_QUOTA})
-        EXPECT_EQ(driver->MajorFunction[major], unserved) << int(major);
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_WRITE,
-                        IRP_MJ_DEVICE_CONTROL, IRP_MJ_SHUTDOWN, IRP_MJ_QUERY_SECURITY, IRP_MJ_SET_SECURITY})
-        EXPECT_NE(driver->MajorFunction[major], unserved) << int(major);
-
-    ASSERT_NE(driver->FastIoDispatch, nullptr);
-    EXPECT_EQ(driver->FastIoDispatch->SizeOfFastIoDispatch, 224u);
-    EXPECT_EQ(driver->FastIoDispatch->FastIoRead, nullptr);
-    EXPECT_EQ(driver->FastIoDispatch->FastIoWrite, nullptr);
-    EXPECT_EQ(driver->FastIoDispatch->FastIoCheckIfPossible, nullptr);
-}
-
-TEST_F(StartupTest, SystemFactsAndTaggedRoutinesAreLookedUpAndServicesRun)
-{
-    uint32_t before = machine::LiveSystemThreads();
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    PVOREL_DATA data = Data();
-    EXPECT_EQ(data->SystemInformation.PageSize, 4096u);
-    EXPECT_EQ(data->SystemInformation.NumberOfProcessors, 4);
-    EXPECT_NE(data->ReferenceObjectWithTag, nullptr);
-    EXPECT_NE(data->DereferenceObjectWithTag, nullptr);
-    EXPECT_NE(data->ReferenceObjectByHandleWithTag, nullptr);
-    EXPECT_EQ(machine::LiveSystemThreads(), before + 3) << "auto-mount, auto-save and statistics";
-    ASSERT_EQ(UnloadDriver(), STATUS_SUCCESS);
-    EXPECT_EQ(machine::LiveSystemThreads(), before);
 }
 
 TEST_F(StartupTest, WithoutTaggedRoutinesTheUntaggedOnesServe)

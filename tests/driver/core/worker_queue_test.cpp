@@ -93,17 +93,6 @@ TEST_F(WorkerQueueTest, TwelvePerformanceCoresRunEightWorkersBoundToThem)
     EXPECT_EQ(machine::LiveSystemThreads(), kServiceThreads);
 }
 
-TEST_F(WorkerQueueTest, OneProcessorWithAFailingTopologyQueryRunsOneWorker)
-{
-    machine::ArmFault("KeQueryLogicalProcessorRelationship", 1, true);
-    Restart({Core(0)});
-    machine::DisarmFaults();
-    TestVolume volume(d, DriverObject());
-    ASSERT_EQ(d->WorkerQueueStart(&volume.vcb->WorkerQueue), STATUS_SUCCESS);
-    EXPECT_EQ(volume.vcb->WorkerQueue.ThreadCount, 1u);
-    EXPECT_EQ(machine::LiveSystemThreads(), kServiceThreads + 1);
-}
-
 TEST_F(WorkerQueueTest, APostedRequestRunsOnAWorkerWhoseCoreCompletesIt)
 {
     TestVolume volume(d, DriverObject());

@@ -12,17 +12,6 @@ namespace {
 constexpr ACCESS_MASK kRead = FILE_GENERIC_READ, kWrite = FILE_GENERIC_WRITE, kAll = FILE_ALL_ACCESS;
 constexpr ACCESS_MASK kReadOnlyDenied = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD;
 
-TEST_F(SecurityTest, MapGenericAccess)
-{
-    EXPECT_EQ(n->MapGenericAccess(GENERIC_READ), kRead);
-    EXPECT_EQ(n->MapGenericAccess(GENERIC_WRITE | DELETE), kWrite | DELETE);
-    EXPECT_EQ(n->MapGenericAccess(GENERIC_EXECUTE), (ACCESS_MASK)FILE_GENERIC_EXECUTE);
-    EXPECT_EQ(n->MapGenericAccess(MAXIMUM_ALLOWED), kAll);
-    EXPECT_EQ(n->MapGenericAccess(GENERIC_ALL | MAXIMUM_ALLOWED | ACCESS_SYSTEM_SECURITY),
-              kAll | ACCESS_SYSTEM_SECURITY);
-    EXPECT_EQ(n->MapGenericAccess(FILE_READ_DATA), (ACCESS_MASK)FILE_READ_DATA);
-}
-
 /*
  * One row: the node's descriptor, its directory's (nullptr: one that lends
  * nothing; kDefault: the volume default it inherited), what a user asks for, and

@@ -152,9 +152,15 @@ protected:
         ASSERT_EQ(link->Node, entry.node);
         Node &m = model[entry.node];
         bool willGo = m.names == 1 && m.held == 0;
+        bool keepsAName = m.names > 1;
+        if (keepsAName)
+            entry.node->DeletePending = TRUE; /* as a delete-on-close of this name sets it */
         Remove(link);
         children[dir].erase(children[dir].begin() + (long)index);
         m.names--;
+        if (keepsAName) {
+            EXPECT_FALSE(entry.node->DeletePending) << "a node that keeps a name is no longer being deleted";
+        }
         if (willGo) {
             children.erase(entry.node);
             Forget(entry.node);

@@ -6,75 +6,69 @@
  */
 #include "security_test.h"
 
+#include <map>
+#include <random>
+
 namespace {
 
-const wchar_t kRootSddl[] = L"O:BAG:SYD:(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-
-TEST_F(SecurityTest, NewVolumeRootDescriptor)
+/*
+ * Model: random interns and releases of descriptors that differ in one access
+ * mask or lack their last four bytes, against a count per distinct byte string.
+ * Equal bytes share one stored copy (never the caller's buffer), a prefix is a
+ * descriptor of its own however the hash falls, the buckets grow past their
+ * first size, and the last release frees the copy.
+ */
+TEST_F(SecurityTest, StoreFollowsTheModel)
 {
-    setest::Descriptor expected(kRootSddl);
-    ASSERT_EQ(expected.status(), STATUS_SUCCESS);
-    ASSERT_NE(root->SecurityDescriptor, nullptr);
-    EXPECT_EQ(Sddl(root), "O:BAG:SYD:(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
-    ASSERT_EQ(root->SecurityLength, expected.length());
-    EXPECT_EQ(memcmp(root->SecurityDescriptor, expected.get(), expected.length()), 0) << "byte for byte";
-    EXPECT_TRUE(root->DefaultSecurity);
-    EXPECT_FALSE(root->SharedSecurity) << "the root's descriptor is its own, not the store's";
-    EXPECT_EQ(StoredDescriptors(), 0u);
-    EXPECT_EQ(root->Attributes, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-}
-
-/* Interning: equal bytes in different buffers are one entry; counts return to zero and the entry goes. */
-TEST_F(SecurityTest, StoreInternsByBytes)
-{
-    setest::Descriptor a(L"O:BAG:SYD:(A;;FA;;;WD)"), b(L"O:BAG:SYD:(A;;FA;;;WD)"), c(L"O:BAG:SYD:(A;;FR;;;WD)");
-    const uint64_t baseline = machine::PoolTag(machine::TagFromText("vlSd")).liveBlocks;
-    PSECURITY_DESCRIPTOR sa = n->InternDescriptor(vcb, a.get(), a.length());
-    PSECURITY_DESCRIPTOR sb = n->InternDescriptor(vcb, b.get(), b.length());
-    PSECURITY_DESCRIPTOR sc = n->InternDescriptor(vcb, c.get(), c.length());
-    ASSERT_NE(sa, nullptr);
-    ASSERT_NE(sc, nullptr);
-    EXPECT_EQ(sa, sb) << "equal bytes share one entry";
-    EXPECT_NE(sa, a.get()) << "the store keeps its own copy";
-    EXPECT_NE(sa, sc);
-    EXPECT_EQ(StoredDescriptors(), 2u);
-    EXPECT_EQ(StoreRefs(sa), 2);
-    EXPECT_EQ(memcmp(sc, c.get(), c.length()), 0);
-
-    /* A prefix of the same bytes is another descriptor, however the hash falls. */
-    PSECURITY_DESCRIPTOR prefix = n->InternDescriptor(vcb, a.get(), a.length() - 4);
-    EXPECT_NE(prefix, sa);
-    EXPECT_EQ(StoredDescriptors(), 3u);
-    n->ReleaseDescriptor(vcb, prefix);
-
-    n->ReleaseDescriptor(vcb, sa);
-    EXPECT_EQ(StoredDescriptors(), 2u) << "one holder is left";
-    n->ReleaseDescriptor(vcb, sb);
-    n->ReleaseDescriptor(vcb, sc);
-    EXPECT_EQ(StoredDescriptors(), 0u);
-    EXPECT_EQ(machine::PoolTag(machine::TagFromText("vlSd")).liveBlocks, baseline);
-}
-
-/* Many distinct descriptors: the buckets double and every one is still found by its bytes. */
-TEST_F(SecurityTest, StoreGrowsAndFindsEveryEntry)
-{
+    std::mt19937 random(11);
     std::vector<std::unique_ptr<setest::Descriptor>> sources;
-    std::vector<PSECURITY_DESCRIPTOR> stored;
-    for (int i = 1; i <= 600; ++i) {
+    for (int i = 1; i <= 400; ++i) {
         std::string text = "O:BAG:SYD:(A;;" + std::to_string(i) + ";;;WD)";
         std::u16string wide(text.begin(), text.end());
         sources.push_back(std::make_unique<setest::Descriptor>((const wchar_t *)wide.c_str()));
         ASSERT_EQ(sources.back()->status(), STATUS_SUCCESS);
-        stored.push_back(n->InternDescriptor(vcb, sources.back()->get(), sources.back()->length()));
     }
-    EXPECT_EQ(StoredDescriptors(), 600u);
+    const uint64_t baseline = machine::PoolTag(machine::TagFromText("vlSd")).liveBlocks;
+    using Key = std::pair<size_t, ULONG>;
+    std::map<Key, std::pair<PSECURITY_DESCRIPTOR, LONG>> model;
+    std::vector<Key> held;
+    auto release = [&](size_t k) {
+        Key key = held[k];
+        held[k] = held.back();
+        held.pop_back();
+        auto &entry = model[key];
+        n->ReleaseDescriptor(vcb, entry.first);
+        if (--entry.second == 0) {
+            model.erase(key);
+        } else {
+            EXPECT_EQ(StoreRefs(entry.first), entry.second);
+        }
+    };
+    for (int step = 0; step < 3000; ++step) {
+        if (held.empty() || random() % 3 != 0) {
+            size_t i = random() % sources.size();
+            ULONG length = sources[i]->length() - (random() % 4 == 0 ? 4 : 0);
+            PSECURITY_DESCRIPTOR stored = n->InternDescriptor(vcb, sources[i]->get(), length);
+            ASSERT_NE(stored, nullptr);
+            ASSERT_NE(stored, sources[i]->get()) << "the store keeps its own copy";
+            ASSERT_EQ(memcmp(stored, sources[i]->get(), length), 0);
+            auto &entry = model[{i, length}];
+            if (entry.second != 0) {
+                ASSERT_EQ(stored, entry.first) << "equal bytes share one entry";
+            }
+            entry = {stored, entry.second + 1};
+            EXPECT_EQ(StoreRefs(stored), entry.second);
+            held.push_back({i, length});
+        } else {
+            release(random() % held.size());
+        }
+        ASSERT_EQ(StoredDescriptors(), model.size()) << "step " << step;
+    }
     EXPECT_GT(vcb->DescriptorStore.BucketCount, 64u);
-    for (size_t i = 0; i < stored.size(); ++i) {
-        EXPECT_EQ(n->InternDescriptor(vcb, sources[i]->get(), sources[i]->length()), stored[i]);
-        n->ReleaseDescriptor(vcb, stored[i]);
-        n->ReleaseDescriptor(vcb, stored[i]);
-    }
+    while (!held.empty())
+        release(held.size() - 1);
     EXPECT_EQ(StoredDescriptors(), 0u);
+    EXPECT_EQ(machine::PoolTag(machine::TagFromText("vlSd")).liveBlocks, baseline);
 }
 
 /* Two files by one user in one directory share one stored descriptor; a private one leaves the other alone. */

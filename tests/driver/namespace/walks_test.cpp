@@ -1,6 +1,6 @@
 /*
- * Walks over the whole tree: collecting nodes, flushing and purging files, tearing
- * the tree down, and the busy test a dismount runs.
+ * Walks over the whole tree: collecting nodes, tearing the tree down, and the
+ * busy test a dismount runs.
  */
 #include "namespace_test.h"
 
@@ -52,59 +52,6 @@ TEST_F(WalksTest, CollectVisitsEachNodeOnceAndIncludesLiveOrphans)
     EXPECT_EQ(c.count, 0u);
     EXPECT_EQ(Refs(a), 1) << "a failed collection holds nothing";
     n->DereferenceNode(orphan);
-}
-
-/*
- * No file has a section yet, so neither flush selects anything, whatever the
- * files' handles, names or flags; each walk still runs (one collection array) and
- * leaves every reference and purge gate as it found them, also when it fails.
- */
-TEST_F(WalksTest, FlushAndPurgeLeaveFilesWithoutSectionsAlone)
-{
-    PFCB dir = Create(root, u"dir", true);
-    PFCB open = Create(dir, u"open");
-    open->OpenCount = 1;
-    PFCB mapped = Create(dir, u"mapped");
-    mapped->SectionCreated = TRUE; /* flagged, but the section is gone */
-    PFCB linked = Create(root, u"linked");
-    ASSERT_EQ(AddName(dir, linked, u"linked-too"), STATUS_SUCCESS);
-    PFCB held = Create(root, u"held");
-    n->ReferenceNode(held); /* as a path walk holds it */
-    PFCB orphan = NewNode(false);
-    PLINK orphanName = nullptr;
-    ASSERT_EQ(AddName(root, orphan, u"orphan", &orphanName), STATUS_SUCCESS);
-    Remove(orphanName);
-
-    const std::vector<PFCB> nodes{root, dir, open, mapped, linked, held, orphan};
-    auto refs = [&] {
-        std::vector<LONG> counts;
-        for (PFCB fcb : nodes)
-            counts.push_back(Refs(fcb));
-        return counts;
-    };
-    const std::vector<LONG> before = refs();
-    const uint32_t arrayTag = machine::TagFromText("vlMc");
-    for (BOOLEAN purge : {FALSE, TRUE}) {
-        uint64_t arrays = machine::PoolTag(arrayTag).allocations;
-        EXPECT_EQ(n->FlushAllFiles(vcb, purge), STATUS_SUCCESS) << "purge " << (int)purge;
-        EXPECT_EQ(machine::PoolTag(arrayTag).allocations, arrays + 1) << "one collection per walk";
-        EXPECT_EQ(machine::PoolTag(arrayTag).liveBlocks, 0u);
-        EXPECT_EQ(refs(), before) << "every collected reference dropped";
-
-        machine::ArmPoolFault(1, arrayTag);
-        EXPECT_EQ(n->FlushAllFiles(vcb, purge), STATUS_INSUFFICIENT_RESOURCES);
-        EXPECT_EQ(refs(), before) << "a failed walk holds nothing";
-    }
-    for (PFCB fcb : nodes)
-        EXPECT_EQ(fcb->PurgeGate, 0);
-
-    /* Held beyond its names but without sections: neither busy nor waiting for a purge. */
-    open->OpenCount = 0;
-    BOOLEAN needsPurge = TRUE;
-    n->DereferenceNode(orphan);
-    EXPECT_FALSE(n->IsVolumeBusy(vcb, &needsPurge));
-    EXPECT_FALSE(needsPurge) << "a reference without a section is no purge's business";
-    n->DereferenceNode(held);
 }
 
 /* Teardown removes every name leaves first and frees every node the tree held. */

@@ -12,47 +12,6 @@ namespace {
 
 using LayoutTest = StoreTest;
 
-TEST_F(LayoutTest, AFileMovesFromSlotToSingleBufferToExtentTableKeepingItsBytes)
-{
-    PFCB file = NewNode();
-    std::vector<UCHAR> model = Pattern(2048, 1);
-    ASSERT_EQ(Write(file, 0, model), STATUS_SUCCESS);
-    EXPECT_EQ(file->Data.Slab->SlotSize, 2048u);
-
-    ASSERT_EQ(Write(file, 2048, {7}), STATUS_SUCCESS);
-    model.push_back(7);
-    EXPECT_EQ(file->Data.Slab, nullptr) << "a file that outgrows the slots leaves its slot";
-    ASSERT_NE(file->Data.SingleChunk, nullptr);
-    EXPECT_EQ(file->Data.Capacity, PAGE_SIZE) << "what a request of exactly 2049 bytes obtains";
-    EXPECT_EQ(volume->SlabClasses[3].UsedSlots, 0u);
-    EXPECT_EQ(Read(file, 0, model.size()), model);
-
-    // Appends double the buffer below 1 MiB, then grow it by half, up to 2 MiB.
-    std::vector<ULONGLONG> capacities;
-    for (ULONGLONG size = 4097; size <= kExtent; size = size * 3 / 2 + 1) {
-        auto more = Pattern(size - model.size(), (UCHAR)size);
-        ASSERT_EQ(Write(file, model.size(), more), STATUS_SUCCESS);
-        model.insert(model.end(), more.begin(), more.end());
-        if (capacities.empty() || capacities.back() != file->Data.Capacity)
-            capacities.push_back(file->Data.Capacity);
-        EXPECT_EQ(Charged(), file->Data.Capacity + kExtent) << "a single buffer is charged its size (and the "
-                                                                "class keeps its empty slab)";
-    }
-    std::vector<ULONGLONG> expected = {8192, 16384, 32768, 65536, 131072, 262144, 524288, 1048576, 1572864, 2097152};
-    EXPECT_EQ(capacities, expected);
-
-    auto tail = Pattern(100, 5);
-    ULONGLONG end = model.size();
-    ASSERT_EQ(Write(file, 3 * kMiB, tail), STATUS_SUCCESS);
-    ASSERT_NE(file->Data.Extents, nullptr);
-    EXPECT_EQ(file->Data.SingleChunk, nullptr);
-    EXPECT_EQ(ExtentsWithData(file), 2u) << "extent 0 holds the old buffer, extent 1 the new bytes";
-    EXPECT_EQ(Charged(), 3 * kExtent);
-    EXPECT_EQ(Read(file, 0, end), model);
-    EXPECT_TRUE(AllZero(Read(file, end, 3 * kMiB - end).data(), 3 * kMiB - end));
-    EXPECT_EQ(Read(file, 3 * kMiB, 100), tail);
-}
-
 TEST_F(LayoutTest, SparseFilesHoldMemoryOnlyWhereNonZeroBytesWereWritten)
 {
     PFCB file = NewNode();
@@ -129,34 +88,6 @@ TEST_F(LayoutTest, FormatLimitsRefuseWithDiskFullWhateverTheVolumeSize)
     std::vector<UCHAR> zeros(4096, 0);
     EXPECT_EQ(s->WriteData(file, tableLimit - 100, zeros.data(), zeros.size()), STATUS_DISK_FULL);
     EXPECT_EQ(s->WriteData(file, tableLimit - 4096, zeros.data(), zeros.size()), STATUS_SUCCESS);
-}
-
-TEST_F(LayoutTest, ShrinkingZeroesWhatIsCutOffAndGivesWholeExtentsBack)
-{
-    PFCB big = NewNode();
-    auto bytes = Pattern(5 * kMiB, 3);
-    ASSERT_EQ(Write(big, 0, bytes), STATUS_SUCCESS);
-    ASSERT_EQ(ExtentsWithData(big), 3u);
-    ULONGLONG released = Released();
-    ASSERT_EQ(s->SetDataSize(big, 3 * kMiB), STATUS_SUCCESS);
-    EXPECT_EQ(ExtentsWithData(big), 2u) << "the third extent is freed";
-    EXPECT_EQ(Released(), released + kExtent);
-    CheckInvariants("after the shrink"); /* [3 MiB, 4 MiB) of the second extent is zero */
-    ASSERT_EQ(s->SetDataSize(big, 5 * kMiB), STATUS_SUCCESS);
-    EXPECT_TRUE(AllZero(Read(big, 3 * kMiB, 2 * kMiB).data(), 2 * kMiB)) << "what was cut off stays gone";
-    EXPECT_EQ(Read(big, 0, 3 * kMiB), std::vector<UCHAR>(bytes.begin(), bytes.begin() + 3 * kMiB));
-
-    PFCB small = NewNode();
-    ASSERT_EQ(Write(small, 0, Pattern(3000, 4)), STATUS_SUCCESS);
-    ULONGLONG capacity = small->Data.Capacity;
-    ASSERT_EQ(s->SetDataSize(small, 100), STATUS_SUCCESS);
-    EXPECT_EQ(small->Data.Capacity, capacity) << "a single buffer keeps its memory";
-    EXPECT_TRUE(AllZero(small->Data.DataBase + 100, 2900));
-    EXPECT_EQ(small->Header.AllocationSize.QuadPart, 104);
-
-    ASSERT_EQ(s->SetDataSize(small, 0), STATUS_SUCCESS);
-    EXPECT_EQ(small->Data.SingleChunk, nullptr) << "size 0 releases everything";
-    EXPECT_EQ(small->Data.Capacity, 0u);
 }
 
 TEST_F(LayoutTest, TrimGivesSlackBackAtTheLastCleanup)
@@ -353,64 +284,6 @@ TEST_F(LayoutTest, ThreadsRacingForExtentsOnDemandEachGetOneCopyCharged)
     volume->SizeBytes = Charged() + kExtent - 1;
     EXPECT_EQ(s->AllocateExtentOnDemand(file, 0), STATUS_DISK_FULL);
     volume->SizeBytes = 1024 * kMiB;
-}
-
-TEST_F(LayoutTest, FailedGrowthLeavesTheFileInItsTier)
-{
-    PFCB file = NewNode();
-    auto bytes = Pattern(2048, 1);
-    ASSERT_EQ(Write(file, 0, bytes), STATUS_SUCCESS);
-    machine::FailPageAllocations();
-    EXPECT_EQ(Write(file, 0, Pattern(3000, 2)), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_NE(file->Data.Slab, nullptr) << "the file keeps its slot";
-    EXPECT_EQ(Read(file, 0, 2048), bytes);
-
-    machine::ClearPageAllocationFaults();
-    ASSERT_EQ(Write(file, 0, Pattern(1500 * 1024, 3)), STATUS_SUCCESS);
-    machine::FailPageAllocations();
-    EXPECT_EQ(Write(file, 0, Pattern(3 * kMiB, 4)), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(file->Data.Extents, nullptr) << "the conversion did not happen";
-    EXPECT_EQ(Read(file, 0, 1500 * 1024), Pattern(1500 * 1024, 3));
-    machine::ClearPageAllocationFaults();
-}
-
-/*
- * A write the volume cannot hold is refused before anything changes: no tier
- * moves, no table, no partial extent made full, no charge.
- */
-TEST_F(LayoutTest, AWriteRefusedOnANearlyFullVolumeChangesNothing)
-{
-    auto check = [&](PFCB file, ULONGLONG offset, ULONGLONG length, ULONGLONG room, const char *what) {
-        FCB_DATA before = file->Data;
-        auto content = Read(file, 0, before.FileSize);
-        ULONGLONG charged = Charged();
-        volume->SizeBytes = charged + room;
-        EXPECT_EQ(Write(file, offset, Pattern(length, 9)), STATUS_DISK_FULL) << what;
-        EXPECT_EQ(Charged(), charged) << what;
-        EXPECT_EQ(file->Data.Slab, before.Slab) << what;
-        EXPECT_EQ(file->Data.SingleChunk, before.SingleChunk) << what;
-        EXPECT_EQ(file->Data.Extents == nullptr, before.Extents == nullptr) << what;
-        EXPECT_EQ(file->Data.Capacity, before.Capacity) << what;
-        EXPECT_EQ(file->Data.PartialExtentPending, before.PartialExtentPending) << what;
-        EXPECT_EQ(Read(file, 0, before.FileSize), content) << what;
-        CheckInvariants(what);
-        volume->SizeBytes = VolumeSize();
-    };
-
-    PFCB slot = NewNode();
-    ASSERT_EQ(Write(slot, 0, Pattern(1000, 1)), STATUS_SUCCESS);
-    check(slot, 0, 3 * kMiB, 3 * kExtent / 2, "a slot file converted for a write of two extents");
-
-    PFCB single = NewNode();
-    ASSERT_EQ(Write(single, 0, Pattern(kMiB, 2)), STATUS_SUCCESS);
-    check(single, 100, 4 * kMiB, 3 * kExtent / 2, "a single buffer converted for a write of three extents");
-
-    PFCB tail = NewNode();
-    ASSERT_EQ(Write(tail, 0, Pattern(4 * kMiB + 100 * 1024, 3)), STATUS_SUCCESS);
-    ASSERT_EQ(s->TrimToSize(tail), STATUS_SUCCESS);
-    ASSERT_TRUE(tail->Data.PartialExtentPending);
-    check(tail, 6 * kMiB, 100, kExtent, "a partial extent made full before a new extent");
-    check(tail, 4 * kMiB + 100 * 1024, 12 * kMiB, 5 * kExtent, "pieces of several extents");
 }
 
 TEST_F(LayoutTest, TheZeroTestLooksAtEveryByte)

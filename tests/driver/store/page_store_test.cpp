@@ -53,36 +53,6 @@ TEST_F(PageStoreTest, ChunksZeroEverythingOutsideTheKeepWindowAndChargeOnlyWhenA
     EXPECT_EQ(chunk, nullptr);
 }
 
-TEST_F(PageStoreTest, TheChunkCacheKeepsSixteenChunksAndThe17thGoesBack)
-{
-    std::vector<PDATA_CHUNK> chunks(17);
-    for (auto &chunk : chunks)
-        ASSERT_EQ(s->AllocateChunk(volume, EXTENT_SIZE, 0, 0, TRUE, FALSE, &chunk), STATUS_SUCCESS);
-    const uint64_t pagesPerChunk = EXTENT_SIZE / PAGE_SIZE;
-    EXPECT_EQ(machine::PagesInUse(), 17 * pagesPerChunk);
-    for (auto chunk : chunks)
-        s->ReleaseChunk(chunk);
-    EXPECT_EQ(CachedChunks(), 16u);
-    EXPECT_EQ(machine::PagesInUse(), 16 * pagesPerChunk) << "the 17th chunk went back to the system";
-    EXPECT_EQ(Held(), 0u) << "cached chunks are not held";
-    EXPECT_EQ(Released(), 17 * kExtent);
-
-    PDATA_CHUNK reused;
-    ASSERT_EQ(s->AllocateChunk(volume, EXTENT_SIZE, 8, 100, TRUE, FALSE, &reused), STATUS_SUCCESS);
-    EXPECT_EQ(CachedChunks(), 15u);
-    EXPECT_EQ(machine::PagesInUse(), 16 * pagesPerChunk) << "served from the cache";
-    EXPECT_TRUE(AllZero(reused->Base, 8)) << "the cache link inside the chunk is zeroed like the rest";
-    EXPECT_TRUE(AllZero(reused->Base + 108, EXTENT_SIZE - 108));
-    EXPECT_EQ(Charged(), kExtent);
-
-    reused->Flags |= DATA_CHUNK_NO_CACHE;
-    s->ReleaseChunk(reused);
-    EXPECT_EQ(CachedChunks(), 15u) << "a chunk marked not to be cached bypasses the cache";
-    s->TrimChunkCache(volume);
-    EXPECT_EQ(CachedChunks(), 0u);
-    EXPECT_EQ(machine::PagesInUse(), 0u);
-}
-
 TEST_F(PageStoreTest, ChargeStopsAtTheVolumeSizeAndComesBackAsReleasedBytes)
 {
     volume->SizeBytes = 64 * kMiB;

@@ -83,30 +83,6 @@ TEST_F(SharingTest, AWholeSingleBufferIsSharedAndCopiedOnWrite)
     EXPECT_EQ(Read(target, 0, 50), std::vector<UCHAR>(bytes.begin(), bytes.begin() + 50));
 }
 
-TEST_F(SharingTest, RangesThatDoNotLineUpAreCopied)
-{
-    PFCB source = NewNode();
-    PFCB target = NewNode();
-    auto bytes = Pattern(5 * kMiB, 2);
-    auto old = Pattern(5 * kMiB, 7);
-    ASSERT_EQ(Write(source, 0, bytes), STATUS_SUCCESS);
-    ASSERT_EQ(Write(target, 0, old), STATUS_SUCCESS);
-    ULONGLONG charged = Charged();
-
-    ASSERT_EQ(s->ShareRange(target, 4096, source, 8192, 3 * kMiB), STATUS_SUCCESS);
-    EXPECT_FALSE(target->Data.HasSharedExtents);
-    EXPECT_EQ(Charged(), charged);
-    auto expected = old;
-    std::copy(bytes.begin() + 8192, bytes.begin() + 8192 + 3 * kMiB, expected.begin() + 4096);
-    EXPECT_EQ(Read(target, 0, expected.size()), expected);
-
-    // A clone that ends past the source's end copies zeros for the rest.
-    ASSERT_EQ(s->ShareRange(target, 0, source, 4 * kMiB + 4096, 2 * kMiB), STATUS_SUCCESS);
-    std::copy(bytes.begin() + 4 * kMiB + 4096, bytes.end(), expected.begin());
-    std::fill(expected.begin() + (kMiB - 4096), expected.begin() + 2 * kMiB, 0);
-    EXPECT_EQ(Read(target, 0, expected.size()), expected);
-}
-
 TEST_F(SharingTest, AFileCanShareWithItselfButNotOverlapping)
 {
     PFCB file = NewNode();
@@ -145,71 +121,6 @@ TEST_F(SharingTest, HolesCloneAsHolesAndTheTargetsEndOfFileIsRespected)
     expected.resize(5 * kMiB);
     EXPECT_EQ(Read(target, 0, expected.size()), expected);
     CheckInvariants("after cloning holes");
-}
-
-TEST_F(SharingTest, UnshareAllMakesEverythingPrivateOrNothingIsForgotten)
-{
-    PFCB source = NewNode();
-    PFCB target = NewNode();
-    ASSERT_EQ(Write(source, 0, Pattern(4 * kMiB, 1)), STATUS_SUCCESS);
-    ASSERT_EQ(s->SetDataSize(target, 4 * kMiB), STATUS_SUCCESS);
-    ASSERT_EQ(s->ShareRange(target, 0, source, 0, 4 * kMiB), STATUS_SUCCESS);
-
-    volume->SizeBytes = Charged() + kExtent;
-    EXPECT_EQ(s->UnshareAll(target), STATUS_DISK_FULL) << "room for one copy, not two";
-    EXPECT_TRUE(target->Data.HasSharedExtents);
-    EXPECT_EQ(target->Data.Extents[0].Flags & EXTENT_SHARED, 0u);
-    EXPECT_TRUE(target->Data.Extents[1].Flags & EXTENT_SHARED);
-
-    volume->SizeBytes = 1024 * kMiB;
-    ASSERT_EQ(s->UnshareAll(target), STATUS_SUCCESS);
-    EXPECT_FALSE(target->Data.HasSharedExtents);
-    EXPECT_EQ(Charged(), 4 * kExtent);
-    ASSERT_EQ(s->UnshareAll(source), STATUS_SUCCESS) << "the last holder only clears its flags";
-    EXPECT_FALSE(source->Data.HasSharedExtents);
-    EXPECT_EQ(Charged(), 4 * kExtent);
-    EXPECT_EQ(Read(target, 0, 4 * kMiB), Pattern(4 * kMiB, 1));
-}
-
-TEST_F(SharingTest, ARefusedWriteOrCloneKeepsWhatTheFileSharesAndItsCharge)
-{
-    auto bytes = Pattern(6 * kMiB, 1);
-    ClonePair(bytes, 8 * kMiB);
-    auto expectShared = [&](const char *where) {
-        for (ULONG i = 0; i < 3; ++i) {
-            EXPECT_EQ(target->Data.Extents[i].Chunk, source->Data.Extents[i].Chunk) << where << ": extent " << i;
-            EXPECT_EQ(target->Data.Extents[i].Flags, (ULONG)EXTENT_SHARED) << where << ": extent " << i;
-            EXPECT_EQ(source->Data.Extents[i].Chunk->ReferenceCount, 2) << where << ": extent " << i;
-        }
-        EXPECT_EQ(target->Data.Extents[3].Data, nullptr) << where;
-        EXPECT_EQ(target->Data.Capacity, 3 * kExtent) << where;
-        auto expected = bytes;
-        expected.resize(8 * kMiB, 0);
-        EXPECT_EQ(Read(target, 0, expected.size()), expected) << where;
-        CheckInvariants(where);
-    };
-    ULONGLONG charged = Charged();
-
-    // Room for one private copy: the write needs two, the clone three and an extent.
-    volume->SizeBytes = charged + kExtent;
-    EXPECT_EQ(Write(target, kMiB, Pattern(3 * kMiB, 9)), STATUS_DISK_FULL);
-    EXPECT_EQ(Charged(), charged) << "a refused write charged its private copies";
-    expectShared("after the refused write");
-    EXPECT_EQ(s->ShareRange(target, kMiB + 4096, source, 0, 6 * kMiB), STATUS_DISK_FULL);
-    EXPECT_EQ(Charged(), charged) << "a refused clone charged its copies";
-    expectShared("after the refused clone");
-
-    // With room for them, the same write takes exactly its two copies.
-    volume->SizeBytes = charged + 2 * kExtent;
-    auto written = Pattern(3 * kMiB, 9);
-    ASSERT_EQ(Write(target, kMiB, written), STATUS_SUCCESS);
-    EXPECT_EQ(Charged(), charged + 2 * kExtent);
-    EXPECT_EQ(target->Data.Extents[2].Chunk, source->Data.Extents[2].Chunk) << "an extent not written stays shared";
-    EXPECT_EQ(target->Data.Extents[1].Flags, 0u);
-    EXPECT_EQ(source->Data.Extents[1].Chunk->ReferenceCount, 1);
-    EXPECT_EQ(Read(target, kMiB, written.size()), written);
-    EXPECT_EQ(Read(source, 0, bytes.size()), bytes);
-    volume->SizeBytes = 1024 * kMiB;
 }
 
 } // namespace

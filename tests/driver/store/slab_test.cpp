@@ -15,23 +15,6 @@ struct Slot {
     BOOLEAN fresh;
 };
 
-TEST_F(SlabTest, AOneByteFileTakesA256ByteSlotOfASlabChargedTwoMebibytes)
-{
-    PFCB file = NewNode();
-    ASSERT_EQ(Write(file, 0, {0x5A}), STATUS_SUCCESS);
-    ASSERT_NE(file->Data.Slab, nullptr);
-    EXPECT_EQ(file->Data.Slab->SlotSize, 256u);
-    EXPECT_EQ(file->Data.Capacity, 256u);
-    EXPECT_EQ(Charged(), kExtent) << "the slab is charged, not the file";
-    EXPECT_EQ(file->Header.AllocationSize.QuadPart, 8) << "small files round their allocation to 8";
-    EXPECT_EQ(Read(file, 0, 1)[0], 0x5A);
-
-    PFCB other = NewNode();
-    ASSERT_EQ(Write(other, 0, Pattern(600, 3)), STATUS_SUCCESS);
-    EXPECT_EQ(other->Data.Slab->SlotSize, 1024u) << "the smallest class that holds the file";
-    EXPECT_EQ(Charged(), 2 * kExtent);
-}
-
 TEST_F(SlabTest, The8193rdSmallFileMakesASecondSlab)
 {
     std::vector<Slot> slots(8193);

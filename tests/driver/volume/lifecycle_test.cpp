@@ -1,7 +1,7 @@
 /*
- * A volume's life through the control device: create, list, resize, the
- * compression level and holders, dismount; as a user-mode program and as a
- * kernel caller; with the limits and collisions a create must refuse.
+ * A volume's life through the control device: create, list, resize, dismount;
+ * as a user-mode program and as a kernel caller; with the limits and collisions
+ * a create must refuse, and the exclusive hold that keeps a resize away.
  */
 #include "volume_test.h"
 
@@ -100,20 +100,6 @@ TEST_F(VolumeTest, LabelFillingTheArrayIsCutToThirtyOneCharacters)
     EXPECT_EQ(Narrow((const char16_t *)vpb->VolumeLabel, vpb->VolumeLabelLength / 2), std::string(31, 'L'));
 }
 
-TEST_F(VolumeTest, FreshVolumesOfOneBuildShareTheirSerialNumber)
-{
-    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
-    ASSERT_EQ(Create('S', 8 * kMiB), STATUS_SUCCESS);
-    DiskDevice r, s;
-    ASSERT_EQ(OpenDisk("\\??\\R:", &r), STATUS_SUCCESS);
-    ASSERT_EQ(OpenDisk("\\??\\S:", &s), STATUS_SUCCESS);
-    ASSERT_NE(r.device, s.device);
-    EXPECT_TRUE(r.device->Vpb->Flags & VPB_MOUNTED);
-    EXPECT_NE(r.device->Vpb->SerialNumber, 0u);
-    EXPECT_EQ(r.device->Vpb->SerialNumber, s.device->Vpb->SerialNumber);
-    EXPECT_NE(DeviceNameOf('R'), DeviceNameOf('S')) << "each volume has a device name of its own";
-}
-
 TEST_F(VolumeTest, LettersInUseAreCollisions)
 {
     ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
@@ -129,73 +115,6 @@ TEST_F(VolumeTest, LettersInUseAreCollisions)
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
     ExpectNoVolumeTrace('R');
     EXPECT_EQ(machine::RemoveForeignLetter(u'N'), STATUS_SUCCESS);
-}
-
-TEST_F(VolumeTest, CompressionLevelIsSetReadAndCounted)
-{
-    VOREL_COMPRESSION_LEVEL level{'R', 0, 0};
-    EXPECT_EQ(Control(IOCTL_VOREL_GET_COMPRESSION_LEVEL, &level, sizeof(level), &level, sizeof(level)),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    level = {'R', 0, 2};
-    EXPECT_EQ(Control(IOCTL_VOREL_SET_COMPRESSION_LEVEL, &level, sizeof(level)), STATUS_OBJECT_NAME_NOT_FOUND);
-    VOREL_LETTER_INPUT letter{'R', 0};
-    VOREL_COMPRESSION_STATISTICS statistics;
-    EXPECT_EQ(Control(IOCTL_VOREL_COMPRESSION_STATISTICS, &letter, sizeof(letter), &statistics, sizeof(statistics)),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-
-    ASSERT_EQ(Create('R', 8 * kMiB, "", 1 << 1), STATUS_SUCCESS);
-    level = {'R', 0, 0};
-    ULONG_PTR information = 0;
-    ASSERT_EQ(Control(IOCTL_VOREL_GET_COMPRESSION_LEVEL, &level, sizeof(level), &level, sizeof(level), &information),
-              STATUS_SUCCESS);
-    EXPECT_EQ(information, sizeof(level));
-    EXPECT_EQ(level.Letter, 0) << "the reply carries zero where the letter was";
-    EXPECT_EQ(level.Level, 1u);
-
-    level = {'R', 0, 3};
-    EXPECT_EQ(Control(IOCTL_VOREL_SET_COMPRESSION_LEVEL, &level, sizeof(level)), STATUS_SUCCESS);
-    level = {'R', 0, 0};
-    ASSERT_EQ(Control(IOCTL_VOREL_GET_COMPRESSION_LEVEL, &level, sizeof(level), &level, sizeof(level)),
-              STATUS_SUCCESS);
-    EXPECT_EQ(level.Level, 3u);
-    EXPECT_EQ(List()[0].CompressionLevel, 3u);
-
-    memset(&statistics, 0xAB, sizeof(statistics));
-    ASSERT_EQ(Control(IOCTL_VOREL_COMPRESSION_STATISTICS, &letter, sizeof(letter), &statistics, sizeof(statistics),
-                      &information),
-              STATUS_SUCCESS);
-    EXPECT_EQ(information, sizeof(statistics));
-    VOREL_COMPRESSION_STATISTICS zero{};
-    EXPECT_EQ(memcmp(&statistics, &zero, sizeof(zero)), 0) << "an empty volume has compressed and holds nothing";
-    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
-}
-
-TEST_F(VolumeTest, HoldersOfAVolumeWithoutHandlesOrOfNoVolumeAreNone)
-{
-    VOREL_LETTER_INPUT letter{'R', 0};
-    VOREL_VOLUME_HOLDERS holders;
-    memset(&holders, 0xAB, sizeof(holders));
-    ULONG_PTR information = 0;
-    ASSERT_EQ(Control(IOCTL_VOREL_VOLUME_HOLDERS, &letter, sizeof(letter), &holders, sizeof(holders), &information),
-              STATUS_SUCCESS);
-    EXPECT_EQ(information, sizeof(holders));
-    EXPECT_EQ(holders.Count, 0u);
-    EXPECT_EQ(holders.ProcessIds[5], 0u);
-
-    ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
-    PVCB vcb = VcbOf('R');
-    ASSERT_NE(vcb, nullptr);
-    // The table is the create handler's to fill; its reader reports positive counts in table order.
-    vcb->Holders[3] = {4242, 2};
-    vcb->Holders[7] = {77, 0};
-    vcb->Holders[9] = {99, 1};
-    ASSERT_EQ(Control(IOCTL_VOREL_VOLUME_HOLDERS, &letter, sizeof(letter), &holders, sizeof(holders)),
-              STATUS_SUCCESS);
-    ASSERT_EQ(holders.Count, 2u);
-    EXPECT_EQ(holders.ProcessIds[0], 4242u);
-    EXPECT_EQ(holders.ProcessIds[1], 99u);
-    RtlZeroMemory(vcb->Holders, sizeof(vcb->Holders));
-    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
 TEST_F(VolumeTest, ResizeBelowTheBytesInUseIsDiskFull)
@@ -236,21 +155,12 @@ TEST_F(VolumeTest, ExclusiveOperationKeepsResizeAndDismountAway)
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
-TEST_F(VolumeTest, InitialFoldersAreTriedWithoutFailingTheCreate)
+/* Callers other than the control request (the boot services) get the letter checked too. */
+TEST_F(VolumeTest, DirectCreatesCheckTheLetter)
 {
-    // Opens on a volume are refused until the namespace serves them: every folder
-    // fails and is skipped, and the create still succeeds.
-    std::u16string folders = u"temp\n\n/a//b\\c";
     VOLUME_CREATE_PARAMETERS parameters{};
-    parameters.Letter = L'R';
-    parameters.SizeBytes = 8 * kMiB;
-    parameters.InitialFolders = (PCWSTR)folders.c_str();
-    EXPECT_EQ(d->CreateVolume(&parameters), STATUS_SUCCESS);
-    EXPECT_EQ(List().size(), 1u);
-    EXPECT_EQ(d->DismountVolume(L'R'), STATUS_SUCCESS);
-
-    // Callers other than the control request (the boot services) get the letter checked too.
     parameters.Letter = L'r';
+    parameters.SizeBytes = 8 * kMiB;
     EXPECT_EQ(d->CreateVolume(&parameters), STATUS_INVALID_PARAMETER);
     ExpectNoVolumeTrace('r');
 }
