@@ -279,7 +279,10 @@ NTSTATUS WriteCore(PIRP Irp, PFCB Fcb)
     if (Irp->Flags & IRP_PAGING_IO)
         return PagingWrite(Irp, Fcb, &target);
 
-    status = CheckRangeLocks(Irp, Fcb, append ? AppendLockOffset(Fcb) : target.Offset, target.Length, TRUE);
+    // An append's lock test needs the size, which costs the paging resource: only
+    // a file with byte-range locks pays it (the test passes at once without any).
+    ULONGLONG lockOffset = append && HasFileLocks(Fcb) ? AppendLockOffset(Fcb) : target.Offset;
+    status = CheckRangeLocks(Irp, Fcb, lockOffset, target.Length, TRUE);
     if (!NT_SUCCESS(status))
         return CompleteDataRequest(Irp, status, 0);
 

@@ -36,7 +36,7 @@
 
 #include <chrono>
 #include <cstring>
-#include <unordered_map>
+#include <new>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -53,12 +53,44 @@ namespace {
 
 constexpr ULONG kIrpTag = POOL_TAG('I', 'r', 'p', ' ');
 
-/* Records by IRP, and the lock over them and the processes' pending lists. */
+/*
+ * Every IRP is preceded by a header the I/O manager keeps: the record of the request
+ * it carries, if the I/O manager issued it. A driver's IRP (IoAllocateIrp) is a pool
+ * block of header and IRP; a request's IRP sits in one block with its record, taken
+ * from the processor's cache of such blocks, so a request costs no heap or pool call.
+ */
+struct alignas(16) IrpHeader {
+    Request *record; /* set before the IRP is sent, cleared when its request ends */
+    bool requestBlock;
+};
+
+IrpHeader *HeaderOf(PIRP irp)
+{
+    return reinterpret_cast<IrpHeader *>(irp) - 1;
+}
+
+/* The request blocks' cache: records parked per processor, as Windows keeps IRP lookasides. */
+constexpr CCHAR kCachedStackSize = 8;
+constexpr size_t kRequestOffset = 0;
+constexpr size_t kHeaderOffset = (sizeof(Request) + 15) & ~size_t{15};
+constexpr size_t kRequestBlockSize =
+    kHeaderOffset + sizeof(IrpHeader) + sizeof(IRP) + kCachedStackSize * sizeof(IO_STACK_LOCATION);
+constexpr uint32_t kCacheProcessors = 64;
+constexpr uint32_t kCacheDepth = 16;
+
+struct alignas(64) RequestCache {
+    base::SpinLock lock;
+    uint32_t count = 0;
+    void *blocks[kCacheDepth] = {};
+};
+
+/* The lock over the processes' pending lists and the records' completion state. */
 struct Requests {
     base::SpinLock lock;
-    std::unordered_map<const void *, Request *> byIrp;
+    std::atomic<uint64_t> live{0}; /* requests not yet ended */
     KSPIN_LOCK cancelLock = 0;
     bool cancelLockReady = false;
+    RequestCache caches[kCacheProcessors];
 };
 
 Requests &Table()
@@ -69,17 +101,84 @@ Requests &Table()
 
 Request *RecordOf(PIRP irp)
 {
-    auto &table = Table();
-    base::SpinGuard guard(table.lock);
-    auto it = table.byIrp.find(irp);
-    return it == table.byIrp.end() ? nullptr : it->second;
+    return HeaderOf(irp)->record;
 }
 
+/*
+ * Sets up the memory of a fresh IRP of stackSize locations, as IoAllocateIrp
+ * returns it: zeroed, its size, stack count and current location those of an
+ * unsent IRP.
+ */
+void InitializeIrpMemory(PIRP irp, USHORT size, CCHAR stackSize)
+{
+    memset(irp, 0, size);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = size;
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = (CHAR)(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    InitializeListHead(&irp->ThreadListEntry);
+}
+
+/* Takes a request block from the processor's cache or, when it is empty, from the heap. */
+void *TakeRequestBlock(size_t size)
+{
+    if (size <= kRequestBlockSize) {
+        RequestCache &cache = Table().caches[ke::CurrentThreadState().processor % kCacheProcessors];
+        void *block = nullptr;
+        {
+            base::SpinGuard guard(cache.lock);
+            if (cache.count != 0)
+                block = cache.blocks[--cache.count];
+        }
+        if (block != nullptr) {
+            VRL_UNPOISON(block, kRequestBlockSize);
+            return block;
+        }
+        size = kRequestBlockSize;
+    }
+    return ::operator new(size, std::align_val_t{16}, std::nothrow);
+}
+
+/* Parks a request block in the processor's cache, or frees it when the cache is full. */
+void GiveRequestBlock(void *block, size_t size)
+{
+    if (size <= kRequestBlockSize) {
+        VRL_POISON(block, kRequestBlockSize);
+        RequestCache &cache = Table().caches[ke::CurrentThreadState().processor % kCacheProcessors];
+        base::SpinGuard guard(cache.lock);
+        if (cache.count < kCacheDepth) {
+            cache.blocks[cache.count++] = block;
+            return;
+        }
+        VRL_UNPOISON(block, kRequestBlockSize);
+    }
+    ::operator delete(block, std::align_val_t{16});
+}
+
+void DrainRequestCaches()
+{
+    for (RequestCache &cache : Table().caches) {
+        base::SpinGuard guard(cache.lock);
+        while (cache.count != 0) {
+            void *block = cache.blocks[--cache.count];
+            VRL_UNPOISON(block, kRequestBlockSize);
+            ::operator delete(block, std::align_val_t{16});
+        }
+    }
+}
+
+size_t RequestBlockSize(CCHAR stackSize)
+{
+    return kHeaderOffset + sizeof(IrpHeader) + sizeof(IRP) + (size_t)stackSize * sizeof(IO_STACK_LOCATION);
+}
+
+/* Frees a driver's IRP: its pool block of header and IRP. */
 void FreeIrpMemory(PIRP irp, USHORT size)
 {
     VRL_UNPOISON(irp, size);
     irp->Type = 0;
-    ExFreePoolWithTag(irp, kIrpTag);
+    ExFreePoolWithTag(HeaderOf(irp), kIrpTag);
 }
 
 /* Frees what the I/O manager attached to a request's IRP. */
@@ -214,10 +313,9 @@ void CheckDispatchAgainstCompletion(PDEVICE_OBJECT device, Request *request, NTS
 
 void AuditRequests(machine::AuditReport &report)
 {
-    auto &table = Table();
-    base::SpinGuard guard(table.lock);
-    if (!table.byIrp.empty())
-        report.findings.push_back("io: " + std::to_string(table.byIrp.size()) + " request(s) never finished");
+    uint64_t live = Table().live.load(std::memory_order_acquire);
+    if (live != 0)
+        report.findings.push_back("io: " + std::to_string(live) + " request(s) never finished");
 }
 
 void BootRequests()
@@ -228,7 +326,7 @@ void BootRequests()
 }
 
 const bool registered = [] {
-    machine::RegisterComponent({"requests", machine::kOrderIo, BootRequests, AuditRequests, nullptr});
+    machine::RegisterComponent({"requests", machine::kOrderIo, BootRequests, AuditRequests, DrainRequestCaches});
     return true;
 }();
 
@@ -237,10 +335,19 @@ const bool registered = [] {
 Request *NewRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, KPROCESSOR_MODE mode, UCHAR major, UCHAR minor,
                     PIO_STACK_LOCATION *stack, bool referenceFile)
 {
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    if (irp == nullptr)
+    CCHAR stackSize = device->StackSize;
+    if (stackSize <= 0 || machine::ShouldFail("ExAllocatePoolWithTag", kIrpTag))
         return nullptr;
-    auto *request = new Request();
+    size_t blockSize = RequestBlockSize(stackSize);
+    auto *block = static_cast<UCHAR *>(TakeRequestBlock(blockSize));
+    if (block == nullptr)
+        return nullptr;
+    auto *header = reinterpret_cast<IrpHeader *>(block + kHeaderOffset);
+    auto *irp = reinterpret_cast<PIRP>(header + 1);
+    InitializeIrpMemory(irp, (USHORT)(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION)), stackSize);
+    auto *request = new (block + kRequestOffset) Request();
+    header->requestBlock = true;
+    header->record = request;
     request->irp = irp;
     request->irpSize = irp->Size;
     request->process = ke::CurrentProcess();
@@ -265,8 +372,8 @@ Request *NewRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, KPROCESSOR_MODE mo
     next->FileObject = file;
     *stack = next;
     auto &table = Table();
+    table.live.fetch_add(1, std::memory_order_relaxed);
     base::SpinGuard guard(table.lock);
-    table.byIrp[irp] = request;
     InsertTailList(&request->process->PendingIrps, &request->processEntry);
     return request;
 }
@@ -275,12 +382,10 @@ void ReleaseRequest(Request *request)
 {
     if (request->references.fetch_sub(1) != 1)
         return;
-    {
-        auto &table = Table();
-        base::SpinGuard guard(table.lock);
-        table.byIrp.erase(request->irp);
-        if (request->processEntry.Flink != nullptr)
-            RemoveEntryList(&request->processEntry);
+    // Completion unlinked a finished request already; the last reference is this one.
+    if (request->processEntry.Flink != nullptr) {
+        base::SpinGuard guard(Table().lock);
+        RemoveEntryList(&request->processEntry);
     }
     if (!request->completed) {
         VRL_UNPOISON(request->irp, request->irpSize);
@@ -294,8 +399,14 @@ void ReleaseRequest(Request *request)
         ob::Dereference(request->file);
     if (!request->process->System)
         ob::Dereference(request->process);
-    FreeIrpMemory(request->irp, request->irpSize);
-    delete request;
+    PIRP irp = request->irp;
+    VRL_UNPOISON(irp, request->irpSize);
+    irp->Type = 0;
+    HeaderOf(irp)->record = nullptr;
+    size_t blockSize = RequestBlockSize(irp->StackCount);
+    request->~Request();
+    GiveRequestBlock(reinterpret_cast<UCHAR *>(request) - kRequestOffset, blockSize);
+    Table().live.fetch_sub(1, std::memory_order_release);
 }
 
 void DiscardRequest(Request *request)
@@ -423,16 +534,14 @@ NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     if (StackSize <= 0)
         return nullptr;
     USHORT size = (USHORT)(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
-    auto *irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, size, io::kIrpTag));
-    if (irp == nullptr)
+    auto *header = static_cast<io::IrpHeader *>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(io::IrpHeader) + size, io::kIrpTag));
+    if (header == nullptr)
         return nullptr;
-    memset(irp, 0, size);
-    irp->Type = IO_TYPE_IRP;
-    irp->Size = size;
-    irp->StackCount = StackSize;
-    irp->CurrentLocation = (CHAR)(StackSize + 1);
-    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + StackSize;
-    InitializeListHead(&irp->ThreadListEntry);
+    header->record = nullptr;
+    header->requestBlock = false;
+    auto *irp = reinterpret_cast<PIRP>(header + 1);
+    io::InitializeIrpMemory(irp, size, StackSize);
     return irp;
 }
 
@@ -440,7 +549,7 @@ NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp)
 {
     if (Irp->Type != IO_TYPE_IRP)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x01, (ULONG_PTR)Irp, 0, 0);
-    if (io::RecordOf(Irp) != nullptr || !IsListEmpty(&Irp->ThreadListEntry))
+    if (io::RecordOf(Irp) != nullptr || io::HeaderOf(Irp)->requestBlock || !IsListEmpty(&Irp->ThreadListEntry))
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x02, (ULONG_PTR)Irp, 0, 0);
     // A system buffer of IoBuildAsynchronousFsdRequest goes with its IRP; MDLs are the
     // driver's to free first, as Windows documents.
@@ -451,15 +560,7 @@ NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp)
 
 NTKERNELAPI VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
-    USHORT size = Irp->Size;
-    CCHAR stackSize = Irp->StackCount;
-    memset(Irp, 0, size);
-    Irp->Type = IO_TYPE_IRP;
-    Irp->Size = size;
-    Irp->StackCount = stackSize;
-    Irp->CurrentLocation = (CHAR)(stackSize + 1);
-    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + stackSize;
-    InitializeListHead(&Irp->ThreadListEntry);
+    io::InitializeIrpMemory(Irp, Irp->Size, Irp->StackCount);
     Irp->IoStatus.Status = Iostatus;
 }
 

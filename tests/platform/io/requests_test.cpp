@@ -132,6 +132,53 @@ TEST_F(RequestTest, UserBuffersMustBeInUserSpaceAndAccessBitsNeedTheHandlesAcces
     EXPECT_EQ(Control(handle, kBuffered, nullptr, 0, nullptr, 0, iosb), STATUS_INVALID_HANDLE);
 }
 
+/*
+ * Request IRPs are recycled: whatever a driver left in one (fields, stack locations,
+ * a completion routine) must not reach the next request, on a device stack of any
+ * depth, on one thread or on several at once; and each IRP still leads back to its
+ * requestor.
+ */
+TEST_F(RequestTest, EveryRequestGetsAFreshIrpWhateverTheStackDepthAndThreads)
+{
+    std::atomic<int> stale{0}, foreign{0};
+    driver().hooks[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT device, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        bool fresh = irp->StackCount == device->StackSize && irp->CurrentLocation == device->StackSize &&
+                     irp->IoStatus.Information == 0 && irp->Cancel == FALSE && irp->CancelRoutine == nullptr &&
+                     irp->Tail.Overlay.DriverContext[0] == nullptr && stack->CompletionRoutine == nullptr &&
+                     stack->Context == nullptr && stack->Control == 0 && irp->MdlAddress == nullptr;
+        auto *first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+        for (PIO_STACK_LOCATION below = first; fresh && below < stack; ++below)
+            fresh = below->MajorFunction == 0 && below->CompletionRoutine == nullptr;
+        stale += !fresh;
+        foreign += (void *)IoGetRequestorProcess(irp) != process->process();
+        // Leave marks behind for the IRP's next user to trip over.
+        irp->Tail.Overlay.DriverContext[0] = irp;
+        stack->Context = irp;
+        for (PIO_STACK_LOCATION below = first; below < stack; ++below)
+            below->MajorFunction = IRP_MJ_WRITE;
+        return iotest::Complete(irp, STATUS_SUCCESS, 3);
+    };
+    HANDLE handle;
+    ASSERT_EQ(process->Open("\\??\\IoTest", GENERIC_READ, &handle), STATUS_SUCCESS);
+    for (CCHAR depth : {1, 2, 8, 9, 12, 3}) {
+        driver().device->StackSize = depth;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t)
+            threads.emplace_back([&] {
+                auto *iosb = process->New<IO_STATUS_BLOCK>();
+                for (int i = 0; i < 40; ++i)
+                    EXPECT_EQ(Control(handle, kNeither, nullptr, 0, nullptr, 0, iosb), STATUS_SUCCESS);
+                EXPECT_EQ(iosb->Information, 3u);
+            });
+        for (std::thread &thread : threads)
+            thread.join();
+    }
+    driver().device->StackSize = 1;
+    EXPECT_EQ(stale.load(), 0);
+    EXPECT_EQ(foreign.load(), 0);
+}
+
 TEST_F(RequestTest, SynchronousFileObjectWaitsForARequestCompletedOnAnotherThread)
 {
     std::thread completer;
