@@ -226,7 +226,10 @@ bool PrepareData(DataFiles &data)
         HANDLE reader = nullptr;
         ok = ok && data.scratch[t].Open("\\data", FILE_READ_DATA, FILE_OPEN, 0, &reader) == STATUS_SUCCESS;
         data.readers.push_back(reader);
-        data.buffers.push_back(static_cast<unsigned char *>(machine::UserAlloc(process, 1u << 20)));
+        /* Data as programs write it: not zeros, which a file keeps as holes. */
+        auto *buffer = static_cast<unsigned char *>(machine::UserAlloc(process, 1u << 20));
+        std::memcpy(buffer, data.source, 1u << 20);
+        data.buffers.push_back(buffer);
     }
     machine::LeaveProcess();
     return ok;
