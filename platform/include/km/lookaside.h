@@ -89,12 +89,15 @@ FORCEINLINE USHORT ExQueryDepthSList(const SLIST_HEADER *SListHead)
 
 #define QueryDepthSList(Head) ExQueryDepthSList(Head)
 
+/* The statistics counters are inexact by design (no interlocks); relaxed atomics keep them race-free here. */
+#define LOOKASIDE_COUNT(Counter) ((void)__atomic_fetch_add(&(Counter), 1, __ATOMIC_RELAXED))
+
 FORCEINLINE PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
-    Lookaside->L.TotalAllocates += 1;
+    LOOKASIDE_COUNT(Lookaside->L.TotalAllocates);
     PVOID Entry = InterlockedPopEntrySList(&Lookaside->L.ListHead);
     if (Entry == NULL) {
-        Lookaside->L.AllocateMisses += 1;
+        LOOKASIDE_COUNT(Lookaside->L.AllocateMisses);
         Entry = (Lookaside->L.Allocate)(Lookaside->L.Type, Lookaside->L.Size, Lookaside->L.Tag);
     }
     return Entry;
@@ -102,9 +105,9 @@ FORCEINLINE PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Looka
 
 FORCEINLINE VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
 {
-    Lookaside->L.TotalFrees += 1;
+    LOOKASIDE_COUNT(Lookaside->L.TotalFrees);
     if (ExQueryDepthSList(&Lookaside->L.ListHead) >= Lookaside->L.Depth) {
-        Lookaside->L.FreeMisses += 1;
+        LOOKASIDE_COUNT(Lookaside->L.FreeMisses);
         (Lookaside->L.Free)(Entry);
     } else {
         InterlockedPushEntrySList(&Lookaside->L.ListHead, (PSLIST_ENTRY)Entry);
