@@ -96,7 +96,8 @@ TEST_F(MappingTest, FlagsFollowTheProtectionAndTheResourcesAreFreeAfterwards)
 
 /*
  * Both directions through one file: writes through the view reach NtReadFile
- * without an explicit flush (the read flushes a writable mapping first), an
+ * without an explicit flush (the read flushes a writable mapping first) and the
+ * store itself at NtFlushBuffersFile, an
  * NtWriteFile while the view is mapped shows in the view, and once the view and
  * the section are gone the next write finds the file unmapped and takes the fast
  * path again. The pages were filled by paging reads through the read handler.
@@ -134,6 +135,14 @@ TEST_F(MappingTest, ViewsAndNativeReadsAndWritesSeeTheSameBytes)
     EXPECT_EQ(view[4096 + 5], 'W') << "a native write shows in the mapped view";
     EXPECT_EQ(view[4096 + 7], 'W');
     EXPECT_EQ(view[10], 'M') << "the view's own earlier writes are kept";
+
+    /* A flush writes the view's dirty pages to the store itself. */
+    view[3 * 4096 + 7] = model[3 * 4096 + 7] = 'F';
+    auto *flushIosb = process->New<IO_STATUS_BLOCK>();
+    ASSERT_EQ(support::AsUser(*process, [&] { return NtFlushBuffersFile(file, flushIosb); }), STATUS_SUCCESS);
+    char stored = 0;
+    s->CopyFromStorage(node, 3 * 4096 + 7, &stored, 1);
+    EXPECT_EQ(stored, 'F');
 
     EXPECT_FALSE(MmCanFileBeTruncated(&node->SectionObjectPointers, nullptr));
     ASSERT_EQ(Unmap(view), STATUS_SUCCESS);
