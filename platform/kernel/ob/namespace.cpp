@@ -4,6 +4,7 @@
  */
 #include "ob/namespace.h"
 #include "ob/handles.h"
+#include "rtl/upcase.h"
 #include "io/internal.h"
 
 #include "base/spin.h"
@@ -55,11 +56,17 @@ Namespace &Space()
     return space;
 }
 
+/* Upper-cases Text in place with the system's table (inline: no call per character). */
+void UpcaseInPlace(std::u16string &text)
+{
+    for (auto &c : text)
+        c = (char16_t)unicase::Upcase((uint16_t)c);
+}
+
 std::u16string Upcase(const std::u16string &text)
 {
     std::u16string upper(text);
-    for (auto &c : upper)
-        c = (char16_t)RtlUpcaseUnicodeChar((WCHAR)c);
+    UpcaseInPlace(upper);
     return upper;
 }
 
@@ -326,7 +333,11 @@ NTSTATUS LookupObject(void *rootDirectory, const std::u16string &rawPath, bool o
             if (end == position)
                 return STATUS_OBJECT_NAME_INVALID; /* an empty component: "\\" or a trailing backslash */
             auto *dir = static_cast<Directory *>(current);
-            auto it = dir->entries->find(Upcase(path.substr(position, end - position)));
+            /* One key buffer per thread: a lookup allocates nothing once it has grown. */
+            thread_local std::u16string key;
+            key.assign(path, position, end - position);
+            UpcaseInPlace(key);
+            auto it = dir->entries->find(key);
             bool last = end == path.size();
             if (it == dir->entries->end())
                 return last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
