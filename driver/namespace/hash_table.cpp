@@ -9,12 +9,13 @@
 C_ASSERT(sizeof(HASH_BUCKET) == 64); /* one cache line per lookup */
 
 /*
- * HashTag: 32 bits of Hash for a slot's tag. Both halves go in: node ids differ in
- * their low half, name hashes anywhere.
+ * HashTag: the low 32 bits of Hash. They hold every bit a bucket index can use
+ * (HASH_TABLE_MAX_BUCKETS is below 2^32), so growing the table places slot
+ * entries from their tags alone, without touching the entries themselves.
  */
 static FORCEINLINE ULONG HashTag(ULONGLONG Hash)
 {
-    return (ULONG)(Hash ^ (Hash >> 32));
+    return (ULONG)Hash;
 }
 
 static VOID InitializeBuckets(PHASH_BUCKET Buckets, ULONG Count)
@@ -48,13 +49,16 @@ VOID FreeHashTable(PHASH_TABLE Table)
     Table->EntryCount = 0;
 }
 
-/* PlaceHashEntry: Entry into the first free slot of Bucket, else onto its overflow list. */
-static VOID PlaceHashEntry(PHASH_BUCKET Bucket, PHASH_ENTRY Entry)
+/*
+ * PlaceHashEntry: Entry, whose tag is Tag, into the first free slot of Bucket, else
+ * onto its overflow list.
+ */
+static VOID PlaceHashEntry(PHASH_BUCKET Bucket, PHASH_ENTRY Entry, ULONG Tag)
 {
     for (ULONG i = 0; i < HASH_BUCKET_SLOTS; ++i) {
         if (Bucket->Slots[i] == NULL) {
             Bucket->Slots[i] = Entry;
-            Bucket->Tags[i] = HashTag(Entry->Hash);
+            Bucket->Tags[i] = Tag;
             Entry->Links.Flink = Entry->Links.Blink = NULL;
             return;
         }
@@ -77,11 +81,11 @@ static VOID GrowHashTable(PHASH_TABLE Table)
         PHASH_BUCKET old = &Table->Buckets[i];
         for (ULONG s = 0; s < HASH_BUCKET_SLOTS; ++s) {
             if (old->Slots[s] != NULL)
-                PlaceHashEntry(&buckets[old->Slots[s]->Hash & (newCount - 1)], old->Slots[s]);
+                PlaceHashEntry(&buckets[old->Tags[s] & (newCount - 1)], old->Slots[s], old->Tags[s]);
         }
         while (!IsListEmpty(&old->Overflow)) {
             PHASH_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(&old->Overflow), HASH_ENTRY, Links);
-            PlaceHashEntry(&buckets[entry->Hash & (newCount - 1)], entry);
+            PlaceHashEntry(&buckets[entry->Hash & (newCount - 1)], entry, HashTag(entry->Hash));
         }
     }
     VorelData.FreePool(Table->Buckets, Table->Tag);
@@ -91,7 +95,7 @@ static VOID GrowHashTable(PHASH_TABLE Table)
 
 VOID InsertHashEntry(PHASH_TABLE Table, PHASH_ENTRY Entry)
 {
-    PlaceHashEntry(&Table->Buckets[Entry->Hash & (Table->BucketCount - 1)], Entry);
+    PlaceHashEntry(&Table->Buckets[Entry->Hash & (Table->BucketCount - 1)], Entry, HashTag(Entry->Hash));
     Table->EntryCount++;
     if (Table->EntryCount > 4 * Table->BucketCount && Table->BucketCount < HASH_TABLE_MAX_BUCKETS)
         GrowHashTable(Table);

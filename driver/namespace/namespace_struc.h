@@ -57,8 +57,8 @@
  * (hash & (BucketCount - 1)). The buckets double once the entries exceed four per
  * bucket; the table never shrinks. Its user's lock guards it.
  *
- * A bucket is one 64-byte record: four slots, each with a 32-bit tag folded from
- * its entry's hash, then a list of the entries that found no free slot. A lookup
+ * A bucket is one 64-byte record: four slots, each tagged with the low 32 bits
+ * of its entry's hash, then a list of the entries that found no free slot. A lookup
  * reads the tags in the bucket and touches only the entries whose tag matches, so
  * a long directory costs one record per lookup instead of one per chained entry.
  * Removing a slot's entry moves the first overflow entry into the slot, so the
@@ -72,7 +72,7 @@ typedef struct _HASH_ENTRY {
 } HASH_ENTRY, *PHASH_ENTRY;
 
 typedef struct _HASH_BUCKET {
-    ULONG Tags[HASH_BUCKET_SLOTS];          /* HashTag of Slots[i]->Hash; meaningless while the slot is empty */
+    ULONG Tags[HASH_BUCKET_SLOTS];          /* low half of Slots[i]->Hash; meaningless while the slot is empty */
     PHASH_ENTRY Slots[HASH_BUCKET_SLOTS];
     LIST_ENTRY Overflow;                    /* HASH_ENTRY.Links */
 } HASH_BUCKET, *PHASH_BUCKET;

@@ -29,8 +29,9 @@ std::multiset<PHASH_ENTRY> Found(const VOREL_NAMESPACE_DIAGNOSTICS *n, HASH_TABL
 TEST_F(HashTableTest, LookupsMatchAModelThroughGrowthAndRemoval)
 {
     std::mt19937_64 random(7);
-    /* Hash values: a few bases, each with a twin in the same bucket under another tag and
-     * one that folds to the same tag without being equal. */
+    /* Hash values: a few bases, each with a twin that shares its bucket and its slot tag
+     * (only the high half differs) and one that shares only its bucket while the table
+     * is small. */
     std::vector<ULONGLONG> values;
     for (int b = 0; b < 12; ++b) {
         ULONGLONG base = random();
