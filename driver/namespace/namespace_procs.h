@@ -11,7 +11,8 @@ NTSTATUS InitializeHashTable(PHASH_TABLE Table, ULONG BucketCount, ULONG Tag);
 VOID FreeHashTable(PHASH_TABLE Table);
 VOID InsertHashEntry(PHASH_TABLE Table, PHASH_ENTRY Entry);
 VOID RemoveHashEntry(PHASH_TABLE Table, PHASH_ENTRY Entry);
-PLIST_ENTRY HashBucket(PHASH_TABLE Table, ULONGLONG Hash);
+PHASH_ENTRY FindHashEntry(PHASH_TABLE Table, ULONGLONG Hash, PHASH_CURSOR Cursor);
+PHASH_ENTRY NextHashEntry(PHASH_CURSOR Cursor);
 
 /* node.cpp: node records and their life. */
 NTSTATUS InitializeVcbNamespace(PVCB Vcb);

@@ -228,7 +228,6 @@ struct Target {
     PDEVICE_OBJECT device = nullptr;
     std::u16string remaining;
     PFILE_OBJECT related = nullptr;
-    std::u16string devicePath; /* the device's name, for relative symbolic links */
 
     ~Target()
     {
@@ -271,7 +270,6 @@ NTSTATUS ResolveName(const OpenPacket &p, HANDLE root, const std::u16string &nam
     }
     target->device = static_cast<PDEVICE_OBJECT>(found.object);
     target->remaining = found.remaining;
-    target->devicePath = ob::NameOf(found.object);
     return STATUS_SUCCESS;
 }
 
@@ -507,7 +505,8 @@ NTSTATUS ParseDevice(OpenPacket &p, Target &t, std::u16string *newName)
             status = STATUS_STOPPED_ON_SYMLINK;
         } else if (tag == IO_REPARSE_TAG_MOUNT_POINT || tag == IO_REPARSE_TAG_SYMLINK) {
             UNICODE_STRING base = file->FileName;
-            std::u16string prefix = t.devicePath;
+            // Relative links resolve below the device's name; only a reparse needs it, so it is looked up here.
+            std::u16string prefix = t.related == nullptr ? ob::NameOf(t.device) : std::u16string();
             status = NameFromReparseData(tag, reparseData, base, prefix, newName);
             if (NT_SUCCESS(status))
                 status = STATUS_REPARSE;
@@ -529,11 +528,12 @@ NTSTATUS ParseDevice(OpenPacket &p, Target &t, std::u16string *newName)
 /* The open, re-parsed from the top as often as the file systems ask. */
 NTSTATUS Open(OpenPacket &p)
 {
-    std::u16string name = p.name;
+    const std::u16string *name = &p.name; /* the captured name until a file system re-parses it */
+    std::u16string reparsed;
     HANDLE root = p.rootDirectory;
     for (int reparses = 0;;) {
         Target target;
-        NTSTATUS status = ResolveName(p, root, name, &target);
+        NTSTATUS status = ResolveName(p, root, *name, &target);
         if (!NT_SUCCESS(status))
             return status;
         std::u16string newName;
@@ -542,7 +542,8 @@ NTSTATUS Open(OpenPacket &p)
             return status;
         if (++reparses > kMaxReparse)
             return STATUS_REPARSE_POINT_NOT_RESOLVED;
-        name = newName;
+        reparsed = std::move(newName);
+        name = &reparsed;
         root = nullptr;
     }
 }

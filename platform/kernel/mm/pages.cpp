@@ -21,6 +21,7 @@
  */
 #include "ke/dispatcher.h"
 #include "mm/page_lists.h"
+#include "ke/verifier.h"
 
 #include "base/spin.h"
 #include "machine.h"
@@ -304,9 +305,14 @@ void Halt(ULONG code, const void *p2, const void *p3 = nullptr)
     KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, code, (ULONG_PTR)p2, (ULONG_PTR)p3, 0);
 }
 
-/* The pool must not take back the MDL of a list whose pages are still allocated. */
+/*
+ * The pool must not take back the MDL of a list whose pages are still allocated.
+ * A verifier check: without the verifier every pool free would pay a lookup here.
+ */
 void CheckFreedBlock(const void *block, size_t)
 {
+    if (!verifier::Enabled())
+        return;
     auto &state = Pages();
     bool live;
     {

@@ -4,6 +4,7 @@
  */
 #include "ob/namespace.h"
 #include "ob/handles.h"
+#include "rtl/upcase.h"
 #include "io/internal.h"
 
 #include "base/spin.h"
@@ -13,6 +14,7 @@
 #include <km/io.h>
 #include <km/rtl.h>
 
+#include <atomic>
 #include <map>
 #include <vector>
 
@@ -29,8 +31,11 @@ struct SymbolicLink {
     std::u16string *target;
 };
 
+void ForgetRememberedLookups();
+
 void DeleteDirectory(void *body)
 {
+    ForgetRememberedLookups();
     delete static_cast<Directory *>(body)->entries;
 }
 
@@ -47,6 +52,10 @@ ObjectType symbolicLinkType = {"SymbolicLink", POOL_TAG('S', 'y', 'm', 'b'), {0x
 struct Namespace {
     base::SpinLock lock;
     void *root = nullptr;
+    /* Bumped by every insertion into or removal from any directory and by the deletion
+     * of a directory (whose memory a new one may take), and never reset (not even by a
+     * new boot), so a remembered lookup made before any change never matches again. */
+    std::atomic<uint64_t> generation{1};
 };
 
 Namespace &Space()
@@ -55,11 +64,44 @@ Namespace &Space()
     return space;
 }
 
+/*
+ * A thread's recent component lookups: directory and upper-cased name to the object
+ * found, valid while the namespace's generation is unchanged. An open walks the same
+ * few directories ("\GLOBAL??", the drive letter, "\Device", the volume) every time;
+ * this spares it the ordered-map searches.
+ */
+struct RememberedLookup {
+    const void *directory = nullptr;
+    uint64_t generation = 0;
+    std::u16string key;
+    void *object = nullptr;
+};
+
+constexpr size_t kRememberedLookups = 8;
+
+/* Every thread's remembered lookups stop matching. */
+void ForgetRememberedLookups()
+{
+    Space().generation.fetch_add(1);
+}
+
+RememberedLookup &RememberedFor(const void *directory, const std::u16string &key)
+{
+    thread_local RememberedLookup remembered[kRememberedLookups];
+    return remembered[((uintptr_t)directory >> 4 ^ key.size()) % kRememberedLookups];
+}
+
+/* Upper-cases Text in place with the system's table (inline: no call per character). */
+void UpcaseInPlace(std::u16string &text)
+{
+    for (auto &c : text)
+        c = (char16_t)unicase::Upcase((uint16_t)c);
+}
+
 std::u16string Upcase(const std::u16string &text)
 {
     std::u16string upper(text);
-    for (auto &c : upper)
-        c = (char16_t)RtlUpcaseUnicodeChar((WCHAR)c);
+    UpcaseInPlace(upper);
     return upper;
 }
 
@@ -161,6 +203,7 @@ void AuditNamespace(machine::AuditReport &report)
 void ClearDirectory(void *directory)
 {
     auto *dir = static_cast<Directory *>(directory);
+    ForgetRememberedLookups();
     for (auto &[name, object] : *dir->entries) {
         ObjectHeader *header = HeaderOf(object);
         if (header->type == &directoryType)
@@ -244,6 +287,7 @@ NTSTATUS InsertNamedObject(void *object, const std::u16string &rawPath)
         } else {
             Reference(object);
             (*dir->entries)[key] = object;
+            ForgetRememberedLookups();
             ObjectHeader *header = HeaderOf(object);
             delete header->name;
             header->name = new std::u16string(leaf);
@@ -264,6 +308,7 @@ void RemoveNamedObject(void *object)
             return;
         auto *dir = static_cast<Directory *>(header->parent);
         dir->entries->erase(Upcase(*header->name));
+        ForgetRememberedLookups();
         header->parent = nullptr;
     }
     Dereference(object);
@@ -326,11 +371,25 @@ NTSTATUS LookupObject(void *rootDirectory, const std::u16string &rawPath, bool o
             if (end == position)
                 return STATUS_OBJECT_NAME_INVALID; /* an empty component: "\\" or a trailing backslash */
             auto *dir = static_cast<Directory *>(current);
-            auto it = dir->entries->find(Upcase(path.substr(position, end - position)));
+            /* One key buffer per thread: a lookup allocates nothing once it has grown. */
+            thread_local std::u16string key;
+            key.assign(path, position, end - position);
+            UpcaseInPlace(key);
             bool last = end == path.size();
-            if (it == dir->entries->end())
-                return last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
-            current = it->second;
+            RememberedLookup &remembered = RememberedFor(dir, key);
+            uint64_t generation = space.generation.load();
+            if (remembered.directory == dir && remembered.generation == generation && remembered.key == key) {
+                current = remembered.object;
+            } else {
+                auto it = dir->entries->find(key);
+                if (it == dir->entries->end())
+                    return last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+                current = it->second;
+                remembered.directory = dir;
+                remembered.generation = generation;
+                remembered.key = key;
+                remembered.object = current;
+            }
             ObjectType *type = HeaderOf(current)->type;
             if (type == &symbolicLinkType && !(last && openLink)) {
                 // What was walked so far becomes the link's target; the rest stays as it is.

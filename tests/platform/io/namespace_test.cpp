@@ -117,3 +117,43 @@ TEST_F(MachineTest, DeviceOpenedWhileItsDriverStartsIsRefused)
 }
 
 } // namespace
+
+namespace {
+
+/*
+ * Opens through the same names again and again while the names change under them:
+ * a lookup must never reach an object that left its directory, nor miss one that
+ * came, however often the same walk was made before.
+ */
+TEST_F(NamespaceTest, RepeatedOpensFollowEveryChangeOfTheNames)
+{
+    Name link("\\GLOBAL??\\IoTestLink");
+    Name device("\\Device\\IoTest");
+    Name nowhere("\\Device\\IoTestMissing");
+    HANDLE handle;
+    int opened = 0;
+    for (int round = 0; round < 20; ++round) {
+        EXPECT_EQ(KernelOpen("\\??\\IoTestLink", &handle), STATUS_OBJECT_NAME_NOT_FOUND) << round;
+        ASSERT_EQ(IoCreateSymbolicLink(&link.string, &device.string), STATUS_SUCCESS);
+        for (int again = 0; again < 3; ++again) {
+            ASSERT_EQ(KernelOpen("\\??\\IoTestLink", &handle), STATUS_SUCCESS) << round;
+            EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+            opened++;
+        }
+        /* The same name, now a link to a device that does not exist. */
+        ASSERT_EQ(IoDeleteSymbolicLink(&link.string), STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateSymbolicLink(&link.string, &nowhere.string), STATUS_SUCCESS);
+        EXPECT_EQ(KernelOpen("\\??\\IoTestLink", &handle), STATUS_OBJECT_NAME_NOT_FOUND) << round;
+        ASSERT_EQ(IoDeleteSymbolicLink(&link.string), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(iotest::TheDriver().closes, opened);
+
+    /* The device itself goes: the walk that reached it a moment ago finds nothing. */
+    ASSERT_EQ(KernelOpen("\\Device\\IoTest", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    IoDeleteDevice(iotest::TheDriver().device);
+    iotest::TheDriver().device = nullptr;
+    EXPECT_EQ(KernelOpen("\\Device\\IoTest", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+} // namespace
