@@ -1,28 +1,9 @@
 /*
  * The generic hash table: directories' child indexes, the volume's node-id index
  * and the security descriptor store are instances of it. Entries carry their
- * 64-bit hash; the bucket is hash & (BucketCount - 1). See HASH_BUCKET for the
- * slots and the overflow list.
+ * 64-bit hash; the bucket is hash & (BucketCount - 1).
  */
 #include "vorel.h"
-
-C_ASSERT(sizeof(HASH_BUCKET) == 64); /* one cache line per lookup */
-
-/*
- * HashTag: the low 32 bits of Hash. They hold every bit a bucket index can use
- * (HASH_TABLE_MAX_BUCKETS is below 2^32), so growing the table places slot
- * entries from their tags alone, without touching the entries themselves.
- */
-static FORCEINLINE ULONG HashTag(ULONGLONG Hash)
-{
-    return (ULONG)Hash;
-}
-
-static VOID InitializeBuckets(PHASH_BUCKET Buckets, ULONG Count)
-{
-    for (ULONG i = 0; i < Count; ++i)
-        InitializeListHead(&Buckets[i].Overflow);
-}
 
 /*
  * InitializeHashTable: BucketCount (a power of two) empty buckets from non-paged
@@ -30,10 +11,11 @@ static VOID InitializeBuckets(PHASH_BUCKET Buckets, ULONG Count)
  */
 NTSTATUS InitializeHashTable(PHASH_TABLE Table, ULONG BucketCount, ULONG Tag)
 {
-    PHASH_BUCKET buckets = (PHASH_BUCKET)AllocateZeroed(BucketCount * sizeof(HASH_BUCKET), Tag, NonPagedPoolNx);
+    PLIST_ENTRY buckets = (PLIST_ENTRY)AllocateZeroed(BucketCount * sizeof(LIST_ENTRY), Tag, NonPagedPoolNx);
     if (buckets == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
-    InitializeBuckets(buckets, BucketCount);
+    for (ULONG i = 0; i < BucketCount; ++i)
+        InitializeListHead(&buckets[i]);
     Table->Tag = Tag;
     Table->BucketCount = BucketCount;
     Table->EntryCount = 0;
@@ -49,43 +31,27 @@ VOID FreeHashTable(PHASH_TABLE Table)
     Table->EntryCount = 0;
 }
 
-/*
- * PlaceHashEntry: Entry, whose tag is Tag, into the first free slot of Bucket, else
- * onto its overflow list.
- */
-static VOID PlaceHashEntry(PHASH_BUCKET Bucket, PHASH_ENTRY Entry, ULONG Tag)
+PLIST_ENTRY HashBucket(PHASH_TABLE Table, ULONGLONG Hash)
 {
-    for (ULONG i = 0; i < HASH_BUCKET_SLOTS; ++i) {
-        if (Bucket->Slots[i] == NULL) {
-            Bucket->Slots[i] = Entry;
-            Bucket->Tags[i] = Tag;
-            Entry->Links.Flink = Entry->Links.Blink = NULL;
-            return;
-        }
-    }
-    InsertHeadList(&Bucket->Overflow, &Entry->Links);
+    return &Table->Buckets[Hash & (Table->BucketCount - 1)];
 }
 
 /*
  * GrowHashTable: moves every entry into twice as many buckets. Without memory the
- * table keeps its buckets: lookups stay correct, only the overflow lists grow.
+ * table keeps its buckets: lookups stay correct, only the chains grow longer.
  */
 static VOID GrowHashTable(PHASH_TABLE Table)
 {
     ULONG newCount = Table->BucketCount * 2;
-    PHASH_BUCKET buckets = (PHASH_BUCKET)AllocateZeroed(newCount * sizeof(HASH_BUCKET), Table->Tag, NonPagedPoolNx);
+    PLIST_ENTRY buckets = (PLIST_ENTRY)AllocateZeroed(newCount * sizeof(LIST_ENTRY), Table->Tag, NonPagedPoolNx);
     if (buckets == NULL)
         return;
-    InitializeBuckets(buckets, newCount);
+    for (ULONG i = 0; i < newCount; ++i)
+        InitializeListHead(&buckets[i]);
     for (ULONG i = 0; i < Table->BucketCount; ++i) {
-        PHASH_BUCKET old = &Table->Buckets[i];
-        for (ULONG s = 0; s < HASH_BUCKET_SLOTS; ++s) {
-            if (old->Slots[s] != NULL)
-                PlaceHashEntry(&buckets[old->Tags[s] & (newCount - 1)], old->Slots[s], old->Tags[s]);
-        }
-        while (!IsListEmpty(&old->Overflow)) {
-            PHASH_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(&old->Overflow), HASH_ENTRY, Links);
-            PlaceHashEntry(&buckets[entry->Hash & (newCount - 1)], entry, HashTag(entry->Hash));
+        while (!IsListEmpty(&Table->Buckets[i])) {
+            PHASH_ENTRY entry = CONTAINING_RECORD(RemoveHeadList(&Table->Buckets[i]), HASH_ENTRY, Links);
+            InsertHeadList(&buckets[entry->Hash & (newCount - 1)], &entry->Links);
         }
     }
     VorelData.FreePool(Table->Buckets, Table->Tag);
@@ -95,77 +61,15 @@ static VOID GrowHashTable(PHASH_TABLE Table)
 
 VOID InsertHashEntry(PHASH_TABLE Table, PHASH_ENTRY Entry)
 {
-    PlaceHashEntry(&Table->Buckets[Entry->Hash & (Table->BucketCount - 1)], Entry, HashTag(Entry->Hash));
+    InsertHeadList(HashBucket(Table, Entry->Hash), &Entry->Links);
     Table->EntryCount++;
     if (Table->EntryCount > 4 * Table->BucketCount && Table->BucketCount < HASH_TABLE_MAX_BUCKETS)
         GrowHashTable(Table);
 }
 
-/*
- * RemoveHashEntry: takes Entry out of Table. A slot it leaves is refilled from the
- * overflow list. An entry in neither a slot nor a list is a corrupt table.
- */
 VOID RemoveHashEntry(PHASH_TABLE Table, PHASH_ENTRY Entry)
 {
-    if (Entry->Links.Flink != NULL) {
-        RemoveEntryList(&Entry->Links);
-    } else {
-        PHASH_BUCKET bucket = &Table->Buckets[Entry->Hash & (Table->BucketCount - 1)];
-        ULONG slot = 0;
-        while (slot < HASH_BUCKET_SLOTS && bucket->Slots[slot] != Entry)
-            slot++;
-        if (slot == HASH_BUCKET_SLOTS)
-            RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
-        bucket->Slots[slot] = NULL;
-        if (!IsListEmpty(&bucket->Overflow)) {
-            PHASH_ENTRY moved = CONTAINING_RECORD(RemoveHeadList(&bucket->Overflow), HASH_ENTRY, Links);
-            bucket->Slots[slot] = moved;
-            bucket->Tags[slot] = HashTag(moved->Hash);
-            moved->Links.Flink = moved->Links.Blink = NULL;
-        }
-    }
+    RemoveEntryList(&Entry->Links);
     Entry->Links.Flink = Entry->Links.Blink = NULL;
     Table->EntryCount--;
-}
-
-/*
- * NextHashEntry: the next entry of the cursor's bucket whose hash equals the
- * cursor's, or NULL. Slots come first and are judged by their tags; overflow
- * entries are checked for a broken list as they are passed.
- */
-PHASH_ENTRY NextHashEntry(PHASH_CURSOR Cursor)
-{
-    PHASH_BUCKET bucket = Cursor->Bucket;
-    ULONG tag = HashTag(Cursor->Hash);
-    while (Cursor->Slot < HASH_BUCKET_SLOTS) {
-        ULONG slot = Cursor->Slot++;
-        PHASH_ENTRY entry = bucket->Slots[slot];
-        if (entry != NULL && bucket->Tags[slot] == tag && entry->Hash == Cursor->Hash)
-            return entry;
-    }
-    if (Cursor->Next == NULL)
-        Cursor->Next = bucket->Overflow.Flink;
-    while (Cursor->Next != &bucket->Overflow) {
-        PLIST_ENTRY links = Cursor->Next;
-        if (links->Flink->Blink != links)
-            RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
-        Cursor->Next = links->Flink;
-        PHASH_ENTRY entry = CONTAINING_RECORD(links, HASH_ENTRY, Links);
-        if (entry->Hash == Cursor->Hash)
-            return entry;
-    }
-    return NULL;
-}
-
-/*
- * FindHashEntry: the first entry of Table whose hash equals Hash, or NULL; Cursor
- * then continues with NextHashEntry. The table must not change in between.
- */
-PHASH_ENTRY FindHashEntry(PHASH_TABLE Table, ULONGLONG Hash, PHASH_CURSOR Cursor)
-{
-    Cursor->Bucket = &Table->Buckets[Hash & (Table->BucketCount - 1)];
-    Cursor->Hash = Hash;
-    Cursor->Slot = 0;
-    Cursor->Next = NULL;
-    return NextHashEntry(Cursor);
 }

@@ -55,11 +55,11 @@ ULONGLONG HashName(PCUNICODE_STRING Name)
 PLINK LookupChild(PFCB Directory, PCUNICODE_STRING Name)
 {
     if (Directory->HasChildIndex) {
-        HASH_CURSOR cursor;
-        for (PHASH_ENTRY entry = FindHashEntry(Directory->ChildIndex, HashName(Name), &cursor); entry != NULL;
-             entry = NextHashEntry(&cursor)) {
-            PLINK link = CONTAINING_RECORD(entry, LINK, IndexEntry);
-            if (RtlEqualUnicodeString(&link->Name, Name, TRUE))
+        ULONGLONG hash = HashName(Name);
+        PLIST_ENTRY bucket = HashBucket(Directory->ChildIndex, hash);
+        for (PLIST_ENTRY entry = bucket->Flink; entry != bucket; entry = entry->Flink) {
+            PLINK link = CONTAINING_RECORD(entry, LINK, IndexEntry.Links);
+            if (link->IndexEntry.Hash == hash && RtlEqualUnicodeString(&link->Name, Name, TRUE))
                 return link;
         }
         return NULL;

@@ -80,10 +80,4 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_NAMESPACE_DIAGNOSTICS VorelNamespaceDiagnos
     CheckOpenAccess,
     CheckTraverse,
     SelectTraverseCheck,
-    InitializeHashTable,
-    FreeHashTable,
-    InsertHashEntry,
-    RemoveHashEntry,
-    FindHashEntry,
-    NextHashEntry,
 };

@@ -6,7 +6,7 @@
  */
 #pragma once
 
-#define VOREL_NAMESPACE_DIAGNOSTICS_VERSION 3
+#define VOREL_NAMESPACE_DIAGNOSTICS_VERSION 2
 
 typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
     ULONG Size;
@@ -58,12 +58,4 @@ typedef struct _VOREL_NAMESPACE_DIAGNOSTICS {
                                 PACCESS_MASK Granted);
     BOOLEAN (*CheckTraverse)(PFCB Node, PACCESS_CHECK_INPUT Input);
     PTRAVERSE_CHECK (*SelectTraverseCheck)(PVCB Vcb, PACCESS_CHECK_INPUT Input);
-
-    /* The generic hash table, on a table and entries of the caller's own. */
-    NTSTATUS (*InitializeHashTable)(PHASH_TABLE Table, ULONG BucketCount, ULONG Tag);
-    VOID (*FreeHashTable)(PHASH_TABLE Table);
-    VOID (*InsertHashEntry)(PHASH_TABLE Table, PHASH_ENTRY Entry);
-    VOID (*RemoveHashEntry)(PHASH_TABLE Table, PHASH_ENTRY Entry);
-    PHASH_ENTRY (*FindHashEntry)(PHASH_TABLE Table, ULONGLONG Hash, PHASH_CURSOR Cursor);
-    PHASH_ENTRY (*NextHashEntry)(PHASH_CURSOR Cursor);
 } VOREL_NAMESPACE_DIAGNOSTICS, *PVOREL_NAMESPACE_DIAGNOSTICS;

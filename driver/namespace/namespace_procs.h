@@ -11,8 +11,7 @@ NTSTATUS InitializeHashTable(PHASH_TABLE Table, ULONG BucketCount, ULONG Tag);
 VOID FreeHashTable(PHASH_TABLE Table);
 VOID InsertHashEntry(PHASH_TABLE Table, PHASH_ENTRY Entry);
 VOID RemoveHashEntry(PHASH_TABLE Table, PHASH_ENTRY Entry);
-PHASH_ENTRY FindHashEntry(PHASH_TABLE Table, ULONGLONG Hash, PHASH_CURSOR Cursor);
-PHASH_ENTRY NextHashEntry(PHASH_CURSOR Cursor);
+PLIST_ENTRY HashBucket(PHASH_TABLE Table, ULONGLONG Hash);
 
 /* node.cpp: node records and their life. */
 NTSTATUS InitializeVcbNamespace(PVCB Vcb);

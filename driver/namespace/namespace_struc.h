@@ -53,44 +53,21 @@
 #define INVARIANT_REMOVE_WITHOUT_TREE   4481    /* a name removed without the tree resource exclusive */
 
 /*
- * HASH_TABLE: power-of-two buckets; an entry lives in bucket
- * (hash & (BucketCount - 1)). The buckets double once the entries exceed four per
- * bucket; the table never shrinks. Its user's lock guards it.
- *
- * A bucket is one 64-byte record: four slots, each tagged with the low 32 bits
- * of its entry's hash, then a list of the entries that found no free slot. A lookup
- * reads the tags in the bucket and touches only the entries whose tag matches, so
- * a long directory costs one record per lookup instead of one per chained entry.
- * Removing a slot's entry moves the first overflow entry into the slot, so the
- * overflow list holds only what four slots cannot.
+ * HASH_TABLE: power-of-two buckets of list heads. Inserting adds at the head of
+ * bucket (hash & (BucketCount - 1)) and doubles the buckets once the entries
+ * exceed four per bucket; the table never shrinks. Its user's lock guards it.
  */
-#define HASH_BUCKET_SLOTS 4u
-
 typedef struct _HASH_ENTRY {
-    LIST_ENTRY Links;                       /* overflow list; both null while in a slot or out of the table */
+    LIST_ENTRY Links;
     ULONGLONG Hash;
 } HASH_ENTRY, *PHASH_ENTRY;
-
-typedef struct _HASH_BUCKET {
-    ULONG Tags[HASH_BUCKET_SLOTS];          /* low half of Slots[i]->Hash; meaningless while the slot is empty */
-    PHASH_ENTRY Slots[HASH_BUCKET_SLOTS];
-    LIST_ENTRY Overflow;                    /* HASH_ENTRY.Links */
-} HASH_BUCKET, *PHASH_BUCKET;
 
 typedef struct _HASH_TABLE {
     ULONG Tag;                              /* pool tag of the bucket array (and of the header when allocated) */
     ULONG BucketCount;
     ULONG EntryCount;
-    PHASH_BUCKET Buckets;
+    PLIST_ENTRY Buckets;
 } HASH_TABLE, *PHASH_TABLE;
-
-/* HASH_CURSOR: where FindHashEntry and NextHashEntry stopped in one bucket. */
-typedef struct _HASH_CURSOR {
-    PHASH_BUCKET Bucket;
-    ULONGLONG Hash;
-    ULONG Slot;                             /* next slot to look at; HASH_BUCKET_SLOTS once in the overflow */
-    PLIST_ENTRY Next;                       /* next overflow entry to look at */
-} HASH_CURSOR, *PHASH_CURSOR;
 
 struct _FCB;
 struct _VCB;
@@ -265,9 +242,9 @@ FORCEINLINE PFCB FcbFromOrphanLinks(PLIST_ENTRY Entry)
     return CONTAINING_RECORD(Entry, FCB, OrphanLinks);
 }
 
-FORCEINLINE PFCB FcbFromNodeIdEntry(PHASH_ENTRY Entry)
+FORCEINLINE PFCB FcbFromNodeIdLinks(PLIST_ENTRY Entry)
 {
-    return CONTAINING_RECORD(Entry, FCB, NodeIdEntry);
+    return CONTAINING_RECORD(Entry, FCB, NodeIdEntry.Links);
 }
 
 FORCEINLINE PDESCRIPTOR_ENTRY DescriptorEntryFromBytes(PSECURITY_DESCRIPTOR Descriptor)

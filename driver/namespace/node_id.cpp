@@ -35,11 +35,10 @@ PFCB LookupNodeById(PVCB Vcb, ULONGLONG NodeId)
     }
     PFCB found = NULL;
     ExAcquireResourceSharedLite(&Vcb->NodeIdResource, TRUE);
-    HASH_CURSOR cursor;
-    for (PHASH_ENTRY entry = FindHashEntry(&Vcb->NodeIdIndex, NodeId, &cursor); entry != NULL;
-         entry = NextHashEntry(&cursor)) {
-        PFCB fcb = FcbFromNodeIdEntry(entry);
-        if (fcb->NodeId == NodeId) {
+    PLIST_ENTRY bucket = HashBucket(&Vcb->NodeIdIndex, NodeId);
+    for (PLIST_ENTRY entry = bucket->Flink; entry != bucket; entry = entry->Flink) {
+        PFCB fcb = FcbFromNodeIdLinks(entry);
+        if (fcb->NodeIdEntry.Hash == NodeId && fcb->NodeId == NodeId) {
             /* In the index means named, and the names hold a reference. */
             ReferenceNode(fcb);
             found = fcb;

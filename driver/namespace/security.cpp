@@ -41,10 +41,13 @@ VOID UninitializeDescriptorStore(PVCB Vcb)
 /* FindStoredDescriptor: the entry with these bytes, or NULL. Store resource held, either way. */
 static PDESCRIPTOR_ENTRY FindStoredDescriptor(PVCB Vcb, ULONGLONG Hash, const VOID *Descriptor, ULONG Length)
 {
-    HASH_CURSOR cursor;
-    for (PHASH_ENTRY e = FindHashEntry(&Vcb->DescriptorStore, Hash, &cursor); e != NULL; e = NextHashEntry(&cursor)) {
-        PDESCRIPTOR_ENTRY entry = CONTAINING_RECORD(e, DESCRIPTOR_ENTRY, StoreEntry);
-        if (entry->Length == Length && RtlCompareMemory(entry->Bytes, Descriptor, Length) == Length)
+    PLIST_ENTRY bucket = HashBucket(&Vcb->DescriptorStore, Hash);
+    for (PLIST_ENTRY e = bucket->Flink; e != bucket; e = e->Flink) {
+        if (e->Flink->Blink != e)
+            RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
+        PDESCRIPTOR_ENTRY entry = CONTAINING_RECORD(e, DESCRIPTOR_ENTRY, StoreEntry.Links);
+        if (entry->StoreEntry.Hash == Hash && entry->Length == Length &&
+            RtlCompareMemory(entry->Bytes, Descriptor, Length) == Length)
             return entry;
     }
     return NULL;
