@@ -61,41 +61,13 @@ void CheckObject(DISPATCHER_HEADER *object)
         KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_UNINITIALIZED_OBJECT, (ULONG_PTR)object, object->Type, 0);
 }
 
-/*
- * An event's state changes without the dispatcher lock (KeSetEvent, KeClearEvent), so
- * every read of a signal state under the lock is atomic too, and sequentially
- * consistent: it pairs with the set's exchange (see WaitForObjects). The other
- * objects' states change only under the lock.
- */
-LONG SignalStateOf(const DISPATCHER_HEADER *object)
-{
-    return __atomic_load_n(&object->SignalState, __ATOMIC_SEQ_CST);
-}
-
-bool IsEvent(const DISPATCHER_HEADER *object)
-{
-    return object->Type == EventNotificationObject || object->Type == EventSynchronizationObject;
-}
-
 bool IsSignalled(DISPATCHER_HEADER *object, ThreadState *thread)
 {
     if (object->Type == MutantObject) {
         auto mutant = reinterpret_cast<PKMUTANT>(object);
         return object->SignalState > 0 || (thread != nullptr && mutant->OwnerThread == thread->thread);
     }
-    return SignalStateOf(object) > 0;
-}
-
-/*
- * Links a wait block on its object. An event says in Header.Signalling that a waiter
- * is linked: KeSetEvent reads it, after publishing the new state, to decide whether it
- * needs the lock to wake anyone. Caller holds the dispatcher lock.
- */
-void LinkWaitBlock(WaitBlock *block)
-{
-    InsertTailList(&block->object->WaitListHead, &block->entry);
-    if (IsEvent(block->object))
-        __atomic_store_n(&block->object->Signalling, (UCHAR)1, __ATOMIC_SEQ_CST);
+    return object->SignalState > 0;
 }
 
 /* Applies the side effect of a satisfied wait on the object for the thread. */
@@ -103,10 +75,6 @@ void Acquire(DISPATCHER_HEADER *object, ThreadState *thread)
 {
     switch (object->Type) {
     case EventSynchronizationObject:
-        // A lockless KeSetEvent of a signalled event changes nothing, and a lockless clear
-        // leaves what this store leaves: the wait consumed the state under the lock.
-        __atomic_store_n(&object->SignalState, 0, __ATOMIC_RELAXED);
-        break;
     case TimerSynchronizationObject:
         object->SignalState = 0;
         break;
@@ -166,15 +134,6 @@ NTSTATUS TrySatisfy(Waiter &waiter)
 void LeaveQueueWhileBlocked(Waiter &waiter);
 void ReturnToQueueAfterBlock(Waiter &waiter);
 
-/* Unlinks a wait block; the last one off an event clears its flag. Caller holds the dispatcher lock. */
-void UnlinkWaitBlock(WaitBlock *block)
-{
-    RemoveEntryList(&block->entry);
-    DISPATCHER_HEADER *object = block->object;
-    if (IsEvent(object) && IsListEmpty(&object->WaitListHead))
-        __atomic_store_n(&object->Signalling, (UCHAR)0, __ATOMIC_RELAXED);
-}
-
 } // namespace
 
 void WakeWaiters(DISPATCHER_HEADER *object)
@@ -209,7 +168,7 @@ void WakeWaiters(DISPATCHER_HEADER *object)
 void CompleteWait(Waiter *waiter, NTSTATUS status)
 {
     for (uint32_t i = 0; i < waiter->count; ++i)
-        UnlinkWaitBlock(&waiter->blocks[i]);
+        RemoveEntryList(&waiter->blocks[i].entry);
     if (waiter->userProcess != nullptr) {
         RemoveEntryList(&waiter->userWaitEntry);
         waiter->userProcess = nullptr;
@@ -346,20 +305,10 @@ NTSTATUS WaitForObjects(ULONG count, PVOID objects[], WaitKind kind, KPROCESSOR_
             status = STATUS_TIMEOUT;
         } else if (status == STATUS_PENDING) {
             for (ULONG i = 0; i < count; ++i)
-                LinkWaitBlock(&blocks[i]);
-            // A lockless KeSetEvent publishes the state, then looks for a linked waiter;
-            // this wait links itself, then looks at the states again, every step
-            // sequentially consistent. Of the two, one sees the other: the set takes the
-            // lock and wakes this wait, or this look finds the event signalled.
-            status = TrySatisfy(waiter);
-            if (status != STATUS_PENDING) {
-                for (ULONG i = 0; i < count; ++i)
-                    UnlinkWaitBlock(&blocks[i]);
-            } else {
-                uint64_t deadline = timeout == nullptr ? UINT64_MAX : DeadlineFromTimeout(timeout->QuadPart);
-                BlockOnWaiter(waiter, deadline);
-                status = waiter.status;
-            }
+                InsertTailList(&blocks[i].object->WaitListHead, &blocks[i].entry);
+            uint64_t deadline = timeout == nullptr ? UINT64_MAX : DeadlineFromTimeout(timeout->QuadPart);
+            BlockOnWaiter(waiter, deadline);
+            status = waiter.status;
         }
     }
 
@@ -431,7 +380,6 @@ NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEA
     Event->Header.Type = Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
     Event->Header.SignalState = State ? 1 : 0;
-    Event->Header.Signalling = 0; /* no waiter linked */
     InitializeListHead(&Event->Header.WaitListHead);
 }
 
@@ -440,15 +388,12 @@ NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN W
     (void)Increment;
     // With Wait TRUE the caller goes on to wait at the raised IRQL: it must be one that may wait.
     ke::CheckIrql((const void *)&KeSetEvent, Wait ? APC_LEVEL : DISPATCH_LEVEL);
-    // The state is published first, then the waiter flag read: a wait links itself and
-    // sets the flag before it looks at the state again (WaitForObjects), so either this
-    // set sees the flag and wakes it under the lock, or that look sees the state.
-    LONG previous = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_RELAXED);
-    if (previous == 0)
-        previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
-    if (previous == 0) {
-        if (__atomic_load_n(&Event->Header.Signalling, __ATOMIC_SEQ_CST) != 0) {
-            base::SpinGuard guard(ke::DispatcherLock());
+    LONG previous;
+    {
+        base::SpinGuard guard(ke::DispatcherLock());
+        previous = Event->Header.SignalState;
+        if (previous == 0) {
+            Event->Header.SignalState = 1;
             ke::WakeWaiters(&Event->Header);
         }
     }
@@ -459,21 +404,21 @@ NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN W
 
 NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
-    // Without the lock: clearing wakes no one, and every holder of the lock reads and
-    // writes an event's state atomically, so a clear that races a set or a satisfied
-    // wait is simply ordered before or after it.
+    // Under the dispatcher lock, as every other change of a signal state: a clear that
+    // raced a KeSetEvent on another processor would otherwise be a torn update of the
+    // state the set reads and writes under the lock.
     ke::CheckIrql((const void *)&KeClearEvent, DISPATCH_LEVEL);
-    if (__atomic_load_n(&Event->Header.SignalState, __ATOMIC_RELAXED) != 0)
-        __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
+    base::SpinGuard guard(ke::DispatcherLock());
+    Event->Header.SignalState = 0;
 }
 
 NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
-    // Under the lock, so that a wait satisfied under it cannot consume the state this
-    // reset reports as signalled.
     ke::CheckIrql((const void *)&KeResetEvent, DISPATCH_LEVEL);
     base::SpinGuard guard(ke::DispatcherLock());
-    return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
 }
 
 NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event)
@@ -486,10 +431,12 @@ NTKERNELAPI LONG NTAPI KePulseEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN
     (void)Increment;
     (void)Wait;
     base::SpinGuard guard(ke::DispatcherLock());
-    LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
-    if (previous == 0)
+    LONG previous = Event->Header.SignalState;
+    if (previous == 0) {
+        Event->Header.SignalState = 1;
         ke::WakeWaiters(&Event->Header);
-    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELAXED);
+    }
+    Event->Header.SignalState = 0;
     return previous;
 }
 
