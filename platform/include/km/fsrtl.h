@@ -334,6 +334,27 @@ NTKERNELAPI BOOLEAN NTAPI FsRtlAreThereCurrentOrWaitingFileLocks(PFILE_LOCK File
 /* Whether the record holds granted locks: the byte the fast paths test before a full check. */
 #define FsRtlAreThereCurrentFileLocks(FL) ((FL)->FastIoIsQuestionable)
 
+/*
+ * Names: the wildcards of an expression, as file systems match directory entries
+ * against the pattern of a directory query. The DOS forms are what the Win32
+ * layer turns "*", "?" and "." of a DOS pattern into where the DOS meaning
+ * differs: DOS_STAR stops before the name's final dot, DOS_QM never eats a dot
+ * and matches nothing at a dot or the end, DOS_DOT is a dot or the end of the name.
+ */
+#define ANSI_DOS_STAR ('<')
+#define ANSI_DOS_QM ('>')
+#define ANSI_DOS_DOT ('"')
+
+#define DOS_STAR (L'<')
+#define DOS_QM (L'>')
+#define DOS_DOT (L'"')
+
+NTKERNELAPI BOOLEAN NTAPI FsRtlIsNameInExpression(PUNICODE_STRING Expression, PUNICODE_STRING Name,
+                                                  BOOLEAN IgnoreCase, PWCH UpcaseTable);
+NTKERNELAPI BOOLEAN NTAPI FsRtlDoesNameContainWildCards(PUNICODE_STRING Name);
+NTKERNELAPI VOID NTAPI FsRtlDissectName(UNICODE_STRING Path, PUNICODE_STRING FirstName,
+                                        PUNICODE_STRING RemainingName);
+
 NTKERNELAPI NTSTATUS NTAPI FsRtlInsertPerStreamContext(PFSRTL_ADVANCED_FCB_HEADER PerStreamContext,
                                                        PFSRTL_PER_STREAM_CONTEXT Ptr);
 NTKERNELAPI VOID NTAPI FsRtlTeardownPerStreamContexts(PFSRTL_ADVANCED_FCB_HEADER AdvancedHeader);
