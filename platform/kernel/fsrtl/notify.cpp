@@ -544,6 +544,14 @@ NTKERNELAPI VOID NTAPI FsRtlNotifyFilterChangeDirectory(PNOTIFY_SYNC NotifySync,
         return;
     }
     IoMarkIrpPending(NotifyIrp);
+    // A request that reaches the file system after its handle's cleanup would
+    // create a watch nobody ever cleans up.
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(NotifyIrp)->FileObject;
+    if (file != nullptr && (file->Flags & FO_CLEANUP_COMPLETE)) {
+        out.Add(NotifyIrp, STATUS_NOTIFY_CLEANUP, 0);
+        out.subject = SubjectContext;
+        return;
+    }
     if (watch == nullptr) {
         if (FullDirectoryName == nullptr || !ValidName(FullDirectoryName) || FullDirectoryName->Length == 0) {
             out.Add(NotifyIrp, STATUS_INVALID_PARAMETER, 0);

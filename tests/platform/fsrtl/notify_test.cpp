@@ -318,6 +318,14 @@ TEST_F(NotifyTest, CancelCleanupDeleteAndVolumeTeardownEndPendingRequests)
     volume.Watch(Ctx(0), dir, false, early);
     EXPECT_EQ(early.status, STATUS_CANCELLED);
 
+    // A request that arrives after its file object's cleanup creates no watch.
+    FILE_OBJECT cleanedUp{};
+    cleanedUp.Flags = FO_CLEANUP_COMPLETE;
+    NotifyIrp late(64);
+    IoGetCurrentIrpStackLocation(late.irp)->FileObject = &cleanedUp;
+    volume.Watch(Ctx(5), dir, false, late);
+    EXPECT_EQ(late.status, STATUS_NOTIFY_CLEANUP);
+
     // Cleanup ends the file object's requests only, and its watch: later reports do not touch it.
     NotifyIrp two(64), three(64);
     volume.Watch(Ctx(0), dir, false, two);
