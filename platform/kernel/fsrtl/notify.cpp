@@ -28,6 +28,7 @@
  * IRPs are completed only after both are dropped.
  */
 #include "base/spin.h"
+#include "fsrtl/package_lock.h"
 #include "ke/dispatcher.h"
 
 #include <km/fileinfo.h>
@@ -77,24 +78,10 @@ struct NOTIFY_WATCH {
 
 base::SpinLock gNotifyLock;
 
-/* The package lock: a spin lock, so its holder runs at DISPATCH_LEVEL and never waits. */
-class PackageGuard {
+/* The package lock, held for a scope. */
+class PackageGuard : public fsrtl::PackageGuard {
 public:
-    PackageGuard() noexcept
-    {
-        KeRaiseIrql(DISPATCH_LEVEL, &old_);
-        gNotifyLock.lock();
-    }
-    ~PackageGuard()
-    {
-        gNotifyLock.unlock();
-        KeLowerIrql(old_);
-    }
-    PackageGuard(const PackageGuard &) = delete;
-    PackageGuard &operator=(const PackageGuard &) = delete;
-
-private:
-    KIRQL old_;
+    PackageGuard() noexcept : fsrtl::PackageGuard(gNotifyLock) {}
 };
 
 void CheckSync(PNOTIFY_SYNC sync)
