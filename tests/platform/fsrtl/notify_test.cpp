@@ -356,6 +356,37 @@ TEST_F(NotifyTest, CancelCleanupDeleteAndVolumeTeardownEndPendingRequests)
     EXPECT_TRUE(IsListEmpty(&volume.list));
 }
 
+TEST_F(NotifyTest, PoolExhaustionFailsTheRequestOrLosesTheBufferedChangesCleanly)
+{
+    Name dir("\\d");
+    {
+        // No watch without pool: the request fails and nothing is left on the list.
+        Volume volume;
+        machine::ArmPoolFault(1, POOL_TAG('F', 's', 'N', 'w'));
+        NotifyIrp refused(64);
+        volume.Watch(Ctx(0), dir, false, refused);
+        machine::DisarmFaults();
+        EXPECT_EQ(refused.status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_TRUE(IsListEmpty(&volume.list));
+    }
+    {
+        // No buffer for a change between requests: the next request learns it was lost.
+        Volume volume;
+        NotifyIrp first(64);
+        volume.Watch(Ctx(0), dir, false, first);
+        volume.Report("\\d\\a", FILE_NOTIFY_CHANGE_FILE_NAME, FILE_ACTION_ADDED);
+        machine::ArmPoolFault(1, POOL_TAG('F', 's', 'N', 'b'));
+        volume.Report("\\d\\b", FILE_NOTIFY_CHANGE_FILE_NAME, FILE_ACTION_ADDED);
+        volume.Report("\\d\\c", FILE_NOTIFY_CHANGE_FILE_NAME, FILE_ACTION_ADDED);
+        EXPECT_EQ(machine::FaultsInjected("ExAllocatePoolWithTag"), 1u);
+        machine::DisarmFaults();
+        NotifyIrp second(64);
+        volume.Watch(Ctx(0), dir, false, second);
+        EXPECT_EQ(second.status, STATUS_NOTIFY_ENUM_DIR) << "a later change must not hide the lost one";
+        EXPECT_EQ(second.information, 0u);
+    }
+}
+
 struct CallbackLog {
     std::vector<std::pair<PVOID, PVOID>> traverse, filter;
     PSECURITY_SUBJECT_CONTEXT subject = nullptr;
