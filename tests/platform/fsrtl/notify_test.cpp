@@ -9,6 +9,7 @@
 #include <ntifs.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -448,6 +449,9 @@ TEST_F(NotifyTest, ReportsRacingRequestsCancelsAndCleanupsLoseNothingAndLeakNoth
     constexpr int kWatchers = 3, kReporters = 2, kRounds = 200;
     std::atomic<int> stop{0}, bad{0};
     std::vector<PKTHREAD> threads;
+    // Requests outlive every thread: a completing thread may still be inside
+    // KeSetEvent on a request's event when its waiter has already woken.
+    std::vector<std::unique_ptr<NotifyIrp>> requests[kWatchers];
     for (int r = 0; r < kReporters; r++) {
         threads.push_back(StartThread([&, r] {
             char path[32];
@@ -460,7 +464,8 @@ TEST_F(NotifyTest, ReportsRacingRequestsCancelsAndCleanupsLoseNothingAndLeakNoth
     for (int w = 0; w < kWatchers; w++) {
         threads.push_back(StartThread([&, w] {
             for (int round = 0; round < kRounds; round++) {
-                NotifyIrp request(round % 2 ? 64 : 256);
+                requests[w].push_back(std::make_unique<NotifyIrp>(round % 2 ? 64 : 256));
+                NotifyIrp &request = *requests[w].back();
                 volume.Watch(Ctx(w), dir, true, request);
                 if (round % 3 == 0)
                     IoCancelIrp(request.irp);
