@@ -218,6 +218,44 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlValidateReparsePointBuffer(ULONG BufferLength,
 
 NTKERNELAPI NTSTATUS NTAPI FsRtlNotifyVolumeEvent(struct _FILE_OBJECT *FileObject, ULONG EventCode);
 
+/*
+ * Change notification. A file system keeps one notify list per volume, guarded by
+ * an opaque synchronisation object; each element is a watch that belongs to one
+ * file object (identified by FsContext) and holds its pending
+ * IRP_MN_NOTIFY_CHANGE_DIRECTORY requests and the changes buffered between them.
+ */
+typedef struct _REAL_NOTIFY_SYNC *PNOTIFY_SYNC;
+
+typedef BOOLEAN(NTAPI *PCHECK_FOR_TRAVERSE_ACCESS)(PVOID NotifyContext, PVOID TargetContext,
+                                                   struct _SECURITY_SUBJECT_CONTEXT *SubjectContext);
+typedef BOOLEAN(NTAPI *PFILTER_REPORT_CHANGE)(PVOID NotifyContext, PVOID FilterContext);
+
+NTKERNELAPI VOID NTAPI FsRtlNotifyInitializeSync(PNOTIFY_SYNC *NotifySync);
+NTKERNELAPI VOID NTAPI FsRtlNotifyUninitializeSync(PNOTIFY_SYNC *NotifySync);
+NTKERNELAPI VOID NTAPI FsRtlNotifyFilterChangeDirectory(PNOTIFY_SYNC NotifySync, PLIST_ENTRY NotifyList,
+                                                        PVOID FsContext, PSTRING FullDirectoryName,
+                                                        BOOLEAN WatchTree, BOOLEAN IgnoreBuffer,
+                                                        ULONG CompletionFilter, PIRP NotifyIrp,
+                                                        PCHECK_FOR_TRAVERSE_ACCESS TraverseCallback,
+                                                        struct _SECURITY_SUBJECT_CONTEXT *SubjectContext,
+                                                        PFILTER_REPORT_CHANGE FilterCallback);
+NTKERNELAPI VOID NTAPI FsRtlNotifyFullChangeDirectory(PNOTIFY_SYNC NotifySync, PLIST_ENTRY NotifyList,
+                                                      PVOID FsContext, PSTRING FullDirectoryName, BOOLEAN WatchTree,
+                                                      BOOLEAN IgnoreBuffer, ULONG CompletionFilter, PIRP NotifyIrp,
+                                                      PCHECK_FOR_TRAVERSE_ACCESS TraverseCallback,
+                                                      struct _SECURITY_SUBJECT_CONTEXT *SubjectContext);
+NTKERNELAPI VOID NTAPI FsRtlNotifyFilterReportChange(PNOTIFY_SYNC NotifySync, PLIST_ENTRY NotifyList,
+                                                     PSTRING FullTargetName, USHORT TargetNameOffset,
+                                                     PSTRING StreamName, PSTRING NormalizedParentName,
+                                                     ULONG FilterMatch, ULONG Action, PVOID TargetContext,
+                                                     PVOID FilterContext);
+NTKERNELAPI VOID NTAPI FsRtlNotifyFullReportChange(PNOTIFY_SYNC NotifySync, PLIST_ENTRY NotifyList,
+                                                   PSTRING FullTargetName, USHORT TargetNameOffset,
+                                                   PSTRING StreamName, PSTRING NormalizedParentName,
+                                                   ULONG FilterMatch, ULONG Action, PVOID TargetContext);
+NTKERNELAPI VOID NTAPI FsRtlNotifyCleanup(PNOTIFY_SYNC NotifySync, PLIST_ENTRY NotifyList, PVOID FsContext);
+NTKERNELAPI VOID NTAPI FsRtlNotifyCleanupAll(PNOTIFY_SYNC NotifySync, PLIST_ENTRY NotifyList);
+
 /* Oplock requests and acknowledgements (file-system controls). */
 #ifndef FSCTL_REQUEST_OPLOCK_LEVEL_1
 #define FSCTL_REQUEST_OPLOCK_LEVEL_1 0x00090000

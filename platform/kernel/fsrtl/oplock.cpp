@@ -19,6 +19,7 @@
  * IRPs are completed and completion routines called only after the lock is dropped.
  */
 #include "base/spin.h"
+#include "fsrtl/package_lock.h"
 #include "ke/dispatcher.h"
 
 #include <km/fsrtl.h>
@@ -83,28 +84,10 @@ struct CACHE_OPLOCK {
 
 base::SpinLock gOplockLock;
 
-/*
- * The package lock is a spin lock: its holder runs at DISPATCH_LEVEL, so nothing
- * that may wait, touch pageable memory or call back into the file system runs
- * under it.
- */
-class PackageGuard {
+/* The package lock, held for a scope. */
+class PackageGuard : public fsrtl::PackageGuard {
 public:
-    PackageGuard() noexcept
-    {
-        KeRaiseIrql(DISPATCH_LEVEL, &old_);
-        gOplockLock.lock();
-    }
-    ~PackageGuard()
-    {
-        gOplockLock.unlock();
-        KeLowerIrql(old_);
-    }
-    PackageGuard(const PackageGuard &) = delete;
-    PackageGuard &operator=(const PackageGuard &) = delete;
-
-private:
-    KIRQL old_;
+    PackageGuard() noexcept : fsrtl::PackageGuard(gOplockLock) {}
 };
 
 /* IRPs to complete once the lock is dropped (Tail.Overlay.ListEntry). */
