@@ -247,6 +247,8 @@ TEST_F(WorkerQueueTest, AStartThatFailsHalfWayEndsEveryWorkerMade)
             machine::DisarmFaults();
             EXPECT_EQ(Atomic(queue->State), WORKER_QUEUE_STOPPED);
             EXPECT_EQ(queue->ThreadCount, 0u);
+            /* A worker that has signalled its end may still be dropping its thread object. */
+            WaitForEndingSystemThreads(kServiceThreads);
             EXPECT_EQ(machine::LiveSystemThreads(), kServiceThreads) << site << " #" << n;
         }
     }
