@@ -37,6 +37,9 @@ VOID FillBasicInformation(PFCB Fcb, PFILE_BASIC_INFORMATION Record);
 VOID FillStandardInformation(PFCB Fcb, PFILE_STANDARD_INFORMATION Record);
 VOID FillNetworkOpenInformation(PFCB Fcb, PFILE_NETWORK_OPEN_INFORMATION Record);
 
+/* query_information.cpp: what a handle's node reports */
+DRIVER_DISPATCH VorelQueryInformation;
+
 /* lock_control.cpp: byte-range locks */
 DRIVER_DISPATCH VorelLockControl;
 PFILE_LOCK PeekFileLock(PFCB Fcb);

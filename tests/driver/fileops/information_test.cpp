@@ -1,0 +1,309 @@
+/*
+ * File information queries: every buffer length from empty to past each record,
+ * sent straight to the volume (the I/O manager's own length floor would hide the
+ * file system's rules), checking status, Information and that nothing is written
+ * past Information; then the native API as a program sees it: nested names, the
+ * overflow a short name buffer gets, and the position reads leave behind.
+ */
+#include "fileops_test.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr size_t kScratchBytes = 64 * 1024;
+constexpr UCHAR kGuard = 0xCC;
+constexpr ULONG kSlack = 64; /* buffer bytes beyond the length the driver is told */
+
+struct QueryResult {
+    NTSTATUS status;
+    ULONG_PTR information;
+    std::vector<UCHAR> bytes; /* the whole buffer, guard included */
+};
+
+class InformationTest : public DataFileOpsTest {
+protected:
+    void SetUp() override
+    {
+        FileOpsTest::SetUp();
+        ASSERT_EQ(MakeVolume(0, ""), STATUS_SUCCESS);
+        AllocateScratch(kScratchBytes);
+    }
+
+    /* IRP_MJ_QUERY_INFORMATION for a file object from the test thread, with a guarded system buffer. */
+    static QueryResult Query(PFILE_OBJECT file, FILE_INFORMATION_CLASS c, ULONG length)
+    {
+        QueryResult result{STATUS_UNSUCCESSFUL, 0, std::vector<UCHAR>(length + kSlack, kGuard)};
+        PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
+        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+        if (irp == nullptr)
+            return result;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        irp->Tail.Overlay.Thread = KeGetCurrentThread();
+        irp->Tail.Overlay.OriginalFileObject = file;
+        irp->RequestorMode = KernelMode;
+        irp->AssociatedIrp.SystemBuffer = result.bytes.data();
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_QUERY_INFORMATION;
+        stack->FileObject = file;
+        stack->Parameters.QueryFile.Length = length;
+        stack->Parameters.QueryFile.FileInformationClass = c;
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+                KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+                return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            &done, TRUE, TRUE, TRUE);
+        IoCallDriver(device, irp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        result.status = irp->IoStatus.Status;
+        result.information = irp->IoStatus.Information;
+        IoFreeIrp(irp);
+        return result;
+    }
+
+    /* NtQueryInformationFile as the user program, into its scratch memory. */
+    NTSTATUS UserQuery(HANDLE handle, FILE_INFORMATION_CLASS c, ULONG length)
+    {
+        memset(scratch, kGuard, length);
+        return support::AsUser(*process,
+                               [&] { return NtQueryInformationFile(handle, iosb, scratch, length, c); });
+    }
+
+    /* Nothing past Information (or past the length) is touched. */
+    static void ExpectGuardFrom(const QueryResult &r, size_t from, const char *what, ULONG length)
+    {
+        for (size_t i = from; i < r.bytes.size(); ++i)
+            if (r.bytes[i] != kGuard) {
+                ADD_FAILURE() << what << " length " << length << ": byte " << i << " written past " << from;
+                return;
+            }
+    }
+
+    static std::u16string Utf16(const std::string &text) { return std::u16string(text.begin(), text.end()); }
+};
+
+struct FixedClass {
+    FILE_INFORMATION_CLASS c;
+    ULONG size;
+    const char *name;
+};
+
+/*
+ * Every fixed record at every length up to and past its size: shorter buffers
+ * fail with STATUS_BUFFER_TOO_SMALL and are left alone, and a long enough one is
+ * filled with exactly the record and nothing after it.
+ */
+TEST_F(InformationTest, FixedRecordsAtEveryLength)
+{
+    const FixedClass classes[] = {
+        {FileBasicInformation, 40, "basic"},         {FileStandardInformation, 24, "standard"},
+        {FileInternalInformation, 8, "internal"},    {FileEaInformation, 4, "ea"},
+        {FilePositionInformation, 8, "position"},    {FileNetworkOpenInformation, 56, "network-open"},
+        {FileAttributeTagInformation, 8, "tag"},     {FileStandardLinkInformation, 12, "standard-link"},
+        {FileIdInformation, 24, "id"},               {FileStatInformation, 72, "stat"},
+        {FileStatLxInformation, 96, "stat-lx"},
+    };
+    HANDLE handle = OpenFile("\\sweep");
+    ASSERT_EQ(WriteAt(handle, 0, "0123456789", 10), STATUS_SUCCESS);
+    PFILE_OBJECT file = FileObjectOf(handle, *process);
+    for (const FixedClass &fc : classes) {
+        for (ULONG length = 0; length <= fc.size + 8; ++length) {
+            QueryResult r = Query(file, fc.c, length);
+            if (length < fc.size) {
+                EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL) << fc.name << " length " << length;
+                EXPECT_EQ(r.information, 0u) << fc.name << " length " << length;
+                ExpectGuardFrom(r, 0, fc.name, length);
+            } else {
+                ASSERT_EQ(r.status, STATUS_SUCCESS) << fc.name << " length " << length;
+                EXPECT_EQ(r.information, fc.size) << fc.name << " length " << length;
+                ExpectGuardFrom(r, fc.size, fc.name, length);
+            }
+        }
+    }
+
+    /* The records agree with each other and with the node. */
+    PFCB node = NodeOf(handle);
+    auto stat = Query(file, FileStatLxInformation, 96);
+    auto basic = Query(file, FileBasicInformation, 40);
+    auto open = Query(file, FileNetworkOpenInformation, 56);
+    auto id = Query(file, FileIdInformation, 24);
+    const auto *st = reinterpret_cast<const FILE_STAT_LX_INFORMATION *>(stat.bytes.data());
+    const auto *ba = reinterpret_cast<const FILE_BASIC_INFORMATION *>(basic.bytes.data());
+    const auto *no = reinterpret_cast<const FILE_NETWORK_OPEN_INFORMATION *>(open.bytes.data());
+    const auto *fi = reinterpret_cast<const FILE_ID_INFORMATION *>(id.bytes.data());
+    EXPECT_EQ((ULONGLONG)st->FileId.QuadPart, node->NodeId);
+    EXPECT_EQ(st->LastWriteTime.QuadPart, ba->LastWriteTime.QuadPart);
+    EXPECT_EQ(st->FileAttributes, ba->FileAttributes);
+    EXPECT_EQ(st->EndOfFile.QuadPart, 10);
+    EXPECT_EQ(st->AllocationSize.QuadPart, no->AllocationSize.QuadPart);
+    EXPECT_EQ(st->NumberOfLinks, 1u);
+    EXPECT_EQ(st->EffectiveAccess, static_cast<PCCB>(file->FsContext2)->GrantedAccess);
+    EXPECT_NE(st->EffectiveAccess & FILE_WRITE_DATA, 0u);
+    EXPECT_EQ(st->LxFlags | st->LxUid | st->LxGid | st->LxMode | st->LxDeviceIdMajor | st->LxDeviceIdMinor, 0u);
+    EXPECT_EQ(fi->VolumeSerialNumber, node->Vcb->Vdr->SerialNumber);
+    ULONGLONG low = 0, high = 0;
+    memcpy(&low, fi->FileId.Identifier, 8);
+    memcpy(&high, fi->FileId.Identifier + 8, 8);
+    EXPECT_EQ(low, node->NodeId);
+    EXPECT_EQ(high, 0u);
+    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+}
+
+/*
+ * The name, all and hard-link records at every length: the head's floor, the
+ * overflow that reports the full length with nothing of the name copied, and the
+ * whole record once it fits.
+ */
+TEST_F(InformationTest, VariableRecordsAtEveryLength)
+{
+    ASSERT_EQ(Make("\\outer", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+    ASSERT_EQ(Make("\\outer\\inner", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+    HANDLE handle = OpenFile("\\outer\\inner\\leaf.txt");
+    PFILE_OBJECT file = FileObjectOf(handle, *process);
+    const std::u16string path = Utf16("\\outer\\inner\\leaf.txt");
+    const ULONG pathBytes = (ULONG)(path.size() * 2);
+
+    for (FILE_INFORMATION_CLASS c : {FileNameInformation, FileNormalizedNameInformation}) {
+        for (ULONG length = 0; length <= 4 + pathBytes + 4; ++length) {
+            QueryResult r = Query(file, c, length);
+            ULONG nameLength = 0;
+            memcpy(&nameLength, r.bytes.data(), 4);
+            if (length < 8) {
+                EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL) << length;
+                ExpectGuardFrom(r, 0, "name", length);
+            } else if (length < 4 + pathBytes) {
+                EXPECT_EQ(r.status, STATUS_BUFFER_OVERFLOW) << length;
+                EXPECT_EQ(r.information, 4u) << length;
+                EXPECT_EQ(nameLength, pathBytes) << length;
+                ExpectGuardFrom(r, 4, "name", length);
+            } else {
+                ASSERT_EQ(r.status, STATUS_SUCCESS) << length;
+                EXPECT_EQ(r.information, 4 + pathBytes) << length;
+                EXPECT_EQ(nameLength, pathBytes);
+                EXPECT_EQ(memcmp(r.bytes.data() + 4, path.data(), pathBytes), 0) << length;
+                ExpectGuardFrom(r, 4 + pathBytes, "name", length);
+            }
+        }
+    }
+
+    for (ULONG length = 0; length <= 100 + pathBytes + 4; ++length) {
+        QueryResult r = Query(file, FileAllInformation, length);
+        if (length < 100) {
+            EXPECT_EQ(r.status, STATUS_INFO_LENGTH_MISMATCH) << length;
+            ExpectGuardFrom(r, 0, "all", length);
+            continue;
+        }
+        const auto *all = reinterpret_cast<const FILE_ALL_INFORMATION *>(r.bytes.data());
+        EXPECT_EQ(all->NameInformation.FileNameLength, pathBytes) << length;
+        EXPECT_EQ(all->StandardInformation.NumberOfLinks, 1u);
+        EXPECT_EQ((ULONGLONG)all->InternalInformation.IndexNumber.QuadPart, NodeOf(handle)->NodeId);
+        EXPECT_EQ(all->AccessInformation.AccessFlags | all->ModeInformation.Mode |
+                      all->AlignmentInformation.AlignmentRequirement,
+                  0u);
+        if (length < 100 + pathBytes) {
+            EXPECT_EQ(r.status, STATUS_BUFFER_OVERFLOW) << length;
+            EXPECT_EQ(r.information, 100u) << length;
+            ExpectGuardFrom(r, 100, "all", length);
+        } else {
+            ASSERT_EQ(r.status, STATUS_SUCCESS) << length;
+            EXPECT_EQ(r.information, 100 + pathBytes) << length;
+            EXPECT_EQ(memcmp(r.bytes.data() + 100, path.data(), pathBytes), 0);
+            ExpectGuardFrom(r, 100 + pathBytes, "all", length);
+        }
+    }
+
+    /* One name: an entry of (16 + 27) & ~7 = 40 bytes, written once its head and name fit. */
+    const ULONG leafBytes = 16;
+    const ULONG entryBytes = (leafBytes + 27) & ~7u;
+    for (ULONG length = 0; length <= 8 + entryBytes + 8; ++length) {
+        QueryResult r = Query(file, FileHardLinkInformation, length);
+        if (length < 8) {
+            EXPECT_EQ(r.status, STATUS_INFO_LENGTH_MISMATCH) << length;
+            ExpectGuardFrom(r, 0, "links", length);
+            continue;
+        }
+        const auto *links = reinterpret_cast<const FILE_LINKS_INFORMATION *>(r.bytes.data());
+        EXPECT_EQ(links->BytesNeeded, 8 + entryBytes) << length;
+        if (length < 8 + 20 + leafBytes) {
+            EXPECT_EQ(r.status, STATUS_BUFFER_OVERFLOW) << length;
+            EXPECT_EQ(links->EntriesReturned, 0u) << length;
+            EXPECT_EQ(r.information, 8u) << length;
+            ExpectGuardFrom(r, 8, "links", length);
+        } else {
+            ASSERT_EQ(r.status, STATUS_SUCCESS) << length;
+            EXPECT_EQ(links->EntriesReturned, 1u);
+            EXPECT_EQ(r.information, std::min<ULONG>(length, 8 + entryBytes)) << length;
+            EXPECT_EQ(links->Entry.NextEntryOffset, 0u);
+            EXPECT_EQ(links->Entry.FileNameLength, leafBytes / 2);
+            EXPECT_EQ(memcmp(links->Entry.FileName, u"leaf.txt", leafBytes), 0);
+            ExpectGuardFrom(r, 8 + 20 + leafBytes, "links", length);
+        }
+    }
+
+    /* Classes this handler leaves to others. */
+    EXPECT_EQ(Query(file, FileAccessInformation, 64).status, STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(Query(file, FileStreamInformation, 64).status, STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+}
+
+/* Through the native API: the root, a nested directory's name, and a name buffer too short for the path. */
+TEST_F(InformationTest, NamesThroughTheNativeApi)
+{
+    ASSERT_EQ(Make("\\a", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+    ASSERT_EQ(Make("\\a\\bb", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+    struct Case {
+        const char *open;
+        const char *expect;
+    } cases[] = {{"\\", "\\"}, {"\\a", "\\a"}, {"\\a\\bb", "\\a\\bb"}, {"\\A\\BB", "\\a\\bb"}};
+    for (const Case &c : cases) {
+        OpenRequest rq;
+        rq.access = FILE_READ_ATTRIBUTES;
+        HANDLE handle;
+        ASSERT_EQ(Open(c.open, &handle, rq), STATUS_SUCCESS) << c.open;
+        ASSERT_EQ(UserQuery(handle, FileNameInformation, 256), STATUS_SUCCESS) << c.open;
+        const auto *name = reinterpret_cast<const FILE_NAME_INFORMATION *>(scratch);
+        std::u16string expect = Utf16(c.expect);
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(name->FileName), name->FileNameLength / 2),
+                  expect)
+            << c.open;
+        EXPECT_EQ(iosb->Information, 4 + expect.size() * 2);
+        EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+    }
+
+    /* "\a\bb" is 10 bytes: 8 bytes of buffer hold the length only. */
+    OpenRequest rq;
+    rq.access = FILE_READ_ATTRIBUTES;
+    HANDLE handle;
+    ASSERT_EQ(Open("\\a\\bb", &handle, rq), STATUS_SUCCESS);
+    EXPECT_EQ(UserQuery(handle, FileNameInformation, 8), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(iosb->Information, 4u);
+    EXPECT_EQ(reinterpret_cast<const FILE_NAME_INFORMATION *>(scratch)->FileNameLength, 10u);
+    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+}
+
+/* The position follows reads and writes, and FileAllInformation reports the same one. */
+TEST_F(InformationTest, PositionFollowsReadsAndWrites)
+{
+    HANDLE handle = OpenFile("\\pos");
+    std::vector<UCHAR> data;
+    ASSERT_EQ(Write(handle, nullptr, "abcdefghij", 10), STATUS_SUCCESS);
+    ASSERT_EQ(ReadAt(handle, 2, 5, &data), STATUS_SUCCESS);
+    ASSERT_EQ(UserQuery(handle, FilePositionInformation, 8), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<const FILE_POSITION_INFORMATION *>(scratch)->CurrentByteOffset.QuadPart, 7);
+    ASSERT_EQ(Read(handle, nullptr, 100, &data), STATUS_SUCCESS);
+    EXPECT_EQ(data.size(), 3u);
+    QueryResult r = Query(FileObjectOf(handle, *process), FileAllInformation, 256);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<const FILE_ALL_INFORMATION *>(r.bytes.data())->PositionInformation.CurrentByteOffset.QuadPart,
+              10);
+    QueryResult p = Query(FileObjectOf(handle, *process), FilePositionInformation, 8);
+    EXPECT_EQ(reinterpret_cast<const FILE_POSITION_INFORMATION *>(p.bytes.data())->CurrentByteOffset.QuadPart, 10);
+    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+}
+
+} // namespace
