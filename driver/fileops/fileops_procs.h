@@ -40,6 +40,9 @@ VOID FillNetworkOpenInformation(PFCB Fcb, PFILE_NETWORK_OPEN_INFORMATION Record)
 /* query_information.cpp: what a handle's node reports */
 DRIVER_DISPATCH VorelQueryInformation;
 
+/* set_information.cpp: times, attributes and the position */
+DRIVER_DISPATCH VorelSetInformation;
+
 /* lock_control.cpp: byte-range locks */
 DRIVER_DISPATCH VorelLockControl;
 PFILE_LOCK PeekFileLock(PFCB Fcb);

@@ -36,21 +36,40 @@ protected:
     static QueryResult Query(PFILE_OBJECT file, FILE_INFORMATION_CLASS c, ULONG length)
     {
         QueryResult result{STATUS_UNSUCCESSFUL, 0, std::vector<UCHAR>(length + kSlack, kGuard)};
+        result.status = Send(file, IRP_MJ_QUERY_INFORMATION, c, result.bytes.data(), length, &result.information);
+        return result;
+    }
+    /* IRP_MJ_SET_INFORMATION for a file object from the test thread with length bytes of record. */
+    static NTSTATUS SetDirect(PFILE_OBJECT file, FILE_INFORMATION_CLASS c, const void *record, ULONG length)
+    {
+        std::vector<UCHAR> bytes(length + kSlack, 0);
+        memcpy(bytes.data(), record, length);
+        ULONG_PTR information = 0;
+        return Send(file, IRP_MJ_SET_INFORMATION, c, bytes.data(), length, &information);
+    }
+    static NTSTATUS Send(PFILE_OBJECT file, UCHAR major, FILE_INFORMATION_CLASS c, PVOID buffer, ULONG length,
+                         ULONG_PTR *information)
+    {
         PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
         if (irp == nullptr)
-            return result;
+            return STATUS_INSUFFICIENT_RESOURCES;
         KEVENT done;
         KeInitializeEvent(&done, NotificationEvent, FALSE);
         irp->Tail.Overlay.Thread = KeGetCurrentThread();
         irp->Tail.Overlay.OriginalFileObject = file;
         irp->RequestorMode = KernelMode;
-        irp->AssociatedIrp.SystemBuffer = result.bytes.data();
+        irp->AssociatedIrp.SystemBuffer = buffer;
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-        stack->MajorFunction = IRP_MJ_QUERY_INFORMATION;
+        stack->MajorFunction = major;
         stack->FileObject = file;
-        stack->Parameters.QueryFile.Length = length;
-        stack->Parameters.QueryFile.FileInformationClass = c;
+        if (major == IRP_MJ_QUERY_INFORMATION) {
+            stack->Parameters.QueryFile.Length = length;
+            stack->Parameters.QueryFile.FileInformationClass = c;
+        } else {
+            stack->Parameters.SetFile.Length = length;
+            stack->Parameters.SetFile.FileInformationClass = c;
+        }
         IoSetCompletionRoutine(
             irp,
             [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
@@ -60,10 +79,25 @@ protected:
             &done, TRUE, TRUE, TRUE);
         IoCallDriver(device, irp);
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        result.status = irp->IoStatus.Status;
-        result.information = irp->IoStatus.Information;
+        NTSTATUS status = irp->IoStatus.Status;
+        *information = irp->IoStatus.Information;
         IoFreeIrp(irp);
-        return result;
+        return status;
+    }
+
+    /* The basic record as the user program reads it. */
+    FILE_BASIC_INFORMATION Basic(HANDLE handle)
+    {
+        FILE_BASIC_INFORMATION record{};
+        EXPECT_EQ(UserQuery(handle, FileBasicInformation, sizeof(record)), STATUS_SUCCESS);
+        memcpy(&record, scratch, sizeof(record));
+        return record;
+    }
+    /* NtSetInformationFile as the user program, from its scratch memory. */
+    NTSTATUS UserSet(HANDLE handle, FILE_INFORMATION_CLASS c, const void *record, ULONG length)
+    {
+        memcpy(scratch, record, length);
+        return support::AsUser(*process, [&] { return NtSetInformationFile(handle, iosb, scratch, length, c); });
     }
 
     /* NtQueryInformationFile as the user program, into its scratch memory. */
@@ -303,6 +337,83 @@ TEST_F(InformationTest, PositionFollowsReadsAndWrites)
               10);
     QueryResult p = Query(FileObjectOf(handle, *process), FilePositionInformation, 8);
     EXPECT_EQ(reinterpret_cast<const FILE_POSITION_INFORMATION *>(p.bytes.data())->CurrentByteOffset.QuadPart, 10);
+    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+}
+
+/*
+ * Setting times and attributes: a time above 0 replaces, 0 and negative leave the
+ * stored one; FILE_ATTRIBUTE_NORMAL alone clears every kept bit; bits a node does
+ * not keep are dropped; a record shorter than its size changes nothing.
+ */
+TEST_F(InformationTest, SetBasicReplacesOnlyWhatItNames)
+{
+    HANDLE handle = OpenFile("\\times", FILE_READ_DATA | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES);
+    const FILE_BASIC_INFORMATION before = Basic(handle);
+
+    FILE_BASIC_INFORMATION set{};
+    set.CreationTime.QuadPart = 1000;
+    set.LastAccessTime.QuadPart = -1;
+    set.LastWriteTime.QuadPart = 3000;
+    set.ChangeTime.QuadPart = 0;
+    set.FileAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY |
+                         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_SPARSE_FILE;
+    ASSERT_EQ(UserSet(handle, FileBasicInformation, &set, sizeof(set)), STATUS_SUCCESS);
+    FILE_BASIC_INFORMATION after = Basic(handle);
+    EXPECT_EQ(after.CreationTime.QuadPart, 1000);
+    EXPECT_EQ(after.LastAccessTime.QuadPart, before.LastAccessTime.QuadPart);
+    EXPECT_EQ(after.LastWriteTime.QuadPart, 3000);
+    EXPECT_EQ(after.ChangeTime.QuadPart, before.ChangeTime.QuadPart);
+    EXPECT_EQ(after.FileAttributes,
+              (ULONG)(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
+
+    /* Zero attributes leave them; NORMAL alone clears them. */
+    FILE_BASIC_INFORMATION keep{};
+    ASSERT_EQ(UserSet(handle, FileBasicInformation, &keep, sizeof(keep)), STATUS_SUCCESS);
+    EXPECT_EQ(Basic(handle).FileAttributes, after.FileAttributes);
+    FILE_BASIC_INFORMATION normal{};
+    normal.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    ASSERT_EQ(UserSet(handle, FileBasicInformation, &normal, sizeof(normal)), STATUS_SUCCESS);
+    EXPECT_EQ(Basic(handle).FileAttributes, (ULONG)FILE_ATTRIBUTE_NORMAL);
+
+    /* Every short length is refused by the file system itself and leaves the node as it was. */
+    PFILE_OBJECT file = FileObjectOf(handle, *process);
+    FILE_BASIC_INFORMATION change{};
+    change.CreationTime.QuadPart = 77;
+    change.FileAttributes = FILE_ATTRIBUTE_HIDDEN;
+    for (ULONG length = 0; length < sizeof(change); ++length)
+        EXPECT_EQ(SetDirect(file, FileBasicInformation, &change, length), STATUS_INFO_LENGTH_MISMATCH) << length;
+    FILE_BASIC_INFORMATION unchanged = Basic(handle);
+    EXPECT_EQ(unchanged.CreationTime.QuadPart, 1000);
+    EXPECT_EQ(unchanged.FileAttributes, (ULONG)FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+}
+
+/* The position a file object keeps: short records and negative offsets leave it; others become it. */
+TEST_F(InformationTest, SetPositionOnTheFileObject)
+{
+    HANDLE handle = OpenFile("\\pos");
+    PFILE_OBJECT file = FileObjectOf(handle, *process);
+    FILE_POSITION_INFORMATION position{};
+    position.CurrentByteOffset.QuadPart = 12345;
+    ASSERT_EQ(SetDirect(file, FilePositionInformation, &position, sizeof(position)), STATUS_SUCCESS);
+    EXPECT_EQ(file->CurrentByteOffset.QuadPart, 12345);
+    FILE_POSITION_INFORMATION other{};
+    other.CurrentByteOffset.QuadPart = 99;
+    for (ULONG length = 0; length < sizeof(other); ++length)
+        EXPECT_EQ(SetDirect(file, FilePositionInformation, &other, length), STATUS_INFO_LENGTH_MISMATCH) << length;
+    other.CurrentByteOffset.QuadPart = -1;
+    EXPECT_EQ(SetDirect(file, FilePositionInformation, &other, sizeof(other)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(file->CurrentByteOffset.QuadPart, 12345);
+
+    /* Through the native API the next read starts there. */
+    ASSERT_EQ(WriteAt(handle, 0, "abcdefghij", 10), STATUS_SUCCESS);
+    position.CurrentByteOffset.QuadPart = 6;
+    ASSERT_EQ(UserSet(handle, FilePositionInformation, &position, sizeof(position)), STATUS_SUCCESS);
+    std::vector<UCHAR> data;
+    ASSERT_EQ(Read(handle, nullptr, 10, &data), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(data.begin(), data.end()), "ghij");
+
+    EXPECT_EQ(SetDirect(file, FileStreamInformation, &position, sizeof(position)), STATUS_INVALID_INFO_CLASS);
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
 }
 
