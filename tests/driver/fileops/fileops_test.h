@@ -177,11 +177,12 @@ protected:
     }
 
     /*
-     * Sends IRP_MJ_LOCK_CONTROL with minor (an unlock-all form) for a file object
-     * from the calling thread, as the I/O manager does when a process's handle
-     * goes, and returns its status. Waits for the completion itself.
+     * Sends a request for a file object from the calling thread, as the I/O
+     * manager would, and returns its status (and Information when asked). Fill
+     * sets up the IRP and its stack location; the wait for the completion is here.
      */
-    static NTSTATUS SendUnlockAll(PFILE_OBJECT file, UCHAR minor, ULONG key = 0)
+    template <typename Fill>
+    static NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, Fill fill, ULONG_PTR *information = nullptr)
     {
         PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
@@ -193,10 +194,9 @@ protected:
         irp->Tail.Overlay.OriginalFileObject = file;
         irp->RequestorMode = KernelMode;
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-        stack->MajorFunction = IRP_MJ_LOCK_CONTROL;
-        stack->MinorFunction = minor;
+        stack->MajorFunction = major;
         stack->FileObject = file;
-        stack->Parameters.LockControl.Key = key;
+        fill(irp, stack);
         IoSetCompletionRoutine(
             irp,
             [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
@@ -207,8 +207,19 @@ protected:
         IoCallDriver(device, irp);
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         NTSTATUS status = irp->IoStatus.Status;
+        if (information != nullptr)
+            *information = irp->IoStatus.Information;
         IoFreeIrp(irp);
         return status;
+    }
+
+    /* IRP_MJ_LOCK_CONTROL with minor (an unlock-all form), as the I/O manager sends when a process's handle goes. */
+    static NTSTATUS SendUnlockAll(PFILE_OBJECT file, UCHAR minor, ULONG key = 0)
+    {
+        return SendFileRequest(file, IRP_MJ_LOCK_CONTROL, [&](PIRP, PIO_STACK_LOCATION stack) {
+            stack->MinorFunction = minor;
+            stack->Parameters.LockControl.Key = key;
+        });
     }
 
     std::unique_ptr<support::UserProcess> process;
