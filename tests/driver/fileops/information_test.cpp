@@ -3,7 +3,8 @@
  * sent straight to the volume (the I/O manager's own length floor would hide the
  * file system's rules), checking status, Information and that nothing is written
  * past Information; then the native API as a program sees it: nested names, the
- * overflow a short name buffer gets, and the position reads leave behind.
+ * overflow a short name buffer gets; then the sets of times, attributes and the
+ * position (and where reads leave it).
  */
 #include "fileops_test.h"
 
@@ -299,26 +300,6 @@ TEST_F(InformationTest, NamesThroughTheNativeApi)
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
 }
 
-/* The position follows reads and writes, and FileAllInformation reports the same one. */
-TEST_F(InformationTest, PositionFollowsReadsAndWrites)
-{
-    HANDLE handle = OpenFile("\\pos");
-    std::vector<UCHAR> data;
-    ASSERT_EQ(Write(handle, nullptr, "abcdefghij", 10), STATUS_SUCCESS);
-    ASSERT_EQ(ReadAt(handle, 2, 5, &data), STATUS_SUCCESS);
-    ASSERT_EQ(UserQuery(handle, FilePositionInformation, 8), STATUS_SUCCESS);
-    EXPECT_EQ(reinterpret_cast<const FILE_POSITION_INFORMATION *>(scratch)->CurrentByteOffset.QuadPart, 7);
-    ASSERT_EQ(Read(handle, nullptr, 100, &data), STATUS_SUCCESS);
-    EXPECT_EQ(data.size(), 3u);
-    QueryResult r = Query(FileObjectOf(handle, *process), FileAllInformation, 256);
-    ASSERT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(reinterpret_cast<const FILE_ALL_INFORMATION *>(r.bytes.data())->PositionInformation.CurrentByteOffset.QuadPart,
-              10);
-    QueryResult p = Query(FileObjectOf(handle, *process), FilePositionInformation, 8);
-    EXPECT_EQ(reinterpret_cast<const FILE_POSITION_INFORMATION *>(p.bytes.data())->CurrentByteOffset.QuadPart, 10);
-    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
-}
-
 /*
  * Setting times and attributes: a time above 0 replaces, 0 and negative leave the
  * stored one; FILE_ATTRIBUTE_NORMAL alone clears every kept bit; bits a node does
@@ -384,13 +365,22 @@ TEST_F(InformationTest, SetPositionOnTheFileObject)
     EXPECT_EQ(SetDirect(file, FilePositionInformation, &other, sizeof(other)), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(file->CurrentByteOffset.QuadPart, 12345);
 
-    /* Through the native API the next read starts there. */
+    /* Through the native API the next read starts there, and the reads move it on for both queries. */
     ASSERT_EQ(WriteAt(handle, 0, "abcdefghij", 10), STATUS_SUCCESS);
     position.CurrentByteOffset.QuadPart = 6;
     ASSERT_EQ(UserSet(handle, FilePositionInformation, &position, sizeof(position)), STATUS_SUCCESS);
     std::vector<UCHAR> data;
+    ASSERT_EQ(Read(handle, nullptr, 3, &data), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(data.begin(), data.end()), "ghi");
+    ASSERT_EQ(UserQuery(handle, FilePositionInformation, 8), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<const FILE_POSITION_INFORMATION *>(scratch)->CurrentByteOffset.QuadPart, 9);
     ASSERT_EQ(Read(handle, nullptr, 10, &data), STATUS_SUCCESS);
-    EXPECT_EQ(std::string(data.begin(), data.end()), "ghij");
+    QueryResult all = Query(file, FileAllInformation, 256);
+    EXPECT_EQ(reinterpret_cast<const FILE_ALL_INFORMATION *>(all.bytes.data())->PositionInformation.CurrentByteOffset.QuadPart,
+              10);
+    EXPECT_EQ(reinterpret_cast<const FILE_POSITION_INFORMATION *>(Query(file, FilePositionInformation, 8).bytes.data())
+                  ->CurrentByteOffset.QuadPart,
+              10);
 
     EXPECT_EQ(SetDirect(file, FileStreamInformation, &position, sizeof(position)), STATUS_INVALID_INFO_CLASS);
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
