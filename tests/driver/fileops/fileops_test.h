@@ -177,11 +177,14 @@ protected:
     }
 
     /*
-     * Sends IRP_MJ_LOCK_CONTROL with minor (an unlock-all form) for a file object
-     * from the calling thread, as the I/O manager does when a process's handle
-     * goes, and returns its status. Waits for the completion itself.
+     * Sends a kernel-mode request of the major function for a file object from the
+     * calling thread, straight to the device its requests go to; prepare fills in
+     * the request and its stack location. Waits for the completion itself and
+     * returns its status, with its Information in *information when asked.
      */
-    static NTSTATUS SendUnlockAll(PFILE_OBJECT file, UCHAR minor, ULONG key = 0)
+    template <typename Prepare>
+    static NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, Prepare prepare,
+                                    ULONG_PTR *information = nullptr)
     {
         PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
@@ -193,10 +196,9 @@ protected:
         irp->Tail.Overlay.OriginalFileObject = file;
         irp->RequestorMode = KernelMode;
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-        stack->MajorFunction = IRP_MJ_LOCK_CONTROL;
-        stack->MinorFunction = minor;
+        stack->MajorFunction = major;
         stack->FileObject = file;
-        stack->Parameters.LockControl.Key = key;
+        prepare(irp, stack);
         IoSetCompletionRoutine(
             irp,
             [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
@@ -207,8 +209,23 @@ protected:
         IoCallDriver(device, irp);
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         NTSTATUS status = irp->IoStatus.Status;
+        if (information != nullptr)
+            *information = irp->IoStatus.Information;
         IoFreeIrp(irp);
         return status;
+    }
+
+    /*
+     * Sends IRP_MJ_LOCK_CONTROL with minor (an unlock-all form) for a file object
+     * from the calling thread, as the I/O manager does when a process's handle
+     * goes, and returns its status.
+     */
+    static NTSTATUS SendUnlockAll(PFILE_OBJECT file, UCHAR minor, ULONG key = 0)
+    {
+        return SendFileRequest(file, IRP_MJ_LOCK_CONTROL, [&](PIRP, PIO_STACK_LOCATION stack) {
+            stack->MinorFunction = minor;
+            stack->Parameters.LockControl.Key = key;
+        });
     }
 
     std::unique_ptr<support::UserProcess> process;
