@@ -88,6 +88,7 @@ static VOID InstallDispatchTable(PDRIVER_OBJECT DriverObject)
     DriverObject->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = VorelFileSystemControl;
     DriverObject->MajorFunction[IRP_MJ_LOCK_CONTROL] = VorelLockControl;
     DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = VorelFlushBuffers;
+    DriverObject->MajorFunction[IRP_MJ_QUERY_VOLUME_INFORMATION] = VorelQueryVolumeInformation;
     DriverObject->MajorFunction[IRP_MJ_SHUTDOWN] = VorelShutdown;
 
     /* Extended attributes. */

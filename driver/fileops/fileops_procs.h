@@ -52,6 +52,9 @@ PFILE_LOCK GetFileLock(PFCB Fcb);
 /* flush.cpp */
 DRIVER_DISPATCH VorelFlushBuffers;
 
+/* volume_information.cpp: the volume-information queries */
+DRIVER_DISPATCH VorelQueryVolumeInformation;
+
 /* fast_io.cpp: the fast I/O entries (each declines, returning FALSE, for a handle without a node). */
 BOOLEAN NTAPI VorelFastIoQueryBasicInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_BASIC_INFORMATION Buffer,
                                         PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject);
