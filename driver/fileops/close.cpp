@@ -131,6 +131,9 @@ static VOID CleanupNode(PVCB Vcb, PFILE_OBJECT FileObject, PCCB Ccb, PFCB Node)
     PLINK link = ChooseLinkToRemove(Ccb, Node, openCount);
     ExReleaseResourceLite(&Node->MainResource);
 
+    /* The handle's watches end with it; their waiting requests complete with STATUS_NOTIFY_CLEANUP. */
+    if (Node->IsDirectory && Ccb->NotifyPath.Buffer != NULL && Vcb->NotifySync != NULL)
+        FsRtlNotifyCleanup(Vcb->NotifySync, &Vcb->NotifyList, Ccb);
     if (link != NULL)
         UnlinkNode(Vcb, link, link->Parent);
     if (openCount != 0 || Node->IsDirectory)
@@ -182,6 +185,9 @@ static VOID CommonClose(PVCB Vcb, PIRP Irp)
     PFCB node = ccb->Node;
     if (ccb->Link != NULL)
         ReleaseLink(ccb->Link);
+    if (ccb->ResumeLink != NULL)
+        ReleaseEnumerationLink(ccb->ResumeLink);
+    FreeLinkPath(&ccb->NotifyPath);
     ccb->Signature = 0;
     VorelData.FreePool(ccb, TAG_CCB);
     DereferenceNode(node);

@@ -37,6 +37,19 @@ VOID FillBasicInformation(PFCB Fcb, PFILE_BASIC_INFORMATION Record);
 VOID FillStandardInformation(PFCB Fcb, PFILE_STANDARD_INFORMATION Record);
 VOID FillNetworkOpenInformation(PFCB Fcb, PFILE_NETWORK_OPEN_INFORMATION Record);
 
+/* change_reports.cpp: full paths and the reports the change-notify package matches against watches. */
+PLINK FirstNameOf(PFCB Fcb);
+NTSTATUS BuildLinkPath(PLINK Link, PUNICODE_STRING Path, PUSHORT LastNameOffset);
+VOID FreeLinkPath(PUNICODE_STRING Path);
+BOOLEAN VolumeHasWatches(PVCB Vcb);
+VOID ReportPathChange(PVCB Vcb, PUNICODE_STRING Path, USHORT LastNameOffset, ULONG Filter, ULONG Action);
+VOID ReportChange(PVCB Vcb, PFCB Node, ULONG Filter, ULONG Action);
+VOID InitializeChangeNotify(PVCB Vcb);
+VOID UninitializeChangeNotify(PVCB Vcb);
+
+/* directory_control.cpp: listings and change watches */
+VOID ReleaseEnumerationLink(PLINK Link);
+
 /* query_information.cpp: what a handle's node reports */
 DRIVER_DISPATCH VorelQueryInformation;
 

@@ -5,6 +5,10 @@
 
 #define CCB_SIGNATURE 0x42434343 /* "CCCB" */
 #define TAG_CCB POOL_TAG('v', 'l', 'C', 'b')
+#define TAG_FULL_PATH POOL_TAG('v', 'l', 'N', 't')
+
+#define MAXIMUM_PATH_BYTES          65534u  /* longest full path a report or query builds */
+#define ENUMERATION_NAME_CHARACTERS 256u    /* room for the last returned name and the pattern */
 
 /*
  * CCB: one per open handle of a file or directory, the file object's FsContext2
@@ -19,6 +23,20 @@ typedef struct _CCB {
     ULONG RequestorProcess;                 /* opener's process id; 0 for system opens */
     ACCESS_MASK GrantedAccess;              /* what the handle was granted, without implied access */
     ULONG EaCursor;                         /* node's main resource: 1-based index of the next EA to enumerate */
+
+    /* Directory enumeration, under the directory's main resource. */
+    BOOLEAN EnumerationStarted;
+    BOOLEAN EnumerationExhausted;
+    BOOLEAN MatchAll;                       /* the pattern is empty or "*" */
+    PLINK ResumeLink;                       /* referenced with its node, or NULL */
+    USHORT LastNameLength;                  /* bytes */
+    USHORT PatternLength;                   /* bytes */
+    ULONGLONG LastFileId;
+    WCHAR LastName[ENUMERATION_NAME_CHARACTERS];
+    WCHAR Pattern[ENUMERATION_NAME_CHARACTERS]; /* upper-cased */
+
+    /* The directory's full path once the handle asked for a change watch ("vlNt"). */
+    UNICODE_STRING NotifyPath;
 } CCB, *PCCB;
 
 /* Invariant numbers of the data paths (parameter 1 of VOREL_BUGCHECK). */

@@ -13,70 +13,23 @@
  */
 #include "vorel.h"
 
-#define TAG_FULL_PATH           POOL_TAG('v', 'l', 'N', 't')
-#define MAXIMUM_PATH_BYTES      65534u
 #define ALL_INFORMATION_HEAD    100u    /* FILE_ALL_INFORMATION up to its name */
 #define LINK_ENTRY_HEAD         20u     /* FILE_LINK_ENTRY_INFORMATION up to its name */
 #define NO_CCB_EFFECTIVE_ACCESS 0x1F01FFu
 
-/* FirstLink: the first name of a node, or NULL when it has none. Tree resource held. */
-static PLINK FirstLink(PFCB Fcb)
-{
-    if (IsListEmpty(&Fcb->Names))
-        return NULL;
-    return CONTAINING_RECORD(Fcb->Names.Flink, LINK, NameLinks);
-}
-
 /*
  * BuildFullPath: the path of a handle's name from the root ("\a\b"), in pool
- * memory the caller frees with tag "vlNt". The handle's own link names it, else
- * the node's first name; each parent above is named by its first name. Takes
- * and releases the tree resource shared, which keeps every link on the walk in
- * place. Returns STATUS_INSUFFICIENT_RESOURCES for a path above 65534 bytes or
- * no memory.
+ * memory the caller frees with FreeLinkPath. The handle's own link names it, else
+ * the node's first name. Takes and releases the tree resource shared, which keeps
+ * every link on the walk in place. Returns STATUS_INSUFFICIENT_RESOURCES for a
+ * path above 65534 bytes or no memory.
  */
-static NTSTATUS BuildFullPath(PVCB Vcb, PFCB Fcb, PCCB Ccb, PWCHAR *Path, PULONG Length)
+static NTSTATUS BuildFullPath(PVCB Vcb, PFCB Fcb, PCCB Ccb, PUNICODE_STRING Path)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    PWCHAR path = NULL;
-    ULONG length = 0;
+    USHORT lastName;
     ExAcquireResourceSharedLite(&Vcb->TreeResource, TRUE);
-    PLINK start = Ccb != NULL && Ccb->Link != NULL ? Ccb->Link : FirstLink(Fcb);
-    if (Fcb->IsRoot || start == NULL) {
-        length = sizeof(WCHAR);
-    } else {
-        for (PLINK link = start; link != NULL; link = link->Parent != NULL ? FirstLink(link->Parent) : NULL) {
-            if (link->Node->IsRoot)
-                break;
-            length += sizeof(WCHAR) + link->Name.Length;
-            if (length > MAXIMUM_PATH_BYTES) {
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                goto end;
-            }
-        }
-    }
-    path = (PWCHAR)VorelData.AllocatePool(length, TAG_FULL_PATH, PagedPool);
-    if (path == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto end;
-    }
-    if (length == sizeof(WCHAR)) {
-        path[0] = L'\\';
-    } else {
-        /* Fill from the end: the walk meets the last component first. */
-        ULONG at = length;
-        for (PLINK link = start; link != NULL; link = link->Parent != NULL ? FirstLink(link->Parent) : NULL) {
-            if (link->Node->IsRoot)
-                break;
-            at -= link->Name.Length;
-            RtlCopyMemory((PUCHAR)path + at, link->Name.Buffer, link->Name.Length);
-            at -= sizeof(WCHAR);
-            path[at / sizeof(WCHAR)] = L'\\';
-        }
-    }
-    *Path = path;
-    *Length = length;
-end:
+    PLINK start = Ccb != NULL && Ccb->Link != NULL ? Ccb->Link : FirstNameOf(Fcb);
+    NTSTATUS status = BuildLinkPath(Fcb->IsRoot ? NULL : start, Path, &lastName);
     ExReleaseResourceLite(&Vcb->TreeResource);
     return status;
 }
@@ -89,20 +42,19 @@ end:
 static NTSTATUS QueryNameRecord(PVCB Vcb, PFCB Fcb, PCCB Ccb, PFILE_NAME_INFORMATION Record, ULONG Room,
                                 PULONG Written)
 {
-    PWCHAR path;
-    ULONG length;
+    UNICODE_STRING path;
     *Written = 0;
-    NTSTATUS status = BuildFullPath(Vcb, Fcb, Ccb, &path, &length);
+    NTSTATUS status = BuildFullPath(Vcb, Fcb, Ccb, &path);
     if (!NT_SUCCESS(status))
         return status;
-    Record->FileNameLength = length;
-    if (length <= Room) {
-        RtlCopyMemory(Record->FileName, path, length);
-        *Written = length;
+    Record->FileNameLength = path.Length;
+    if (path.Length <= Room) {
+        RtlCopyMemory(Record->FileName, path.Buffer, path.Length);
+        *Written = path.Length;
     } else {
         status = STATUS_BUFFER_OVERFLOW;
     }
-    VorelData.FreePool(path, TAG_FULL_PATH);
+    FreeLinkPath(&path);
     return status;
 }
 

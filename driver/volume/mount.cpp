@@ -26,6 +26,7 @@ NTSTATUS InitializeVolumeContents(PVCB Vcb, ULONGLONG SizeBytes)
     status = CreateRootDirectory(Vcb);
     if (!NT_SUCCESS(status))
         goto undo_namespace;
+    InitializeChangeNotify(Vcb);
     return STATUS_SUCCESS;
 
 undo_namespace:

@@ -110,6 +110,7 @@ static VOID SwapOutVpb(PVOLUME_DEVICE_RECORD Vdr, PVCB Vcb)
  */
 VOID UninitializeVolumeContents(PVCB Vcb)
 {
+    UninitializeChangeNotify(Vcb);
     TearDownTree(Vcb);
     UninitializeVcbNamespace(Vcb);
     TearDownStoreVolume(&Vcb->Store);

@@ -122,6 +122,8 @@ typedef struct _VCB {
     PFCB RootFcb;                           /* holds the volume's own reference */
     volatile LONG64 NextNodeId;             /* interlocked, pre-incremented; ids are never reused */
     ULONG TraversalGeneration;              /* TreeResource exclusive */
+    PNOTIFY_SYNC NotifySync;                /* change-notify synchronisation; NULL when it could not be made */
+    LIST_ENTRY NotifyList;                  /* the change-notify package's watches */
     volatile LONG VolumeOpenCount;          /* interlocked: handles open on the volume itself */
     ERESOURCE NodeIdResource;               /* leaf: NodeIdIndex */
     HASH_TABLE NodeIdIndex;                 /* named nodes but the root, keyed by node id ("vlHi") */

@@ -34,6 +34,8 @@ FaultTable &Table()
 
 const char kPoolSite[] = "ExAllocatePoolWithTag";
 
+thread_local unsigned noInjectionDepth = 0;
+
 const bool registered = [] {
     RegisterComponent({"faults", kOrderFaults, nullptr, nullptr, [] { DisarmFaults(); }});
     return true;
@@ -76,10 +78,20 @@ uint64_t FaultsInjected(const std::string &site)
     return it == table.rules.end() ? 0 : it->second.injected;
 }
 
+NoInjectionScope::NoInjectionScope()
+{
+    noInjectionDepth++;
+}
+
+NoInjectionScope::~NoInjectionScope()
+{
+    noInjectionDepth--;
+}
+
 bool ShouldFail(const char *site, uint32_t tag)
 {
     auto &table = Table();
-    if (!table.anyArmed.load(std::memory_order_relaxed))
+    if (!table.anyArmed.load(std::memory_order_relaxed) || noInjectionDepth != 0)
         return false;
     base::SpinGuard guard(table.lock);
     auto it = table.rules.find(std::string_view(site));
