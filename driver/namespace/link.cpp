@@ -183,3 +183,47 @@ VOID RemoveLink(PLINK Link)
     if (left == 0)
         DereferenceNode(node);
 }
+
+/*
+ * MoveLink: gives Link the name NewName in directory Target (which may be its
+ * own parent). The link stays a name of its node and keeps its references; it
+ * leaves its parent's child index and children list and joins Target's at the
+ * tail. No time changes. The caller holds the tree resource exclusive and the
+ * main resources of both directories exclusive, has checked NewName (1..510
+ * bytes, even) and made sure Target has no other entry of that name. Returns
+ * STATUS_INSUFFICIENT_RESOURCES (nothing changed) when a long name gets no
+ * buffer.
+ */
+NTSTATUS MoveLink(PLINK Link, PFCB Target, PCUNICODE_STRING NewName)
+{
+    if (!ExIsResourceAcquiredExclusiveLite(&Target->Vcb->TreeResource))
+        NamespaceInvariantFailed(INVARIANT_REMOVE_WITHOUT_TREE, Link);
+    USHORT length = NewName->Length;
+    PWCHAR ownBuffer = NULL;
+    if (length > INLINE_NAME_BYTES - sizeof(WCHAR)) {
+        ownBuffer = (PWCHAR)AllocateZeroed(length + sizeof(WCHAR), TAG_LONG_NAME, NonPagedPoolNx);
+        if (ownBuffer == NULL)
+            return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    PFCB source = Link->Parent;
+    if (source->HasChildIndex)
+        RemoveHashEntry(source->ChildIndex, &Link->IndexEntry);
+    if (source->ChildCount != 0)
+        source->ChildCount--;
+    RemoveEntryList(&Link->SiblingLinks);
+
+    if (Link->Name.Buffer != Link->InlineName)
+        VorelData.FreePool(Link->Name.Buffer, TAG_LONG_NAME);
+    Link->Name.Buffer = ownBuffer != NULL ? ownBuffer : Link->InlineName;
+    Link->Name.MaximumLength = ownBuffer != NULL ? (USHORT)(length + sizeof(WCHAR)) : (USHORT)INLINE_NAME_BYTES;
+    /* NewName is the request's copy, never the buffer freed above. */
+    RtlCopyMemory(Link->Name.Buffer, NewName->Buffer, length);
+    Link->Name.Buffer[length / sizeof(WCHAR)] = UNICODE_NULL;
+    Link->Name.Length = length;
+
+    Link->Parent = Target;
+    InsertTailList(&Target->Children, &Link->SiblingLinks);
+    AddToChildIndex(Target, Link);
+    return STATUS_SUCCESS;
+}
