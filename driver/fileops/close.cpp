@@ -71,7 +71,7 @@ static VOID UnlinkNode(PVCB Vcb, PLINK Link, PFCB Parent)
  * handle goes back to the volume at once; the record itself lives on while
  * references remain.
  */
-static VOID FreeOrphanData(PFCB Node)
+VOID FreeOrphanData(PFCB Node)
 {
     PSECTION_OBJECT_POINTERS sections = &Node->SectionObjectPointers;
     if (sections->DataSectionObject != NULL || sections->SharedCacheMap != NULL ||
