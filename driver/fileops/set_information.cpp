@@ -90,6 +90,18 @@ static NTSTATUS FlushKeptRange(PFCB Fcb, ULONGLONG Keep)
 }
 
 /*
+ * SetAllocationHint: the allocation size the node reports from now on follows
+ * Hint (0: none); the header the memory and cache managers read follows too.
+ * The caller holds the paging resource exclusive; queries read the hint
+ * without a lock, so it is stored whole.
+ */
+static VOID SetAllocationHint(PFCB Fcb, ULONGLONG Hint)
+{
+    WriteNoFence64((volatile LONG64 *)&Fcb->Data.RequestedAllocation, (LONG64)Hint);
+    RecomputeHeaderSizes(Fcb);
+}
+
+/*
  * ChangeFileSize: makes NewSize the file size and Hint the allocation-size hint.
  * A shrink is refused while a mapped view reaches past the new end
  * (STATUS_USER_MAPPED_FILE) and first flushes the kept range. The caller holds
@@ -111,7 +123,7 @@ static NTSTATUS ChangeFileSize(PFCB Fcb, ULONGLONG NewSize, ULONGLONG Hint)
     ExAcquireResourceExclusiveLite(&Fcb->PagingIoResource, TRUE);
     NTSTATUS status = SetDataSize(Fcb, NewSize);
     if (NT_SUCCESS(status))
-        Fcb->Data.RequestedAllocation = Hint;
+        SetAllocationHint(Fcb, Hint);
     ExReleaseResourceLite(&Fcb->PagingIoResource);
     return status;
 }
@@ -143,7 +155,7 @@ static NTSTATUS SetAllocationInformation(PVCB Vcb, PFCB Fcb, PFILE_ALLOCATION_IN
     ExAcquireResourceExclusiveLite(&Fcb->MainResource, TRUE);
     if (value >= ReadULong64NoFence(&Fcb->Data.FileSize)) {
         ExAcquireResourceExclusiveLite(&Fcb->PagingIoResource, TRUE);
-        Fcb->Data.RequestedAllocation = value;
+        SetAllocationHint(Fcb, value);
         ExReleaseResourceLite(&Fcb->PagingIoResource);
     } else {
         status = ChangeFileSize(Fcb, value, value);

@@ -279,12 +279,14 @@ TEST_F(LinksAndDeleteTest, SizesAndAllocation)
 
     ASSERT_EQ(SetSize(file, FileAllocationInformation, 1 << 20), STATUS_SUCCESS);
     EXPECT_EQ(Standard(file).AllocationSize.QuadPart, 1 << 20);
+    EXPECT_EQ(NodeOf(file)->Header.AllocationSize.QuadPart, 1 << 20) << "the header the cache manager reads";
     EXPECT_EQ(Standard(file).EndOfFile.QuadPart, 100);
     ASSERT_EQ(SetSize(file, FileAllocationInformation, 50), STATUS_SUCCESS);
     EXPECT_EQ(Standard(file).EndOfFile.QuadPart, 50);
     EXPECT_EQ(Standard(file).AllocationSize.QuadPart, 4096);
     ASSERT_EQ(SetSize(file, FileEndOfFileInformation, 50), STATUS_SUCCESS);
     EXPECT_EQ(Standard(file).AllocationSize.QuadPart, 56) << "an end-of-file set drops the hint";
+    EXPECT_EQ(NodeOf(file)->Header.AllocationSize.QuadPart, 56);
 
     PFILE_OBJECT object = FileObjectOf(file, *process);
     LARGE_INTEGER value;
