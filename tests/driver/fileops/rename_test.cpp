@@ -232,4 +232,49 @@ TEST_F(RenameTest, BadRecordsChangeNothing)
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
 }
 
+/*
+ * Renames and links to a long name over an existing file, with each pool
+ * allocation of the call failing in turn (the I/O manager's own included) until
+ * one runs with nothing injected: a failed call leaves both names as they were,
+ * a successful one moves or adds the name; the pool check at teardown sees the
+ * replaced files and every undo given back.
+ */
+TEST_F(RenameTest, EveryPoolAllocationFailsInTurn)
+{
+    ASSERT_EQ(Make("\\a", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+    ASSERT_EQ(Make("\\b", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+    const std::string target = "\\b\\" + std::string(100, 'T');
+    for (bool link : {false, true}) {
+        uint64_t n = 1;
+        for (; n < 200; ++n) {
+            for (const std::string &path : {std::string("\\a\\src"), target}) {
+                if (IdAt(path) == 0) {
+                    ASSERT_EQ(Make(path), STATUS_SUCCESS);
+                }
+            }
+            const ULONGLONG source = IdAt("\\a\\src"), replaced = IdAt(target);
+            HANDLE handle;
+            ASSERT_EQ(OpenForSet("\\a\\src", &handle), STATUS_SUCCESS);
+            machine::ArmPoolFault(n, 0);
+            NTSTATUS status = Rename(handle, target, true, link);
+            uint64_t injected = machine::FaultsInjected("ExAllocatePoolWithTag");
+            machine::DisarmFaults();
+            Close(handle);
+            SCOPED_TRACE((link ? "link, allocation #" : "rename, allocation #") + std::to_string(n));
+            if (NT_SUCCESS(status)) {
+                EXPECT_EQ(IdAt(target), source);
+                EXPECT_EQ(IdAt("\\a\\src"), link ? source : 0);
+                ASSERT_EQ(Delete(target), STATUS_SUCCESS);
+            } else {
+                EXPECT_NE(injected, 0u) << "only an injected failure may fail the call";
+                EXPECT_EQ(IdAt("\\a\\src"), source);
+                EXPECT_EQ(IdAt(target), replaced);
+            }
+            if (injected == 0 || HasFailure())
+                break;
+        }
+        EXPECT_GT(n, 2u) << "some allocations were failed";
+    }
+}
+
 } // namespace
