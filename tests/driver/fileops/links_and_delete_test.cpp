@@ -94,7 +94,7 @@ TEST_F(LinksAndDeleteTest, LinksCountsAndReplace)
     /* Deleting names one by one once no other handle is open: the rest stay, the last takes the file. */
     EXPECT_EQ(Close(a), STATUS_SUCCESS);
     for (const char *p : {"\\b", "\\c2", "\\other"}) {
-        ASSERT_EQ(Delete(p), STATUS_SUCCESS) << p;
+        ASSERT_EQ(DeleteByDisposition(p), STATUS_SUCCESS) << p;
         EXPECT_EQ(IdAt(p), 0u) << p;
         EXPECT_EQ(IdAt("\\a"), id);
     }

@@ -126,7 +126,7 @@ TEST_P(RenameModelTest, NamesFollowTheModel)
             }
         } else if (op == 5) {
             std::string path = existing[pick(existing.size())];
-            ASSERT_EQ(Delete(path), STATUS_SUCCESS) << step;
+            ASSERT_EQ(DeleteByDisposition(path), STATUS_SUCCESS) << step;
             model.fileAt.erase(path);
         } else {
             /* POSIX delete through one name while another handle (through any name) stays open. */

@@ -18,7 +18,7 @@ constexpr int kThreads = 4;
 constexpr int kRounds = 200;
 
 /* A kernel-mode open of R:path with delete access. */
-NTSTATUS KernelOpen(const std::string &path, ULONG disposition, ULONG options, HANDLE *handle)
+NTSTATUS KernelCreate(const std::string &path, ULONG disposition, ULONG options, HANDLE *handle)
 {
     support::Name name(("\\??\\R:" + path).c_str());
     OBJECT_ATTRIBUTES oa;
@@ -46,7 +46,7 @@ NTSTATUS KernelRename(HANDLE handle, const std::string &path, bool replace, FILE
 bool Opens(const std::string &path)
 {
     HANDLE handle;
-    if (!NT_SUCCESS(KernelOpen(path, FILE_OPEN, 0, &handle)))
+    if (!NT_SUCCESS(KernelCreate(path, FILE_OPEN, 0, &handle)))
         return false;
     ZwClose(handle);
     return true;
@@ -58,7 +58,7 @@ TEST_F(FileOpsTest, RenamesRaceOpensLinksAndDeletes)
     KeEnterCriticalRegion();
     for (const char *dir : {"\\a", "\\b", "\\a\\sub"}) {
         HANDLE handle;
-        ASSERT_EQ(KernelOpen(dir, FILE_CREATE, FILE_DIRECTORY_FILE, &handle), STATUS_SUCCESS);
+        ASSERT_EQ(KernelCreate(dir, FILE_CREATE, FILE_DIRECTORY_FILE, &handle), STATUS_SUCCESS);
         ZwClose(handle);
     }
     std::atomic<int> failures{0};
@@ -81,7 +81,7 @@ TEST_F(FileOpsTest, RenamesRaceOpensLinksAndDeletes)
             std::string name = "\\f" + std::to_string(t);
             std::string here = (t % 2 ? "\\b" : "\\a") + name, there = (t % 2 ? "\\a" : "\\b") + name;
             HANDLE handle;
-            if (KernelOpen(here, FILE_CREATE, 0, &handle) != STATUS_SUCCESS) {
+            if (KernelCreate(here, FILE_CREATE, 0, &handle) != STATUS_SUCCESS) {
                 failures++;
                 return;
             }
@@ -96,7 +96,7 @@ TEST_F(FileOpsTest, RenamesRaceOpensLinksAndDeletes)
     /* A directory moving between \a and \b under the movers. */
     start([&] {
         HANDLE handle;
-        if (KernelOpen("\\a\\sub", FILE_OPEN, FILE_DIRECTORY_FILE, &handle) != STATUS_SUCCESS) {
+        if (KernelCreate("\\a\\sub", FILE_OPEN, FILE_DIRECTORY_FILE, &handle) != STATUS_SUCCESS) {
             failures++;
             return;
         }
@@ -110,7 +110,7 @@ TEST_F(FileOpsTest, RenamesRaceOpensLinksAndDeletes)
     start([&] {
         for (int i = 0; i < kRounds; ++i) {
             HANDLE handle;
-            NTSTATUS status = KernelOpen("\\a\\shared", FILE_OPEN_IF, 0, &handle);
+            NTSTATUS status = KernelCreate("\\a\\shared", FILE_OPEN_IF, 0, &handle);
             if (status != STATUS_SUCCESS) {
                 failures++;
                 continue;

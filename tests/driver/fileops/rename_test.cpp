@@ -264,7 +264,7 @@ TEST_F(RenameTest, EveryPoolAllocationFailsInTurn)
             if (NT_SUCCESS(status)) {
                 EXPECT_EQ(IdAt(target), source);
                 EXPECT_EQ(IdAt("\\a\\src"), link ? source : 0);
-                ASSERT_EQ(Delete(target), STATUS_SUCCESS);
+                ASSERT_EQ(DeleteByDisposition(target), STATUS_SUCCESS);
             } else {
                 EXPECT_NE(injected, 0u) << "only an injected failure may fail the call";
                 EXPECT_EQ(IdAt("\\a\\src"), source);

@@ -111,7 +111,7 @@ protected:
         return UserSet(handle, FileDispositionInformationEx, &record, sizeof(record));
     }
     /* Opens path for delete, sets the disposition and closes: the name goes. */
-    NTSTATUS Delete(const std::string &path)
+    NTSTATUS DeleteByDisposition(const std::string &path)
     {
         HANDLE handle;
         NTSTATUS status = OpenForSet(path, &handle);
