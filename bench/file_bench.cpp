@@ -50,9 +50,24 @@ std::string SizeText(size_t bytes)
     return bytes >= (1u << 20) ? Format("%zuMiB", bytes >> 20) : Format("%zuKiB", bytes >> 10);
 }
 
-/* One thread's user-space scratch in the benchmark's process. */
-struct UserScratch : bench::UserScratch {
-    UserScratch() : bench::UserScratch(process) {}
+/* One thread's user-space scratch: the naming scratch, and an offset for reads and writes. */
+struct UserScratch : bench::UserNames {
+    PLARGE_INTEGER offset;
+
+    UserScratch() : bench::UserNames(process)
+    {
+        offset = static_cast<PLARGE_INTEGER>(machine::UserAlloc(process, sizeof(LARGE_INTEGER)));
+    }
+    NTSTATUS Read(HANDLE file, void *buffer, size_t length, ULONGLONG at)
+    {
+        offset->QuadPart = (LONGLONG)at;
+        return NtReadFile(file, nullptr, nullptr, nullptr, iosb, buffer, (ULONG)length, offset, nullptr);
+    }
+    NTSTATUS Write(HANDLE file, const void *buffer, size_t length, ULONGLONG at)
+    {
+        offset->QuadPart = (LONGLONG)at;
+        return NtWriteFile(file, nullptr, nullptr, nullptr, iosb, (PVOID)buffer, (ULONG)length, offset, nullptr);
+    }
 };
 
 /* Runs body(thread) on Threads system threads acting for the process, released together. */

@@ -17,11 +17,11 @@ constexpr size_t kFiles = 1000;
 
 void *process;
 
-/* The user-space records of the calls, and a rename record. */
-struct UserScratch : bench::UserScratch {
+/* The program's naming scratch and a rename record in its user space. */
+struct UserScratch : bench::UserNames {
     PFILE_RENAME_INFORMATION rename;
 
-    UserScratch() : bench::UserScratch(process)
+    UserScratch() : bench::UserNames(process)
     {
         rename = static_cast<PFILE_RENAME_INFORMATION>(machine::UserAlloc(process, 512));
     }
@@ -34,7 +34,7 @@ struct UserScratch : bench::UserScratch {
         for (size_t i = 0; i < newName.size(); ++i)
             rename->FileName[i] = (WCHAR)newName[i];
         ULONG length = (ULONG)std::max<size_t>(sizeof(FILE_RENAME_INFORMATION),
-                                       FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) + rename->FileNameLength);
+                                               FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) + rename->FileNameLength);
         return NtSetInformationFile(file, iosb, rename, length, FileRenameInformation);
     }
 };
