@@ -69,8 +69,6 @@ NTSTATUS CheckNodeAccess(PREQUEST_ACCESS Access, PFCB Node, PFCB Parent, ACCESS_
 NTSTATUS CheckReplaceTarget(PREQUEST_ACCESS Access, PFCB Parent, PLINK Existing, BOOLEAN Replace);
 PFCB RemoveReplacedTarget(PLINK Existing);
 VOID FinishReplacedTarget(PFCB Replaced);
-VOID LockTwoDirectories(PFCB First, PFCB Second);
-VOID UnlockTwoDirectories(PFCB First, PFCB Second);
 
 /* rename.cpp, hard_link.cpp: new names for a handle's node */
 NTSTATUS SetRenameInformation(PIRP Irp, PVCB Vcb, PCCB Ccb, PVOID Buffer, ULONG Length, BOOLEAN Extended);

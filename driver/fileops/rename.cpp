@@ -2,12 +2,17 @@
  * FileRenameInformation(Ex): moving a handle's name to a new name, in the same
  * directory or another, replacing an existing file when asked.
  *
- * Locks, outermost first: the tree resource exclusive (renames, links and
- * cleanup unlinks are serialised by it, and no walk sees a half-moved name), the
- * source and target directories exclusive in ascending address order, then the
- * node itself for the move. A replaced file's node main resource is taken by
- * RemoveLink before the node's own, never together with it. Everything learnt
- * before the tree resource was taken is checked again under it.
+ * Locks: the tree resource exclusive throughout. Renames, links, creates of new
+ * entries and cleanup unlinks all change a directory's children only under the
+ * tree resource, so while it is held exclusive every children list stands still
+ * and the checks read them without the directories' resources. Those are taken
+ * only to change a list under the readers that do without the tree resource
+ * (lookups, listings): the source directory to take the name out, then the
+ * target directory (and inside it the node) to put it in. The two directories
+ * are never held together: any order between two unrelated directories would
+ * be inverted by a later move that nests them, against create, which holds a
+ * directory while it takes a child. In between, a lookup finds the name in
+ * neither directory, as if it came a moment earlier or later.
  */
 #include "vorel.h"
 
@@ -67,14 +72,14 @@ static VOID BreakReplacedOplock(PIRP Irp, PFCB Directory, PCUNICODE_STRING Name,
 }
 
 /*
- * IsWithin: whether Directory is Node or lies below it, following first names
- * up to the root. The caller holds the tree resource (a directory has one name,
- * which only a rename moves).
+ * IsWithinDirectory: whether Directory is Ancestor or lies below it, following
+ * first names up to the root. The caller holds the tree resource (a directory
+ * has one name, which only a rename moves, under the tree resource exclusive).
  */
-static BOOLEAN IsWithin(PFCB Directory, PFCB Node)
+static BOOLEAN IsWithinDirectory(PFCB Directory, PFCB Ancestor)
 {
-    for (PFCB at = Directory; at != NULL; ) {
-        if (at == Node)
+    for (PFCB at = Directory; at != NULL;) {
+        if (at == Ancestor)
             return TRUE;
         PLINK link = FirstNameOf(at);
         at = link != NULL ? link->Parent : NULL;
@@ -83,8 +88,8 @@ static BOOLEAN IsWithin(PFCB Directory, PFCB Node)
 }
 
 /*
- * MoveLocked: the rename itself. The caller holds the tree resource exclusive and
- * both directories exclusive. On success *Replaced is the node whose name gave
+ * MoveLocked: the rename itself. The caller holds the tree resource exclusive
+ * and no directory's resource. On success *Replaced is the node whose name gave
  * way (referenced), or NULL; *Moved tells whether the name changed at all.
  */
 static NTSTATUS MoveLocked(PREQUEST_ACCESS Access, PLINK Link, PFCB SourceParent, PTARGET_NAME Target,
@@ -101,7 +106,7 @@ static NTSTATUS MoveLocked(PREQUEST_ACCESS Access, PLINK Link, PFCB SourceParent
         return STATUS_OBJECT_NAME_NOT_FOUND;
     if (targetParent->Unlinked)
         return STATUS_DELETE_PENDING;
-    if (node->IsDirectory && IsWithin(targetParent, node))
+    if (node->IsDirectory && IsWithinDirectory(targetParent, node))
         return STATUS_INVALID_PARAMETER;
     if (last->Length > NAME_MAX_BYTES)
         return STATUS_OBJECT_NAME_INVALID;
@@ -117,14 +122,23 @@ static NTSTATUS MoveLocked(PREQUEST_ACCESS Access, PLINK Link, PFCB SourceParent
             return status;
     }
 
-    /* The move first: it alone can fail, and the replaced name must stay when it does. */
-    ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
-    status = MoveLink(Link, targetParent, last);
-    ExReleaseResourceLite(&node->MainResource);
+    /* The name leaves its directory first: that alone can fail, and then nothing has changed. */
+    BOOLEAN sameDirectory = SourceParent == targetParent;
+    ExAcquireResourceExclusiveLite(&SourceParent->MainResource, TRUE);
+    status = DetachLink(Link, last);
+    if (!sameDirectory || !NT_SUCCESS(status))
+        ExReleaseResourceLite(&SourceParent->MainResource);
     if (!NT_SUCCESS(status))
         return status;
+    if (!sameDirectory)
+        ExAcquireResourceExclusiveLite(&targetParent->MainResource, TRUE);
     if (existing != NULL)
         *Replaced = RemoveReplacedTarget(existing);
+    /* Cleanup reads the name's directory under the node's resource. */
+    ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
+    AttachLink(Link, targetParent);
+    ExReleaseResourceLite(&node->MainResource);
+    ExReleaseResourceLite(&targetParent->MainResource);
     *Moved = TRUE;
     return STATUS_SUCCESS;
 }
@@ -152,14 +166,12 @@ static NTSTATUS RenameUnderLocks(PVCB Vcb, PREQUEST_ACCESS Access, PLINK Link, P
     BOOLEAN moved = FALSE;
 
     ExAcquireResourceExclusiveLite(&Vcb->TreeResource, TRUE);
-    LockTwoDirectories(SourceParent, Target->Parent);
     BOOLEAN watched = VolumeHasWatches(Vcb);
     if (watched)
         (VOID) BuildLinkPath(Link, &paths.OldPath, &paths.OldNameOffset); /* no path, no report */
     NTSTATUS status = MoveLocked(Access, Link, SourceParent, Target, Replace, &replaced, &moved);
     if (moved && watched)
         (VOID) BuildLinkPath(Link, &paths.NewPath, &paths.NewNameOffset);
-    UnlockTwoDirectories(SourceParent, Target->Parent);
     ExReleaseResourceLite(&Vcb->TreeResource);
 
     FinishReplacedTarget(replaced);

@@ -165,8 +165,9 @@ NTSTATUS CheckNodeAccess(PREQUEST_ACCESS Access, PFCB Node, PFCB Parent, ACCESS_
  * CheckReplaceTarget: may the entry Existing of Parent give way to a new name?
  * Without Replace it stays (STATUS_OBJECT_NAME_COLLISION); a directory is never
  * replaced (STATUS_ACCESS_DENIED); the requester needs DELETE on it or
- * FILE_DELETE_CHILD on Parent. The caller holds the tree resource and Parent's
- * main resource exclusive, and no node's.
+ * FILE_DELETE_CHILD on Parent. The caller holds the tree resource exclusive and
+ * no node's resource; Parent's is taken shared here for the access check (the
+ * caller may hold it exclusive already).
  */
 NTSTATUS CheckReplaceTarget(PREQUEST_ACCESS Access, PFCB Parent, PLINK Existing, BOOLEAN Replace)
 {
@@ -174,13 +175,17 @@ NTSTATUS CheckReplaceTarget(PREQUEST_ACCESS Access, PFCB Parent, PLINK Existing,
         return STATUS_OBJECT_NAME_COLLISION;
     if (Existing->Node->IsDirectory)
         return STATUS_ACCESS_DENIED;
-    return CheckNodeAccess(Access, Existing->Node, Parent, DELETE);
+    ExAcquireResourceSharedLite(&Parent->MainResource, TRUE);
+    NTSTATUS status = CheckNodeAccess(Access, Existing->Node, Parent, DELETE);
+    ExReleaseResourceLite(&Parent->MainResource);
+    return status;
 }
 
 /*
  * RemoveReplacedTarget: takes a checked entry out of the tree and returns its
- * node, referenced, for FinishReplacedTarget once the locks are gone. Locks as
- * for CheckReplaceTarget.
+ * node, referenced, for FinishReplacedTarget once the locks are gone. The caller
+ * holds the tree resource and the entry's directory exclusive, and no node's
+ * resource.
  */
 PFCB RemoveReplacedTarget(PLINK Existing)
 {
@@ -202,24 +207,4 @@ VOID FinishReplacedTarget(PFCB Replaced)
     if (ReadUCharNoFence(&Replaced->Unlinked) && ReadNoFence(&Replaced->OpenCount) == 0)
         FreeOrphanData(Replaced); /* rechecks both under the node's main resource */
     DereferenceNode(Replaced);
-}
-
-/* LockTwoDirectories: both main resources exclusive, the lower address first; one lock when they are the same. */
-VOID LockTwoDirectories(PFCB First, PFCB Second)
-{
-    if (First == Second) {
-        ExAcquireResourceExclusiveLite(&First->MainResource, TRUE);
-        return;
-    }
-    PFCB low = First < Second ? First : Second;
-    PFCB high = First < Second ? Second : First;
-    ExAcquireResourceExclusiveLite(&low->MainResource, TRUE);
-    ExAcquireResourceExclusiveLite(&high->MainResource, TRUE);
-}
-
-VOID UnlockTwoDirectories(PFCB First, PFCB Second)
-{
-    if (First != Second)
-        ExReleaseResourceLite(&Second->MainResource);
-    ExReleaseResourceLite(&First->MainResource);
 }

@@ -185,18 +185,19 @@ VOID RemoveLink(PLINK Link)
 }
 
 /*
- * MoveLink: gives Link the name NewName in directory Target (which may be its
- * own parent). The link stays a name of its node and keeps its references; it
- * leaves its parent's child index and children list and joins Target's at the
- * tail. No time changes. The caller holds the tree resource exclusive and the
- * main resources of both directories exclusive, has checked NewName (1..510
- * bytes, even) and made sure Target has no other entry of that name. Returns
- * STATUS_INSUFFICIENT_RESOURCES (nothing changed) when a long name gets no
- * buffer.
+ * DetachLink: the first half of a move. Link leaves its directory's child index
+ * and children list (the child count drops) and takes the name NewName, but keeps
+ * its node, its references and its parent pointer (cleanup reads that under the
+ * node's resource; AttachLink changes it). The caller holds the tree resource
+ * exclusive (so nothing else adds or removes a name until AttachLink) and the
+ * directory's main resource exclusive, and has checked NewName (1..510 bytes,
+ * even). Returns STATUS_INSUFFICIENT_RESOURCES, with nothing changed, when a
+ * long name gets no buffer.
  */
-NTSTATUS MoveLink(PLINK Link, PFCB Target, PCUNICODE_STRING NewName)
+NTSTATUS DetachLink(PLINK Link, PCUNICODE_STRING NewName)
 {
-    if (!ExIsResourceAcquiredExclusiveLite(&Target->Vcb->TreeResource))
+    PFCB source = Link->Parent;
+    if (!ExIsResourceAcquiredExclusiveLite(&source->Vcb->TreeResource))
         NamespaceInvariantFailed(INVARIANT_REMOVE_WITHOUT_TREE, Link);
     USHORT length = NewName->Length;
     PWCHAR ownBuffer = NULL;
@@ -206,12 +207,12 @@ NTSTATUS MoveLink(PLINK Link, PFCB Target, PCUNICODE_STRING NewName)
             return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    PFCB source = Link->Parent;
     if (source->HasChildIndex)
         RemoveHashEntry(source->ChildIndex, &Link->IndexEntry);
     if (source->ChildCount != 0)
         source->ChildCount--;
     RemoveEntryList(&Link->SiblingLinks);
+    Link->SiblingLinks.Flink = Link->SiblingLinks.Blink = NULL;
 
     if (Link->Name.Buffer != Link->InlineName)
         VorelData.FreePool(Link->Name.Buffer, TAG_LONG_NAME);
@@ -221,9 +222,19 @@ NTSTATUS MoveLink(PLINK Link, PFCB Target, PCUNICODE_STRING NewName)
     RtlCopyMemory(Link->Name.Buffer, NewName->Buffer, length);
     Link->Name.Buffer[length / sizeof(WCHAR)] = UNICODE_NULL;
     Link->Name.Length = length;
+    return STATUS_SUCCESS;
+}
 
+/*
+ * AttachLink: the second half of a move: Link, detached, joins Target at the tail
+ * of its children and in its child index. The caller still holds the tree
+ * resource exclusive, holds Target's main resource exclusive and the node's,
+ * and has made sure Target has no other entry of the link's name. No time
+ * changes.
+ */
+VOID AttachLink(PLINK Link, PFCB Target)
+{
     Link->Parent = Target;
     InsertTailList(&Target->Children, &Link->SiblingLinks);
     AddToChildIndex(Target, Link);
-    return STATUS_SUCCESS;
 }
