@@ -3,7 +3,7 @@
  * registered file system, and the file-system controls of a volume: oplocks,
  * the volume's mounted test and statistics here; reparse points
  * (reparse_control.cpp), sparse files, allocated ranges and zeroing
- * (sparse_control.cpp).
+ * (sparse_control.cpp) and block cloning (clone.cpp).
  */
 #include "vorel.h"
 
@@ -181,6 +181,8 @@ static NTSTATUS CommonUserFsRequest(PIRP Irp, PVCB Vcb, PBOOLEAN HandedOn)
         return QueryAllocatedRangesControl(Irp, irpSp);
     case FSCTL_SET_ZERO_DATA:
         return SetZeroDataControl(Irp, irpSp);
+    case FSCTL_DUPLICATE_EXTENTS_TO_FILE:
+        return DuplicateExtentsControl(Irp, irpSp);
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
