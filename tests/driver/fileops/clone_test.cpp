@@ -7,13 +7,15 @@
  */
 #include "fsctl_test.h"
 
+#include <map>
+
 namespace {
 
 constexpr ULONGLONG kPage = 4096;
 
 class CloneTest : public FsctlTest {
 protected:
-    ULONGLONG VolumeBytes() override { return 2048 * kMiB; }
+    ULONGLONG VolumeBytes() override { return 4096 * kMiB; }
 
     Reply Clone(HANDLE target, HANDLE source, LONGLONG sourceOffset, LONGLONG targetOffset, LONGLONG count,
                 ULONG inLength = sizeof(DUPLICATE_EXTENTS_DATA))
@@ -225,6 +227,78 @@ TEST_F(CloneTest, RefusedClonesChangeNothing)
     EXPECT_EQ(Clone(fileA, fileB, 0, 0, 4096).status, STATUS_FILE_LOCK_CONFLICT) << "nor may the range be read";
     EXPECT_EQ(Charged(fileA), charged);
     EXPECT_EQ(Clone(fileB, fileA, 0, 4096, 4096).status, STATUS_SUCCESS) << "outside the lock";
+}
+
+/*
+ * Clones and a zeroing under injected failures: the nth pool allocation, or
+ * the nth and every later page allocation or mapping, of each step fails in
+ * turn, until a run injects nothing. A step that fails leaves both files' bytes and the volume's charge
+ * as they were; a step that succeeds matches the model.
+ */
+TEST_F(CloneTest, FailedAllocationsLeaveBothFilesAsTheyWere)
+{
+    const char *sites[] = {"ExAllocatePoolWithTag", "MmAllocateNodePagesForMdlEx", "MmAllocatePagesForMdl",
+                           "MmMapLockedPagesSpecifyCache"};
+    std::map<std::string, uint64_t> failures;
+    for (const char *site : sites) {
+        for (uint64_t nth = 1; nth < 100; ++nth) {
+            SCOPED_TRACE(std::string(site) + " #" + std::to_string(nth));
+            std::string suffix = std::string(site).substr(0, 6) + std::to_string(nth);
+            std::vector<UCHAR> a;
+            HANDLE source = MakeFile("\\s" + suffix, 2 * kExtent + 5000, &a);
+            HANDLE target = Keep("\\t" + suffix);
+            std::vector<UCHAR> b(3 * kExtent, 0);
+            b.back() = 1;
+            WriteAll(target, b.size() - 1, &b.back(), 1);
+
+            struct Step {
+                HANDLE file, from;
+                LONGLONG sourceOffset, targetOffset, count; /* a zeroing when from is null */
+            };
+            const Step steps[] = {
+                {target, source, 0, 0, (LONGLONG)a.size()},
+                {target, source, 0, 4096, 8192},
+                {source, nullptr, 100, 300, 0},
+            };
+            uint64_t injected = 0;
+            for (const Step &step : steps) {
+                LONG64 charged = Charged(source);
+                if (std::string(site) == "ExAllocatePoolWithTag")
+                    machine::ArmPoolFault(nth, 0);
+                else
+                    machine::ArmFault(site, nth, true); /* a page allocation that fails is retried smaller */
+                NTSTATUS status;
+                if (step.from != nullptr) {
+                    status = Clone(step.file, step.from, step.sourceOffset, step.targetOffset, step.count).status;
+                } else {
+                    FILE_ZERO_DATA_INFORMATION zero{{.QuadPart = step.sourceOffset}, {.QuadPart = step.targetOffset}};
+                    status = Fsctl(step.file, FSCTL_SET_ZERO_DATA, zero).status;
+                }
+                uint64_t now = machine::FaultsInjected(site);
+                machine::DisarmFaults();
+                injected += now;
+                if (NT_SUCCESS(status)) {
+                    if (step.from != nullptr)
+                        ModelClone(&b, a, (ULONGLONG)step.sourceOffset, (ULONGLONG)step.targetOffset,
+                                   (ULONGLONG)step.count);
+                    else
+                        std::fill(a.begin() + step.sourceOffset, a.begin() + step.targetOffset, 0);
+                } else {
+                    ++failures[site];
+                    EXPECT_NE(now, 0u) << "only an injected failure may fail a step";
+                    EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_DISK_FULL)
+                        << std::hex << status;
+                    EXPECT_EQ(Charged(source), charged);
+                }
+                ASSERT_EQ(Contents(source), a);
+                ASSERT_EQ(Contents(target), b);
+            }
+            if (injected == 0)
+                break;
+        }
+    }
+    EXPECT_GT(failures["ExAllocatePoolWithTag"], 0u);
+    EXPECT_GT(failures["MmAllocateNodePagesForMdlEx"] + failures["MmAllocatePagesForMdl"], 0u);
 }
 
 } // namespace
