@@ -161,6 +161,9 @@ TEST_F(FsctlControlTest, ReparsePointRules)
     EXPECT_EQ(Send(readOnly, FSCTL_SET_REPARSE_POINT, first).status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(Send(file, FSCTL_SET_REPARSE_POINT, first, 16).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Send(file, FSCTL_SET_REPARSE_POINT, {1, 2, 3}).status, STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(Send(file, FSCTL_SET_REPARSE_POINT, ReparseBuffer(0x40000123, {1})).status, STATUS_IO_REPARSE_TAG_INVALID)
+        << "a tag without the Microsoft bit may not set the reserved bit";
+    EXPECT_EQ(Send(file, FSCTL_SET_REPARSE_POINT, ReparseBuffer(2, {})).status, STATUS_IO_REPARSE_TAG_INVALID);
     EXPECT_EQ(Point(file), std::vector<UCHAR>()) << "nothing refused was stored";
 
     LARGE_INTEGER before = NodeOf(file)->LastWriteTime;
@@ -191,6 +194,7 @@ TEST_F(FsctlControlTest, ReparsePointRules)
          STATUS_IO_REPARSE_TAG_MISMATCH},
         {"set with another GUID", FSCTL_SET_REPARSE_POINT, ReparseBuffer(kThirdPartyTag, {1}, 0x11), 0,
          STATUS_REPARSE_ATTRIBUTE_CONFLICT},
+        {"set with a length short of its data", FSCTL_SET_REPARSE_POINT, lying, 0, STATUS_IO_REPARSE_DATA_INVALID},
         {"set-ex short of its header", FSCTL_SET_REPARSE_POINT_EX, std::vector<UCHAR>(39, 0), 0,
          STATUS_INVALID_BUFFER_SIZE},
         {"set-ex naming no point", FSCTL_SET_REPARSE_POINT_EX, ReparseEx(0, 0, 0, second), 0,
