@@ -426,6 +426,18 @@ TEST_F(SparseModelTest, AllocatedRangeQueryInputs)
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, 16u);
 
+    /* The buffers of this control reach the file system unchecked: one outside the caller's space is refused. */
+    std::vector<UCHAR> foreign(64);
+    FILE_ALLOCATED_RANGE_BUFFER *userQuery = reinterpret_cast<FILE_ALLOCATED_RANGE_BUFFER *>(in);
+    *userQuery = query;
+    for (auto [input, output] : {std::pair<PVOID, PVOID>{foreign.data(), out}, {in, foreign.data()}}) {
+        NTSTATUS status = support::AsUser(*process, [&] {
+            return NtFsControlFile(file, nullptr, nullptr, nullptr, controlIosb, FSCTL_QUERY_ALLOCATED_RANGES, input,
+                                   sizeof(query), output, 64);
+        });
+        EXPECT_EQ(status, STATUS_ACCESS_VIOLATION);
+    }
+
     /* A small file is one range from the offset to its end. */
     std::vector<UCHAR> small;
     HANDLE little = MakeFile("\\little", 3000, &small);
