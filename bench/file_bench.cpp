@@ -50,38 +50,13 @@ std::string SizeText(size_t bytes)
     return bytes >= (1u << 20) ? Format("%zuMiB", bytes >> 20) : Format("%zuKiB", bytes >> 10);
 }
 
-/* One thread's user-space scratch: a status block, a name being built, its attributes, a handle slot. */
-struct UserScratch {
-    PIO_STATUS_BLOCK iosb;
-    PUNICODE_STRING name;
-    PWCH text;
-    POBJECT_ATTRIBUTES attributes;
-    PHANDLE handle;
+/* One thread's user-space scratch: the naming scratch, and an offset for reads and writes. */
+struct UserScratch : bench::UserNames {
     PLARGE_INTEGER offset;
 
-    UserScratch()
+    UserScratch() : bench::UserNames(process)
     {
-        iosb = static_cast<PIO_STATUS_BLOCK>(machine::UserAlloc(process, sizeof(IO_STATUS_BLOCK)));
-        name = static_cast<PUNICODE_STRING>(machine::UserAlloc(process, sizeof(UNICODE_STRING)));
-        text = static_cast<PWCH>(machine::UserAlloc(process, 256 * sizeof(WCHAR)));
-        attributes = static_cast<POBJECT_ATTRIBUTES>(machine::UserAlloc(process, sizeof(OBJECT_ATTRIBUTES)));
-        handle = static_cast<PHANDLE>(machine::UserAlloc(process, sizeof(HANDLE)));
         offset = static_cast<PLARGE_INTEGER>(machine::UserAlloc(process, sizeof(LARGE_INTEGER)));
-    }
-    /* NtCreateFile of R:path as the process; the handle in *out. */
-    NTSTATUS Open(const std::string &path, ACCESS_MASK access, ULONG disposition, ULONG options, HANDLE *out)
-    {
-        std::string full = Format("\\??\\R:%s", path.c_str());
-        for (size_t i = 0; i < full.size(); ++i)
-            text[i] = (WCHAR)full[i];
-        name->Buffer = text;
-        name->Length = name->MaximumLength = (USHORT)(full.size() * sizeof(WCHAR));
-        InitializeObjectAttributes(attributes, name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-        NTSTATUS status = NtCreateFile(handle, access | SYNCHRONIZE, attributes, iosb, nullptr, 0,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
-                                       options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-        *out = *handle;
-        return status;
     }
     NTSTATUS Read(HANDLE file, void *buffer, size_t length, ULONGLONG at)
     {

@@ -99,15 +99,6 @@ protected:
         AllocateScratch(4096);
         ASSERT_EQ(Make("\\w", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
     }
-    void Delete(const std::string &path)
-    {
-        OpenRequest rq;
-        rq.access = DELETE;
-        rq.options = FILE_DELETE_ON_CLOSE;
-        HANDLE handle = nullptr;
-        ASSERT_EQ(Open(path, &handle, rq), STATUS_SUCCESS) << path;
-        ASSERT_EQ(Close(handle), STATUS_SUCCESS);
-    }
     /* The one change a watch on \w sees for what action does. */
     template <typename Action>
     std::vector<Change> ChangesOf(Watcher &w, ULONG filter, Action action)

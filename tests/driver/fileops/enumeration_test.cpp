@@ -79,6 +79,13 @@ protected:
         patternText = static_cast<PWCH>(process->Alloc(1024 * sizeof(WCHAR)));
     }
 
+    /* Makes the directory path holding the named empty files, in that order. */
+    void MakeDirectory(const std::string &path, const std::vector<std::string> &files)
+    {
+        ASSERT_EQ(Make(path, FILE_DIRECTORY_FILE), STATUS_SUCCESS) << path;
+        for (const std::string &n : files)
+            ASSERT_EQ(Make(path + "\\" + n), STATUS_SUCCESS) << n;
+    }
     HANDLE OpenDirectory(const std::string &path)
     {
         OpenRequest rq;
@@ -87,15 +94,6 @@ protected:
         HANDLE handle = nullptr;
         EXPECT_EQ(Open(path, &handle, rq), STATUS_SUCCESS) << path;
         return handle;
-    }
-    void Delete(const std::string &path)
-    {
-        OpenRequest rq;
-        rq.access = DELETE;
-        rq.options = FILE_DELETE_ON_CLOSE;
-        HANDLE handle = nullptr;
-        ASSERT_EQ(Open(path, &handle, rq), STATUS_SUCCESS) << path;
-        ASSERT_EQ(Close(handle), STATUS_SUCCESS);
     }
 
     /* One NtQueryDirectoryFile as the program, with its records split apart. */
@@ -193,17 +191,14 @@ protected:
 TEST_F(EnumerationTest, EachFormatAgreesWithTheInformationQueries)
 {
     ASSERT_EQ(Make("\\d", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    alignas(8) UCHAR ea[32] = {};
-    auto *entry = reinterpret_cast<PFILE_FULL_EA_INFORMATION>(ea);
-    entry->EaNameLength = 5;
-    entry->EaValueLength = 4;
-    memcpy(entry->EaName, "COLOR\0blue", 10);
+    alignas(8) UCHAR ea[32];
+    ULONG eaLength = PackOneEa(ea, "COLOR", "blue");
     OpenRequest rq;
     rq.access = FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES;
     rq.disposition = FILE_CREATE;
     rq.attributes = FILE_ATTRIBUTE_HIDDEN;
     rq.ea = ea;
-    rq.eaLength = (ULONG)(FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + 5 + 1 + 4);
+    rq.eaLength = eaLength;
     HANDLE file = nullptr;
     ASSERT_EQ(Open("\\d\\Report.txt", &file, rq), STATUS_SUCCESS);
     ASSERT_EQ(WriteAt(file, 0, "0123456789abc", 13), STATUS_SUCCESS);
@@ -270,9 +265,7 @@ TEST_F(EnumerationTest, EachFormatAgreesWithTheInformationQueries)
 TEST_F(EnumerationTest, DotEntriesOnlyBelowTheRoot)
 {
     ASSERT_EQ(Make("\\d", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    ASSERT_EQ(Make("\\d\\e", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    for (const char *n : {"\\d\\e\\zeta", "\\d\\e\\alpha", "\\d\\e\\Mid"})
-        ASSERT_EQ(Make(n), STATUS_SUCCESS);
+    MakeDirectory("\\d\\e", {"zeta", "alpha", "Mid"});
     HANDLE root = OpenDirectory("\\");
     EXPECT_EQ(ListAll(root), (std::vector<std::string>{"d"}));
     EXPECT_EQ(Close(root), STATUS_SUCCESS);
@@ -296,9 +289,7 @@ TEST_F(EnumerationTest, DotEntriesOnlyBelowTheRoot)
  */
 TEST_F(EnumerationTest, PatternsSelectEntries)
 {
-    ASSERT_EQ(Make("\\p", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    for (const char *n : {"a.txt", "B.TXT", "abc.doc", "readme", "x.tar.gz"})
-        ASSERT_EQ(Make(std::string("\\p\\") + n), STATUS_SUCCESS);
+    MakeDirectory("\\p", {"a.txt", "B.TXT", "abc.doc", "readme", "x.tar.gz"});
     HANDLE p = OpenDirectory("\\p");
     const std::map<std::string, std::vector<std::string>> cases = {
         {"*", {".", "..", "a.txt", "B.TXT", "abc.doc", "readme", "x.tar.gz"}},
@@ -339,9 +330,7 @@ TEST_F(EnumerationTest, PatternsSelectEntries)
  */
 TEST_F(EnumerationTest, SingleEntryAndRestart)
 {
-    ASSERT_EQ(Make("\\s", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    for (const char *n : {"one", "two", "three"})
-        ASSERT_EQ(Make(std::string("\\s\\") + n), STATUS_SUCCESS);
+    MakeDirectory("\\s", {"one", "two", "three"});
     HANDLE s = OpenDirectory("\\s");
     std::vector<std::string> seen;
     for (int round = 0; round < 2; ++round) {
@@ -415,9 +404,7 @@ TEST_F(EnumerationTest, EveryBufferSizeListsEverythingOnce)
  */
 TEST_F(EnumerationTest, DeletingAroundTheResumePoint)
 {
-    ASSERT_EQ(Make("\\r", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    for (const char *n : {"a", "b", "c", "d", "e"})
-        ASSERT_EQ(Make(std::string("\\r\\") + n), STATUS_SUCCESS);
+    MakeDirectory("\\r", {"a", "b", "c", "d", "e"});
     HANDLE r = OpenDirectory("\\r");
     Listing l = Query(r, FileNamesInformation, 4096, true, true);
     ASSERT_EQ(Names(l), (std::vector<std::string>{"."}));
