@@ -11,7 +11,7 @@
  * way a call starts where the last one stopped, so listing a directory costs
  * time in proportion to its size however small the caller's buffer.
  *
- * A query holds the directory's main resource shared from its first look at the
+ * A query holds the directory's main resource from its first look at the
  * children to its last: entries are neither added nor removed under it.
  */
 #include "vorel.h"
@@ -411,7 +411,8 @@ static NTSTATUS QueryBuffer(PIRP Irp, ULONG Length, PUCHAR *Buffer)
 
 /*
  * QueryDirectory: IRP_MN_QUERY_DIRECTORY on an admitted volume for a directory
- * handle. Takes the directory's main resource shared. Sets Information to the
+ * handle. Takes the directory's main resource (shared for a synchronous
+ * handle, else exclusive). Sets Information to the
  * bytes of the records written. Returns STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW
  * when not even the first record fits (nothing written), STATUS_NO_MORE_FILES
  * once a started listing has nothing more, STATUS_NO_SUCH_FILE when nothing
@@ -434,7 +435,16 @@ static NTSTATUS QueryDirectory(PIRP Irp, PCCB Ccb, PFCB Directory)
     PLINK dropped = NULL;
     PLINK reset = NULL;
     BOOLEAN full = FALSE;
-    ExAcquireResourceSharedLite(&Directory->MainResource, TRUE);
+    /*
+     * The I/O manager runs one request at a time on a synchronous file object,
+     * so its listing state is this request's alone under the shared hold. An
+     * asynchronous handle may have two queries running at once: the exclusive
+     * hold keeps them from interleaving in the CCB.
+     */
+    if (FlagOn(irpSp->FileObject->Flags, FO_SYNCHRONOUS_IO))
+        ExAcquireResourceSharedLite(&Directory->MainResource, TRUE);
+    else
+        ExAcquireResourceExclusiveLite(&Directory->MainResource, TRUE);
     if ((irpSp->Flags & SL_RESTART_SCAN) != 0 || !Ccb->EnumerationStarted)
         ResetEnumeration(Ccb, irpSp->Parameters.QueryDirectory.FileName, &reset);
     BOOLEAN started = Ccb->EnumerationStarted;

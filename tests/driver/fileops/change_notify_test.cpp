@@ -20,18 +20,6 @@ constexpr ULONG kEverything = kNames | FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTI
 
 using Change = std::pair<ULONG, std::string>; /* action, name relative to the watched directory */
 
-/* A kernel handle on R:path, opened for asynchronous I/O. */
-NTSTATUS KernelOpenDirectory(const std::string &path, HANDLE *handle)
-{
-    support::Name name(("\\??\\R:" + path).c_str());
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    IO_STATUS_BLOCK iosb{};
-    return ZwCreateFile(handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, FILE_DIRECTORY_FILE,
-                        nullptr, 0);
-}
-
 /*
  * One watching handle and its request: the I/O manager writes the status block
  * before it signals the event, so the block is read only once the event says
@@ -45,7 +33,7 @@ struct Watcher {
 
     explicit Watcher(const std::string &path)
     {
-        EXPECT_EQ(KernelOpenDirectory(path, &dir), STATUS_SUCCESS) << path;
+        EXPECT_EQ(KernelOpen(path, &dir, FILE_DIRECTORY_FILE, FILE_LIST_DIRECTORY), STATUS_SUCCESS) << path;
         EXPECT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE), STATUS_SUCCESS);
     }
     ~Watcher()
@@ -251,13 +239,7 @@ TEST_F(ChangeNotifyTest, RequestsEndWithoutChanges)
 
     ASSERT_EQ(Make("\\w\\file"), STATUS_SUCCESS);
     HANDLE file = nullptr;
-    support::Name name("\\??\\R:\\w\\file");
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    IO_STATUS_BLOCK openIosb{};
-    ASSERT_EQ(ZwCreateFile(&file, FILE_LIST_DIRECTORY | SYNCHRONIZE, &oa, &openIosb, nullptr, 0,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0, nullptr, 0),
-              STATUS_SUCCESS);
+    ASSERT_EQ(KernelOpen("\\w\\file", &file, 0, FILE_LIST_DIRECTORY), STATUS_SUCCESS);
     Watcher onFile("\\w");
     HANDLE kept = onFile.dir;
     onFile.dir = file;

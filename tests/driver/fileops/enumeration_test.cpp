@@ -7,8 +7,10 @@
  * directory.
  */
 #include "fileops_test.h"
+#include "system_threads.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <random>
@@ -496,6 +498,56 @@ TEST_F(EnumerationTest, ChangesBetweenCallsAgainstAModel)
             EXPECT_LT(arrival[seen[i - 1]], arrival[seen[i]]) << "out of order at " << seen[i];
     }
     EXPECT_EQ(Close(m), STATUS_SUCCESS);
+}
+
+/*
+ * Two threads list through one asynchronous handle at once, restarting now and
+ * then: every call gets whole, well-formed records of entries that exist (the
+ * listing state of a handle is never torn between two queries).
+ */
+TEST_F(EnumerationTest, ConcurrentQueriesOnOneAsynchronousHandle)
+{
+    std::vector<std::string> files;
+    for (int i = 0; i < 40; ++i)
+        files.push_back("c" + std::to_string(i));
+    MakeDirectory("\\c", files);
+    std::set<std::string> known(files.begin(), files.end());
+    known.insert(".");
+    known.insert("..");
+    HANDLE c = nullptr;
+    ASSERT_EQ(KernelOpen("\\c", &c, FILE_DIRECTORY_FILE, FILE_LIST_DIRECTORY), STATUS_SUCCESS);
+    std::atomic<int> bad{0};
+    auto lister = [&](int seed) {
+        alignas(8) UCHAR buffer[512];
+        IO_STATUS_BLOCK status{};
+        for (int i = 0; i < 300; ++i) {
+            NTSTATUS s = ZwQueryDirectoryFile(c, nullptr, nullptr, nullptr, &status, buffer, sizeof(buffer),
+                                              FileNamesInformation, FALSE, nullptr, (i + seed) % 7 == 0);
+            if (s == STATUS_NO_MORE_FILES)
+                continue;
+            if (s != STATUS_SUCCESS) {
+                bad++;
+                continue;
+            }
+            for (ULONG at = 0;;) {
+                auto *record = reinterpret_cast<PFILE_NAMES_INFORMATION>(buffer + at);
+                std::string name;
+                for (ULONG k = 0; k < record->FileNameLength / 2; ++k)
+                    name.push_back((char)record->FileName[k]);
+                if (known.count(name) == 0)
+                    bad++;
+                if (record->NextEntryOffset == 0)
+                    break;
+                at += record->NextEntryOffset;
+            }
+        }
+    };
+    PKTHREAD one = StartThread([&] { lister(0); });
+    PKTHREAD two = StartThread([&] { lister(3); });
+    JoinThread(one);
+    JoinThread(two);
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(ZwClose(c), STATUS_SUCCESS);
 }
 
 } // namespace

@@ -39,6 +39,18 @@ inline ULONG PackOneEa(UCHAR (&buffer)[32], const char *name, const char *value)
     return (ULONG)(FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + entry->EaNameLength + 1 + entry->EaValueLength);
 }
 
+/* A kernel handle on R:path; asynchronous unless options ask otherwise. */
+inline NTSTATUS KernelOpen(const std::string &path, HANDLE *handle, ULONG options = 0,
+                           ACCESS_MASK access = FILE_READ_DATA)
+{
+    support::Name name(("\\??\\R:" + path).c_str());
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    return ZwCreateFile(handle, access | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, nullptr, 0);
+}
+
 class FileOpsTest : public VolumeTest {
 protected:
     /* The clock jumps over waits: a dismount refused as busy gives up at once. */
