@@ -83,25 +83,10 @@ double Measure(UserScratch &scratch, size_t count)
     std::snprintf(path, sizeof(path), "\\d%zu", count);
     if (scratch.Open(path, FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE, &directory) != STATUS_SUCCESS)
         return 0;
-    std::vector<double> rates;
-    for (int round = 0; round < 3; ++round) {
-        auto start = std::chrono::steady_clock::now();
-        size_t entries = 0;
-        double seconds = 0;
-        do {
-            size_t listed = scratch.ListAll(directory);
-            if (listed != count + 2) { /* with "." and ".." */
-                NtClose(directory);
-                return 0;
-            }
-            entries += listed;
-            seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        } while (seconds < 0.2);
-        rates.push_back((double)entries / seconds);
-    }
+    /* Whole listings per second, each of the entries and "." and "..". */
+    double listings = bench::MedianRate([&] { return scratch.ListAll(directory) == count + 2; });
     NtClose(directory);
-    std::sort(rates.begin(), rates.end());
-    return rates[1];
+    return listings * (double)(count + 2);
 }
 
 } // namespace
