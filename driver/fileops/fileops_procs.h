@@ -56,6 +56,7 @@ VOID InitializeChangeNotify(PVCB Vcb);
 VOID UninitializeChangeNotify(PVCB Vcb);
 
 /* directory_control.cpp: listings and change watches */
+DRIVER_DISPATCH VorelDirectoryControl;
 VOID ReleaseEnumerationLink(PLINK Link);
 
 /* query_information.cpp: what a handle's node reports */

@@ -12,17 +12,6 @@
 
 namespace {
 
-/* A kernel handle on R:path; asynchronous unless options ask otherwise. */
-NTSTATUS KernelOpen(const std::string &path, HANDLE *handle, ULONG options = 0, ACCESS_MASK access = FILE_READ_DATA)
-{
-    support::Name name(("\\??\\R:" + path).c_str());
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    IO_STATUS_BLOCK iosb{};
-    return ZwCreateFile(handle, access | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, nullptr, 0);
-}
-
 /*
  * An oplock control on an asynchronous handle; its result lands in iosb. The I/O
  * manager writes iosb before it signals the call's event, so iosb is read only
