@@ -152,4 +152,38 @@ inline double MedianRate(const std::function<bool()> &step)
     return rates[1];
 }
 
+/* Text built with snprintf (GCC 12 misjudges std::string concatenation at -O2). */
+template <typename... Args>
+std::string Format(const char *format, Args... args)
+{
+    char text[160];
+    std::snprintf(text, sizeof(text), format, args...);
+    return text;
+}
+
+/*
+ * One thread's user-space scratch in the benchmark's user process (Process, set
+ * before the first one is made): the naming scratch and an offset.
+ */
+struct UserScratch : UserNames {
+    static inline void *Process = nullptr;
+
+    PLARGE_INTEGER offset;
+
+    UserScratch() : UserNames(Process)
+    {
+        offset = static_cast<PLARGE_INTEGER>(machine::UserAlloc(Process, sizeof(LARGE_INTEGER)));
+    }
+    NTSTATUS Read(HANDLE file, void *buffer, size_t length, ULONGLONG at)
+    {
+        offset->QuadPart = (LONGLONG)at;
+        return NtReadFile(file, nullptr, nullptr, nullptr, iosb, buffer, (ULONG)length, offset, nullptr);
+    }
+    NTSTATUS Write(HANDLE file, const void *buffer, size_t length, ULONGLONG at)
+    {
+        offset->QuadPart = (LONGLONG)at;
+        return NtWriteFile(file, nullptr, nullptr, nullptr, iosb, (PVOID)buffer, (ULONG)length, offset, nullptr);
+    }
+};
+
 } // namespace bench

@@ -36,39 +36,13 @@ bool Wanted(const std::string &what)
     return only == nullptr || what.find(only) != std::string::npos;
 }
 
-/* Text built with snprintf (GCC 12 misjudges std::string concatenation at -O2). */
-template <typename... Args>
-std::string Format(const char *format, Args... args)
-{
-    char text[160];
-    std::snprintf(text, sizeof(text), format, args...);
-    return text;
-}
+using bench::Format;
+using bench::UserScratch;
 
 std::string SizeText(size_t bytes)
 {
     return bytes >= (1u << 20) ? Format("%zuMiB", bytes >> 20) : Format("%zuKiB", bytes >> 10);
 }
-
-/* One thread's user-space scratch: the naming scratch, and an offset for reads and writes. */
-struct UserScratch : bench::UserNames {
-    PLARGE_INTEGER offset;
-
-    UserScratch() : bench::UserNames(process)
-    {
-        offset = static_cast<PLARGE_INTEGER>(machine::UserAlloc(process, sizeof(LARGE_INTEGER)));
-    }
-    NTSTATUS Read(HANDLE file, void *buffer, size_t length, ULONGLONG at)
-    {
-        offset->QuadPart = (LONGLONG)at;
-        return NtReadFile(file, nullptr, nullptr, nullptr, iosb, buffer, (ULONG)length, offset, nullptr);
-    }
-    NTSTATUS Write(HANDLE file, const void *buffer, size_t length, ULONGLONG at)
-    {
-        offset->QuadPart = (LONGLONG)at;
-        return NtWriteFile(file, nullptr, nullptr, nullptr, iosb, (PVOID)buffer, (ULONG)length, offset, nullptr);
-    }
-};
 
 /* Runs body(thread) on Threads system threads acting for the process, released together. */
 void RunOnThreads(size_t threads, const std::function<void(size_t)> &body)
@@ -368,6 +342,7 @@ int main(int argc, char **argv)
     machine::ProcessIdentity identity;
     identity.userSpaceBytes = 256ull << 20;
     process = ok ? machine::CreateProcess(identity) : nullptr;
+    UserScratch::Process = process;
     ok = ok && process != nullptr;
     {
         DataFiles data;

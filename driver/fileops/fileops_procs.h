@@ -16,6 +16,14 @@ VOID ReleaseHolder(PVCB Vcb, ULONG ProcessId);
 /* fsctrl.cpp: the mount request and a volume's file-system controls */
 DRIVER_DISPATCH VorelFileSystemControl;
 
+/* reparse_control.cpp, sparse_control.cpp, clone.cpp: the file controls on a handle's node (no lock held on entry). */
+NTSTATUS GetReparsePointControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
+NTSTATUS ChangeReparsePointControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, PVCB Vcb, ULONG Code);
+NTSTATUS SetSparseControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
+NTSTATUS QueryAllocatedRangesControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
+NTSTATUS SetZeroDataControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
+NTSTATUS DuplicateExtentsControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
+
 /* io_admission.cpp: the read and write handlers and what their cores share. */
 DRIVER_DISPATCH VorelRead;
 DRIVER_DISPATCH VorelWrite;
@@ -49,6 +57,7 @@ VOID InitializeChangeNotify(PVCB Vcb);
 VOID UninitializeChangeNotify(PVCB Vcb);
 
 /* directory_control.cpp: listings and change watches */
+DRIVER_DISPATCH VorelDirectoryControl;
 VOID ReleaseEnumerationLink(PLINK Link);
 
 /* query_information.cpp: what a handle's node reports */

@@ -6,6 +6,7 @@
 #define CCB_SIGNATURE 0x42434343 /* "CCCB" */
 #define TAG_CCB POOL_TAG('v', 'l', 'C', 'b')
 #define TAG_FULL_PATH POOL_TAG('v', 'l', 'N', 't')
+#define TAG_RANGE_BATCH POOL_TAG('v', 'l', 'R', 'q') /* an allocated-ranges query's batch */
 
 #define MAXIMUM_PATH_BYTES          65534u  /* longest full path a report or query builds */
 #define ENUMERATION_NAME_CHARACTERS 256u    /* room for the last returned name and the pattern */

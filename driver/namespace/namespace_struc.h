@@ -124,7 +124,7 @@ typedef struct _FCB {
     BOOLEAN DeletePending;                  /* main resource */
     BOOLEAN DeleteCompanion;                /* main resource; set together with DeletePending */
     BOOLEAN Unlinked;                       /* main resource: no name left, never named again */
-    BOOLEAN Sparse;
+    BOOLEAN Sparse;                         /* set under the main resource exclusive; read whole without a lock */
     BOOLEAN SectionCreated;                 /* main resource exclusive: a section was made, views may remain */
     BOOLEAN Mapped;                         /* main resource exclusive: a writable section was made; reads flush it first */
     volatile LONG PurgeGate;                /* 0 or 1, taken by compare-exchange */
