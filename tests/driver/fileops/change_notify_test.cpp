@@ -5,7 +5,7 @@
  * every way a waiting request ends without a change: cancellation, the
  * handle's cleanup, its process's exit before the volume goes.
  */
-#include "fileops_test.h"
+#include "change_watch.h"
 
 #include <cstring>
 #include <string>
@@ -13,70 +13,6 @@
 #include <vector>
 
 namespace {
-
-constexpr ULONG kNames = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
-constexpr ULONG kEverything = kNames | FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE |
-                              FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_LAST_ACCESS;
-
-using Change = std::pair<ULONG, std::string>; /* action, name relative to the watched directory */
-
-/*
- * One watching handle and its request: the I/O manager writes the status block
- * before it signals the event, so the block is read only once the event says
- * the request is done.
- */
-struct Watcher {
-    HANDLE dir = nullptr;
-    HANDLE event = nullptr;
-    IO_STATUS_BLOCK iosb{};
-    alignas(8) UCHAR buffer[4096] = {};
-
-    explicit Watcher(const std::string &path)
-    {
-        EXPECT_EQ(KernelOpen(path, &dir, FILE_DIRECTORY_FILE, FILE_LIST_DIRECTORY), STATUS_SUCCESS) << path;
-        EXPECT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE), STATUS_SUCCESS);
-    }
-    ~Watcher()
-    {
-        if (dir != nullptr)
-            ZwClose(dir);
-        ZwClose(event);
-    }
-    NTSTATUS Start(ULONG filter, bool tree = false, ULONG length = sizeof(buffer))
-    {
-        iosb = {};
-        return ZwNotifyChangeDirectoryFile(dir, event, nullptr, nullptr, &iosb, buffer, length, filter, tree);
-    }
-    bool Done() const
-    {
-        LARGE_INTEGER now{};
-        return ZwWaitForSingleObject(event, FALSE, &now) == STATUS_SUCCESS;
-    }
-    /* Waits for the request and returns its status; the records in *changes. */
-    NTSTATUS Finish(std::vector<Change> *changes = nullptr)
-    {
-        ZwWaitForSingleObject(event, FALSE, nullptr);
-        if (changes != nullptr && iosb.Status == STATUS_SUCCESS) {
-            changes->clear();
-            for (ULONG at = 0; at < iosb.Information;) {
-                auto *record = reinterpret_cast<PFILE_NOTIFY_INFORMATION>(buffer + at);
-                std::string name;
-                for (ULONG i = 0; i < record->FileNameLength / 2; ++i)
-                    name.push_back((char)record->FileName[i]);
-                changes->emplace_back(record->Action, name);
-                if (record->NextEntryOffset == 0)
-                    break;
-                at += record->NextEntryOffset;
-            }
-        }
-        return iosb.Status;
-    }
-    void Close()
-    {
-        ZwClose(dir);
-        dir = nullptr;
-    }
-};
 
 class ChangeNotifyTest : public DataFileOpsTest {
 protected:
