@@ -7,12 +7,12 @@
  * tree resource, so while it is held exclusive every children list stands still
  * and the checks read them without the directories' resources. Those are taken
  * only to change a list under the readers that do without the tree resource
- * (lookups, listings): the source directory to take the name out, then the
- * target directory (and inside it the node) to put it in. The two directories
- * are never held together: any order between two unrelated directories would
- * be inverted by a later move that nests them, against create, which holds a
- * directory while it takes a child. In between, a lookup finds the name in
- * neither directory, as if it came a moment earlier or later.
+ * (lookups, listings, cleanup's choice of a name), one directory at a time with
+ * the node inside it: the name leaves the old directory, joins the new one, and
+ * is marked whole again under the old one (DetachLink, AttachLink,
+ * FinishLinkMove). In between, a lookup finds the name in neither directory, as
+ * if it came a moment earlier or later. A replaced file's resource is taken by
+ * RemoveLink under the new directory, without the node's.
  */
 #include "vorel.h"
 
@@ -87,6 +87,19 @@ static BOOLEAN IsWithinDirectory(PFCB Directory, PFCB Ancestor)
     return FALSE;
 }
 
+/* LockDirectoryAndNode: a directory and then a node in it (or moving into it), both exclusive. */
+static VOID LockDirectoryAndNode(PFCB Directory, PFCB Node)
+{
+    ExAcquireResourceExclusiveLite(&Directory->MainResource, TRUE);
+    ExAcquireResourceExclusiveLite(&Node->MainResource, TRUE);
+}
+
+static VOID UnlockDirectoryAndNode(PFCB Directory, PFCB Node)
+{
+    ExReleaseResourceLite(&Node->MainResource);
+    ExReleaseResourceLite(&Directory->MainResource);
+}
+
 /*
  * MoveLocked: the rename itself. The caller holds the tree resource exclusive
  * and no directory's resource. On success *Replaced is the node whose name gave
@@ -123,22 +136,28 @@ static NTSTATUS MoveLocked(PREQUEST_ACCESS Access, PLINK Link, PFCB SourceParent
     }
 
     /* The name leaves its directory first: that alone can fail, and then nothing has changed. */
-    BOOLEAN sameDirectory = SourceParent == targetParent;
-    ExAcquireResourceExclusiveLite(&SourceParent->MainResource, TRUE);
+    LockDirectoryAndNode(SourceParent, node);
     status = DetachLink(Link, last);
-    if (!sameDirectory || !NT_SUCCESS(status))
-        ExReleaseResourceLite(&SourceParent->MainResource);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        UnlockDirectoryAndNode(SourceParent, node);
         return status;
-    if (!sameDirectory)
+    }
+    if (SourceParent != targetParent) {
+        UnlockDirectoryAndNode(SourceParent, node);
         ExAcquireResourceExclusiveLite(&targetParent->MainResource, TRUE);
+    } else {
+        ExReleaseResourceLite(&node->MainResource); /* a replaced file's resource is taken without it */
+    }
     if (existing != NULL)
         *Replaced = RemoveReplacedTarget(existing);
-    /* Cleanup reads the name's directory under the node's resource. */
     ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
     AttachLink(Link, targetParent);
-    ExReleaseResourceLite(&node->MainResource);
-    ExReleaseResourceLite(&targetParent->MainResource);
+    if (SourceParent != targetParent) {
+        UnlockDirectoryAndNode(targetParent, node);
+        LockDirectoryAndNode(SourceParent, node);
+    }
+    FinishLinkMove(Link);
+    UnlockDirectoryAndNode(SourceParent, node);
     *Moved = TRUE;
     return STATUS_SUCCESS;
 }

@@ -185,14 +185,25 @@ VOID RemoveLink(PLINK Link)
 }
 
 /*
- * DetachLink: the first half of a move. Link leaves its directory's child index
- * and children list (the child count drops) and takes the name NewName, but keeps
- * its node, its references and its parent pointer (cleanup reads that under the
- * node's resource; AttachLink changes it). The caller holds the tree resource
- * exclusive (so nothing else adds or removes a name until AttachLink) and the
- * directory's main resource exclusive, and has checked NewName (1..510 bytes,
- * even). Returns STATUS_INSUFFICIENT_RESOURCES, with nothing changed, when a
- * long name gets no buffer.
+ * A move of a name between two directories runs in three steps, never holding
+ * the two directories together (an order between two unrelated directories
+ * would be inverted by a later move that nests them, against create, which holds
+ * a directory while it takes a child's resource):
+ *   DetachLink, under the old directory: the name leaves it and takes its new
+ *     text; it counts as removed, so a handle's resume point or a cleanup that
+ *     reaches it meanwhile leaves it alone;
+ *   AttachLink, under the new directory: the name joins it;
+ *   FinishLinkMove, under the old directory again: it no longer counts as
+ *     removed (a reader of either directory sees either state and does right).
+ * The caller holds the tree resource exclusive throughout, so no other name is
+ * added or removed in between, and the node's main resource in each step.
+ */
+
+/*
+ * DetachLink: the first step. The caller holds the tree resource, the link's
+ * directory and the node exclusive, and has checked NewName (1..510 bytes, even).
+ * Returns STATUS_INSUFFICIENT_RESOURCES, with nothing changed, when a long name
+ * gets no buffer.
  */
 NTSTATUS DetachLink(PLINK Link, PCUNICODE_STRING NewName)
 {
@@ -213,6 +224,7 @@ NTSTATUS DetachLink(PLINK Link, PCUNICODE_STRING NewName)
         source->ChildCount--;
     RemoveEntryList(&Link->SiblingLinks);
     Link->SiblingLinks.Flink = Link->SiblingLinks.Blink = NULL;
+    Link->Removed = TRUE;
 
     if (Link->Name.Buffer != Link->InlineName)
         VorelData.FreePool(Link->Name.Buffer, TAG_LONG_NAME);
@@ -226,15 +238,20 @@ NTSTATUS DetachLink(PLINK Link, PCUNICODE_STRING NewName)
 }
 
 /*
- * AttachLink: the second half of a move: Link, detached, joins Target at the tail
- * of its children and in its child index. The caller still holds the tree
- * resource exclusive, holds Target's main resource exclusive and the node's,
- * and has made sure Target has no other entry of the link's name. No time
- * changes.
+ * AttachLink: the second step: Link joins Target at the tail of its children and
+ * in its child index. The caller holds the tree resource, Target and the node
+ * exclusive, and has made sure Target has no other entry of the link's name. No
+ * time changes.
  */
 VOID AttachLink(PLINK Link, PFCB Target)
 {
     Link->Parent = Target;
     InsertTailList(&Target->Children, &Link->SiblingLinks);
     AddToChildIndex(Target, Link);
+}
+
+/* FinishLinkMove: the last step. The caller holds the tree resource, the old directory and the node exclusive. */
+VOID FinishLinkMove(PLINK Link)
+{
+    Link->Removed = FALSE;
 }

@@ -33,6 +33,7 @@ NTSTATUS AddLink(PFCB Directory, PLINK Link);
 VOID RemoveLink(PLINK Link);
 NTSTATUS DetachLink(PLINK Link, PCUNICODE_STRING NewName);
 VOID AttachLink(PLINK Link, PFCB Target);
+VOID FinishLinkMove(PLINK Link);
 VOID ReleaseLink(PLINK Link);
 
 /* node_id.cpp: the node-id index and the orphan list. */
