@@ -1,10 +1,10 @@
 /*
  * Renames racing each other and the opens, links and cleanup unlinks that share
- * the tree: files crossing between two directories in both directions at once
- * (the two directories are locked in address order, so opposite moves never
- * wait on each other), a directory moving back and forth under them, hard links
- * and POSIX deletes on a shared name. Afterwards every file is at exactly one of
- * its two names and the teardown finds nothing left over.
+ * the tree: files crossing between two directories in both directions at once,
+ * a directory moving back and forth under them (so each directory is in turn
+ * the old and the new one of a move), hard links and POSIX deletes on a shared
+ * name. Afterwards every file is at exactly one of its two names and the
+ * teardown finds nothing left over.
  */
 #include "fileops_test.h"
 #include "system_threads.h"
