@@ -288,14 +288,31 @@ static PLINK FirstChild(PFCB Directory)
 }
 
 /*
+ * FirstArrivedAfter: the first child that came into Directory after the name
+ * numbered Arrival, or NULL. Children are in arrival order; the numbers wrap, so
+ * they are compared by their distance. Linear: only a listing that lost both its
+ * last entry and its resume link gets here.
+ */
+static PLINK FirstArrivedAfter(PFCB Directory, ULONG Arrival)
+{
+    for (PLINK link = FirstChild(Directory); link != NULL; link = NextChild(Directory, link)) {
+        if ((LONG)(link->Arrival - Arrival) > 0)
+            return link;
+    }
+    return NULL;
+}
+
+/*
  * ResumePoint: where a listing goes on: *FirstDot is the first dot entry to
  * offer (0 for ".", 1 for "..", 2 for none) and *Start the first child (NULL:
  * none). A fresh listing starts at the beginning. Otherwise it starts after the
  * last returned entry: at the resume link when the entry before it is that one,
  * or when that entry is gone (deleted, or replaced by another node of its name);
  * else right after the entry of the last returned name, found through the child
- * index (the candidates up to it have all been offered already). The
- * directory's main resource is held.
+ * index (the candidates up to it have all been offered already). When the last
+ * entry and the resume link are both gone, the first child that arrived after
+ * the last entry goes on, so no entry that stayed is skipped. The directory's
+ * main resource is held.
  */
 static VOID ResumePoint(PCCB Ccb, PFCB Directory, BOOLEAN HasDots, PULONG FirstDot, PLINK *Start)
 {
@@ -324,11 +341,13 @@ static VOID ResumePoint(PCCB Ccb, PFCB Directory, BOOLEAN HasDots, PULONG FirstD
     if (HasDots && RtlEqualUnicodeString(&last, &DotDotName, FALSE))
         return;
     PLINK named = LookupChild(Directory, &last);
-    if (resumeHere && (named == NULL || named->Node->NodeId != Ccb->LastFileId)) {
+    BOOLEAN lastStays = named != NULL && named->Node->NodeId == Ccb->LastFileId && named->Arrival == Ccb->LastArrival;
+    if (lastStays)
+        *Start = NextChild(Directory, named);
+    else if (resumeHere)
         *Start = resume;
-        return;
-    }
-    *Start = named != NULL ? NextChild(Directory, named) : NULL;
+    else
+        *Start = FirstArrivedAfter(Directory, Ccb->LastArrival);
 }
 
 /*
@@ -382,6 +401,8 @@ static NTSTATUS ListEntries(PLISTING Listing, PCCB Ccb, PFCB Directory, BOOLEAN 
         status = EmitCandidate(Listing, Ccb, link->Node, &link->Name, &result);
         if (!NT_SUCCESS(status))
             return status;
+        if (result == EmitWritten)
+            Ccb->LastArrival = link->Arrival;
         if (result == EmitFull) {
             *Full = TRUE;
             SetResumeLink(Ccb, link, Dropped);

@@ -33,6 +33,7 @@ typedef struct _CCB {
     USHORT LastNameLength;                  /* bytes */
     USHORT PatternLength;                   /* bytes */
     ULONGLONG LastFileId;
+    ULONG LastArrival;                      /* arrival number of the last returned child */
     WCHAR LastName[ENUMERATION_NAME_CHARACTERS];
     WCHAR Pattern[ENUMERATION_NAME_CHARACTERS]; /* upper-cased */
 

@@ -125,6 +125,7 @@ NTSTATUS AddLink(PFCB Directory, PLINK Link)
     }
 
     Link->Parent = Directory;
+    Link->Arrival = Directory->NextArrival++;
     InsertTailList(&Directory->Children, &Link->SiblingLinks);
     AddToChildIndex(Directory, Link);
     InterlockedIncrement(&Link->ReferenceCount);

@@ -424,14 +424,26 @@ TEST_F(EnumerationTest, DeletingAroundTheResumePoint)
     ASSERT_EQ(Make("\\r\\d"), STATUS_SUCCESS); /* the same name, another node, at the end */
     l = Query(r, FileNamesInformation, 4096);
     EXPECT_EQ(Names(l), (std::vector<std::string>{"e", "d"}));
+
+    /* The last one returned and the next both go; then the last one comes back under its name. */
+    for (const char *n : {"f", "g", "h"})
+        ASSERT_EQ(Make(std::string("\\r\\") + n), STATUS_SUCCESS);
+    l = Query(r, FileNamesInformation, 4096, true, true);
+    for (int i = 0; i < 3; ++i) /* "..", "b", "e" */
+        l = Query(r, FileNamesInformation, 4096, true);
+    ASSERT_EQ(Names(l), (std::vector<std::string>{"e"}));
+    Delete("\\r\\e");
+    Delete("\\r\\d");
+    ASSERT_EQ(Make("\\r\\e"), STATUS_SUCCESS);
+    l = Query(r, FileNamesInformation, 4096);
+    EXPECT_EQ(Names(l), (std::vector<std::string>{"f", "g", "h", "e"}));
     EXPECT_EQ(Close(r), STATUS_SUCCESS);
 }
 
 /*
  * A model of one directory under random change: between the calls of a
  * listing through random small buffers, new entries arrive and random ones go
- * (never both the last one returned and the next, which would leave the
- * listing nowhere to go on from). An entry present from the first call to the
+ * (the last one returned and the next among them). An entry present from the first call to the
  * last is returned exactly once; no entry is returned twice; everything
  * returned existed; the order is the order of arrival.
  */
@@ -461,12 +473,16 @@ TEST_F(EnumerationTest, ChangesBetweenCallsAgainstAModel)
             for (const Entry &e : l.entries)
                 if (e.name != "." && e.name != "..")
                     seen.push_back(e.name);
-            /* The next entry after the last one returned is where the listing resumes. */
+            /* Half the time the last one returned and the next both go: the listing still goes on. */
             std::string last = seen.empty() ? "" : seen.back();
             auto lastAt = std::find(present.begin(), present.end(), last);
-            std::string next = lastAt != present.end() && lastAt + 1 != present.end() ? *(lastAt + 1) : "";
-            bool lastGone = false;
-            bool nextGone = false;
+            if (lastAt != present.end() && lastAt + 1 != present.end() && random() % 2 == 0) {
+                for (int both = 0; both < 2; ++both) {
+                    throughout.erase(*lastAt);
+                    Delete("\\m\\" + *lastAt);
+                    lastAt = present.erase(lastAt);
+                }
+            }
             for (int change = random() % 4; change > 0; --change) {
                 if (random() % 2 == 0 || present.size() < 10) {
                     add();
@@ -475,12 +491,6 @@ TEST_F(EnumerationTest, ChangesBetweenCallsAgainstAModel)
                 }
                 size_t victim = random() % present.size();
                 std::string n = present[victim];
-                bool isLast = n == last;
-                bool isNext = !next.empty() && n == next;
-                if ((isLast && nextGone) || (isNext && lastGone))
-                    continue;
-                lastGone = lastGone || isLast;
-                nextGone = nextGone || isNext;
                 Delete("\\m\\" + n);
                 present.erase(present.begin() + (long)victim);
                 throughout.erase(n);
