@@ -8,10 +8,12 @@
  * and the checks read them without the directories' resources. Those are taken
  * only to change a list under the readers that do without the tree resource
  * (lookups, listings, cleanup's choice of a name), one directory at a time with
- * the node inside it: the name leaves the old directory, joins the new one, and
- * is marked whole again under the old one (DetachLink, AttachLink,
- * FinishLinkMove). In between, a lookup finds the name in neither directory, as
- * if it came a moment earlier or later. A replaced file's resource is taken by
+ * the node inside it. Within one directory the name changes in place, keeping
+ * its place among the children for listings in progress (RenameLinkInPlace).
+ * Across two, the name leaves the old directory, joins the new one as its
+ * latest arrival, and is marked whole again under the old one (DetachLink,
+ * AttachLink, FinishLinkMove); in between, a lookup finds the name in neither
+ * directory, as if it came a moment earlier or later. A replaced file's resource is taken by
  * RemoveLink under the new directory, without the node's.
  */
 #include "vorel.h"
@@ -135,27 +137,30 @@ static NTSTATUS MoveLocked(PREQUEST_ACCESS Access, PLINK Link, PFCB SourceParent
             return status;
     }
 
-    /* The name leaves its directory first: that alone can fail, and then nothing has changed. */
+    /* The new text first: that alone can fail, and then nothing has changed. */
     LockDirectoryAndNode(SourceParent, node);
-    status = DetachLink(Link, last);
+    status = SourceParent == targetParent ? RenameLinkInPlace(Link, last) : DetachLink(Link, last);
     if (!NT_SUCCESS(status)) {
         UnlockDirectoryAndNode(SourceParent, node);
         return status;
     }
-    if (SourceParent != targetParent) {
-        UnlockDirectoryAndNode(SourceParent, node);
-        ExAcquireResourceExclusiveLite(&targetParent->MainResource, TRUE);
-    } else {
+    if (SourceParent == targetParent) {
+        /* In place: the old entry of the name goes under the same hold of the directory. */
         ExReleaseResourceLite(&node->MainResource); /* a replaced file's resource is taken without it */
+        if (existing != NULL)
+            *Replaced = RemoveReplacedTarget(existing);
+        ExReleaseResourceLite(&SourceParent->MainResource);
+        *Moved = TRUE;
+        return STATUS_SUCCESS;
     }
+    UnlockDirectoryAndNode(SourceParent, node);
+    ExAcquireResourceExclusiveLite(&targetParent->MainResource, TRUE);
     if (existing != NULL)
         *Replaced = RemoveReplacedTarget(existing);
     ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
     AttachLink(Link, targetParent);
-    if (SourceParent != targetParent) {
-        UnlockDirectoryAndNode(targetParent, node);
-        LockDirectoryAndNode(SourceParent, node);
-    }
+    UnlockDirectoryAndNode(targetParent, node);
+    LockDirectoryAndNode(SourceParent, node);
     FinishLinkMove(Link);
     UnlockDirectoryAndNode(SourceParent, node);
     *Moved = TRUE;

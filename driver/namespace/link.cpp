@@ -185,6 +185,54 @@ VOID RemoveLink(PLINK Link)
         DereferenceNode(node);
 }
 
+/* AllocateNameBuffer: a pool buffer for a name too long for a link's own; FALSE without memory. */
+static BOOLEAN AllocateNameBuffer(PCUNICODE_STRING Name, PWCHAR *Buffer)
+{
+    *Buffer = NULL;
+    if (Name->Length <= INLINE_NAME_BYTES - sizeof(WCHAR))
+        return TRUE;
+    *Buffer = (PWCHAR)AllocateZeroed(Name->Length + sizeof(WCHAR), TAG_LONG_NAME, NonPagedPoolNx);
+    return *Buffer != NULL;
+}
+
+/* ReplaceName: Link's text becomes Name, in OwnBuffer (from AllocateNameBuffer) or the link's own. */
+static VOID ReplaceName(PLINK Link, PCUNICODE_STRING Name, PWCHAR OwnBuffer)
+{
+    USHORT length = Name->Length;
+    if (Link->Name.Buffer != Link->InlineName)
+        VorelData.FreePool(Link->Name.Buffer, TAG_LONG_NAME);
+    Link->Name.Buffer = OwnBuffer != NULL ? OwnBuffer : Link->InlineName;
+    Link->Name.MaximumLength = OwnBuffer != NULL ? (USHORT)(length + sizeof(WCHAR)) : (USHORT)INLINE_NAME_BYTES;
+    /* Name is the request's copy, never the buffer freed above. */
+    RtlCopyMemory(Link->Name.Buffer, Name->Buffer, length);
+    Link->Name.Buffer[length / sizeof(WCHAR)] = UNICODE_NULL;
+    Link->Name.Length = length;
+}
+
+/*
+ * RenameLinkInPlace: Link takes the name NewName in its own directory, keeping
+ * its place (and arrival) among the children, so a listing in progress neither
+ * loses the entries after it nor meets it twice. The caller holds the tree
+ * resource, the directory and the node exclusive, and has checked NewName.
+ * Returns STATUS_INSUFFICIENT_RESOURCES, with nothing changed, when a long name
+ * gets no buffer.
+ */
+NTSTATUS RenameLinkInPlace(PLINK Link, PCUNICODE_STRING NewName)
+{
+    PFCB directory = Link->Parent;
+    PWCHAR ownBuffer = NULL;
+    if (!AllocateNameBuffer(NewName, &ownBuffer))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    if (directory->HasChildIndex)
+        RemoveHashEntry(directory->ChildIndex, &Link->IndexEntry);
+    ReplaceName(Link, NewName, ownBuffer);
+    if (directory->HasChildIndex) {
+        Link->IndexEntry.Hash = HashName(&Link->Name);
+        InsertHashEntry(directory->ChildIndex, &Link->IndexEntry);
+    }
+    return STATUS_SUCCESS;
+}
+
 /*
  * A move of a name between two directories runs in three steps, never holding
  * the two directories together (an order between two unrelated directories
@@ -211,14 +259,9 @@ NTSTATUS DetachLink(PLINK Link, PCUNICODE_STRING NewName)
     PFCB source = Link->Parent;
     if (!ExIsResourceAcquiredExclusiveLite(&source->Vcb->TreeResource))
         NamespaceInvariantFailed(INVARIANT_REMOVE_WITHOUT_TREE, Link);
-    USHORT length = NewName->Length;
     PWCHAR ownBuffer = NULL;
-    if (length > INLINE_NAME_BYTES - sizeof(WCHAR)) {
-        ownBuffer = (PWCHAR)AllocateZeroed(length + sizeof(WCHAR), TAG_LONG_NAME, NonPagedPoolNx);
-        if (ownBuffer == NULL)
-            return STATUS_INSUFFICIENT_RESOURCES;
-    }
-
+    if (!AllocateNameBuffer(NewName, &ownBuffer))
+        return STATUS_INSUFFICIENT_RESOURCES;
     if (source->HasChildIndex)
         RemoveHashEntry(source->ChildIndex, &Link->IndexEntry);
     if (source->ChildCount != 0)
@@ -226,27 +269,20 @@ NTSTATUS DetachLink(PLINK Link, PCUNICODE_STRING NewName)
     RemoveEntryList(&Link->SiblingLinks);
     Link->SiblingLinks.Flink = Link->SiblingLinks.Blink = NULL;
     Link->Removed = TRUE;
-
-    if (Link->Name.Buffer != Link->InlineName)
-        VorelData.FreePool(Link->Name.Buffer, TAG_LONG_NAME);
-    Link->Name.Buffer = ownBuffer != NULL ? ownBuffer : Link->InlineName;
-    Link->Name.MaximumLength = ownBuffer != NULL ? (USHORT)(length + sizeof(WCHAR)) : (USHORT)INLINE_NAME_BYTES;
-    /* NewName is the request's copy, never the buffer freed above. */
-    RtlCopyMemory(Link->Name.Buffer, NewName->Buffer, length);
-    Link->Name.Buffer[length / sizeof(WCHAR)] = UNICODE_NULL;
-    Link->Name.Length = length;
+    ReplaceName(Link, NewName, ownBuffer);
     return STATUS_SUCCESS;
 }
 
 /*
- * AttachLink: the second step: Link joins Target at the tail of its children and
- * in its child index. The caller holds the tree resource, Target and the node
+ * AttachLink: the second step: Link joins Target at the tail of its children (as
+ * the latest arrival) and in its child index. The caller holds the tree resource, Target and the node
  * exclusive, and has made sure Target has no other entry of the link's name. No
  * time changes.
  */
 VOID AttachLink(PLINK Link, PFCB Target)
 {
     Link->Parent = Target;
+    Link->Arrival = Target->NextArrival++; /* the tail of the children: the latest to arrive */
     InsertTailList(&Target->Children, &Link->SiblingLinks);
     AddToChildIndex(Target, Link);
 }

@@ -26,6 +26,18 @@ protected:
         ASSERT_EQ(WriteAt(handle, 0, "22222", 5), STATUS_SUCCESS);
         Close(handle);
     }
+    /* The next name a listing of dir returns, one entry per call; "" at its end. */
+    std::string NextListed(HANDLE dir, bool restart = false)
+    {
+        NTSTATUS status = support::AsUser(*process, [&] {
+            return NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, iosb, scratch, 4096, FileNamesInformation,
+                                        TRUE, nullptr, restart);
+        });
+        if (status != STATUS_SUCCESS)
+            return "";
+        const auto *record = reinterpret_cast<const FILE_NAMES_INFORMATION *>(scratch);
+        return Narrow(std::u16string(reinterpret_cast<const char16_t *>(record->FileName), record->FileNameLength / 2));
+    }
     /* Every path of the tree that opens, with the node it opens. */
     std::vector<std::pair<std::string, ULONGLONG>> Snapshot(const std::string &dir)
     {
@@ -275,6 +287,42 @@ TEST_F(RenameTest, EveryPoolAllocationFailsInTurn)
         }
         EXPECT_GT(n, 2u) << "some allocations were failed";
     }
+}
+
+/*
+ * A listing in progress meets renames between its calls: the last entry it
+ * returned moves away, the next one is renamed in place, another arrives from
+ * elsewhere. It goes on with every entry that stayed, once, in its place, and
+ * ends with the one that arrived.
+ */
+TEST_F(RenameTest, ListingGoesOnAcrossRenames)
+{
+    for (const char *dir : {"\\l", "\\o"})
+        ASSERT_EQ(Make(dir, FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+    for (const char *file : {"\\l\\a", "\\l\\b", "\\l\\c", "\\l\\d", "\\o\\x"})
+        ASSERT_EQ(Make(file), STATUS_SUCCESS);
+    OpenRequest rq;
+    rq.access = FILE_LIST_DIRECTORY;
+    rq.options = FILE_DIRECTORY_FILE;
+    HANDLE list;
+    ASSERT_EQ(Open("\\l", &list, rq), STATUS_SUCCESS);
+    std::vector<std::string> seen{NextListed(list, true)};
+    for (int i = 0; i < 3; ++i)
+        seen.push_back(NextListed(list));
+    ASSERT_EQ(seen, (std::vector<std::string>{".", "..", "a", "b"}));
+    for (const auto &[from, to] : {std::pair<const char *, const char *>{"\\l\\b", "\\o\\b2"},
+                                   {"\\l\\c", "c2"},
+                                   {"\\o\\x", "\\l\\x"}}) {
+        HANDLE handle;
+        ASSERT_EQ(OpenForSet(from, &handle), STATUS_SUCCESS) << from;
+        EXPECT_EQ(Rename(handle, to), STATUS_SUCCESS) << from;
+        Close(handle);
+    }
+    seen.clear();
+    for (std::string name = NextListed(list); !name.empty(); name = NextListed(list))
+        seen.push_back(name);
+    EXPECT_EQ(seen, (std::vector<std::string>{"c2", "d", "x"}));
+    EXPECT_EQ(Close(list), STATUS_SUCCESS);
 }
 
 } // namespace
