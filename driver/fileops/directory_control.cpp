@@ -367,6 +367,25 @@ static VOID SetResumeLink(PCCB Ccb, PLINK Link, PLINK *Dropped)
 }
 
 /*
+ * PrefetchFollowing: a large directory's names and nodes are far apart in
+ * memory; asking for the next node and the name after it while this one is
+ * formatted keeps a listing from waiting on each in turn.
+ */
+static FORCEINLINE VOID PrefetchFollowing(PFCB Directory, PLINK Link)
+{
+    PLINK next = NextChild(Directory, Link);
+    if (next == NULL)
+        return;
+    PFCB node = next->Node;
+    PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, &node->NodeId);
+    PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, &node->IsDirectory);
+    PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, &node->ReparseTag);
+    PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, &node->CreationTime);
+    PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, &node->Data);
+    PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, next->SiblingLinks.Flink);
+}
+
+/*
  * ListEntries: offers the candidates from the resume point on until the buffer
  * is full, a single entry was asked and written, or the list ends. The
  * directory's main resource is held. Returns STATUS_SUCCESS or a fault of the
@@ -398,6 +417,7 @@ static NTSTATUS ListEntries(PLISTING Listing, PCCB Ccb, PFCB Directory, BOOLEAN 
     }
 
     for (; link != NULL; link = NextChild(Directory, link)) {
+        PrefetchFollowing(Directory, link);
         status = EmitCandidate(Listing, Ccb, link->Node, &link->Name, &result);
         if (!NT_SUCCESS(status))
             return status;

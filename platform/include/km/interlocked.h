@@ -167,6 +167,11 @@ FORCEINLINE void WritePointerNoFence(PVOID volatile *Destination, PVOID Value)
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 #define KeMemoryBarrierWithoutFence() __atomic_signal_fence(__ATOMIC_SEQ_CST)
 #define YieldProcessor() __builtin_ia32_pause_or_yield()
+
+/* Cache-line prefetch hints, as wdm.h defines them over the compiler's intrinsic. */
+#define PF_TEMPORAL_LEVEL_1 3
+#define PF_NON_TEMPORAL_LEVEL_ALL 0
+#define PreFetchCacheLine(l, a) __builtin_prefetch((const void *)(a), 0, (l))
 #if defined(__x86_64__)
 #undef YieldProcessor
 #define YieldProcessor() __builtin_ia32_pause()
