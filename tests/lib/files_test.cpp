@@ -309,8 +309,9 @@ TEST_F(LibraryFiles, CloneArgumentsAreCheckedBeforeAnythingIsOpened)
     EXPECT_EQ(VOREL_ERR_NOT_FOUND, vorel_file_clone(source.c_str(), Name("no\\folder").c_str()));
     EXPECT_EQ(VOREL_ERR_ACCESS_DENIED, vorel_file_clone(Name("").c_str(), target.c_str())); /* a folder */
     std::string tooLong = "C:\\" + std::string(520, 'x');
-    const char *refused[][2] = {{nullptr, target.c_str()}, {source.c_str(), nullptr}, {"", target.c_str()},
-                                {source.c_str(), ""},      {"C:\\\xFF", target.c_str()}, {source.c_str(), tooLong.c_str()}};
+    const char *refused[][2] = {{nullptr, target.c_str()},      {source.c_str(), nullptr},
+                                {"", target.c_str()},           {source.c_str(), ""},
+                                {"C:\\\xFF", target.c_str()}, {source.c_str(), tooLong.c_str()}};
     for (const auto &pair : refused)
         EXPECT_EQ(VOREL_ERR_INVALID, vorel_file_clone(pair[0], pair[1]));
     EXPECT_FALSE(Exists(Linux("target")));

@@ -12,6 +12,8 @@
 
 #include <km/fileinfo.h>
 
+#include <memory>
+
 namespace {
 
 using transport::CallNumber;
@@ -68,6 +70,24 @@ static_assert(sizeof(FILE_BASIC_INFO) == sizeof(FILE_BASIC_INFORMATION) &&
               "the Win32 records are the native ones");
 
 /*
+ * The staging of one call on a handle of the host: its status block, then bytes of
+ * buffers at kBufferOffset. Null, with the last error set, for a handle that is not
+ * the current connection's or when no user space could be had.
+ */
+std::unique_ptr<UserBuffer> StageFileCall(HANDLE handle, size_t bytes)
+{
+    transport::Client &client = win32::HostConnection();
+    if (!win32::CheckHandle(handle, client))
+        return nullptr;
+    auto staging = std::make_unique<UserBuffer>(client, kBufferOffset + bytes);
+    if (staging->get() == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return staging;
+}
+
+/*
  * A read or write on a host handle of this process through NtReadFile / NtWriteFile.
  * With an OVERLAPPED (on a synchronous handle) the transfer starts at its offset and
  * its Internal fields receive the outcome. A synchronous read at the end of the file
@@ -75,13 +95,11 @@ static_assert(sizeof(FILE_BASIC_INFO) == sizeof(FILE_BASIC_INFORMATION) &&
  */
 BOOL TransferNative(bool write, HANDLE handle, void *buffer, DWORD length, DWORD *done, LPOVERLAPPED overlapped)
 {
-    transport::Client &client = win32::HostConnection();
-    if (!win32::CheckHandle(handle, client))
+    std::unique_ptr<UserBuffer> staging = StageFileCall(handle, length);
+    if (staging == nullptr)
         return FALSE;
-    UserBuffer staging(client, kBufferOffset + length);
-    uint8_t *base = staging.get();
-    if (base == nullptr)
-        return FailWith(ERROR_NOT_ENOUGH_MEMORY);
+    uint8_t *base = staging->get();
+    transport::Client &client = win32::HostConnection();
     auto *iosb = reinterpret_cast<IO_STATUS_BLOCK *>(base);
     auto *offset = reinterpret_cast<LARGE_INTEGER *>(base + sizeof(IO_STATUS_BLOCK));
     uint8_t *data = base + kBufferOffset;
@@ -95,7 +113,7 @@ BOOL TransferNative(bool write, HANDLE handle, void *buffer, DWORD length, DWORD
                              overlapped != nullptr ? Arg(offset) : 0, 0};
     NTSTATUS status = client.Call(write ? CallNumber::NtWriteFile : CallNumber::NtReadFile, arguments, 9, Arg(handle));
     if (status == STATUS_PENDING) {
-        staging.Abandon(); /* not on a synchronous handle; the request owns the memory */
+        staging->Abandon(); /* not on a synchronous handle; the request owns the memory */
         return FailWith(ERROR_IO_PENDING);
     }
     if (status == transport::kStatusDisconnected)
@@ -135,13 +153,11 @@ FILETIME FileTimeOf(const LARGE_INTEGER &time)
 
 BOOL QueryFileNative(HANDLE handle, BY_HANDLE_FILE_INFORMATION *information)
 {
-    transport::Client &client = win32::HostConnection();
-    if (!win32::CheckHandle(handle, client))
+    std::unique_ptr<UserBuffer> staging = StageFileCall(handle, sizeof(FILE_ALL_INFORMATION) + kNameRoom);
+    if (staging == nullptr)
         return FALSE;
-    UserBuffer staging(client, kBufferOffset + sizeof(FILE_ALL_INFORMATION) + kNameRoom);
-    uint8_t *base = staging.get();
-    if (base == nullptr)
-        return FailWith(ERROR_NOT_ENOUGH_MEMORY);
+    uint8_t *base = staging->get();
+    transport::Client &client = win32::HostConnection();
     NTSTATUS status = QueryNative(client, CallNumber::NtQueryVolumeInformationFile, handle, base,
                                   sizeof(FILE_FS_VOLUME_INFORMATION) + kNameRoom, kFileFsVolumeInformation);
     if (!NT_SUCCESS(status))
@@ -167,16 +183,13 @@ BOOL QueryFileNative(HANDLE handle, BY_HANDLE_FILE_INFORMATION *information)
 
 BOOL SetFileNative(HANDLE handle, ULONG informationClass, const void *record, DWORD length)
 {
-    transport::Client &client = win32::HostConnection();
-    if (!win32::CheckHandle(handle, client))
+    std::unique_ptr<UserBuffer> staging = StageFileCall(handle, length);
+    if (staging == nullptr)
         return FALSE;
-    UserBuffer staging(client, kBufferOffset + length);
-    uint8_t *base = staging.get();
-    if (base == nullptr)
-        return FailWith(ERROR_NOT_ENOUGH_MEMORY);
+    uint8_t *base = staging->get();
     std::memcpy(base + kBufferOffset, record, length);
     uint64_t arguments[5] = {Arg(handle), Arg(base), Arg(base + kBufferOffset), length, informationClass};
-    NTSTATUS status = client.Call(CallNumber::NtSetInformationFile, arguments, 5, Arg(handle));
+    NTSTATUS status = win32::HostConnection().Call(CallNumber::NtSetInformationFile, arguments, 5, Arg(handle));
     return NT_SUCCESS(status) ? TRUE : FailWithStatus(status);
 }
 

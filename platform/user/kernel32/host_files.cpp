@@ -136,12 +136,30 @@ bool SharingAllows(const HostFile &opening)
         if (file.device != opening.device || file.inode != opening.inode ||
             (!file.read && !file.write && !file.remove))
             continue;
-        if ((opening.read && !(file.share & FILE_SHARE_READ)) || (opening.write && !(file.share & FILE_SHARE_WRITE)) ||
-            (opening.remove && !(file.share & FILE_SHARE_DELETE)) || (file.read && !(opening.share & FILE_SHARE_READ)) ||
-            (file.write && !(opening.share & FILE_SHARE_WRITE)) || (file.remove && !(opening.share & FILE_SHARE_DELETE)))
+        bool refused = (opening.read && !(file.share & FILE_SHARE_READ)) ||
+                       (opening.write && !(file.share & FILE_SHARE_WRITE)) ||
+                       (opening.remove && !(file.share & FILE_SHARE_DELETE));
+        bool refusing = (file.read && !(opening.share & FILE_SHARE_READ)) ||
+                        (file.write && !(opening.share & FILE_SHARE_WRITE)) ||
+                        (file.remove && !(opening.share & FILE_SHARE_DELETE));
+        if (refused || refusing)
             return false;
     }
     return true;
+}
+
+/* A handle's record for a read (write = false) or a write: a file, opened with that access. */
+bool FindDataFile(HANDLE handle, bool write, HostFile *file)
+{
+    if (!FindFile(handle, file))
+        return false;
+    if (file->directory)
+        SetLastError(ERROR_INVALID_FUNCTION);
+    else if (!(write ? file->write : file->read))
+        SetLastError(ERROR_ACCESS_DENIED);
+    else
+        return true;
+    return false;
 }
 
 FILETIME FileTimeOf(int64_t seconds, int64_t nanoseconds)
@@ -342,17 +360,16 @@ HANDLE OpenHostFile(const std::string &path, DWORD access, DWORD share, DWORD cr
 BOOL ReadHostFile(HANDLE handle, void *buffer, DWORD length, DWORD *done, LPOVERLAPPED overlapped)
 {
     HostFile file;
-    if (!FindFile(handle, &file))
+    if (!FindDataFile(handle, false, &file))
         return FALSE;
-    if (file.directory)
-        return FailWith(ERROR_INVALID_FUNCTION);
-    if (!file.read)
-        return FailWith(ERROR_ACCESS_DENIED);
     DWORD total = 0;
-    off_t offset = overlapped != nullptr ? (off_t)(((uint64_t)overlapped->OffsetHigh << 32) | overlapped->Offset) : -1;
+    off_t offset = -1;
+    if (overlapped != nullptr)
+        offset = (off_t)(((uint64_t)overlapped->OffsetHigh << 32) | overlapped->Offset);
     while (total < length) {
         auto *at = static_cast<uint8_t *>(buffer) + total;
-        ssize_t got = offset >= 0 ? pread(file.fd, at, length - total, offset + total) : read(file.fd, at, length - total);
+        ssize_t got =
+            offset >= 0 ? pread(file.fd, at, length - total, offset + total) : read(file.fd, at, length - total);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -378,12 +395,8 @@ BOOL ReadHostFile(HANDLE handle, void *buffer, DWORD length, DWORD *done, LPOVER
 BOOL WriteHostFile(HANDLE handle, const void *buffer, DWORD length, DWORD *done, LPOVERLAPPED overlapped)
 {
     HostFile file;
-    if (!FindFile(handle, &file))
+    if (!FindDataFile(handle, true, &file))
         return FALSE;
-    if (file.directory)
-        return FailWith(ERROR_INVALID_FUNCTION);
-    if (!file.write)
-        return FailWith(ERROR_ACCESS_DENIED);
     off_t offset = -1;
     if (overlapped != nullptr) {
         // Offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file.
@@ -395,7 +408,8 @@ BOOL WriteHostFile(HANDLE handle, const void *buffer, DWORD length, DWORD *done,
     DWORD total = 0;
     while (total < length) {
         const auto *at = static_cast<const uint8_t *>(buffer) + total;
-        ssize_t put = offset >= 0 ? pwrite(file.fd, at, length - total, offset + total) : write(file.fd, at, length - total);
+        ssize_t put =
+            offset >= 0 ? pwrite(file.fd, at, length - total, offset + total) : write(file.fd, at, length - total);
         if (put < 0 && errno == EINTR)
             continue;
         if (put < 0) {

@@ -110,7 +110,7 @@ TEST_F(Win32HostFiles, DispositionsCreateOpenAndTruncateAsOnWindows)
         {"missing", TRUNCATE_EXISTING, 0, ERROR_FILE_NOT_FOUND},
         {"nowhere/f", CREATE_ALWAYS, 0, ERROR_PATH_NOT_FOUND},
         {"f/below", OPEN_EXISTING, 0, ERROR_PATH_NOT_FOUND},
-        {"d", OPEN_EXISTING, 0, ERROR_ACCESS_DENIED},                          /* a directory without backup semantics */
+        {"d", OPEN_EXISTING, 0, ERROR_ACCESS_DENIED}, /* a directory without backup semantics */
         {"d", CREATE_NEW, FILE_FLAG_BACKUP_SEMANTICS, ERROR_FILE_EXISTS},
         {"d", CREATE_ALWAYS, FILE_FLAG_BACKUP_SEMANTICS, ERROR_ACCESS_DENIED},
     };
