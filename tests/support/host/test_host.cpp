@@ -10,7 +10,6 @@
 
 #include <vorel_control.h>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -163,19 +162,10 @@ constexpr uint32_t kSerialNumber = 0x5EA1F11E;
 constexpr int64_t kFileIndex = 0x0000123487654321ll;
 constexpr int64_t kFileTime = 0x01DA000000000000ll;
 
-/* The data buffer of a read or write on the device (neither buffered nor direct: the caller's own). */
-uint8_t *DataBuffer(PIRP irp)
-{
-    if (irp->MdlAddress != nullptr)
-        return static_cast<uint8_t *>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
-    return static_cast<uint8_t *>(irp->UserBuffer);
-}
-
 /*
- * The file requests: one file of state->fileData behind every name, read and written
- * at the offset the request names (the end of file for FILE_WRITE_TO_END_OF_FILE),
- * advancing the pointer of a synchronous file object; its information fixed but for
- * the size; sets and file-system controls recorded, the end of file applied.
+ * The file requests: one file of state->fileData's size behind every name, its
+ * information fixed but for the size; sets and file-system controls recorded, the
+ * end of file applied.
  */
 NTSTATUS ServeFileRequest(PIRP irp, PIO_STACK_LOCATION stack)
 {
@@ -187,32 +177,6 @@ NTSTATUS ServeFileRequest(PIRP irp, PIO_STACK_LOCATION stack)
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     switch (stack->MajorFunction) {
-    case IRP_MJ_READ:
-    case IRP_MJ_WRITE: {
-        LARGE_INTEGER offset = stack->Parameters.Read.ByteOffset;
-        ULONG length = stack->Parameters.Read.Length;
-        if (offset.HighPart == -1 && offset.LowPart == FILE_WRITE_TO_END_OF_FILE)
-            offset.QuadPart = (LONGLONG)data.size();
-        seen.offset = offset.QuadPart;
-        seen.length = length;
-        uint8_t *buffer = DataBuffer(irp);
-        if (stack->MajorFunction == IRP_MJ_READ) {
-            if ((uint64_t)offset.QuadPart >= data.size() && length != 0) {
-                status = STATUS_END_OF_FILE;
-                break;
-            }
-            information = std::min<uint64_t>(length, data.size() - offset.QuadPart);
-            std::memcpy(buffer, data.data() + offset.QuadPart, information);
-        } else {
-            if (data.size() < (uint64_t)offset.QuadPart + length)
-                data.resize(offset.QuadPart + length);
-            std::memcpy(data.data() + offset.QuadPart, buffer, length);
-            information = length;
-        }
-        if (stack->FileObject->Flags & FO_SYNCHRONOUS_IO)
-            stack->FileObject->CurrentByteOffset.QuadPart = offset.QuadPart + information;
-        break;
-    }
     case IRP_MJ_QUERY_INFORMATION: {
         seen.informationClass = stack->Parameters.QueryFile.FileInformationClass;
         if (seen.informationClass != FileAllInformation) {
@@ -299,8 +263,6 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MJ_DEVICE_CONTROL:
         state->controls++;
         return Control(irp, stack);
-    case IRP_MJ_READ:
-    case IRP_MJ_WRITE:
     case IRP_MJ_QUERY_INFORMATION:
     case IRP_MJ_QUERY_VOLUME_INFORMATION:
     case IRP_MJ_SET_INFORMATION:

@@ -67,8 +67,8 @@ void MakeDriveLink(char letter);
 void RemoveDriveLink(char letter);
 /*
  * File requests. Every name under the device (a drive link made with MakeDriveLink
- * leads there: "T:\\any") opens the same file, held by the driver: reads and writes
- * go to its bytes; a query of all information reports them with serial 0x5EA1F11E,
+ * leads there: "T:\\any") opens the same file, held by the driver: a query of all
+ * information reports its size with serial 0x5EA1F11E,
  * index 0x123487654321, three links and the archive and sparse attributes; the size
  * classes report 1000 units of 4 KiB (caller 300, free 400); sets are recorded (the end
  * of file applied) and file-system controls recorded and refused.
@@ -76,8 +76,6 @@ void RemoveDriveLink(char letter);
 struct FileRequest {
     uint8_t major = 0;
     uint32_t informationClass = 0;   /* query, volume query and set */
-    int64_t offset = 0;              /* read and write */
-    uint32_t length = 0;
     uint32_t code = 0;               /* file-system control */
     std::vector<uint8_t> input;      /* set record, control input */
 };
