@@ -316,8 +316,8 @@ WINBASEAPI BOOL WINAPI SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HAN
 /*
  * GetDiskFreeSpaceExW: the sizes of the volume that holds a directory (the caller
  * needs to be able to list it; a file is ERROR_DIRECTORY). Null is the current
- * directory's drive, C:. Host drives are asked locally, the machine's volumes for
- * their size information. Each output is optional.
+ * directory's drive, C:. Host drives are asked locally, the machine's volumes (also
+ * through the mount root) for their size information. Each output is optional.
  */
 WINBASEAPI BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTEGER lpFreeBytesAvailableToCaller,
                                            PULARGE_INTEGER lpTotalNumberOfBytes,
@@ -326,12 +326,16 @@ WINBASEAPI BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTE
     if (lpDirectoryName == nullptr)
         lpDirectoryName = L"C:\\";
     std::string hostPath;
-    if (win32::HostPathOf(lpDirectoryName, &hostPath))
+    std::u16string name;
+    switch (win32::ResolvePath(lpDirectoryName, &hostPath, &name)) {
+    case win32::PathKind::Host:
         return win32::HostDiskFreeSpace(hostPath, lpFreeBytesAvailableToCaller, lpTotalNumberOfBytes,
                                         lpTotalNumberOfFreeBytes);
-    std::u16string name;
-    if (!win32::NtPathOf(lpDirectoryName, &name))
+    case win32::PathKind::Invalid:
         return FailWith(ERROR_PATH_NOT_FOUND);
+    case win32::PathKind::Machine:
+        break;
+    }
     return DiskFreeSpaceNative(name, lpFreeBytesAvailableToCaller, lpTotalNumberOfBytes, lpTotalNumberOfFreeBytes);
 }
 

@@ -246,13 +246,16 @@ WINBASEAPI HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
         return INVALID_HANDLE_VALUE;
     }
     std::string hostPath;
-    if (win32::HostPathOf(lpFileName, &hostPath))
+    std::u16string name;
+    switch (win32::ResolvePath(lpFileName, &hostPath, &name)) {
+    case win32::PathKind::Host:
         return win32::OpenHostFile(hostPath, dwDesiredAccess, dwShareMode, dwCreationDisposition,
                                    dwFlagsAndAttributes);
-    std::u16string name;
-    if (!win32::NtPathOf(lpFileName, &name)) {
+    case win32::PathKind::Invalid:
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
+    case win32::PathKind::Machine:
+        break;
     }
     if (name.size() * sizeof(WCHAR) > UNICODE_STRING_MAX_BYTES) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);

@@ -257,6 +257,32 @@ bool HostPathOf(LPCWSTR path, std::string *linuxPath)
     return true;
 }
 
+PathKind ResolvePath(LPCWSTR path, std::string *linuxPath, std::u16string *ntName)
+{
+    if (!HostPathOf(path, linuxPath))
+        return NtPathOf(path, ntName) ? PathKind::Machine : PathKind::Invalid;
+    const char *variable = std::getenv("VOREL_MOUNT_ROOT");
+    std::string root = JoinBelow(std::string(), variable != nullptr && variable[0] != 0 ? variable : "/mnt/vorel");
+    const std::string &linux = *linuxPath;
+    size_t at = root.size() + 1; /* the letter's folder */
+    bool below = root != "/" && linux.size() > at && linux.compare(0, root.size(), root) == 0 &&
+                 linux[root.size()] == '/';
+    char letter = below ? (char)(linux[at] & ~0x20) : 0;
+    if (!below || letter < 'A' || letter > 'Z' || (linux.size() > at + 1 && linux[at + 1] != '/'))
+        return PathKind::Host;
+    std::u16string rest;
+    if (!Utf8ToUtf16(linux.c_str() + at + 1, linux.size() - at - 1, true, &rest))
+        return PathKind::Host;
+    for (char16_t &c : rest)
+        if (c == u'/')
+            c = u'\\';
+    *ntName = u"\\??\\";
+    *ntName += (char16_t)letter;
+    *ntName += u":";
+    *ntName += rest.empty() ? u"\\" : rest;
+    return PathKind::Machine;
+}
+
 bool IsHostFileHandle(HANDLE handle)
 {
     std::lock_guard<std::mutex> guard(fileLock);

@@ -88,6 +88,15 @@ bool NtPathOf(LPCWSTR path, std::u16string *nt);
 bool HostDriveDirectory(WCHAR letter, std::string *directory);
 /* The Linux path of a Win32 path on a host drive ("X:\..." in any of its forms), or false. */
 bool HostPathOf(LPCWSTR path, std::string *linuxPath);
+/*
+ * Where a Win32 path leads: Host, a host file (*linuxPath); Machine, a name of the
+ * machine for the native calls (*ntName); Invalid for names without a drive
+ * (ERROR_PATH_NOT_FOUND). A host path into the mount root ($VOREL_MOUNT_ROOT/X/...)
+ * names the file of volume X: it goes to the machine as X:, never through our own
+ * mount.
+ */
+enum class PathKind { Host, Machine, Invalid };
+PathKind ResolvePath(LPCWSTR path, std::string *linuxPath, std::u16string *ntName);
 bool IsHostFileHandle(HANDLE handle);
 /* CreateFileW on a host path: the handle, or INVALID_HANDLE_VALUE with the last error set. */
 HANDLE OpenHostFile(const std::string &path, DWORD access, DWORD share, DWORD creation, DWORD flagsAndAttributes);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -136,6 +137,28 @@ TEST_F(Win32FileIo, DiskSpaceComesFromTheFullSizeClassOrElseThePlainOne)
     EXPECT_EQ(testhost::Count().creates, testhost::Count().closes); /* the folder's handle was closed */
     EXPECT_FALSE(GetDiskFreeSpaceExW(L"U:\\", &caller, nullptr, nullptr));
     EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+}
+
+/* A host path into the mount root names the volume's file itself, not our own mount's. */
+TEST_F(Win32FileIo, PathsIntoTheMountRootGoToTheVolumeTheyShow)
+{
+    setenv("VOREL_MOUNT_ROOT", "/nonexistent/vorel-mounts/", 1);
+    HANDLE handle = CreateFileW(L"C:\\nonexistent\\vorel-mounts\\t\\folder\\file", GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, handle) << GetLastError();
+    BY_HANDLE_FILE_INFORMATION information;
+    ASSERT_TRUE(GetFileInformationByHandle(handle, &information));
+    EXPECT_EQ(0x5EA1F11Eu, information.dwVolumeSerialNumber);
+    EXPECT_TRUE(CloseHandle(handle));
+    ULARGE_INTEGER caller;
+    ASSERT_TRUE(GetDiskFreeSpaceExW(L"C:\\nonexistent\\vorel-mounts\\T", &caller, nullptr, nullptr));
+    EXPECT_EQ(300u * 4096, caller.QuadPart);
+    // Anything else below the root is an ordinary host path.
+    for (LPCWSTR path : {L"C:\\nonexistent\\vorel-mounts\\TT\\file", L"C:\\nonexistent\\vorel-mounts\\1\\file"}) {
+        EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+    }
+    unsetenv("VOREL_MOUNT_ROOT");
 }
 
 } // namespace
