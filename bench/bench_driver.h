@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace bench {
@@ -92,6 +94,44 @@ inline NTSTATUS DismountVolume(const LoadedDriver &driver, VOREL_U16 letter)
     return SendControl(driver, IOCTL_VOREL_DISMOUNT_VOLUME, &input, sizeof(input));
 }
 
+/*
+ * A user program's scratch for its native calls on R:, in its own user space: a
+ * status block, a name being built and its attributes, a handle slot.
+ */
+struct UserNames {
+    PIO_STATUS_BLOCK iosb;
+    PUNICODE_STRING name;
+    PWCH text;
+    POBJECT_ATTRIBUTES attributes;
+    PHANDLE handle;
+
+    explicit UserNames(void *process)
+    {
+        iosb = static_cast<PIO_STATUS_BLOCK>(machine::UserAlloc(process, sizeof(IO_STATUS_BLOCK)));
+        name = static_cast<PUNICODE_STRING>(machine::UserAlloc(process, sizeof(UNICODE_STRING)));
+        text = static_cast<PWCH>(machine::UserAlloc(process, 256 * sizeof(WCHAR)));
+        attributes = static_cast<POBJECT_ATTRIBUTES>(machine::UserAlloc(process, sizeof(OBJECT_ATTRIBUTES)));
+        handle = static_cast<PHANDLE>(machine::UserAlloc(process, sizeof(HANDLE)));
+    }
+    /* NtCreateFile of R:path (below 250 characters) as the program, which the caller has entered; the handle in *out. */
+    NTSTATUS Open(const std::string &path, ACCESS_MASK access, ULONG disposition, ULONG options, HANDLE *out)
+    {
+        char full[256]; /* snprintf: GCC 12 misjudges std::string concatenation at -O2 */
+        std::snprintf(full, sizeof(full), "\\??\\R:%s", path.c_str());
+        size_t length = std::strlen(full);
+        for (size_t i = 0; i < length; ++i)
+            text[i] = (WCHAR)full[i];
+        name->Buffer = text;
+        name->Length = name->MaximumLength = (USHORT)(length * sizeof(WCHAR));
+        InitializeObjectAttributes(attributes, name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        NTSTATUS status = NtCreateFile(handle, access | SYNCHRONIZE, attributes, iosb, nullptr, 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+                                       options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+        *out = *handle;
+        return status;
+    }
+};
+
 /* Steps per second, the median of three rounds of at least 200 ms; 0 when a step failed. */
 inline double MedianRate(const std::function<bool()> &step)
 {
@@ -111,5 +151,39 @@ inline double MedianRate(const std::function<bool()> &step)
     std::sort(rates.begin(), rates.end());
     return rates[1];
 }
+
+/* Text built with snprintf (GCC 12 misjudges std::string concatenation at -O2). */
+template <typename... Args>
+std::string Format(const char *format, Args... args)
+{
+    char text[160];
+    std::snprintf(text, sizeof(text), format, args...);
+    return text;
+}
+
+/*
+ * One thread's user-space scratch in the benchmark's user process (Process, set
+ * before the first one is made): the naming scratch and an offset.
+ */
+struct UserScratch : UserNames {
+    static inline void *Process = nullptr;
+
+    PLARGE_INTEGER offset;
+
+    UserScratch() : UserNames(Process)
+    {
+        offset = static_cast<PLARGE_INTEGER>(machine::UserAlloc(Process, sizeof(LARGE_INTEGER)));
+    }
+    NTSTATUS Read(HANDLE file, void *buffer, size_t length, ULONGLONG at)
+    {
+        offset->QuadPart = (LONGLONG)at;
+        return NtReadFile(file, nullptr, nullptr, nullptr, iosb, buffer, (ULONG)length, offset, nullptr);
+    }
+    NTSTATUS Write(HANDLE file, const void *buffer, size_t length, ULONGLONG at)
+    {
+        offset->QuadPart = (LONGLONG)at;
+        return NtWriteFile(file, nullptr, nullptr, nullptr, iosb, (PVOID)buffer, (ULONG)length, offset, nullptr);
+    }
+};
 
 } // namespace bench

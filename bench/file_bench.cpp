@@ -36,64 +36,13 @@ bool Wanted(const std::string &what)
     return only == nullptr || what.find(only) != std::string::npos;
 }
 
-/* Text built with snprintf (GCC 12 misjudges std::string concatenation at -O2). */
-template <typename... Args>
-std::string Format(const char *format, Args... args)
-{
-    char text[160];
-    std::snprintf(text, sizeof(text), format, args...);
-    return text;
-}
+using bench::Format;
+using bench::UserScratch;
 
 std::string SizeText(size_t bytes)
 {
     return bytes >= (1u << 20) ? Format("%zuMiB", bytes >> 20) : Format("%zuKiB", bytes >> 10);
 }
-
-/* One thread's user-space scratch: a status block, a name being built, its attributes, a handle slot. */
-struct UserScratch {
-    PIO_STATUS_BLOCK iosb;
-    PUNICODE_STRING name;
-    PWCH text;
-    POBJECT_ATTRIBUTES attributes;
-    PHANDLE handle;
-    PLARGE_INTEGER offset;
-
-    UserScratch()
-    {
-        iosb = static_cast<PIO_STATUS_BLOCK>(machine::UserAlloc(process, sizeof(IO_STATUS_BLOCK)));
-        name = static_cast<PUNICODE_STRING>(machine::UserAlloc(process, sizeof(UNICODE_STRING)));
-        text = static_cast<PWCH>(machine::UserAlloc(process, 256 * sizeof(WCHAR)));
-        attributes = static_cast<POBJECT_ATTRIBUTES>(machine::UserAlloc(process, sizeof(OBJECT_ATTRIBUTES)));
-        handle = static_cast<PHANDLE>(machine::UserAlloc(process, sizeof(HANDLE)));
-        offset = static_cast<PLARGE_INTEGER>(machine::UserAlloc(process, sizeof(LARGE_INTEGER)));
-    }
-    /* NtCreateFile of R:path as the process; the handle in *out. */
-    NTSTATUS Open(const std::string &path, ACCESS_MASK access, ULONG disposition, ULONG options, HANDLE *out)
-    {
-        std::string full = Format("\\??\\R:%s", path.c_str());
-        for (size_t i = 0; i < full.size(); ++i)
-            text[i] = (WCHAR)full[i];
-        name->Buffer = text;
-        name->Length = name->MaximumLength = (USHORT)(full.size() * sizeof(WCHAR));
-        InitializeObjectAttributes(attributes, name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-        NTSTATUS status = NtCreateFile(handle, access | SYNCHRONIZE, attributes, iosb, nullptr, 0,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
-                                       options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-        *out = *handle;
-        return status;
-    }
-    NTSTATUS Read(HANDLE file, void *buffer, size_t length, ULONGLONG at)
-    {
-        offset->QuadPart = (LONGLONG)at;
-        return NtReadFile(file, nullptr, nullptr, nullptr, iosb, buffer, (ULONG)length, offset, nullptr);
-    }
-    NTSTATUS Write(HANDLE file, const void *buffer, size_t length, ULONGLONG at)
-    {
-        offset->QuadPart = (LONGLONG)at;
-        return NtWriteFile(file, nullptr, nullptr, nullptr, iosb, (PVOID)buffer, (ULONG)length, offset, nullptr);
-    }
-};
 
 /* Runs body(thread) on Threads system threads acting for the process, released together. */
 void RunOnThreads(size_t threads, const std::function<void(size_t)> &body)
@@ -393,6 +342,7 @@ int main(int argc, char **argv)
     machine::ProcessIdentity identity;
     identity.userSpaceBytes = 256ull << 20;
     process = ok ? machine::CreateProcess(identity) : nullptr;
+    UserScratch::Process = process;
     ok = ok && process != nullptr;
     {
         DataFiles data;

@@ -38,11 +38,10 @@ ULONGLONG HashBytes(const VOID *Buffer, SIZE_T Length);
 
 /*
  * GUARDED_CALL: runs Call, one probe of a caller's buffer or one copy through it,
- * and turns an access fault it raises into Status. On Windows that is a
- * structured exception handler. On the stand-in the I/O manager refuses a buffer
- * outside the caller's address space before it builds the request, and user
- * memory is never unmapped while a request runs, so the call runs unguarded.
- * The call changes no local of its caller.
+ * and turns an exception it raises (a failed probe, an access fault) into Status.
+ * On Windows that is a structured exception handler; on the stand-in, its guarded
+ * call receives what the stand-in's routines raise. The call changes no local of
+ * its caller.
  */
 #if defined(_WIN32)
 #define GUARDED_CALL(Status, Call)                                                                           \
@@ -54,11 +53,7 @@ ULONGLONG HashBytes(const VOID *Buffer, SIZE_T Length);
         }                                                                                                    \
     } while (0)
 #else
-#define GUARDED_CALL(Status, Call)                                                                           \
-    do {                                                                                                     \
-        (VOID)(Status);                                                                                      \
-        Call;                                                                                                \
-    } while (0)
+#define GUARDED_CALL(Status, Call) STANDIN_GUARDED_CALL(Status, Call)
 #endif
 
 /* frame.cpp */

@@ -10,6 +10,7 @@
  *   3. volume tree resource (Vcb->TreeResource)             directory tree shape, traversal
  *                                                           generation and marks
  *   4. directory main resources, a parent before its child  a directory's children
+ *      (a rename takes its old and new directory one at a time)
  *   5. node main resource (Fcb->Header.Resource)            a node's metadata
  *   6. node paging I/O resource                             a node's data layout
  *   7. leaf resources: node-id index (Vcb->NodeIdResource), security store,

@@ -84,6 +84,7 @@ static VOID InstallDispatchTable(PDRIVER_OBJECT DriverObject)
     DriverObject->MajorFunction[IRP_MJ_WRITE] = VorelWrite;
     DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = VorelQueryInformation;
     DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = VorelSetInformation;
+    DriverObject->MajorFunction[IRP_MJ_DIRECTORY_CONTROL] = VorelDirectoryControl;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VorelDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = VorelFileSystemControl;
     DriverObject->MajorFunction[IRP_MJ_LOCK_CONTROL] = VorelLockControl;

@@ -45,11 +45,15 @@ static PLINK ChooseLinkToRemove(PCCB Ccb, PFCB Node, LONG OpenCount)
  * UnlinkNode: removes Link (referenced, as is Parent) from the tree once the
  * state still asks for it: between the choice and the tree resource a rename may
  * have moved the name, or a new name may have been made in the directory.
- * Drops both references.
+ * Watchers learn of the removal once every lock is dropped, through the path
+ * built while the name was still in place. Drops both references.
  */
 static VOID UnlinkNode(PVCB Vcb, PLINK Link, PFCB Parent)
 {
     PFCB node = Link->Node;
+    UNICODE_STRING path;
+    USHORT lastName = 0;
+    RtlZeroMemory(&path, sizeof(path));
     ExAcquireResourceExclusiveLite(&Vcb->TreeResource, TRUE);
     ExAcquireResourceExclusiveLite(&Parent->MainResource, TRUE);
     ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
@@ -58,11 +62,17 @@ static VOID UnlinkNode(PVCB Vcb, PLINK Link, PFCB Parent)
                     (!node->IsDirectory || IsListEmpty(&node->Children));
     /* RemoveLink takes the node's main resource itself. */
     ExReleaseResourceLite(&node->MainResource);
-    if (still)
+    if (still) {
+        if (VolumeHasWatches(Vcb))
+            (VOID) BuildLinkPath(Link, &path, &lastName); /* without memory the removal goes unreported */
         RemoveLink(Link);
+    }
     ExReleaseResourceLite(&Parent->MainResource);
     ExReleaseResourceLite(&Vcb->TreeResource);
     DereferenceNode(Parent);
+    ReportPathChange(Vcb, &path, lastName, node->IsDirectory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME,
+                     FILE_ACTION_REMOVED);
+    FreeLinkPath(&path);
     ReleaseLink(Link);
 }
 
@@ -71,7 +81,7 @@ static VOID UnlinkNode(PVCB Vcb, PLINK Link, PFCB Parent)
  * handle goes back to the volume at once; the record itself lives on while
  * references remain.
  */
-static VOID FreeOrphanData(PFCB Node)
+VOID FreeOrphanData(PFCB Node)
 {
     PSECTION_OBJECT_POINTERS sections = &Node->SectionObjectPointers;
     if (sections->DataSectionObject != NULL || sections->SharedCacheMap != NULL ||
@@ -131,17 +141,32 @@ static VOID CleanupNode(PVCB Vcb, PFILE_OBJECT FileObject, PCCB Ccb, PFCB Node)
     PLINK link = ChooseLinkToRemove(Ccb, Node, openCount);
     ExReleaseResourceLite(&Node->MainResource);
 
-    /* The handle's watches end with it; their waiting requests complete with STATUS_NOTIFY_CLEANUP. */
-    if (Node->IsDirectory && Ccb->NotifyPath.Buffer != NULL && Vcb->NotifySync != NULL)
+    /*
+     * The handle's watches end with it; their waiting requests complete with
+     * STATUS_NOTIFY_CLEANUP. The full barrier of the read pairs with the one that
+     * publishes the path: a first watch request racing with this cleanup either
+     * published its path before (and its watch is cleaned up here) or sees the
+     * file object cleaned up when the package takes it (and completes it at once).
+     */
+    if (Node->IsDirectory && Vcb->NotifySync != NULL &&
+        InterlockedCompareExchangePointer((PVOID volatile *)&Ccb->NotifyPath.Buffer, NULL, NULL) != NULL)
         FsRtlNotifyCleanup(Vcb->NotifySync, &Vcb->NotifyList, Ccb);
     if (link != NULL)
         UnlinkNode(Vcb, link, link->Parent);
-    if (openCount != 0 || Node->IsDirectory)
+    if (Node->IsDirectory)
         return;
-    if (Node->Unlinked)
-        FreeOrphanData(Node);
-    else if (MayHaveSlack(Node))
-        TrimToSize(Node); /* rechecks under the node's resources; a failed trim only keeps the slack */
+    if (openCount == 0) {
+        if (Node->Unlinked)
+            FreeOrphanData(Node);
+        else if (MayHaveSlack(Node))
+            TrimToSize(Node); /* rechecks under the node's resources; a failed trim only keeps the slack */
+    }
+    /* A file changed through this handle: its watchers hear of it once, at the end of the handle. */
+    if (FlagOn(FileObject->Flags, FO_FILE_MODIFIED))
+        ReportChange(Vcb, Node,
+                     FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_LAST_ACCESS | FILE_NOTIFY_CHANGE_ATTRIBUTES |
+                         (FlagOn(FileObject->Flags, FO_FILE_SIZE_CHANGED) ? FILE_NOTIFY_CHANGE_SIZE : 0),
+                     FILE_ACTION_MODIFIED);
 }
 
 /*

@@ -549,6 +549,9 @@ static NTSTATUS OpenInDirectory(PCREATE_CONTEXT Ctx, PFCB Parent, PCUNICODE_STRI
         ExReleaseResourceLite(&Ctx->Vcb->TreeResource);
 
     if (status == STATUS_SUCCESS) {
+        if (action == FILE_CREATED)
+            ReportChange(Ctx->Vcb, node, node->IsDirectory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME,
+                         FILE_ACTION_ADDED);
         status = MakeHandle(Ctx, node, link, granted, action);
         if (!NT_SUCCESS(status)) {
             ReleaseLink(link);

@@ -7,6 +7,7 @@
 DRIVER_DISPATCH VorelCreate;
 DRIVER_DISPATCH VorelCleanup;
 DRIVER_DISPATCH VorelClose;
+VOID FreeOrphanData(PFCB Node);
 
 /* holders.cpp: the volume's table of processes holding handles (holder lock, a leaf). */
 VOID RecordHolder(PVCB Vcb, ULONG ProcessId);
@@ -14,6 +15,14 @@ VOID ReleaseHolder(PVCB Vcb, ULONG ProcessId);
 
 /* fsctrl.cpp: the mount request and a volume's file-system controls */
 DRIVER_DISPATCH VorelFileSystemControl;
+
+/* reparse_control.cpp, sparse_control.cpp, clone.cpp: the file controls on a handle's node (no lock held on entry). */
+NTSTATUS GetReparsePointControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
+NTSTATUS ChangeReparsePointControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, PVCB Vcb, ULONG Code);
+NTSTATUS SetSparseControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
+NTSTATUS QueryAllocatedRangesControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
+NTSTATUS SetZeroDataControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
+NTSTATUS DuplicateExtentsControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
 
 /* io_admission.cpp: the read and write handlers and what their cores share. */
 DRIVER_DISPATCH VorelRead;
@@ -48,13 +57,31 @@ VOID InitializeChangeNotify(PVCB Vcb);
 VOID UninitializeChangeNotify(PVCB Vcb);
 
 /* directory_control.cpp: listings and change watches */
+DRIVER_DISPATCH VorelDirectoryControl;
 VOID ReleaseEnumerationLink(PLINK Link);
 
 /* query_information.cpp: what a handle's node reports */
 DRIVER_DISPATCH VorelQueryInformation;
 
-/* set_information.cpp: times, attributes and the position */
+/* set_information.cpp: times, attributes, the position and the sizes, and the dispatch of every set class */
 DRIVER_DISPATCH VorelSetInformation;
+
+/* disposition.cpp: the delete disposition of a handle's node */
+NTSTATUS SetDisposition(PVCB Vcb, PFCB Node, PCCB Ccb, BOOLEAN Delete, BOOLEAN Posix, KPROCESSOR_MODE RequestorMode);
+
+/* target_name.cpp: what renames and links share */
+NTSTATUS ReadTargetRecord(PVOID Buffer, ULONG Length, BOOLEAN Extended, PTARGET_REQUEST Request);
+NTSTATUS ResolveTargetName(PVCB Vcb, PFCB Node, PFCB Start, PTARGET_REQUEST Request, PTARGET_NAME Target);
+VOID BeginRequestAccess(PREQUEST_ACCESS Access, PIRP Irp, PVCB Vcb);
+VOID EndRequestAccess(PREQUEST_ACCESS Access);
+NTSTATUS CheckNodeAccess(PREQUEST_ACCESS Access, PFCB Node, PFCB Parent, ACCESS_MASK Wanted);
+NTSTATUS CheckReplaceTarget(PREQUEST_ACCESS Access, PFCB Parent, PLINK Existing, BOOLEAN Replace);
+PFCB RemoveReplacedTarget(PLINK Existing);
+VOID FinishReplacedTarget(PFCB Replaced);
+
+/* rename.cpp, hard_link.cpp: new names for a handle's node */
+NTSTATUS SetRenameInformation(PIRP Irp, PVCB Vcb, PCCB Ccb, PVOID Buffer, ULONG Length, BOOLEAN Extended);
+NTSTATUS SetLinkInformation(PIRP Irp, PVCB Vcb, PCCB Ccb, PVOID Buffer, ULONG Length, BOOLEAN Extended);
 
 /* lock_control.cpp: byte-range locks */
 DRIVER_DISPATCH VorelLockControl;

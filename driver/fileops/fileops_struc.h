@@ -6,6 +6,7 @@
 #define CCB_SIGNATURE 0x42434343 /* "CCCB" */
 #define TAG_CCB POOL_TAG('v', 'l', 'C', 'b')
 #define TAG_FULL_PATH POOL_TAG('v', 'l', 'N', 't')
+#define TAG_RANGE_BATCH POOL_TAG('v', 'l', 'R', 'q') /* an allocated-ranges query's batch */
 
 #define MAXIMUM_PATH_BYTES          65534u  /* longest full path a report or query builds */
 #define ENUMERATION_NAME_CHARACTERS 256u    /* room for the last returned name and the pattern */
@@ -32,6 +33,7 @@ typedef struct _CCB {
     USHORT LastNameLength;                  /* bytes */
     USHORT PatternLength;                   /* bytes */
     ULONGLONG LastFileId;
+    ULONG LastArrival;                      /* arrival number of the last returned child */
     WCHAR LastName[ENUMERATION_NAME_CHARACTERS];
     WCHAR Pattern[ENUMERATION_NAME_CHARACTERS]; /* upper-cased */
 
@@ -42,3 +44,25 @@ typedef struct _CCB {
 /* Invariant numbers of the data paths (parameter 1 of VOREL_BUGCHECK). */
 #define INVARIANT_PAGING_WRITE_COMPRESSED   319     /* a paging write reached a file holding compressed extents */
 #define INVARIANT_PAGING_READ_COMPRESSED    400     /* a paging read reached a file holding compressed extents */
+
+/* TARGET_REQUEST: the target part of a rename or link record, as the request gave it. */
+typedef struct _TARGET_REQUEST {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    UNICODE_STRING Name;                    /* points into the request's buffer */
+} TARGET_REQUEST, *PTARGET_REQUEST;
+
+/* TARGET_NAME: where a rename or link puts its name. */
+typedef struct _TARGET_NAME {
+    PFCB Parent;                            /* referenced: the caller drops it */
+    UNICODE_STRING LastComponent;           /* points into the request's buffer; may be empty */
+} TARGET_NAME, *PTARGET_NAME;
+
+/*
+ * REQUEST_ACCESS: the requester of a set request, captured once, for the access
+ * checks it asks of directories and nodes.
+ */
+typedef struct _REQUEST_ACCESS {
+    ACCESS_CHECK_INPUT Input;
+    SECURITY_SUBJECT_CONTEXT Subject;
+} REQUEST_ACCESS, *PREQUEST_ACCESS;

@@ -1,8 +1,19 @@
 /*
  * IRP_MJ_FILE_SYSTEM_CONTROL: the mount request the I/O manager sends to the
- * registered file system, and the file-system controls of a volume.
+ * registered file system, and the file-system controls of a volume: oplocks,
+ * the volume's mounted test and statistics here; reparse points
+ * (reparse_control.cpp), sparse files, allocated ranges and zeroing
+ * (sparse_control.cpp) and block cloning (clone.cpp).
  */
 #include "vorel.h"
+
+#define STATISTICS_RECORD_BYTES 320u /* the common head and the NTFS-shaped rest, per processor */
+
+/* ClampToULong: a counter as the 32-bit field of a statistics record. */
+static ULONG ClampToULong(LONG64 Value)
+{
+    return Value < 0 ? 0 : Value > (LONG64)MAXULONG ? MAXULONG : (ULONG)Value;
+}
 
 /* What an oplock control asks for. */
 typedef struct _OPLOCK_REQUEST_KIND {
@@ -87,13 +98,58 @@ static NTSTATUS OplockControl(PIRP Irp, PIO_STACK_LOCATION IrpSp, ULONG Code, PB
 }
 
 /*
+ * FilesystemStatistics: FSCTL_FILESYSTEM_GET_STATISTICS. One 320-byte record
+ * per active processor; each record whose common head fits is filled from the
+ * processor's I/O slot of the volume (read and written counts and bytes, each
+ * clamped to 32 bits), the rest of the reply is zero. Any IRQL up to
+ * APC_LEVEL; the slots are read without a lock, each counter whole. Returns
+ * STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_USER_BUFFER, STATUS_BUFFER_OVERFLOW
+ * when not every record fits, or STATUS_SUCCESS.
+ */
+static NTSTATUS FilesystemStatistics(PIRP Irp, PIO_STACK_LOCATION IrpSp, PVCB Vcb)
+{
+    ULONG length = IrpSp->Parameters.FileSystemControl.OutputBufferLength;
+    PUCHAR output = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    if (length < sizeof(FILESYSTEM_STATISTICS))
+        return STATUS_BUFFER_TOO_SMALL;
+    if (output == NULL)
+        return STATUS_INVALID_USER_BUFFER;
+
+    ULONG processors = KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS);
+    if (processors == 0)
+        processors = 1;
+    ULONGLONG total = (ULONGLONG)STATISTICS_RECORD_BYTES * processors;
+    ULONG reply = (ULONG)min((ULONGLONG)length, total);
+    RtlZeroMemory(output, reply);
+    for (ULONG i = 0; i < processors && (ULONGLONG)i * STATISTICS_RECORD_BYTES + sizeof(FILESYSTEM_STATISTICS) <= reply;
+         i++) {
+        FILESYSTEM_STATISTICS record;
+        RtlZeroMemory(&record, sizeof(record));
+        record.FileSystemType = FILESYSTEM_STATISTICS_TYPE_NTFS;
+        record.Version = 1;
+        record.SizeOfCompleteStructure = STATISTICS_RECORD_BYTES;
+        if (i < VOLUME_IO_SLOTS) {
+            PVOLUME_IO_SLOT slot = &VcbIoSlots(Vcb)[i];
+            record.UserFileReads = record.UserDiskReads = ClampToULong(ReadNoFence64(&slot->Counters[IO_SLOT_READ_COUNT]));
+            record.UserFileReadBytes = ClampToULong(ReadNoFence64(&slot->Counters[IO_SLOT_READ_COUNT + 1]));
+            record.UserFileWrites = record.UserDiskWrites =
+                ClampToULong(ReadNoFence64(&slot->Counters[IO_SLOT_WRITE_COUNT]));
+            record.UserFileWriteBytes = ClampToULong(ReadNoFence64(&slot->Counters[IO_SLOT_WRITE_COUNT + 1]));
+        }
+        RtlCopyMemory(output + (SIZE_T)i * STATISTICS_RECORD_BYTES, &record, sizeof(record));
+    }
+    Irp->IoStatus.Information = reply;
+    return reply < total ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+}
+
+/*
  * CommonUserFsRequest: IRP_MN_USER_FS_REQUEST on an admitted volume. The oplock
- * controls go to the oplock package; every other control is refused with
- * STATUS_INVALID_DEVICE_REQUEST.
+ * controls go to the oplock package, the volume's own and the file controls to
+ * their routines; every other control is refused with
+ * STATUS_INVALID_DEVICE_REQUEST before it reaches a node.
  */
 static NTSTATUS CommonUserFsRequest(PIRP Irp, PVCB Vcb, PBOOLEAN HandedOn)
 {
-    UNREFERENCED_PARAMETER(Vcb);
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     if (irpSp->MinorFunction != IRP_MN_USER_FS_REQUEST)
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -109,6 +165,24 @@ static NTSTATUS CommonUserFsRequest(PIRP Irp, PVCB Vcb, PBOOLEAN HandedOn)
     case FSCTL_REQUEST_FILTER_OPLOCK:
     case FSCTL_REQUEST_OPLOCK:
         return OplockControl(Irp, irpSp, code, HandedOn);
+    case FSCTL_IS_VOLUME_MOUNTED:
+        return STATUS_SUCCESS;
+    case FSCTL_FILESYSTEM_GET_STATISTICS:
+        return FilesystemStatistics(Irp, irpSp, Vcb);
+    case FSCTL_GET_REPARSE_POINT:
+        return GetReparsePointControl(Irp, irpSp);
+    case FSCTL_SET_REPARSE_POINT:
+    case FSCTL_SET_REPARSE_POINT_EX:
+    case FSCTL_DELETE_REPARSE_POINT:
+        return ChangeReparsePointControl(Irp, irpSp, Vcb, code);
+    case FSCTL_SET_SPARSE:
+        return SetSparseControl(Irp, irpSp);
+    case FSCTL_QUERY_ALLOCATED_RANGES:
+        return QueryAllocatedRangesControl(Irp, irpSp);
+    case FSCTL_SET_ZERO_DATA:
+        return SetZeroDataControl(Irp, irpSp);
+    case FSCTL_DUPLICATE_EXTENTS_TO_FILE:
+        return DuplicateExtentsControl(Irp, irpSp);
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }

@@ -10,9 +10,6 @@
 #define OFFLOAD_MINIMUM_THREADS 2
 #define BUFFER_MAPPING_FLAGS ((ULONG)NormalPagePriority | MdlMappingNoExecute) /* 0x40000010 */
 
-/* IO_SLOT_*: the counters of one processor's slot, in the order the statistics report them. */
-#define IO_SLOT_WRITE_COUNT 0
-#define IO_SLOT_READ_COUNT 2
 
 /*
  * PurgeUnmappedSection: a file that had a section but has no mapped view left

@@ -125,6 +125,7 @@ NTSTATUS AddLink(PFCB Directory, PLINK Link)
     }
 
     Link->Parent = Directory;
+    Link->Arrival = Directory->NextArrival++;
     InsertTailList(&Directory->Children, &Link->SiblingLinks);
     AddToChildIndex(Directory, Link);
     InterlockedIncrement(&Link->ReferenceCount);
@@ -182,4 +183,112 @@ VOID RemoveLink(PLINK Link)
     ReleaseLink(Link);
     if (left == 0)
         DereferenceNode(node);
+}
+
+/* AllocateNameBuffer: a pool buffer for a name too long for a link's own; FALSE without memory. */
+static BOOLEAN AllocateNameBuffer(PCUNICODE_STRING Name, PWCHAR *Buffer)
+{
+    *Buffer = NULL;
+    if (Name->Length <= INLINE_NAME_BYTES - sizeof(WCHAR))
+        return TRUE;
+    *Buffer = (PWCHAR)AllocateZeroed(Name->Length + sizeof(WCHAR), TAG_LONG_NAME, NonPagedPoolNx);
+    return *Buffer != NULL;
+}
+
+/* ReplaceName: Link's text becomes Name, in OwnBuffer (from AllocateNameBuffer) or the link's own. */
+static VOID ReplaceName(PLINK Link, PCUNICODE_STRING Name, PWCHAR OwnBuffer)
+{
+    USHORT length = Name->Length;
+    if (Link->Name.Buffer != Link->InlineName)
+        VorelData.FreePool(Link->Name.Buffer, TAG_LONG_NAME);
+    Link->Name.Buffer = OwnBuffer != NULL ? OwnBuffer : Link->InlineName;
+    Link->Name.MaximumLength = OwnBuffer != NULL ? (USHORT)(length + sizeof(WCHAR)) : (USHORT)INLINE_NAME_BYTES;
+    /* Name is the request's copy, never the buffer freed above. */
+    RtlCopyMemory(Link->Name.Buffer, Name->Buffer, length);
+    Link->Name.Buffer[length / sizeof(WCHAR)] = UNICODE_NULL;
+    Link->Name.Length = length;
+}
+
+/*
+ * RenameLinkInPlace: Link takes the name NewName in its own directory, keeping
+ * its place (and arrival) among the children, so a listing in progress neither
+ * loses the entries after it nor meets it twice. The caller holds the tree
+ * resource, the directory and the node exclusive, and has checked NewName.
+ * Returns STATUS_INSUFFICIENT_RESOURCES, with nothing changed, when a long name
+ * gets no buffer.
+ */
+NTSTATUS RenameLinkInPlace(PLINK Link, PCUNICODE_STRING NewName)
+{
+    PFCB directory = Link->Parent;
+    PWCHAR ownBuffer = NULL;
+    if (!AllocateNameBuffer(NewName, &ownBuffer))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    if (directory->HasChildIndex)
+        RemoveHashEntry(directory->ChildIndex, &Link->IndexEntry);
+    ReplaceName(Link, NewName, ownBuffer);
+    if (directory->HasChildIndex) {
+        Link->IndexEntry.Hash = HashName(&Link->Name);
+        InsertHashEntry(directory->ChildIndex, &Link->IndexEntry);
+    }
+    return STATUS_SUCCESS;
+}
+
+/*
+ * A move of a name between two directories runs in three steps, never holding
+ * the two directories together (an order between two unrelated directories
+ * would be inverted by a later move that nests them, against create, which holds
+ * a directory while it takes a child's resource):
+ *   DetachLink, under the old directory: the name leaves it and takes its new
+ *     text; it counts as removed, so a handle's resume point or a cleanup that
+ *     reaches it meanwhile leaves it alone;
+ *   AttachLink, under the new directory: the name joins it;
+ *   FinishLinkMove, under the old directory again: it no longer counts as
+ *     removed (a reader of either directory sees either state and does right).
+ * The caller holds the tree resource exclusive throughout, so no other name is
+ * added or removed in between, and the node's main resource in each step.
+ */
+
+/*
+ * DetachLink: the first step. The caller holds the tree resource, the link's
+ * directory and the node exclusive, and has checked NewName (1..510 bytes, even).
+ * Returns STATUS_INSUFFICIENT_RESOURCES, with nothing changed, when a long name
+ * gets no buffer.
+ */
+NTSTATUS DetachLink(PLINK Link, PCUNICODE_STRING NewName)
+{
+    PFCB source = Link->Parent;
+    if (!ExIsResourceAcquiredExclusiveLite(&source->Vcb->TreeResource))
+        NamespaceInvariantFailed(INVARIANT_REMOVE_WITHOUT_TREE, Link);
+    PWCHAR ownBuffer = NULL;
+    if (!AllocateNameBuffer(NewName, &ownBuffer))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    if (source->HasChildIndex)
+        RemoveHashEntry(source->ChildIndex, &Link->IndexEntry);
+    if (source->ChildCount != 0)
+        source->ChildCount--;
+    RemoveEntryList(&Link->SiblingLinks);
+    Link->SiblingLinks.Flink = Link->SiblingLinks.Blink = NULL;
+    Link->Removed = TRUE;
+    ReplaceName(Link, NewName, ownBuffer);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * AttachLink: the second step: Link joins Target at the tail of its children (as
+ * the latest arrival) and in its child index. The caller holds the tree resource, Target and the node
+ * exclusive, and has made sure Target has no other entry of the link's name. No
+ * time changes.
+ */
+VOID AttachLink(PLINK Link, PFCB Target)
+{
+    Link->Parent = Target;
+    Link->Arrival = Target->NextArrival++; /* the tail of the children: the latest to arrive */
+    InsertTailList(&Target->Children, &Link->SiblingLinks);
+    AddToChildIndex(Target, Link);
+}
+
+/* FinishLinkMove: the last step. The caller holds the tree resource, the old directory and the node exclusive. */
+VOID FinishLinkMove(PLINK Link)
+{
+    Link->Removed = FALSE;
 }

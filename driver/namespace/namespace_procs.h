@@ -31,6 +31,10 @@ VOID NamespaceInvariantFailed(ULONG Number, PVOID Record);
 NTSTATUS MakeLink(PFCB Fcb, PCUNICODE_STRING Name, PLINK *Link);
 NTSTATUS AddLink(PFCB Directory, PLINK Link);
 VOID RemoveLink(PLINK Link);
+NTSTATUS RenameLinkInPlace(PLINK Link, PCUNICODE_STRING NewName);
+NTSTATUS DetachLink(PLINK Link, PCUNICODE_STRING NewName);
+VOID AttachLink(PLINK Link, PFCB Target);
+VOID FinishLinkMove(PLINK Link);
 VOID ReleaseLink(PLINK Link);
 
 /* node_id.cpp: the node-id index and the orphan list. */

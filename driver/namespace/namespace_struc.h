@@ -87,6 +87,7 @@ typedef struct _LINK {
     LIST_ENTRY NameLinks;                   /* node's Names, node's main resource */
     HASH_ENTRY IndexEntry;                  /* parent's child index, parent's main resource */
     BOOLEAN Removed;
+    ULONG Arrival;                          /* parent's main resource: its NextArrival when the name came in */
     UNICODE_STRING Name;                    /* case preserved, NUL-terminated in its buffer */
     WCHAR InlineName[INLINE_NAME_BYTES / sizeof(WCHAR)];
 } LINK, *PLINK;
@@ -116,6 +117,7 @@ typedef struct _FCB {
     struct _FCB *NextFree;                  /* volume's free cache, its spin lock */
     LINK EmbeddedLink;                      /* the first name's storage */
     ULONG ChildCount;                       /* directories: names in Children, main resource */
+    ULONG NextArrival;                      /* directories: numbers the names in Children in order, main resource */
     BOOLEAN HasChildIndex;                  /* main resource */
     PHASH_TABLE ChildIndex;                 /* "vlHd"; main resource */
     volatile LONG OpenCount;                /* interlocked: handles not yet cleaned up */
@@ -124,7 +126,7 @@ typedef struct _FCB {
     BOOLEAN DeletePending;                  /* main resource */
     BOOLEAN DeleteCompanion;                /* main resource; set together with DeletePending */
     BOOLEAN Unlinked;                       /* main resource: no name left, never named again */
-    BOOLEAN Sparse;
+    BOOLEAN Sparse;                         /* set under the main resource exclusive; read whole without a lock */
     BOOLEAN SectionCreated;                 /* main resource exclusive: a section was made, views may remain */
     BOOLEAN Mapped;                         /* main resource exclusive: a writable section was made; reads flush it first */
     volatile LONG PurgeGate;                /* 0 or 1, taken by compare-exchange */

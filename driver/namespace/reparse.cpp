@@ -120,17 +120,21 @@ NTSTATUS DeleteReparse(PFCB Fcb, PVOID Buffer, ULONG Length)
 {
     if (Buffer == NULL || Length < REPARSE_DATA_BUFFER_HEADER_SIZE)
         return STATUS_IO_REPARSE_DATA_INVALID;
+    // The data length is looked at before the tag and the tag before the length
+    // it implies: a reserved tag is refused as such whatever header carries it.
     ULONG tag = ReparseTagOf(Buffer);
-    if (Length != ReparseHeaderSize(tag) || ReparseDataLengthOf(Buffer) != 0)
+    if (ReparseDataLengthOf(Buffer) != 0)
         return STATUS_IO_REPARSE_DATA_INVALID;
     if (tag < 2)
         return STATUS_IO_REPARSE_TAG_INVALID;
+    if (Length != ReparseHeaderSize(tag))
+        return STATUS_IO_REPARSE_DATA_INVALID;
     if (Fcb->ReparseTag == 0)
         return STATUS_NOT_A_REPARSE_POINT;
     if (tag != Fcb->ReparseTag)
         return STATUS_IO_REPARSE_TAG_MISMATCH;
     if (!IsReparseTagMicrosoft(tag)) {
-        if (Length < REPARSE_GUID_DATA_BUFFER_HEADER_SIZE || Fcb->ReparseLength < REPARSE_GUID_DATA_BUFFER_HEADER_SIZE)
+        if (Fcb->ReparseLength < REPARSE_GUID_DATA_BUFFER_HEADER_SIZE)
             return STATUS_IO_REPARSE_DATA_INVALID;
         if (ReparseGuidsDiffer(Fcb, Buffer))
             return STATUS_REPARSE_ATTRIBUTE_CONFLICT;

@@ -75,6 +75,8 @@ typedef struct _COMPRESSION_COUNTERS {
  */
 #define VOLUME_IO_SLOTS 64
 #define VOLUME_IO_SLOT_BYTES 128
+#define IO_SLOT_WRITE_COUNT 0                   /* then the bytes written */
+#define IO_SLOT_READ_COUNT 2                    /* then the bytes read */
 
 typedef struct _VOLUME_IO_SLOT {
     volatile LONG64 Counters[VOLUME_IO_SLOT_BYTES / sizeof(LONG64)];

@@ -165,6 +165,37 @@ NTKERNELAPI DECLSPEC_NORETURN VOID NTAPI ExRaiseStatus(NTSTATUS Status);
 
 EXTERN_C_END
 
+#if !defined(_WIN32) && defined(__cplusplus)
+/*
+ * Guarded calls on the stand-in, where the compiler has no __try. A guarded call
+ * pushes a frame and marks the spot with __builtin_setjmp; ExRaiseStatus inside
+ * the call jumps back there with its status instead of stopping the machine, as
+ * Windows dispatches the raise to the __except handler. The body is one call that
+ * changes no local of its caller. These routines have C++ linkage: they belong to
+ * the stand-in, not to the import list of a Windows build.
+ */
+typedef struct _STANDIN_GUARD_FRAME {
+    PVOID JumpBuffer[5];                        /* __builtin_setjmp's buffer */
+    struct _STANDIN_GUARD_FRAME *Previous;
+    NTSTATUS Raised;                            /* the raised status, once jumped back */
+} STANDIN_GUARD_FRAME, *PSTANDIN_GUARD_FRAME;
+
+NTKERNELAPI VOID StandInPushGuardFrame(PSTANDIN_GUARD_FRAME Frame);
+NTKERNELAPI VOID StandInPopGuardFrame(PSTANDIN_GUARD_FRAME Frame);
+
+#define STANDIN_GUARDED_CALL(GuardStatus, GuardCall)                                                       \
+    do {                                                                                                     \
+        STANDIN_GUARD_FRAME standInFrame_;                                                                   \
+        StandInPushGuardFrame(&standInFrame_);                                                               \
+        if (__builtin_setjmp(standInFrame_.JumpBuffer) == 0) {                                               \
+            GuardCall;                                                                                       \
+        } else {                                                                                             \
+            (GuardStatus) = standInFrame_.Raised;                                                            \
+        }                                                                                                    \
+        StandInPopGuardFrame(&standInFrame_);                                                                \
+    } while (0)
+#endif
+
 #if defined(__cplusplus)
 static_assert(sizeof(ERESOURCE) == 104, "ERESOURCE");
 static_assert(sizeof(FAST_MUTEX) == 56, "FAST_MUTEX");

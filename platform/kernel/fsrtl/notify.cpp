@@ -29,7 +29,6 @@
  */
 #include "base/spin.h"
 #include "fsrtl/package_lock.h"
-#include "machine.h"
 #include "ke/dispatcher.h"
 
 #include <km/fileinfo.h>
@@ -478,11 +477,7 @@ NTKERNELAPI VOID NTAPI FsRtlNotifyInitializeSync(PNOTIFY_SYNC *NotifySync)
 {
     ke::CheckIrql((const void *)&FsRtlNotifyInitializeSync, APC_LEVEL);
     *NotifySync = nullptr;
-    PNOTIFY_SYNC sync;
-    {
-        machine::NoInjectionScope noInjection; /* this routine raises on failure */
-        sync = static_cast<PNOTIFY_SYNC>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_REAL_NOTIFY_SYNC), kSyncTag));
-    }
+    auto *sync = static_cast<PNOTIFY_SYNC>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_REAL_NOTIFY_SYNC), kSyncTag));
     if (sync == nullptr)
         ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
     sync->NodeTypeCode = kSyncNodeType;

@@ -255,19 +255,6 @@ MACHINE_API uint64_t FaultsInjected(const std::string &site);
 /* Called by stand-in routines: true when this call must fail. */
 MACHINE_API bool ShouldFail(const char *site, uint32_t tag = 0);
 
-/*
- * NoInjectionScope: while one lives, the thread's calls inject nothing. A routine
- * that raises on failure (FsRtlNotifyInitializeSync) holds one around what it
- * allocates: a raise cannot unwind through the driver's frames on this machine,
- * where __try guards nothing, so such failures stay outside the sweeps.
- */
-class MACHINE_API NoInjectionScope {
-public:
-    NoInjectionScope();
-    ~NoInjectionScope();
-    NoInjectionScope(const NoInjectionScope &) = delete;
-    NoInjectionScope &operator=(const NoInjectionScope &) = delete;
-};
 
 /* ---- Pool ----------------------------------------------------------------------------- */
 struct PoolTagStats {

@@ -34,6 +34,7 @@
 #include <km/bugcheck.h>
 #include <km/list.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -257,7 +258,9 @@ void FinishRequest(Request *request)
         if (request->userEvent != nullptr)
             KeSetEvent(request->userEvent, 0, FALSE);
         if (file != nullptr && !(irp->Flags & (IRP_CREATE_OPERATION | IRP_CLOSE_OPERATION))) {
-            file->FinalStatus = status;
+            // Requests on an asynchronous file object may complete at once on two
+            // threads: the last status stands, as on Windows, with no torn store.
+            std::atomic_ref<NTSTATUS>(file->FinalStatus).store(status, std::memory_order_relaxed);
             if (!(file->Flags & FO_SKIP_SET_EVENT))
                 KeSetEvent(&file->Event, 0, FALSE);
         }

@@ -34,8 +34,6 @@ FaultTable &Table()
 
 const char kPoolSite[] = "ExAllocatePoolWithTag";
 
-thread_local unsigned noInjectionDepth = 0;
-
 const bool registered = [] {
     RegisterComponent({"faults", kOrderFaults, nullptr, nullptr, [] { DisarmFaults(); }});
     return true;
@@ -78,20 +76,10 @@ uint64_t FaultsInjected(const std::string &site)
     return it == table.rules.end() ? 0 : it->second.injected;
 }
 
-NoInjectionScope::NoInjectionScope()
-{
-    noInjectionDepth++;
-}
-
-NoInjectionScope::~NoInjectionScope()
-{
-    noInjectionDepth--;
-}
-
 bool ShouldFail(const char *site, uint32_t tag)
 {
     auto &table = Table();
-    if (!table.anyArmed.load(std::memory_order_relaxed) || noInjectionDepth != 0)
+    if (!table.anyArmed.load(std::memory_order_relaxed))
         return false;
     base::SpinGuard guard(table.lock);
     auto it = table.rules.find(std::string_view(site));

@@ -45,11 +45,8 @@ TEST_F(CreateFaultSweepTest, EveryPoolAllocationOfACreateAndASupersede)
 {
     ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
     ASSERT_EQ(Make("\\dir", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    alignas(8) UCHAR ea[32] = {};
-    auto *entry = reinterpret_cast<PFILE_FULL_EA_INFORMATION>(ea);
-    entry->EaNameLength = 3;
-    entry->EaValueLength = 2;
-    memcpy(entry->EaName, "TAG\0ok", 6);
+    alignas(8) UCHAR ea[32];
+    ULONG eaLength = PackOneEa(ea, "TAG", "ok");
     std::string name = "\\dir\\" + std::string(100, 'n');
     uint64_t runs = 0;
     for (ULONG disposition : {FILE_CREATE, FILE_SUPERSEDE}) {
@@ -57,7 +54,7 @@ TEST_F(CreateFaultSweepTest, EveryPoolAllocationOfACreateAndASupersede)
         rq.access = FILE_READ_DATA | FILE_WRITE_DATA;
         rq.disposition = disposition;
         rq.ea = ea;
-        rq.eaLength = (ULONG)(FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + 3 + 1 + 2);
+        rq.eaLength = eaLength;
         for (uint64_t n = 1; n < 500; ++n, ++runs) {
             bool existed = disposition == FILE_SUPERSEDE;
             if (!RunOnce(name, rq, n, existed) || HasFailure())

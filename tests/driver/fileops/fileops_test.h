@@ -11,6 +11,7 @@
 #include "namespace/namespace_diagnostics.h"
 #include "store/store_diagnostics.h"
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,30 @@ struct OpenRequest {
     const void *ea = nullptr;
     ULONG eaLength = 0;
 };
+
+/* One extended attribute as a create request carries it, built in buffer; returns the record's length. */
+inline ULONG PackOneEa(UCHAR (&buffer)[32], const char *name, const char *value)
+{
+    memset(buffer, 0, sizeof(buffer));
+    auto *entry = reinterpret_cast<PFILE_FULL_EA_INFORMATION>(buffer);
+    entry->EaNameLength = (UCHAR)strlen(name);
+    entry->EaValueLength = (USHORT)strlen(value);
+    memcpy(entry->EaName, name, entry->EaNameLength + 1u);
+    memcpy(entry->EaName + entry->EaNameLength + 1, value, entry->EaValueLength);
+    return (ULONG)(FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + entry->EaNameLength + 1 + entry->EaValueLength);
+}
+
+/* A kernel handle on R:path; asynchronous unless options ask otherwise. */
+inline NTSTATUS KernelOpen(const std::string &path, HANDLE *handle, ULONG options = 0,
+                           ACCESS_MASK access = FILE_READ_DATA)
+{
+    support::Name name(("\\??\\R:" + path).c_str());
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    return ZwCreateFile(handle, access | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, nullptr, 0);
+}
 
 class FileOpsTest : public VolumeTest {
 protected:
@@ -113,6 +138,17 @@ protected:
         if (NT_SUCCESS(status))
             Close(handle);
         return NT_SUCCESS(status);
+    }
+
+    /* Deletes path (a file or an empty directory) through a delete-on-close handle. */
+    void Delete(const std::string &path)
+    {
+        OpenRequest rq;
+        rq.access = DELETE;
+        rq.options = FILE_DELETE_ON_CLOSE;
+        HANDLE handle = nullptr;
+        ASSERT_EQ(Open(path, &handle, rq), STATUS_SUCCESS) << path;
+        ASSERT_EQ(Close(handle), STATUS_SUCCESS);
     }
 
     /* The file object behind a process's handle (no reference kept: the handle keeps it), or null. */

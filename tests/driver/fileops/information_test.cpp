@@ -189,15 +189,12 @@ TEST_F(InformationTest, FixedRecordsAtEveryLength)
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
 
     /* The EA size is the packed size: name + value + 9 for each attribute. */
-    alignas(8) UCHAR ea[32] = {};
-    auto *entry = reinterpret_cast<PFILE_FULL_EA_INFORMATION>(ea);
-    entry->EaNameLength = 5;
-    entry->EaValueLength = 4;
-    memcpy(entry->EaName, "COLOR\0blue", 10);
+    alignas(8) UCHAR ea[32];
+    ULONG eaLength = PackOneEa(ea, "COLOR", "blue");
     OpenRequest rq;
     rq.disposition = FILE_CREATE;
     rq.ea = ea;
-    rq.eaLength = (ULONG)(FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + 5 + 1 + 4);
+    rq.eaLength = eaLength;
     ASSERT_EQ(Open("\\colored", &handle, rq), STATUS_SUCCESS);
     QueryResult eas = Query(FileObjectOf(handle, *process), FileEaInformation, 4);
     EXPECT_EQ(reinterpret_cast<const FILE_EA_INFORMATION *>(eas.bytes.data())->EaSize, 5u + 4u + 9u);

@@ -156,4 +156,57 @@ TEST_F(MappingTest, ViewsAndNativeReadsAndWritesSeeTheSameBytes)
     EXPECT_EQ(Close(file), STATUS_SUCCESS);
 }
 
+/*
+ * Zeroing a file that a section maps: bytes written through a view are flushed
+ * before the range is zeroed and its pages dropped, so neither a new view nor
+ * the write-back at the section's end brings them back into the zeroed range,
+ * while those outside it survive; a sparse file with a section is zeroed in
+ * place and keeps its extents.
+ */
+TEST_F(MappingTest, ZeroingFlushesAndDropsMappedPagesAndKeepsExtents)
+{
+    constexpr ULONGLONG kExtentBytes = 2 * kMiB;
+    ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
+    AllocateScratch(64 * 1024);
+    OpenRequest rq;
+    rq.access = FILE_READ_DATA | FILE_WRITE_DATA;
+    rq.disposition = FILE_CREATE;
+    HANDLE file = nullptr;
+    ASSERT_EQ(Open("\\z", &file, rq), STATUS_SUCCESS);
+    ASSERT_EQ(Fill(file, 3 * kExtentBytes), STATUS_SUCCESS);
+    auto *zero = process->New<FILE_ZERO_DATA_INFORMATION>();
+    auto control = [&](ULONG code, PVOID input, ULONG length) {
+        return support::AsUser(*process, [&] {
+            return NtFsControlFile(file, nullptr, nullptr, nullptr, iosb, code, input, length, nullptr, 0);
+        });
+    };
+    ASSERT_EQ(control(FSCTL_SET_SPARSE, nullptr, 0), STATUS_SUCCESS);
+
+    HANDLE section;
+    volatile UCHAR *view;
+    ASSERT_EQ(CreateSection(file, PAGE_READWRITE, &section), STATUS_SUCCESS);
+    ASSERT_EQ(Map(section, PAGE_READWRITE, &view), STATUS_SUCCESS);
+    view[10] = 'v';
+    view[kExtentBytes + 5] = 'v';
+    ASSERT_EQ(Unmap(view), STATUS_SUCCESS);
+    LONG64 charged = NodeOf(file)->Vcb->Store.ChargedBytes;
+    zero->FileOffset.QuadPart = (LONGLONG)kExtentBytes;
+    zero->BeyondFinalZero.QuadPart = (LONGLONG)(3 * kExtentBytes);
+    ASSERT_EQ(control(FSCTL_SET_ZERO_DATA, zero, sizeof(*zero)), STATUS_SUCCESS);
+    EXPECT_EQ(NodeOf(file)->Vcb->Store.ChargedBytes, charged) << "a mapped file keeps its extents";
+
+    ASSERT_EQ(Map(section, PAGE_READWRITE, &view), STATUS_SUCCESS);
+    EXPECT_EQ(view[10], 'v');
+    EXPECT_EQ(view[kExtentBytes + 5], 0);
+    EXPECT_EQ(view[2 * kExtentBytes + 7], 0);
+    ASSERT_EQ(Unmap(view), STATUS_SUCCESS);
+    EXPECT_EQ(Close(section), STATUS_SUCCESS);
+    std::vector<UCHAR> got;
+    ASSERT_EQ(ReadAt(file, 0, 16, &got), STATUS_SUCCESS);
+    EXPECT_EQ(got[10], 'v');
+    ASSERT_EQ(ReadAt(file, (LONGLONG)kExtentBytes, 16, &got), STATUS_SUCCESS);
+    EXPECT_EQ(got[5], 0);
+    EXPECT_EQ(Close(file), STATUS_SUCCESS);
+}
+
 } // namespace

@@ -12,17 +12,6 @@
 
 namespace {
 
-/* A kernel handle on R:path; asynchronous unless options ask otherwise. */
-NTSTATUS KernelOpen(const std::string &path, HANDLE *handle, ULONG options = 0, ACCESS_MASK access = FILE_READ_DATA)
-{
-    support::Name name(("\\??\\R:" + path).c_str());
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    IO_STATUS_BLOCK iosb{};
-    return ZwCreateFile(handle, access | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, nullptr, 0);
-}
-
 /*
  * An oplock control on an asynchronous handle; its result lands in iosb. The I/O
  * manager writes iosb before it signals the call's event, so iosb is read only
@@ -225,6 +214,42 @@ TEST_F(OplockUseTest, WritesBreakLevel2AtOnceAndWaitForALevel1Acknowledgement)
     JoinThread(thread);
     EXPECT_EQ(writeStatus, STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(owner), STATUS_SUCCESS);
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+}
+
+/*
+ * Zeroing a file and cloning into it break its level 2 oplock before they
+ * touch it (a clone that is then refused for the target's size still breaks it).
+ */
+TEST_F(OplockUseTest, ZeroingAndCloningBreakLevel2First)
+{
+    ASSERT_EQ(Make("\\g"), STATUS_SUCCESS);
+    HANDLE source;
+    ASSERT_EQ(KernelOpen("\\g", &source, FILE_SYNCHRONOUS_IO_NONALERT), STATUS_SUCCESS);
+    for (ULONG code : {(ULONG)FSCTL_SET_ZERO_DATA, (ULONG)FSCTL_DUPLICATE_EXTENTS_TO_FILE}) {
+        SCOPED_TRACE(code);
+        HANDLE owner, writer;
+        ASSERT_EQ(KernelOpen("\\f", &owner), STATUS_SUCCESS);
+        ASSERT_EQ(KernelOpen("\\f", &writer, FILE_SYNCHRONOUS_IO_NONALERT, FILE_READ_DATA | FILE_WRITE_DATA),
+                  STATUS_SUCCESS);
+        OplockCall level2;
+        ASSERT_EQ(level2.Send(owner, FSCTL_REQUEST_OPLOCK_LEVEL_2), STATUS_PENDING);
+        FILE_ZERO_DATA_INFORMATION zero{{.QuadPart = 0}, {.QuadPart = 100}};
+        DUPLICATE_EXTENTS_DATA clone{source, {.QuadPart = 0}, {.QuadPart = 0}, {.QuadPart = 4096}};
+        IO_STATUS_BLOCK iosb{};
+        NTSTATUS status = code == FSCTL_SET_ZERO_DATA
+                              ? ZwFsControlFile(writer, nullptr, nullptr, nullptr, &iosb, code, &zero, sizeof(zero),
+                                                nullptr, 0)
+                              : ZwFsControlFile(writer, nullptr, nullptr, nullptr, &iosb, code, &clone,
+                                                sizeof(clone), nullptr, 0);
+        EXPECT_EQ(status, code == FSCTL_SET_ZERO_DATA ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
+        EXPECT_TRUE(level2.Done()) << "the oplock was broken";
+        level2.Wait();
+        EXPECT_EQ(level2.iosb.Information, (ULONG_PTR)FILE_OPLOCK_BROKEN_TO_NONE);
+        ZwClose(writer);
+        ZwClose(owner);
+    }
+    ZwClose(source);
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 

@@ -150,12 +150,8 @@ TEST_F(UnusualOpensTest, ReparsePointsSendTheOpenOnUnlessOpenedThemselves)
 TEST_F(UnusualOpensTest, EasGivenAtCreateOrOpenAreStored)
 {
     ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
-    alignas(8) UCHAR ea[32] = {};
-    auto *entry = reinterpret_cast<PFILE_FULL_EA_INFORMATION>(ea);
-    entry->EaNameLength = 5;
-    entry->EaValueLength = 4;
-    memcpy(entry->EaName, "COLOR\0blue", 10);
-    ULONG length = (ULONG)(FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + 5 + 1 + 4);
+    alignas(8) UCHAR ea[32];
+    ULONG length = PackOneEa(ea, "COLOR", "blue");
     OpenRequest rq;
     rq.disposition = FILE_CREATE;
     rq.ea = ea;
@@ -171,7 +167,7 @@ TEST_F(UnusualOpensTest, EasGivenAtCreateOrOpenAreStored)
     EXPECT_EQ(NodeOf(handle)->EaCount, 1u);
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
 
-    entry->EaNameLength = 40; /* runs past the buffer */
+    reinterpret_cast<PFILE_FULL_EA_INFORMATION>(ea)->EaNameLength = 40; /* runs past the buffer */
     rq.disposition = FILE_CREATE;
     EXPECT_NE(Open("\\h", &handle, rq), STATUS_SUCCESS);
     EXPECT_FALSE(Exists("\\h"));

@@ -144,6 +144,7 @@ TEST_F(ReparseTest, DeleteNeedsTheMatchingHeader)
         {"data length without data", lyingLength, STATUS_IO_REPARSE_DATA_INVALID},
         {"GUID header cut to 8 bytes", truncated, STATUS_IO_REPARSE_DATA_INVALID},
         {"reserved tag 1", ReparseBuffer(1, {}), STATUS_IO_REPARSE_TAG_INVALID},
+        {"reserved tag 1 in a bare header", {1, 0, 0, 0, 0, 0, 0, 0}, STATUS_IO_REPARSE_TAG_INVALID},
         {"reserved tag 0", ReparseBuffer(0, {}), STATUS_IO_REPARSE_TAG_INVALID},
         {"other tag", ReparseBuffer(kOtherThirdPartyTag, {}), STATUS_IO_REPARSE_TAG_MISMATCH},
         {"other Microsoft tag", ReparseBuffer(kMicrosoftTag, {}), STATUS_IO_REPARSE_TAG_MISMATCH},

@@ -4,16 +4,21 @@
 #include "io_test_support.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace iotest {
 namespace {
 
 Driver driver;
+std::mutex seenLock; /* requests on an asynchronous handle arrive side by side */
 
 NTSTATUS NTAPI DispatchAny(PDEVICE_OBJECT device, PIRP irp)
 {
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    driver.seen.push_back(major);
+    {
+        std::lock_guard<std::mutex> hold(seenLock);
+        driver.seen.push_back(major);
+    }
     if (major == IRP_MJ_CLEANUP)
         driver.cleanups++;
     if (major == IRP_MJ_CLOSE)

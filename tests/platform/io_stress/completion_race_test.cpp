@@ -1,6 +1,7 @@
 /*
  * Races between a dispatch routine and the completion of its request on another
- * thread, and between calls on one synchronous handle. Run under ThreadSanitizer too.
+ * thread, between calls on one synchronous handle, and between completions on
+ * one asynchronous handle. Run under ThreadSanitizer too.
  */
 #include "../io/io_fixture.h"
 
@@ -94,6 +95,31 @@ TEST_F(IoTest, CallsOnOneSynchronousHandleRunOneAtATime)
     for (auto &t : callers)
         t.join();
     EXPECT_EQ(most.load(), 1);
+    iotest::AsUser(process, [&] { return NtClose(handle); });
+}
+
+/* Calls on an asynchronous handle run side by side: their completions record the file's status without a race. */
+TEST_F(IoTest, CallsOnOneAsynchronousHandleCompleteSideBySide)
+{
+    driver().hooks[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        return iotest::Complete(irp, STATUS_SUCCESS);
+    };
+    support::UserProcess process(0, 0);
+    HANDLE handle;
+    ASSERT_EQ(process.Open("\\??\\IoTest", GENERIC_READ, &handle, 0), STATUS_SUCCESS);
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 2; ++i)
+        callers.emplace_back([&] {
+            auto *iosb = process.New<IO_STATUS_BLOCK>();
+            for (int k = 0; k < 20000; ++k)
+                EXPECT_EQ(iotest::AsUser(process, [&] {
+                              return NtDeviceIoControlFile(handle, nullptr, nullptr, nullptr, iosb, kCode, nullptr,
+                                                           0, nullptr, 0);
+                          }),
+                          STATUS_SUCCESS);
+        });
+    for (auto &t : callers)
+        t.join();
     iotest::AsUser(process, [&] { return NtClose(handle); });
 }
 
