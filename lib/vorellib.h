@@ -125,6 +125,14 @@ typedef struct vorel_system_memory {
     unsigned long long available;
 } vorel_system_memory;
 
+/* What an image file's header says about the volume it holds (vorel_image_query). */
+typedef struct vorel_image_info {
+    unsigned long long size;    /* the volume size stored in the image, bytes */
+    unsigned int compression;   /* cold-file compression level 0..3 */
+    unsigned int security;      /* 1 when the volume had per-file security */
+    char label[128];
+} vorel_image_info;
+
 /*
  * Opens a connection. *out receives it (null on failure). native_error, when
  * given, receives the system's error code of a failed open (0 otherwise).
@@ -185,6 +193,25 @@ VORELLIB_API vorel_status vorel_lifetime_stats_query(vorel_handle h, vorel_io_to
 VORELLIB_API vorel_status vorel_system_memory_query(vorel_system_memory *memory);
 /* Without the driver: the drive letters in use, bit 0 = A: ... bit 25 = Z:. */
 VORELLIB_API vorel_status vorel_used_drive_letters(unsigned int *mask);
+
+/*
+ * Without the driver: the bytes free to the caller on the volume that holds path (a
+ * file or folder that need not exist yet: the nearest existing folder above it counts).
+ * VOREL_ERR_NOT_FOUND when not even its drive's root answers.
+ */
+VORELLIB_API vorel_status vorel_free_space_query(const char *path, unsigned long long *free_bytes);
+/*
+ * Without the driver: what an image file's header says. VOREL_ERR_INVALID for a file
+ * shorter than one header or without an image header; VOREL_ERR_NOT_SUPPORTED for an
+ * image of a format this library does not read.
+ */
+VORELLIB_API vorel_status vorel_image_query(const char *path, vorel_image_info *info);
+/*
+ * Without the driver: makes target (replacing a file of that name) a copy of source that
+ * shares its storage (block cloning); both must lie on one volume of this system. On
+ * failure the target is removed again.
+ */
+VORELLIB_API vorel_status vorel_file_clone(const char *source, const char *target);
 
 #if defined(__cplusplus)
 }

@@ -27,7 +27,7 @@ WIN32_HARNESS_API void FailCall(const char *routine, uint64_t nth);
 /* FailCall("HeapAlloc", nth). */
 WIN32_HARNESS_API void FailHeapAllocation(uint64_t nth);
 
-/* Handles this process holds from its current connection. */
+/* Handles this process holds: from its current connection, and on host files. */
 WIN32_HARNESS_API size_t OpenHandleCount();
 
 /* The shell's change notifications so far (shell32). */

@@ -10,8 +10,6 @@
  */
 #include "win32_internal.h"
 
-#include <cstdlib>
-
 namespace {
 
 /* Object-directory access (DIRECTORY_QUERY): the least a directory open can ask. */
@@ -19,20 +17,8 @@ constexpr ACCESS_MASK kDirectoryQuery = 0x0001;
 
 bool IsHostDrive(WCHAR letter)
 {
-    if (letter == L'C')
-        return true;
-    const char *list = std::getenv("VOREL_HOST_DRIVES");
-    if (list == nullptr)
-        return false;
-    for (const char *p = list; *p != 0;) {
-        if ((WCHAR)(*p & ~0x20) == letter && p[1] == '=')
-            return true;
-        while (*p != 0 && *p != ',' && *p != ';')
-            ++p;
-        if (*p != 0)
-            ++p;
-    }
-    return false;
+    std::string directory;
+    return win32::HostDriveDirectory(letter, &directory);
 }
 
 enum class LinkState { Absent, Present, Unknown };

@@ -1,7 +1,8 @@
 /*
  * Files and devices: CreateFileW, DeviceIoControl, CancelIoEx and CloseHandle, on
  * the native calls the host runs for this process (the socket protocol is this
- * stand-in's system-call boundary).
+ * stand-in's system-call boundary). Paths on host drives are opened locally
+ * (host_files.cpp); their handles take the same calls.
  *
  * Buffers. A native call only takes memory in the process's user space, which is
  * shared with the host; the caller's own buffers are ordinary memory. So every
@@ -32,46 +33,12 @@
 namespace {
 
 using transport::CallNumber;
+using win32::Arg;
+using win32::CheckHandle;
+using win32::UserBuffer;
 
 std::mutex handleLock;
 std::map<uintptr_t, uint64_t> handles; /* handle value -> connection generation */
-
-uint64_t Arg(const void *pointer)
-{
-    return (uint64_t)(uintptr_t)pointer;
-}
-
-/* Memory in user space for one call, released when it goes out of scope. */
-class UserBuffer {
-public:
-    UserBuffer(transport::Client &client, size_t bytes) : client_(client), data_(client.Allocate(bytes))
-    {
-        if (data_ != nullptr)
-            std::memset(data_, 0, bytes);
-    }
-    ~UserBuffer() { client_.Release(data_); }
-    UserBuffer(const UserBuffer &) = delete;
-    UserBuffer &operator=(const UserBuffer &) = delete;
-    uint8_t *get() const { return static_cast<uint8_t *>(data_); }
-    /* Keeps the memory for good (a request still owns it). */
-    void Abandon() { data_ = nullptr; }
-
-private:
-    transport::Client &client_;
-    void *data_;
-};
-
-/* A handle of the current connection, or false with ERROR_INVALID_HANDLE set. */
-bool CheckHandle(HANDLE handle, transport::Client &client)
-{
-    std::lock_guard<std::mutex> guard(handleLock);
-    auto it = handles.find((uintptr_t)handle);
-    if (it == handles.end() || it->second != client.Generation() || !client.Connected()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    return true;
-}
 
 /* Connects for an open. Handles of a connection that broke must be closed first. */
 NTSTATUS ConnectForOpen(transport::Client &client)
@@ -90,37 +57,6 @@ NTSTATUS ConnectForOpen(transport::Client &client)
 bool IsSeparator(WCHAR c)
 {
     return c == L'\\' || c == L'/';
-}
-
-/*
- * The NT name of a Win32 path: "\\.\X" and "\\?\X" become "\??\X", "C:\x" becomes
- * "\??\C:\x". Relative, drive-relative and UNC names need a current directory or a
- * redirector this stand-in does not have: ERROR_PATH_NOT_FOUND.
- */
-bool NtPathOf(LPCWSTR path, std::u16string *nt)
-{
-    size_t length = 0;
-    while (path[length] != 0)
-        ++length;
-    std::u16string text(reinterpret_cast<const char16_t *>(path), length);
-    for (auto &c : text)
-        if (c == u'/')
-            c = u'\\';
-    if (length >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) && (path[2] == L'.' || path[2] == L'?') &&
-        IsSeparator(path[3])) {
-        *nt = u"\\??\\" + text.substr(4);
-        return length > 4;
-    }
-    if (length >= 4 && text.compare(0, 4, u"\\??\\") == 0) {
-        *nt = text;
-        return true;
-    }
-    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
-    if (length >= 3 && letter && path[1] == L':' && IsSeparator(path[2])) {
-        *nt = u"\\??\\" + text;
-        return true;
-    }
-    return false;
 }
 
 ULONG DispositionOf(DWORD creation)
@@ -184,6 +120,44 @@ OpenBlock *StageOpen(const UserBuffer &staging, const std::u16string &name, ULON
 
 namespace win32 {
 
+bool CheckHandle(HANDLE handle, transport::Client &client)
+{
+    std::lock_guard<std::mutex> guard(handleLock);
+    auto it = handles.find((uintptr_t)handle);
+    if (it == handles.end() || it->second != client.Generation() || !client.Connected()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
+
+bool NtPathOf(LPCWSTR path, std::u16string *nt)
+{
+    size_t length = 0;
+    while (path[length] != 0)
+        ++length;
+    std::u16string text(reinterpret_cast<const char16_t *>(path), length);
+    for (auto &c : text)
+        if (c == u'/')
+            c = u'\\';
+    if (length >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) && (path[2] == L'.' || path[2] == L'?') &&
+        IsSeparator(path[3])) {
+        *nt = u"\\??\\" + text.substr(4);
+        return length > 4;
+    }
+    if (length >= 4 && text.compare(0, 4, u"\\??\\") == 0) {
+        *nt = text;
+        return true;
+    }
+    bool letter = (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    if (length >= 3 && letter && path[1] == L':' && IsSeparator(path[2])) {
+        *nt = u"\\??\\" + text;
+        return true;
+    }
+    return false;
+}
+
+
 NTSTATUS OpenNative(const std::u16string &name, ACCESS_MASK access, ULONG attributes, ULONG share,
                     ULONG disposition, ULONG options, ULONG objectAttributes, HANDLE *handle, ULONG_PTR *information)
 {
@@ -239,7 +213,7 @@ size_t OpenHandleCount()
     transport::Client &client = HostConnection();
     uint64_t generation = client.Generation();
     std::lock_guard<std::mutex> guard(handleLock);
-    size_t count = 0;
+    size_t count = HostFileCount();
     for (const auto &[handle, madeBy] : handles)
         count += madeBy == generation;
     return count;
@@ -271,10 +245,17 @@ WINBASEAPI HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
         SetLastError(ERROR_NOT_SUPPORTED); /* a descriptor for a new file: not offered yet */
         return INVALID_HANDLE_VALUE;
     }
+    std::string hostPath;
     std::u16string name;
-    if (!NtPathOf(lpFileName, &name)) {
+    switch (win32::ResolvePath(lpFileName, &hostPath, &name)) {
+    case win32::PathKind::Host:
+        return win32::OpenHostFile(hostPath, dwDesiredAccess, dwShareMode, dwCreationDisposition,
+                                   dwFlagsAndAttributes);
+    case win32::PathKind::Invalid:
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
+    case win32::PathKind::Machine:
+        break;
     }
     if (name.size() * sizeof(WCHAR) > UNICODE_STRING_MAX_BYTES) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -320,6 +301,10 @@ WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         SetLastError(ERROR_INVALID_PARAMETER); /* Windows writes through it regardless */
         return FALSE;
     }
+    if (win32::IsHostFileHandle(hDevice)) {
+        SetLastError(ERROR_INVALID_FUNCTION); /* host file systems' controls are not offered */
+        return FALSE;
+    }
     transport::Client &client = win32::HostConnection();
     if (!CheckHandle(hDevice, client))
         return FALSE;
@@ -346,7 +331,11 @@ WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
 
     uint64_t arguments[10] = {Arg(hDevice), 0, 0, 0, Arg(iosb), dwIoControlCode,
                               Arg(input), nInBufferSize, Arg(output), nOutBufferSize};
-    NTSTATUS status = client.Call(CallNumber::NtDeviceIoControlFile, arguments, 10, Arg(hDevice));
+    // File-system controls go to the file system, as Windows' DeviceIoControl sends them.
+    CallNumber call = DEVICE_TYPE_FROM_CTL_CODE(dwIoControlCode) == FILE_DEVICE_FILE_SYSTEM
+                          ? CallNumber::NtFsControlFile
+                          : CallNumber::NtDeviceIoControlFile;
+    NTSTATUS status = client.Call(call, arguments, 10, Arg(hDevice));
     if (status == STATUS_PENDING) {
         // Not on a synchronous handle; should a driver manage it, the request still owns
         // the staging memory, so it is left to it.
@@ -382,6 +371,10 @@ WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
 
 WINBASEAPI BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 {
+    if (win32::IsHostFileHandle(hFile)) {
+        SetLastError(ERROR_NOT_FOUND); /* their calls complete before they return */
+        return FALSE;
+    }
     transport::Client &client = win32::HostConnection();
     if (!CheckHandle(hFile, client))
         return FALSE;
@@ -394,6 +387,8 @@ WINBASEAPI BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject)
 {
+    if (win32::CloseHostFile(hObject))
+        return TRUE;
     transport::Client &client = win32::HostConnection();
     uint64_t generation;
     {

@@ -34,6 +34,9 @@ struct DriverState {
     std::condition_variable releaseWake;
     bool released = false;
     std::string driveLinks; /* letters with a drive link to the control device */
+    std::vector<uint8_t> fileData;        /* the one file every name under the device opens */
+    std::vector<FileRequest> fileRequests;
+    bool fullSizeClass = true;
 };
 
 DriverState *state = nullptr;
@@ -155,6 +158,94 @@ NTSTATUS Control(PIRP irp, PIO_STACK_LOCATION stack)
     }
 }
 
+constexpr uint32_t kSerialNumber = 0x5EA1F11E;
+constexpr int64_t kFileIndex = 0x0000123487654321ll;
+constexpr int64_t kFileTime = 0x01DA000000000000ll;
+
+/*
+ * The file requests: one file of state->fileData's size behind every name, its
+ * information fixed but for the size; sets and file-system controls recorded, the
+ * end of file applied.
+ */
+NTSTATUS ServeFileRequest(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    std::unique_lock<std::mutex> guard(state->lock);
+    testhost::FileRequest seen;
+    seen.major = stack->MajorFunction;
+    auto *system = static_cast<uint8_t *>(irp->AssociatedIrp.SystemBuffer);
+    std::vector<uint8_t> &data = state->fileData;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    switch (stack->MajorFunction) {
+    case IRP_MJ_QUERY_INFORMATION: {
+        seen.informationClass = stack->Parameters.QueryFile.FileInformationClass;
+        if (seen.informationClass != FileAllInformation) {
+            status = STATUS_INVALID_INFO_CLASS;
+            break;
+        }
+        if (stack->Parameters.QueryFile.Length < sizeof(FILE_ALL_INFORMATION)) {
+            status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        auto *all = reinterpret_cast<FILE_ALL_INFORMATION *>(system);
+        std::memset(all, 0, sizeof(*all));
+        all->BasicInformation.CreationTime.QuadPart = kFileTime;
+        all->BasicInformation.LastAccessTime.QuadPart = kFileTime + 2;
+        all->BasicInformation.LastWriteTime.QuadPart = kFileTime + 1;
+        all->BasicInformation.FileAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SPARSE_FILE;
+        all->StandardInformation.EndOfFile.QuadPart = (LONGLONG)data.size();
+        all->StandardInformation.NumberOfLinks = 3;
+        all->InternalInformation.IndexNumber.QuadPart = kFileIndex;
+        information = sizeof(*all);
+        break;
+    }
+    case IRP_MJ_QUERY_VOLUME_INFORMATION: {
+        seen.informationClass = stack->Parameters.QueryVolume.FsInformationClass;
+        ULONG length = stack->Parameters.QueryVolume.Length;
+        if (seen.informationClass == FileFsVolumeInformation && length >= sizeof(FILE_FS_VOLUME_INFORMATION)) {
+            auto *volume = reinterpret_cast<FILE_FS_VOLUME_INFORMATION *>(system);
+            std::memset(volume, 0, sizeof(*volume));
+            volume->VolumeSerialNumber = kSerialNumber;
+            information = FIELD_OFFSET(FILE_FS_VOLUME_INFORMATION, VolumeLabel);
+        } else if (seen.informationClass == FileFsFullSizeInformation && state->fullSizeClass &&
+                   length >= sizeof(FILE_FS_FULL_SIZE_INFORMATION)) {
+            auto *full = reinterpret_cast<FILE_FS_FULL_SIZE_INFORMATION *>(system);
+            full->TotalAllocationUnits.QuadPart = 1000;
+            full->CallerAvailableAllocationUnits.QuadPart = 300;
+            full->ActualAvailableAllocationUnits.QuadPart = 400;
+            full->SectorsPerAllocationUnit = 8;
+            full->BytesPerSector = 512;
+            information = sizeof(*full);
+        } else if (seen.informationClass == FileFsSizeInformation && length >= sizeof(FILE_FS_SIZE_INFORMATION)) {
+            auto *size = reinterpret_cast<FILE_FS_SIZE_INFORMATION *>(system);
+            size->TotalAllocationUnits.QuadPart = 1000;
+            size->AvailableAllocationUnits.QuadPart = 400;
+            size->SectorsPerAllocationUnit = 1;
+            size->BytesPerSector = 4096;
+            information = sizeof(*size);
+        } else {
+            status = STATUS_INVALID_INFO_CLASS;
+        }
+        break;
+    }
+    case IRP_MJ_SET_INFORMATION:
+        seen.informationClass = stack->Parameters.SetFile.FileInformationClass;
+        seen.input.assign(system, system + stack->Parameters.SetFile.Length);
+        if (seen.informationClass == FileEndOfFileInformation)
+            data.resize(reinterpret_cast<FILE_END_OF_FILE_INFORMATION *>(system)->EndOfFile.QuadPart);
+        break;
+    default: /* IRP_MJ_FILE_SYSTEM_CONTROL */
+        seen.code = stack->Parameters.FileSystemControl.FsControlCode;
+        if (system != nullptr)
+            seen.input.assign(system, system + stack->Parameters.FileSystemControl.InputBufferLength);
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    state->fileRequests.push_back(seen);
+    guard.unlock();
+    return CompleteRequest(irp, status, information);
+}
+
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     (void)device;
@@ -172,6 +263,11 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MJ_DEVICE_CONTROL:
         state->controls++;
         return Control(irp, stack);
+    case IRP_MJ_QUERY_INFORMATION:
+    case IRP_MJ_QUERY_VOLUME_INFORMATION:
+    case IRP_MJ_SET_INFORMATION:
+    case IRP_MJ_FILE_SYSTEM_CONTROL:
+        return ServeFileRequest(irp, stack);
     default:
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
@@ -268,6 +364,29 @@ void RemoveDriveLink(char letter)
     auto at = state->driveLinks.find(letter);
     if (at != std::string::npos)
         state->driveLinks.erase(at, 1);
+}
+
+void SetFileData(const std::vector<uint8_t> &data)
+{
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->fileData = data;
+}
+
+std::vector<uint8_t> FileData()
+{
+    std::lock_guard<std::mutex> guard(state->lock);
+    return state->fileData;
+}
+
+std::vector<FileRequest> FileRequests()
+{
+    std::lock_guard<std::mutex> guard(state->lock);
+    return state->fileRequests;
+}
+
+void OfferFullSizeClass(bool offered)
+{
+    state->fullSizeClass = offered;
 }
 
 uint32_t AllowUserAccess()

@@ -65,6 +65,25 @@ Counts Count();
  * file system answers for); the driver's unload removes any left. */
 void MakeDriveLink(char letter);
 void RemoveDriveLink(char letter);
+/*
+ * File requests. Every name under the device (a drive link made with MakeDriveLink
+ * leads there: "T:\\any") opens the same file, held by the driver: a query of all
+ * information reports its size with serial 0x5EA1F11E,
+ * index 0x123487654321, three links and the archive and sparse attributes; the size
+ * classes report 1000 units of 4 KiB (caller 300, free 400); sets are recorded (the end
+ * of file applied) and file-system controls recorded and refused.
+ */
+struct FileRequest {
+    uint8_t major = 0;
+    uint32_t informationClass = 0;   /* query, volume query and set */
+    uint32_t code = 0;               /* file-system control */
+    std::vector<uint8_t> input;      /* set record, control input */
+};
+void SetFileData(const std::vector<uint8_t> &data);
+std::vector<uint8_t> FileData();
+std::vector<FileRequest> FileRequests();
+/* Whether the volume answers the full-size class (else only the plain size class). */
+void OfferFullSizeClass(bool offered);
 /* The driver's user-access switch (get and set settings). */
 uint32_t AllowUserAccess();
 /* Lets every kWaitForRelease request that waits (and later ones) finish. */
