@@ -176,7 +176,4 @@ protected:
         }
         return links;
     }
-
-    /* The node's file size as the store keeps it. */
-    ULONGLONG StoredSize(HANDLE handle) { return NodeOf(handle)->Data.FileSize; }
 };
