@@ -41,14 +41,14 @@ inline ULONG PackOneEa(UCHAR (&buffer)[32], const char *name, const char *value)
 
 /* A kernel handle on R:path; asynchronous unless options ask otherwise. */
 inline NTSTATUS KernelOpen(const std::string &path, HANDLE *handle, ULONG options = 0,
-                           ACCESS_MASK access = FILE_READ_DATA)
+                           ACCESS_MASK access = FILE_READ_DATA, ULONG disposition = FILE_OPEN)
 {
     support::Name name(("\\??\\R:" + path).c_str());
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb{};
     return ZwCreateFile(handle, access | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, nullptr, 0);
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition, options, nullptr, 0);
 }
 
 class FileOpsTest : public VolumeTest {
@@ -128,17 +128,19 @@ protected:
             Close(handle);
         return status;
     }
-    /* Whether path opens (any kind of node). */
-    bool Exists(const std::string &path)
+    /* The node identifier path opens (any kind of node), or 0 when it does not open. */
+    ULONGLONG IdAt(const std::string &path)
     {
         OpenRequest rq;
         rq.access = FILE_READ_ATTRIBUTES;
         HANDLE handle;
-        NTSTATUS status = Open(path, &handle, rq);
-        if (NT_SUCCESS(status))
-            Close(handle);
-        return NT_SUCCESS(status);
+        if (!NT_SUCCESS(Open(path, &handle, rq)))
+            return 0;
+        ULONGLONG id = NodeOf(handle)->NodeId;
+        Close(handle);
+        return id;
     }
+    bool Exists(const std::string &path) { return IdAt(path) != 0; }
 
     /* Deletes path (a file or an empty directory) through a delete-on-close handle. */
     void Delete(const std::string &path)

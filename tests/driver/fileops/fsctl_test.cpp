@@ -1,6 +1,6 @@
 /*
  * File-system controls from a user program: the volume's own controls and the
- * refused ones, statistics over buffer lengths, reparse points set, read and
+ * refused ones, reparse points set, read and
  * deleted by their rules, and sparse files zeroed at random against a model of
  * their bytes and holes, with the allocated ranges and the volume's charge
  * checked after every step. Every refused request is checked to change nothing.
@@ -11,7 +11,6 @@ namespace {
 
 constexpr ULONG kThirdPartyTag = 0x00000123;            /* no Microsoft bit: a GUID follows the header */
 constexpr ULONG kMicrosoftTag = 0x8000001B;
-constexpr ULONG kRecordBytes = 320;
 
 /* A reparse buffer: header, the GUID (filled with guidByte) for a tag without the Microsoft bit, then data. */
 std::vector<UCHAR> ReparseBuffer(ULONG tag, const std::vector<UCHAR> &data, UCHAR guidByte = 0x5A)
@@ -85,61 +84,6 @@ TEST_F(FsctlControlTest, VolumeHandleControls)
     EXPECT_EQ(Fsctl(volume, FSCTL_SET_SPARSE, nullptr, 0, 0).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Fsctl(volume, FSCTL_GET_REPARSE_POINT, nullptr, 0, 64).status, STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(Exists("\\")) << "the volume is still mounted";
-}
-
-/*
- * Statistics over buffer lengths against the model (one 320-byte record per
- * processor, each filled when its head fits); the records' counters add up to
- * the reads and writes the program made.
- */
-TEST_F(FsctlControlTest, StatisticsFollowTheBufferModel)
-{
-    HANDLE file = Keep("\\counted");
-    std::vector<UCHAR> bytes = RandomBytes(5000);
-    for (int i = 0; i < 3; ++i)
-        WriteAll(file, 0, bytes.data(), bytes.size());
-    std::vector<UCHAR> got;
-    for (int i = 0; i < 2; ++i)
-        ASSERT_EQ(ReadAt(file, 100, 1000, &got), STATUS_SUCCESS);
-
-    ULONG processors = KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS);
-    ASSERT_EQ(processors, 4u) << "the machine's described cores";
-    ULONG full = kRecordBytes * processors;
-    for (ULONG length : {0u, 1u, 55u, 56u, 300u, 319u, 320u, 376u, 1000u, full - 1, full, full + 100}) {
-        SCOPED_TRACE(length);
-        Reply r = Fsctl(file, FSCTL_FILESYSTEM_GET_STATISTICS, nullptr, 0, length);
-        if (length < sizeof(FILESYSTEM_STATISTICS)) {
-            EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
-            continue;
-        }
-        EXPECT_EQ(r.status, length < full ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS);
-        ASSERT_EQ(r.information, std::min(length, full));
-        ULONGLONG reads = 0, readBytes = 0, writes = 0, writeBytes = 0;
-        for (ULONG i = 0; i < processors; ++i) {
-            ULONG at = i * kRecordBytes;
-            bool filled = at + sizeof(FILESYSTEM_STATISTICS) <= r.information;
-            FILESYSTEM_STATISTICS record{};
-            if (filled) {
-                memcpy(&record, r.output.data() + at, sizeof(record));
-                EXPECT_EQ(record.FileSystemType, FILESYSTEM_STATISTICS_TYPE_NTFS);
-                EXPECT_EQ(record.Version, 1);
-                EXPECT_EQ(record.SizeOfCompleteStructure, kRecordBytes);
-                EXPECT_EQ(record.UserDiskReads, record.UserFileReads);
-                EXPECT_EQ(record.UserDiskWrites, record.UserFileWrites);
-                reads += record.UserFileReads, readBytes += record.UserFileReadBytes;
-                writes += record.UserFileWrites, writeBytes += record.UserFileWriteBytes;
-            }
-            /* Everything of the reply outside the filled heads is zero. */
-            for (ULONG b = filled ? at + sizeof(record) : at; b < std::min<ULONG>(at + kRecordBytes, r.information); ++b)
-                ASSERT_EQ(r.output[b], 0) << "byte " << b;
-        }
-        if (length >= full) {
-            EXPECT_EQ(writes, 3u);
-            EXPECT_EQ(writeBytes, 15000u);
-            EXPECT_EQ(reads, 2u);
-            EXPECT_EQ(readBytes, 2000u);
-        }
-    }
 }
 
 /*
@@ -381,20 +325,6 @@ TEST_F(SparseModelTest, ZeroingMatchesTheModel)
             EXPECT_EQ(AllocationSize(file), (ULONGLONG)std::count(allocated.begin(), allocated.end(), true) * kExtent);
         }
     }
-}
-
-/* The example of a 10 MiB sparse file zeroed from 2 MiB to 8 MiB: three extents go, the ranges show the gap. */
-TEST_F(SparseModelTest, ZeroingTheMiddleLeavesAGap)
-{
-    std::vector<UCHAR> model;
-    HANDLE file = MakeFile("\\ten", 5 * kExtent, &model);
-    ASSERT_EQ(Fsctl(file, FSCTL_SET_SPARSE, nullptr, 0, 0).status, STATUS_SUCCESS);
-    LONG64 charged = Charged(file);
-    FILE_ZERO_DATA_INFORMATION z{{.QuadPart = (LONGLONG)kExtent}, {.QuadPart = (LONGLONG)(4 * kExtent)}};
-    ASSERT_EQ(Fsctl(file, FSCTL_SET_ZERO_DATA, z).status, STATUS_SUCCESS);
-    EXPECT_EQ(Charged(file), charged - (LONG64)(3 * kExtent));
-    CheckRanges(file, {true, false, false, false, true}, 5 * kExtent, 0, 5 * kExtent, 4);
-    EXPECT_NE(FileObjectOf(file, *process)->Flags & FO_FILE_MODIFIED, 0u);
 }
 
 /* Allocated-range queries with bad or extreme inputs. */

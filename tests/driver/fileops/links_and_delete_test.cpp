@@ -1,5 +1,6 @@
 /*
- * Hard links (counts, the link list, replace, root handles), the delete
+ * Hard links' root handles (the link rules are in the rename table, counts and
+ * lists in the rename model), the delete
  * disposition with and without POSIX semantics, and the size sets (end of file,
  * allocation, advance-only, a mapped file's refusal), as a program sees them.
  */
@@ -43,74 +44,6 @@ protected:
 };
 
 /*
- * Names made by linking: counts and the link list follow each one; data written
- * through one name reads through another; an entry that already names the file
- * is no change; another file's entry is replaced only when asked; a directory
- * gets no link; the last name deleted takes the file.
- */
-TEST_F(LinksAndDeleteTest, LinksCountsAndReplace)
-{
-    ASSERT_EQ(Make("\\d", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    ASSERT_EQ(Make("\\other"), STATUS_SUCCESS);
-    const ULONGLONG dirId = IdAt("\\d"), otherId = IdAt("\\other");
-    HANDLE a;
-    ASSERT_EQ(Make("\\a"), STATUS_SUCCESS);
-    ASSERT_EQ(OpenForSet("\\a", &a), STATUS_SUCCESS);
-    const ULONGLONG id = IdOf(a);
-    ASSERT_EQ(Link(a, "\\b"), STATUS_SUCCESS);
-    ASSERT_EQ(Link(a, "c2"), STATUS_SUCCESS);
-    ASSERT_EQ(Link(a, "\\d\\c"), STATUS_SUCCESS);
-    EXPECT_EQ(Standard(a).NumberOfLinks, 4u);
-    using Links = std::set<std::pair<ULONGLONG, std::string>>;
-    EXPECT_EQ(LinksOf(a), (Links{{1, "a"}, {1, "b"}, {1, "c2"}, {dirId, "c"}}));
-    for (const char *p : {"\\a", "\\B", "\\d\\C"})
-        EXPECT_EQ(IdAt(p), id) << p;
-
-    EXPECT_EQ(Link(a, "B"), STATUS_SUCCESS) << "an entry naming the file already";
-    EXPECT_EQ(Standard(a).NumberOfLinks, 4u);
-    EXPECT_EQ(Link(a, "other"), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(IdAt("\\other"), otherId);
-    EXPECT_EQ(Link(a, "d", true), STATUS_ACCESS_DENIED) << "a directory is never replaced";
-    EXPECT_EQ(Link(a, "a*"), STATUS_OBJECT_NAME_INVALID);
-    EXPECT_EQ(Link(a, "\\nodir\\x"), STATUS_OBJECT_PATH_NOT_FOUND);
-    EXPECT_EQ(Link(a, "other", true), STATUS_SUCCESS);
-    EXPECT_EQ(IdAt("\\other"), id);
-    EXPECT_EQ(Standard(a).NumberOfLinks, 5u);
-
-    /* Data through one name is the data through every other. */
-    HANDLE c;
-    ASSERT_EQ(OpenForSet("\\d\\c", &c), STATUS_SUCCESS);
-    ASSERT_EQ(WriteAt(c, 0, "linked", 6), STATUS_SUCCESS);
-    std::vector<UCHAR> data;
-    ASSERT_EQ(ReadAt(a, 0, 6, &data), STATUS_SUCCESS);
-    EXPECT_EQ(std::string(data.begin(), data.end()), "linked");
-
-    /* A rename onto another name of the same file replaces that name. */
-    ASSERT_EQ(Rename(c, "\\b", true), STATUS_SUCCESS);
-    EXPECT_EQ(Standard(a).NumberOfLinks, 4u);
-    EXPECT_EQ(LinksOf(a), (Links{{1, "a"}, {1, "b"}, {1, "c2"}, {1, "other"}}));
-    EXPECT_EQ(Close(c), STATUS_SUCCESS);
-
-    /* Deleting names one by one once no other handle is open: the rest stay, the last takes the file. */
-    EXPECT_EQ(Close(a), STATUS_SUCCESS);
-    for (const char *p : {"\\b", "\\c2", "\\other"}) {
-        ASSERT_EQ(DeleteByDisposition(p), STATUS_SUCCESS) << p;
-        EXPECT_EQ(IdAt(p), 0u) << p;
-        EXPECT_EQ(IdAt("\\a"), id);
-    }
-    ASSERT_EQ(OpenForSet("\\a", &a), STATUS_SUCCESS);
-    EXPECT_EQ(Standard(a).NumberOfLinks, 1u);
-    ASSERT_EQ(Dispose(a), STATUS_SUCCESS);
-    EXPECT_EQ(Close(a), STATUS_SUCCESS);
-    EXPECT_EQ(IdAt("\\a"), 0u);
-
-    HANDLE dir;
-    ASSERT_EQ(OpenForSet("\\d", &dir, FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    EXPECT_EQ(Link(dir, "dlink"), STATUS_FILE_IS_A_DIRECTORY);
-    EXPECT_EQ(Close(dir), STATUS_SUCCESS);
-}
-
-/*
  * A link's root handle: names relative to it work; a leading backslash with it,
  * a file as root, or another volume's directory are refused, by the I/O manager
  * or the file system.
@@ -129,17 +62,9 @@ TEST_F(LinksAndDeleteTest, LinkRootHandles)
     ASSERT_EQ(Open("\\d", &dir, listing), STATUS_SUCCESS);
     ASSERT_EQ(OpenForSet("\\f", &plain), STATUS_SUCCESS);
     /* The fixture's paths are on R:; the other volume's root is opened by its full name. */
-    POBJECT_ATTRIBUTES oa = process->Attributes("\\??\\S:\\");
-    auto *iosbS = process->New<IO_STATUS_BLOCK>();
-    auto *handleS = process->New<HANDLE>();
-    ASSERT_EQ(support::AsUser(*process,
-                              [&] {
-                                  return NtCreateFile(handleS, FILE_READ_ATTRIBUTES | SYNCHRONIZE, oa, iosbS, nullptr,
-                                                      0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                                                      FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-                              }),
+    ASSERT_EQ(process->Open("\\??\\S:\\", FILE_READ_ATTRIBUTES, &foreign,
+                            FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
               STATUS_SUCCESS);
-    foreign = *handleS;
 
     ASSERT_EQ(Link(file, "rel", false, dir), STATUS_SUCCESS);
     EXPECT_EQ(IdAt("\\d\\rel"), IdOf(file));
@@ -265,7 +190,7 @@ TEST_F(LinksAndDeleteTest, SizesAndAllocation)
     HANDLE file = OpenFile("\\s");
     ASSERT_EQ(WriteAt(file, 0, "abcdefghij", 10), STATUS_SUCCESS);
     ASSERT_EQ(SetSize(file, FileEndOfFileInformation, 10000), STATUS_SUCCESS);
-    EXPECT_EQ(StoredSize(file), 10000u);
+    EXPECT_EQ(SizeOf(file), 10000u);
     std::vector<UCHAR> data;
     ASSERT_EQ(ReadAt(file, 9990, 100, &data), STATUS_SUCCESS);
     EXPECT_EQ(data, std::vector<UCHAR>(10, 0));
@@ -292,17 +217,17 @@ TEST_F(LinksAndDeleteTest, SizesAndAllocation)
     LARGE_INTEGER value;
     value.QuadPart = 20;
     EXPECT_EQ(SetDirect(object, FileEndOfFileInformation, &value, sizeof(value), TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(StoredSize(file), 50u);
+    EXPECT_EQ(SizeOf(file), 50u);
     value.QuadPart = 60;
     EXPECT_EQ(SetDirect(object, FileEndOfFileInformation, &value, sizeof(value), TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(StoredSize(file), 60u);
+    EXPECT_EQ(SizeOf(file), 60u);
     for (FILE_INFORMATION_CLASS c : {FileEndOfFileInformation, FileAllocationInformation}) {
         for (ULONG length = 0; length < sizeof(value); ++length)
             EXPECT_EQ(SetDirect(object, c, &value, length), STATUS_INFO_LENGTH_MISMATCH);
         EXPECT_EQ(SetSize(file, c, -1), STATUS_INVALID_PARAMETER);
     }
     EXPECT_EQ(SetSize(file, FileEndOfFileInformation, (1ll << 53) + 1), STATUS_DISK_FULL);
-    EXPECT_EQ(StoredSize(file), 60u);
+    EXPECT_EQ(SizeOf(file), 60u);
     /* A large sparse size costs nothing until written. */
     LONG64 charged = Charged(file);
     ASSERT_EQ(SetSize(file, FileEndOfFileInformation, 1ll << 40), STATUS_SUCCESS);
@@ -335,12 +260,12 @@ TEST_F(LinksAndDeleteTest, MappedFileRefusesToShrink)
     memcpy(base, "viewdata", 8);
     EXPECT_EQ(SetSize(file, FileEndOfFileInformation, 100), STATUS_USER_MAPPED_FILE);
     EXPECT_EQ(SetSize(file, FileAllocationInformation, 100), STATUS_USER_MAPPED_FILE);
-    EXPECT_EQ(StoredSize(file), 3u * PAGE_SIZE);
+    EXPECT_EQ(SizeOf(file), 3u * PAGE_SIZE);
     EXPECT_EQ(SetSize(file, FileEndOfFileInformation, 4 * PAGE_SIZE), STATUS_SUCCESS);
     ASSERT_EQ(Unmap(base), STATUS_SUCCESS);
     EXPECT_EQ(Close(section), STATUS_SUCCESS);
     ASSERT_EQ(SetSize(file, FileEndOfFileInformation, 100), STATUS_SUCCESS);
-    EXPECT_EQ(StoredSize(file), 100u);
+    EXPECT_EQ(SizeOf(file), 100u);
     std::vector<UCHAR> data;
     ASSERT_EQ(ReadAt(file, 0, 8, &data), STATUS_SUCCESS);
     EXPECT_EQ(std::string(data.begin(), data.end()), "viewdata");

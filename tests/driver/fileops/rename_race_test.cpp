@@ -20,13 +20,8 @@ constexpr int kRounds = 200;
 /* A kernel-mode open of R:path with delete access. */
 NTSTATUS KernelCreate(const std::string &path, ULONG disposition, ULONG options, HANDLE *handle)
 {
-    support::Name name(("\\??\\R:" + path).c_str());
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    IO_STATUS_BLOCK iosb{};
-    return ZwCreateFile(handle, FILE_READ_DATA | FILE_WRITE_DATA | DELETE | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
-                        options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    return KernelOpen(path, handle, options | FILE_SYNCHRONOUS_IO_NONALERT, FILE_READ_DATA | FILE_WRITE_DATA | DELETE,
+                      disposition);
 }
 
 /* ZwSetInformationFile with a rename or link record naming R:path. */

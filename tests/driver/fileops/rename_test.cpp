@@ -1,5 +1,5 @@
 /*
- * Renames: a table of sources, targets and replace flags, each on a fresh copy
+ * Renames and links: a table of sources, targets and replace flags, each on a fresh copy
  * of one small tree, checked by which paths open afterwards and which node they
  * open; handles open on the source and on a replaced target; and bad records
  * sent straight to the volume, after which the tree is as it was.
@@ -55,11 +55,12 @@ struct RenameCase {
     NTSTATUS expect;
     const char *present;     /* after: a path that opens the source's node ("" for none) */
     const char *absent;      /* after: a path that no longer opens ("" for none) */
+    bool link = false;       /* a hard link instead of a rename */
 };
 
 /*
- * Each case on its own copy of the tree: the status, the source's node under its
- * new name, the old name gone; a failed rename leaves every path as it was.
+ * Each rename or link on its own copy of the tree: the status, the source's
+ * node under its new name, the old name gone (a rename's); a failed rename leaves every path as it was.
  */
 TEST_F(RenameTest, TableOfTargets)
 {
@@ -87,6 +88,14 @@ TEST_F(RenameTest, TableOfTargets)
         {"\\f1", "\\f2\\x", false, STATUS_OBJECT_PATH_NOT_FOUND, "\\f1", ""},
         {"\\f1", longName.c_str(), false, STATUS_SUCCESS, nullptr, "\\f1"},
         {"\\f1", tooLong.c_str(), false, STATUS_OBJECT_NAME_INVALID, "\\f1", ""},
+        {"\\f1", "\\e\\l", false, STATUS_SUCCESS, "\\e\\l", "", true},
+        {"\\f1", "F2", false, STATUS_OBJECT_NAME_COLLISION, "\\f1", "", true},
+        {"\\f1", "f2", true, STATUS_SUCCESS, "\\f2", "", true},
+        {"\\f1", "F1", false, STATUS_SUCCESS, "\\f1", "", true}, /* an entry naming the file already */
+        {"\\f1", "d", true, STATUS_ACCESS_DENIED, "\\f1", "", true},
+        {"\\f1", "a*", false, STATUS_OBJECT_NAME_INVALID, "\\f1", "", true},
+        {"\\f1", "\\nodir\\x", false, STATUS_OBJECT_PATH_NOT_FOUND, "\\f1", "", true},
+        {"\\d", "dl", false, STATUS_FILE_IS_A_DIRECTORY, "\\d", "\\dl", true},
     };
     int index = 0;
     for (const RenameCase &c : cases) {
@@ -98,7 +107,8 @@ TEST_F(RenameTest, TableOfTargets)
         std::string target = c.target[0] == '\\' ? dir + c.target : c.target;
         HANDLE handle;
         ASSERT_EQ(OpenForSet(dir + c.source, &handle), STATUS_SUCCESS) << dir;
-        EXPECT_EQ(Rename(handle, target, c.replace), c.expect) << dir << " " << c.source << " -> " << c.target;
+        EXPECT_EQ(Rename(handle, target, c.replace, c.link), c.expect)
+            << dir << (c.link ? " link " : " rename ") << c.source << " -> " << c.target;
         Close(handle);
         std::string present = c.present != nullptr ? c.present : "\\" + longName;
         if (!present.empty()) {
@@ -162,39 +172,11 @@ TEST_F(RenameTest, ReplacedTargetLivesOnForItsHandle)
     EXPECT_EQ(Close(source), STATUS_SUCCESS);
 }
 
-/* Rename of the root, with a root handle, and of a directory into itself: refused. */
-TEST_F(RenameTest, RootAndRootHandleRefused)
-{
-    MakeTree("\\h");
-    HANDLE root, file, dir;
-    OpenRequest rq;
-    rq.access = FILE_READ_ATTRIBUTES;
-    ASSERT_EQ(Open("\\", &root, rq), STATUS_SUCCESS);
-    ASSERT_EQ(OpenForSet("\\h\\f1", &file), STATUS_SUCCESS);
-    OpenRequest listing;
-    listing.access = FILE_READ_ATTRIBUTES;
-    listing.options = FILE_DIRECTORY_FILE;
-    ASSERT_EQ(Open("\\h\\e", &dir, listing), STATUS_SUCCESS);
-    std::vector<UCHAR> record = TargetRecord(u"x", 0);
-    EXPECT_EQ(SetDirect(FileObjectOf(root, *process), FileRenameInformation, record.data(), (ULONG)record.size()),
-              STATUS_INVALID_PARAMETER);
-    /* Straight to the volume, a directory into itself is the file system's refusal. */
-    HANDLE d;
-    ASSERT_EQ(OpenForSet("\\h\\d", &d, FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    std::vector<UCHAR> into = TargetRecord(u"\\h\\d\\x", 0);
-    EXPECT_EQ(SetDirect(FileObjectOf(d, *process), FileRenameInformation, into.data(), (ULONG)into.size()),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Close(d), STATUS_SUCCESS);
-    EXPECT_EQ(Rename(file, "x", false, false, dir), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(IdAt("\\h\\e\\x"), 0u);
-    for (HANDLE h : {root, file, dir})
-        EXPECT_EQ(Close(h), STATUS_SUCCESS);
-}
-
 /*
  * Records the I/O manager would refuse, and names it would pass on, sent straight
  * to the volume: short heads and lying lengths, name lengths of 0 and past the
- * limit, another drive, an odd length. Nothing of the tree changes; the drive
+ * limit, another drive, an odd length; the root, a directory into itself, a
+ * root handle. Nothing of the tree changes; the drive
  * prefix is matched without case, and only the Ex class reads the flags word.
  */
 TEST_F(RenameTest, BadRecordsChangeNothing)
@@ -231,6 +213,23 @@ TEST_F(RenameTest, BadRecordsChangeNothing)
     std::vector<UCHAR> exNoReplace = TargetRecord(u"f2", 0x100);
     EXPECT_EQ(SetDirect(file, FileRenameInformationEx, exNoReplace.data(), (ULONG)exNoReplace.size()),
               STATUS_OBJECT_NAME_COLLISION);
+    /* The root is never renamed, a directory never into itself, and a rename takes no root handle. */
+    HANDLE root, d, e;
+    OpenRequest rq;
+    rq.access = FILE_READ_ATTRIBUTES;
+    ASSERT_EQ(Open("\\", &root, rq), STATUS_SUCCESS);
+    rq.options = FILE_DIRECTORY_FILE;
+    ASSERT_EQ(Open("\\b\\e", &e, rq), STATUS_SUCCESS);
+    ASSERT_EQ(OpenForSet("\\b\\d", &d, FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+    std::vector<UCHAR> plain = TargetRecord(u"x", 0), into = TargetRecord(u"\\b\\d\\x", 0);
+    EXPECT_EQ(SetDirect(FileObjectOf(root, *process), FileRenameInformation, plain.data(), (ULONG)plain.size()),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SetDirect(FileObjectOf(d, *process), FileRenameInformation, into.data(), (ULONG)into.size()),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Rename(handle, "x", false, false, e), STATUS_NOT_SUPPORTED);
+    for (HANDLE h : {root, d, e})
+        EXPECT_EQ(Close(h), STATUS_SUCCESS);
+    EXPECT_EQ(IdAt("\\b\\e\\x"), 0u);
     EXPECT_EQ(Snapshot("\\b"), before);
 
     /* Accepted forms: a lower-case drive letter and a backslash walk from the root; the Ex replace flag. */

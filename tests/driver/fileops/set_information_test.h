@@ -122,18 +122,7 @@ protected:
         return status;
     }
 
-    /* The node identifier a path opens, or 0 when it does not open. */
-    ULONGLONG IdAt(const std::string &path)
-    {
-        OpenRequest rq;
-        rq.access = FILE_READ_ATTRIBUTES;
-        HANDLE handle;
-        if (!NT_SUCCESS(Open(path, &handle, rq)))
-            return 0;
-        ULONGLONG id = IdOf(handle);
-        Close(handle);
-        return id;
-    }
+    /* The node identifier a handle's internal-information query reports. */
     ULONGLONG IdOf(HANDLE handle)
     {
         if (UserQuery(handle, FileInternalInformation, sizeof(FILE_INTERNAL_INFORMATION)) != STATUS_SUCCESS)
@@ -176,7 +165,4 @@ protected:
         }
         return links;
     }
-
-    /* The node's file size as the store keeps it. */
-    ULONGLONG StoredSize(HANDLE handle) { return NodeOf(handle)->Data.FileSize; }
 };
