@@ -1,7 +1,8 @@
 /*
  * Block cloning through FSCTL_DUPLICATE_EXTENTS_TO_FILE from a user program:
  * random clones between two files and within one, followed by writes to
- * either side, against a model of both files' bytes; every malformed or refused
+ * either side, against a model of both files' bytes; a 1 GiB range of whole
+ * extents cloned without new charge; and every malformed or refused
  * request answered with its status and changing neither file.
  */
 #include "fsctl_test.h"
@@ -80,6 +81,36 @@ TEST_F(CloneTest, ClonesAndLaterWritesMatchTheModel)
         ASSERT_EQ(Contents(fileA), a);
         ASSERT_EQ(Contents(fileB), b);
     }
+}
+
+/* A 1 GiB clone between files of 1 GiB shares every extent: nothing is copied or charged. */
+TEST_F(CloneTest, OneGibibyteCloneCopiesNothing)
+{
+    const ULONGLONG size = 1024 * kMiB;
+    HANDLE source = Keep("\\big-source");
+    HANDLE target = Keep("\\big-target");
+    std::vector<std::vector<UCHAR>> marks;
+    for (ULONGLONG at = 0; at < size; at += 64 * kExtent) {
+        marks.push_back(RandomBytes(kExtent));
+        WriteAll(source, at, marks.back().data(), kExtent);
+    }
+    UCHAR last = 1;
+    ASSERT_EQ(WriteAt(source, (LONGLONG)size - 1, &last, 1), STATUS_SUCCESS);
+    ASSERT_EQ(WriteAt(target, (LONGLONG)size - 1, &last, 1), STATUS_SUCCESS);
+    LONG64 charged = Charged(source);
+
+    ASSERT_EQ(Clone(target, source, 0, 0, (LONGLONG)size).status, STATUS_SUCCESS);
+    EXPECT_EQ(Charged(source), charged - (LONG64)kExtent) << "the target's own last extent went";
+    EXPECT_NE(FileObjectOf(target, *process)->Flags & FO_FILE_MODIFIED, 0u);
+    std::vector<UCHAR> got;
+    for (size_t i = 0; i < marks.size(); ++i) {
+        ASSERT_EQ(ReadAt(target, (LONGLONG)(i * 64 * kExtent), kExtent, &got), STATUS_SUCCESS);
+        ASSERT_EQ(got, marks[i]) << "extent " << i * 64;
+    }
+    std::vector<UCHAR> fresh = RandomBytes(kExtent);
+    WriteAll(target, 0, fresh.data(), kExtent);
+    ASSERT_EQ(ReadAt(source, 0, kExtent, &got), STATUS_SUCCESS);
+    EXPECT_EQ(got, marks[0]);
 }
 
 /* Malformed and refused clones: each gets its status and changes neither file. */
