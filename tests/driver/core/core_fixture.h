@@ -95,6 +95,7 @@ public:
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = ~(ULONG_PTR)0;
     PKTHREAD completedBy = nullptr;
+    bool pendingReturned = false;       /* the request was marked pending before it completed */
     std::function<void()> onComplete;
 
 private:
@@ -104,6 +105,7 @@ private:
         self->status = irp->IoStatus.Status;
         self->information = irp->IoStatus.Information;
         self->completedBy = KeGetCurrentThread();
+        self->pendingReturned = irp->PendingReturned;
         if (self->onComplete)
             self->onComplete();
         KeSetEvent(&self->completed, IO_NO_INCREMENT, FALSE);
