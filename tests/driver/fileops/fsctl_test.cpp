@@ -15,24 +15,26 @@ constexpr ULONG kMicrosoftTag = 0x8000001B;
 /* A reparse buffer: header, the GUID (filled with guidByte) for a tag without the Microsoft bit, then data. */
 std::vector<UCHAR> ReparseBuffer(ULONG tag, const std::vector<UCHAR> &data, UCHAR guidByte = 0x5A)
 {
-    std::vector<UCHAR> buffer(8);
+    size_t head = IsReparseTagMicrosoft(tag) ? 8 : 24;
+    std::vector<UCHAR> buffer(head + data.size(), guidByte);
     USHORT length = (USHORT)data.size();
     memcpy(buffer.data(), &tag, 4);
     memcpy(buffer.data() + 4, &length, 2);
-    if (!IsReparseTagMicrosoft(tag))
-        buffer.insert(buffer.end(), 16, guidByte);
-    buffer.insert(buffer.end(), data.begin(), data.end());
+    memset(buffer.data() + 6, 0, 2);
+    if (!data.empty())
+        memcpy(buffer.data() + head, data.data(), data.size());
     return buffer;
 }
 
 /* A set-ex input: the existing point named by tag, GUID and flags, then the new buffer. */
 std::vector<UCHAR> ReparseEx(ULONG flags, ULONG existingTag, UCHAR existingGuidByte, const std::vector<UCHAR> &buffer)
 {
-    std::vector<UCHAR> input(REPARSE_DATA_BUFFER_EX_HEADER_SIZE, 0);
+    std::vector<UCHAR> input(REPARSE_DATA_BUFFER_EX_HEADER_SIZE + buffer.size(), 0);
     memcpy(input.data(), &flags, 4);
     memcpy(input.data() + 4, &existingTag, 4);
     memset(input.data() + 8, existingGuidByte, 16);
-    input.insert(input.end(), buffer.begin(), buffer.end());
+    if (!buffer.empty())
+        memcpy(input.data() + REPARSE_DATA_BUFFER_EX_HEADER_SIZE, buffer.data(), buffer.size());
     return input;
 }
 
