@@ -1,0 +1,21 @@
+/*
+ * Windows statuses as Linux programs see them: one table for every status the
+ * driver and the I/O manager can answer a file request with.
+ */
+#pragma once
+
+#include <cstdint>
+
+namespace fusebridge {
+
+/*
+ * The errno for a failed status (0 for a success or information status). A status
+ * the table does not know is logged once (through the log set below) and becomes EIO.
+ */
+int ErrnoOfStatus(int32_t status);
+
+/* Where the line about an unmapped status goes; null: standard error. */
+using LogRoutine = void (*)(const char *line);
+void SetStatusLog(LogRoutine log);
+
+} // namespace fusebridge
