@@ -475,6 +475,122 @@ EOF
 )SH");
 }
 
+TEST_F(FuseEndToEnd, SystemCallsKeepTheirPosixMeaning)
+{
+    StartWithVolume();
+    ExpectScript(R"SH(
+python3 - <<'EOF'
+import ctypes, errno, os, stat
+libc = ctypes.CDLL(None, use_errno=True)
+AT_FDCWD, RENAME_NOREPLACE, RENAME_EXCHANGE = -100, 1, 2
+def renameat2(old, new, flags):
+    if libc.renameat2(AT_FDCWD, old.encode(), AT_FDCWD, new.encode(), flags) != 0:
+        e = ctypes.get_errno()
+        raise OSError(e, os.strerror(e), old)
+def refused(want, call, *args):
+    try:
+        call(*args)
+    except OSError as e:
+        assert e.errno == want, (call.__name__, args, e)
+    else:
+        raise AssertionError('%s%r succeeded' % (call.__name__, args))
+def write(name, data):
+    with open(name, 'wb') as f:
+        f.write(data)
+def read(name):
+    with open(name, 'rb') as f:
+        return f.read()
+
+write('a', b'A')
+write('b', b'B')
+refused(errno.EEXIST, renameat2, 'a', 'b', RENAME_NOREPLACE)
+refused(errno.EINVAL, renameat2, 'a', 'b', RENAME_EXCHANGE)
+assert read('a') == b'A' and read('b') == b'B'
+renameat2('a', 'c', RENAME_NOREPLACE)
+assert read('c') == b'A' and not os.path.exists('a')
+
+# Renames of directories: over an empty one, not over a full one, never into themselves.
+os.makedirs('d1/inner')
+os.mkdir('empty')
+write('d1/inner/f', b'F')
+os.mkdir('full')
+write('full/x', b'x')
+refused(errno.ENOTEMPTY, os.rename, 'd1', 'full')
+refused(errno.EINVAL, os.rename, 'd1', 'd1/inner/moved')
+refused(errno.EISDIR, os.rename, 'c', 'empty')
+refused(errno.ENOTDIR, os.rename, 'empty', 'c')
+os.rename('d1', 'empty')
+assert read('empty/inner/f') == b'F' and not os.path.exists('d1')
+refused(errno.ENOTEMPTY, os.rmdir, 'full')
+refused(errno.EISDIR, os.unlink, 'full')
+refused(errno.ENOTDIR, os.rmdir, 'c')
+refused(errno.EPERM, os.link, 'full', 'full-link')
+refused(errno.EEXIST, os.link, 'c', 'b')
+refused(errno.ENOENT, os.rename, 'absent', 'b')
+
+# Only regular files come from mknod; a refused one leaves no name behind.
+os.mknod('regular', 0o644 | stat.S_IFREG)
+assert stat.S_ISREG(os.stat('regular').st_mode)
+for mode in (stat.S_IFIFO, stat.S_IFSOCK, stat.S_IFCHR):
+    try:
+        os.mknod('special', 0o644 | mode, os.makedev(1, 3) if mode == stat.S_IFCHR else 0)
+        raise AssertionError('mknod of type %o succeeded' % mode)
+    except OSError:
+        pass
+    assert not os.path.lexists('special')
+
+# O_APPEND writes at the end wherever the offset is; O_TRUNC empties; O_EXCL refuses.
+fd = os.open('log', os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+os.write(fd, b'one ')
+os.lseek(fd, 0, os.SEEK_SET)
+os.write(fd, b'two')
+os.close(fd)
+assert read('log') == b'one two'
+refused(errno.EEXIST, os.open, 'log', os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+os.close(os.open('log', os.O_WRONLY | os.O_TRUNC))
+assert os.stat('log').st_size == 0
+
+# Times to the 100 ns, sizes both ways, modes.
+os.utime('c', ns=(1_000_000_123_456_700, 1_100_000_987_654_300))
+st = os.stat('c')
+assert (st.st_atime_ns, st.st_mtime_ns) == (1_000_000_123_456_700, 1_100_000_987_654_300), st
+os.truncate('c', 5000)
+assert read('c') == b'A' + bytes(4999)
+os.truncate('c', 1)
+assert read('c') == b'A'
+os.chmod('c', 0o751)
+assert stat.S_IMODE(os.stat('c').st_mode) == 0o751
+os.symlink('no/such/target', 'dangling')
+assert os.readlink('dangling') == 'no/such/target' and os.lstat('dangling').st_size == len('no/such/target')
+refused(errno.ENOENT, os.stat, 'dangling')
+EOF
+)SH");
+}
+
+TEST_F(FuseEndToEnd, ADirectoryOfThousandsListsEveryNameOnce)
+{
+    StartWithVolume();
+    ExpectScript(R"SH(
+mkdir big
+cd big
+# Names long enough that a listing takes many buffers, of mixed case and length.
+pad=$(printf 'xY%.0s' $(seq 1 60))
+for i in $(seq 1 3000); do
+  name="Entry-$i-${pad:0:$((i % 97))}"
+  : > "$name"
+  echo "$name" >> "$WORK/made"
+done
+ls -f | grep '^Entry-' | sort > "$WORK/listed"
+sort "$WORK/made" | diff - "$WORK/listed"
+same "$(find . -type f | wc -l)" 3000 "find"
+same "$(ls -la | grep -c ' Entry-')" 3000 "ls -l"
+# rm deletes while it lists: nothing may be skipped.
+cd ..
+rm -r big
+test ! -e big
+)SH");
+}
+
 TEST_F(FuseEndToEnd, FourWritersShareOneTree)
 {
     StartWithVolume("256M");
