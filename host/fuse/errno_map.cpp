@@ -25,6 +25,7 @@
  *     EOPNOTSUPP, never ENOSYS: the FUSE kernel module takes ENOSYS from some
  *     operations as "never ask again" for the whole mount.
  *   - A dismounted volume or a device gone is ENODEV: the handle's volume no longer exists.
+ *     A volume not ready yet (still mounting) is EAGAIN: the same request can succeed later.
  *   - A cancelled request is EINTR: cancellation is how a FUSE interrupt ends a request.
  *   - Corruption and device errors are EIO explicitly, so they are known and not logged.
  */

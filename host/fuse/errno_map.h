@@ -11,6 +11,8 @@ namespace fusebridge {
 /*
  * The errno for a failed status (0 for a success or information status). A status
  * the table does not know is logged once (through the log set below) and becomes EIO.
+ * The ends of data (end of file, no more files, entries or EAs) are 0 as well: Linux
+ * answers a read or a listing at its end with an empty reply. Thread-safe.
  */
 int ErrnoOfStatus(int32_t status);
 

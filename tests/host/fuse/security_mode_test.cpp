@@ -302,7 +302,13 @@ TEST_F(SecurityModeTest, HostileFieldsAreRefused)
     const uint8_t end = (uint8_t)sd.size();
     ExpectSame(patched(4, {0xFF, 0xFF, 0xFF, 0xFF}), Unrestricted(), "owner offset near 4 GiB");
     ExpectSame(patched(4, {(uint8_t)(end - 4), 0, 0, 0}), Unrestricted(), "owner SID across the end");
-    ExpectSame(patched(8, {(uint8_t)(end - 8), 0, 0, 0}), Unrestricted(), "group SID header at the end");
+    ExpectSame(patched(8, {(uint8_t)(end - 8), 0, 0, 0}), Unrestricted(), "group offset into sub-authorities");
+    std::vector<uint8_t> lastHeader = sd;
+    const uint8_t header[] = {SID_REVISION, 1, 0, 0, 0, 0, 0, 22};
+    std::memcpy(lastHeader.data() + lastHeader.size() - 8, header, sizeof(header));
+    lastHeader[8] = (uint8_t)(end - 8);
+    ExpectSame(ReadExact(lastHeader.data(), lastHeader.size()), Unrestricted(),
+               "a SID header that ends the buffer, its sub-authority past it");
     ExpectSame(patched(sd[8], {SID_REVISION, 15}), Unrestricted(), "group SID with 15 sub-authorities");
     ExpectSame(patched(16, {0xF8, 0xFF, 0xFF, 0xFF}), Unrestricted(), "DACL offset wrapping");
     ExpectSame(patched(16, {(uint8_t)(end - 4), 0, 0, 0}), Unrestricted(), "DACL header across the end");
