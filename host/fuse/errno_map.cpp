@@ -16,10 +16,13 @@
  *     mapped image) and an owner the caller may not set are EPERM, as Linux answers
  *     unlink of an immutable file or chown by a non-owner; access checks are EACCES.
  *   - A pending delete is ENOENT: the name is going and a new open cannot reach it.
- *   - End of file and end of a directory listing are 0: the Linux answer to a read at
- *     the end is an empty reply, not an error.
+ *   - End of file and the end of a listing (files, EAs) are 0: the Linux answer to a
+ *     read or a listing at its end is an empty reply, not an error. A file with no EAs
+ *     at all is 0 for the same reason: the driver says so only to an enumeration, and
+ *     listxattr's answer is an empty list (a failure would make cp -a complain).
  *   - A volume without extended attributes is EOPNOTSUPP (getxattr on such a file
- *     system); a file without the attribute asked for is ENODATA.
+ *     system); an EA index past the last is ENODATA. A query by name for a missing EA
+ *     succeeds with an empty value; getxattr's ENODATA for it is the bridge's to give.
  *   - Buffers too small are ERANGE, getxattr's and listxattr's answer for a short buffer.
  *   - Not supported, an invalid device request and an unknown information class are
  *     EOPNOTSUPP, never ENOSYS: the FUSE kernel module takes ENOSYS from some
@@ -126,10 +129,10 @@ constexpr StatusErrno kUnsorted[] = {
     E(STATUS_NO_MORE_FILES, 0),
     E(STATUS_NO_MORE_ENTRIES, 0),
     E(STATUS_NO_MORE_EAS, 0),
+    E(STATUS_NO_EAS_ON_FILE, 0),
 
     /* Extended attributes. */
     E(STATUS_EAS_NOT_SUPPORTED, EOPNOTSUPP),
-    E(STATUS_NO_EAS_ON_FILE, ENODATA),
     E(STATUS_NONEXISTENT_EA_ENTRY, ENODATA),
     E(STATUS_EA_TOO_LARGE, E2BIG),
     E(STATUS_EA_LIST_INCONSISTENT, EINVAL),

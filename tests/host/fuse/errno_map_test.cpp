@@ -82,11 +82,13 @@ TEST_F(ErrnoMapTest, EveryStatusFileRequestsReturnIsKnown)
     EXPECT_EQ(LineCount(), 0u) << (gLines.empty() ? "" : gLines.front());
 }
 
-TEST_F(ErrnoMapTest, SuccessAndInformationStatusesAreZero)
+TEST_F(ErrnoMapTest, SuccessesAndEndsOfDataAreZero)
 {
     for (NTSTATUS status : {STATUS_SUCCESS, STATUS_PENDING, STATUS_REPARSE, STATUS_TIMEOUT, STATUS_OBJECT_NAME_EXISTS,
                             STATUS_OPLOCK_BREAK_IN_PROGRESS, STATUS_NOTIFY_ENUM_DIR, (NTSTATUS)0x7FFFFFFF})
         EXPECT_EQ(ErrnoOfStatus(status), 0) << std::hex << status;
+    for (NTSTATUS status : {STATUS_END_OF_FILE, STATUS_NO_MORE_FILES, STATUS_NO_MORE_EAS, STATUS_NO_EAS_ON_FILE})
+        EXPECT_EQ(ErrnoOfStatus(status), 0) << std::hex << status << ": the end of data is an empty reply";
     for (NTSTATUS status : {STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_REQUEST, STATUS_INVALID_INFO_CLASS})
         EXPECT_NE(ErrnoOfStatus(status), ENOSYS) << "ENOSYS would switch an operation off for the whole mount";
     EXPECT_EQ(LineCount(), 0u);
