@@ -19,6 +19,7 @@
  *
  *   vorelhost [--driver PATH] [--daemon] [--log-limit BYTES]
  */
+#include "bridge.h"
 #include "log.h"
 #include "paths.h"
 #include "service_key.h"
@@ -61,6 +62,7 @@ struct Options {
     bool daemon = false;
     bool help = false;
     uint64_t logLimit = host::kDefaultLogLimitBytes;
+    double cacheSeconds = 1.0;
 };
 
 void Say(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -89,13 +91,15 @@ void SayLines(const std::string &text)
 
 void Usage(FILE *stream)
 {
-    std::fprintf(stream, "usage: vorelhost [--driver PATH] [--daemon] [--log-limit BYTES]\n"
+    std::fprintf(stream, "usage: vorelhost [--driver PATH] [--daemon] [--log-limit BYTES] [--cache SECONDS]\n"
                          "  --driver PATH      load this driver module (and register it when the service\n"
                          "                     \"vorel\" is not installed)\n"
                          "  --daemon           detach once serving; the pid file is $VOREL_RUNTIME_DIR/vorelhost.pid\n"
                          "                     and the log $VOREL_RUNTIME_DIR/vorelhost.log\n"
                          "  --log-limit BYTES  move the log to vorelhost.log.1 when it would grow past this\n"
                          "                     (default 1048576)\n"
+                         "  --cache SECONDS    how long Linux caches names and attributes of the mounted\n"
+                         "                     volumes (default 1; changes made elsewhere end it early)\n"
                          "  --help             show this and exit\n");
 }
 
@@ -105,6 +109,17 @@ bool ParseSize(const char *text, uint64_t *value)
     errno = 0;
     unsigned long long parsed = std::strtoull(text, &end, 10);
     if (errno != 0 || end == text || *end != 0 || text[0] == '-' || parsed < 4096)
+        return false;
+    *value = parsed;
+    return true;
+}
+
+bool ParseSeconds(const char *text, double *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    double parsed = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != 0 || !(parsed > 0) || parsed > 3600)
         return false;
     *value = parsed;
     return true;
@@ -121,6 +136,9 @@ bool ParseOptions(int argc, char **argv, Options *options)
             options->daemon = true;
         } else if (std::strcmp(argv[i], "--log-limit") == 0 && i + 1 < argc) {
             if (!ParseSize(argv[++i], &options->logLimit))
+                return false;
+        } else if (std::strcmp(argv[i], "--cache") == 0 && i + 1 < argc) {
+            if (!ParseSeconds(argv[++i], &options->cacheSeconds))
                 return false;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             options->help = true;
@@ -278,10 +296,14 @@ bool SaveRegistry(const char *when)
     return false;
 }
 
-/* The mount manager's letter observer: one log line per letter given or taken. It
- * only logs, so it never calls back into the driver. */
-void LogLetter(char16_t letter, std::u16string deviceName, bool arrived)
+/* The mount manager's letter observer: one log line per letter given or taken, and
+ * the change queued for the FUSE bridge's thread, so it never calls back into the driver. */
+fusebridge::Bridge *letterBridge = nullptr;
+
+void ObserveLetter(char16_t letter, std::u16string deviceName, bool arrived)
 {
+    if (letterBridge != nullptr)
+        letterBridge->LetterChanged(letter, deviceName, arrived);
     std::string device;
     for (char16_t c : deviceName)
         device += c < 0x80 ? (char)c : '?';
@@ -349,8 +371,22 @@ int main(int argc, char **argv)
     }
 
     // Letters given to volumes and taken away; the mounts that follow them are made on
-    // a thread of the host's own, never inside the mount manager's call.
-    machine::SetLetterObserver(LogLetter);
+    // the bridge's own thread, never inside the mount manager's call.
+    fusebridge::BridgeOptions bridgeOptions;
+    bridgeOptions.mountRoot = paths.mountRoot;
+    bridgeOptions.cacheSeconds = options.cacheSeconds;
+    bridgeOptions.log = host::LogLine;
+    fusebridge::Bridge bridge(bridgeOptions);
+    std::string bridgeError;
+    if (bridge.Start(&bridgeError))
+        letterBridge = &bridge;
+    else
+        Say("volumes will not be mounted for Linux programs: %s", bridgeError.c_str());
+    machine::SetLetterObserver(ObserveLetter);
+    machine::SetVolumeEventObserver([&bridge](std::u16string deviceName, uint32_t code) {
+        if (letterBridge != nullptr)
+            bridge.VolumeEvent(deviceName, code);
+    });
 
     int exitCode = 0;
     std::unique_ptr<transport::Server> server;
@@ -393,6 +429,11 @@ int main(int argc, char **argv)
             ;
         machine::AttachCurrentThread();
         Say("%s: shutting the machine down", strsignal(signal));
+        // Linux programs lose the mounts first; their open files close with the bridge's processes.
+        machine::SetLetterObserver(nullptr);
+        machine::SetVolumeEventObserver(nullptr);
+        letterBridge = nullptr;
+        bridge.Stop();
         // Clients can hold the shutdown up to its time limit: what was set is written first.
         if (!SaveRegistry("before shutdown"))
             exitCode = 1;
@@ -401,6 +442,7 @@ int main(int argc, char **argv)
         server.reset();
         machine::SystemShutdown();
     }
+    bridge.Stop();
     if (machine::IsDriverLoaded(kService)) {
         int32_t status = machine::UnloadDriver(kService);
         if (!NT_SUCCESS(status)) {

@@ -610,8 +610,9 @@ static NTSTATUS CheckHandleRights(PCCB Ccb, ACCESS_MASK Needed, SECURITY_INFORMA
 
 /*
  * SecurityOutputBuffer: where a query writes: the request's MDL mapped to system
- * space, or a kernel-mode caller's own buffer. A user-mode buffer that came
- * without an MDL is refused: the file system may not touch it outside a probe.
+ * space, or the caller's own buffer, probed for writing when the caller is in user
+ * mode (the I/O manager hands a user's buffer over as it is; the write into it is
+ * guarded as well, since the probe cannot keep the pages there).
  */
 static NTSTATUS SecurityOutputBuffer(PIRP Irp, ULONG Length, PVOID *Buffer)
 {
@@ -620,11 +621,12 @@ static NTSTATUS SecurityOutputBuffer(PIRP Irp, ULONG Length, PVOID *Buffer)
         *Buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute);
         return *Buffer != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
     }
-    if (Length == 0 || Irp->RequestorMode == KernelMode) {
+    NTSTATUS status = STATUS_SUCCESS;
+    if (Length != 0 && Irp->RequestorMode == UserMode)
+        GUARDED_CALL(status, ProbeForWrite(Irp->UserBuffer, Length, sizeof(UCHAR)));
+    if (NT_SUCCESS(status))
         *Buffer = Irp->UserBuffer;
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_USER_BUFFER;
+    return status;
 }
 
 /* QuerySecurityCommon: the work of IRP_MJ_QUERY_SECURITY on an admitted volume. Sets Information. */
@@ -659,7 +661,8 @@ static NTSTATUS QuerySecurityCommon(PIRP Irp, PVCB Vcb)
         status = STATUS_NO_SECURITY_ON_OBJECT;
     } else {
         PSECURITY_DESCRIPTOR descriptor = fcb->SecurityDescriptor;
-        status = SeQuerySecurityDescriptorInfo(&information, (PSECURITY_DESCRIPTOR)buffer, &length, &descriptor);
+        GUARDED_CALL(status, status = SeQuerySecurityDescriptorInfo(&information, (PSECURITY_DESCRIPTOR)buffer,
+                                                                    &length, &descriptor));
         if (status == STATUS_BUFFER_TOO_SMALL)
             status = STATUS_BUFFER_OVERFLOW;
         if (status == STATUS_SUCCESS || status == STATUS_BUFFER_OVERFLOW)

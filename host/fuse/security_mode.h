@@ -38,6 +38,12 @@ std::vector<uint8_t> DescriptorOfOwnership(const PosixOwnership &ownership, bool
  * and Everyone; for others, to Everyone (and Users, Authenticated Users); r is read
  * data (list directory), w write data (add file), x execute (traverse). A null or
  * malformed descriptor, or one without a DACL, gives 0777 and root.
+ *
+ * In more detail: a present but null DACL gives 0777 with the owner and group the
+ * descriptor names; Users and Authenticated Users count as Everyone for every class
+ * (every token holds them); inherit-only ACEs and ACE types other than plain allowed
+ * and denied are skipped; denied rights are taken from the classes their SID reaches
+ * after all allowed rights are added.
  */
 PosixOwnership OwnershipOfDescriptor(const void *descriptor, size_t length);
 

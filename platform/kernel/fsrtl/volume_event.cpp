@@ -2,17 +2,19 @@
  * FsRtlNotifyVolumeEvent: a file system tells the watchers of a volume that it is being
  * locked, dismounted, mounted, ... On Windows the event goes, as a target-device-change
  * notification, to the device a target-device-relations query on the file object's
- * device names. This machine has no plug-and-play manager and no watchers, so it
- * records the event (the real device of the file object's volume and the code) for
- * the tests to read, and succeeds.
+ * device names. This machine has no plug-and-play manager: it records the event (the
+ * real device of the file object's volume and the code) for the tests to read, tells
+ * the host's watcher, and succeeds.
  */
 #include "machine.h"
 
 #include "base/spin.h"
 #include "ke/dispatcher.h"
+#include "ob/namespace.h"
 
 #include <ntifs.h>
 
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -20,6 +22,8 @@ namespace {
 struct EventLog {
     base::SpinLock lock;
     std::vector<machine::VolumeEvent> events; /* lock */
+    std::mutex observerLock;
+    machine::VolumeEventObserver observer; /* observerLock */
 };
 
 EventLog &Log()
@@ -50,6 +54,12 @@ void ClearVolumeEvents()
     Log().events.clear();
 }
 
+void SetVolumeEventObserver(VolumeEventObserver observer)
+{
+    std::lock_guard<std::mutex> guard(Log().observerLock);
+    Log().observer = std::move(observer);
+}
+
 } // namespace machine
 
 extern "C" {
@@ -62,8 +72,13 @@ NTKERNELAPI NTSTATUS NTAPI FsRtlNotifyVolumeEvent(PFILE_OBJECT FileObject, ULONG
     // The event is about the volume: the real device behind the file object's VPB, or the
     // device the file object was opened on.
     PDEVICE_OBJECT device = FileObject->Vpb != nullptr ? FileObject->Vpb->RealDevice : FileObject->DeviceObject;
-    base::SpinGuard guard(Log().lock);
-    Log().events.push_back({device, EventCode});
+    {
+        base::SpinGuard guard(Log().lock);
+        Log().events.push_back({device, EventCode});
+    }
+    std::lock_guard<std::mutex> guard(Log().observerLock);
+    if (Log().observer)
+        Log().observer(ob::NameOf(device), EventCode);
     return STATUS_SUCCESS;
 }
 

@@ -240,6 +240,17 @@ struct VolumeEvent {
 };
 MACHINE_API std::vector<VolumeEvent> VolumeEvents();
 MACHINE_API void ClearVolumeEvents();
+/*
+ * The host's watcher of volume events, as a program registered for a volume's device
+ * events is told on Windows: called after each event is recorded, with the name of the
+ * volume's real device ("\Device\Volume{...}") and the code, on the reporting thread
+ * with no lock of the machine held. A watcher told of FSRTL_VOLUME_LOCK closes its
+ * handles on the volume (without waiting for the driver: the driver is inside its
+ * dismount) and may open them again at FSRTL_VOLUME_LOCK_FAILED. One observer at a
+ * time; an empty function removes it.
+ */
+using VolumeEventObserver = std::function<void(std::u16string deviceName, uint32_t code)>;
+MACHINE_API void SetVolumeEventObserver(VolumeEventObserver observer);
 /* MmGetSystemRoutineAddress answers null for a hidden routine. */
 MACHINE_API void HideSystemRoutine(const std::string &name, bool hidden = true);
 

@@ -207,8 +207,8 @@ TEST_F(SecurityRequestTest, QueryRefusals)
         EXPECT_EQ(Query(file, SACL_SECURITY_INFORMATION, &out, 1024, &ccb, UserMode).status,
                   STATUS_PRIVILEGE_NOT_HELD);
     }
-    EXPECT_EQ(Query(file, kAllButSacl, &out, 1024, &ccb, UserMode).status, STATUS_INVALID_USER_BUFFER)
-        << "a user buffer without a page list is never touched";
+    EXPECT_EQ(Query(file, kAllButSacl, &out, 1024, &ccb, UserMode).status, STATUS_ACCESS_VIOLATION)
+        << "a user-mode caller's buffer is probed: this one is outside its space";
 
     WriteRelease((volatile LONG *)&vcb->Dismounted, 1);
     EXPECT_EQ(Query(file, kAllButSacl, &out).status, STATUS_VOLUME_DISMOUNTED);

@@ -87,9 +87,23 @@ TEST_F(MountManagerTest, VolumeEventsAreRecordedAndTheStreamFileClosesThroughThe
     file->Vpb = device->Vpb;
     EXPECT_EQ(device->Vpb->ReferenceCount, 1u);
 
+    // The host's watcher hears each event with the volume's device name, and may call
+    // back into the machine (it closes handles there) without meeting a lock.
+    std::vector<std::pair<std::u16string, uint32_t>> heard;
+    machine::SetVolumeEventObserver([&](std::u16string name, uint32_t code) {
+        heard.emplace_back(name, code);
+        EXPECT_EQ(machine::VolumeEvents().size(), heard.size()) << "recorded before the watcher hears it";
+    });
     EXPECT_EQ(FsRtlNotifyVolumeEvent(file, FSRTL_VOLUME_LOCK), STATUS_SUCCESS);
     EXPECT_EQ(FsRtlNotifyVolumeEvent(file, FSRTL_VOLUME_LOCK_FAILED), STATUS_SUCCESS);
+    machine::SetVolumeEventObserver(nullptr);
+    EXPECT_EQ(FsRtlNotifyVolumeEvent(file, FSRTL_VOLUME_LOCK), STATUS_SUCCESS);
+    ASSERT_EQ(heard.size(), 2u) << "no watcher after it was removed";
+    EXPECT_EQ(heard[0].first, u"\\Device\\Volume{ev}");
+    EXPECT_EQ(heard[0].second, (uint32_t)FSRTL_VOLUME_LOCK);
+    EXPECT_EQ(heard[1].second, (uint32_t)FSRTL_VOLUME_LOCK_FAILED);
     auto events = machine::VolumeEvents();
+    events.pop_back();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].device, device);
     EXPECT_EQ(events[0].code, (uint32_t)FSRTL_VOLUME_LOCK);

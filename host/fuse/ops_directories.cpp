@@ -1,0 +1,182 @@
+/*
+ * Listings: a Linux directory stream is one directory handle, whose listing the
+ * driver continues from call to call. Offsets number the entries ("." is 1, ".." 2,
+ * then the volume's entries in its order); entries read from the volume that did not
+ * fit a reply wait in the open directory for the next one. An offset other than the
+ * next one (a seekdir) starts the listing again and skips to it.
+ */
+#include "session.h"
+
+#include "names.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace fusebridge {
+
+namespace {
+
+/* The next entry of a listing, or false at its end (or on a failure, set in *status). */
+bool NextEntry(VolumeCalls *calls, OpenFile *directory, DirectoryEntry *entry, Status *status)
+{
+    *status = 0;
+    if (directory->nextOffset < 2) {
+        entry->name = directory->nextOffset == 0 ? u"." : u"..";
+        entry->id = directory->id;
+        entry->directory = true;
+        entry->symlink = false;
+        return true;
+    }
+    if (directory->pendingAt == directory->pending.size()) {
+        if (directory->ended)
+            return false;
+        directory->pendingAt = 0;
+        *status = calls->ListDirectory(directory->handle, !directory->listed, &directory->pending);
+        directory->listed = true;
+        if (*status < 0 || directory->pending.empty()) {
+            directory->pending.clear();
+            directory->ended = *status >= 0;
+            return false;
+        }
+    }
+    *entry = directory->pending[directory->pendingAt];
+    return true;
+}
+
+void Consume(OpenFile *directory)
+{
+    if (directory->nextOffset >= 2)
+        directory->pendingAt++;
+    directory->nextOffset++;
+}
+
+void Restart(OpenFile *directory)
+{
+    directory->pending.clear();
+    directory->pendingAt = 0;
+    directory->nextOffset = 0;
+    directory->listed = false;
+    directory->ended = false;
+}
+
+void List(fuse_req_t request, size_t size, off_t offset, fuse_file_info *info, bool plus)
+{
+    OpenFile *directory = FileOf(info);
+    if (offset < 0)
+        return (void)fuse_reply_err(request, EINVAL);
+    std::lock_guard<std::mutex> guard(directory->lock);
+    RequestScope scope(request, directory->process);
+    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
+    if (!calls.Ready())
+        return (void)fuse_reply_err(request, ENOMEM);
+    uint64_t skipTo = (uint64_t)offset;
+    if (skipTo != directory->nextOffset || skipTo == 0)
+        Restart(directory);
+    std::vector<char> buffer(size);
+    size_t used = 0;
+    DirectoryEntry entry;
+    Status status = 0;
+    while (NextEntry(&calls, directory, &entry, &status)) {
+        uint64_t entryOffset = directory->nextOffset + 1;
+        if (entryOffset <= skipTo) {
+            Consume(directory);
+            continue;
+        }
+        std::string name = Utf8FromName(entry.name.data(), entry.name.size());
+        size_t need;
+        if (plus) {
+            fuse_entry_param param;
+            bool dots = directory->nextOffset < 2;
+            NodeAttributes attributes;
+            if (!dots && calls.Stat(entry.id, &attributes) < 0) {
+                Consume(directory); /* gone since it was listed */
+                continue;
+            }
+            if (dots) {
+                std::memset(&param, 0, sizeof(param));
+                param.ino = entry.id;
+                param.attr.st_ino = entry.id;
+                param.attr.st_mode = S_IFDIR;
+            } else {
+                FillEntry(scope.Of(), attributes, &param);
+            }
+            need = fuse_add_direntry_plus(request, buffer.data() + used, size - used, name.c_str(), &param,
+                                          (off_t)entryOffset);
+        } else {
+            struct stat attributes;
+            std::memset(&attributes, 0, sizeof(attributes));
+            attributes.st_ino = entry.id;
+            attributes.st_mode = entry.symlink ? S_IFLNK : entry.directory ? S_IFDIR : S_IFREG;
+            need = fuse_add_direntry(request, buffer.data() + used, size - used, name.c_str(), &attributes,
+                                     (off_t)entryOffset);
+        }
+        if (need > size - used)
+            break; /* kept for the next call */
+        used += need;
+        Consume(directory);
+    }
+    if (status < 0 && used == 0)
+        return ReplyStatus(request, status);
+    fuse_reply_buf(request, buffer.data(), used);
+}
+
+} // namespace
+
+void OpOpendir(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
+{
+    RequestScope scope(request);
+    if (!scope.Ready())
+        return;
+    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
+    if (!calls.Ready())
+        return (void)fuse_reply_err(request, ENOMEM);
+    OpenIntent intent;
+    intent.directory = true;
+    Handle handle;
+    Status status = calls.Open(node, intent, &handle);
+    if (status < 0)
+        return ReplyStatus(request, status);
+    auto *directory = new OpenFile();
+    directory->process = scope.Process();
+    directory->handle = handle;
+    directory->id = node;
+    directory->directory = true;
+    info->fh = (uint64_t)(uintptr_t)directory;
+    info->keep_cache = 0;
+    if (fuse_reply_open(request, info) != 0) {
+        (void)calls.Close(handle);
+        delete directory;
+    }
+}
+
+void OpReaddir(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info *info)
+{
+    List(request, size, offset, info, false);
+}
+
+void OpReaddirplus(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info *info)
+{
+    List(request, size, offset, info, true);
+}
+
+void OpReleasedir(fuse_req_t request, fuse_ino_t, fuse_file_info *info)
+{
+    OpenFile *directory = FileOf(info);
+    {
+        RequestScope scope(request, directory->process);
+        VolumeCalls calls(scope.Of()->Letter(), scope.Process());
+        (void)calls.Close(directory->handle);
+    }
+    delete directory;
+    fuse_reply_err(request, 0);
+}
+
+void OpFsyncdir(fuse_req_t request, fuse_ino_t, int, fuse_file_info *)
+{
+    fuse_reply_err(request, 0);
+}
+
+} // namespace fusebridge

@@ -1,0 +1,445 @@
+/*
+ * Nodes: lookup, attributes, making and removing names, links and the volume's
+ * figures. A node is reached by its identifier or by name under its parent's; the
+ * handles opened for a request are closed before it is answered.
+ */
+#include "session.h"
+
+#include "names.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+namespace fusebridge {
+
+namespace {
+
+/* The volume calls of a request: its session's volume, in the scope's process. */
+struct Calls : VolumeCalls {
+    explicit Calls(const RequestScope &scope, size_t dataBytes = 0)
+        : VolumeCalls(scope.Of()->Letter(), scope.Process(), dataBytes)
+    {
+    }
+};
+
+PosixOwnership OwnershipOfCaller(const RequestScope &scope, mode_t mode)
+{
+    PosixOwnership ownership;
+    ownership.mode = mode & 0777;
+    ownership.uid = scope.Uid();
+    ownership.gid = scope.Gid();
+    return ownership;
+}
+
+void ReplyEntry(fuse_req_t request, const RequestScope &scope, const NodeAttributes &attributes)
+{
+    fuse_entry_param entry;
+    FillEntry(scope.Of(), attributes, &entry);
+    fuse_reply_entry(request, &entry);
+}
+
+/* A request whose scope or frame could not be had has been, or is now, answered. */
+bool Usable(fuse_req_t request, const RequestScope &scope, const VolumeCalls &calls)
+{
+    if (!scope.Ready())
+        return false;
+    if (!calls.Ready()) {
+        fuse_reply_err(request, ENOMEM);
+        return false;
+    }
+    return true;
+}
+
+int64_t FileTimeNow()
+{
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+    return FileTimeOfUnix(nanoseconds / 1000000000, (long)(nanoseconds % 1000000000));
+}
+
+/* A Linux symbolic-link target as Windows keeps it: relative targets stay relative;
+ * absolute ones are paths on drive C: (the Linux root), or on the volume whose mount
+ * they lead into. */
+int LinkTargetOfLinux(const char *text, const std::string &mountRoot, LinkTarget *target)
+{
+    std::string linux(text);
+    if (linux.empty())
+        return ENOENT;
+    std::u16string converted;
+    std::string rest = linux;
+    std::u16string drive;
+    target->relative = linux[0] != '/';
+    if (!target->relative) {
+        std::string prefix = mountRoot + "/";
+        if (linux.compare(0, prefix.size(), prefix) == 0 && linux.size() > prefix.size() &&
+            linux[prefix.size()] >= 'A' && linux[prefix.size()] <= 'Z' &&
+            (linux.size() == prefix.size() + 1 || linux[prefix.size() + 1] == '/')) {
+            drive = std::u16string(1, (char16_t)linux[prefix.size()]) + u":";
+            rest = linux.substr(prefix.size() + 1);
+        } else {
+            drive = u"C:";
+        }
+    }
+    size_t start = 0;
+    bool first = true;
+    while (start <= rest.size()) {
+        size_t slash = rest.find('/', start);
+        std::string component = rest.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (!first || !target->relative)
+            converted.push_back(u'\\');
+        first = false;
+        if (component == "." || component == "..") {
+            converted += component == "." ? u"." : u"..";
+        } else if (!component.empty()) {
+            std::u16string name;
+            int error = NameFromUtf8(component.c_str(), &name);
+            if (error != 0)
+                return error;
+            converted += name;
+        }
+        if (slash == std::string::npos)
+            break;
+        start = slash + 1;
+    }
+    // Separators doubled by empty components ("a//b", a leading "/") collapse.
+    std::u16string collapsed;
+    for (char16_t c : converted) {
+        if (c == u'\\' && !collapsed.empty() && collapsed.back() == u'\\')
+            continue;
+        collapsed.push_back(c);
+    }
+    if (target->relative) {
+        target->substitute = collapsed;
+        target->print = collapsed;
+    } else {
+        target->print = drive + (collapsed.empty() ? u"\\" : collapsed);
+        target->substitute = u"\\??\\" + target->print;
+    }
+    return 0;
+}
+
+/* What Linux reads from a Windows symbolic link. */
+std::string LinuxOfLinkTarget(const LinkTarget &target, const std::string &mountRoot)
+{
+    std::u16string path = target.substitute;
+    std::string prefix;
+    if (!target.relative) {
+        // "\??\X:\rest" (or the print name's "X:\rest"): C: is the Linux root; other
+        // letters lead into their volumes' mounts.
+        std::u16string drivePath = path;
+        if (drivePath.compare(0, 4, u"\\??\\") == 0)
+            drivePath = drivePath.substr(4);
+        else
+            drivePath = target.print;
+        if (drivePath.size() >= 2 && drivePath[1] == u':') {
+            char16_t letter = drivePath[0] & ~0x20;
+            prefix = letter == u'C' ? std::string() : mountRoot + "/" + (char)letter;
+            path = drivePath.substr(2);
+            if (path.empty())
+                path = u"\\";
+        }
+    }
+    std::string linux = Utf8FromName(path.data(), path.size());
+    for (char &c : linux) {
+        if (c == '\\')
+            c = '/';
+    }
+    return prefix + linux;
+}
+
+} // namespace
+
+void OpLookup(fuse_req_t request, fuse_ino_t parent, const char *name)
+{
+    std::u16string volumeName;
+    int error = VolumeName(name, &volumeName);
+    if (error != 0) {
+        fuse_reply_err(request, error);
+        return;
+    }
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    NodeAttributes attributes;
+    Status status = calls.Lookup(parent, volumeName, &attributes);
+    if (status < 0)
+        ReplyStatus(request, status);
+    else
+        ReplyEntry(request, scope, attributes);
+}
+
+void OpGetattr(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
+{
+    OpenFile *file = info != nullptr ? FileOf(info) : nullptr;
+    if (file != nullptr) {
+        RequestScope scope(request, file->process);
+        Calls calls(scope);
+        if (!Usable(request, scope, calls))
+            return;
+        NodeAttributes attributes;
+        Status status = calls.StatHandle(file->handle, &attributes);
+        if (status < 0)
+            return ReplyStatus(request, status);
+        struct stat out;
+        FillStat(attributes, &out);
+        fuse_reply_attr(request, &out, scope.Of()->Options().cacheSeconds);
+        return;
+    }
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    NodeAttributes attributes;
+    Status status = calls.Stat(node, &attributes);
+    if (status < 0)
+        return ReplyStatus(request, status);
+    struct stat out;
+    FillStat(attributes, &out);
+    fuse_reply_attr(request, &out, scope.Of()->Options().cacheSeconds);
+}
+
+void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int toSet, fuse_file_info *info)
+{
+    OpenFile *file = info != nullptr ? FileOf(info) : nullptr;
+    if (toSet & FUSE_SET_ATTR_SIZE) {
+        if (attributes->st_size < 0)
+            return (void)fuse_reply_err(request, EINVAL);
+        // Truncating an open file needs only the file's own write access, as on Linux.
+        bool byHandle = file != nullptr && file->writable;
+        RequestScope scope = byHandle ? RequestScope(request, file->process) : RequestScope(request);
+        Calls calls(scope);
+        if (!Usable(request, scope, calls))
+            return;
+        Status status = calls.SetSize(node, byHandle ? file->handle : 0, (uint64_t)attributes->st_size);
+        if (status < 0)
+            return ReplyStatus(request, status);
+    }
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    Status status = 0;
+    bool setMode = (toSet & FUSE_SET_ATTR_MODE) != 0;
+    bool setOwner = (toSet & FUSE_SET_ATTR_UID) != 0;
+    bool setGroup = (toSet & FUSE_SET_ATTR_GID) != 0;
+    if (setMode || setOwner || setGroup) {
+        PosixOwnership ownership;
+        ownership.mode = attributes->st_mode & 0777;
+        ownership.uid = attributes->st_uid;
+        ownership.gid = attributes->st_gid;
+        status = calls.SetOwnership(node, 0, ownership, setMode, setOwner, setGroup);
+        if (status < 0)
+            return ReplyStatus(request, status);
+    }
+    if (toSet & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) {
+        int64_t now = FileTimeNow();
+        int64_t accessTime = 0, writeTime = 0;
+        if (toSet & FUSE_SET_ATTR_ATIME)
+            accessTime = (toSet & FUSE_SET_ATTR_ATIME_NOW)
+                             ? now
+                             : FileTimeOfUnix(attributes->st_atim.tv_sec, attributes->st_atim.tv_nsec);
+        if (toSet & FUSE_SET_ATTR_MTIME)
+            writeTime = (toSet & FUSE_SET_ATTR_MTIME_NOW)
+                            ? now
+                            : FileTimeOfUnix(attributes->st_mtim.tv_sec, attributes->st_mtim.tv_nsec);
+        status = calls.SetTimes(node, 0, accessTime, writeTime);
+        if (status < 0)
+            return ReplyStatus(request, status);
+    }
+    NodeAttributes now;
+    status = calls.Stat(node, &now);
+    if (status < 0)
+        return ReplyStatus(request, status);
+    struct stat out;
+    FillStat(now, &out);
+    fuse_reply_attr(request, &out, scope.Of()->Options().cacheSeconds);
+}
+
+void OpReadlink(fuse_req_t request, fuse_ino_t node)
+{
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    LinkTarget target;
+    Status status = calls.ReadLink(node, &target);
+    if (status < 0)
+        return ReplyStatus(request, status);
+    std::string linux = LinuxOfLinkTarget(target, scope.Of()->Options().mountRoot);
+    fuse_reply_readlink(request, linux.c_str());
+}
+
+/* Make a file or directory (mknod of a regular file, mkdir). */
+static void MakeNode(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mode, bool directory)
+{
+    std::u16string volumeName;
+    int error = VolumeName(name, &volumeName);
+    if (error != 0)
+        return (void)fuse_reply_err(request, error);
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    NodeAttributes attributes;
+    Status status = calls.Create(parent, volumeName, OwnershipOfCaller(scope, mode), directory,
+                                 CreateMode::Exclusive, OpenIntent(), nullptr, &attributes);
+    if (status < 0)
+        ReplyStatus(request, status);
+    else
+        ReplyEntry(request, scope, attributes);
+}
+
+void OpMknod(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mode, dev_t)
+{
+    // Devices, pipes and sockets have no Windows form.
+    if (!S_ISREG(mode))
+        return (void)fuse_reply_err(request, EPERM);
+    MakeNode(request, parent, name, mode, false);
+}
+
+void OpMkdir(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mode)
+{
+    MakeNode(request, parent, name, mode, true);
+}
+
+static void RemoveName(fuse_req_t request, fuse_ino_t parent, const char *name, bool directory)
+{
+    std::u16string volumeName;
+    int error = VolumeName(name, &volumeName);
+    if (error != 0)
+        return (void)fuse_reply_err(request, error == EINVAL ? ENOENT : error);
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    Status status = calls.Unlink(parent, volumeName, directory);
+    if (status < 0)
+        ReplyStatus(request, status);
+    else
+        fuse_reply_err(request, 0);
+}
+
+void OpUnlink(fuse_req_t request, fuse_ino_t parent, const char *name)
+{
+    RemoveName(request, parent, name, false);
+}
+
+void OpRmdir(fuse_req_t request, fuse_ino_t parent, const char *name)
+{
+    RemoveName(request, parent, name, true);
+}
+
+void OpSymlink(fuse_req_t request, const char *link, fuse_ino_t parent, const char *name)
+{
+    std::u16string volumeName;
+    int error = VolumeName(name, &volumeName);
+    if (error != 0)
+        return (void)fuse_reply_err(request, error);
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    LinkTarget target;
+    error = LinkTargetOfLinux(link, scope.Of()->Options().mountRoot, &target);
+    if (error != 0)
+        return (void)fuse_reply_err(request, error);
+    NodeAttributes attributes;
+    Status status = calls.Symlink(parent, volumeName, target, OwnershipOfCaller(scope, 0777), &attributes);
+    if (status < 0)
+        ReplyStatus(request, status);
+    else
+        ReplyEntry(request, scope, attributes);
+}
+
+void OpRename(fuse_req_t request, fuse_ino_t parent, const char *name, fuse_ino_t newParent, const char *newName,
+              unsigned int flags)
+{
+    if (flags & ~RENAME_NOREPLACE)
+        return (void)fuse_reply_err(request, EINVAL); /* RENAME_EXCHANGE, RENAME_WHITEOUT */
+    std::u16string from, to;
+    int error = VolumeName(name, &from);
+    if (error == 0)
+        error = VolumeName(newName, &to);
+    if (error != 0)
+        return (void)fuse_reply_err(request, error);
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    bool noReplace = (flags & RENAME_NOREPLACE) != 0;
+    NodeAttributes source, target;
+    Status status = calls.Lookup(parent, from, &source);
+    if (status < 0)
+        return ReplyStatus(request, status);
+    Status found = calls.Lookup(newParent, to, &target);
+    if (found >= 0 && !noReplace) {
+        // Linux's rules for an existing target, which Windows' rename does not share: a
+        // directory replaces only an empty directory, and a name of the same file is a no-op.
+        if (target.id == source.id && !(parent == newParent && from != to))
+            return (void)fuse_reply_err(request, 0);
+        if (target.directory && !source.directory)
+            return (void)fuse_reply_err(request, EISDIR);
+        if (!target.directory && source.directory)
+            return (void)fuse_reply_err(request, ENOTDIR);
+        if (target.directory) {
+            status = calls.Unlink(newParent, to, true);
+            if (status < 0)
+                return ReplyStatus(request, status);
+        }
+    }
+    status = calls.Rename(parent, from, newParent, to, noReplace);
+    if (status < 0)
+        return ReplyStatus(request, status);
+    fuse_reply_err(request, 0);
+}
+
+void OpLink(fuse_req_t request, fuse_ino_t node, fuse_ino_t newParent, const char *newName)
+{
+    std::u16string volumeName;
+    int error = VolumeName(newName, &volumeName);
+    if (error != 0)
+        return (void)fuse_reply_err(request, error);
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    NodeAttributes attributes;
+    Status status = calls.Link(node, newParent, volumeName, &attributes);
+    if (status < 0)
+        ReplyStatus(request, status);
+    else
+        ReplyEntry(request, scope, attributes);
+}
+
+void OpStatfs(fuse_req_t request, fuse_ino_t)
+{
+    RequestScope scope(request);
+    Calls calls(scope);
+    if (!Usable(request, scope, calls))
+        return;
+    VolumeSize size;
+    Status status = calls.QueryVolumeSize(&size);
+    if (status < 0)
+        return ReplyStatus(request, status);
+    scope.Of()->clusterBytes.store(size.clusterBytes);
+    struct statvfs out;
+    std::memset(&out, 0, sizeof(out));
+    out.f_bsize = size.clusterBytes;
+    out.f_frsize = size.clusterBytes;
+    out.f_blocks = size.totalClusters;
+    out.f_bfree = size.freeClusters;
+    out.f_bavail = size.callerFreeClusters;
+    // Nodes are made from the same memory as data: as many as there are free clusters.
+    out.f_files = size.totalClusters;
+    out.f_ffree = size.freeClusters;
+    out.f_favail = size.callerFreeClusters;
+    out.f_namemax = 255;
+    fuse_reply_statfs(request, &out);
+}
+
+} // namespace fusebridge
