@@ -61,8 +61,10 @@ int LinkTargetOfLinux(const char *text, const std::string &mountRoot, LinkTarget
         target->substitute = collapsed;
         target->print = collapsed;
     } else {
-        target->print = drive + (collapsed.empty() ? u"\\" : collapsed);
-        target->substitute = u"\\??\\" + target->print;
+        target->print = drive;
+        target->print.append(collapsed.empty() ? u"\\" : collapsed);
+        target->substitute.assign(u"\\??\\");
+        target->substitute.append(target->print);
     }
     return 0;
 }
@@ -81,11 +83,17 @@ std::string LinuxOfLinkTarget(const LinkTarget &target, const std::string &mount
             drivePath = target.print;
         if (drivePath.size() >= 2 && drivePath[1] == u':') {
             char16_t letter = drivePath[0] & ~0x20;
-            prefix = letter == u'C' ? std::string() : mountRoot + "/" + (char)letter;
+            if (letter != u'C') {
+                prefix = mountRoot;
+                prefix.push_back('/');
+                prefix.push_back((char)letter);
+            }
             path = drivePath.substr(2);
             // The root of C: is "/"; the root of another volume is its mount point itself.
-            if (path.empty() || (path == u"\\" && !prefix.empty()))
-                path = prefix.empty() ? u"\\" : u"";
+            if (!prefix.empty() && path == u"\\")
+                path.clear();
+            else if (prefix.empty() && path.empty())
+                path.assign(1, u'\\');
         }
     }
     std::string linuxTarget = Utf8FromName(path.data(), path.size());

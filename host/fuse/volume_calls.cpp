@@ -162,8 +162,7 @@ Status VolumeCalls::OpenChild(uint64_t parent, const std::u16string &name, uint3
                               Handle *handle)
 {
     if (parent == kRootNode) {
-        char16_t root[] = {u'\\', u'?', u'?', u'\\', letter_, u':', u'\\', 0};
-        return OpenByPath(root + name, access, FILE_OPEN, options, nullptr, 0, handle, nullptr);
+        return OpenByPath(VolumeRootPath(letter_, name), access, FILE_OPEN, options, nullptr, 0, handle, nullptr);
     }
     Handle directory;
     Status status = OpenNode(parent, FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
@@ -351,8 +350,7 @@ Status VolumeCalls::Create(uint64_t parent, const std::u16string &name, const Po
     Handle directoryHandle = 0;
     std::u16string path = name;
     if (parent == kRootNode) {
-        char16_t root[] = {u'\\', u'?', u'?', u'\\', letter_, u':', u'\\', 0};
-        path = root + name;
+        path = VolumeRootPath(letter_, name);
     } else {
         Status status = OpenNode(parent, FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
                                  &directoryHandle);
