@@ -301,14 +301,20 @@ static PULONG HandleEaCursor(PFILE_OBJECT FileObject)
 /*
  * MapEaBuffer: the system address of a request's data buffer: its MDL's system
  * mapping, its system buffer, or a kernel-mode caller's own buffer. A user-mode
- * buffer that came neither buffered nor locked is refused: the request carries no
- * mapping the file system may touch outside a probe.
+ * caller's buffer is locked into an MDL first (probed for Operation), so the
+ * copies under the node's resource never touch user memory directly.
  */
-static NTSTATUS MapEaBuffer(PIRP Irp, ULONG Length, PVOID *Buffer)
+static NTSTATUS MapEaBuffer(PIRP Irp, ULONG Length, LOCK_OPERATION Operation, PVOID *Buffer)
 {
     *Buffer = NULL;
     if (Length == 0)
         return STATUS_SUCCESS;
+    if (Irp->MdlAddress == NULL && Irp->AssociatedIrp.SystemBuffer == NULL && Irp->RequestorMode == UserMode &&
+        Irp->UserBuffer != NULL) {
+        NTSTATUS status = LockCallerBuffer(Irp, Length, Operation);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
     if (Irp->MdlAddress != NULL) {
         *Buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute);
         return *Buffer != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
@@ -404,13 +410,14 @@ static NTSTATUS QueryEaFromCursor(PFCB Fcb, PEA_WRITER Writer, PULONG Cursor, BO
  * request's live node (STATUS_INVALID_PARAMETER without one) and its data buffer
  * of Length bytes mapped.
  */
-static NTSTATUS BeginEaRequest(PIRP Irp, PVCB Vcb, ULONG Length, PFCB *Fcb, PVOID *Buffer)
+static NTSTATUS BeginEaRequest(PIRP Irp, PVCB Vcb, ULONG Length, LOCK_OPERATION Operation, PFCB *Fcb,
+                               PVOID *Buffer)
 {
     Irp->IoStatus.Information = 0;
     *Fcb = EaNodeOfRequest(IoGetCurrentIrpStackLocation(Irp), Vcb);
     if (*Fcb == NULL)
         return STATUS_INVALID_PARAMETER;
-    return MapEaBuffer(Irp, Length, Buffer);
+    return MapEaBuffer(Irp, Length, Operation, Buffer);
 }
 
 /* QueryEaCommon: the work of IRP_MJ_QUERY_EA on an admitted volume. Sets Information. */
@@ -419,7 +426,7 @@ static NTSTATUS QueryEaCommon(PIRP Irp, PVCB Vcb)
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     PFCB fcb;
     PVOID buffer;
-    NTSTATUS status = BeginEaRequest(Irp, Vcb, irpSp->Parameters.QueryEa.Length, &fcb, &buffer);
+    NTSTATUS status = BeginEaRequest(Irp, Vcb, irpSp->Parameters.QueryEa.Length, IoWriteAccess, &fcb, &buffer);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -476,7 +483,7 @@ static NTSTATUS SetEaCommon(PIRP Irp, PVCB Vcb)
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.SetEa.Length;
     PFCB fcb;
     PVOID buffer;
-    NTSTATUS status = BeginEaRequest(Irp, Vcb, length, &fcb, &buffer);
+    NTSTATUS status = BeginEaRequest(Irp, Vcb, length, IoReadAccess, &fcb, &buffer);
     if (!NT_SUCCESS(status))
         return status;
     PVOID input = NULL;

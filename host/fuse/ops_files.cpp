@@ -45,7 +45,8 @@ void ReplyOpen(fuse_req_t request, VolumeCalls *calls, OpenFile *file, fuse_file
                const fuse_entry_param *entry)
 {
     info->fh = (uint64_t)(uintptr_t)file;
-    info->keep_cache = 0;
+    // The page cache may stay: changes made elsewhere take it away through the change watch.
+    info->keep_cache = 1;
     int replied = entry != nullptr ? fuse_reply_create(request, entry, info) : fuse_reply_open(request, info);
     if (replied != 0) {
         (void)calls->Close(file->handle);

@@ -5,6 +5,7 @@
  */
 #include "session.h"
 
+#include "link_targets.h"
 #include "names.h"
 
 #include <cerrno>
@@ -59,96 +60,6 @@ int64_t FileTimeNow()
     auto now = std::chrono::system_clock::now().time_since_epoch();
     auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
     return FileTimeOfUnix(nanoseconds / 1000000000, (long)(nanoseconds % 1000000000));
-}
-
-/* A Linux symbolic-link target as Windows keeps it: relative targets stay relative;
- * absolute ones are paths on drive C: (the Linux root), or on the volume whose mount
- * they lead into. */
-int LinkTargetOfLinux(const char *text, const std::string &mountRoot, LinkTarget *target)
-{
-    std::string linux(text);
-    if (linux.empty())
-        return ENOENT;
-    std::u16string converted;
-    std::string rest = linux;
-    std::u16string drive;
-    target->relative = linux[0] != '/';
-    if (!target->relative) {
-        std::string prefix = mountRoot + "/";
-        if (linux.compare(0, prefix.size(), prefix) == 0 && linux.size() > prefix.size() &&
-            linux[prefix.size()] >= 'A' && linux[prefix.size()] <= 'Z' &&
-            (linux.size() == prefix.size() + 1 || linux[prefix.size() + 1] == '/')) {
-            drive = std::u16string(1, (char16_t)linux[prefix.size()]) + u":";
-            rest = linux.substr(prefix.size() + 1);
-        } else {
-            drive = u"C:";
-        }
-    }
-    size_t start = 0;
-    bool first = true;
-    while (start <= rest.size()) {
-        size_t slash = rest.find('/', start);
-        std::string component = rest.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (!first || !target->relative)
-            converted.push_back(u'\\');
-        first = false;
-        if (component == "." || component == "..") {
-            converted += component == "." ? u"." : u"..";
-        } else if (!component.empty()) {
-            std::u16string name;
-            int error = NameFromUtf8(component.c_str(), &name);
-            if (error != 0)
-                return error;
-            converted += name;
-        }
-        if (slash == std::string::npos)
-            break;
-        start = slash + 1;
-    }
-    // Separators doubled by empty components ("a//b", a leading "/") collapse.
-    std::u16string collapsed;
-    for (char16_t c : converted) {
-        if (c == u'\\' && !collapsed.empty() && collapsed.back() == u'\\')
-            continue;
-        collapsed.push_back(c);
-    }
-    if (target->relative) {
-        target->substitute = collapsed;
-        target->print = collapsed;
-    } else {
-        target->print = drive + (collapsed.empty() ? u"\\" : collapsed);
-        target->substitute = u"\\??\\" + target->print;
-    }
-    return 0;
-}
-
-/* What Linux reads from a Windows symbolic link. */
-std::string LinuxOfLinkTarget(const LinkTarget &target, const std::string &mountRoot)
-{
-    std::u16string path = target.substitute;
-    std::string prefix;
-    if (!target.relative) {
-        // "\??\X:\rest" (or the print name's "X:\rest"): C: is the Linux root; other
-        // letters lead into their volumes' mounts.
-        std::u16string drivePath = path;
-        if (drivePath.compare(0, 4, u"\\??\\") == 0)
-            drivePath = drivePath.substr(4);
-        else
-            drivePath = target.print;
-        if (drivePath.size() >= 2 && drivePath[1] == u':') {
-            char16_t letter = drivePath[0] & ~0x20;
-            prefix = letter == u'C' ? std::string() : mountRoot + "/" + (char)letter;
-            path = drivePath.substr(2);
-            if (path.empty())
-                path = u"\\";
-        }
-    }
-    std::string linux = Utf8FromName(path.data(), path.size());
-    for (char &c : linux) {
-        if (c == '\\')
-            c = '/';
-    }
-    return prefix + linux;
 }
 
 } // namespace

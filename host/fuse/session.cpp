@@ -143,6 +143,7 @@ std::unique_ptr<Session> Session::Mount(char16_t letter, const std::u16string &d
     const char *arguments[] = {"vorelhost", name};
     fuse_args args = FUSE_ARGS_INIT(2, const_cast<char **>(arguments));
     session->fuse_ = fuse_session_new(&args, &kOperations, sizeof(kOperations), session.get());
+    fuse_opt_free_args(&args);
     if (session->fuse_ == nullptr) {
         *error = "the FUSE session could not be made";
         return nullptr;

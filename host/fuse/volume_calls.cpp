@@ -56,8 +56,91 @@ void UnixOfFileTime(int64_t fileTime, int64_t *seconds, long *nanoseconds)
     *nanoseconds = (long)(rest * 100);
 }
 
+/*
+ * Each serving thread keeps the frame, data area and event of the last few processes it
+ * acted in, so a request costs no allocation in user space; they go back when the
+ * thread ends (every serving thread ends before the bridge releases its processes).
+ */
+struct KeptFrame {
+    void *process = nullptr;
+    VolumeCalls::Frame *frame = nullptr;
+    uint8_t *data = nullptr;
+    size_t dataBytes = 0;
+    Handle event = 0;
+    bool busy = false;
+};
+
+struct ThreadFrames {
+    static constexpr size_t kMaxKept = 4;
+    static constexpr size_t kMaxKeptData = 1024 * 1024;
+    KeptFrame kept[kMaxKept];
+    size_t count = 0;
+
+    ~ThreadFrames()
+    {
+        for (size_t i = 0; i < count; ++i) {
+            KeptFrame &k = kept[i];
+            if (k.event != 0) {
+                machine::AttachCurrentThread();
+                machine::EnterProcess(k.process);
+                (void)NtClose(AsHandle(k.event));
+                machine::LeaveProcess();
+                machine::DetachCurrentThread();
+            }
+            if (k.data != nullptr)
+                machine::UserFree(k.process, k.data);
+            machine::UserFree(k.process, k.frame);
+        }
+    }
+
+    /* A kept frame for the process with room for dataBytes, or null (the caller allocates its own). */
+    KeptFrame *Take(void *process, size_t dataBytes)
+    {
+        if (dataBytes > kMaxKeptData)
+            return nullptr;
+        KeptFrame *slot = nullptr;
+        for (size_t i = 0; i < count && slot == nullptr; ++i)
+            if (kept[i].process == process && !kept[i].busy)
+                slot = &kept[i];
+        if (slot == nullptr) {
+            if (count == kMaxKept)
+                return nullptr;
+            auto *frame = static_cast<VolumeCalls::Frame *>(machine::UserAlloc(process, sizeof(VolumeCalls::Frame)));
+            if (frame == nullptr)
+                return nullptr;
+            new (frame) VolumeCalls::Frame;
+            slot = &kept[count++];
+            slot->process = process;
+            slot->frame = frame;
+        }
+        if (slot->dataBytes < dataBytes) {
+            uint8_t *data = static_cast<uint8_t *>(machine::UserAlloc(process, kMaxKeptData));
+            if (data == nullptr)
+                return nullptr;
+            if (slot->data != nullptr)
+                machine::UserFree(process, slot->data);
+            slot->data = data;
+            slot->dataBytes = kMaxKeptData;
+        }
+        slot->busy = true;
+        return slot;
+    }
+};
+
+thread_local ThreadFrames threadFrames;
+
 VolumeCalls::VolumeCalls(char16_t letter, void *process, size_t dataBytes) : letter_(letter), process_(process)
 {
+    if (KeptFrame *kept = threadFrames.Take(process, dataBytes)) {
+        cached_ = kept;
+        frame_ = kept->frame;
+        event_ = kept->event;
+        if (dataBytes != 0) {
+            data_ = kept->data;
+            dataBytes_ = dataBytes;
+        }
+        return;
+    }
     frame_ = static_cast<Frame *>(machine::UserAlloc(process, sizeof(Frame)));
     if (frame_ == nullptr)
         return;
@@ -77,6 +160,12 @@ VolumeCalls::~VolumeCalls()
 {
     if (root_ != 0)
         (void)NtClose(AsHandle(root_));
+    if (cached_ != nullptr) {
+        auto *kept = static_cast<KeptFrame *>(cached_);
+        kept->event = event_;
+        kept->busy = false;
+        return;
+    }
     if (event_ != 0)
         (void)NtClose(AsHandle(event_));
     if (data_ != nullptr)
@@ -162,8 +251,7 @@ Status VolumeCalls::OpenChild(uint64_t parent, const std::u16string &name, uint3
                               Handle *handle)
 {
     if (parent == kRootNode) {
-        char16_t root[] = {u'\\', u'?', u'?', u'\\', letter_, u':', u'\\', 0};
-        return OpenByPath(root + name, access, FILE_OPEN, options, nullptr, 0, handle, nullptr);
+        return OpenByPath(VolumeRootPath(letter_, name), access, FILE_OPEN, options, nullptr, 0, handle, nullptr);
     }
     Handle directory;
     Status status = OpenNode(parent, FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
@@ -351,8 +439,7 @@ Status VolumeCalls::Create(uint64_t parent, const std::u16string &name, const Po
     Handle directoryHandle = 0;
     std::u16string path = name;
     if (parent == kRootNode) {
-        char16_t root[] = {u'\\', u'?', u'?', u'\\', letter_, u':', u'\\', 0};
-        path = root + name;
+        path = VolumeRootPath(letter_, name);
     } else {
         Status status = OpenNode(parent, FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT,
                                  &directoryHandle);

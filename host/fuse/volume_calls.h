@@ -163,8 +163,9 @@ public:
     /* The identifier of the node a path from the root names. */
     Status IdOfPath(const std::u16string &path, uint64_t *id);
 
-private:
     struct Frame;
+
+private:
     Status OpenByPath(const std::u16string &path, uint32_t access, uint32_t disposition, uint32_t options,
                       const std::vector<uint8_t> *descriptor, Handle related, Handle *handle, uint64_t *action);
     Status OpenNode(uint64_t id, uint32_t access, uint32_t options, Handle *handle);
@@ -189,6 +190,7 @@ private:
     size_t dataBytes_ = 0;
     Handle event_ = 0;
     Handle root_ = 0; /* the root, opened once per request for opens by identifier */
+    void *cached_ = nullptr; /* the thread's kept frame this request uses, if it does */
 };
 
 /* Windows file times and Linux seconds and nanoseconds. */

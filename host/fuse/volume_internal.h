@@ -37,6 +37,19 @@ inline Handle AsValue(HANDLE handle)
     return (Handle)(uintptr_t)handle;
 }
 
+/* "\\??\\X:\\" followed by rest: a path on the volume of letter X. Built by appending:
+ * GCC 12 misjudges concatenations of temporaries at -O2. */
+inline std::u16string VolumeRootPath(char16_t letter, const std::u16string &rest)
+{
+    std::u16string path;
+    path.reserve(7 + rest.size());
+    path.append(u"\\??\\");
+    path.push_back(letter);
+    path.append(u":\\");
+    path.append(rest);
+    return path;
+}
+
 /* The access an open asks for, as Linux flags mean it. */
 uint32_t AccessOfIntent(const OpenIntent &intent);
 

@@ -9,16 +9,6 @@
 
 namespace fusebridge {
 
-namespace {
-
-std::u16string RootPrefix(char16_t letter)
-{
-    char16_t prefix[] = {u'\\', u'?', u'?', u'\\', letter, u':', 0};
-    return prefix;
-}
-
-} // namespace
-
 Status VolumeCalls::Unlink(uint64_t parent, const std::u16string &name, bool directory)
 {
     Handle handle;
@@ -63,17 +53,18 @@ static Status TargetName(VolumeCalls *calls, uint64_t parent, const std::u16stri
     Status status = (calls->*pathOf)(parent, &directory);
     if (!NT_SUCCESS(status))
         return status;
-    *fullName = RootPrefix(letter) + directory;
+    // directory is "\\" or "\\a\\b": the root path's separator takes its first one's place.
+    *fullName = VolumeRootPath(letter, directory.substr(1));
     if (fullName->back() != u'\\')
         fullName->push_back(u'\\');
-    *fullName += name;
+    fullName->append(name);
     return STATUS_SUCCESS;
 }
 
 Status VolumeCalls::PathOfNode(uint64_t id, std::u16string *path)
 {
     if (id == kRootNode) {
-        *path = u"\\";
+        path->assign(1, u'\\');
         return STATUS_SUCCESS;
     }
     Handle handle;

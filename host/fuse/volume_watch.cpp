@@ -90,9 +90,8 @@ Status VolumeCalls::IdOfPath(const std::u16string &path, uint64_t *id)
         *id = kRootNode;
         return STATUS_SUCCESS;
     }
-    char16_t root[] = {u'\\', u'?', u'?', u'\\', letter_, u':', u'\\', 0};
     Handle handle;
-    Status status = OpenByPath(root + path, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, nullptr, 0, &handle, nullptr);
+    Status status = OpenByPath(VolumeRootPath(letter_, path), FILE_READ_ATTRIBUTES, FILE_OPEN, 0, nullptr, 0, &handle, nullptr);
     if (!NT_SUCCESS(status))
         return status;
     FILE_INTERNAL_INFORMATION internal;

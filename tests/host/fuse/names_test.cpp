@@ -124,7 +124,8 @@ TEST(NamesTest, ExactlyTheWellFormedSequencesAreTaken)
 TEST(NamesTest, WindowsRefusedCharactersAndDotNames)
 {
     for (uint32_t c = 1; c < 0x80; ++c) {
-        std::string name = "a" + std::string(1, (char)c) + "b";
+        char text[] = {'a', (char)c, 'b', 0};
+        std::string name = text;
         EXPECT_EQ(Convert(name), IsRefusedAscii(c) ? EINVAL : 0) << c;
     }
     EXPECT_EQ(Convert(""), EINVAL);
