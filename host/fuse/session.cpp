@@ -248,25 +248,6 @@ Session::~Session()
     Unmount();
 }
 
-RequestScope::RequestScope(fuse_req_t request) : session_(static_cast<Session *>(fuse_req_userdata(request)))
-{
-    const fuse_ctx *context = fuse_req_ctx(request);
-    Identity identity;
-    identity.uid = context->uid;
-    identity.gid = context->gid;
-    identity.groups = session_->CallersOf()->GroupsOf(context->pid, ReadGroups);
-    uid_ = context->uid;
-    gid_ = context->gid;
-    machine::AttachCurrentThread();
-    process_ = session_->CallersOf()->ProcessOf(identity);
-    if (process_ == nullptr) {
-        machine::DetachCurrentThread();
-        fuse_reply_err(request, ENOMEM);
-        return;
-    }
-    machine::EnterProcess(process_);
-}
-
 RequestScope::RequestScope(fuse_req_t request, void *process)
     : session_(static_cast<Session *>(fuse_req_userdata(request))), process_(process)
 {
@@ -274,6 +255,18 @@ RequestScope::RequestScope(fuse_req_t request, void *process)
     uid_ = context->uid;
     gid_ = context->gid;
     machine::AttachCurrentThread();
+    if (process_ == nullptr) {
+        Identity identity;
+        identity.uid = context->uid;
+        identity.gid = context->gid;
+        identity.groups = session_->CallersOf()->GroupsOf(context->pid, ReadGroups);
+        process_ = session_->CallersOf()->ProcessOf(identity);
+        if (process_ == nullptr) {
+            machine::DetachCurrentThread();
+            fuse_reply_err(request, ENOMEM);
+            return;
+        }
+    }
     machine::EnterProcess(process_);
 }
 
@@ -329,6 +322,14 @@ void FillEntry(const Session *session, const NodeAttributes &attributes, fuse_en
 int VolumeName(const char *name, std::u16string *out)
 {
     return NameFromUtf8(name, out);
+}
+
+bool VolumeNameOrReply(fuse_req_t request, const char *name, std::u16string *out)
+{
+    int error = NameFromUtf8(name, out);
+    if (error != 0)
+        fuse_reply_err(request, error);
+    return error == 0;
 }
 
 } // namespace fusebridge

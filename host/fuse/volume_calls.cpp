@@ -131,6 +131,8 @@ thread_local ThreadFrames threadFrames;
 
 VolumeCalls::VolumeCalls(char16_t letter, void *process, size_t dataBytes) : letter_(letter), process_(process)
 {
+    if (process == nullptr)
+        return;
     if (KeptFrame *kept = threadFrames.Take(process, dataBytes)) {
         cached_ = kept;
         frame_ = kept->frame;
