@@ -46,9 +46,11 @@ int64_t FileTimeNow()
 
 void OpLookup(fuse_req_t request, fuse_ino_t parent, const char *name)
 {
+    // A name the volume cannot hold is a name it does not have; making one is what fails.
     std::u16string volumeName;
-    if (!VolumeNameOrReply(request, name, &volumeName))
-        return;
+    int error = VolumeName(name, &volumeName);
+    if (error != 0)
+        return (void)fuse_reply_err(request, error == EINVAL ? ENOENT : error);
     Request r(request);
     if (!r.Ready())
         return;
@@ -72,7 +74,7 @@ void OpGetattr(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
         if (status < 0)
             return ReplyStatus(request, status);
         struct stat out;
-        FillStat(attributes, &out);
+        FillStat(r.scope.Of(), attributes, &out);
         fuse_reply_attr(request, &out, r.scope.Of()->Options().cacheSeconds);
         return;
     }
@@ -84,7 +86,7 @@ void OpGetattr(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
     if (status < 0)
         return ReplyStatus(request, status);
     struct stat out;
-    FillStat(attributes, &out);
+    FillStat(r.scope.Of(), attributes, &out);
     fuse_reply_attr(request, &out, r.scope.Of()->Options().cacheSeconds);
 }
 
@@ -139,7 +141,7 @@ void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int
     if (status < 0)
         return ReplyStatus(request, status);
     struct stat out;
-    FillStat(now, &out);
+    FillStat(r.scope.Of(), now, &out);
     fuse_reply_attr(request, &out, r.scope.Of()->Options().cacheSeconds);
 }
 

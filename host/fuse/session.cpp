@@ -8,6 +8,7 @@
 #include "session.h"
 
 #include "errno_map.h"
+#include "link_targets.h"
 #include "names.h"
 
 #include "machine.h"
@@ -284,7 +285,7 @@ void ReplyStatus(fuse_req_t request, Status status)
     fuse_reply_err(request, error != 0 ? error : EIO);
 }
 
-void FillStat(const NodeAttributes &attributes, struct stat *out)
+void FillStat(const Session *session, const NodeAttributes &attributes, struct stat *out)
 {
     std::memset(out, 0, sizeof(*out));
     out->st_ino = attributes.id;
@@ -296,7 +297,10 @@ void FillStat(const NodeAttributes &attributes, struct stat *out)
     out->st_nlink = attributes.links != 0 ? attributes.links : 1;
     out->st_uid = attributes.ownershipKnown ? attributes.ownership.uid : 0;
     out->st_gid = attributes.ownershipKnown ? attributes.ownership.gid : 0;
-    out->st_size = (off_t)attributes.size;
+    // A link's size is the length of the target Linux reads from it.
+    out->st_size = attributes.symlink
+                       ? (off_t)LinuxOfLinkTarget(attributes.link, session->Options().mountRoot).size()
+                       : (off_t)attributes.size;
     out->st_blksize = 64 * 1024;
     out->st_blocks = (blkcnt_t)((attributes.allocation + 511) / 512);
     int64_t seconds;
@@ -314,7 +318,7 @@ void FillEntry(const Session *session, const NodeAttributes &attributes, fuse_en
     std::memset(entry, 0, sizeof(*entry));
     entry->ino = attributes.id;
     entry->generation = 0;
-    FillStat(attributes, &entry->attr);
+    FillStat(session, attributes, &entry->attr);
     entry->attr_timeout = session->Options().cacheSeconds;
     entry->entry_timeout = session->Options().cacheSeconds;
 }

@@ -168,8 +168,8 @@ bool VolumeNameOrReply(fuse_req_t request, const char *name, std::u16string *out
 
 /* Answers a request with the errno of a failed status. */
 void ReplyStatus(fuse_req_t request, Status status);
-/* The Linux attributes of a node. */
-void FillStat(const NodeAttributes &attributes, struct stat *out);
+/* The Linux attributes of a node on the session's volume. */
+void FillStat(const Session *session, const NodeAttributes &attributes, struct stat *out);
 /* An entry reply's record, with the session's time-outs. */
 void FillEntry(const Session *session, const NodeAttributes &attributes, fuse_entry_param *entry);
 /* A Linux name as the volume's, or an errno. */

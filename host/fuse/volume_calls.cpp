@@ -373,6 +373,8 @@ Status VolumeCalls::StatHandle(Handle handle, NodeAttributes *attributes)
         return status;
     Fill(attributes, stat);
     (void)QueryOwnership(handle, attributes);
+    if (attributes->symlink)
+        (void)LinkOfHandle(handle, &attributes->link);
     return STATUS_SUCCESS;
 }
 
