@@ -19,6 +19,8 @@ namespace fusebridge {
 
 namespace {
 
+constexpr Status kNameNotFound = (Status)0xC0000034; /* STATUS_OBJECT_NAME_NOT_FOUND */
+
 PosixOwnership OwnershipOfCaller(const RequestScope &scope, mode_t mode)
 {
     PosixOwnership ownership;
@@ -56,10 +58,18 @@ void OpLookup(fuse_req_t request, fuse_ino_t parent, const char *name)
         return;
     NodeAttributes attributes;
     Status status = r.calls.Lookup(parent, volumeName, &attributes);
-    if (status < 0)
+    if (status == kNameNotFound) {
+        // The kernel may remember that the name is not there: a name made elsewhere ends
+        // that through the change watch, one made here replaces it.
+        fuse_entry_param negative;
+        std::memset(&negative, 0, sizeof(negative));
+        negative.entry_timeout = r.scope.Of()->Options().cacheSeconds;
+        fuse_reply_entry(request, &negative);
+    } else if (status < 0) {
         ReplyStatus(request, status);
-    else
+    } else {
         ReplyEntry(request, r.scope, attributes);
+    }
 }
 
 void OpGetattr(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
