@@ -129,7 +129,10 @@ void Session::Invalidate(VolumeCalls *calls, const std::vector<ChangeRecord> &ch
             (void)fuse_lowlevel_notify_inval_entry(fuse_, parent, name.c_str(), name.size());
             (void)fuse_lowlevel_notify_inval_inode(fuse_, parent, -1, 0);
         }
-        if (change.kind == ChangeRecord::Removed || change.kind == ChangeRecord::RenamedOld)
+        // A name that went has nothing left to refresh; a new name's node was not known
+        // before (a new link's count shows within the cache time).
+        if (change.kind == ChangeRecord::Removed || change.kind == ChangeRecord::RenamedOld ||
+            change.kind == ChangeRecord::Added)
             continue;
         uint64_t node = 0;
         if (calls->IdOfPath(change.path, &node) >= 0)

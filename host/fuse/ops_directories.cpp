@@ -68,10 +68,9 @@ void List(fuse_req_t request, size_t size, off_t offset, fuse_file_info *info, b
     if (offset < 0)
         return (void)fuse_reply_err(request, EINVAL);
     std::lock_guard<std::mutex> guard(directory->lock);
-    RequestScope scope(request, directory->process);
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!calls.Ready())
-        return (void)fuse_reply_err(request, ENOMEM);
+    Request r(request, directory->process);
+    if (!r.Ready())
+        return;
     uint64_t skipTo = (uint64_t)offset;
     if (skipTo != directory->nextOffset || skipTo == 0)
         Restart(directory);
@@ -79,7 +78,7 @@ void List(fuse_req_t request, size_t size, off_t offset, fuse_file_info *info, b
     size_t used = 0;
     DirectoryEntry entry;
     Status status = 0;
-    while (NextEntry(&calls, directory, &entry, &status)) {
+    while (NextEntry(&r.calls, directory, &entry, &status)) {
         uint64_t entryOffset = directory->nextOffset + 1;
         if (entryOffset <= skipTo) {
             Consume(directory);
@@ -91,7 +90,7 @@ void List(fuse_req_t request, size_t size, off_t offset, fuse_file_info *info, b
             fuse_entry_param param;
             bool dots = directory->nextOffset < 2;
             NodeAttributes attributes;
-            if (!dots && calls.Stat(entry.id, &attributes) < 0) {
+            if (!dots && r.calls.Stat(entry.id, &attributes) < 0) {
                 Consume(directory); /* gone since it was listed */
                 continue;
             }
@@ -101,7 +100,7 @@ void List(fuse_req_t request, size_t size, off_t offset, fuse_file_info *info, b
                 param.attr.st_ino = entry.id;
                 param.attr.st_mode = S_IFDIR;
             } else {
-                FillEntry(scope.Of(), attributes, &param);
+                FillEntry(r.scope.Of(), attributes, &param);
             }
             need = fuse_add_direntry_plus(request, buffer.data() + used, size - used, name.c_str(), &param,
                                           (off_t)entryOffset);
@@ -127,27 +126,24 @@ void List(fuse_req_t request, size_t size, off_t offset, fuse_file_info *info, b
 
 void OpOpendir(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
 {
-    RequestScope scope(request);
-    if (!scope.Ready())
+    Request r(request);
+    if (!r.Ready())
         return;
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!calls.Ready())
-        return (void)fuse_reply_err(request, ENOMEM);
     OpenIntent intent;
     intent.directory = true;
     Handle handle;
-    Status status = calls.Open(node, intent, &handle);
+    Status status = r.calls.Open(node, intent, &handle);
     if (status < 0)
         return ReplyStatus(request, status);
     auto *directory = new OpenFile();
-    directory->process = scope.Process();
+    directory->process = r.scope.Process();
     directory->handle = handle;
     directory->id = node;
     directory->directory = true;
     info->fh = (uint64_t)(uintptr_t)directory;
     info->keep_cache = 0;
     if (fuse_reply_open(request, info) != 0) {
-        (void)calls.Close(handle);
+        (void)r.calls.Close(handle);
         delete directory;
     }
 }
@@ -166,9 +162,8 @@ void OpReleasedir(fuse_req_t request, fuse_ino_t, fuse_file_info *info)
 {
     OpenFile *directory = FileOf(info);
     {
-        RequestScope scope(request, directory->process);
-        VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-        (void)calls.Close(directory->handle);
+        Request r(request, directory->process);
+        (void)r.calls.Close(directory->handle);
     }
     delete directory;
     fuse_reply_err(request, 0);

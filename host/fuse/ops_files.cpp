@@ -54,67 +54,53 @@ void ReplyOpen(fuse_req_t request, VolumeCalls *calls, OpenFile *file, fuse_file
     }
 }
 
-bool Usable(fuse_req_t request, const RequestScope &scope, const VolumeCalls &calls)
-{
-    if (!scope.Ready())
-        return false;
-    if (!calls.Ready()) {
-        fuse_reply_err(request, ENOMEM);
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 void OpOpen(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
 {
-    RequestScope scope(request);
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!Usable(request, scope, calls))
+    Request r(request);
+    if (!r.Ready())
         return;
     OpenIntent intent = IntentOfFlags(info->flags);
     Handle handle;
-    Status status = calls.Open(node, intent, &handle);
+    Status status = r.calls.Open(node, intent, &handle);
     if (status < 0)
         return ReplyStatus(request, status);
-    ReplyOpen(request, &calls, NewOpenFile(scope.Process(), handle, node, intent, false), info, nullptr);
+    ReplyOpen(request, &r.calls, NewOpenFile(r.scope.Process(), handle, node, intent, false), info, nullptr);
 }
 
 void OpCreate(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mode, fuse_file_info *info)
 {
     std::u16string volumeName;
-    int error = VolumeName(name, &volumeName);
-    if (error != 0)
-        return (void)fuse_reply_err(request, error);
-    RequestScope scope(request);
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!Usable(request, scope, calls))
+    if (!VolumeNameOrReply(request, name, &volumeName))
+        return;
+    Request r(request);
+    if (!r.Ready())
         return;
     OpenIntent intent = IntentOfFlags(info->flags);
     PosixOwnership ownership;
     ownership.mode = mode & 0777;
-    ownership.uid = scope.Uid();
-    ownership.gid = scope.Gid();
+    ownership.uid = r.scope.Uid();
+    ownership.gid = r.scope.Gid();
     CreateMode createMode = (info->flags & O_EXCL) ? CreateMode::Exclusive : CreateMode::OpenIf;
     Handle handle;
     NodeAttributes attributes;
-    Status status = calls.Create(parent, volumeName, ownership, false, createMode, intent, &handle, &attributes);
+    Status status = r.calls.Create(parent, volumeName, ownership, false, createMode, intent, &handle, &attributes);
     if (status < 0)
         return ReplyStatus(request, status);
     // The name existed after all (made in between by someone else): O_TRUNC still applies.
     if ((info->flags & O_TRUNC) && attributes.size != 0 && intent.write) {
-        status = calls.SetSize(attributes.id, handle, 0);
+        status = r.calls.SetSize(attributes.id, handle, 0);
         if (status >= 0)
-            status = calls.StatHandle(handle, &attributes);
+            status = r.calls.StatHandle(handle, &attributes);
         if (status < 0) {
-            (void)calls.Close(handle);
+            (void)r.calls.Close(handle);
             return ReplyStatus(request, status);
         }
     }
     fuse_entry_param entry;
-    FillEntry(scope.Of(), attributes, &entry);
-    ReplyOpen(request, &calls, NewOpenFile(scope.Process(), handle, attributes.id, intent, false), info, &entry);
+    FillEntry(r.scope.Of(), attributes, &entry);
+    ReplyOpen(request, &r.calls, NewOpenFile(r.scope.Process(), handle, attributes.id, intent, false), info, &entry);
 }
 
 void OpRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info *info)
@@ -122,15 +108,14 @@ void OpRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file
     OpenFile *file = FileOf(info);
     if (offset < 0)
         return (void)fuse_reply_err(request, EINVAL);
-    RequestScope scope(request, file->process);
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process(), std::max<size_t>(size, 1));
-    if (!Usable(request, scope, calls))
+    Request r(request, file->process, std::max<size_t>(size, 1));
+    if (!r.Ready())
         return;
     uint32_t done = 0;
-    Status status = calls.Read(file->handle, (uint64_t)offset, (uint32_t)size, &done);
+    Status status = r.calls.Read(file->handle, (uint64_t)offset, (uint32_t)size, &done);
     if (status < 0)
         return ReplyStatus(request, status);
-    fuse_reply_buf(request, reinterpret_cast<const char *>(calls.Data()), done);
+    fuse_reply_buf(request, reinterpret_cast<const char *>(r.calls.Data()), done);
 }
 
 void OpWrite(fuse_req_t request, fuse_ino_t, const char *bytes, size_t size, off_t offset, fuse_file_info *info)
@@ -138,13 +123,12 @@ void OpWrite(fuse_req_t request, fuse_ino_t, const char *bytes, size_t size, off
     OpenFile *file = FileOf(info);
     if (offset < 0)
         return (void)fuse_reply_err(request, EINVAL);
-    RequestScope scope(request, file->process);
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process(), std::max<size_t>(size, 1));
-    if (!Usable(request, scope, calls))
+    Request r(request, file->process, std::max<size_t>(size, 1));
+    if (!r.Ready())
         return;
     uint32_t done = 0;
     Status status =
-        calls.Write(file->handle, file->append ? UINT64_MAX : (uint64_t)offset, bytes, (uint32_t)size, &done);
+        r.calls.Write(file->handle, file->append ? UINT64_MAX : (uint64_t)offset, bytes, (uint32_t)size, &done);
     if (status < 0)
         return ReplyStatus(request, status);
     fuse_reply_write(request, done);
@@ -160,9 +144,8 @@ void OpRelease(fuse_req_t request, fuse_ino_t, fuse_file_info *info)
 {
     OpenFile *file = FileOf(info);
     {
-        RequestScope scope(request, file->process);
-        VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-        (void)calls.Close(file->handle);
+        Request r(request, file->process);
+        (void)r.calls.Close(file->handle);
     }
     delete file;
     fuse_reply_err(request, 0);
@@ -171,11 +154,10 @@ void OpRelease(fuse_req_t request, fuse_ino_t, fuse_file_info *info)
 void OpFsync(fuse_req_t request, fuse_ino_t, int, fuse_file_info *info)
 {
     OpenFile *file = FileOf(info);
-    RequestScope scope(request, file->process);
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!Usable(request, scope, calls))
+    Request r(request, file->process);
+    if (!r.Ready())
         return;
-    Status status = calls.Flush(file->handle);
+    Status status = r.calls.Flush(file->handle);
     if (status < 0)
         return ReplyStatus(request, status);
     fuse_reply_err(request, 0);
@@ -194,22 +176,21 @@ void OpFallocate(fuse_req_t request, fuse_ino_t, int mode, off_t offset, off_t l
         return (void)fuse_reply_err(request, EOPNOTSUPP);
     if (kind == FALLOC_FL_PUNCH_HOLE && !keepSize)
         return (void)fuse_reply_err(request, EOPNOTSUPP); /* as Linux: a hole never changes the size */
-    RequestScope scope(request, file->process);
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!Usable(request, scope, calls))
+    Request r(request, file->process);
+    if (!r.Ready())
         return;
     uint64_t end = (uint64_t)offset + (uint64_t)length;
     Status status = 0;
     if (kind == 0) {
-        status = calls.Reserve(file->handle, end, keepSize);
+        status = r.calls.Reserve(file->handle, end, keepSize);
     } else if (kind == FALLOC_FL_PUNCH_HOLE) {
-        status = calls.ZeroRange(file->handle, (uint64_t)offset, (uint64_t)length, true);
+        status = r.calls.ZeroRange(file->handle, (uint64_t)offset, (uint64_t)length, true);
     } else {
         // Zeroes past the end only count once the end has moved there.
         if (!keepSize)
-            status = calls.Reserve(file->handle, end, false);
+            status = r.calls.Reserve(file->handle, end, false);
         if (status >= 0)
-            status = calls.ZeroRange(file->handle, (uint64_t)offset, (uint64_t)length, false);
+            status = r.calls.ZeroRange(file->handle, (uint64_t)offset, (uint64_t)length, false);
     }
     if (status < 0)
         return ReplyStatus(request, status);
@@ -223,19 +204,18 @@ void OpLseek(fuse_req_t request, fuse_ino_t, off_t offset, int whence, fuse_file
         return (void)fuse_reply_err(request, EINVAL);
     if (offset < 0)
         return (void)fuse_reply_err(request, ENXIO);
-    RequestScope scope(request, file->process);
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!Usable(request, scope, calls))
+    Request r(request, file->process);
+    if (!r.Ready())
         return;
     NodeAttributes attributes;
-    Status status = calls.StatHandle(file->handle, &attributes);
+    Status status = r.calls.StatHandle(file->handle, &attributes);
     if (status < 0)
         return ReplyStatus(request, status);
     uint64_t from = (uint64_t)offset;
     if (from >= attributes.size)
         return (void)fuse_reply_err(request, ENXIO);
     std::vector<DataRange> ranges;
-    status = calls.AllocatedRanges(file->handle, from, attributes.size, &ranges);
+    status = r.calls.AllocatedRanges(file->handle, from, attributes.size, &ranges);
     if (status < 0)
         return ReplyStatus(request, status);
     if (whence == SEEK_DATA) {
@@ -291,25 +271,24 @@ void OpCopyFileRange(fuse_req_t request, fuse_ino_t, off_t inOffset, fuse_file_i
     uint64_t copied = 0;
     uint64_t wanted = length;
     {
-        RequestScope scope(request, in->process);
-        VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-        if (!Usable(request, scope, calls))
+        Request r(request, in->process);
+        if (!r.Ready())
             return;
         NodeAttributes source;
-        Status status = calls.StatHandle(in->handle, &source);
+        Status status = r.calls.StatHandle(in->handle, &source);
         if (status < 0)
             return ReplyStatus(request, status);
         if ((uint64_t)inOffset >= source.size)
             return (void)fuse_reply_write(request, 0);
         wanted = std::min<uint64_t>(wanted, source.size - (uint64_t)inOffset);
-        uint64_t cluster = scope.Of()->clusterBytes.load();
+        uint64_t cluster = r.scope.Of()->clusterBytes.load();
         if (cluster == 0) {
             VolumeSize size;
-            if (calls.QueryVolumeSize(&size) >= 0)
-                scope.Of()->clusterBytes.store(cluster = size.clusterBytes);
+            if (r.calls.QueryVolumeSize(&size) >= 0)
+                r.scope.Of()->clusterBytes.store(cluster = size.clusterBytes);
         }
         // A clone that fails (a compressed or locked range, say) leaves the copy to the bytes.
-        copied = CopyByClone(&calls, in, (uint64_t)inOffset, out, (uint64_t)outOffset, wanted, cluster, &status);
+        copied = CopyByClone(&r.calls, in, (uint64_t)inOffset, out, (uint64_t)outOffset, wanted, cluster, &status);
     }
     // The rest is copied: read in the source's process, written in the target's.
     std::vector<char> chunk;
@@ -317,27 +296,25 @@ void OpCopyFileRange(fuse_req_t request, fuse_ino_t, off_t inOffset, fuse_file_i
         uint32_t piece = (uint32_t)std::min<uint64_t>(kCopyChunk, wanted - copied);
         uint32_t got = 0;
         {
-            RequestScope scope(request, in->process);
-            VolumeCalls calls(scope.Of()->Letter(), scope.Process(), piece);
-            if (!calls.Ready())
+            Request r(request, in->process, piece);
+            if (!r.Ready())
                 break;
-            Status status = calls.Read(in->handle, (uint64_t)inOffset + copied, piece, &got);
+            Status status = r.calls.Read(in->handle, (uint64_t)inOffset + copied, piece, &got);
             if (status < 0) {
                 if (copied == 0)
                     return ReplyStatus(request, status);
                 break;
             }
-            chunk.assign(calls.Data(), calls.Data() + got);
+            chunk.assign(r.calls.Data(), r.calls.Data() + got);
         }
         if (got == 0)
             break;
         uint32_t written = 0;
         {
-            RequestScope scope(request, out->process);
-            VolumeCalls calls(scope.Of()->Letter(), scope.Process(), got);
-            if (!calls.Ready())
+            Request r(request, out->process, got);
+            if (!r.Ready())
                 break;
-            Status status = calls.Write(out->handle, (uint64_t)outOffset + copied, chunk.data(), got, &written);
+            Status status = r.calls.Write(out->handle, (uint64_t)outOffset + copied, chunk.data(), got, &written);
             if (status < 0) {
                 if (copied == 0)
                     return ReplyStatus(request, status);

@@ -19,13 +19,7 @@ namespace fusebridge {
 
 namespace {
 
-/* The volume calls of a request: its session's volume, in the scope's process. */
-struct Calls : VolumeCalls {
-    explicit Calls(const RequestScope &scope, size_t dataBytes = 0)
-        : VolumeCalls(scope.Of()->Letter(), scope.Process(), dataBytes)
-    {
-    }
-};
+constexpr Status kNameNotFound = (Status)0xC0000034; /* STATUS_OBJECT_NAME_NOT_FOUND */
 
 PosixOwnership OwnershipOfCaller(const RequestScope &scope, mode_t mode)
 {
@@ -43,18 +37,6 @@ void ReplyEntry(fuse_req_t request, const RequestScope &scope, const NodeAttribu
     fuse_reply_entry(request, &entry);
 }
 
-/* A request whose scope or frame could not be had has been, or is now, answered. */
-bool Usable(fuse_req_t request, const RequestScope &scope, const VolumeCalls &calls)
-{
-    if (!scope.Ready())
-        return false;
-    if (!calls.Ready()) {
-        fuse_reply_err(request, ENOMEM);
-        return false;
-    }
-    return true;
-}
-
 int64_t FileTimeNow()
 {
     auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -66,52 +48,56 @@ int64_t FileTimeNow()
 
 void OpLookup(fuse_req_t request, fuse_ino_t parent, const char *name)
 {
+    // A name the volume cannot hold is a name it does not have; making one is what fails.
     std::u16string volumeName;
     int error = VolumeName(name, &volumeName);
-    if (error != 0) {
-        fuse_reply_err(request, error);
-        return;
-    }
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    if (error != 0)
+        return (void)fuse_reply_err(request, error == EINVAL ? ENOENT : error);
+    Request r(request);
+    if (!r.Ready())
         return;
     NodeAttributes attributes;
-    Status status = calls.Lookup(parent, volumeName, &attributes);
-    if (status < 0)
+    Status status = r.calls.Lookup(parent, volumeName, &attributes);
+    if (status == kNameNotFound) {
+        // The kernel may remember that the name is not there: a name made elsewhere ends
+        // that through the change watch, one made here replaces it.
+        fuse_entry_param negative;
+        std::memset(&negative, 0, sizeof(negative));
+        negative.entry_timeout = r.scope.Of()->Options().cacheSeconds;
+        fuse_reply_entry(request, &negative);
+    } else if (status < 0) {
         ReplyStatus(request, status);
-    else
-        ReplyEntry(request, scope, attributes);
+    } else {
+        ReplyEntry(request, r.scope, attributes);
+    }
 }
 
 void OpGetattr(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
 {
     OpenFile *file = info != nullptr ? FileOf(info) : nullptr;
     if (file != nullptr) {
-        RequestScope scope(request, file->process);
-        Calls calls(scope);
-        if (!Usable(request, scope, calls))
+        Request r(request, file->process);
+        if (!r.Ready())
             return;
         NodeAttributes attributes;
-        Status status = calls.StatHandle(file->handle, &attributes);
+        Status status = r.calls.StatHandle(file->handle, &attributes);
         if (status < 0)
             return ReplyStatus(request, status);
         struct stat out;
-        FillStat(attributes, &out);
-        fuse_reply_attr(request, &out, scope.Of()->Options().cacheSeconds);
+        FillStat(r.scope.Of(), attributes, &out);
+        fuse_reply_attr(request, &out, r.scope.Of()->Options().cacheSeconds);
         return;
     }
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    Request r(request);
+    if (!r.Ready())
         return;
     NodeAttributes attributes;
-    Status status = calls.Stat(node, &attributes);
+    Status status = r.calls.Stat(node, &attributes);
     if (status < 0)
         return ReplyStatus(request, status);
     struct stat out;
-    FillStat(attributes, &out);
-    fuse_reply_attr(request, &out, scope.Of()->Options().cacheSeconds);
+    FillStat(r.scope.Of(), attributes, &out);
+    fuse_reply_attr(request, &out, r.scope.Of()->Options().cacheSeconds);
 }
 
 void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int toSet, fuse_file_info *info)
@@ -122,17 +108,15 @@ void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int
             return (void)fuse_reply_err(request, EINVAL);
         // Truncating an open file needs only the file's own write access, as on Linux.
         bool byHandle = file != nullptr && file->writable;
-        RequestScope scope = byHandle ? RequestScope(request, file->process) : RequestScope(request);
-        Calls calls(scope);
-        if (!Usable(request, scope, calls))
+        Request r(request, byHandle ? file->process : nullptr);
+        if (!r.Ready())
             return;
-        Status status = calls.SetSize(node, byHandle ? file->handle : 0, (uint64_t)attributes->st_size);
+        Status status = r.calls.SetSize(node, byHandle ? file->handle : 0, (uint64_t)attributes->st_size);
         if (status < 0)
             return ReplyStatus(request, status);
     }
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    Request r(request);
+    if (!r.Ready())
         return;
     Status status = 0;
     bool setMode = (toSet & FUSE_SET_ATTR_MODE) != 0;
@@ -143,7 +127,7 @@ void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int
         ownership.mode = attributes->st_mode & 0777;
         ownership.uid = attributes->st_uid;
         ownership.gid = attributes->st_gid;
-        status = calls.SetOwnership(node, 0, ownership, setMode, setOwner, setGroup);
+        status = r.calls.SetOwnership(node, 0, ownership, setMode, setOwner, setGroup);
         if (status < 0)
             return ReplyStatus(request, status);
     }
@@ -158,30 +142,29 @@ void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int
             writeTime = (toSet & FUSE_SET_ATTR_MTIME_NOW)
                             ? now
                             : FileTimeOfUnix(attributes->st_mtim.tv_sec, attributes->st_mtim.tv_nsec);
-        status = calls.SetTimes(node, 0, accessTime, writeTime);
+        status = r.calls.SetTimes(node, 0, accessTime, writeTime);
         if (status < 0)
             return ReplyStatus(request, status);
     }
     NodeAttributes now;
-    status = calls.Stat(node, &now);
+    status = r.calls.Stat(node, &now);
     if (status < 0)
         return ReplyStatus(request, status);
     struct stat out;
-    FillStat(now, &out);
-    fuse_reply_attr(request, &out, scope.Of()->Options().cacheSeconds);
+    FillStat(r.scope.Of(), now, &out);
+    fuse_reply_attr(request, &out, r.scope.Of()->Options().cacheSeconds);
 }
 
 void OpReadlink(fuse_req_t request, fuse_ino_t node)
 {
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    Request r(request);
+    if (!r.Ready())
         return;
     LinkTarget target;
-    Status status = calls.ReadLink(node, &target);
+    Status status = r.calls.ReadLink(node, &target);
     if (status < 0)
         return ReplyStatus(request, status);
-    std::string linux = LinuxOfLinkTarget(target, scope.Of()->Options().mountRoot);
+    std::string linux = LinuxOfLinkTarget(target, r.scope.Of()->Options().mountRoot);
     fuse_reply_readlink(request, linux.c_str());
 }
 
@@ -189,20 +172,18 @@ void OpReadlink(fuse_req_t request, fuse_ino_t node)
 static void MakeNode(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mode, bool directory)
 {
     std::u16string volumeName;
-    int error = VolumeName(name, &volumeName);
-    if (error != 0)
-        return (void)fuse_reply_err(request, error);
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    if (!VolumeNameOrReply(request, name, &volumeName))
+        return;
+    Request r(request);
+    if (!r.Ready())
         return;
     NodeAttributes attributes;
-    Status status = calls.Create(parent, volumeName, OwnershipOfCaller(scope, mode), directory,
+    Status status = r.calls.Create(parent, volumeName, OwnershipOfCaller(r.scope, mode), directory,
                                  CreateMode::Exclusive, OpenIntent(), nullptr, &attributes);
     if (status < 0)
         ReplyStatus(request, status);
     else
-        ReplyEntry(request, scope, attributes);
+        ReplyEntry(request, r.scope, attributes);
 }
 
 void OpMknod(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mode, dev_t)
@@ -224,11 +205,10 @@ static void RemoveName(fuse_req_t request, fuse_ino_t parent, const char *name, 
     int error = VolumeName(name, &volumeName);
     if (error != 0)
         return (void)fuse_reply_err(request, error == EINVAL ? ENOENT : error);
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    Request r(request);
+    if (!r.Ready())
         return;
-    Status status = calls.Unlink(parent, volumeName, directory);
+    Status status = r.calls.Unlink(parent, volumeName, directory);
     if (status < 0)
         ReplyStatus(request, status);
     else
@@ -248,23 +228,21 @@ void OpRmdir(fuse_req_t request, fuse_ino_t parent, const char *name)
 void OpSymlink(fuse_req_t request, const char *link, fuse_ino_t parent, const char *name)
 {
     std::u16string volumeName;
-    int error = VolumeName(name, &volumeName);
-    if (error != 0)
-        return (void)fuse_reply_err(request, error);
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    if (!VolumeNameOrReply(request, name, &volumeName))
+        return;
+    Request r(request);
+    if (!r.Ready())
         return;
     LinkTarget target;
-    error = LinkTargetOfLinux(link, scope.Of()->Options().mountRoot, &target);
+    int error = LinkTargetOfLinux(link, r.scope.Of()->Options().mountRoot, &target);
     if (error != 0)
         return (void)fuse_reply_err(request, error);
     NodeAttributes attributes;
-    Status status = calls.Symlink(parent, volumeName, target, OwnershipOfCaller(scope, 0777), &attributes);
+    Status status = r.calls.Symlink(parent, volumeName, target, OwnershipOfCaller(r.scope, 0777), &attributes);
     if (status < 0)
         ReplyStatus(request, status);
     else
-        ReplyEntry(request, scope, attributes);
+        ReplyEntry(request, r.scope, attributes);
 }
 
 void OpRename(fuse_req_t request, fuse_ino_t parent, const char *name, fuse_ino_t newParent, const char *newName,
@@ -278,16 +256,15 @@ void OpRename(fuse_req_t request, fuse_ino_t parent, const char *name, fuse_ino_
         error = VolumeName(newName, &to);
     if (error != 0)
         return (void)fuse_reply_err(request, error);
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    Request r(request);
+    if (!r.Ready())
         return;
     bool noReplace = (flags & RENAME_NOREPLACE) != 0;
     NodeAttributes source, target;
-    Status status = calls.Lookup(parent, from, &source);
+    Status status = r.calls.Lookup(parent, from, &source);
     if (status < 0)
         return ReplyStatus(request, status);
-    Status found = calls.Lookup(newParent, to, &target);
+    Status found = r.calls.Lookup(newParent, to, &target);
     if (found >= 0 && !noReplace) {
         // Linux's rules for an existing target, which Windows' rename does not share: a
         // directory replaces only an empty directory, and a name of the same file is a no-op.
@@ -298,12 +275,12 @@ void OpRename(fuse_req_t request, fuse_ino_t parent, const char *name, fuse_ino_
         if (!target.directory && source.directory)
             return (void)fuse_reply_err(request, ENOTDIR);
         if (target.directory) {
-            status = calls.Unlink(newParent, to, true);
+            status = r.calls.Unlink(newParent, to, true);
             if (status < 0)
                 return ReplyStatus(request, status);
         }
     }
-    status = calls.Rename(parent, from, newParent, to, noReplace);
+    status = r.calls.Rename(parent, from, newParent, to, noReplace);
     if (status < 0)
         return ReplyStatus(request, status);
     fuse_reply_err(request, 0);
@@ -312,32 +289,29 @@ void OpRename(fuse_req_t request, fuse_ino_t parent, const char *name, fuse_ino_
 void OpLink(fuse_req_t request, fuse_ino_t node, fuse_ino_t newParent, const char *newName)
 {
     std::u16string volumeName;
-    int error = VolumeName(newName, &volumeName);
-    if (error != 0)
-        return (void)fuse_reply_err(request, error);
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    if (!VolumeNameOrReply(request, newName, &volumeName))
+        return;
+    Request r(request);
+    if (!r.Ready())
         return;
     NodeAttributes attributes;
-    Status status = calls.Link(node, newParent, volumeName, &attributes);
+    Status status = r.calls.Link(node, newParent, volumeName, &attributes);
     if (status < 0)
         ReplyStatus(request, status);
     else
-        ReplyEntry(request, scope, attributes);
+        ReplyEntry(request, r.scope, attributes);
 }
 
 void OpStatfs(fuse_req_t request, fuse_ino_t)
 {
-    RequestScope scope(request);
-    Calls calls(scope);
-    if (!Usable(request, scope, calls))
+    Request r(request);
+    if (!r.Ready())
         return;
     VolumeSize size;
-    Status status = calls.QueryVolumeSize(&size);
+    Status status = r.calls.QueryVolumeSize(&size);
     if (status < 0)
         return ReplyStatus(request, status);
-    scope.Of()->clusterBytes.store(size.clusterBytes);
+    r.scope.Of()->clusterBytes.store(size.clusterBytes);
     struct statvfs out;
     std::memset(&out, 0, sizeof(out));
     out.f_bsize = size.clusterBytes;

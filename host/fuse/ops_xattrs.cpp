@@ -51,15 +51,12 @@ void OpSetxattr(fuse_req_t request, fuse_ino_t node, const char *name, const cha
     int error = EaNameOf(name, &eaName);
     if (error != 0)
         return (void)fuse_reply_err(request, error);
-    RequestScope scope(request);
-    if (!scope.Ready())
+    Request r(request);
+    if (!r.Ready())
         return;
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!calls.Ready())
-        return (void)fuse_reply_err(request, ENOMEM);
     if (flags & (XATTR_CREATE | XATTR_REPLACE)) {
         std::vector<uint8_t> existing;
-        Status status = calls.GetEa(node, eaName, &existing);
+        Status status = r.calls.GetEa(node, eaName, &existing);
         bool exists = status >= 0;
         if ((flags & XATTR_CREATE) && exists)
             return (void)fuse_reply_err(request, EEXIST);
@@ -67,7 +64,7 @@ void OpSetxattr(fuse_req_t request, fuse_ino_t node, const char *name, const cha
             return (void)fuse_reply_err(request, ENODATA);
     }
     // An empty value removes the attribute on Windows: there is no empty attribute to keep.
-    Status status = calls.SetEa(node, eaName, value, size);
+    Status status = r.calls.SetEa(node, eaName, value, size);
     if (status < 0)
         return ReplyStatus(request, status);
     fuse_reply_err(request, 0);
@@ -79,14 +76,11 @@ void OpGetxattr(fuse_req_t request, fuse_ino_t node, const char *name, size_t si
     int error = EaNameOf(name, &eaName);
     if (error != 0)
         return (void)fuse_reply_err(request, error == EOPNOTSUPP ? ENODATA : error);
-    RequestScope scope(request);
-    if (!scope.Ready())
+    Request r(request);
+    if (!r.Ready())
         return;
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!calls.Ready())
-        return (void)fuse_reply_err(request, ENOMEM);
     std::vector<uint8_t> value;
-    Status status = calls.GetEa(node, eaName, &value);
+    Status status = r.calls.GetEa(node, eaName, &value);
     if (status < 0)
         return ReplyStatus(request, status);
     ReplyBytes(request, value.data(), value.size(), size);
@@ -94,14 +88,11 @@ void OpGetxattr(fuse_req_t request, fuse_ino_t node, const char *name, size_t si
 
 void OpListxattr(fuse_req_t request, fuse_ino_t node, size_t size)
 {
-    RequestScope scope(request);
-    if (!scope.Ready())
+    Request r(request);
+    if (!r.Ready())
         return;
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!calls.Ready())
-        return (void)fuse_reply_err(request, ENOMEM);
     std::vector<std::string> names;
-    Status status = calls.ListEas(node, &names);
+    Status status = r.calls.ListEas(node, &names);
     if (status < 0)
         return ReplyStatus(request, status);
     std::string list;
@@ -119,16 +110,13 @@ void OpRemovexattr(fuse_req_t request, fuse_ino_t node, const char *name)
     int error = EaNameOf(name, &eaName);
     if (error != 0)
         return (void)fuse_reply_err(request, error == EOPNOTSUPP ? ENODATA : error);
-    RequestScope scope(request);
-    if (!scope.Ready())
+    Request r(request);
+    if (!r.Ready())
         return;
-    VolumeCalls calls(scope.Of()->Letter(), scope.Process());
-    if (!calls.Ready())
-        return (void)fuse_reply_err(request, ENOMEM);
     std::vector<uint8_t> existing;
-    Status status = calls.GetEa(node, eaName, &existing);
+    Status status = r.calls.GetEa(node, eaName, &existing);
     if (status >= 0)
-        status = calls.SetEa(node, eaName, nullptr, 0);
+        status = r.calls.SetEa(node, eaName, nullptr, 0);
     if (status < 0)
         return ReplyStatus(request, status);
     fuse_reply_err(request, 0);

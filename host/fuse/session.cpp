@@ -8,6 +8,7 @@
 #include "session.h"
 
 #include "errno_map.h"
+#include "link_targets.h"
 #include "names.h"
 
 #include "machine.h"
@@ -248,25 +249,6 @@ Session::~Session()
     Unmount();
 }
 
-RequestScope::RequestScope(fuse_req_t request) : session_(static_cast<Session *>(fuse_req_userdata(request)))
-{
-    const fuse_ctx *context = fuse_req_ctx(request);
-    Identity identity;
-    identity.uid = context->uid;
-    identity.gid = context->gid;
-    identity.groups = session_->CallersOf()->GroupsOf(context->pid, ReadGroups);
-    uid_ = context->uid;
-    gid_ = context->gid;
-    machine::AttachCurrentThread();
-    process_ = session_->CallersOf()->ProcessOf(identity);
-    if (process_ == nullptr) {
-        machine::DetachCurrentThread();
-        fuse_reply_err(request, ENOMEM);
-        return;
-    }
-    machine::EnterProcess(process_);
-}
-
 RequestScope::RequestScope(fuse_req_t request, void *process)
     : session_(static_cast<Session *>(fuse_req_userdata(request))), process_(process)
 {
@@ -274,6 +256,18 @@ RequestScope::RequestScope(fuse_req_t request, void *process)
     uid_ = context->uid;
     gid_ = context->gid;
     machine::AttachCurrentThread();
+    if (process_ == nullptr) {
+        Identity identity;
+        identity.uid = context->uid;
+        identity.gid = context->gid;
+        identity.groups = session_->CallersOf()->GroupsOf(context->pid, ReadGroups);
+        process_ = session_->CallersOf()->ProcessOf(identity);
+        if (process_ == nullptr) {
+            machine::DetachCurrentThread();
+            fuse_reply_err(request, ENOMEM);
+            return;
+        }
+    }
     machine::EnterProcess(process_);
 }
 
@@ -291,7 +285,7 @@ void ReplyStatus(fuse_req_t request, Status status)
     fuse_reply_err(request, error != 0 ? error : EIO);
 }
 
-void FillStat(const NodeAttributes &attributes, struct stat *out)
+void FillStat(const Session *session, const NodeAttributes &attributes, struct stat *out)
 {
     std::memset(out, 0, sizeof(*out));
     out->st_ino = attributes.id;
@@ -303,7 +297,10 @@ void FillStat(const NodeAttributes &attributes, struct stat *out)
     out->st_nlink = attributes.links != 0 ? attributes.links : 1;
     out->st_uid = attributes.ownershipKnown ? attributes.ownership.uid : 0;
     out->st_gid = attributes.ownershipKnown ? attributes.ownership.gid : 0;
-    out->st_size = (off_t)attributes.size;
+    // A link's size is the length of the target Linux reads from it.
+    out->st_size = attributes.symlink
+                       ? (off_t)LinuxOfLinkTarget(attributes.link, session->Options().mountRoot).size()
+                       : (off_t)attributes.size;
     out->st_blksize = 64 * 1024;
     out->st_blocks = (blkcnt_t)((attributes.allocation + 511) / 512);
     int64_t seconds;
@@ -321,7 +318,7 @@ void FillEntry(const Session *session, const NodeAttributes &attributes, fuse_en
     std::memset(entry, 0, sizeof(*entry));
     entry->ino = attributes.id;
     entry->generation = 0;
-    FillStat(attributes, &entry->attr);
+    FillStat(session, attributes, &entry->attr);
     entry->attr_timeout = session->Options().cacheSeconds;
     entry->entry_timeout = session->Options().cacheSeconds;
 }
@@ -329,6 +326,14 @@ void FillEntry(const Session *session, const NodeAttributes &attributes, fuse_en
 int VolumeName(const char *name, std::u16string *out)
 {
     return NameFromUtf8(name, out);
+}
+
+bool VolumeNameOrReply(fuse_req_t request, const char *name, std::u16string *out)
+{
+    int error = NameFromUtf8(name, out);
+    if (error != 0)
+        fuse_reply_err(request, error);
+    return error == 0;
 }
 
 } // namespace fusebridge

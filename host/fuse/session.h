@@ -19,6 +19,7 @@
 #include <fuse_lowlevel.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -118,8 +119,8 @@ private:
  */
 class RequestScope {
 public:
-    RequestScope(fuse_req_t request);
-    RequestScope(fuse_req_t request, void *process);
+    /* process: an open file's; null for the caller's own. */
+    explicit RequestScope(fuse_req_t request, void *process = nullptr);
     ~RequestScope();
     RequestScope(const RequestScope &) = delete;
     RequestScope &operator=(const RequestScope &) = delete;
@@ -137,10 +138,38 @@ private:
     gid_t gid_ = 0;
 };
 
+/*
+ * A request's native side: its scope and the volume calls made in it (with room for
+ * dataBytes of data). Ready answers the request itself when either could not be had.
+ */
+struct Request {
+    explicit Request(fuse_req_t request, void *process = nullptr, size_t dataBytes = 0)
+        : fuse(request), scope(request, process),
+          calls(scope.Of()->Letter(), scope.Ready() ? scope.Process() : nullptr, dataBytes)
+    {
+    }
+    bool Ready() const
+    {
+        if (!scope.Ready())
+            return false;
+        if (!calls.Ready()) {
+            fuse_reply_err(fuse, ENOMEM);
+            return false;
+        }
+        return true;
+    }
+    fuse_req_t fuse;
+    RequestScope scope;
+    VolumeCalls calls;
+};
+
+/* A Linux name as the volume's; false (the request answered) when it cannot be one. */
+bool VolumeNameOrReply(fuse_req_t request, const char *name, std::u16string *out);
+
 /* Answers a request with the errno of a failed status. */
 void ReplyStatus(fuse_req_t request, Status status);
-/* The Linux attributes of a node. */
-void FillStat(const NodeAttributes &attributes, struct stat *out);
+/* The Linux attributes of a node on the session's volume. */
+void FillStat(const Session *session, const NodeAttributes &attributes, struct stat *out);
 /* An entry reply's record, with the session's time-outs. */
 void FillEntry(const Session *session, const NodeAttributes &attributes, fuse_entry_param *entry);
 /* A Linux name as the volume's, or an errno. */

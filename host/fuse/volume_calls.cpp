@@ -131,6 +131,8 @@ thread_local ThreadFrames threadFrames;
 
 VolumeCalls::VolumeCalls(char16_t letter, void *process, size_t dataBytes) : letter_(letter), process_(process)
 {
+    if (process == nullptr)
+        return;
     if (KeptFrame *kept = threadFrames.Take(process, dataBytes)) {
         cached_ = kept;
         frame_ = kept->frame;
@@ -371,6 +373,8 @@ Status VolumeCalls::StatHandle(Handle handle, NodeAttributes *attributes)
         return status;
     Fill(attributes, stat);
     (void)QueryOwnership(handle, attributes);
+    if (attributes->symlink)
+        (void)LinkOfHandle(handle, &attributes->link);
     return STATUS_SUCCESS;
 }
 

@@ -30,6 +30,13 @@ using Handle = uint64_t; /* a handle value in the opening process's table; 0 = n
 
 constexpr uint64_t kRootNode = 1;
 
+/* A symbolic link's target as the volume keeps it. */
+struct LinkTarget {
+    std::u16string substitute; /* "\??\C:\x\y" or "x\y" */
+    std::u16string print;
+    bool relative = false;
+};
+
 /* Times in 100-nanosecond units since 1601 (Windows' file times). */
 struct NodeAttributes {
     uint64_t id = 0;
@@ -43,6 +50,7 @@ struct NodeAttributes {
     bool symlink = false;
     bool ownershipKnown = false; /* false on a volume without per-file security */
     PosixOwnership ownership;
+    LinkTarget link; /* a symbolic link's target */
 };
 
 /* An open as Linux asks for it. */
@@ -77,12 +85,6 @@ struct VolumeSize {
     uint64_t callerFreeClusters = 0;
 };
 
-/* A symbolic link's target as the volume keeps it. */
-struct LinkTarget {
-    std::u16string substitute; /* "\??\C:\x\y" or "x\y" */
-    std::u16string print;
-    bool relative = false;
-};
 
 /* The byte ranges that hold data, from an offset to the end of the file. */
 struct DataRange {
@@ -181,6 +183,7 @@ private:
     Status WithNode(uint64_t id, Handle handle, uint32_t access, Handle *use, Handle *opened);
     Status EnsureEvent();
     Status PathOfNode(uint64_t id, std::u16string *path);
+    Status LinkOfHandle(Handle handle, LinkTarget *target);
     Status ListBatch(Handle directory, bool restart, std::vector<DirectoryEntry> *entries);
 
     char16_t letter_;

@@ -184,10 +184,16 @@ Status VolumeCalls::ReadLink(uint64_t id, LinkTarget *target)
     Status status = OpenNode(id, FILE_READ_ATTRIBUTES, 0, &handle);
     if (!NT_SUCCESS(status))
         return status;
-    uint32_t got = 0;
-    status = FsControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, frame_->record, MAXIMUM_REPARSE_DATA_BUFFER_SIZE,
-                       &got);
+    status = LinkOfHandle(handle, target);
     (void)NtClose(AsHandle(handle));
+    return status;
+}
+
+Status VolumeCalls::LinkOfHandle(Handle handle, LinkTarget *target)
+{
+    uint32_t got = 0;
+    Status status = FsControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, frame_->record,
+                              MAXIMUM_REPARSE_DATA_BUFFER_SIZE, &got);
     if (!NT_SUCCESS(status))
         return status;
     const uint8_t *bytes = frame_->record;

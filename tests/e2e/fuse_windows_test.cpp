@@ -117,6 +117,8 @@ TEST_F(BothWorlds, EachSeesWhatTheOtherDoes)
     ASSERT_TRUE(SetFileInformationByHandle(doomed, FileDispositionInfo, &disposition, sizeof(disposition)));
     ASSERT_TRUE(CloseHandle(doomed));
     EXPECT_TRUE(WaitFor([&] { return SizeOf(mount_ + "/from-windows.txt") == -1; }, 5));
+    // So does a name Linux found missing (and may remember so) once Windows makes it.
+    EXPECT_EQ(-1, SizeOf(mount_ + "/late.txt"));
     ASSERT_TRUE(WindowsWrite(L"R:\\late.txt", CREATE_NEW, "x"));
     EXPECT_TRUE(WaitFor([&] { return SizeOf(mount_ + "/late.txt") == 1; }, 5));
 }
