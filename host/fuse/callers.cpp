@@ -16,6 +16,8 @@ namespace {
 constexpr size_t kUserSpaceBytes = 512u * 1024 * 1024;
 constexpr uint64_t kGroupsValidMs = 1000;
 constexpr size_t kGroupsCacheLimit = 4096;
+constexpr uint32_t kTakeOwnershipPrivilege = 9; /* SE_TAKE_OWNERSHIP_PRIVILEGE */
+constexpr uint32_t kRestorePrivilege = 18;      /* SE_RESTORE_PRIVILEGE */
 
 uint64_t NowMs()
 {
@@ -40,6 +42,9 @@ void *Callers::ProcessOf(const Identity &identity)
     made.gid = identity.gid;
     made.groups = identity.groups;
     made.userSpaceBytes = kUserSpaceBytes;
+    // Root may give files away and take them, as CAP_CHOWN and CAP_FOWNER let it on Linux.
+    if (identity.uid == 0)
+        made.enabledPrivileges = {kRestorePrivilege, kTakeOwnershipPrivilege};
     void *process = machine::CreateProcess(made);
     if (process != nullptr)
         processes_.emplace(identity, process);

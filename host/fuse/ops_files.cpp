@@ -47,8 +47,11 @@ void ReplyOpen(fuse_req_t request, VolumeCalls *calls, OpenFile *file, fuse_file
     info->fh = (uint64_t)(uintptr_t)file;
     // The page cache may stay: changes made elsewhere take it away through the change watch.
     info->keep_cache = 1;
+    Session *session = static_cast<Session *>(fuse_req_userdata(request));
+    session->Remember(file);
     int replied = entry != nullptr ? fuse_reply_create(request, entry, info) : fuse_reply_open(request, info);
     if (replied != 0) {
+        session->Forget(file);
         (void)calls->Close(file->handle);
         delete file;
     }
@@ -143,6 +146,7 @@ void OpFlush(fuse_req_t request, fuse_ino_t, fuse_file_info *)
 void OpRelease(fuse_req_t request, fuse_ino_t, fuse_file_info *info)
 {
     OpenFile *file = FileOf(info);
+    static_cast<Session *>(fuse_req_userdata(request))->Forget(file);
     {
         Request r(request, file->process);
         (void)r.calls.Close(file->handle);

@@ -20,6 +20,11 @@ namespace fusebridge {
 namespace {
 
 constexpr Status kNameNotFound = (Status)0xC0000034; /* STATUS_OBJECT_NAME_NOT_FOUND */
+constexpr Status kDeletePending = (Status)0xC0000056; /* STATUS_DELETE_PENDING */
+constexpr Status kFileDeleted = (Status)0xC0000123;   /* STATUS_FILE_DELETED */
+constexpr Status kAccessDenied = (Status)0xC0000022;  /* STATUS_ACCESS_DENIED */
+constexpr Status kPrivilegeNotHeld = (Status)0xC0000061; /* STATUS_PRIVILEGE_NOT_HELD */
+constexpr Status kAnswered = 1; /* the request was answered already (no process or frame) */
 
 PosixOwnership OwnershipOfCaller(const RequestScope &scope, mode_t mode)
 {
@@ -72,33 +77,52 @@ void OpLookup(fuse_req_t request, fuse_ino_t parent, const char *name)
     }
 }
 
-void OpGetattr(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
+/* StatOpenFile: a node's attributes through an open file's handle, in its process. */
+static Status StatOpenFile(fuse_req_t request, OpenFile *file, NodeAttributes *attributes)
 {
-    OpenFile *file = info != nullptr ? FileOf(info) : nullptr;
-    if (file != nullptr) {
-        Request r(request, file->process);
-        if (!r.Ready())
-            return;
-        NodeAttributes attributes;
-        Status status = r.calls.StatHandle(file->handle, &attributes);
-        if (status < 0)
-            return ReplyStatus(request, status);
-        struct stat out;
-        FillStat(r.scope.Of(), attributes, &out);
-        fuse_reply_attr(request, &out, r.scope.Of()->Options().cacheSeconds);
-        return;
-    }
-    Request r(request);
+    Request r(request, file->process);
     if (!r.Ready())
-        return;
+        return kAnswered;
+    return r.calls.StatHandle(file->handle, attributes);
+}
+
+/*
+ * ReplyAttributes: answers with a node's attributes: through the request's open file
+ * when it has one, else by identifier; a node whose last name went (an unlinked file
+ * still open) is reached through any of its open files, as Linux reaches its inode.
+ */
+static void ReplyAttributes(fuse_req_t request, uint64_t node, OpenFile *file)
+{
+    Session *session = static_cast<Session *>(fuse_req_userdata(request));
     NodeAttributes attributes;
-    Status status = r.calls.Stat(node, &attributes);
+    Status status;
+    if (file != nullptr) {
+        status = StatOpenFile(request, file, &attributes);
+    } else {
+        {
+            Request r(request);
+            if (!r.Ready())
+                return;
+            status = r.calls.Stat(node, &attributes);
+        }
+        if (status == kNameNotFound || status == kDeletePending || status == kFileDeleted)
+            session->WithOpenFile(node, [&](OpenFile *open) { status = StatOpenFile(request, open, &attributes); });
+    }
+    if (status == kAnswered)
+        return;
     if (status < 0)
         return ReplyStatus(request, status);
     struct stat out;
-    FillStat(r.scope.Of(), attributes, &out);
-    fuse_reply_attr(request, &out, r.scope.Of()->Options().cacheSeconds);
+    FillStat(session, attributes, &out);
+    fuse_reply_attr(request, &out, session->Options().cacheSeconds);
 }
+
+void OpGetattr(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
+{
+    ReplyAttributes(request, node, info != nullptr ? FileOf(info) : nullptr);
+}
+
+static bool SetAttributes(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int toSet);
 
 void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int toSet, fuse_file_info *info)
 {
@@ -115,9 +139,17 @@ void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int
         if (status < 0)
             return ReplyStatus(request, status);
     }
+    if (!SetAttributes(request, node, attributes, toSet))
+        return;
+    ReplyAttributes(request, node, file);
+}
+
+/* SetAttributes: mode, owners and times, as the caller; false when the request was answered (a failure). */
+static bool SetAttributes(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int toSet)
+{
     Request r(request);
     if (!r.Ready())
-        return;
+        return false;
     Status status = 0;
     bool setMode = (toSet & FUSE_SET_ATTR_MODE) != 0;
     bool setOwner = (toSet & FUSE_SET_ATTR_UID) != 0;
@@ -128,8 +160,11 @@ void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int
         ownership.uid = attributes->st_uid;
         ownership.gid = attributes->st_gid;
         status = r.calls.SetOwnership(node, 0, ownership, setMode, setOwner, setGroup);
+        // Only the owner changes a mode, only root an owner: not permitted, as Linux says.
+        if (status == kAccessDenied)
+            status = kPrivilegeNotHeld;
         if (status < 0)
-            return ReplyStatus(request, status);
+            return ReplyStatus(request, status), false;
     }
     if (toSet & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) {
         int64_t now = FileTimeNow();
@@ -144,15 +179,9 @@ void OpSetattr(fuse_req_t request, fuse_ino_t node, struct stat *attributes, int
                             : FileTimeOfUnix(attributes->st_mtim.tv_sec, attributes->st_mtim.tv_nsec);
         status = r.calls.SetTimes(node, 0, accessTime, writeTime);
         if (status < 0)
-            return ReplyStatus(request, status);
+            return ReplyStatus(request, status), false;
     }
-    NodeAttributes now;
-    status = r.calls.Stat(node, &now);
-    if (status < 0)
-        return ReplyStatus(request, status);
-    struct stat out;
-    FillStat(r.scope.Of(), now, &out);
-    fuse_reply_attr(request, &out, r.scope.Of()->Options().cacheSeconds);
+    return true;
 }
 
 void OpReadlink(fuse_req_t request, fuse_ino_t node)

@@ -249,6 +249,24 @@ Session::~Session()
     Unmount();
 }
 
+void Session::Remember(OpenFile *file)
+{
+    std::lock_guard<std::mutex> guard(openLock_);
+    openFiles_.emplace(file->id, file);
+}
+
+void Session::Forget(OpenFile *file)
+{
+    std::lock_guard<std::mutex> guard(openLock_);
+    auto range = openFiles_.equal_range(file->id);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == file) {
+            openFiles_.erase(it);
+            return;
+        }
+    }
+}
+
 RequestScope::RequestScope(fuse_req_t request, void *process)
     : session_(static_cast<Session *>(fuse_req_userdata(request))), process_(process)
 {
@@ -294,7 +312,7 @@ void FillStat(const Session *session, const NodeAttributes &attributes, struct s
     if (attributes.symlink)
         bits = 0777;
     out->st_mode = type | bits;
-    out->st_nlink = attributes.links != 0 ? attributes.links : 1;
+    out->st_nlink = attributes.links; /* 0 for an open file whose last name went */
     out->st_uid = attributes.ownershipKnown ? attributes.ownership.uid : 0;
     out->st_gid = attributes.ownershipKnown ? attributes.ownership.gid : 0;
     // A link's size is the length of the target Linux reads from it.

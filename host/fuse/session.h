@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,6 +76,22 @@ public:
     const SessionOptions &Options() const { return options_; }
     Callers *CallersOf() const { return callers_; }
     fuse_session *Fuse() const { return fuse_; }
+    /* The open files, by node: a node whose last name went is still reached through them. */
+    void Remember(OpenFile *file);
+    void Forget(OpenFile *file);
+    /* Calls use(file) for one open file of the node, under the registry's lock (a release
+     * waits); false when the node has none. */
+    template <typename Use>
+    bool WithOpenFile(uint64_t id, Use use)
+    {
+        std::lock_guard<std::mutex> guard(openLock_);
+        auto found = openFiles_.find(id);
+        if (found == openFiles_.end())
+            return false;
+        use(found->second);
+        return true;
+    }
+
     /* The volume's cluster size, learned at the first statfs or copy (0 until then). */
     std::atomic<uint64_t> clusterBytes{0};
 
@@ -94,6 +111,8 @@ private:
     SessionOptions options_;
     Callers *callers_ = nullptr;
     fuse_session *fuse_ = nullptr;
+    std::mutex openLock_;
+    std::multimap<uint64_t, OpenFile *> openFiles_; /* openLock_ */
     std::thread loop_;
     bool mounted_ = false;
     std::mutex serveLock_;

@@ -98,6 +98,15 @@ Status VolumeCalls::Reserve(Handle handle, uint64_t end, bool keepSize)
     if (!NT_SUCCESS(status))
         return status;
     if ((uint64_t)standard.AllocationSize.QuadPart < end) {
+        // Memory is taken as data arrives: a reservation is a promise the volume's free
+        // space must be able to keep now.
+        VolumeSize size;
+        status = QueryVolumeSize(&size);
+        if (!NT_SUCCESS(status))
+            return status;
+        uint64_t needed = end - (uint64_t)standard.AllocationSize.QuadPart;
+        if (size.clusterBytes == 0 || needed / size.clusterBytes > size.callerFreeClusters)
+            return STATUS_DISK_FULL;
         FILE_ALLOCATION_INFORMATION allocation;
         allocation.AllocationSize.QuadPart = (LONGLONG)end;
         status = SetInformation(handle, &allocation, sizeof(allocation), FileAllocationInformation);

@@ -176,6 +176,9 @@ struct ProcessIdentity {
     void *userSpaceAddress = nullptr;
     /* Size of the user space; 0 = the machine's default. */
     size_t userSpaceBytes = 0;
+    /* Privileges (SE_*_PRIVILEGE values) the process enables at its start, as a program
+     * enables the ones its token holds (one the token does not hold stays absent). */
+    std::vector<uint32_t> enabledPrivileges;
 };
 /* A new process (a referenced PEPROCESS). */
 MACHINE_API void *CreateProcess(const ProcessIdentity &identity);

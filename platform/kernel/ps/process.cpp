@@ -108,6 +108,9 @@ struct _KPROCESS *CreateUserProcess(const machine::ProcessIdentity &identity)
     process->Gid = identity.gid;
     std::strncpy(process->Name, identity.name.c_str(), sizeof(process->Name) - 1);
     process->Token = se::CreateLinuxUserToken(identity.uid, identity.gid, identity.groups);
+    if (process->Token != nullptr)
+        for (uint32_t privilege : identity.enabledPrivileges)
+            (void)se::AdjustTokenPrivilege(process->Token, RtlConvertLongToLuid((LONG)privilege), true);
     if (process->Arena == nullptr || process->Token == nullptr) {
         process->Exited = TRUE;
         ob::DestroyHandleTable(process->HandleTable, process);

@@ -365,3 +365,24 @@ TEST_F(TokenDeathTest, CaptureAbovePassiveLevelStopsTheMachine)
 }
 
 } // namespace
+
+TEST_F(TokenTest, AProcessEnablesOnlyThePrivilegesItsTokenHolds)
+{
+    machine::ProcessIdentity identity;
+    identity.enabledPrivileges = {SE_RESTORE_PRIVILEGE, SE_TCB_PRIVILEGE};
+    void *root = machine::CreateProcess(identity);
+    identity.uid = identity.gid = 1000;
+    void *user = machine::CreateProcess(identity);
+    ASSERT_NE(root, nullptr);
+    ASSERT_NE(user, nullptr);
+    machine::EnterProcess(root);
+    EXPECT_TRUE(SeSinglePrivilegeCheck(SeExports->SeRestorePrivilege, UserMode));
+    EXPECT_FALSE(SeSinglePrivilegeCheck(SeExports->SeTcbPrivilege, UserMode)) << "root's token has no TCB privilege";
+    EXPECT_FALSE(SeSinglePrivilegeCheck(SeExports->SeBackupPrivilege, UserMode)) << "held, not asked for";
+    machine::LeaveProcess();
+    machine::EnterProcess(user);
+    EXPECT_FALSE(SeSinglePrivilegeCheck(SeExports->SeRestorePrivilege, UserMode)) << "a user's token lacks it";
+    machine::LeaveProcess();
+    machine::ReleaseProcess(root);
+    machine::ReleaseProcess(user);
+}
