@@ -5,6 +5,7 @@
  */
 #include "bridge.h"
 
+#include "errno_map.h"
 #include "session.h"
 
 #include "machine.h"
@@ -104,6 +105,8 @@ void Bridge::Say(const char *format, ...)
 
 bool Bridge::Start(std::string *error)
 {
+    // A status the errno table does not know is said where the host says everything else.
+    SetStatusLog(options_.log);
     if (mkdir(options_.mountRoot.c_str(), 0755) != 0 && errno != EEXIST) {
         *error = "cannot make the mount root " + options_.mountRoot + ": " + std::strerror(errno);
         return false;
