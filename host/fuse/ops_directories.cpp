@@ -62,19 +62,22 @@ void Restart(OpenFile *directory)
     directory->ended = false;
 }
 
-void List(fuse_req_t request, size_t size, off_t offset, fuse_file_info *info, bool plus)
+/*
+ * FillListing: the entries that fit size bytes from offset on, under the stream's
+ * lock. Returns false when the request was answered already (no frame).
+ */
+bool FillListing(fuse_req_t request, OpenFile *directory, size_t size, off_t offset, bool plus,
+                 std::vector<char> *listing, Status *failure)
 {
-    OpenFile *directory = FileOf(info);
-    if (offset < 0)
-        return (void)fuse_reply_err(request, EINVAL);
     std::lock_guard<std::mutex> guard(directory->lock);
     Request r(request, directory->process);
     if (!r.Ready())
-        return;
+        return false;
     uint64_t skipTo = (uint64_t)offset;
     if (skipTo != directory->nextOffset || skipTo == 0)
         Restart(directory);
-    std::vector<char> buffer(size);
+    std::vector<char> &buffer = *listing;
+    buffer.resize(size);
     size_t used = 0;
     DirectoryEntry entry;
     Status status = 0;
@@ -117,9 +120,23 @@ void List(fuse_req_t request, size_t size, off_t offset, fuse_file_info *info, b
         used += need;
         Consume(directory);
     }
-    if (status < 0 && used == 0)
-        return ReplyStatus(request, status);
-    fuse_reply_buf(request, buffer.data(), used);
+    buffer.resize(used);
+    *failure = used == 0 ? status : 0;
+    return true;
+}
+
+/* List: the reply goes after the stream's lock: once answered, its release may come and free it. */
+void List(fuse_req_t request, size_t size, off_t offset, fuse_file_info *info, bool plus)
+{
+    if (offset < 0)
+        return (void)fuse_reply_err(request, EINVAL);
+    std::vector<char> listing;
+    Status failure = 0;
+    if (!FillListing(request, FileOf(info), size, offset, plus, &listing, &failure))
+        return;
+    if (failure < 0)
+        return ReplyStatus(request, failure);
+    fuse_reply_buf(request, listing.data(), listing.size());
 }
 
 } // namespace
