@@ -18,3 +18,12 @@ NTSTATUS CompressSubBlock(PCODEC_CONTEXT Context, const UCHAR *Source, ULONG Sou
 NTSTATUS DecompressSubBlock(PCODEC_CONTEXT Context, ULONG Codec, PCCOMPRESSED_SUB_BLOCK SubBlock,
                             PUCHAR Destination);
 
+/* compressed_form.cpp: the compressed form of an extent. */
+ULONG CompressedHeaderLength(ULONG Count);
+BOOLEAN IsWorthKeeping(ULONG StoredLength, ULONG ExtentLength);
+NTSTATUS EncodeExtent(PCODEC_CONTEXT Context, const UCHAR *Extent, ULONG ExtentLength, PULONG StoredLength,
+                      PBOOLEAN WorthKeeping);
+NTSTATUS LocateSubBlock(ULONG Shift, const UCHAR *Form, ULONG FormLength, ULONG ExtentLength, ULONG Index,
+                        PCOMPRESSED_SUB_BLOCK SubBlock);
+NTSTATUS DecodeCompressedForm(PCODEC_CONTEXT Context, ULONG Codec, ULONG Shift, const UCHAR *Form,
+                              ULONG FormLength, ULONG ExtentLength, PUCHAR Destination);
