@@ -19,11 +19,13 @@
 #include "namespace/namespace_struc.h"
 #include "volume/volume_struc.h"
 #include "fileops/fileops_struc.h"
+#include "compress/compress_struc.h"
 
 #include "core/core_procs.h"
 #include "store/store_procs.h"
 #include "namespace/namespace_procs.h"
 #include "volume/volume_procs.h"
 #include "fileops/fileops_procs.h"
+#include "compress/compress_procs.h"
 #include "control/control_procs.h"
 #include "bootcfg/bootcfg_procs.h"

@@ -1,0 +1,75 @@
+/*
+ * Cold-file compression records: the codec ids, the codec context a compression
+ * worker or a reader works with, and the layout of an extent's compressed form.
+ *
+ * The compressed form of an extent (little-endian, also the stored bytes of a
+ * compressed image slot):
+ *
+ *   0           ULONG   n, the number of sub-blocks: ceil(extent length / 2^shift)
+ *   4           ULONG   end of each sub-block's bytes within the payload, cumulative (n of them)
+ *   4 + 4n      UCHAR   flags of each sub-block: COMPRESSED_SUB_BLOCK_RAW (n of them)
+ *   ...                 zero padding up to a multiple of 8 bytes: the header
+ *   header      payload the sub-blocks back to back
+ *
+ * Every sub-block is 2^shift bytes of the extent except the last, which holds
+ * what remains. A sub-block that the codec does not shrink is stored raw, so a
+ * form never needs more than its header plus the extent length.
+ *
+ * Synchronization: a codec context belongs to one thread at a time (the volume's
+ * compression worker, or a reader that set it up for itself); nothing in it is
+ * shared.
+ */
+#pragma once
+
+/* Codec ids, as recorded with every compressed form. Ids 0 and 1 have no coder. */
+#define CODEC_NONE              0
+#define CODEC_LZ4               2   /* LZ4 block, external state, acceleration 1 */
+#define CODEC_LZ4_HC            3   /* LZ4 high compression, external state, level 9 */
+#define CODEC_ZSTD              4   /* Zstandard one-shot, reusable context, level 9 */
+#define CODEC_TABLE_ROWS        5
+
+/* Volume compression levels and the codec each one chooses. */
+#define COMPRESSION_LEVEL_NONE      0
+#define COMPRESSION_LEVEL_FAST      1
+#define COMPRESSION_LEVEL_NORMAL    2
+#define COMPRESSION_LEVEL_MAX       3
+
+/* Bounds of the form: sub-block shifts 12..21, extents of 1 byte to 2 MiB. */
+#define COMPRESSED_SHIFT_MIN        12
+#define COMPRESSED_SHIFT_MAX        21
+#define COMPRESSED_EXTENT_MAX       0x200000u
+#define COMPRESSED_SUB_BLOCK_RAW    0x01
+
+/*
+ * The output buffer of a compression context: a whole form of the largest extent
+ * (2 MiB of payload at worst, every sub-block raw) plus its header, which is
+ * below 4 KiB for any shift of at least 12.
+ */
+#define CODEC_SCRATCH_SIZE          0x201000u
+
+#define TAG_CODEC_STATE         POOL_TAG('v', 'l', 'C', 's')   /* LZ4 states, Zstandard contexts */
+#define TAG_CODEC_SCRATCH       POOL_TAG('v', 'l', 'C', 'o')   /* a context's output buffer */
+
+/*
+ * CODEC_CONTEXT: everything one codec needs, allocated at setup so that coding
+ * and decoding allocate nothing. An empty context (all zero) has Codec
+ * CODEC_NONE. A compression context codes with its codec; a decoding context
+ * decodes the forms of exactly its codec.
+ */
+typedef struct _CODEC_CONTEXT {
+    ULONG Codec;                            /* CODEC_*; CODEC_NONE when empty */
+    BOOLEAN ForCompression;
+    UCHAR SubBlockShift;                    /* the codec's sub-block size, as a shift */
+    PVOID CoderState;                       /* LZ4 or LZ4-HC state, ZSTD_CCtx or ZSTD_DCtx ("vlCs") */
+    SIZE_T CoderStateSize;
+    PUCHAR Scratch;                         /* CODEC_SCRATCH_SIZE bytes ("vlCo") */
+} CODEC_CONTEXT, *PCODEC_CONTEXT;
+
+/* One sub-block of a checked form, as a read that needs only it decodes it. */
+typedef struct _COMPRESSED_SUB_BLOCK {
+    const UCHAR *Bytes;                     /* inside the form's payload */
+    ULONG StoredSize;                       /* bytes at Bytes */
+    ULONG ExpectedSize;                     /* bytes it decodes to */
+    BOOLEAN Raw;                            /* stored as is: StoredSize == ExpectedSize */
+} COMPRESSED_SUB_BLOCK, *PCOMPRESSED_SUB_BLOCK;
+typedef const COMPRESSED_SUB_BLOCK *PCCOMPRESSED_SUB_BLOCK;
