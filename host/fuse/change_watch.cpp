@@ -24,6 +24,15 @@ namespace {
 constexpr int kCancelAttempts = 150;
 constexpr auto kCancelPause = std::chrono::milliseconds(10);
 constexpr auto kRetryPause = std::chrono::milliseconds(200);
+constexpr uint64_t kOwnNameMs = 10000; /* a report comes long before this */
+constexpr size_t kOwnNameLimit = 4096;
+
+uint64_t SteadyMs()
+{
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 /* Splits "a\b\c" into "a\b" and "c" (the parent of a top-level name is ""). */
 void SplitPath(const std::u16string &path, std::u16string *parent, std::u16string *leaf)
@@ -39,6 +48,29 @@ void SplitPath(const std::u16string &path, std::u16string *parent, std::u16strin
 }
 
 } // namespace
+
+void Session::NoteOwnName(uint64_t parent, const std::u16string &name)
+{
+    uint64_t now = SteadyMs();
+    std::lock_guard<std::mutex> guard(ownLock_);
+    if (ownNames_.size() >= kOwnNameLimit) {
+        for (auto it = ownNames_.begin(); it != ownNames_.end();)
+            it = now - it->second > kOwnNameMs ? ownNames_.erase(it) : std::next(it);
+        if (ownNames_.size() >= kOwnNameLimit)
+            ownNames_.clear(); /* a report missed costs a lookup, nothing more */
+    }
+    ownNames_[{parent, name}] = now;
+}
+
+bool Session::TakeOwnName(uint64_t parent, const std::u16string &name)
+{
+    std::lock_guard<std::mutex> guard(ownLock_);
+    auto found = ownNames_.find({parent, name});
+    if (found == ownNames_.end())
+        return false;
+    ownNames_.erase(found);
+    return true;
+}
 
 void Session::StartWatch()
 {
@@ -124,6 +156,9 @@ void Session::Invalidate(VolumeCalls *calls, const std::vector<ChangeRecord> &ch
         }
         if (parent == 0)
             continue; /* the directory went too: its own report covers it */
+        bool arrived = change.kind == ChangeRecord::Added || change.kind == ChangeRecord::RenamedNew;
+        if (arrived && TakeOwnName(parent, leaf))
+            continue; /* made through this mount: the kernel's entry is right */
         if (change.kind != ChangeRecord::Modified) {
             std::string name = Utf8FromName(leaf.data(), leaf.size());
             (void)fuse_lowlevel_notify_inval_entry(fuse_, parent, name.c_str(), name.size());

@@ -88,6 +88,7 @@ void OpCreate(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mo
     CreateMode createMode = (info->flags & O_EXCL) ? CreateMode::Exclusive : CreateMode::OpenIf;
     Handle handle;
     NodeAttributes attributes;
+    r.scope.Of()->NoteOwnName(parent, volumeName); /* before: its report may come first */
     Status status = r.calls.Create(parent, volumeName, ownership, false, createMode, intent, &handle, &attributes);
     if (status < 0)
         return ReplyStatus(request, status);

@@ -207,12 +207,13 @@ static void MakeNode(fuse_req_t request, fuse_ino_t parent, const char *name, mo
     if (!r.Ready())
         return;
     NodeAttributes attributes;
+    // Noted first: the report of the new name may reach the watch before the reply.
+    r.scope.Of()->NoteOwnName(parent, volumeName);
     Status status = r.calls.Create(parent, volumeName, OwnershipOfCaller(r.scope, mode), directory,
                                  CreateMode::Exclusive, OpenIntent(), nullptr, &attributes);
     if (status < 0)
-        ReplyStatus(request, status);
-    else
-        ReplyEntry(request, r.scope, attributes);
+        return ReplyStatus(request, status);
+    ReplyEntry(request, r.scope, attributes);
 }
 
 void OpMknod(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mode, dev_t)
@@ -267,11 +268,11 @@ void OpSymlink(fuse_req_t request, const char *link, fuse_ino_t parent, const ch
     if (error != 0)
         return (void)fuse_reply_err(request, error);
     NodeAttributes attributes;
+    r.scope.Of()->NoteOwnName(parent, volumeName);
     Status status = r.calls.Symlink(parent, volumeName, target, OwnershipOfCaller(r.scope, 0777), &attributes);
     if (status < 0)
-        ReplyStatus(request, status);
-    else
-        ReplyEntry(request, r.scope, attributes);
+        return ReplyStatus(request, status);
+    ReplyEntry(request, r.scope, attributes);
 }
 
 void OpRename(fuse_req_t request, fuse_ino_t parent, const char *name, fuse_ino_t newParent, const char *newName,
@@ -309,6 +310,7 @@ void OpRename(fuse_req_t request, fuse_ino_t parent, const char *name, fuse_ino_
                 return ReplyStatus(request, status);
         }
     }
+    r.scope.Of()->NoteOwnName(newParent, to);
     status = r.calls.Rename(parent, from, newParent, to, noReplace);
     if (status < 0)
         return ReplyStatus(request, status);
@@ -324,6 +326,7 @@ void OpLink(fuse_req_t request, fuse_ino_t node, fuse_ino_t newParent, const cha
     if (!r.Ready())
         return;
     NodeAttributes attributes;
+    r.scope.Of()->NoteOwnName(newParent, volumeName);
     Status status = r.calls.Link(node, newParent, volumeName, &attributes);
     if (status < 0)
         ReplyStatus(request, status);

@@ -92,6 +92,14 @@ public:
         return true;
     }
 
+    /*
+     * Names this mount made (creates, links, renames' targets): the change watch skips
+     * their reports, since the kernel's entry for them is already right, and taking it
+     * away would cut the path of a directory a process has entered.
+     */
+    void NoteOwnName(uint64_t parent, const std::u16string &name);
+    bool TakeOwnName(uint64_t parent, const std::u16string &name);
+
     /* The volume's cluster size, learned at the first statfs or copy (0 until then). */
     std::atomic<uint64_t> clusterBytes{0};
 
@@ -113,6 +121,8 @@ private:
     fuse_session *fuse_ = nullptr;
     std::mutex openLock_;
     std::multimap<uint64_t, OpenFile *> openFiles_; /* openLock_ */
+    std::mutex ownLock_;
+    std::map<std::pair<uint64_t, std::u16string>, uint64_t> ownNames_; /* ownLock_: made at (steady ms) */
     std::thread loop_;
     bool mounted_ = false;
     std::mutex serveLock_;
