@@ -76,4 +76,12 @@ private:
 /* The mount points under root that a FUSE file system of this bridge holds (from /proc/self/mountinfo). */
 std::vector<std::string> StaleMounts(const std::string &root);
 
+/* The FUSE connection number of the mount at point (its device's minor), from
+ * mountinfo: the host never makes a system call into its own mounts. 0 if not found. */
+unsigned ConnectionOf(const std::string &point);
+
+/* Ends a FUSE connection through the control file system (mounted for it when it is
+ * not): every request waiting on it fails, so no process stays hung on a dead host. */
+void AbortConnection(unsigned connection);
+
 } // namespace fusebridge

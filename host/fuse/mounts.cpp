@@ -13,10 +13,12 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,6 +85,40 @@ std::vector<std::string> StaleMounts(const std::string &root)
     return found;
 }
 
+unsigned ConnectionOf(const std::string &point)
+{
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    std::string line;
+    unsigned connection = 0;
+    while (std::getline(mountinfo, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, source, mounted;
+        if (!(fields >> id >> parent >> device >> source >> mounted) || Unescape(mounted) != point)
+            continue;
+        size_t colon = device.find(':');
+        if (colon != std::string::npos)
+            connection = (unsigned)std::strtoul(device.c_str() + colon + 1, nullptr, 10); /* the last one on top */
+    }
+    return connection;
+}
+
+void AbortConnection(unsigned connection)
+{
+    if (connection == 0)
+        return;
+    char path[96];
+    std::snprintf(path, sizeof(path), "/sys/fs/fuse/connections/%u/abort", connection);
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        (void)mount("fusectl", "/sys/fs/fuse/connections", "fusectl", 0, nullptr);
+    if (fd < 0)
+        fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    (void)!write(fd, "1", 1);
+    close(fd);
+}
+
 Bridge::Bridge(const BridgeOptions &options) : options_(options), callers_(new Callers()) {}
 
 Bridge::~Bridge()
@@ -114,6 +150,9 @@ bool Bridge::Start(std::string *error)
     // A host that was killed left its mounts behind, unserved: every access to them
     // would fail. They go lazily, so a process still inside one does not stop the start.
     for (const std::string &point : StaleMounts(options_.mountRoot)) {
+        // Programs waiting on the dead host's answers (and a thread of it stuck behind
+        // them) are released first.
+        AbortConnection(ConnectionOf(point));
         if (umount2(point.c_str(), MNT_DETACH) == 0)
             Say("stale mount %s taken away", point.c_str());
         else

@@ -7,6 +7,8 @@
  */
 #include "session.h"
 
+#include "bridge.h"
+
 #include "errno_map.h"
 #include "link_targets.h"
 #include "names.h"
@@ -185,36 +187,6 @@ void Session::Serve()
     std::lock_guard<std::mutex> guard(serveLock_);
     served_ = true;
     serveEnded_.notify_all();
-}
-
-/* The connection number of the mount at point (the minor of its device), from
- * mountinfo: the host never makes a system call into its own mounts. 0 if not found. */
-static unsigned ConnectionOf(const std::string &point)
-{
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mountinfo, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, source, mounted;
-        if (!(fields >> id >> parent >> device >> source >> mounted) || mounted != point)
-            continue;
-        size_t colon = device.find(':');
-        if (colon != std::string::npos)
-            return (unsigned)std::strtoul(device.c_str() + colon + 1, nullptr, 10);
-    }
-    return 0;
-}
-
-/* Ends a FUSE connection through the control file system, where it is mounted. */
-static void AbortConnection(unsigned connection)
-{
-    char path[96];
-    std::snprintf(path, sizeof(path), "/sys/fs/fuse/connections/%u/abort", connection);
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    (void)!write(fd, "1", 1);
-    close(fd);
 }
 
 void Session::Unmount()

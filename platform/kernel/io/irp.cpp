@@ -255,15 +255,19 @@ void FinishRequest(Request *request)
         request->poisonDeferred = !poisonNow;
     }
     if (report) {
-        if (request->userEvent != nullptr)
-            KeSetEvent(request->userEvent, 0, FALSE);
-        if (file != nullptr && !(irp->Flags & (IRP_CREATE_OPERATION | IRP_CLOSE_OPERATION))) {
+        // The file object is read before the caller's event is set: once it is, the
+        // caller may go on to close the handle, and the cleanup writes the object's flags.
+        bool fileRequest = file != nullptr && !(irp->Flags & (IRP_CREATE_OPERATION | IRP_CLOSE_OPERATION));
+        bool setFileEvent = fileRequest && !(file->Flags & FO_SKIP_SET_EVENT);
+        if (fileRequest) {
             // Requests on an asynchronous file object may complete at once on two
             // threads: the last status stands, as on Windows, with no torn store.
             std::atomic_ref<NTSTATUS>(file->FinalStatus).store(status, std::memory_order_relaxed);
-            if (!(file->Flags & FO_SKIP_SET_EVENT))
-                KeSetEvent(&file->Event, 0, FALSE);
         }
+        if (request->userEvent != nullptr)
+            KeSetEvent(request->userEvent, 0, FALSE);
+        if (setFileEvent)
+            KeSetEvent(&file->Event, 0, FALSE);
     }
     KeSetEvent(&request->done, 0, FALSE);
     if (poisonNow)
