@@ -156,7 +156,6 @@ void OpOpendir(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
     directory->process = r.scope.Process();
     directory->handle = handle;
     directory->id = node;
-    directory->directory = true;
     info->fh = (uint64_t)(uintptr_t)directory;
     info->keep_cache = 0;
     if (fuse_reply_open(request, info) != 0) {

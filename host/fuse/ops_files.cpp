@@ -28,7 +28,7 @@ OpenIntent IntentOfFlags(int flags)
     return intent;
 }
 
-OpenFile *NewOpenFile(void *process, Handle handle, uint64_t id, const OpenIntent &intent, bool directory)
+OpenFile *NewOpenFile(void *process, Handle handle, uint64_t id, const OpenIntent &intent)
 {
     auto *file = new OpenFile();
     file->process = process;
@@ -36,7 +36,6 @@ OpenFile *NewOpenFile(void *process, Handle handle, uint64_t id, const OpenInten
     file->id = id;
     file->append = intent.append;
     file->writable = intent.write && !intent.append;
-    file->directory = directory;
     return file;
 }
 
@@ -69,7 +68,7 @@ void OpOpen(fuse_req_t request, fuse_ino_t node, fuse_file_info *info)
     Status status = r.calls.Open(node, intent, &handle);
     if (status < 0)
         return ReplyStatus(request, status);
-    ReplyOpen(request, &r.calls, NewOpenFile(r.scope.Process(), handle, node, intent, false), info, nullptr);
+    ReplyOpen(request, &r.calls, NewOpenFile(r.scope.Process(), handle, node, intent), info, nullptr);
 }
 
 void OpCreate(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mode, fuse_file_info *info)
@@ -104,7 +103,7 @@ void OpCreate(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mo
     }
     fuse_entry_param entry;
     FillEntry(r.scope.Of(), attributes, &entry);
-    ReplyOpen(request, &r.calls, NewOpenFile(r.scope.Process(), handle, attributes.id, intent, false), info, &entry);
+    ReplyOpen(request, &r.calls, NewOpenFile(r.scope.Process(), handle, attributes.id, intent), info, &entry);
 }
 
 void OpRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info *info)

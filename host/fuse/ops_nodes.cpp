@@ -55,7 +55,7 @@ void OpLookup(fuse_req_t request, fuse_ino_t parent, const char *name)
 {
     // A name the volume cannot hold is a name it does not have; making one is what fails.
     std::u16string volumeName;
-    int error = VolumeName(name, &volumeName);
+    int error = NameFromUtf8(name, &volumeName);
     if (error != 0)
         return (void)fuse_reply_err(request, error == EINVAL ? ENOENT : error);
     Request r(request);
@@ -232,7 +232,7 @@ void OpMkdir(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t mod
 static void RemoveName(fuse_req_t request, fuse_ino_t parent, const char *name, bool directory)
 {
     std::u16string volumeName;
-    int error = VolumeName(name, &volumeName);
+    int error = NameFromUtf8(name, &volumeName);
     if (error != 0)
         return (void)fuse_reply_err(request, error == EINVAL ? ENOENT : error);
     Request r(request);
@@ -281,9 +281,9 @@ void OpRename(fuse_req_t request, fuse_ino_t parent, const char *name, fuse_ino_
     if (flags & ~RENAME_NOREPLACE)
         return (void)fuse_reply_err(request, EINVAL); /* RENAME_EXCHANGE, RENAME_WHITEOUT */
     std::u16string from, to;
-    int error = VolumeName(name, &from);
+    int error = NameFromUtf8(name, &from);
     if (error == 0)
-        error = VolumeName(newName, &to);
+        error = NameFromUtf8(newName, &to);
     if (error != 0)
         return (void)fuse_reply_err(request, error);
     Request r(request);

@@ -32,6 +32,18 @@ int EaNameOf(const char *name, std::string *out)
     return 0;
 }
 
+/*
+ * The attribute name of a request that reads or removes one; false (answered) when the
+ * name has none: a name of another namespace is simply not there.
+ */
+bool EaNameOrReply(fuse_req_t request, const char *name, std::string *out)
+{
+    int error = EaNameOf(name, out);
+    if (error != 0)
+        fuse_reply_err(request, error == EOPNOTSUPP ? ENODATA : error);
+    return error == 0;
+}
+
 /* Answers a size probe (size 0), a buffer too small, or the bytes. */
 void ReplyBytes(fuse_req_t request, const void *bytes, size_t length, size_t size)
 {
@@ -73,9 +85,8 @@ void OpSetxattr(fuse_req_t request, fuse_ino_t node, const char *name, const cha
 void OpGetxattr(fuse_req_t request, fuse_ino_t node, const char *name, size_t size)
 {
     std::string eaName;
-    int error = EaNameOf(name, &eaName);
-    if (error != 0)
-        return (void)fuse_reply_err(request, error == EOPNOTSUPP ? ENODATA : error);
+    if (!EaNameOrReply(request, name, &eaName))
+        return;
     Request r(request);
     if (!r.Ready())
         return;
@@ -107,9 +118,8 @@ void OpListxattr(fuse_req_t request, fuse_ino_t node, size_t size)
 void OpRemovexattr(fuse_req_t request, fuse_ino_t node, const char *name)
 {
     std::string eaName;
-    int error = EaNameOf(name, &eaName);
-    if (error != 0)
-        return (void)fuse_reply_err(request, error == EOPNOTSUPP ? ENODATA : error);
+    if (!EaNameOrReply(request, name, &eaName))
+        return;
     Request r(request);
     if (!r.Ready())
         return;

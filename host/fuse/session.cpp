@@ -313,11 +313,6 @@ void FillEntry(const Session *session, const NodeAttributes &attributes, fuse_en
     entry->entry_timeout = session->Options().cacheSeconds;
 }
 
-int VolumeName(const char *name, std::u16string *out)
-{
-    return NameFromUtf8(name, out);
-}
-
 bool VolumeNameOrReply(fuse_req_t request, const char *name, std::u16string *out)
 {
     int error = NameFromUtf8(name, out);

@@ -43,7 +43,6 @@ struct OpenFile {
     uint64_t id = 0;
     bool append = false;
     bool writable = false; /* opened with write access (not append-only) */
-    bool directory = false;
     /* A directory's listing: entries read but not yet given, and the offset the next one has. */
     std::mutex lock;
     std::vector<DirectoryEntry> pending;
@@ -201,8 +200,6 @@ void ReplyStatus(fuse_req_t request, Status status);
 void FillStat(const Session *session, const NodeAttributes &attributes, struct stat *out);
 /* An entry reply's record, with the session's time-outs. */
 void FillEntry(const Session *session, const NodeAttributes &attributes, fuse_entry_param *entry);
-/* A Linux name as the volume's, or an errno. */
-int VolumeName(const char *name, std::u16string *out);
 /* The OpenFile behind a request's file info. */
 inline OpenFile *FileOf(const fuse_file_info *info)
 {
