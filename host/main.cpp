@@ -2,9 +2,10 @@
  * vorelhost: the machine. It boots the stand-in kernel, loads the driver as the
  * service "vorel" (from the service key's ImagePath, or from --driver PATH, which
  * also writes the service key when there is none), and serves user-mode processes
- * on $VOREL_RUNTIME_DIR/vorel.sock.
+ * on $VOREL_RUNTIME_DIR/vorel.sock. Every volume that gets a drive letter is mounted
+ * for Linux programs at $VOREL_MOUNT_ROOT/<letter> (host/fuse).
  *
- * SIGTERM or SIGINT end the machine as Windows ends a system: the clients'
+ * SIGTERM or SIGINT end the machine as Windows ends a system: the mounts go, the clients'
  * processes end (their handles close), every driver registered for it gets the
  * shutdown request, the driver is unloaded, and the machine is shut down with its
  * audit. The exit code is 0 when all of it went cleanly, and the host exits within
@@ -17,7 +18,7 @@
  * its state (a state directory held by another machine or tool, a hive that is no
  * regular file or cannot be read) is reported and the host exits 1.
  *
- *   vorelhost [--driver PATH] [--daemon] [--log-limit BYTES]
+ *   vorelhost [--driver PATH] [--daemon] [--log-limit BYTES] [--cache SECONDS]
  */
 #include "bridge.h"
 #include "log.h"
