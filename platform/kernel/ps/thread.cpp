@@ -30,6 +30,8 @@
 namespace {
 
 std::atomic<uint32_t> liveSystemThreads{0};
+/* Host threads, drivers' and the machine's own, that have not yet left SystemThreadMain. */
+std::atomic<uint32_t> hostFrames{0};
 std::atomic<ULONG_PTR> nextThreadId{0x100};
 
 void DeleteThread(void *body)
@@ -82,6 +84,7 @@ void SystemThreadMain(struct _KTHREAD *thread, bool machineThread)
     EndThread(thread, state);
     if (!machineThread)
         liveSystemThreads.fetch_sub(1);
+    hostFrames.fetch_sub(1);
 }
 
 /* A new thread object of the system process, not yet running. */
@@ -118,6 +121,7 @@ bool RunThread(struct _KTHREAD *thread, bool machineThread)
     }
     if (!machineThread)
         liveSystemThreads.fetch_add(1);
+    hostFrames.fetch_add(1);
     try {
         if (machine::ShouldFail("ps::HostThread"))
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -128,6 +132,7 @@ bool RunThread(struct _KTHREAD *thread, bool machineThread)
     }
     if (!machineThread)
         liveSystemThreads.fetch_sub(1);
+    hostFrames.fetch_sub(1);
     base::SpinGuard guard(ke::DispatcherLock());
     ke::NoteThreadDetached();
     return false;
@@ -143,8 +148,19 @@ void AuditThreads(machine::AuditReport &report)
         report.findings.push_back("ps: " + std::to_string(live) + " system thread(s) still running");
 }
 
+/*
+ * A thread that signalled its end (its waiter has gone on) still drops its own
+ * reference to the thread object; the objects below go down only after it has.
+ */
+void WaitForHostFrames()
+{
+    for (int i = 0; i < 1000 && hostFrames.load() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 const bool registered = [] {
-    machine::RegisterComponent({"system-threads", machine::kOrderObjects + 3, nullptr, AuditThreads, nullptr});
+    machine::RegisterComponent(
+        {"system-threads", machine::kOrderObjects + 3, nullptr, AuditThreads, WaitForHostFrames});
     return true;
 }();
 
