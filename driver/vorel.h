@@ -16,10 +16,10 @@
 
 #include "core/core_struc.h"
 #include "store/store_struc.h"
+#include "compress/compress_struc.h"
 #include "namespace/namespace_struc.h"
 #include "volume/volume_struc.h"
 #include "fileops/fileops_struc.h"
-#include "compress/compress_struc.h"
 
 #include "core/core_procs.h"
 #include "store/store_procs.h"

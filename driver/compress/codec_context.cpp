@@ -171,8 +171,8 @@ UCHAR CodecSubBlockShift(ULONG Codec)
 
 /*
  * SetUpCodecContext: makes an empty context ready to code (ForCompression) or
- * to decode with Codec: the codec's state and the output scratch buffer, both
- * non-paged.
+ * to decode with Codec: the codec's state and, to code, the output scratch
+ * buffer, both non-paged (decoding writes straight into its destination).
  *
  * Returns STATUS_SUCCESS; STATUS_INVALID_DEVICE_REQUEST for a codec without a
  * coder in that direction; STATUS_INVALID_PARAMETER for a context that is not
@@ -194,10 +194,13 @@ NTSTATUS SetUpCodecContext(PCODEC_CONTEXT Context, ULONG Codec, BOOLEAN ForCompr
         if (state == NULL)
             return STATUS_INSUFFICIENT_RESOURCES;
     }
-    PUCHAR scratch = (PUCHAR)VorelData.AllocatePool(CODEC_SCRATCH_SIZE, TAG_CODEC_SCRATCH, NonPagedPoolNx);
-    if (scratch == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto free_state;
+    PUCHAR scratch = NULL;
+    if (ForCompression) {
+        scratch = (PUCHAR)VorelData.AllocatePool(CODEC_SCRATCH_SIZE, TAG_CODEC_SCRATCH, NonPagedPoolNx);
+        if (scratch == NULL) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            goto free_state;
+        }
     }
     status = row->Prepare(state, stateSize, ForCompression);
     if (!NT_SUCCESS(status))
@@ -212,7 +215,8 @@ NTSTATUS SetUpCodecContext(PCODEC_CONTEXT Context, ULONG Codec, BOOLEAN ForCompr
     return STATUS_SUCCESS;
 
 free_scratch:
-    VorelData.FreePool(scratch, TAG_CODEC_SCRATCH);
+    if (scratch != NULL)
+        VorelData.FreePool(scratch, TAG_CODEC_SCRATCH);
 free_state:
     if (state != NULL)
         VorelData.FreePool(state, TAG_CODEC_STATE);

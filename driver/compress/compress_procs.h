@@ -27,3 +27,6 @@ NTSTATUS LocateSubBlock(ULONG Shift, const UCHAR *Form, ULONG FormLength, ULONG 
                         PCOMPRESSED_SUB_BLOCK SubBlock);
 NTSTATUS DecodeCompressedForm(PCODEC_CONTEXT Context, ULONG Codec, ULONG Shift, const UCHAR *Form,
                               ULONG FormLength, ULONG ExtentLength, PUCHAR Destination);
+
+/* extent_compression.cpp: one extent of a file packed in place. */
+NTSTATUS CompressExtent(PFCB Fcb, ULONG Index, PCODEC_CONTEXT Context, PCOLD_EXTENT_OUTCOME Outcome);

@@ -17,7 +17,11 @@
  *
  * Synchronization: a codec context belongs to one thread at a time (the volume's
  * compression worker, or a reader that set it up for itself); nothing in it is
- * shared.
+ * shared. A compressed extent belongs to the extent entry that points at it and
+ * is guarded as the entry is (the node's paging I/O resource). The cold queue
+ * and every node's COLD_FILE links are guarded by the queue's spin lock; the
+ * other COLD_FILE fields by the node's main resource, except the times, which
+ * are single aligned words read without a lock.
  */
 #pragma once
 
@@ -47,6 +51,8 @@
  */
 #define CODEC_SCRATCH_SIZE          0x201000u
 
+#define TAG_COMPRESSED_EXTENT   POOL_TAG('v', 'l', 'C', 'p')   /* a compressed extent's holder */
+#define TAG_READ_WINDOW         POOL_TAG('v', 'l', 'C', 'w')   /* a handle's decoded sub-block */
 #define TAG_CODEC_STATE         POOL_TAG('v', 'l', 'C', 's')   /* LZ4 states, Zstandard contexts */
 #define TAG_CODEC_SCRATCH       POOL_TAG('v', 'l', 'C', 'o')   /* a context's output buffer */
 
@@ -62,7 +68,7 @@ typedef struct _CODEC_CONTEXT {
     UCHAR SubBlockShift;                    /* the codec's sub-block size, as a shift */
     PVOID CoderState;                       /* LZ4 or LZ4-HC state, ZSTD_CCtx or ZSTD_DCtx ("vlCs") */
     SIZE_T CoderStateSize;
-    PUCHAR Scratch;                         /* CODEC_SCRATCH_SIZE bytes ("vlCo") */
+    PUCHAR Scratch;                         /* compression only: CODEC_SCRATCH_SIZE bytes ("vlCo") */
 } CODEC_CONTEXT, *PCODEC_CONTEXT;
 
 /* One sub-block of a checked form, as a read that needs only it decodes it. */
@@ -73,3 +79,52 @@ typedef struct _COMPRESSED_SUB_BLOCK {
     BOOLEAN Raw;                            /* stored as is: StoredSize == ExpectedSize */
 } COMPRESSED_SUB_BLOCK, *PCOMPRESSED_SUB_BLOCK;
 typedef const COMPRESSED_SUB_BLOCK *PCCOMPRESSED_SUB_BLOCK;
+
+/*
+ * COMPRESSED_EXTENT: the holder of one extent's compressed form ("vlCp"). The
+ * form lives in a chunk of whole pages of the volume's store (its held bytes);
+ * the chunk also carries the extent's charge (ExtentLength), so a compressed
+ * extent stays counted at its uncompressed size and its release gives both back.
+ */
+typedef struct _COMPRESSED_EXTENT {
+    PDATA_CHUNK Pages;                      /* Base holds the form, zero-padded to the page */
+    ULONG StoredLength;                     /* bytes of the form */
+    ULONG ExtentLength;                     /* bytes it decodes to */
+    UCHAR Codec;                            /* CODEC_* */
+} COMPRESSED_EXTENT, *PCOMPRESSED_EXTENT;
+
+/* What CompressExtent did with one extent. */
+typedef enum _COLD_EXTENT_OUTCOME {
+    ColdExtentSkipped,                      /* a hole, compressed already, shared or marked cold */
+    ColdExtentReleased,                     /* all zero: now a hole */
+    ColdExtentCompressed,
+    ColdExtentNotWorth                      /* coded but saving no page: marked cold */
+} COLD_EXTENT_OUTCOME, *PCOLD_EXTENT_OUTCOME;
+
+/*
+ * COLD_FILE: a node's place in its volume's cold queue and its compression
+ * history. Times are interrupt time in 100 ns units; 0 = never.
+ */
+typedef struct _COLD_FILE {
+    LIST_ENTRY QueueLinks;                  /* the volume's cold queue; Flink null when out */
+    ULONGLONG QueuedAt;                     /* queue lock */
+    volatile LONG64 LastDecompression;      /* when one of its extents was last decoded back */
+    ULONG PurgeAttempts;                    /* 0..COLD_PURGE_ATTEMPTS, the worker's */
+} COLD_FILE, *PCOLD_FILE;
+
+#define COLD_PURGE_ATTEMPTS     3
+#define COLD_FILE_MIN_SIZE      0x10000u    /* smaller files are never compressed */
+
+/*
+ * COLD_QUEUE: a volume's compression worker and the files waiting for it. Files
+ * join at the tail with the time they joined (each holding a node reference);
+ * the worker takes the head once it has waited the cold delay.
+ */
+typedef struct _COLD_QUEUE {
+    KSPIN_LOCK Lock;                        /* Files, Count, every queued node's QueueLinks and QueuedAt */
+    LIST_ENTRY Files;
+    ULONG Count;
+    volatile LONG Stopping;                 /* set: the worker ends, enqueues are refused */
+    volatile LONG Busy;                     /* the worker is inside a file (teardown lets it settle) */
+    PKTHREAD Worker;                        /* referenced; NULL when the volume has none */
+} COLD_QUEUE, *PCOLD_QUEUE;

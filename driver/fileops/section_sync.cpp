@@ -3,8 +3,9 @@
  * while it creates a section on it. Before any page of the file can be mapped, the
  * node's storage is made private (a writable mapping must not write into data
  * another file shares copy-on-write) and the section flags are set, so reads and
- * writes keep coherent with the mapping (read_write.cpp). Files are never held
- * compressed yet, so there is nothing to decompress first.
+ * writes keep coherent with the mapping (read_write.cpp). Compressed extents are
+ * decoded first, whatever the protection: paging I/O copies memory only, and the
+ * compression worker leaves a file alone while it has a section.
  *
  * Section flags: SectionCreated is the section-present flag, Mapped the
  * flush-before-read flag (set for writable sections); both under the main resource
@@ -29,10 +30,28 @@ static PFCB NodeOfFile(PFILE_OBJECT FileObject)
 }
 
 /*
+ * DecodeForMapping: decodes every compressed extent of the node, under its paging
+ * resource exclusive. The caller holds the main resource exclusive.
+ */
+static NTSTATUS DecodeForMapping(PFCB Node)
+{
+    if (ReadULongNoFence(&Node->Data.CompressedExtentCount) == 0)
+        return STATUS_SUCCESS;
+    ExAcquireResourceExclusiveLite(&Node->PagingIoResource, TRUE);
+    NTSTATUS status = DecompressExtents(Node, 0, MAXULONGLONG);
+    ExReleaseResourceLite(&Node->PagingIoResource);
+    return status;
+}
+
+/*
  * AcquireFileForNtCreateSection: takes the node's main resource exclusive (it
- * stays held), sets both section flags and makes shared storage private. A failure
- * to unshare cannot be reported through this entry; the flags then still send
- * every later write through the slow path, which unshares as it writes.
+ * stays held), sets both section flags, decodes compressed extents and makes
+ * shared storage private. A failure cannot be reported through this entry: a
+ * failure to unshare leaves the flags to send every later write through the slow
+ * path, which unshares as it writes. A failure to decode would leave paging I/O
+ * facing compressed data: the system calls this entry only for a file system
+ * without the section-synchronisation callback below, which the driver
+ * registers and which does report it.
  */
 VOID NTAPI AcquireFileForNtCreateSection(PFILE_OBJECT FileObject)
 {
@@ -42,6 +61,7 @@ VOID NTAPI AcquireFileForNtCreateSection(PFILE_OBJECT FileObject)
     ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
     node->SectionCreated = TRUE;
     node->Mapped = TRUE;
+    (VOID)DecodeForMapping(node);
     (VOID)UnshareAll(node);
 }
 
@@ -59,10 +79,11 @@ VOID NTAPI ReleaseFileForNtCreateSection(PFILE_OBJECT FileObject)
  * calls before it creates a section. Takes the node's main resource exclusive
  * through the common header; for a section with a writable page protection makes
  * the storage private and sets both section flags, otherwise only section-present.
+ * Compressed extents are decoded for any section.
  * Returns STATUS_FILE_LOCKED_WITH_WRITERS / _WITH_ONLY_READERS for a section
  * creation (by the share access's writers), STATUS_FSFILTER_OP_COMPLETED_SUCCESSFULLY
- * for any other sync type, with the resource held; or the unsharing failure with
- * the resource released.
+ * for any other sync type, with the resource held; or the decoding or unsharing
+ * failure with the resource released.
  */
 NTSTATUS NTAPI PreAcquireForSectionSynchronization(PFS_FILTER_CALLBACK_DATA Data, PVOID *CompletionContext)
 {
@@ -74,6 +95,11 @@ NTSTATUS NTAPI PreAcquireForSectionSynchronization(PFS_FILTER_CALLBACK_DATA Data
         return STATUS_FSFILTER_OP_COMPLETED_SUCCESSFULLY;
     if (node == NULL)
         return STATUS_FILE_LOCKED_WITH_ONLY_READERS;
+    NTSTATUS decoded = DecodeForMapping(node);
+    if (!NT_SUCCESS(decoded)) {
+        ExReleaseResourceLite(node->Header.Resource);
+        return decoded;
+    }
     if (Data->Parameters.AcquireForSectionSynchronization.PageProtection & (PAGE_READWRITE | PAGE_EXECUTE_READWRITE)) {
         NTSTATUS status = UnshareAll(node);
         if (!NT_SUCCESS(status)) {

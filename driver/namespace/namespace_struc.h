@@ -165,6 +165,7 @@ typedef struct _FCB {
     volatile LONG Attributes;               /* stored attributes; ARCHIVE set by interlocked OR */
 
     FCB_DATA Data;                          /* paging I/O resource */
+    COLD_FILE Cold;                         /* the volume's compression worker (see COLD_FILE) */
 } FCB, *PFCB;
 
 /*

@@ -131,8 +131,8 @@ static EXTENT_USE WrittenExtentUse(PVOID Context, ULONGLONG Offset, ULONGLONG Le
 }
 
 /*
- * WriteData: writes Length bytes at Offset, making room as needed: shared data in
- * the range becomes private, a pending partial extent the write passes becomes
+ * WriteData: writes Length bytes at Offset, making room as needed: compressed
+ * extents in the range are decoded, shared data in the range becomes private, a pending partial extent the write passes becomes
  * full, and missing extents are allocated except where the bytes written are all
  * zero. The file size is the caller's to raise. Returns STATUS_DISK_FULL for an
  * end beyond MAX_FILE_OFFSET or the last extent a table can hold, zeros or not.
@@ -148,7 +148,9 @@ NTSTATUS WriteData(PFCB Fcb, ULONGLONG Offset, const VOID *Buffer, SIZE_T Length
     if (end < Offset || end > MAX_FILE_OFFSET || ((end - 1) >> EXTENT_SHIFT) >= MAX_EXTENTS)
         return STATUS_DISK_FULL;
 
-    NTSTATUS status;
+    NTSTATUS status = DecompressRange(Fcb, Offset, Length);
+    if (!NT_SUCCESS(status))
+        return status;
     if (data->Extents == NULL && end <= EXTENT_SIZE) {
         status = ReserveRange(Fcb, Offset, Length, TRUE, FALSE);
         if (NT_SUCCESS(status))

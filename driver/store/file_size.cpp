@@ -72,7 +72,9 @@ NTSTATUS SetDataSize(PFCB Fcb, ULONGLONG NewSize)
         ULONGLONG keep = max((NewSize + EXTENT_SIZE - 1) >> EXTENT_SHIFT, 1ull);
         ULONGLONG keptEnd = keep << EXTENT_SHIFT;
         if ((NewSize & EXTENT_MASK) != 0) {
-            status = UnshareRange(Fcb, NewSize, keptEnd - NewSize);
+            status = DecompressExtents(Fcb, keep - 1, keep - 1);
+            if (NT_SUCCESS(status))
+                status = UnshareRange(Fcb, NewSize, keptEnd - NewSize);
             if (!NT_SUCCESS(status))
                 return status;
         }

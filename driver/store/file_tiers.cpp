@@ -467,19 +467,23 @@ BOOLEAN EndsBeyondPartialExtent(PFCB Fcb, ULONGLONG End)
 
 /*
  * ExpandPartialExtent: makes the pending partial extent a full one again (its
- * bytes kept, the rest zero). With CheckLimit the growth must fit the volume.
+ * bytes kept, decoded first when compressed, the rest zero). With CheckLimit the
+ * growth must fit the volume.
  */
 NTSTATUS ExpandPartialExtent(PFCB Fcb, BOOLEAN CheckLimit)
 {
     PFCB_DATA data = &Fcb->Data;
     if (!data->PartialExtentPending)
         return STATUS_SUCCESS;
+    NTSTATUS status = DecompressExtents(Fcb, data->PartialExtentIndex, data->PartialExtentIndex);
+    if (!NT_SUCCESS(status))
+        return status;
     PEXTENT_ENTRY entry = &data->Extents[data->PartialExtentIndex];
     if (entry->Data != NULL) {
         LONG64 growth = ChargeGrowth(EXTENT_SIZE, entry->Chunk);
         if (CheckLimit && growth > 0 && !VolumeSizeAllows(data->Volume, (ULONGLONG)growth))
             return STATUS_DISK_FULL;
-        NTSTATUS status = ReplaceExtentChunk(Fcb, entry, EXTENT_SIZE, entry->Size, FALSE);
+        status = ReplaceExtentChunk(Fcb, entry, EXTENT_SIZE, entry->Size, FALSE);
         if (!NT_SUCCESS(status))
             return status;
     }
@@ -490,7 +494,8 @@ NTSTATUS ExpandPartialExtent(PFCB Fcb, BOOLEAN CheckLimit)
 
 /*
  * EmptyExtentEntry: turns an entry into a hole, releasing its chunk (and its charge
- * with the last reference); the capacity shrinks by what the entry held.
+ * with the last reference) or its compressed form; the capacity shrinks by what
+ * the entry held.
  */
 VOID EmptyExtentEntry(PFCB Fcb, PEXTENT_ENTRY Entry)
 {
@@ -498,6 +503,9 @@ VOID EmptyExtentEntry(PFCB Fcb, PEXTENT_ENTRY Entry)
     if (Entry->Chunk != NULL) {
         data->Capacity -= Entry->Size;
         ReleaseChunk(Entry->Chunk);
+    } else if (Entry->Compressed != NULL) {
+        data->Capacity -= Entry->Size;
+        DropCompressedForm(Fcb, Entry);
     }
     if (data->PartialExtentPending && Entry == &data->Extents[data->PartialExtentIndex]) {
         data->PartialExtentPending = FALSE;

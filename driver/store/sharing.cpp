@@ -374,6 +374,14 @@ NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG 
         return STATUS_SUCCESS;
     }
 
+    // Compressed extents on either side are decoded first: a form is never
+    // shared, and a copy reads the source's memory.
+    status = DecompressRange(Source, SourceOffset, targetEnd - TargetOffset);
+    if (NT_SUCCESS(status))
+        status = DecompressRange(Target, TargetOffset, targetEnd - TargetOffset);
+    if (!NT_SUCCESS(status))
+        return status;
+
     BOOLEAN aligned = ((TargetOffset ^ SourceOffset) & EXTENT_MASK) == 0;
     SHARE_PIECE piece;
     BOOLEAN anyShare = FALSE;

@@ -125,6 +125,14 @@ NTSTATUS ShareRange(PFCB Target, ULONGLONG TargetOffset, PFCB Source, ULONGLONG 
 NTSTATUS UnshareRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length);
 NTSTATUS UnshareAll(PFCB Fcb);
 
+/* compressed_extents.cpp: the store's side of compressed extents. */
+VOID FreeCompressedExtent(struct _COMPRESSED_EXTENT *Form);
+VOID AttachCompressedForm(PFCB Fcb, PEXTENT_ENTRY Entry, struct _COMPRESSED_EXTENT *Form);
+struct _COMPRESSED_EXTENT *DetachCompressedForm(PFCB Fcb, PEXTENT_ENTRY Entry);
+VOID DropCompressedForm(PFCB Fcb, PEXTENT_ENTRY Entry);
+NTSTATUS DecompressExtents(PFCB Fcb, ULONGLONG First, ULONGLONG Last);
+NTSTATUS DecompressRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length);
+
 /* allocated_ranges.cpp */
 VOID QueryAllocatedRanges(PFCB Fcb, ULONGLONG Start, ULONGLONG End, PALLOCATED_RANGE Ranges,
                           ULONG Capacity, PULONG Count, PBOOLEAN Overflow);

@@ -185,12 +185,12 @@ typedef struct _STORE_VOLUME {
 
 typedef struct _EXTENT_ENTRY {
     PDATA_CHUNK Chunk;
-    PVOID Compressed;                       /* the compressed form while compressed (Data is null) */
+    struct _COMPRESSED_EXTENT *Compressed;  /* the compressed form while compressed (Data is null) */
     PVOID Data;                             /* the chunk's base */
     ULONG Size;                             /* EXTENT_SIZE, except for the one partial extent */
     ULONG ImageWord;
     ULONG Flags;
-    ULONG LastAccess;                       /* interrupt time >> 23 of the last write or zeroing */
+    ULONG LastAccess;                       /* interrupt time >> 23 of the last write, zeroing or decoding */
 } EXTENT_ENTRY, *PEXTENT_ENTRY;
 
 /*
@@ -217,6 +217,7 @@ typedef struct _FCB_DATA {
     ULONG SlotIndex;
     ULONG PartialExtentIndex;
     ULONG CompressedExtentCount;
+    ULONG CompressionGeneration;            /* grows with every extent compressed: keys decoded sub-blocks */
     BOOLEAN PartialExtentPending;           /* one entry holds less than EXTENT_SIZE */
     BOOLEAN HasSharedExtents;
 } FCB_DATA, *PFCB_DATA;

@@ -47,14 +47,16 @@ NTSTATUS ZeroRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length)
 }
 
 /*
- * UnshareAndZero: makes [Offset, End) private and zeroes it. Returns the failure
- * of making it private, with nothing zeroed.
+ * UnshareAndZero: decodes and makes [Offset, End) private and zeroes it. Returns
+ * the failure of decoding or of making it private, with nothing zeroed.
  */
 static NTSTATUS UnshareAndZero(PFCB Fcb, ULONGLONG Offset, ULONGLONG End)
 {
     if (End <= Offset)
         return STATUS_SUCCESS;
-    NTSTATUS status = UnshareRange(Fcb, Offset, End - Offset);
+    NTSTATUS status = DecompressRange(Fcb, Offset, End - Offset);
+    if (NT_SUCCESS(status))
+        status = UnshareRange(Fcb, Offset, End - Offset);
     if (NT_SUCCESS(status))
         ZeroRange(Fcb, Offset, End - Offset);
     return status;
@@ -77,9 +79,13 @@ NTSTATUS ZeroOrDeallocate(PFCB Fcb, ULONGLONG Offset, ULONGLONG End, BOOLEAN Dea
     ULONGLONG wholeStart = ALIGN_UP_BY(Offset, EXTENT_SIZE);
     ULONGLONG wholeEnd = ALIGN_DOWN_BY(End, EXTENT_SIZE);
     if (Deallocate && data->Extents != NULL && wholeStart < wholeEnd) {
-        // Both ends are made private before anything changes, so a failure
-        // leaves the file as it was.
-        status = UnshareRange(Fcb, Offset, wholeStart - Offset);
+        // Both ends are decoded and made private before anything changes, so a
+        // failure leaves the file's bytes as they were.
+        status = DecompressRange(Fcb, Offset, wholeStart - Offset);
+        if (NT_SUCCESS(status))
+            status = DecompressRange(Fcb, wholeEnd, End - wholeEnd);
+        if (NT_SUCCESS(status))
+            status = UnshareRange(Fcb, Offset, wholeStart - Offset);
         if (NT_SUCCESS(status))
             status = UnshareRange(Fcb, wholeEnd, End - wholeEnd);
         if (!NT_SUCCESS(status))

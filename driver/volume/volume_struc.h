@@ -66,7 +66,7 @@ typedef struct _COMPRESSION_COUNTERS {
     volatile LONG64 ExtentsDecompressed;
     volatile LONG64 ExtentsNotWorthCompressing;
     volatile LONG64 ZeroExtentsReleased;
-} COMPRESSION_COUNTERS;
+} COMPRESSION_COUNTERS, *PCOMPRESSION_COUNTERS;
 
 /*
  * VOLUME_IO_SLOT: one processor's I/O counters of a volume, a cache line of its
@@ -113,6 +113,7 @@ typedef struct _VCB {
     ULONG RoundWaitMs;
     ULONG RecentDecompressionGuardMs;
     COMPRESSION_COUNTERS CompressionCounters; /* interlocked */
+    COLD_QUEUE ColdQueue;
 
     /* Processes holding handles on the volume. */
     KSPIN_LOCK HolderLock;                  /* Holders and HolderSlotsInUse */

@@ -56,8 +56,8 @@ TEST_F(InvariantTest, CompressedFormsInHolesStop)
 {
     PFCB file = NewNode();
     ASSERT_EQ(s->SetDataSize(file, 8 * kMiB), STATUS_SUCCESS);
-    UCHAR form[16] = {};
-    file->Data.Extents[1].Compressed = form;
+    COMPRESSED_EXTENT form = {};
+    file->Data.Extents[1].Compressed = &form;
     EXPECT_BUGCHECK(s->AllocateExtentOnDemand(file, 1), VOREL_BUGCHECK, {550, 0, 0, 0});
     EXPECT_BUGCHECK(s->ReserveRange(file, 2 * kMiB, 10, FALSE, FALSE), VOREL_BUGCHECK, {1917, 0, 0, 0});
     file->Data.Extents[1].Compressed = nullptr;
