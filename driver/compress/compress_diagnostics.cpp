@@ -15,4 +15,6 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_COMPRESS_DIAGNOSTICS VorelCompressDiagnosti
     LocateSubBlock,
     DecompressSubBlock,
     DecodeCompressedForm,
+    CompressExtent,
+    DecompressExtents,
 };

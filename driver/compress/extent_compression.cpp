@@ -45,7 +45,7 @@ NTSTATUS CompressExtent(PFCB Fcb, ULONG Index, PCODEC_CONTEXT Context, PCOLD_EXT
 {
     PFCB_DATA data = &Fcb->Data;
     PEXTENT_ENTRY entry = &data->Extents[Index];
-    PCOMPRESSION_COUNTERS counters = &Fcb->Vcb->CompressionCounters;
+    PCOMPRESSION_COUNTERS counters = CompressionCountersOf(Fcb);
     *Outcome = ColdExtentSkipped;
     if (entry->Data == NULL || entry->Compressed != NULL)
         return STATUS_SUCCESS;
@@ -60,7 +60,8 @@ NTSTATUS CompressExtent(PFCB Fcb, ULONG Index, PCODEC_CONTEXT Context, PCOLD_EXT
     if (IsAllZero(entry->Data, entry->Size)) {
         // A hole reads the same and holds nothing.
         EmptyExtentEntry(Fcb, entry);
-        InterlockedIncrement64(&counters->ZeroExtentsReleased);
+        if (counters != NULL)
+            InterlockedIncrement64(&counters->ZeroExtentsReleased);
         *Outcome = ColdExtentReleased;
         return STATUS_SUCCESS;
     }
@@ -72,7 +73,8 @@ NTSTATUS CompressExtent(PFCB Fcb, ULONG Index, PCODEC_CONTEXT Context, PCOLD_EXT
         return STATUS_INTERNAL_ERROR;
     if (!worthKeeping) {
         entry->Flags |= EXTENT_COLD;
-        InterlockedIncrement64(&counters->ExtentsNotWorthCompressing);
+        if (counters != NULL)
+            InterlockedIncrement64(&counters->ExtentsNotWorthCompressing);
         *Outcome = ColdExtentNotWorth;
         return STATUS_SUCCESS;
     }
@@ -88,7 +90,8 @@ NTSTATUS CompressExtent(PFCB Fcb, ULONG Index, PCODEC_CONTEXT Context, PCOLD_EXT
     entry->Data = NULL;
     AttachCompressedForm(Fcb, entry, form);
     ReleaseChunk(raw);
-    InterlockedIncrement64(&counters->ExtentsCompressed);
+    if (counters != NULL)
+        InterlockedIncrement64(&counters->ExtentsCompressed);
     *Outcome = ColdExtentCompressed;
     return STATUS_SUCCESS;
 }

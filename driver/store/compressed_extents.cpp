@@ -9,7 +9,8 @@
  */
 #include "vorel.h"
 
-static PCOMPRESSION_COUNTERS CountersOf(PFCB Fcb)
+/* CompressionCountersOf: the counters of the node's volume; NULL for a node of no mounted volume. */
+PCOMPRESSION_COUNTERS CompressionCountersOf(PFCB Fcb)
 {
     return Fcb->Vcb != NULL ? &Fcb->Vcb->CompressionCounters : NULL;
 }
@@ -39,7 +40,7 @@ VOID AttachCompressedForm(PFCB Fcb, PEXTENT_ENTRY Entry, PCOMPRESSED_EXTENT Form
     Entry->Size = Form->ExtentLength;
     InterlockedOr((volatile LONG *)&Entry->ImageWord, (LONG)IMAGE_WORD_MODIFIED);
     data->CompressionGeneration++;
-    PCOMPRESSION_COUNTERS counters = CountersOf(Fcb);
+    PCOMPRESSION_COUNTERS counters = CompressionCountersOf(Fcb);
     if (data->CompressedExtentCount++ == 0 && counters != NULL)
         InterlockedIncrement64(&counters->CompressedFiles);
     if (counters != NULL) {
@@ -61,7 +62,7 @@ PCOMPRESSED_EXTENT DetachCompressedForm(PFCB Fcb, PEXTENT_ENTRY Entry)
     PFCB_DATA data = &Fcb->Data;
     Entry->Compressed = NULL;
     InterlockedOr((volatile LONG *)&Entry->ImageWord, (LONG)IMAGE_WORD_MODIFIED);
-    PCOMPRESSION_COUNTERS counters = CountersOf(Fcb);
+    PCOMPRESSION_COUNTERS counters = CompressionCountersOf(Fcb);
     if (--data->CompressedExtentCount == 0 && counters != NULL)
         InterlockedDecrement64(&counters->CompressedFiles);
     if (counters != NULL) {
@@ -129,7 +130,7 @@ static NTSTATUS DecompressEntry(PFCB Fcb, PEXTENT_ENTRY Entry, ULONG Now)
     InterlockedAnd((volatile LONG *)&Entry->Flags, ~(LONG)EXTENT_COLD);
     FreeCompressedExtent(form);
     WriteNoFence64(&Fcb->Cold.LastDecompression, (LONG64)KeQueryInterruptTime());
-    PCOMPRESSION_COUNTERS counters = CountersOf(Fcb);
+    PCOMPRESSION_COUNTERS counters = CompressionCountersOf(Fcb);
     if (counters != NULL)
         InterlockedIncrement64(&counters->ExtentsDecompressed);
     return STATUS_SUCCESS;

@@ -126,6 +126,7 @@ NTSTATUS UnshareRange(PFCB Fcb, ULONGLONG Offset, ULONGLONG Length);
 NTSTATUS UnshareAll(PFCB Fcb);
 
 /* compressed_extents.cpp: the store's side of compressed extents. */
+struct _COMPRESSION_COUNTERS *CompressionCountersOf(PFCB Fcb);
 VOID FreeCompressedExtent(struct _COMPRESSED_EXTENT *Form);
 VOID AttachCompressedForm(PFCB Fcb, PEXTENT_ENTRY Entry, struct _COMPRESSED_EXTENT *Form);
 struct _COMPRESSED_EXTENT *DetachCompressedForm(PFCB Fcb, PEXTENT_ENTRY Entry);
