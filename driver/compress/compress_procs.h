@@ -30,3 +30,22 @@ NTSTATUS DecodeCompressedForm(PCODEC_CONTEXT Context, ULONG Codec, ULONG Shift, 
 
 /* extent_compression.cpp: one extent of a file packed in place. */
 NTSTATUS CompressExtent(PFCB Fcb, ULONG Index, PCODEC_CONTEXT Context, PCOLD_EXTENT_OUTCOME Outcome);
+
+/* cold_queue.cpp: a volume's queue of files waiting to go cold. */
+VOID InitializeColdQueue(PCOLD_QUEUE Queue);
+VOID OfferColdFile(PFCB Fcb, BOOLEAN MoveToTail);       /* any IRQL <= DISPATCH_LEVEL */
+BOOLEAN TakeColdFile(PVCB Vcb, PFCB *Fcb, PULONG Level);
+VOID RequeueColdFile(PVCB Vcb, PFCB Fcb);
+VOID FinishColdFile(PVCB Vcb);
+VOID DrainColdQueue(PVCB Vcb);
+VOID PauseColdQueue(PVCB Vcb);
+VOID ResumeColdQueue(PVCB Vcb);
+BOOLEAN IsColdQueueStopping(PVCB Vcb);
+
+/* cold_file.cpp: the worker's pass over one file. */
+BOOLEAN PackColdFile(PVCB Vcb, PFCB Fcb, PCODEC_CONTEXT Context);
+BOOLEAN RecentlyDecompressed(PVCB Vcb, PFCB Fcb);
+
+/* compression_worker.cpp: the volume's worker thread. */
+NTSTATUS StartCompressionWorker(PVCB Vcb);
+VOID StopCompressionWorker(PVCB Vcb);

@@ -124,7 +124,8 @@ typedef struct _COLD_QUEUE {
     KSPIN_LOCK Lock;                        /* Files, Count, every queued node's QueueLinks and QueuedAt */
     LIST_ENTRY Files;
     ULONG Count;
-    volatile LONG Stopping;                 /* set: the worker ends, enqueues are refused */
-    volatile LONG Busy;                     /* the worker is inside a file (teardown lets it settle) */
+    volatile LONG Stopping;                 /* set: no file joins, the worker gives files up */
+    volatile LONG Busy;                     /* the worker holds a file it took (teardown lets it settle) */
+    volatile LONG Exit;                     /* set: the worker thread ends */
     PKTHREAD Worker;                        /* referenced; NULL when the volume has none */
 } COLD_QUEUE, *PCOLD_QUEUE;

@@ -161,6 +161,9 @@ static VOID CleanupNode(PVCB Vcb, PFILE_OBJECT FileObject, PCCB Ccb, PFCB Node)
         else if (MayHaveSlack(Node))
             TrimToSize(Node); /* rechecks under the node's resources; a failed trim only keeps the slack */
     }
+    /* The file goes (back) to the end of the compression worker's queue: just used, it is not cold. */
+    if (!ReadUCharNoFence(&Node->Unlinked))
+        OfferColdFile(Node, TRUE);
     /* A file changed through this handle: its watchers hear of it once, at the end of the handle. */
     if (FlagOn(FileObject->Flags, FO_FILE_MODIFIED))
         ReportChange(Vcb, Node,

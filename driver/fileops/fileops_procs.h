@@ -28,6 +28,7 @@ NTSTATUS DuplicateExtentsControl(PIRP Irp, PIO_STACK_LOCATION IrpSp);
 DRIVER_DISPATCH VorelRead;
 DRIVER_DISPATCH VorelWrite;
 NTSTATUS AdmitDataRequest(PIRP Irp, PVCB Vcb, BOOLEAN Write, PFCB *Fcb);
+VOID PurgeUnmappedSection(PFCB Fcb);
 NTSTATUS OffloadDataRequest(PIRP Irp, PVCB Vcb, PFCB Fcb, BOOLEAN Write, PBOOLEAN Posted);
 NTSTATUS LockCallerBuffer(PIRP Irp, ULONG Length, LOCK_OPERATION Operation);
 NTSTATUS MapRequestBuffer(PIRP Irp, ULONG Length, BOOLEAN DeviceWrites, PVOID *Buffer);

@@ -18,7 +18,7 @@
  * none of the node's resources. The test is repeated under the resource, since a
  * view may be mapped between the unlocked test and the acquisition.
  */
-static VOID PurgeUnmappedSection(PFCB Fcb)
+VOID PurgeUnmappedSection(PFCB Fcb)
 {
     PSECTION_OBJECT_POINTERS sections = &Fcb->SectionObjectPointers;
     if (!ReadUCharNoFence(&Fcb->SectionCreated) || !MmCanFileBeTruncated(sections, NULL))

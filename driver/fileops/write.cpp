@@ -40,12 +40,17 @@ static VOID RaiseSizeAfterWrite(PFILE_OBJECT FileObject, PFCB Fcb, ULONGLONG End
     InterlockedOr((volatile LONG *)&FileObject->Flags, FO_FILE_SIZE_CHANGED);
 }
 
-/* FinishWrite: the bookkeeping of a successful non-paging write; completes the request. No lock held. */
+/*
+ * FinishWrite: the bookkeeping of a successful non-paging write (the file is
+ * offered to the compression worker, which packs it once it has gone cold);
+ * completes the request. No lock held.
+ */
 static NTSTATUS FinishWrite(PIRP Irp, PFCB Fcb, ULONGLONG Offset, ULONG Length)
 {
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     NoteDataModified(Fcb);
     CountVolumeIo(Fcb->Vcb, TRUE, Length);
+    OfferColdFile(Fcb, FALSE);
     if (fileObject->Flags & FO_SYNCHRONOUS_IO)
         fileObject->CurrentByteOffset.QuadPart = (LONGLONG)(Offset + Length);
     return CompleteDataRequest(Irp, STATUS_SUCCESS, Length);

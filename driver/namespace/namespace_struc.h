@@ -245,6 +245,11 @@ FORCEINLINE PFCB FcbFromOrphanLinks(PLIST_ENTRY Entry)
     return CONTAINING_RECORD(Entry, FCB, OrphanLinks);
 }
 
+FORCEINLINE PFCB FcbFromColdQueueLinks(PLIST_ENTRY Entry)
+{
+    return CONTAINING_RECORD(CONTAINING_RECORD(Entry, COLD_FILE, QueueLinks), FCB, Cold);
+}
+
 FORCEINLINE PFCB FcbFromNodeIdLinks(PLIST_ENTRY Entry)
 {
     return CONTAINING_RECORD(Entry, FCB, NodeIdEntry.Links);

@@ -52,6 +52,7 @@ static NTSTATUS InitializeVcb(PVCB Vcb, PDEVICE_OBJECT Device, PVOLUME_DEVICE_RE
     Vcb->ColdDelayMs = COLD_DELAY_MS;
     Vcb->RoundWaitMs = ROUND_WAIT_MS;
     Vcb->RecentDecompressionGuardMs = RECENT_DECOMPRESSION_GUARD_MS;
+    InitializeColdQueue(&Vcb->ColdQueue);
     KeInitializeSpinLock(&Vcb->HolderLock);
 
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
@@ -136,6 +137,8 @@ NTSTATUS MountVolume(PIRP Irp)
        inline: the volume works, only large asynchronous transfers lose their
        parallelism. */
     (VOID)WorkerQueueStart(&vcb->WorkerQueue);
+    /* Likewise without a compression worker: no file is queued, nothing is packed. */
+    (VOID)StartCompressionWorker(vcb);
 
     FillVpb(vpb, device, vdr);
     irql = AcquireVolumeList();

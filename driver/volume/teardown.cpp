@@ -149,18 +149,23 @@ NTSTATUS TearDownVolumeDevice(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN CheckBusy)
 
     ExWaitForRundownProtectionReleaseCacheAware(VcbRundown(vcb));
     WorkerQueueDrainWait(&vcb->WorkerQueue);
+    /* The compression worker lets go of the file it is in and the queue of its
+       nodes, which would otherwise keep deleted files waiting for a purge. */
+    PauseColdQueue(vcb);
 
     ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
     if (CheckBusy && !SettleBusyVolume(vcb)) {
         WriteUCharRelease(&vcb->Dismounted, FALSE);
         ExReInitializeRundownProtectionCacheAware(VcbRundown(vcb));
         ExReleaseResourceLite(&vcb->Resource);
+        ResumeColdQueue(vcb);
         goto done;
     }
     vcb->Signature = 0;
     ExReleaseResourceLite(&vcb->Resource);
 
     WorkerQueueStop(&vcb->WorkerQueue);
+    StopCompressionWorker(vcb);
     SwapOutVpb(Vdr, vcb);
     UninitializeVolumeContents(vcb);
     FreeAndClear((PVOID *)&vcb->SpareVpb, TAG_VOLUME_SPARE);
