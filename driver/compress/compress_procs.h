@@ -27,6 +27,11 @@ NTSTATUS LocateSubBlock(ULONG Shift, const UCHAR *Form, ULONG FormLength, ULONG 
                         PCOMPRESSED_SUB_BLOCK SubBlock);
 NTSTATUS DecodeCompressedForm(PCODEC_CONTEXT Context, ULONG Codec, ULONG Shift, const UCHAR *Form,
                               ULONG FormLength, ULONG ExtentLength, PUCHAR Destination);
+SIZE_T CompressedExtentSize(ULONG Count);
+ULONG SubBlockCountOf(ULONG Codec, ULONG ExtentLength);
+NTSTATUS SumCompressedExtent(PCOMPRESSED_EXTENT Form);
+NTSTATUS LocateCheckedSubBlock(PCCOMPRESSED_EXTENT Form, ULONG Index, PCOMPRESSED_SUB_BLOCK SubBlock);
+NTSTATUS DecodeCompressedExtent(PCODEC_CONTEXT Context, PCCOMPRESSED_EXTENT Form, PUCHAR Destination);
 
 /* extent_compression.cpp: one extent of a file packed in place. */
 NTSTATUS CompressExtent(PFCB Fcb, ULONG Index, PCODEC_CONTEXT Context, PCOLD_EXTENT_OUTCOME Outcome);

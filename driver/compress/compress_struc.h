@@ -85,13 +85,19 @@ typedef const COMPRESSED_SUB_BLOCK *PCCOMPRESSED_SUB_BLOCK;
  * form lives in a chunk of whole pages of the volume's store (its held bytes);
  * the chunk also carries the extent's charge (ExtentLength), so a compressed
  * extent stays counted at its uncompressed size and its release gives both back.
+ * The codecs cannot tell every damaged input from a valid one (an LZ4 literal
+ * decodes whatever it holds), so each sub-block's stored bytes carry a checksum,
+ * taken when the form was made and checked before the sub-block is decoded.
  */
 typedef struct _COMPRESSED_EXTENT {
     PDATA_CHUNK Pages;                      /* Base holds the form, zero-padded to the page */
     ULONG StoredLength;                     /* bytes of the form */
     ULONG ExtentLength;                     /* bytes it decodes to */
     UCHAR Codec;                            /* CODEC_* */
+    ULONG SubBlockCount;                    /* entries in SubBlockSums */
+    ULONG SubBlockSums[ANYSIZE_ARRAY];      /* low 32 bits of XXH3 of each sub-block's stored bytes */
 } COMPRESSED_EXTENT, *PCOMPRESSED_EXTENT;
+typedef const COMPRESSED_EXTENT *PCCOMPRESSED_EXTENT;
 
 /* What CompressExtent did with one extent. */
 typedef enum _COLD_EXTENT_OUTCOME {

@@ -230,3 +230,89 @@ NTSTATUS DecodeCompressedForm(PCODEC_CONTEXT Context, ULONG Codec, ULONG Shift, 
     }
     return STATUS_SUCCESS;
 }
+
+/* SubBlockSum: the checksum a compressed extent keeps of one sub-block's stored bytes. */
+static ULONG SubBlockSum(PCCOMPRESSED_SUB_BLOCK SubBlock)
+{
+    return (ULONG)HashBytes(SubBlock->Bytes, SubBlock->StoredSize);
+}
+
+/*
+ * CompressedExtentSize: bytes of a COMPRESSED_EXTENT holding Count sub-block
+ * checksums; 0 for a count no form of an extent can have.
+ */
+SIZE_T CompressedExtentSize(ULONG Count)
+{
+    if (Count == 0 || Count > (COMPRESSED_EXTENT_MAX >> COMPRESSED_SHIFT_MIN))
+        return 0;
+    return FIELD_OFFSET(COMPRESSED_EXTENT, SubBlockSums) + (SIZE_T)Count * sizeof(ULONG);
+}
+
+/* SubBlockCountOf: the sub-blocks of an extent of ExtentLength bytes coded by Codec; 0 for a codec without a row. */
+ULONG SubBlockCountOf(ULONG Codec, ULONG ExtentLength)
+{
+    ULONG shift = CodecSubBlockShift(Codec);
+    if (shift == 0 || ExtentLength == 0 || ExtentLength > COMPRESSED_EXTENT_MAX)
+        return 0;
+    return (ExtentLength + (1u << shift) - 1) >> shift;
+}
+
+/*
+ * SumCompressedExtent: records the checksum of every sub-block of a form just
+ * made (or loaded and found well formed). Returns STATUS_SUCCESS, or
+ * STATUS_DATA_ERROR for a malformed form or a holder of the wrong count.
+ */
+NTSTATUS SumCompressedExtent(PCOMPRESSED_EXTENT Form)
+{
+    FORM_SHAPE shape;
+    NTSTATUS status = CheckCompressedForm(CodecSubBlockShift(Form->Codec), Form->Pages->Base, Form->StoredLength,
+                                          Form->ExtentLength, &shape);
+    if (!NT_SUCCESS(status) || shape.Count != Form->SubBlockCount)
+        return STATUS_DATA_ERROR;
+    for (ULONG index = 0; index < shape.Count; ++index) {
+        COMPRESSED_SUB_BLOCK subBlock;
+        ShapeSubBlock(&shape, index, &subBlock);
+        Form->SubBlockSums[index] = SubBlockSum(&subBlock);
+    }
+    return STATUS_SUCCESS;
+}
+
+/*
+ * LocateCheckedSubBlock: sub-block Index of a compressed extent, as LocateSubBlock
+ * finds it, with its stored bytes checked against the extent's checksum.
+ * Returns STATUS_SUCCESS; STATUS_DATA_ERROR for a malformed or damaged form;
+ * STATUS_INVALID_PARAMETER for an index beyond the extent.
+ */
+NTSTATUS LocateCheckedSubBlock(PCCOMPRESSED_EXTENT Form, ULONG Index, PCOMPRESSED_SUB_BLOCK SubBlock)
+{
+    NTSTATUS status = LocateSubBlock(CodecSubBlockShift(Form->Codec), Form->Pages->Base, Form->StoredLength,
+                                     Form->ExtentLength, Index, SubBlock);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (Index >= Form->SubBlockCount || SubBlockSum(SubBlock) != Form->SubBlockSums[Index])
+        return STATUS_DATA_ERROR;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * DecodeCompressedExtent: decodes a whole compressed extent into ExtentLength
+ * bytes at Destination with a decoding context of its codec, checking every
+ * sub-block's bytes first. Returns as DecodeCompressedForm, and
+ * STATUS_DATA_ERROR for a damaged sub-block (nothing is written then).
+ */
+NTSTATUS DecodeCompressedExtent(PCODEC_CONTEXT Context, PCCOMPRESSED_EXTENT Form, PUCHAR Destination)
+{
+    FORM_SHAPE shape;
+    NTSTATUS status = CheckCompressedForm(CodecSubBlockShift(Form->Codec), Form->Pages->Base, Form->StoredLength,
+                                          Form->ExtentLength, &shape);
+    if (!NT_SUCCESS(status) || shape.Count != Form->SubBlockCount)
+        return STATUS_DATA_ERROR;
+    for (ULONG index = 0; index < shape.Count; ++index) {
+        COMPRESSED_SUB_BLOCK subBlock;
+        ShapeSubBlock(&shape, index, &subBlock);
+        if (SubBlockSum(&subBlock) != Form->SubBlockSums[index])
+            return STATUS_DATA_ERROR;
+    }
+    return DecodeCompressedForm(Context, Form->Codec, shape.Shift, Form->Pages->Base, Form->StoredLength,
+                                Form->ExtentLength, Destination);
+}

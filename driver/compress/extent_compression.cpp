@@ -14,8 +14,9 @@
 static PCOMPRESSED_EXTENT MakeCompressedExtent(PFCB Fcb, PCODEC_CONTEXT Context, ULONG StoredLength,
                                               ULONG ExtentLength)
 {
+    ULONG count = SubBlockCountOf(Context->Codec, ExtentLength);
     PCOMPRESSED_EXTENT form =
-        (PCOMPRESSED_EXTENT)AllocateZeroed(sizeof(COMPRESSED_EXTENT), TAG_COMPRESSED_EXTENT, NonPagedPoolNx);
+        (PCOMPRESSED_EXTENT)AllocateZeroed(CompressedExtentSize(count), TAG_COMPRESSED_EXTENT, NonPagedPoolNx);
     if (form == NULL)
         return NULL;
     // Coding is how memory comes back: it is not refused when memory is low.
@@ -29,6 +30,11 @@ static PCOMPRESSED_EXTENT MakeCompressedExtent(PFCB Fcb, PCODEC_CONTEXT Context,
     form->StoredLength = StoredLength;
     form->ExtentLength = ExtentLength;
     form->Codec = (UCHAR)Context->Codec;
+    form->SubBlockCount = count;
+    if (!NT_SUCCESS(SumCompressedExtent(form))) {
+        FreeCompressedExtent(form);     /* the coder's own form is never malformed */
+        return NULL;
+    }
     return form;
 }
 

@@ -100,8 +100,7 @@ static NTSTATUS DecodeIntoChunk(PCOMPRESSED_EXTENT Form, PDATA_CHUNK Chunk)
         return STATUS_DATA_ERROR;
     if (!NT_SUCCESS(status))
         return status;
-    status = DecodeCompressedForm(&context, Form->Codec, CodecSubBlockShift(Form->Codec), Form->Pages->Base,
-                                  Form->StoredLength, Form->ExtentLength, Chunk->Base);
+    status = DecodeCompressedExtent(&context, Form, Chunk->Base);
     TearDownCodecContext(&context);
     return status == STATUS_INTERNAL_ERROR ? STATUS_DATA_ERROR : status;
 }
