@@ -63,7 +63,7 @@ typedef struct _CCB {
     UNICODE_STRING NotifyPath;
 
     /* Interlocked: the handle's read window while no read holds it, or NULL; freed at cleanup and close. */
-    PREAD_WINDOW volatile ReadWindow;
+    PREAD_WINDOW ReadWindow;
 } CCB, *PCCB;
 
 /* Invariant numbers of the data paths (parameter 1 of VOREL_BUGCHECK). */
