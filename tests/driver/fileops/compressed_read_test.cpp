@@ -6,7 +6,9 @@
  */
 #include "fileops_test.h"
 #include "compress/compress_diagnostics.h"
+#include "system_threads.h"
 
+#include <atomic>
 #include <functional>
 #include <random>
 #include <vector>
@@ -159,6 +161,39 @@ TEST_F(CompressedReadTest, ASubBlockIsDecodedOncePerHandle)
         EXPECT_EQ(Check(first, block + 1, 1), STATUS_SUCCESS);
         EXPECT_EQ(Check(second, 0, 2 * block), STATUS_SUCCESS);
         Close(second);
+    });
+}
+
+/*
+ * Threads reading through one handle at once pass its window between them or
+ * build their own: each gets its own bytes, and no window is lost or kept.
+ */
+TEST_F(CompressedReadTest, ReadersSharingAHandleEachGetTheirBytes)
+{
+    ForEachCodec([&](ULONG codec, HANDLE, const std::string &path) {
+        HANDLE shared = nullptr; /* asynchronous: the I/O manager does not serialise its requests */
+        ASSERT_EQ(KernelOpen(path, &shared), STATUS_SUCCESS);
+        std::atomic<int> wrong{0};
+        std::vector<PKTHREAD> threads;
+        for (unsigned t = 0; t < 3; ++t)
+            threads.push_back(StartThread([&, t] {
+                std::mt19937 random(t * 10 + codec);
+                Bytes got(8000);
+                for (int i = 0; i < 300; ++i) {
+                    LARGE_INTEGER at;
+                    at.QuadPart = random() % (4ull << c->CodecSubBlockShift(codec)); /* a few sub-blocks: contention */
+                    ULONG length = 1 + random() % 8000; /* short: served inline, never pending */
+                    IO_STATUS_BLOCK io{};
+                    if (ZwReadFile(shared, nullptr, nullptr, nullptr, &io, got.data(), length, &at, nullptr) !=
+                            STATUS_SUCCESS ||
+                        !std::equal(got.begin(), got.begin() + length, model.begin() + at.QuadPart))
+                        wrong++;
+                }
+            }));
+        for (PKTHREAD thread : threads)
+            JoinThread(thread);
+        EXPECT_EQ(wrong.load(), 0) << codec;
+        ZwClose(shared);
     });
 }
 
