@@ -278,20 +278,14 @@ NTSTATUS SumCompressedExtent(PCOMPRESSED_EXTENT Form)
 }
 
 /*
- * LocateCheckedSubBlock: sub-block Index of a compressed extent, as LocateSubBlock
- * finds it, with its stored bytes checked against the extent's checksum.
- * Returns STATUS_SUCCESS; STATUS_DATA_ERROR for a malformed or damaged form;
- * STATUS_INVALID_PARAMETER for an index beyond the extent.
+ * SubBlockIsIntact: whether sub-block Index of a compressed extent, as
+ * LocateSubBlock found it, still holds the bytes its checksum was taken of. A
+ * reader checks a sub-block before it uses it, not on every read of a sub-block
+ * it decoded already.
  */
-NTSTATUS LocateCheckedSubBlock(PCCOMPRESSED_EXTENT Form, ULONG Index, PCOMPRESSED_SUB_BLOCK SubBlock)
+BOOLEAN SubBlockIsIntact(PCCOMPRESSED_EXTENT Form, ULONG Index, PCCOMPRESSED_SUB_BLOCK SubBlock)
 {
-    NTSTATUS status = LocateSubBlock(CodecSubBlockShift(Form->Codec), Form->Pages->Base, Form->StoredLength,
-                                     Form->ExtentLength, Index, SubBlock);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (Index >= Form->SubBlockCount || SubBlockSum(SubBlock) != Form->SubBlockSums[Index])
-        return STATUS_DATA_ERROR;
-    return STATUS_SUCCESS;
+    return Index < Form->SubBlockCount && SubBlockSum(SubBlock) == Form->SubBlockSums[Index];
 }
 
 /*

@@ -90,10 +90,12 @@ typedef struct _SUB_BLOCK_KEY {
  *
  * Returns STATUS_SUCCESS; a window's build failure; STATUS_INTERNAL_ERROR for a
  * sub-block larger than the window or a codec the window does not decode;
- * STATUS_DATA_ERROR when the bytes do not decode to the sub-block's size (the
- * window then holds nothing).
+ * STATUS_DATA_ERROR when the bytes are damaged (not those of the form's
+ * checksum) or do not decode to the sub-block's size (the window then holds
+ * nothing).
  */
-static NTSTATUS FillReadWindow(PCCB Ccb, PREAD_WINDOW *Window, PSUB_BLOCK_KEY Key, PCCOMPRESSED_SUB_BLOCK SubBlock)
+static NTSTATUS FillReadWindow(PCCB Ccb, PREAD_WINDOW *Window, PSUB_BLOCK_KEY Key, PCCOMPRESSED_EXTENT Form,
+                               PCCOMPRESSED_SUB_BLOCK SubBlock)
 {
     if (*Window == NULL)
         *Window = Ccb != NULL ? (PREAD_WINDOW)InterlockedExchangePointer((PVOID volatile *)&Ccb->ReadWindow, NULL)
@@ -115,6 +117,8 @@ static NTSTATUS FillReadWindow(PCCB Ccb, PREAD_WINDOW *Window, PSUB_BLOCK_KEY Ke
     if (SubBlock->ExpectedSize > (1u << window->Decoder.SubBlockShift))
         return STATUS_INTERNAL_ERROR;
     window->Valid = FALSE;
+    if (!SubBlockIsIntact(Form, Key->BlockIndex, SubBlock))
+        return STATUS_DATA_ERROR;
     NTSTATUS status = DecompressSubBlock(&window->Decoder, Key->Codec, SubBlock, window->Buffer);
     if (!NT_SUCCESS(status))
         return status;
@@ -152,8 +156,10 @@ static NTSTATUS CopyFromForm(PCCB Ccb, PREAD_WINDOW *Window, PFCB Fcb, ULONG Ind
     ULONG inBlock = Within - (key.BlockIndex << shift);
     *Length = min(*Length, subBlock.ExpectedSize - inBlock);
     const UCHAR *source = subBlock.Bytes;
+    if (subBlock.Raw && !SubBlockIsIntact(Form, key.BlockIndex, &subBlock))
+        return STATUS_DATA_ERROR;
     if (!subBlock.Raw) {
-        status = FillReadWindow(Ccb, Window, &key, &subBlock);
+        status = FillReadWindow(Ccb, Window, &key, Form, &subBlock);
         if (!NT_SUCCESS(status))
             return status;
         source = (*Window)->Buffer;
