@@ -56,23 +56,31 @@ TEST_F(FuseCompression, EachLevelPacksColdFilesAndProgramsReadThemBack)
     for (const auto &volume : volumes)
         EXPECT_NE(std::string::npos, listed.out.find(std::string("compress=") + volume.level)) << listed.out;
 
-    const char *fill = R"SH(
-find /usr/include -name '*.h' -print0 | sort -z | xargs -0 cat | head -c 7000000 > "$WORK/sources"
-seq 1 900000 | sed 's/$/ the volume keeps the cold extents of this line/' | head -c 5000000 > "$WORK/text"
-head -c 3000000 /dev/urandom > "$WORK/noise"
-cp "$WORK/sources" "$WORK/text" "$WORK/noise" .
+    // The originals stay outside the mounts, one copy per volume, for the comparisons.
+    const std::string fill = R"SH(
+set +o pipefail # head ends the producers early
+mkdir -p "$REF"
+find /usr/include -name '*.h' -print0 | sort -z | xargs -0 cat | head -c 7000000 > "$REF/sources"
+seq 1 900000 | sed 's/$/ the volume keeps the cold extents of this line/' | head -c 5000000 > "$REF/text"
+head -c 3000000 /dev/urandom > "$REF/noise"
+cp "$REF/sources" "$REF/text" "$REF/noise" .
 head -c 65536 /dev/zero > zeros
 sync
 )SH";
+    auto withReference = [&](char letter, const std::string &script) {
+        return "REF='" + base_ + "/reference-" + letter + "'\n" + script;
+    };
     for (const auto &volume : volumes)
-        ExpectScript(fill, -1, volume.letter);
+        ExpectScript(withReference(volume.letter, fill), -1, volume.letter);
 
     // The cold delay, the round wait and the packing itself.
     ASSERT_TRUE(WaitFor(
         [&] {
-            for (const auto &volume : volumes)
-                if (StatisticsOf(volume.letter).extents_compressed < 5)
+            for (const auto &volume : volumes) {
+                vorel_comp_stats stats = StatisticsOf(volume.letter);
+                if (stats.extents_compressed < 5 || stats.extents_not_worth < 1 || stats.zero_extents_released < 1)
                     return false;
+            }
             return true;
         },
         150))
@@ -84,18 +92,18 @@ sync
         EXPECT_GE(stats.extents_not_worth, 1u) << volume.level << ": the noise";
         EXPECT_EQ(stats.zero_extents_released, 1u) << volume.level;
         EXPECT_LT(stats.compressed_memory, stats.compressed_extent_bytes / 2) << volume.level;
-        ExpectScript(R"SH(
-for f in sources text noise; do cmp "$WORK/$f" "$f"; done
-same "$(sha256sum < text)" "$(sha256sum < "$WORK/text")" "text digest"
+        ExpectScript(withReference(volume.letter, R"SH(
+for f in sources text noise; do cmp "$REF/$f" "$f"; done
+same "$(sha256sum < text)" "$(sha256sum < "$REF/text")" "text digest"
 same "$(head -c 65536 /dev/zero | cmp - zeros && echo same)" same "zeros"
 # A write into a packed file and a truncation, mirrored outside.
 printf 'CHANGED' | dd of=sources bs=1 seek=3000000 conv=notrunc status=none
-printf 'CHANGED' | dd of="$WORK/sources" bs=1 seek=3000000 conv=notrunc status=none
+printf 'CHANGED' | dd of="$REF/sources" bs=1 seek=3000000 conv=notrunc status=none
 truncate -s 4500000 text
-truncate -s 4500000 "$WORK/text"
-cmp "$WORK/sources" sources
-cmp "$WORK/text" text
-)SH",
+truncate -s 4500000 "$REF/text"
+cmp "$REF/sources" sources
+cmp "$REF/text" text
+)SH"),
                      -1, volume.letter);
         EXPECT_GE(StatisticsOf(volume.letter).extents_decompressed, 1u) << volume.level;
     }

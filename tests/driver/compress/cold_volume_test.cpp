@@ -8,8 +8,9 @@
  * read past.
  */
 #include "cold_volume_test.h"
+#include "system_threads.h"
 
-#include <map>
+#include <atomic>
 
 namespace {
 
@@ -286,6 +287,62 @@ TEST_F(ColdWorkerTest, AMappedPackedFileShowsItsBytes)
     /* A mapped file is not packed while its section lasts. */
     LetTimePass(kColdSeconds);
     Close(h);
+}
+
+
+/*
+ * Writers and readers on their own files while the worker packs them between
+ * their bursts: every read matches its writer's model, and both packing and
+ * decoding happened.
+ */
+TEST_F(ColdWorkerTest, RequestsRaceTheWorkerAndKeepTheirBytes)
+{
+    ASSERT_EQ(SetLevel('R', COMPRESSION_LEVEL_FAST), STATUS_SUCCESS);
+    constexpr unsigned kThreads = 3;
+    std::vector<std::vector<UCHAR>> models;
+    for (unsigned t = 0; t < kThreads; ++t) {
+        models.push_back(Text(4 * kMiB + 1000 * t, 60 + t));
+        MakeFile("\\race" + std::to_string(t), models.back());
+    }
+    std::atomic<int> wrong{0};
+    std::vector<PKTHREAD> threads;
+    for (unsigned t = 0; t < kThreads; ++t)
+        threads.push_back(StartThread([&, t] {
+            std::vector<UCHAR> &model = models[t];
+            HANDLE file = nullptr;
+            if (KernelOpen("\\race" + std::to_string(t), &file, FILE_SYNCHRONOUS_IO_NONALERT,
+                           FILE_READ_DATA | FILE_WRITE_DATA) != STATUS_SUCCESS) {
+                wrong++;
+                return;
+            }
+            std::mt19937 random(70 + t);
+            std::vector<UCHAR> got(512 * 1024);
+            for (int i = 0; i < 30; ++i) {
+                LARGE_INTEGER at;
+                at.QuadPart = (LONGLONG)(random() % (model.size() - got.size()));
+                ULONG length = 1 + random() % (ULONG)got.size();
+                IO_STATUS_BLOCK io{};
+                if (random() % 3 == 0) {
+                    std::vector<UCHAR> patch = Text(length, random());
+                    if (ZwWriteFile(file, nullptr, nullptr, nullptr, &io, patch.data(), length, &at, nullptr) !=
+                        STATUS_SUCCESS)
+                        wrong++;
+                    std::copy(patch.begin(), patch.end(), model.begin() + at.QuadPart);
+                } else if (ZwReadFile(file, nullptr, nullptr, nullptr, &io, got.data(), length, &at, nullptr) !=
+                               STATUS_SUCCESS ||
+                           !std::equal(got.begin(), got.begin() + length, model.begin() + at.QuadPart)) {
+                    wrong++;
+                }
+                LetTimePass(random() % 50);
+            }
+            ZwClose(file);
+        }));
+    for (PKTHREAD thread : threads)
+        JoinThread(thread);
+    EXPECT_EQ(wrong.load(), 0);
+    VOREL_COMPRESSION_STATISTICS stats = Statistics();
+    EXPECT_GT(stats.ExtentsCompressed, 0u);
+    EXPECT_GT(stats.ExtentsDecompressed, 0u);
 }
 
 } // namespace
