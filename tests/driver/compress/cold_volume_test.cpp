@@ -148,6 +148,17 @@ INSTANTIATE_TEST_SUITE_P(Levels, ColdCompressionTest,
 class ColdWorkerTest : public ColdVolumeTest {
 protected:
     ULONGLONG VolumeBytes() override { return 48 * kMiB; }
+
+    /* A file of bytes left to go cold on a volume of level: a handle on it, its node holding Packed extents. */
+    HANDLE PackedFile(const std::string &path, ULONG level, const std::vector<UCHAR> &bytes, ULONG packed)
+    {
+        EXPECT_EQ(SetLevel('R', level), STATUS_SUCCESS);
+        MakeFile(path, bytes);
+        LetTimePass(kColdSeconds);
+        HANDLE h = OpenFile(path);
+        EXPECT_EQ(NodeOf(h)->Data.CompressedExtentCount, packed) << path;
+        return h;
+    }
 };
 
 /*
@@ -211,11 +222,8 @@ TEST_F(ColdWorkerTest, LevelNoneDrainsTheQueueAndDecodesNothing)
  */
 TEST_F(ColdWorkerTest, AFullVolumeTakesWritesIntoPackedExtentsAndRefusesNewOnes)
 {
-    ASSERT_EQ(SetLevel('R', COMPRESSION_LEVEL_FAST), STATUS_SUCCESS);
     std::vector<UCHAR> text = Text(6 * kMiB, 31);
-    MakeFile("\\packed", text);
-    LetTimePass(kColdSeconds);
-    ASSERT_EQ(NodeAt("\\packed")->Data.CompressedExtentCount, 3u);
+    Close(PackedFile("\\packed", COMPRESSION_LEVEL_FAST, text, 3));
 
     /* Fill the volume with noise until it refuses. */
     HANDLE filler = OpenFile("\\filler");
@@ -239,11 +247,8 @@ TEST_F(ColdWorkerTest, AFullVolumeTakesWritesIntoPackedExtentsAndRefusesNewOnes)
 /* A stored form damaged in memory: reads and writes of its extent fail with a data error and change nothing. */
 TEST_F(ColdWorkerTest, ADamagedFormIsReportedAndNothingChanges)
 {
-    ASSERT_EQ(SetLevel('R', COMPRESSION_LEVEL_NORMAL), STATUS_SUCCESS);
     std::vector<UCHAR> text = Text(4 * kMiB, 41);
-    MakeFile("\\damaged", text);
-    LetTimePass(kColdSeconds);
-    HANDLE h = OpenFile("\\damaged");
+    HANDLE h = PackedFile("\\damaged", COMPRESSION_LEVEL_NORMAL, text, 2);
     PFCB node = NodeOf(h);
     ASSERT_EQ(node->Data.CompressedExtentCount, 2u);
     PCOMPRESSED_EXTENT form = node->Data.Extents[1].Compressed;
@@ -261,12 +266,8 @@ TEST_F(ColdWorkerTest, ADamagedFormIsReportedAndNothingChanges)
 /* A packed file mapped into memory is decoded first: the view shows its bytes. */
 TEST_F(ColdWorkerTest, AMappedPackedFileShowsItsBytes)
 {
-    ASSERT_EQ(SetLevel('R', COMPRESSION_LEVEL_MAX), STATUS_SUCCESS);
     std::vector<UCHAR> text = Text(3 * kMiB, 51);
-    MakeFile("\\mapped", text);
-    LetTimePass(kColdSeconds);
-    HANDLE h = OpenFile("\\mapped");
-    ASSERT_EQ(NodeOf(h)->Data.CompressedExtentCount, 2u);
+    HANDLE h = PackedFile("\\mapped", COMPRESSION_LEVEL_MAX, text, 2);
     auto *section = process->New<HANDLE>();
     ASSERT_EQ(support::AsUser(*process, [&] {
                   return NtCreateSection(section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READONLY, SEC_COMMIT, h);
