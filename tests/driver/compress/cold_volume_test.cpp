@@ -213,6 +213,11 @@ TEST_F(ColdWorkerTest, LevelNoneDrainsTheQueueAndDecodesNothing)
     EXPECT_EQ(NodeAt("\\b")->Data.CompressedExtentCount, 0u);
     MakeFile("\\c", Text(3 * kMiB, 23));
     EXPECT_EQ(vcb->ColdQueue.Count, 0u) << "nothing joins while compression is off";
+
+    /* A level for a letter without a volume, or for one dismounted with packed files, is refused. */
+    EXPECT_EQ(SetLevel('Q', COMPRESSION_LEVEL_FAST), STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(Dismount('R'), STATUS_SUCCESS);
+    EXPECT_EQ(SetLevel('R', COMPRESSION_LEVEL_FAST), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 /*
