@@ -11,15 +11,17 @@
 
 #define HUNDRED_NS_PER_MS 10000ull
 
+/* IsQueued: exact under the queue lock; without it, what the node was a moment ago. */
 static BOOLEAN IsQueued(PFCB Fcb)
 {
-    return ReadPointerNoFence((PVOID *)&Fcb->Cold.QueueLinks.Flink) != NULL;
+    return ReadNoFence(&Fcb->Cold.Queued) != 0;
 }
 
 /* AppendLocked: the node joins the tail now. The queue lock is held; the node is not queued. */
 static VOID AppendLocked(PCOLD_QUEUE Queue, PFCB Fcb, ULONGLONG Now)
 {
     InsertTailList(&Queue->Files, &Fcb->Cold.QueueLinks);
+    InterlockedExchange(&Fcb->Cold.Queued, TRUE);
     Fcb->Cold.QueuedAt = Now;
     Queue->Count++;
 }
@@ -28,8 +30,7 @@ static VOID AppendLocked(PCOLD_QUEUE Queue, PFCB Fcb, ULONGLONG Now)
 static VOID UnlinkLocked(PCOLD_QUEUE Queue, PFCB Fcb)
 {
     RemoveEntryList(&Fcb->Cold.QueueLinks);
-    Fcb->Cold.QueueLinks.Flink = NULL;
-    Fcb->Cold.QueueLinks.Blink = NULL;
+    InterlockedExchange(&Fcb->Cold.Queued, FALSE);
     Queue->Count--;
 }
 

@@ -30,7 +30,7 @@ NTSTATUS DecodeCompressedForm(PCODEC_CONTEXT Context, ULONG Codec, ULONG Shift, 
 SIZE_T CompressedExtentSize(ULONG Count);
 ULONG SubBlockCountOf(ULONG Codec, ULONG ExtentLength);
 NTSTATUS SumCompressedExtent(PCOMPRESSED_EXTENT Form);
-NTSTATUS LocateCheckedSubBlock(PCCOMPRESSED_EXTENT Form, ULONG Index, PCOMPRESSED_SUB_BLOCK SubBlock);
+BOOLEAN SubBlockIsIntact(PCCOMPRESSED_EXTENT Form, ULONG Index, PCCOMPRESSED_SUB_BLOCK SubBlock);
 NTSTATUS DecodeCompressedExtent(PCODEC_CONTEXT Context, PCCOMPRESSED_EXTENT Form, PUCHAR Destination);
 
 /* extent_compression.cpp: one extent of a file packed in place. */

@@ -112,7 +112,8 @@ typedef enum _COLD_EXTENT_OUTCOME {
  * history. Times are interrupt time in 100 ns units; 0 = never.
  */
 typedef struct _COLD_FILE {
-    LIST_ENTRY QueueLinks;                  /* the volume's cold queue; Flink null when out */
+    LIST_ENTRY QueueLinks;                  /* the volume's cold queue, its lock */
+    volatile LONG Queued;                   /* set under the queue lock; read without it as a hint */
     ULONGLONG QueuedAt;                     /* queue lock */
     volatile LONG64 LastDecompression;      /* when one of its extents was last decoded back */
     ULONG PurgeAttempts;                    /* 0..COLD_PURGE_ATTEMPTS, the worker's */

@@ -257,6 +257,14 @@ ULONG SubBlockCountOf(ULONG Codec, ULONG ExtentLength)
     return (ExtentLength + (1u << shift) - 1) >> shift;
 }
 
+/* ShapeCompressedExtent: the checked shape of a holder's form, which must have the holder's count of sub-blocks. */
+static NTSTATUS ShapeCompressedExtent(PCCOMPRESSED_EXTENT Form, PFORM_SHAPE Shape)
+{
+    NTSTATUS status = CheckCompressedForm(CodecSubBlockShift(Form->Codec), Form->Pages->Base, Form->StoredLength,
+                                          Form->ExtentLength, Shape);
+    return NT_SUCCESS(status) && Shape->Count == Form->SubBlockCount ? STATUS_SUCCESS : STATUS_DATA_ERROR;
+}
+
 /*
  * SumCompressedExtent: records the checksum of every sub-block of a form just
  * made (or loaded and found well formed). Returns STATUS_SUCCESS, or
@@ -265,9 +273,7 @@ ULONG SubBlockCountOf(ULONG Codec, ULONG ExtentLength)
 NTSTATUS SumCompressedExtent(PCOMPRESSED_EXTENT Form)
 {
     FORM_SHAPE shape;
-    NTSTATUS status = CheckCompressedForm(CodecSubBlockShift(Form->Codec), Form->Pages->Base, Form->StoredLength,
-                                          Form->ExtentLength, &shape);
-    if (!NT_SUCCESS(status) || shape.Count != Form->SubBlockCount)
+    if (!NT_SUCCESS(ShapeCompressedExtent(Form, &shape)))
         return STATUS_DATA_ERROR;
     for (ULONG index = 0; index < shape.Count; ++index) {
         COMPRESSED_SUB_BLOCK subBlock;
@@ -278,20 +284,14 @@ NTSTATUS SumCompressedExtent(PCOMPRESSED_EXTENT Form)
 }
 
 /*
- * LocateCheckedSubBlock: sub-block Index of a compressed extent, as LocateSubBlock
- * finds it, with its stored bytes checked against the extent's checksum.
- * Returns STATUS_SUCCESS; STATUS_DATA_ERROR for a malformed or damaged form;
- * STATUS_INVALID_PARAMETER for an index beyond the extent.
+ * SubBlockIsIntact: whether sub-block Index of a compressed extent, as
+ * LocateSubBlock found it, still holds the bytes its checksum was taken of. A
+ * reader checks a sub-block before it uses it, not on every read of a sub-block
+ * it decoded already.
  */
-NTSTATUS LocateCheckedSubBlock(PCCOMPRESSED_EXTENT Form, ULONG Index, PCOMPRESSED_SUB_BLOCK SubBlock)
+BOOLEAN SubBlockIsIntact(PCCOMPRESSED_EXTENT Form, ULONG Index, PCCOMPRESSED_SUB_BLOCK SubBlock)
 {
-    NTSTATUS status = LocateSubBlock(CodecSubBlockShift(Form->Codec), Form->Pages->Base, Form->StoredLength,
-                                     Form->ExtentLength, Index, SubBlock);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (Index >= Form->SubBlockCount || SubBlockSum(SubBlock) != Form->SubBlockSums[Index])
-        return STATUS_DATA_ERROR;
-    return STATUS_SUCCESS;
+    return Index < Form->SubBlockCount && SubBlockSum(SubBlock) == Form->SubBlockSums[Index];
 }
 
 /*
@@ -303,9 +303,7 @@ NTSTATUS LocateCheckedSubBlock(PCCOMPRESSED_EXTENT Form, ULONG Index, PCOMPRESSE
 NTSTATUS DecodeCompressedExtent(PCODEC_CONTEXT Context, PCCOMPRESSED_EXTENT Form, PUCHAR Destination)
 {
     FORM_SHAPE shape;
-    NTSTATUS status = CheckCompressedForm(CodecSubBlockShift(Form->Codec), Form->Pages->Base, Form->StoredLength,
-                                          Form->ExtentLength, &shape);
-    if (!NT_SUCCESS(status) || shape.Count != Form->SubBlockCount)
+    if (!NT_SUCCESS(ShapeCompressedExtent(Form, &shape)))
         return STATUS_DATA_ERROR;
     for (ULONG index = 0; index < shape.Count; ++index) {
         COMPRESSED_SUB_BLOCK subBlock;

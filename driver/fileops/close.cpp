@@ -186,6 +186,7 @@ static VOID CommonCleanup(PVCB Vcb, PIRP Irp)
     if (ccb == NULL)
         return;
     ReleaseHolder(Vcb, ccb->RequestorProcess);
+    DropReadWindow(ccb);
     PFILE_LOCK lock = PeekFileLock(ccb->Node);
     if (lock != NULL && !ccb->Node->IsDirectory)
         (VOID) FsRtlFastUnlockAll(lock, FileObject, IoGetRequestorProcess(Irp), NULL);
@@ -216,6 +217,7 @@ static VOID CommonClose(PVCB Vcb, PIRP Irp)
     if (ccb->ResumeLink != NULL)
         ReleaseEnumerationLink(ccb->ResumeLink);
     FreeLinkPath(&ccb->NotifyPath);
+    DropReadWindow(ccb); /* a read that ran after cleanup may have put one back */
     ccb->Signature = 0;
     VorelData.FreePool(ccb, TAG_CCB);
     DereferenceNode(node);

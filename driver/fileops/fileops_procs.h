@@ -40,6 +40,10 @@ NTSTATUS CompleteDataRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Bytes);
 NTSTATUS ReadCore(PIRP Irp, PFCB Fcb);
 NTSTATUS WriteCore(PIRP Irp, PFCB Fcb);
 
+/* compressed_read.cpp: a compressed file's bytes through the handle's read window. */
+NTSTATUS ReadCompressedRange(PFCB Fcb, PCCB Ccb, ULONGLONG Offset, PUCHAR Buffer, ULONG Length);
+VOID DropReadWindow(PCCB Ccb);
+
 /* file_records.cpp: a handle's node, and the records the information queries and fast I/O fill (no lock taken). */
 PCCB HandleCcb(PFILE_OBJECT FileObject);
 ULONGLONG ReportedAllocationSize(PFCB Fcb);

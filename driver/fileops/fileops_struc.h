@@ -12,6 +12,28 @@
 #define ENUMERATION_NAME_CHARACTERS 256u    /* room for the last returned name and the pattern */
 
 /*
+ * READ_WINDOW: the sub-block of a compressed extent a handle decoded last
+ * (TAG_READ_WINDOW, non-paged), so that reads that stay inside one sub-block
+ * decode it once. The record is followed in the same block by its decode
+ * buffer of 2^Decoder.SubBlockShift bytes. A window belongs to one thread at a
+ * time: the CCB's slot while it rests there, else the read that took it out
+ * with an interlocked exchange; nothing in it is shared.
+ *
+ * The key names the sub-block the buffer holds: the node's count of
+ * compressions when it was decoded (every new form on the node raises it, so a
+ * window never matches an extent that was decoded and packed again since), the
+ * extent index and the sub-block index within the extent.
+ */
+typedef struct _READ_WINDOW {
+    CODEC_CONTEXT Decoder;                  /* the codec and sub-block shift the window was built for */
+    BOOLEAN Valid;                          /* Buffer holds the sub-block the key names */
+    ULONG Generation;
+    ULONG ExtentIndex;
+    ULONG BlockIndex;
+    PUCHAR Buffer;                          /* right behind the record */
+} READ_WINDOW, *PREAD_WINDOW;
+
+/*
  * CCB: one per open handle of a file or directory, the file object's FsContext2
  * from create to close. The file object's FsContext is the node. Fixed at create
  * unless a field says otherwise.
@@ -39,6 +61,9 @@ typedef struct _CCB {
 
     /* The directory's full path once the handle asked for a change watch ("vlNt"). */
     UNICODE_STRING NotifyPath;
+
+    /* Interlocked: the handle's read window while no read holds it, or NULL; freed at cleanup and close. */
+    PREAD_WINDOW ReadWindow;
 } CCB, *PCCB;
 
 /* Invariant numbers of the data paths (parameter 1 of VOREL_BUGCHECK). */

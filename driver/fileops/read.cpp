@@ -28,8 +28,10 @@ static VOID FlushMappedRange(PFCB Fcb, ULONGLONG Offset, ULONG Length)
  * worker. PASSIVE_LEVEL (paging I/O: APC_LEVEL); holds no lock on entry; the
  * node is referenced by the caller. Completes the request with the bytes read up
  * to the file size and returns its status: STATUS_END_OF_FILE at or beyond the
- * size, STATUS_FILE_LOCK_CONFLICT, a buffer failure, or STATUS_NOT_SUPPORTED for
- * a file holding compressed extents.
+ * size, STATUS_FILE_LOCK_CONFLICT, a buffer failure, or for a file holding
+ * compressed extents STATUS_DATA_ERROR (a corrupt form), STATUS_NOT_SUPPORTED
+ * (a codec without a decoder), STATUS_INTERNAL_ERROR or
+ * STATUS_INSUFFICIENT_RESOURCES (no read window).
  */
 NTSTATUS ReadCore(PIRP Irp, PFCB Fcb)
 {
@@ -65,11 +67,12 @@ NTSTATUS ReadCore(PIRP Irp, PFCB Fcb)
     ULONGLONG fileSize = ReadULong64NoFence(&Fcb->Data.FileSize);
     if (offset >= fileSize) {
         status = STATUS_END_OF_FILE;
-    } else if (compressed) {
-        status = STATUS_NOT_SUPPORTED; /* compressed extents are decoded by the compressed read, not served yet */
     } else {
         bytes = (ULONG_PTR)min((ULONGLONG)length, fileSize - offset);
-        GUARDED_CALL(status, CopyFromStorage(Fcb, offset, buffer, bytes));
+        if (compressed)
+            status = ReadCompressedRange(Fcb, HandleCcb(fileObject), offset, (PUCHAR)buffer, (ULONG)bytes);
+        else
+            GUARDED_CALL(status, CopyFromStorage(Fcb, offset, buffer, bytes));
     }
     ExReleaseResourceLite(&Fcb->PagingIoResource);
     if (!NT_SUCCESS(status))

@@ -10,7 +10,9 @@
  * CopyFromStorage: copies [Offset, Offset + Length) of the file's data into Buffer.
  * Holes, bytes beyond the table and bytes beyond the memory of the slot, single
  * buffer or a partial extent read as zeros. The caller has cut the range to the
- * file size. Extents in compressed form are decoded by the caller beforehand.
+ * file size. An extent in compressed form has no memory and would read as a
+ * hole here: the compressed read (ReadCompressedRange) serves those extents
+ * itself and hands only the others to this copy.
  */
 VOID CopyFromStorage(PFCB Fcb, ULONGLONG Offset, PVOID Buffer, SIZE_T Length)
 {

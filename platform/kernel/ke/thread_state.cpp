@@ -186,6 +186,7 @@ struct _KTHREAD *CurrentThread()
     thread->Process = SystemProcess();
     thread->Id = (ULONG_PTR)state.id * 4 + 0x10000;
     thread->Priority = 8;
+    thread->BasePriority = 8;
     thread->Adopted = TRUE;
     state.thread = thread;
     return thread;

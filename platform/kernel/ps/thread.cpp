@@ -21,6 +21,7 @@
 #include <km/bugcheck.h>
 #include <km/list.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <new>
@@ -28,6 +29,9 @@
 #include <thread>
 
 namespace {
+
+/* Every process of the machine is of the normal class: base priority 8. */
+constexpr LONG kProcessBasePriority = 8;
 
 std::atomic<uint32_t> liveSystemThreads{0};
 /* Host threads, drivers' and the machine's own, that have not yet left SystemThreadMain. */
@@ -99,7 +103,8 @@ struct _KTHREAD *NewThreadObject(PKSTART_ROUTINE StartRoutine, PVOID StartContex
     InitializeListHead(&thread->Header.WaitListHead);
     thread->Process = ke::SystemProcess();
     thread->Id = nextThreadId.fetch_add(4);
-    thread->Priority = 8;
+    thread->Priority = kProcessBasePriority;
+    thread->BasePriority = kProcessBasePriority;
     thread->SystemThread = TRUE;
     thread->StartRoutine = StartRoutine;
     thread->StartContext = StartContext;
@@ -243,6 +248,7 @@ struct _KTHREAD *StartMachineThread(PKSTART_ROUTINE StartRoutine, PVOID StartCon
     if (thread == nullptr)
         return nullptr;
     thread->Priority = Priority;
+    thread->BasePriority = Priority;
     if (!RunThread(thread, true)) {
         ob::Dereference(thread);
         return nullptr;
@@ -310,11 +316,22 @@ NTKERNELAPI KPRIORITY NTAPI KeQueryPriorityThread(PKTHREAD Thread)
     return Thread->Priority;
 }
 
+/*
+ * The new base priority is the process's base priority plus Increment, kept
+ * inside the thread's class (variable 1..15, real-time 16..31); the thread runs
+ * at it from now on. Returns the old base priority less the process's.
+ */
 NTKERNELAPI LONG NTAPI KeSetBasePriorityThread(PKTHREAD Thread, LONG Increment)
 {
+    ke::CheckIrql((const void *)&KeSetBasePriorityThread, PASSIVE_LEVEL);
     LONG previous = Thread->BasePriority;
-    Thread->BasePriority = Increment;
-    return previous;
+    bool realTime = previous >= LOW_REALTIME_PRIORITY;
+    LONG base = kProcessBasePriority + Increment;
+    base = realTime ? std::clamp<LONG>(base, LOW_REALTIME_PRIORITY, HIGH_PRIORITY)
+                    : std::clamp<LONG>(base, 1, LOW_REALTIME_PRIORITY - 1);
+    Thread->BasePriority = base;
+    Thread->Priority = base;
+    return previous - kProcessBasePriority;
 }
 
 } // extern "C"

@@ -8,8 +8,9 @@
  * read past.
  */
 #include "cold_volume_test.h"
+#include "system_threads.h"
 
-#include <map>
+#include <atomic>
 
 namespace {
 
@@ -44,7 +45,7 @@ TEST_P(ColdCompressionTest, PackedFilesKeepTheirBytesThroughEveryChange)
     ASSERT_EQ(SetLevel('R', level), STATUS_SUCCESS);
     std::vector<ModelFile> files = {
         {"\\text", Text(5 * kMiB + 100000, 1)},
-        {"\\mixed", Text(3 * kMiB, 2)},
+        {"\\mixed", Text(6 * kMiB, 2)},
         {"\\noise", Noise(2 * kMiB, 3)},
         {"\\zeros", std::vector<UCHAR>(64 * 1024, 0)},
         {"\\small", Text(63 * 1024, 4)},
@@ -60,7 +61,7 @@ TEST_P(ColdCompressionTest, PackedFilesKeepTheirBytesThroughEveryChange)
 
     LetTimePass(kColdSeconds);
     VOREL_COMPRESSION_STATISTICS stats = Statistics();
-    EXPECT_GE(stats.ExtentsCompressed, 5u) << "text 3, mixed 2 (one noise), single 1";
+    EXPECT_EQ(stats.ExtentsCompressed, 6u) << "text 3, mixed 2 (one noise), single 1";
     EXPECT_EQ(stats.ExtentsNotWorthCompressing, 2u) << "the noise file and the mixed file's noise extent";
     EXPECT_EQ(stats.ZeroExtentsReleased, 1u);
     EXPECT_EQ(stats.CompressedFiles, 3u);
@@ -120,7 +121,7 @@ TEST_P(ColdCompressionTest, PackedFilesKeepTheirBytesThroughEveryChange)
         ASSERT_EQ(Fsctl(target, FSCTL_DUPLICATE_EXTENTS_TO_FILE, clone).status, STATUS_SUCCESS);
         Close(source);
         Close(target);
-        files.push_back({"\\clone", files[1].bytes});
+        files.push_back({"\\clone", std::vector<UCHAR>(files[1].bytes.begin(), files[1].bytes.begin() + 3 * kMiB)});
     }
     EXPECT_FILES_MATCH(files, "after the clone");
 
@@ -147,6 +148,17 @@ INSTANTIATE_TEST_SUITE_P(Levels, ColdCompressionTest,
 class ColdWorkerTest : public ColdVolumeTest {
 protected:
     ULONGLONG VolumeBytes() override { return 48 * kMiB; }
+
+    /* A file of bytes left to go cold on a volume of level: a handle on it, its node holding Packed extents. */
+    HANDLE PackedFile(const std::string &path, ULONG level, const std::vector<UCHAR> &bytes, ULONG packed)
+    {
+        EXPECT_EQ(SetLevel('R', level), STATUS_SUCCESS);
+        MakeFile(path, bytes);
+        LetTimePass(kColdSeconds);
+        HANDLE h = OpenFile(path);
+        EXPECT_EQ(NodeOf(h)->Data.CompressedExtentCount, packed) << path;
+        return h;
+    }
 };
 
 /*
@@ -210,11 +222,8 @@ TEST_F(ColdWorkerTest, LevelNoneDrainsTheQueueAndDecodesNothing)
  */
 TEST_F(ColdWorkerTest, AFullVolumeTakesWritesIntoPackedExtentsAndRefusesNewOnes)
 {
-    ASSERT_EQ(SetLevel('R', COMPRESSION_LEVEL_FAST), STATUS_SUCCESS);
     std::vector<UCHAR> text = Text(6 * kMiB, 31);
-    MakeFile("\\packed", text);
-    LetTimePass(kColdSeconds);
-    ASSERT_EQ(NodeAt("\\packed")->Data.CompressedExtentCount, 3u);
+    Close(PackedFile("\\packed", COMPRESSION_LEVEL_FAST, text, 3));
 
     /* Fill the volume with noise until it refuses. */
     HANDLE filler = OpenFile("\\filler");
@@ -238,18 +247,15 @@ TEST_F(ColdWorkerTest, AFullVolumeTakesWritesIntoPackedExtentsAndRefusesNewOnes)
 /* A stored form damaged in memory: reads and writes of its extent fail with a data error and change nothing. */
 TEST_F(ColdWorkerTest, ADamagedFormIsReportedAndNothingChanges)
 {
-    ASSERT_EQ(SetLevel('R', COMPRESSION_LEVEL_NORMAL), STATUS_SUCCESS);
     std::vector<UCHAR> text = Text(4 * kMiB, 41);
-    MakeFile("\\damaged", text);
-    LetTimePass(kColdSeconds);
-    HANDLE h = OpenFile("\\damaged");
+    HANDLE h = PackedFile("\\damaged", COMPRESSION_LEVEL_NORMAL, text, 2);
     PFCB node = NodeOf(h);
     ASSERT_EQ(node->Data.CompressedExtentCount, 2u);
     PCOMPRESSED_EXTENT form = node->Data.Extents[1].Compressed;
     form->Pages->Base[form->StoredLength / 2] ^= 0x5A;
 
     std::vector<UCHAR> got;
-    EXPECT_EQ(ReadAt(h, (LONGLONG)(3 * kMiB), 100000, &got), STATUS_DATA_ERROR);
+    EXPECT_EQ(ReadAt(h, (LONGLONG)kExtent, kExtent, &got), STATUS_DATA_ERROR);
     EXPECT_EQ(WriteAt(h, (LONGLONG)(3 * kMiB), "x", 1), STATUS_DATA_ERROR);
     EXPECT_EQ(node->Data.CompressedExtentCount, 2u);
     ASSERT_EQ(ReadAt(h, 0, 100000, &got), STATUS_SUCCESS) << "the other extent reads as ever";
@@ -260,12 +266,8 @@ TEST_F(ColdWorkerTest, ADamagedFormIsReportedAndNothingChanges)
 /* A packed file mapped into memory is decoded first: the view shows its bytes. */
 TEST_F(ColdWorkerTest, AMappedPackedFileShowsItsBytes)
 {
-    ASSERT_EQ(SetLevel('R', COMPRESSION_LEVEL_MAX), STATUS_SUCCESS);
     std::vector<UCHAR> text = Text(3 * kMiB, 51);
-    MakeFile("\\mapped", text);
-    LetTimePass(kColdSeconds);
-    HANDLE h = OpenFile("\\mapped");
-    ASSERT_EQ(NodeOf(h)->Data.CompressedExtentCount, 2u);
+    HANDLE h = PackedFile("\\mapped", COMPRESSION_LEVEL_MAX, text, 2);
     auto *section = process->New<HANDLE>();
     ASSERT_EQ(support::AsUser(*process, [&] {
                   return NtCreateSection(section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READONLY, SEC_COMMIT, h);
@@ -286,6 +288,62 @@ TEST_F(ColdWorkerTest, AMappedPackedFileShowsItsBytes)
     /* A mapped file is not packed while its section lasts. */
     LetTimePass(kColdSeconds);
     Close(h);
+}
+
+
+/*
+ * Writers and readers on their own files while the worker packs them between
+ * their bursts: every read matches its writer's model, and both packing and
+ * decoding happened.
+ */
+TEST_F(ColdWorkerTest, RequestsRaceTheWorkerAndKeepTheirBytes)
+{
+    ASSERT_EQ(SetLevel('R', COMPRESSION_LEVEL_FAST), STATUS_SUCCESS);
+    constexpr unsigned kThreads = 3;
+    std::vector<std::vector<UCHAR>> models;
+    for (unsigned t = 0; t < kThreads; ++t) {
+        models.push_back(Text(4 * kMiB + 1000 * t, 60 + t));
+        MakeFile("\\race" + std::to_string(t), models.back());
+    }
+    std::atomic<int> wrong{0};
+    std::vector<PKTHREAD> threads;
+    for (unsigned t = 0; t < kThreads; ++t)
+        threads.push_back(StartThread([&, t] {
+            std::vector<UCHAR> &model = models[t];
+            HANDLE file = nullptr;
+            if (KernelOpen("\\race" + std::to_string(t), &file, FILE_SYNCHRONOUS_IO_NONALERT,
+                           FILE_READ_DATA | FILE_WRITE_DATA) != STATUS_SUCCESS) {
+                wrong++;
+                return;
+            }
+            std::mt19937 random(70 + t);
+            std::vector<UCHAR> got(512 * 1024);
+            for (int i = 0; i < 30; ++i) {
+                LARGE_INTEGER at;
+                at.QuadPart = (LONGLONG)(random() % (model.size() - got.size()));
+                ULONG length = 1 + random() % (ULONG)got.size();
+                IO_STATUS_BLOCK io{};
+                if (random() % 3 == 0) {
+                    std::vector<UCHAR> patch = Text(length, random());
+                    if (ZwWriteFile(file, nullptr, nullptr, nullptr, &io, patch.data(), length, &at, nullptr) !=
+                        STATUS_SUCCESS)
+                        wrong++;
+                    std::copy(patch.begin(), patch.end(), model.begin() + at.QuadPart);
+                } else if (ZwReadFile(file, nullptr, nullptr, nullptr, &io, got.data(), length, &at, nullptr) !=
+                               STATUS_SUCCESS ||
+                           !std::equal(got.begin(), got.begin() + length, model.begin() + at.QuadPart)) {
+                    wrong++;
+                }
+                LetTimePass(random() % 50);
+            }
+            ZwClose(file);
+        }));
+    for (PKTHREAD thread : threads)
+        JoinThread(thread);
+    EXPECT_EQ(wrong.load(), 0);
+    VOREL_COMPRESSION_STATISTICS stats = Statistics();
+    EXPECT_GT(stats.ExtentsCompressed, 0u);
+    EXPECT_GT(stats.ExtentsDecompressed, 0u);
 }
 
 } // namespace

@@ -60,7 +60,7 @@ protected:
         std::mt19937 random(seed);
         std::vector<UCHAR> out(bytes);
         for (auto &b : out)
-            b = (UCHAR)(random() | 1);
+            b = (UCHAR)(1 + random() % 255);
         return out;
     }
 

@@ -72,6 +72,22 @@ TEST_F(ThreadTest, PriorityAndAffinityAreRecordedAndTheProcessorFollowsTheMask)
     EXPECT_EQ(processor, 2u);
 }
 
+/* A base priority is the process's plus the increment, kept inside the variable class; the thread runs at it. */
+TEST_F(ThreadTest, BasePriorityIsRelativeToTheProcessAndStaysInItsClass)
+{
+    std::vector<std::pair<LONG, KPRIORITY>> seen;
+    PKTHREAD thread = StartThread([&] {
+        PKTHREAD self = KeGetCurrentThread();
+        for (LONG increment : {-2, 20, -20, 0}) {
+            LONG previous = KeSetBasePriorityThread(self, increment);
+            seen.emplace_back(previous, KeQueryPriorityThread(self));
+        }
+    });
+    JoinThread(thread);
+    std::vector<std::pair<LONG, KPRIORITY>> expected = {{0, 6}, {-2, 15}, {7, 1}, {-7, 8}};
+    EXPECT_EQ(seen, expected);
+}
+
 TEST_F(ThreadTest, CreationFailureIsInjectable)
 {
     machine::ArmFault("PsCreateSystemThread", 1);
