@@ -30,6 +30,7 @@ typedef BOOLEAN (*PCODEC_DECOMPRESS)(PVOID State, const UCHAR *Source, ULONG Sou
 /* One row of the codec table; a row without a routine has no coder for that direction. */
 typedef struct _CODEC_ROW {
     UCHAR SubBlockShift;
+    ULONG CodedBound;                       /* the most a sub-block can code to */
     PCODEC_STATE_SIZE StateSize;
     PCODEC_PREPARE Prepare;
     PCODEC_COMPRESS Compress;
@@ -132,11 +133,11 @@ static BOOLEAN ZstdDecompress(PVOID State, const UCHAR *Source, ULONG SourceLeng
 }
 
 static const CODEC_ROW CodecTable[CODEC_TABLE_ROWS] = {
-    {0, NULL, NULL, NULL, NULL},                                        /* none */
-    {0, NULL, NULL, NULL, NULL},                                        /* reserved */
-    {16, Lz4StateSize, Lz4Prepare, Lz4Compress, Lz4Decompress},         /* fast */
-    {16, Lz4HcStateSize, Lz4Prepare, Lz4HcCompress, Lz4Decompress},     /* normal */
-    {18, ZstdStateSize, ZstdPrepare, ZstdCompress, ZstdDecompress},     /* max */
+    {0, 0, NULL, NULL, NULL, NULL},                                                         /* none */
+    {0, 0, NULL, NULL, NULL, NULL},                                                         /* reserved */
+    {16, LZ4_COMPRESSBOUND(1 << 16), Lz4StateSize, Lz4Prepare, Lz4Compress, Lz4Decompress}, /* fast */
+    {16, LZ4_COMPRESSBOUND(1 << 16), Lz4HcStateSize, Lz4Prepare, Lz4HcCompress, Lz4Decompress}, /* normal */
+    {18, ZSTD_COMPRESSBOUND(1 << 18), ZstdStateSize, ZstdPrepare, ZstdCompress, ZstdDecompress}, /* max */
 };
 
 static const CODEC_ROW *CodecRow(ULONG Codec)
@@ -172,7 +173,8 @@ UCHAR CodecSubBlockShift(ULONG Codec)
 /*
  * SetUpCodecContext: makes an empty context ready to code (ForCompression) or
  * to decode with Codec: the codec's state and, to code, the output scratch
- * buffer, both non-paged (decoding writes straight into its destination).
+ * buffer with a staging area of one sub-block's coded bound behind it, both
+ * non-paged (decoding writes straight into its destination).
  *
  * Returns STATUS_SUCCESS; STATUS_INVALID_DEVICE_REQUEST for a codec without a
  * coder in that direction; STATUS_INVALID_PARAMETER for a context that is not
@@ -196,7 +198,8 @@ NTSTATUS SetUpCodecContext(PCODEC_CONTEXT Context, ULONG Codec, BOOLEAN ForCompr
     }
     PUCHAR scratch = NULL;
     if (ForCompression) {
-        scratch = (PUCHAR)VorelData.AllocatePool(CODEC_SCRATCH_SIZE, TAG_CODEC_SCRATCH, NonPagedPoolNx);
+        scratch = (PUCHAR)VorelData.AllocatePool(CODEC_SCRATCH_SIZE + row->CodedBound, TAG_CODEC_SCRATCH,
+                                                 NonPagedPoolNx);
         if (scratch == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             goto free_state;
@@ -212,6 +215,8 @@ NTSTATUS SetUpCodecContext(PCODEC_CONTEXT Context, ULONG Codec, BOOLEAN ForCompr
     Context->CoderState = state;
     Context->CoderStateSize = stateSize;
     Context->Scratch = scratch;
+    Context->Staging = scratch != NULL ? scratch + CODEC_SCRATCH_SIZE : NULL;
+    Context->StagingSize = scratch != NULL ? row->CodedBound : 0;
     return STATUS_SUCCESS;
 
 free_scratch:

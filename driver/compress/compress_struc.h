@@ -69,6 +69,8 @@ typedef struct _CODEC_CONTEXT {
     PVOID CoderState;                       /* LZ4 or LZ4-HC state, ZSTD_CCtx or ZSTD_DCtx ("vlCs") */
     SIZE_T CoderStateSize;
     PUCHAR Scratch;                         /* compression only: CODEC_SCRATCH_SIZE bytes ("vlCo") */
+    PUCHAR Staging;                         /* compression only: one sub-block's coded bound, after Scratch */
+    ULONG StagingSize;
 } CODEC_CONTEXT, *PCODEC_CONTEXT;
 
 /* One sub-block of a checked form, as a read that needs only it decodes it. */

@@ -58,7 +58,9 @@ BOOLEAN IsWorthKeeping(ULONG StoredLength, ULONG ExtentLength)
  * a time: a sub-block the codec shrinks is kept coded, one it does not (or
  * whose coded bytes would not be smaller) is stored raw.
  *
- * Returns STATUS_SUCCESS with the form's length and whether it is worth keeping;
+ * Returns STATUS_SUCCESS with the form's length and whether it is worth keeping
+ * (a form that is not holds its header and coded sub-blocks, but not the bytes
+ * of its raw ones: it is for nothing but to be dropped);
  * STATUS_INVALID_PARAMETER for a context that does not compress or a length out
  * of range; STATUS_INTERNAL_ERROR when the codec fails otherwise (the extent is
  * then left as it is). The form is valid until the context codes again.
@@ -79,11 +81,11 @@ NTSTATUS EncodeExtent(PCODEC_CONTEXT Context, const UCHAR *Extent, ULONG ExtentL
     PUCHAR payload = form + header;
 
     /*
-     * The coder may use the rest of the scratch buffer: that is always more than
-     * the codecs' compression bound of the sub-block (the buffer holds a whole
-     * form with every sub-block raw plus 4 KiB, and a header takes less than
-     * 4 KiB minus the bound's excess), so a full output buffer is not expected;
-     * it, and coded bytes that are not smaller than the sub-block, store it raw.
+     * Each sub-block is coded into the staging area, which holds the codec's
+     * bound of one sub-block and stays in the cache, and only coded bytes smaller
+     * than the sub-block move on into the form: a sub-block that does not shrink
+     * costs the codec's pass and nothing more. A full staging area is not
+     * expected; it, like coded bytes that are not smaller, stores it raw.
      */
     RtlZeroMemory(form, header);
     WriteFormUlong(form, count);
@@ -92,14 +94,14 @@ NTSTATUS EncodeExtent(PCODEC_CONTEXT Context, const UCHAR *Extent, ULONG ExtentL
         const UCHAR *source = Extent + ((SIZE_T)index << shift);
         ULONG size = SubBlockExpectedSize(shift, ExtentLength, index);
         ULONG coded = 0;
-        NTSTATUS status =
-            CompressSubBlock(Context, source, size, payload + used, CODEC_SCRATCH_SIZE - header - used, &coded);
+        NTSTATUS status = CompressSubBlock(Context, source, size, Context->Staging, Context->StagingSize, &coded);
         if (status == STATUS_BUFFER_TOO_SMALL || (NT_SUCCESS(status) && (coded == 0 || coded >= size))) {
-            RtlCopyMemory(payload + used, source, size);
-            flags[index] = COMPRESSED_SUB_BLOCK_RAW;
+            flags[index] = COMPRESSED_SUB_BLOCK_RAW;    /* its bytes are copied below, if the form is kept */
             coded = size;
         } else if (!NT_SUCCESS(status)) {
             return STATUS_INTERNAL_ERROR;
+        } else {
+            RtlCopyMemory(payload + used, Context->Staging, coded);
         }
         used += coded;
         WriteFormUlong(ends + 4 * (SIZE_T)index, used);
@@ -107,6 +109,16 @@ NTSTATUS EncodeExtent(PCODEC_CONTEXT Context, const UCHAR *Extent, ULONG ExtentL
 
     *StoredLength = header + used;
     *WorthKeeping = IsWorthKeeping(header + used, ExtentLength);
+    if (!*WorthKeeping)
+        return STATUS_SUCCESS;
+    // Raw sub-blocks are copied only into a form that is kept: an extent that does
+    // not compress would otherwise be copied whole just to be thrown away.
+    for (ULONG index = 0, start = 0; index < count; ++index) {
+        ULONG end = ReadFormUlong(ends + 4 * (SIZE_T)index);
+        if (flags[index] & COMPRESSED_SUB_BLOCK_RAW)
+            RtlCopyMemory(payload + start, Extent + ((SIZE_T)index << shift), end - start);
+        start = end;
+    }
     return STATUS_SUCCESS;
 }
 
