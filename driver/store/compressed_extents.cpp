@@ -87,26 +87,28 @@ VOID DropCompressedForm(PFCB Fcb, PEXTENT_ENTRY Entry)
 }
 
 /*
- * DecodeIntoChunk: decodes Form into Chunk (at least the form's extent length).
+ * DecodeIntoChunk: decodes Form into Chunk (at least the form's extent length),
+ * with Decoder, which is made over for the form's codec when it decodes another.
  * Returns STATUS_SUCCESS; STATUS_DATA_ERROR for a corrupt form or an unknown
  * codec; STATUS_INSUFFICIENT_RESOURCES when the decoder's state cannot be had.
  */
-static NTSTATUS DecodeIntoChunk(PCOMPRESSED_EXTENT Form, PDATA_CHUNK Chunk)
+static NTSTATUS DecodeIntoChunk(PCODEC_CONTEXT Decoder, PCOMPRESSED_EXTENT Form, PDATA_CHUNK Chunk)
 {
-    CODEC_CONTEXT context;
-    RtlZeroMemory(&context, sizeof(context));
-    NTSTATUS status = SetUpCodecContext(&context, Form->Codec, FALSE);
-    if (status == STATUS_INVALID_DEVICE_REQUEST)
-        return STATUS_DATA_ERROR;
-    if (!NT_SUCCESS(status))
-        return status;
-    status = DecodeCompressedExtent(&context, Form, Chunk->Base);
-    TearDownCodecContext(&context);
+    NTSTATUS status;
+    if (Decoder->Codec != Form->Codec) {
+        TearDownCodecContext(Decoder);
+        status = SetUpCodecContext(Decoder, Form->Codec, FALSE);
+        if (status == STATUS_INVALID_DEVICE_REQUEST)
+            return STATUS_DATA_ERROR;
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    status = DecodeCompressedExtent(Decoder, Form, Chunk->Base);
     return status == STATUS_INTERNAL_ERROR ? STATUS_DATA_ERROR : status;
 }
 
-/* DecompressEntry: gives one compressed entry its memory back, decoded. */
-static NTSTATUS DecompressEntry(PFCB Fcb, PEXTENT_ENTRY Entry, ULONG Now)
+/* DecompressEntry: gives one compressed entry its memory back, decoded with Decoder. */
+static NTSTATUS DecompressEntry(PFCB Fcb, PEXTENT_ENTRY Entry, PCODEC_CONTEXT Decoder, ULONG Now)
 {
     PFCB_DATA data = &Fcb->Data;
     PCOMPRESSED_EXTENT form = Entry->Compressed;
@@ -114,7 +116,7 @@ static NTSTATUS DecompressEntry(PFCB Fcb, PEXTENT_ENTRY Entry, ULONG Now)
     NTSTATUS status = AllocateChunk(data->Volume, Entry->Size, 0, form->ExtentLength, FALSE, TRUE, &chunk);
     if (!NT_SUCCESS(status))
         return status;
-    status = DecodeIntoChunk(form, chunk);
+    status = DecodeIntoChunk(Decoder, form, chunk);
     if (!NT_SUCCESS(status)) {
         ReleaseChunk(chunk);
         return status;
@@ -149,14 +151,15 @@ NTSTATUS DecompressExtents(PFCB Fcb, ULONGLONG First, ULONGLONG Last)
     if (!ExIsResourceAcquiredExclusiveLite(&Fcb->PagingIoResource))
         StoreInvariantFailed(INVARIANT_DECOMPRESS_UNLOCKED);
     ULONG now = ExtentAccessTime();
-    for (ULONGLONG i = First; i <= Last && i < data->ExtentCapacity; i++) {
-        if (data->Extents[i].Compressed == NULL)
-            continue;
-        NTSTATUS status = DecompressEntry(Fcb, &data->Extents[i], now);
-        if (!NT_SUCCESS(status))
-            return status;
+    CODEC_CONTEXT decoder;
+    RtlZeroMemory(&decoder, sizeof(decoder));
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONGLONG i = First; i <= Last && i < data->ExtentCapacity && NT_SUCCESS(status); i++) {
+        if (data->Extents[i].Compressed != NULL)
+            status = DecompressEntry(Fcb, &data->Extents[i], &decoder, now);
     }
-    return STATUS_SUCCESS;
+    TearDownCodecContext(&decoder);
+    return status;
 }
 
 /*
