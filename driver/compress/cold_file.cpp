@@ -73,6 +73,16 @@ static VOID PackExtents(PVCB Vcb, PFCB Fcb, PCODEC_CONTEXT Context, PCOLD_PASS P
 }
 
 /*
+ * SharesSingleBuffer: whether the file's single buffer is another file's too: its
+ * conversion would copy it, spending memory to save memory.
+ */
+static BOOLEAN SharesSingleBuffer(PFCB_DATA Data)
+{
+    return Data->Extents == NULL && Data->SingleChunk != NULL && (Data->SingleFlags & SINGLE_SHARED) != 0 &&
+           ReadNoFence(&Data->SingleChunk->ReferenceCount) > 1;
+}
+
+/*
  * ReleaseSection: a file that was mapped can be packed only once no section is
  * left on it: paging I/O copies memory and never meets a compressed form. One
  * that has no views left is flushed and purged (at most COLD_PURGE_ATTEMPTS
@@ -118,7 +128,8 @@ BOOLEAN PackColdFile(PVCB Vcb, PFCB Fcb, PCODEC_CONTEXT Context)
     ExAcquireResourceExclusiveLite(&Fcb->MainResource, TRUE);
     ExAcquireResourceExclusiveLite(&Fcb->PagingIoResource, TRUE);
     PFCB_DATA data = &Fcb->Data;
-    if (Fcb->DeletePending || Fcb->Unlinked || data->FileSize < COLD_FILE_MIN_SIZE || data->Slab != NULL) {
+    if (Fcb->DeletePending || Fcb->Unlinked || data->FileSize < COLD_FILE_MIN_SIZE || data->Slab != NULL ||
+        SharesSingleBuffer(data)) {
         requeue = FALSE;
     } else if (Fcb->SectionCreated || Fcb->SectionObjectPointers.DataSectionObject != NULL ||
                Fcb->SectionObjectPointers.ImageSectionObject != NULL) {

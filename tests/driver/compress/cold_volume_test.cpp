@@ -268,6 +268,33 @@ TEST_F(ColdWorkerTest, ADamagedFormIsReportedAndNothingChanges)
     Close(h);
 }
 
+/* Two files sharing one single buffer are left as they are: packing one would first copy it. */
+TEST_F(ColdWorkerTest, ASharedSingleBufferIsNotCopiedToBePacked)
+{
+    ASSERT_EQ(SetLevel('R', COMPRESSION_LEVEL_FAST), STATUS_SUCCESS);
+    std::vector<UCHAR> text = Text(kMiB, 81);
+    MakeFile("\\a", text);
+    HANDLE a = OpenFile("\\a");
+    HANDLE b = OpenFile("\\b");
+    ASSERT_EQ(SetEndOfFile(b, kMiB), STATUS_SUCCESS);
+    DUPLICATE_EXTENTS_DATA clone{a, {.QuadPart = 0}, {.QuadPart = 0}, {.QuadPart = (LONGLONG)kMiB}};
+    ASSERT_EQ(Fsctl(b, FSCTL_DUPLICATE_EXTENTS_TO_FILE, clone).status, STATUS_SUCCESS);
+    ASSERT_NE(NodeOf(b)->Data.SingleFlags & SINGLE_SHARED, 0u);
+    Close(a);
+    Close(b);
+    LONG64 held = VolumeHeld();
+    LetTimePass(kColdSeconds);
+    EXPECT_EQ(Statistics().ExtentsCompressed, 0u);
+    EXPECT_EQ(VolumeHeld(), held);
+    for (const char *path : {"\\a", "\\b"}) {
+        HANDLE h = OpenFile(path);
+        std::vector<UCHAR> got;
+        ASSERT_EQ(Get(h, 0, text.size() + 1, &got), STATUS_SUCCESS);
+        EXPECT_TRUE(got == text) << path;
+        Close(h);
+    }
+}
+
 /* A packed file mapped into memory is decoded first: the view shows its bytes. */
 TEST_F(ColdWorkerTest, AMappedPackedFileShowsItsBytes)
 {
