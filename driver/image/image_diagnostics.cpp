@@ -21,6 +21,7 @@ EXTERN_C DECLSPEC_EXPORT const VOREL_IMAGE_DIAGNOSTICS VorelImageDiagnostics = {
     ChooseImageHeaderCopy,
     CheckImageHeaderContents,
     CheckImageNextNodeId,
+    NextImageGeneration,
     InitializeImageStreamWriter,
     OpenImageRecord,
     AppendImageBytes,

@@ -29,6 +29,7 @@ typedef struct _VOREL_IMAGE_DIAGNOSTICS {
                                       PULONG Active, PIMAGE_HEADER Header);
     NTSTATUS (*CheckImageHeaderContents)(PCIMAGE_HEADER Header, PIMAGE_SLOT_CLAIMS Claims);
     NTSTATUS (*CheckImageNextNodeId)(PCIMAGE_HEADER Header, ULONGLONG LargestNodeId);
+    NTSTATUS (*NextImageGeneration)(ULONGLONG Committed, PULONGLONG Next);
 
     /* The stream's writer. */
     VOID (*InitializeImageStreamWriter)(PIMAGE_STREAM_WRITER Writer, PUCHAR Buffer, SIZE_T Capacity);

@@ -168,3 +168,17 @@ NTSTATUS CheckImageNextNodeId(PCIMAGE_HEADER Header, ULONGLONG LargestNodeId)
 {
     return Header->NextNodeId > LargestNodeId ? STATUS_SUCCESS : STATUS_FILE_CORRUPT_ERROR;
 }
+
+/*
+ * NextImageGeneration: the generation of the next save. A committed generation
+ * of 2^64 - 1 cannot be followed: the next copy would wrap to 0 and lose the
+ * choice to the copy it replaces, so every later save would be silently passed
+ * over. No run of saves reaches it; a header that carries it is refused.
+ */
+NTSTATUS NextImageGeneration(ULONGLONG Committed, PULONGLONG Next)
+{
+    if (Committed == MAXULONGLONG)
+        return STATUS_FILE_CORRUPT_ERROR;
+    *Next = Committed + 1;
+    return STATUS_SUCCESS;
+}

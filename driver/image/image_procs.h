@@ -28,6 +28,7 @@ NTSTATUS ChooseImageHeaderCopy(const UCHAR *Copy0, SIZE_T Length0, const UCHAR *
                                PULONG Active, PIMAGE_HEADER Header);
 NTSTATUS CheckImageHeaderContents(PCIMAGE_HEADER Header, PIMAGE_SLOT_CLAIMS Claims);
 NTSTATUS CheckImageNextNodeId(PCIMAGE_HEADER Header, ULONGLONG LargestNodeId);
+NTSTATUS NextImageGeneration(ULONGLONG Committed, PULONGLONG Next);
 
 /* stream_writer.cpp */
 VOID InitializeImageStreamWriter(PIMAGE_STREAM_WRITER Writer, PUCHAR Buffer, SIZE_T Capacity);

@@ -268,6 +268,17 @@ TEST_F(ImageHeaderTest, TheNextNodeIdentifierLiesAboveEveryLoadedOne)
     EXPECT_EQ(m->CheckImageNextNodeId(header.get(), 101), STATUS_FILE_CORRUPT_ERROR);
 }
 
+TEST_F(ImageHeaderTest, AGenerationThatWouldWrapIsNotFollowed)
+{
+    ULONGLONG next = 0;
+    EXPECT_EQ(m->NextImageGeneration(0, &next), STATUS_SUCCESS);
+    EXPECT_EQ(next, 1u);
+    EXPECT_EQ(m->NextImageGeneration(~0ull - 1, &next), STATUS_SUCCESS);
+    EXPECT_EQ(next, ~0ull);
+    EXPECT_EQ(m->NextImageGeneration(~0ull, &next), STATUS_FILE_CORRUPT_ERROR);
+    EXPECT_EQ(next, ~0ull);
+}
+
 TEST_F(ImageHeaderTest, SlotsLieWhereTheGeometrySaysAndInsideTheFile)
 {
     ULONG sector;
