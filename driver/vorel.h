@@ -20,6 +20,7 @@
 #include "namespace/namespace_struc.h"
 #include "volume/volume_struc.h"
 #include "fileops/fileops_struc.h"
+#include "image/image_struc.h"
 
 #include "core/core_procs.h"
 #include "store/store_procs.h"
@@ -27,5 +28,6 @@
 #include "volume/volume_procs.h"
 #include "fileops/fileops_procs.h"
 #include "compress/compress_procs.h"
+#include "image/image_procs.h"
 #include "control/control_procs.h"
 #include "bootcfg/bootcfg_procs.h"
