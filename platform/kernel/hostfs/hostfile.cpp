@@ -85,7 +85,8 @@ void RollBack(Injector &injector)
     injector.logs.clear();
 }
 
-enum class Operation { Write, Flush };
+/* Write moves data (a tear keeps a prefix); Change resizes or zeroes (all or nothing). */
+enum class Operation { Write, Change, Flush };
 
 /*
  * Counts an operation while armed (the lock held). Returns the status it must fail
@@ -181,7 +182,7 @@ NTSTATUS Counted(HostFile *file, int fd, Operation operation, uint64_t offset, u
     NTSTATUS fault = CountOperation(injector, operation, &allowed);
     if (!NT_SUCCESS(fault) && (injector.dead || allowed == 0))
         return fault;
-    if (operation == Operation::Write)
+    if (operation != Operation::Flush)
         LogChange(injector, file, fd, offset, length);
     NTSTATUS status = change(allowed);
     if (operation == Operation::Flush && NT_SUCCESS(status)) {
@@ -213,19 +214,19 @@ NTSTATUS ResizeHostFile(HostFile *file, int fd, uint64_t size)
 {
     uint64_t old = SizeOf(fd);
     uint64_t from = size < old ? size : old;
-    return Counted(file, fd, Operation::Write, from, old > size ? old - size : 0, [&](uint64_t) {
+    return Counted(file, fd, Operation::Change, from, old > size ? old - size : 0, [&](uint64_t) {
         return ::ftruncate(fd, (off_t)size) == 0 ? STATUS_SUCCESS : StatusFromErrno(errno);
     });
 }
 
 NTSTATUS ZeroHostFile(HostFile *file, int fd, uint64_t offset, uint64_t length)
 {
+    // Only bytes inside the file are zeroed; a range beyond it changes nothing (but counts).
     uint64_t size = SizeOf(fd);
-    if (offset >= size || length == 0)
-        return STATUS_SUCCESS;
-    if (length > size - offset)
-        length = size - offset;
-    return Counted(file, fd, Operation::Write, offset, length, [&](uint64_t) {
+    length = offset >= size ? 0 : length > size - offset ? size - offset : length;
+    return Counted(file, fd, Operation::Change, offset, length, [&](uint64_t) {
+        if (length == 0)
+            return STATUS_SUCCESS;
         if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, (off_t)offset, (off_t)length) == 0)
             return STATUS_SUCCESS;
         if (errno != EOPNOTSUPP && errno != ENOSYS)

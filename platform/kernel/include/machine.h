@@ -276,7 +276,8 @@ MACHINE_API bool ShouldFail(const char *site, uint32_t tag = 0);
  *   FailDiskFull / FailDeviceError  that operation fails (STATUS_DISK_FULL /
  *                                   STATUS_IO_DEVICE_ERROR) and changes nothing;
  *   Tear                            a write puts only its first tornBytes (fewer than all)
- *                                   into the file and fails; a flush fails;
+ *                                   into the file and fails; a size change, zeroing or
+ *                                   flush fails whole;
  *   Die                             that and every later write and flush fail and change
  *                                   nothing ("the process died");
  *   PowerLoss                       as Die, and every change of each file since that file's
