@@ -98,21 +98,70 @@ bool NameFromWindows(const WCHAR *text, size_t units, std::string *out)
 
 } // namespace
 
+namespace {
+
+/*
+ * A name that leads into the mount root's letter directory ($VOREL_MOUNT_ROOT/R/...) names
+ * the machine's own volume R: its open starts again as "\??\R:\..." (true, *target).
+ * The machine never reaches its own volumes through Linux: a call into its own FUSE
+ * mount from a thread that serves it would wait for itself.
+ */
+bool MountedVolumeName(const Drive *drive, const std::string &name, std::u16string *target)
+{
+    std::string absolute = drive->directory == "/" ? "/" + name : drive->directory + "/" + name;
+    const std::string prefix = drive->mountRoot + "/";
+    if (absolute.compare(0, prefix.size(), prefix) != 0 || absolute.size() == prefix.size())
+        return false;
+    char letter = absolute[prefix.size()];
+    if (letter < 'A' || letter > 'Z' || (absolute.size() > prefix.size() + 1 && absolute[prefix.size() + 1] != '/'))
+        return false;
+    std::string rest = absolute.substr(prefix.size() + 1);
+    std::u16string result = u"\\??\\";
+    result.push_back((char16_t)letter);
+    result += u":";
+    if (rest.empty())
+        rest = "/";
+    // UTF-8 back to UTF-16 ('/' to '\'); the name came from valid UTF-16, so it is valid.
+    for (size_t i = 0; i < rest.size();) {
+        unsigned char c = (unsigned char)rest[i];
+        uint32_t code;
+        size_t extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+        code = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
+        for (size_t k = 1; k <= extra && i + k < rest.size(); ++k)
+            code = (code << 6) | ((unsigned char)rest[i + k] & 0x3F);
+        i += extra + 1;
+        if (code == '/') {
+            result.push_back(u'\\');
+        } else if (code >= 0x10000) {
+            code -= 0x10000;
+            result.push_back((char16_t)(0xD800 + (code >> 10)));
+            result.push_back((char16_t)(0xDC00 + (code & 0x3FF)));
+        } else {
+            result.push_back((char16_t)code);
+        }
+    }
+    *target = result;
+    return true;
+}
+
+} // namespace
+
 /* Opens a drive-relative name under the drive's directory ("" is the directory itself). */
-int OpenBeneath(const Drive *drive, const std::string &name, int flags, mode_t mode)
+int OpenBeneath(Drive *drive, const std::string &name, int flags, mode_t mode)
 {
     const char *path = name.empty() ? "." : name.c_str();
-    if (drive->directoryFd < 0) {
+    int directoryFd = DirectoryOf(drive);
+    if (directoryFd < 0) {
         errno = ENOENT;
         return -1;
     }
     if (!drive->confined)
-        return ::openat(drive->directoryFd, path, flags | O_CLOEXEC, mode);
+        return ::openat(directoryFd, path, flags | O_CLOEXEC, mode);
     struct open_how how {};
     how.flags = (uint64_t)(flags | O_CLOEXEC);
     how.mode = (flags & O_CREAT) ? mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    return (int)syscall(SYS_openat2, drive->directoryFd, path, &how, sizeof(how));
+    return (int)syscall(SYS_openat2, directoryFd, path, &how, sizeof(how));
 }
 
 namespace {
@@ -182,7 +231,7 @@ void SplitName(const std::string &name, std::string *parent, std::string *last)
 }
 
 /* Missing name: not found when its directory exists, path not found otherwise. */
-NTSTATUS MissingStatus(const Drive *drive, const std::string &name)
+NTSTATUS MissingStatus(Drive *drive, const std::string &name)
 {
     std::string parent, last;
     SplitName(name, &parent, &last);
@@ -359,6 +408,12 @@ NTSTATUS Create(PDEVICE_OBJECT device, PIRP irp)
         name = base.empty() ? name : name.empty() ? base : base + "/" + name;
     }
     r.name = name;
+    std::u16string volumeName;
+    if (MountedVolumeName(drive, name, &volumeName)) {
+        NTSTATUS replaced = IoReplaceFileObjectName(fileObject, reinterpret_cast<PWSTR>(volumeName.data()),
+                                                    (USHORT)(volumeName.size() * sizeof(WCHAR)));
+        return Complete(irp, NT_SUCCESS(replaced) ? STATUS_REPARSE : replaced, NT_SUCCESS(replaced) ? IO_REPARSE : 0);
+    }
 
     int fd = -1;
     struct stat st {};

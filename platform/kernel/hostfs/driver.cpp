@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 
 namespace hostfs {
@@ -105,8 +106,12 @@ NTSTATUS CreateDriveDevice(char16_t letter, const std::u16string &deviceName, co
     drive->directory = directory.size() > 1 && directory.back() == '/' ? directory.substr(0, directory.size() - 1)
                                                                         : directory;
     drive->confined = drive->directory != "/";
-    // A drive whose directory is missing still holds its letter; its opens find nothing.
-    drive->directoryFd = ::open(drive->directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const char *mountRoot = std::getenv("VOREL_MOUNT_ROOT");
+    drive->mountRoot = mountRoot != nullptr && mountRoot[0] != 0 ? mountRoot : "/mnt/vorel";
+    while (drive->mountRoot.size() > 1 && drive->mountRoot.back() == '/')
+        drive->mountRoot.pop_back();
+    // A drive whose directory is missing still holds its letter; its opens find nothing until it comes.
+    DirectoryOf(drive.get());
     UNICODE_STRING counted;
     counted.Buffer = reinterpret_cast<PWCH>(const_cast<char16_t *>(deviceName.data()));
     counted.Length = counted.MaximumLength = (USHORT)(deviceName.size() * sizeof(WCHAR));
@@ -150,6 +155,21 @@ Drive *DriveOf(PDEVICE_OBJECT device)
         if (drive->device == device)
             return drive.get();
     return nullptr;
+}
+
+int DirectoryOf(Drive *drive)
+{
+    int fd = drive->directoryFd.load(std::memory_order_acquire);
+    if (fd >= 0)
+        return fd;
+    fd = ::open(drive->directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int expected = -1;
+    if (drive->directoryFd.compare_exchange_strong(expected, fd, std::memory_order_acq_rel))
+        return fd;
+    ::close(fd); /* another thread's is the drive's */
+    return expected;
 }
 
 ULONG SectorOf(PDEVICE_OBJECT device)
@@ -255,7 +275,7 @@ NTSTATUS Cleanup(PDEVICE_OBJECT, PIRP irp)
             file->deletePending = true;
         if (--file->handles == 0 && file->deletePending) {
             Drive *drive = file->drive;
-            int dirFd = drive->directoryFd;
+            int dirFd = DirectoryOf(drive);
             if (::unlinkat(dirFd, file->name.c_str(), file->directory ? AT_REMOVEDIR : 0) == 0) {
                 file->nameDirty = true;
                 file->deletePending = false;

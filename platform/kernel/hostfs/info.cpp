@@ -142,7 +142,7 @@ NTSTATUS Rename(PIO_STACK_LOCATION stack, Open *open, const FILE_RENAME_INFORMAT
         directory = slash == std::string::npos ? std::string() : file->name.substr(0, slash);
     }
     std::string newName = directory.empty() ? lastName : directory + "/" + lastName;
-    int dirFd = file->drive->directoryFd;
+    int dirFd = DirectoryOf(file->drive);
     unsigned flags = stack->Parameters.SetFile.ReplaceIfExists ? 0 : RENAME_NOREPLACE;
     if (::renameat2(dirFd, file->name.c_str(), dirFd, newName.c_str(), flags) != 0)
         return errno == ENOENT ? STATUS_OBJECT_PATH_NOT_FOUND : StatusFromErrno(errno);
@@ -251,7 +251,7 @@ NTSTATUS QueryVolumeInformation(PDEVICE_OBJECT device, PIRP irp)
     switch (stack->Parameters.QueryVolume.FsInformationClass) {
     case FileFsSizeInformation:
     case FileFsFullSizeInformation: {
-        if (drive->directoryFd < 0 || fstatvfs(drive->directoryFd, &vfs) != 0)
+        if (DirectoryOf(drive) < 0 || fstatvfs(DirectoryOf(drive), &vfs) != 0)
             return Complete(irp, STATUS_NO_SUCH_DEVICE);
         ULONG perUnit = sector != 0 && sector <= kAllocationUnit ? kAllocationUnit / sector : 1;
         if (stack->Parameters.QueryVolume.FsInformationClass == FileFsSizeInformation) {

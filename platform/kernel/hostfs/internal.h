@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -24,8 +25,9 @@ struct Drive {
     char16_t letter = 0;
     ULONG sectorSize = 512; /* reported; the device's SectorSize is enforced (512 for 0) */
     std::string directory; /* absolute, without a trailing '/' but for the root */
-    int directoryFd = -1;  /* O_PATH descriptor of the directory */
+    std::atomic<int> directoryFd{-1}; /* O_PATH descriptor of the directory, once it exists (interlocked) */
     bool confined = false; /* names may not leave the directory, even through symlinks (all drives but C:) */
+    std::string mountRoot; /* where the machine's volumes appear to Linux (VOREL_MOUNT_ROOT) */
 };
 
 /* A Linux file some file objects have open. Every field: the lock. */
@@ -61,6 +63,8 @@ inline Open *OpenOf(PFILE_OBJECT file)
     return file != nullptr ? static_cast<Open *>(file->FsContext2) : nullptr;
 }
 
+/* The drive directory's descriptor (opened at first use: the directory may come after boot); -1 while missing. */
+int DirectoryOf(Drive *drive);
 /* The status for a Linux error. */
 NTSTATUS StatusFromErrno(int error);
 /* Completes the request with the status and returns it. */
@@ -80,7 +84,7 @@ NTSTATUS ZeroHostFile(HostFile *file, int fd, uint64_t offset, uint64_t length);
 /* Makes the file's data (and, when its name changed, its directory entry) durable. */
 NTSTATUS FlushHostFile(HostFile *file, int fd);
 /* Opens a drive-relative name under the drive's directory ("" is the directory itself). */
-int OpenBeneath(const Drive *drive, const std::string &name, int flags, mode_t mode);
+int OpenBeneath(Drive *drive, const std::string &name, int flags, mode_t mode);
 
 /* ---- Dispatch routines ------------------------------------------------------------------- */
 NTSTATUS Create(PDEVICE_OBJECT device, PIRP irp);

@@ -1,8 +1,9 @@
 /*
  * The mount manager's driver: its driver object and \Device\MountPointManager, made
  * at boot and deleted at shutdown; the machine's own drives (C:, the letters of
- * VOREL_HOST_DRIVES, foreign letters of tests) on devices \Device\HostDisk<N> and
- * \Device\ForeignDisk<X>, which take no file system; the dispatch of its requests; the
+ * VOREL_HOST_DRIVES, foreign letters of tests) on devices \Device\HostDisk<N> (the
+ * host file system's, platform/kernel/hostfs) and \Device\ForeignDisk<X> (which take
+ * no file system); the dispatch of its requests; the
  * table of volumes and the links of drive letters; and the host's letter observer.
  *
  * Every device and link the machine makes for itself is host memory and no audit

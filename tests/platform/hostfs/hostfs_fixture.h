@@ -26,6 +26,10 @@ struct Opened {
 class HostFsTest : public MachineTest {
 protected:
     void SetUp() override;
+    /* More drives for VOREL_HOST_DRIVES, made from the test directory ("R=<dir>/other"). */
+    virtual std::string MoreDrives(const std::string &) const { return std::string(); }
+    /* VOREL_MOUNT_ROOT for the machine, from the test directory ("" = left alone). */
+    virtual std::string MountRoot(const std::string &) const { return std::string(); }
     void TearDown() override;
 
     /* The Linux path of a name on H: ("a/b" -> "<dir>/a/b"). */
@@ -54,8 +58,8 @@ protected:
 
 private:
     std::string directory_;
-    std::string savedDrives_;
-    bool hadDrives_ = false;
+    std::string savedDrives_, savedMountRoot_;
+    bool hadDrives_ = false, hadMountRoot_ = false;
 };
 
 } // namespace hftest

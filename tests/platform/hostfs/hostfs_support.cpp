@@ -21,7 +21,14 @@ void HostFsTest::SetUp()
     const char *old = std::getenv("VOREL_HOST_DRIVES");
     hadDrives_ = old != nullptr;
     savedDrives_ = old != nullptr ? old : "";
-    setenv("VOREL_HOST_DRIVES", ("H=" + directory_).c_str(), 1);
+    std::string more = MoreDrives(directory_);
+    setenv("VOREL_HOST_DRIVES", ("H=" + directory_ + (more.empty() ? "" : "," + more)).c_str(), 1);
+    const char *oldRoot = std::getenv("VOREL_MOUNT_ROOT");
+    hadMountRoot_ = oldRoot != nullptr;
+    savedMountRoot_ = oldRoot != nullptr ? oldRoot : "";
+    std::string root = MountRoot(directory_);
+    if (!root.empty())
+        setenv("VOREL_MOUNT_ROOT", root.c_str(), 1);
     MachineTest::SetUp();
 }
 
@@ -32,6 +39,10 @@ void HostFsTest::TearDown()
         setenv("VOREL_HOST_DRIVES", savedDrives_.c_str(), 1);
     else
         unsetenv("VOREL_HOST_DRIVES");
+    if (hadMountRoot_)
+        setenv("VOREL_MOUNT_ROOT", savedMountRoot_.c_str(), 1);
+    else
+        unsetenv("VOREL_MOUNT_ROOT");
     std::string command = "rm -rf '" + directory_ + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
 }
