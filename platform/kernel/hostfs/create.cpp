@@ -9,10 +9,12 @@
  * symlink cannot lead out either. Only regular files and directories open: a FIFO or a
  * device node is found with an O_PATH descriptor (which opens nothing) and refused.
  *
- * An open on behalf of user mode (previous mode user, or a forced access check) runs its
- * Linux calls under the requesting process's identity (fsuid, fsgid and groups of this
- * thread alone), so a caller can never make the machine create, open or truncate a file
- * their own identity could not.
+ * Native opens from user mode are refused: programs open host files themselves, with
+ * their own Linux rights. Kernel code that opens a host file for a user (a forced access
+ * check, or any open made while acting for a process other than the system) runs its
+ * Linux calls under that process's identity (fsuid, fsgid and groups of this thread
+ * alone), so a user can never make the machine create, open or truncate a file their
+ * own identity could not.
  */
 #include "hostfs/internal.h"
 
@@ -368,6 +370,10 @@ NTSTATUS Create(PDEVICE_OBJECT device, PIRP irp)
     Drive *drive = DriveOf(device);
     if (drive == nullptr)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    // User mode opens host files itself, with its own Linux rights: the machine serves
+    // native opens of them to kernel code alone.
+    if (irp->RequestorMode == UserMode && (fileObject->FileName.Length != 0 || fileObject->RelatedFileObject))
+        return Complete(irp, STATUS_ACCESS_DENIED);
     PFILE_OBJECT related = fileObject->RelatedFileObject;
     Open *relatedOpen = OpenOf(related);
     // A direct open of the drive's device: nothing of the host is opened.
@@ -422,8 +428,8 @@ NTSTATUS Create(PDEVICE_OBJECT device, PIRP irp)
     NTSTATUS status;
     {
         IdentityScope identity;
-        bool checked = irp->RequestorMode == UserMode || (stack->Flags & SL_FORCE_ACCESS_CHECK);
         struct _KPROCESS *process = ke::CurrentProcess();
+        bool checked = (stack->Flags & SL_FORCE_ACCESS_CHECK) || (process != nullptr && !process->System);
         if (checked && process != nullptr && !identity.Assume(process->Uid, process->Gid))
             status = STATUS_ACCESS_DENIED;
         else

@@ -1,7 +1,8 @@
 /*
- * Opens for user mode run as the requesting process's Linux identity: what its user
- * could not create, open or truncate, the machine refuses for it (the machine itself
- * runs as root here; without root the identity cannot change and the tests skip).
+ * Host files and users: native opens from user mode are refused outright, and kernel
+ * opens made for a user process run as its Linux identity, so what its user could not
+ * create, open or truncate the machine refuses for it (the machine runs as root here;
+ * without root the identity cannot change and those tests skip).
  */
 #include "hostfs_fixture.h"
 
@@ -21,8 +22,6 @@ class HostIdentityTest : public HostFsTest {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "changing the Linux identity needs root";
         HostFsTest::SetUp();
         // The drive directory: root's, readable and searchable by everyone, writable by root alone.
         ASSERT_EQ(chmod(Directory().c_str(), 0755), 0);
@@ -34,52 +33,63 @@ protected:
         ASSERT_EQ(chmod(HostPath("shared").c_str(), 0666), 0);
     }
 
-    /* NtCreateFile of an H: name as a user process (previous mode user). */
-    NTSTATUS UserOpen(support::UserProcess &process, const std::string &name, ACCESS_MASK access, ULONG disposition,
-                      HANDLE *handle)
-    {
-        std::u16string text = NtName(name);
-        std::string ascii(text.begin(), text.end());
-        POBJECT_ATTRIBUTES oa = process.Attributes(ascii.c_str());
-        auto *iosb = process.New<IO_STATUS_BLOCK>();
-        auto *userHandle = process.New<HANDLE>();
-        machine::EnterProcess(process.process());
-        NTSTATUS status = NtCreateFile(userHandle, access | SYNCHRONIZE, oa, iosb, nullptr, 0, FILE_SHARE_READ,
-                                       disposition, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
-        *handle = *userHandle;
-        machine::LeaveProcess();
-        return status;
-    }
-    void UserClose(support::UserProcess &process, HANDLE handle)
+    /* ZwCreateFile of an H: name by kernel code acting for the process. */
+    NTSTATUS KernelOpenFor(support::UserProcess &process, const std::string &name, ACCESS_MASK access,
+                           ULONG disposition, ULONG attributes = OBJ_FORCE_ACCESS_CHECK)
     {
         machine::EnterProcess(process.process());
-        EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
+        Opened opened = Open(name, disposition, access, FILE_SHARE_READ,
+                             FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, attributes);
         machine::LeaveProcess();
+        if (NT_SUCCESS(opened.status)) {
+            EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
+        }
+        return opened.status;
     }
 };
 
 } // namespace
 
-TEST_F(HostIdentityTest, AUserCannotMakeTheMachineCreateOrTruncateWhatTheyCouldNot)
+TEST_F(HostIdentityTest, NativeOpensFromUserModeAreRefused)
 {
-    support::UserProcess user(kUid, kGid);
+    support::UserProcess user(0, 0);
     HANDLE handle = nullptr;
+    std::u16string text = NtName("made-by-a-client");
+    std::string ascii(text.begin(), text.end());
+    EXPECT_EQ(user.Open(ascii.c_str(), GENERIC_READ, &handle), STATUS_ACCESS_DENIED);
+    POBJECT_ATTRIBUTES oa = user.Attributes(ascii.c_str());
+    auto *iosb = user.New<IO_STATUS_BLOCK>();
+    auto *userHandle = user.New<HANDLE>();
+    EXPECT_EQ(support::AsUser(user,
+                              [&] {
+                                  return NtCreateFile(userHandle, GENERIC_WRITE | SYNCHRONIZE, oa, iosb, nullptr, 0, 0,
+                                                      FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+                              }),
+              STATUS_ACCESS_DENIED);
+    EXPECT_FALSE(HostExists("made-by-a-client"));
+}
+
+TEST_F(HostIdentityTest, KernelOpensForAUserCannotDoWhatTheUserCouldNot)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing the Linux identity needs root";
+    support::UserProcess user(kUid, kGid);
     // Creating in root's directory, truncating or writing root's file: refused, nothing changed.
-    EXPECT_EQ(UserOpen(user, "new", GENERIC_READ | GENERIC_WRITE, FILE_CREATE, &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(KernelOpenFor(user, "new", GENERIC_READ | GENERIC_WRITE, FILE_CREATE), STATUS_ACCESS_DENIED);
     EXPECT_FALSE(HostExists("new"));
-    EXPECT_EQ(UserOpen(user, "roots", GENERIC_WRITE, FILE_OVERWRITE, &handle), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(UserOpen(user, "roots", GENERIC_READ, FILE_SUPERSEDE, &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(KernelOpenFor(user, "roots", GENERIC_WRITE, FILE_OVERWRITE), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(KernelOpenFor(user, "roots", GENERIC_READ, FILE_SUPERSEDE), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(KernelOpenFor(user, "roots", GENERIC_READ | GENERIC_WRITE, FILE_OVERWRITE_IF, 0),
+              STATUS_ACCESS_DENIED)
+        << "acting for a user process is enough, forced check or not";
     EXPECT_EQ(HostBytes("roots"), (Bytes{1, 2, 3}));
-    EXPECT_EQ(UserOpen(user, "roots", GENERIC_WRITE, FILE_OPEN, &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(KernelOpenFor(user, "roots", GENERIC_WRITE, FILE_OPEN), STATUS_ACCESS_DENIED);
 
     // Reading root's file, and what their identity may do, they may.
-    ASSERT_EQ(UserOpen(user, "roots", GENERIC_READ, FILE_OPEN, &handle), STATUS_SUCCESS);
-    UserClose(user, handle);
-    ASSERT_EQ(UserOpen(user, "shared", GENERIC_READ | GENERIC_WRITE, FILE_OVERWRITE, &handle), STATUS_SUCCESS);
-    UserClose(user, handle);
+    EXPECT_EQ(KernelOpenFor(user, "roots", GENERIC_READ, FILE_OPEN), STATUS_SUCCESS);
+    EXPECT_EQ(KernelOpenFor(user, "shared", GENERIC_READ | GENERIC_WRITE, FILE_OVERWRITE), STATUS_SUCCESS);
     EXPECT_TRUE(HostBytes("shared").empty());
-    ASSERT_EQ(UserOpen(user, "open/mine", GENERIC_READ | GENERIC_WRITE, FILE_CREATE, &handle), STATUS_SUCCESS);
-    UserClose(user, handle);
+    EXPECT_EQ(KernelOpenFor(user, "open/mine", GENERIC_READ | GENERIC_WRITE, FILE_CREATE), STATUS_SUCCESS);
     struct stat st;
     ASSERT_EQ(stat(HostPath("open/mine").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, kUid) << "the file is the user's, not the machine's";
@@ -91,34 +101,9 @@ TEST_F(HostIdentityTest, AUserCannotMakeTheMachineCreateOrTruncateWhatTheyCouldN
     ZwClose(mine.handle);
     ASSERT_EQ(stat(HostPath("new").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
-}
-
-TEST_F(HostIdentityTest, KernelOpensThatForceTheAccessCheckActAsTheCallingProcess)
-{
-    support::UserProcess user(kUid, kGid);
-    std::u16string text = NtName("roots");
-    UNICODE_STRING string;
-    string.Buffer = reinterpret_cast<PWCH>(text.data());
-    string.Length = string.MaximumLength = (USHORT)(text.size() * sizeof(WCHAR));
-    auto open = [&](ULONG attributes) {
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, &string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE | attributes, nullptr,
-                                   nullptr);
-        IO_STATUS_BLOCK iosb{};
-        HANDLE handle = nullptr;
-        NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb, nullptr, 0,
-                                       FILE_SHARE_READ, FILE_OVERWRITE_IF,
-                                       FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
-        if (NT_SUCCESS(status))
-            ZwClose(handle);
-        return status;
-    };
-    // In the user's process: a forced check acts as the user; without it, as the machine.
-    machine::EnterProcess(user.process());
-    NTSTATUS forced = open(OBJ_FORCE_ACCESS_CHECK);
-    machine::LeaveProcess();
-    EXPECT_EQ(forced, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(HostBytes("roots"), (Bytes{1, 2, 3}));
-    EXPECT_EQ(open(0), STATUS_SUCCESS);
-    EXPECT_TRUE(HostBytes("roots").empty());
+    // A forced check from the system process acts as the machine.
+    Opened forced = Open("roots", FILE_OPEN, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                         FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, OBJ_FORCE_ACCESS_CHECK);
+    EXPECT_EQ(forced.status, STATUS_SUCCESS);
+    ZwClose(forced.handle);
 }
