@@ -24,6 +24,13 @@ bool Aligned(PDEVICE_OBJECT device, PFILE_OBJECT fileObject, uint64_t offset, UL
     return offset % sector == 0 && length % sector == 0 && (ULONG_PTR)buffer % sector == 0;
 }
 
+/* The caller's buffer of a transfer: a locked MDL's system address, or the address itself. */
+void *TransferBuffer(PIRP irp)
+{
+    return irp->MdlAddress != nullptr ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                                      : irp->UserBuffer;
+}
+
 void Advance(PFILE_OBJECT fileObject, uint64_t offset, ULONG_PTR moved)
 {
     if (fileObject->Flags & FO_SYNCHRONOUS_IO)
@@ -41,8 +48,7 @@ NTSTATUS Read(PDEVICE_OBJECT device, PIRP irp)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     ULONG length = stack->Parameters.Read.Length;
     LONGLONG offset = stack->Parameters.Read.ByteOffset.QuadPart;
-    void *buffer = irp->MdlAddress != nullptr ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
-                                              : irp->UserBuffer;
+    void *buffer = TransferBuffer(irp);
     if (offset < 0 || !Aligned(device, fileObject, (uint64_t)offset, length, buffer))
         return Complete(irp, STATUS_INVALID_PARAMETER);
     if (!open->readable)
@@ -75,9 +81,7 @@ NTSTATUS Write(PDEVICE_OBJECT device, PIRP irp)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     ULONG length = stack->Parameters.Write.Length;
     LARGE_INTEGER byteOffset = stack->Parameters.Write.ByteOffset;
-    const void *buffer = irp->MdlAddress != nullptr
-                             ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
-                             : irp->UserBuffer;
+    const void *buffer = TransferBuffer(irp);
     uint64_t offset;
     if (byteOffset.HighPart == -1 && byteOffset.LowPart == FILE_WRITE_TO_END_OF_FILE) {
         struct stat st {};

@@ -218,15 +218,7 @@ void BootMountManager()
 {
     auto &state = State();
     KeInitializeEvent(&state.deviceLock, SynchronizationEvent, TRUE);
-    state.driver = DRIVER_OBJECT{};
-    state.extension = DRIVER_EXTENSION{};
-    state.driver.Type = IO_TYPE_DRIVER;
-    state.driver.Size = sizeof(DRIVER_OBJECT);
-    state.driver.DriverExtension = &state.extension;
-    state.extension.DriverObject = &state.driver;
-    RtlInitUnicodeString(&state.driver.DriverName, kDriverName);
-    for (auto &routine : state.driver.MajorFunction)
-        routine = DispatchUnsupported;
+    io::InitializeMachineDriver(&state.driver, &state.extension, kDriverName, DispatchUnsupported);
     state.driver.MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     state.driver.MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanupOrClose;
     state.driver.MajorFunction[IRP_MJ_CLOSE] = DispatchCleanupOrClose;
