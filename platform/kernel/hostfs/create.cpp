@@ -426,6 +426,9 @@ NTSTATUS Create(PDEVICE_OBJECT device, PIRP irp)
     ULONG_PTR information = 0;
     bool truncate = false;
     NTSTATUS status;
+    // A drive whose directory is not there is a drive without its medium.
+    if (DirectoryOf(drive) < 0)
+        return Complete(irp, STATUS_NO_MEDIA_IN_DEVICE);
     {
         IdentityScope identity;
         struct _KPROCESS *process = ke::CurrentProcess();

@@ -9,6 +9,12 @@
  * host memory, outside the drivers' audits, and take no mount): IRP_MJ_CREATE with a
  * remaining name reaches this driver directly.
  *
+ * A drive reports sector size 512 unless a test sets another (machine::SetHostDriveSectorSize);
+ * a drive whose directory is missing answers opens with STATUS_NO_MEDIA_IN_DEVICE until
+ * the directory appears. Names that lead into the mount root are reparsed to the volume
+ * of their letter (create.cpp); the fault injector sits where host data changes
+ * (hostfile.cpp).
+ *
  * Records: a Drive per device (its directory, sector size); a HostFile per Linux file
  * that is open (keyed by device and inode number: share access, delete pending, the
  * drive-relative name, whether its name still needs a directory flush, the undo log of

@@ -149,13 +149,31 @@ TEST_F(HostFsTest, TheFilePointerMovesWithSynchronousTransfers)
     EXPECT_EQ(std::string(text), "world!");
     EXPECT_EQ(ZwReadFile(file.handle, nullptr, nullptr, nullptr, &iosb, text, sizeof(text), nullptr, nullptr),
               STATUS_END_OF_FILE);
+    // Allocation: less than the end of file cuts it, more keeps the size.
+    FILE_ALLOCATION_INFORMATION allocation{};
+    allocation.AllocationSize.QuadPart = 1u << 20;
+    EXPECT_EQ(ZwSetInformationFile(file.handle, &iosb, &allocation, sizeof(allocation), FileAllocationInformation),
+              STATUS_SUCCESS);
+    FILE_STANDARD_INFORMATION standard{};
+    ASSERT_EQ(Standard(file.handle, &standard), STATUS_SUCCESS);
+    EXPECT_EQ(standard.EndOfFile.QuadPart, 11);
+    FILE_NETWORK_OPEN_INFORMATION network{};
+    ASSERT_EQ(ZwQueryInformationFile(file.handle, &iosb, &network, sizeof(network), FileNetworkOpenInformation),
+              STATUS_SUCCESS);
+    EXPECT_EQ(network.EndOfFile.QuadPart, 11);
+    EXPECT_GE(network.AllocationSize.QuadPart, 1 << 20);
+    EXPECT_NE(network.LastWriteTime.QuadPart, 0);
     // A handle without write access writes nothing.
     Opened reader = Open("pointer", FILE_OPEN, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
     ASSERT_EQ(reader.status, STATUS_SUCCESS);
     EXPECT_EQ(Write(reader.handle, 0, "x", 1), STATUS_ACCESS_DENIED);
     ZwClose(reader.handle);
-    ZwClose(file.handle);
     EXPECT_EQ(HostBytes("pointer"), (Bytes{'h', 'e', 'l', 'l', 'o', 'w', 'o', 'r', 'l', 'd', '!'}));
+    allocation.AllocationSize.QuadPart = 5;
+    EXPECT_EQ(ZwSetInformationFile(file.handle, &iosb, &allocation, sizeof(allocation), FileAllocationInformation),
+              STATUS_SUCCESS);
+    ZwClose(file.handle);
+    EXPECT_EQ(HostBytes("pointer"), (Bytes{'h', 'e', 'l', 'l', 'o'}));
 }
 
 TEST_F(HostFsTest, UnbufferedTransfersMoveWholeSectorsOnly)

@@ -79,3 +79,33 @@ TEST_F(MountRootTest, NamesInTheMountRootOpenOnTheVolumeOfTheirLetter)
     // Not a letter's directory: an ordinary name.
     EXPECT_EQ(ReadAll("mnt/Rx/f"), Bytes{'x'});
 }
+
+namespace {
+
+class AbsentMediumTest : public HostFsTest {
+protected:
+    std::string MoreDrives(const std::string &directory) const override { return "M=" + directory + "/medium"; }
+};
+
+} // namespace
+
+TEST_F(AbsentMediumTest, ADriveWhoseDirectoryIsMissingHasNoMediumUntilItComes)
+{
+    std::u16string text = u"\\??\\M:\\f";
+    UNICODE_STRING string;
+    string.Buffer = reinterpret_cast<PWCH>(text.data());
+    string.Length = string.MaximumLength = (USHORT)(text.size() * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE handle = nullptr;
+    auto open = [&] {
+        return ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &iosb, nullptr, 0, 0,
+                            FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+    };
+    EXPECT_EQ(open(), STATUS_NO_MEDIA_IN_DEVICE);
+    ASSERT_EQ(mkdir(HostPath("medium").c_str(), 0755), 0);
+    ASSERT_EQ(open(), STATUS_SUCCESS);
+    ZwClose(handle);
+    EXPECT_TRUE(HostExists("medium/f"));
+}
