@@ -270,6 +270,30 @@ MACHINE_API uint64_t FaultsInjected(const std::string &site);
 MACHINE_API bool ShouldFail(const char *site, uint32_t tag = 0);
 
 
+/* ---- Host-file faults ----------------------------------------------------------------
+ * The host file system's writes (size changes and zeroing count as writes) and flushes are
+ * counted from the arming, 1 first. At the armed position:
+ *   FailDiskFull / FailDeviceError  that operation fails (STATUS_DISK_FULL /
+ *                                   STATUS_IO_DEVICE_ERROR) and changes nothing;
+ *   Tear                            a write puts only its first tornBytes (fewer than all)
+ *                                   into the file and fails; a size change, zeroing or
+ *                                   flush fails whole;
+ *   Die                             that and every later write and flush fail and change
+ *                                   nothing ("the process died");
+ *   PowerLoss                       as Die, and every change of each file since that file's
+ *                                   last flush (while armed) is undone first.
+ * LoseHostPower does what PowerLoss does, now. Disarming keeps the files as they are. */
+enum class HostFileFault { FailDiskFull, FailDeviceError, Tear, Die, PowerLoss };
+MACHINE_API void ArmHostFileFault(HostFileFault kind, uint64_t position, uint64_t tornBytes = 0);
+MACHINE_API void DisarmHostFileFaults();
+/* Writes and flushes counted since the arming. */
+MACHINE_API uint64_t HostFileOperations();
+MACHINE_API void LoseHostPower();
+/* The sector size a machine drive (C:, VOREL_HOST_DRIVES) enforces on unbuffered I/O and
+ * reports (512 unless set; 0 reports 0 and enforces 512). False when no such drive or the
+ * size is not 0 or a power of two up to 32768. */
+MACHINE_API bool SetHostDriveSectorSize(char16_t letter, uint32_t bytes);
+
 /* ---- Pool ----------------------------------------------------------------------------- */
 struct PoolTagStats {
     uint32_t tag = 0;

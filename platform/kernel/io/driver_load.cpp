@@ -290,6 +290,20 @@ void *DriverObject(const std::string &serviceName)
 
 namespace io {
 
+void InitializeMachineDriver(PDRIVER_OBJECT driver, PDRIVER_EXTENSION extension, PCWSTR name,
+                             PDRIVER_DISPATCH unsupported)
+{
+    *driver = DRIVER_OBJECT{};
+    *extension = DRIVER_EXTENSION{};
+    driver->Type = IO_TYPE_DRIVER;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = extension;
+    extension->DriverObject = driver;
+    RtlInitUnicodeString(&driver->DriverName, name);
+    for (auto &routine : driver->MajorFunction)
+        routine = unsupported;
+}
+
 void DriverDeviceDeleted(PDRIVER_OBJECT object)
 {
     bool finish = false;

@@ -52,6 +52,12 @@ bool AcceptsOpens(PDEVICE_OBJECT device);
 
 /* A device of an unloading driver is gone: the last one lets the driver's image go. */
 void DriverDeviceDeleted(PDRIVER_OBJECT driver);
+/*
+ * Sets up the driver object of one of the stand-in's own drivers (host memory, made at
+ * boot): its name, its extension, and every major function sent to unsupported.
+ */
+void InitializeMachineDriver(PDRIVER_OBJECT driver, PDRIVER_EXTENSION extension, PCWSTR name,
+                             PDRIVER_DISPATCH unsupported);
 
 /* ---- Volume parameter blocks and the mount path (vpb.cpp) ---------------------------------- */
 

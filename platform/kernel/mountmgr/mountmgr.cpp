@@ -1,8 +1,9 @@
 /*
  * The mount manager's driver: its driver object and \Device\MountPointManager, made
  * at boot and deleted at shutdown; the machine's own drives (C:, the letters of
- * VOREL_HOST_DRIVES, foreign letters of tests) on devices \Device\HostDisk<N> and
- * \Device\ForeignDisk<X>, which take no file system; the dispatch of its requests; the
+ * VOREL_HOST_DRIVES, foreign letters of tests) on devices \Device\HostDisk<N> (the
+ * host file system's, platform/kernel/hostfs) and \Device\ForeignDisk<X> (which take
+ * no file system); the dispatch of its requests; the
  * table of volumes and the links of drive letters; and the host's letter observer.
  *
  * Every device and link the machine makes for itself is host memory and no audit
@@ -10,6 +11,8 @@
  * driver leaves behind shows in the shutdown audit.
  */
 #include "mountmgr/mountmgr.h"
+
+#include "hostfs/hostfs.h"
 
 #include "io/internal.h"
 #include "ob/namespace.h"
@@ -145,17 +148,21 @@ NTSTATUS CreateMachineDevice(const std::u16string &name, DEVICE_TYPE type, PDEVI
  * table (unique ID: the device name's UTF-16 bytes, as no database value names it).
  * Device lock held, or boot.
  */
-NTSTATUS AddMachineDrive(char16_t letter, const std::u16string &deviceName, bool foreign)
+NTSTATUS AddMachineDrive(char16_t letter, const std::u16string &deviceName, bool foreign,
+                         const std::string &directory = std::string())
 {
     auto &state = State();
     if (LetterTaken(letter))
         return STATUS_OBJECT_NAME_COLLISION;
     PDEVICE_OBJECT device;
-    NTSTATUS status = CreateMachineDevice(deviceName, FILE_DEVICE_MASS_STORAGE, &device);
+    NTSTATUS status = foreign ? CreateMachineDevice(deviceName, FILE_DEVICE_MASS_STORAGE, &device)
+                              : hostfs::CreateDriveDevice(letter, deviceName, directory, &device);
     if (!NT_SUCCESS(status))
         return status;
     status = ob::CreateMachineLink(NamespacePath(letter), deviceName);
     if (!NT_SUCCESS(status)) {
+        if (!foreign)
+            hostfs::ForgetDriveDevice(device);
         IoDeleteDevice(device);
         return status;
     }
@@ -183,40 +190,35 @@ void RemoveMachineDrive(size_t index)
             RemoveLink(volume, volume->links.front(), nullptr);
         state.volumes.erase(state.volumes.begin() + (volume - state.volumes.data()));
     }
+    if (!drive.foreign)
+        hostfs::ForgetDriveDevice(drive.device);
     IoDeleteDevice(drive.device);
 }
 
-/* The letters of VOREL_HOST_DRIVES ("D=/srv/images,E=/x"; ';' separates too). */
-std::vector<char16_t> HostDriveLetters()
+/* The drives of VOREL_HOST_DRIVES ("D=/srv/images,E=/x"; ';' separates too), after C: (the root). */
+std::vector<std::pair<char16_t, std::string>> HostDrives()
 {
-    std::vector<char16_t> letters{u'C'};
+    std::vector<std::pair<char16_t, std::string>> drives{{u'C', "/"}};
     const char *list = std::getenv("VOREL_HOST_DRIVES");
     for (const char *p = list; p != nullptr && *p != 0;) {
-        char16_t letter = Upcase((char16_t)(unsigned char)*p);
-        if (letter >= u'A' && letter <= u'Z' && p[1] == '=' &&
-            std::find(letters.begin(), letters.end(), letter) == letters.end())
-            letters.push_back(letter);
+        const char *start = p;
         while (*p != 0 && *p != ',' && *p != ';')
             ++p;
+        char16_t letter = Upcase((char16_t)(unsigned char)*start);
+        bool known = std::any_of(drives.begin(), drives.end(), [&](const auto &d) { return d.first == letter; });
+        if (letter >= u'A' && letter <= u'Z' && start[1] == '=' && !known)
+            drives.push_back({letter, std::string(start + 2, p)});
         if (*p != 0)
             ++p;
     }
-    return letters;
+    return drives;
 }
 
 void BootMountManager()
 {
     auto &state = State();
     KeInitializeEvent(&state.deviceLock, SynchronizationEvent, TRUE);
-    state.driver = DRIVER_OBJECT{};
-    state.extension = DRIVER_EXTENSION{};
-    state.driver.Type = IO_TYPE_DRIVER;
-    state.driver.Size = sizeof(DRIVER_OBJECT);
-    state.driver.DriverExtension = &state.extension;
-    state.extension.DriverObject = &state.driver;
-    RtlInitUnicodeString(&state.driver.DriverName, kDriverName);
-    for (auto &routine : state.driver.MajorFunction)
-        routine = DispatchUnsupported;
+    io::InitializeMachineDriver(&state.driver, &state.extension, kDriverName, DispatchUnsupported);
     state.driver.MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     state.driver.MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanupOrClose;
     state.driver.MajorFunction[IRP_MJ_CLOSE] = DispatchCleanupOrClose;
@@ -228,9 +230,10 @@ void BootMountManager()
         return;
     }
     unsigned index = 0;
-    for (char16_t letter : HostDriveLetters()) {
+    for (const auto &drive : HostDrives()) {
         std::string number = std::to_string(index++);
-        AddMachineDrive(letter, u"\\Device\\HostDisk" + std::u16string(number.begin(), number.end()), false);
+        AddMachineDrive(drive.first, u"\\Device\\HostDisk" + std::u16string(number.begin(), number.end()), false,
+                        drive.second);
     }
 }
 
