@@ -110,8 +110,18 @@ namespace {
  */
 bool MountedVolumeName(const Drive *drive, const std::string &name, std::u16string *target)
 {
-    std::string absolute = drive->directory == "/" ? "/" + name : drive->directory + "/" + name;
-    const std::string prefix = drive->mountRoot + "/";
+    // Built by appends: GCC 12 at -O2 warns falsely about overlapping copies in
+    // std::string concatenation (-Wrestrict).
+    std::string absolute;
+    absolute.reserve(drive->directory.size() + 1 + name.size());
+    if (drive->directory != "/")
+        absolute.append(drive->directory);
+    absolute.push_back('/');
+    absolute.append(name);
+    std::string prefix;
+    prefix.reserve(drive->mountRoot.size() + 1);
+    prefix.append(drive->mountRoot);
+    prefix.push_back('/');
     if (absolute.compare(0, prefix.size(), prefix) != 0 || absolute.size() == prefix.size())
         return false;
     char letter = absolute[prefix.size()];
@@ -122,7 +132,7 @@ bool MountedVolumeName(const Drive *drive, const std::string &name, std::u16stri
     result.push_back((char16_t)letter);
     result += u":";
     if (rest.empty())
-        rest = "/";
+        rest.push_back('/');
     // UTF-8 back to UTF-16 ('/' to '\'); the name came from valid UTF-16, so it is valid.
     for (size_t i = 0; i < rest.size();) {
         unsigned char c = (unsigned char)rest[i];
