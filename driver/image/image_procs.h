@@ -92,3 +92,32 @@ FORCEINLINE VOID ImagePut64(PUCHAR Bytes, ULONGLONG Value)
     ImagePut32(Bytes, (ULONG)Value);
     ImagePut32(Bytes + 4, (ULONG)(Value >> 32));
 }
+
+/* persistence_error.cpp */
+VOID RecordPersistenceError(NTSTATUS Status, ULONG Operation, ULONG Stage, PCUNICODE_STRING Path, PCWSTR Message);
+
+/* image_slot_table.cpp */
+VOID FreeImageSlotTable(PIMAGE_SLOT_TABLE Table);
+NTSTATUS EnsureImageSlotTable(PIMAGE_SLOT_TABLE Table, ULONGLONG Slots);
+BOOLEAN ImageSlotUsed(const IMAGE_SLOT_TABLE *Table, ULONG Slot);
+VOID MarkImageSlot(PIMAGE_SLOT_TABLE Table, ULONG Slot, const IMAGE_SLOT_RECORD *Record);
+VOID ReplaceImageSlotTable(PIMAGE_SLOT_TABLE Target, PIMAGE_SLOT_TABLE Source);
+
+/* image_file.cpp: I/O on a bound image file (PASSIVE_LEVEL). */
+NTSTATUS ReadImageFile(PIMAGE_BINDING Binding, ULONGLONG Offset, PVOID Buffer, ULONG Length, PULONG Read);
+NTSTATUS WriteImageFile(PIMAGE_BINDING Binding, ULONGLONG Offset, const VOID *Buffer, ULONG Length);
+NTSTATUS FlushImageFile(PIMAGE_BINDING Binding);
+NTSTATUS ZeroImageRange(PIMAGE_BINDING Binding, ULONGLONG From, ULONGLONG To);
+NTSTATUS QueryImageFileSize(PIMAGE_BINDING Binding, PULONGLONG Size);
+NTSTATUS ReadImageHeaderCopies(PIMAGE_BINDING Binding, PUCHAR Staging, PULONG Active, PIMAGE_HEADER Header);
+
+/* image_binding.cpp (PASSIVE_LEVEL, no lock held) */
+NTSTATUS BindImage(PCWSTR Path, BOOLEAN UserMode, BOOLEAN Overwrite, PIMAGE_BINDING *Binding,
+                   PIMAGE_LOADED_VALUES Loaded);
+VOID CloseImageBinding(PIMAGE_BINDING Binding);
+
+/* image_save.cpp: saves a volume (PASSIVE_LEVEL, the volume Busy for its caller). */
+NTSTATUS SaveVolumeImage(struct _VOLUME_DEVICE_RECORD *Vdr, struct _VCB *Vcb, PCWSTR NewPath, BOOLEAN UserMode);
+
+/* image_load.cpp: loads the committed image of a volume being mounted (PASSIVE_LEVEL). */
+NTSTATUS LoadVolumeImage(struct _VCB *Vcb, PIMAGE_BINDING Binding);

@@ -240,3 +240,99 @@ typedef struct _IMAGE_SLOT_CLAIMS {
     PULONGLONG Words;
     ULONGLONG HighWater;
 } IMAGE_SLOT_CLAIMS, *PIMAGE_SLOT_CLAIMS;
+
+/*
+ * IMAGE_SLOT_TABLE: per slot number below Capacity, whether the slot is used
+ * and, for a data slot, what it holds. The committed image's table says which
+ * slots a save must not overwrite and which stored extents it may reuse; a save
+ * and a load build a new one. Grows by doubling ("vlIs").
+ */
+typedef struct _IMAGE_SLOT_RECORD {
+    ULONGLONG Checksum;             /* XXH3 of the stored bytes, or 0 without checksums */
+    ULONG StoredLength;             /* bytes of the extent as stored */
+    ULONG StorageWord;              /* the data map entry's word; 0 for a metadata slot */
+} IMAGE_SLOT_RECORD, *PIMAGE_SLOT_RECORD;
+
+typedef struct _IMAGE_SLOT_TABLE {
+    PULONGLONG Bits;                /* one bit per slot, set = used */
+    PIMAGE_SLOT_RECORD Records;
+    ULONG Capacity;                 /* slots covered, a multiple of 64 */
+} IMAGE_SLOT_TABLE, *PIMAGE_SLOT_TABLE;
+
+/* What a successful save did; the persistence state reports SlotsWritten. */
+typedef struct _IMAGE_SAVE_STATISTICS {
+    ULONGLONG SlotsWritten;         /* data and metadata slots */
+    ULONGLONG SlotsReused;          /* data slots kept from the committed image */
+    ULONGLONG BytesWritten;         /* slot and header bytes, as written */
+    ULONGLONG ReuseMismatches;      /* remembered slots whose committed record no longer matched */
+    BOOLEAN Full;                   /* nothing could be reused */
+} IMAGE_SAVE_STATISTICS, *PIMAGE_SAVE_STATISTICS;
+
+#define IMAGE_BINDING_SIGNATURE     0x646E4249u     /* "IBnd" */
+#define IMAGE_PATH_UNITS_MAX        511u            /* the path as given, without "\??\" */
+#define IMAGE_TRANSFER_SIZE         IMAGE_SLOT_SIZE
+
+#define TAG_IMAGE_BINDING           POOL_TAG('v', 'l', 'I', 'b')
+#define TAG_IMAGE_PATH              POOL_TAG('v', 'l', 'I', 'p')
+#define TAG_IMAGE_SLOTS             POOL_TAG('v', 'l', 'I', 's')
+#define TAG_IMAGE_TRANSFER          POOL_TAG('v', 'l', 'I', 't')
+#define TAG_IMAGE_STREAM            POOL_TAG('v', 'l', 'I', 'm')
+#define TAG_IMAGE_LOAD              POOL_TAG('v', 'l', 'I', 'l')   /* a load's node and security tables */
+
+/*
+ * IMAGE_BINDING: a volume's open image file ("vlIb", non-paged), owned by the
+ * volume device record from create (or a save to a new path) until teardown or
+ * the next rebinding. SaveInProgress changes only by compare-exchange and admits
+ * one save at a time; every other field but the last-save ones is changed only
+ * by the save that holds it, or before the binding is installed.
+ */
+typedef struct _IMAGE_BINDING {
+    ULONG Signature;                /* IMAGE_BINDING_SIGNATURE while live */
+    HANDLE File;                    /* kernel handle */
+    UNICODE_STRING Path;            /* "\??\" and the path as given ("vlIp") */
+    ULONG SectorSize;               /* the target's bytes per sector, 4096 when it reports 0 */
+    BOOLEAN Checksums;              /* data slots carry XXH3 checksums */
+    BOOLEAN Committed;              /* the file holds a committed image */
+    ULONG ActiveCopy;               /* header copy of the committed image */
+    ULONGLONG Generation;
+    UCHAR Identifier[16];
+    ULONGLONG HighWater;
+    IMAGE_SLOT_TABLE CommittedSlots; /* empty until a load or a save learns them */
+    BOOLEAN SlotsKnown;             /* CommittedSlots describes the committed image */
+    IMAGE_SAVE_STATISTICS Statistics;
+    BOOLEAN StatisticsValid;
+    volatile LONG SaveInProgress;
+    volatile LONG LastSaveStatus;
+    volatile LONG64 LastSaveTime;   /* after a load: the header's save time */
+} IMAGE_BINDING, *PIMAGE_BINDING;
+
+/* The committed header's volume settings, which replace the requested ones at create. */
+typedef struct _IMAGE_LOADED_VALUES {
+    BOOLEAN Valid;                  /* the file holds a committed image */
+    ULONGLONG VolumeSize;
+    ULONG SerialNumber;
+    ULONG PerFileSecurity;
+    ULONG CompressionLevel;
+    WCHAR Label[IMAGE_LABEL_UNITS]; /* at most 31 units, terminated */
+} IMAGE_LOADED_VALUES, *PIMAGE_LOADED_VALUES;
+typedef const IMAGE_LOADED_VALUES *PCIMAGE_LOADED_VALUES;
+
+/* Stages of the persistence error record. */
+#define IMAGE_STAGE_OPEN            1u      /* the path or the open */
+#define IMAGE_STAGE_DEVICE          2u
+#define IMAGE_STAGE_SECTOR_SIZE     3u
+#define IMAGE_STAGE_SPARSE          4u
+#define IMAGE_STAGE_FILE_SIZE       5u
+#define IMAGE_STAGE_UUID            6u
+#define IMAGE_STAGE_NO_HEADER       7u
+#define IMAGE_STAGE_METADATA_READ   8u
+#define IMAGE_STAGE_CHECKSUM        9u
+#define IMAGE_STAGE_CORRUPT         10u
+#define IMAGE_STAGE_REACHABILITY    11u
+#define IMAGE_STAGE_SLOT_IO         12u     /* load: "image slot read failed"; save: "save failed" */
+#define IMAGE_STAGE_SLOT_SPACE      13u
+#define IMAGE_STAGE_STREAM_SIZE     14u
+#define IMAGE_STAGE_MEMORY          15u
+#define IMAGE_STAGE_NOT_BOUND       16u
+#define IMAGE_STAGE_SAVE_BUSY       17u
+#define IMAGE_STAGE_OTHER_SYSTEM    19u

@@ -21,7 +21,7 @@
 #define FOLDER_PATH_UNITS 1039
 
 /* BuildStampSerial: the 32-bit FNV-1a hash of the build stamp: every fresh volume of one build shares it. */
-static ULONG BuildStampSerial(VOID)
+ULONG BuildStampSerial(VOID)
 {
     ULONG hash = FNV_OFFSET_BASIS;
     for (const char *c = BuildStamp; *c != 0; c++) {
@@ -33,7 +33,7 @@ static ULONG BuildStampSerial(VOID)
 
 /* FillVolumeRecord: the record of a new disk device, from the create's parameters. */
 static VOID FillVolumeRecord(PVOLUME_DEVICE_RECORD Vdr, PDEVICE_OBJECT Disk, PCVOLUME_CREATE_PARAMETERS Parameters,
-                             PCWSTR DeviceName)
+                             PCWSTR DeviceName, PCIMAGE_LOADED_VALUES Loaded)
 {
     InitializeListHead(&Vdr->ListLinks);
     Vdr->DiskDevice = Disk;
@@ -53,6 +53,16 @@ static VOID FillVolumeRecord(PVOLUME_DEVICE_RECORD Vdr, PDEVICE_OBJECT Disk, PCV
             Vdr->Label[i] = Parameters->Label[i];
     }
     Vdr->SerialNumber = BuildStampSerial();
+    /* An existing image brings its own settings. */
+    if (Loaded->Valid) {
+        Vdr->SizeBytes = Loaded->VolumeSize;
+        Vdr->PerFileSecurity = Loaded->PerFileSecurity != 0;
+        Vdr->CompressionLevel = Loaded->CompressionLevel;
+        Vdr->SerialNumber = Loaded->SerialNumber;
+        RtlZeroMemory(Vdr->Label, sizeof(Vdr->Label));
+        for (ULONG i = 0; i < VOLUME_LABEL_UNITS - 1 && Loaded->Label[i] != 0; i++)
+            Vdr->Label[i] = Loaded->Label[i];
+    }
     ULONG id = (ULONG)Parameters->Letter | UNIQUE_ID_MARK;
     for (ULONG i = 0; i < sizeof(id); i++)
         Vdr->UniqueId[i] = (UCHAR)(id >> (8 * i));
@@ -257,36 +267,46 @@ NTSTATUS CreateVolume(PCVOLUME_CREATE_PARAMETERS Parameters)
         return STATUS_INVALID_PARAMETER;
     if (!image && Parameters->SizeBytes < VOLUME_MINIMUM_SIZE)
         return STATUS_INVALID_PARAMETER;
-    /* Image binding is not built yet: a volume is memory only. */
-    if (image)
-        return STATUS_NOT_SUPPORTED;
+
+    PIMAGE_BINDING binding = NULL;
+    IMAGE_LOADED_VALUES loaded;
+    RtlZeroMemory(&loaded, sizeof(loaded));
+    if (image) {
+        NTSTATUS bound = BindImage(Parameters->ImagePath, Parameters->RequestorIsUserMode, FALSE, &binding, &loaded);
+        if (!NT_SUCCESS(bound))
+            return bound;
+    }
 
     KIRQL irql = AcquireVolumeList();
     BOOLEAN online = FindOnlineVolume(Parameters->Letter) != NULL;
     ReleaseVolumeList(irql);
-    if (online)
-        return STATUS_OBJECT_NAME_COLLISION;
+    NTSTATUS status = online ? STATUS_OBJECT_NAME_COLLISION : STATUS_SUCCESS;
 
     WCHAR deviceName[DEVICE_NAME_UNITS];
-    NTSTATUS status = FormatDeviceName(deviceName);
-    if (!NT_SUCCESS(status))
-        return status;
+    if (NT_SUCCESS(status))
+        status = FormatDeviceName(deviceName);
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, deviceName);
     PDEVICE_OBJECT disk;
-    status = IoCreateDevice(VorelData.DriverObject, sizeof(VOLUME_DEVICE_RECORD), &name, FILE_DEVICE_DISK,
-                            FILE_DEVICE_SECURE_OPEN, FALSE, &disk);
-    if (!NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
+        RtlInitUnicodeString(&name, deviceName);
+        status = IoCreateDevice(VorelData.DriverObject, sizeof(VOLUME_DEVICE_RECORD), &name, FILE_DEVICE_DISK,
+                                FILE_DEVICE_SECURE_OPEN, FALSE, &disk);
+    }
+    if (!NT_SUCCESS(status)) {
+        CloseImageBinding(binding);
         return status;
+    }
     PVOLUME_DEVICE_RECORD vdr = (PVOLUME_DEVICE_RECORD)disk->DeviceExtension;
     RtlZeroMemory(vdr, sizeof(*vdr));
-    FillVolumeRecord(vdr, disk, Parameters, deviceName);
+    FillVolumeRecord(vdr, disk, Parameters, deviceName, &loaded);
+    vdr->Binding = binding;
     /* Only a complete record may be reached by a request. */
     disk->Flags &= ~DO_DEVICE_INITIALIZING;
 
     status = ListNewVolume(vdr);
     if (!NT_SUCCESS(status)) {
         vdr->Signature = 0;
+        CloseImageBinding(binding);
         IoDeleteDevice(disk);
         return status;
     }
@@ -302,7 +322,7 @@ NTSTATUS CreateVolume(PCVOLUME_CREATE_PARAMETERS Parameters)
     GoOnline(vdr);
 
     /* The record is anyone's now (a dismount may already free it): only the letter is used. */
-    if (Parameters->InitialFolders != NULL && Parameters->InitialFolders[0] != 0)
+    if (!image && Parameters->InitialFolders != NULL && Parameters->InitialFolders[0] != 0)
         CreateInitialFolders(Parameters->Letter, Parameters->InitialFolders);
     return STATUS_SUCCESS;
 }

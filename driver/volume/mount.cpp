@@ -133,6 +133,20 @@ NTSTATUS MountVolume(PIRP Irp)
         KeBugCheckEx(VOREL_BUGCHECK, ROOT_REFERENCE_INVARIANT, (ULONG_PTR)vcb->RootFcb, (ULONG_PTR)rootReferences,
                      0);
 
+    /* A volume bound to a committed image comes up with its content or not at all. */
+    if (vdr->Binding != NULL && vdr->Binding->Committed) {
+        status = LoadVolumeImage(vcb, vdr->Binding);
+        if (!NT_SUCCESS(status)) {
+            KeEnterCriticalRegion();
+            UninitializeVolumeContents(vcb);
+            KeLeaveCriticalRegion();
+            FreeAndClear((PVOID *)&vcb->SpareVpb, TAG_VOLUME_SPARE);
+            UninitializeVcbAdmission(vcb);
+            IoDeleteDevice(device);
+            return status;
+        }
+    }
+
     /* Without worker threads the read and write handlers run every request
        inline: the volume works, only large asynchronous transfers lose their
        parallelism. */

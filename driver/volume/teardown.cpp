@@ -269,6 +269,8 @@ VOID FreeVolumeRecord(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN Unlink)
         ReleaseVolumeList(irql);
     }
     Vdr->Signature = 0;
+    CloseImageBinding(Vdr->Binding);
+    Vdr->Binding = NULL;
 
     PDEVICE_OBJECT disk = Vdr->DiskDevice;
     if (Vdr->OldVpb == NULL) {

@@ -58,6 +58,7 @@ VOID RemoveVolumeLetter(PVOLUME_DEVICE_RECORD Vdr, PCUNICODE_STRING Link);
 NTSTATUS DiskDeviceRequest(PVOLUME_DEVICE_RECORD Vdr, PIRP Irp);
 
 /* create.cpp, mount.cpp */
+ULONG BuildStampSerial(VOID);
 NTSTATUS CreateVolume(PCVOLUME_CREATE_PARAMETERS Parameters);
 NTSTATUS InitializeVolumeContents(PVCB Vcb, ULONGLONG SizeBytes);
 NTSTATUS MountVolume(PIRP Irp);

@@ -46,6 +46,7 @@ typedef struct _VOLUME_DEVICE_RECORD {
     UNICODE_STRING DeviceName;              /* points at DeviceNameBuffer */
     WCHAR DeviceNameBuffer[VOLUME_DEVICE_NAME_UNITS];
     PDEVICE_OBJECT MountedDevice;           /* the file-system device; null until mounted */
+    struct _IMAGE_BINDING *Binding;         /* the image file, or null; replaced only by a save while Busy */
     PVPB OldVpb;                            /* swapped out by teardown; the final free releases it */
 } VOLUME_DEVICE_RECORD, *PVOLUME_DEVICE_RECORD;
 
@@ -114,6 +115,10 @@ typedef struct _VCB {
     ULONG RecentDecompressionGuardMs;
     COMPRESSION_COUNTERS CompressionCounters; /* interlocked */
     COLD_QUEUE ColdQueue;
+
+    /* Image persistence: the binding whose committed image matches the volume's
+       stored-extent memory (null when none does); written by saves and the load. */
+    struct _IMAGE_BINDING *SyncedBinding;
 
     /* Processes holding handles on the volume. */
     KSPIN_LOCK HolderLock;                  /* Holders and HolderSlotsInUse */

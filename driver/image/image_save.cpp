@@ -1,0 +1,13 @@
+/*
+ * Image save.
+ */
+#include "vorel.h"
+
+NTSTATUS SaveVolumeImage(PVOLUME_DEVICE_RECORD Vdr, PVCB Vcb, PCWSTR NewPath, BOOLEAN UserMode)
+{
+    UNREFERENCED_PARAMETER(Vdr);
+    UNREFERENCED_PARAMETER(Vcb);
+    UNREFERENCED_PARAMETER(NewPath);
+    UNREFERENCED_PARAMETER(UserMode);
+    return STATUS_NOT_IMPLEMENTED;
+}
