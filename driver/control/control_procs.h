@@ -37,6 +37,8 @@ CONTROL_REQUEST_ROUTINE CheckResizeVolume;
 CONTROL_REQUEST_ROUTINE CreateVolumeRequest;
 CONTROL_REQUEST_ROUTINE DismountVolumeRequest;
 CONTROL_REQUEST_ROUTINE ResizeVolumeRequest;
+CONTROL_REQUEST_ROUTINE SaveVolumeRequest;
+CONTROL_REQUEST_ROUTINE PersistenceStateRequest;
 CONTROL_REQUEST_ROUTINE SetCompressionLevelRequest;
 CONTROL_REQUEST_ROUTINE GetCompressionLevelRequest;
 CONTROL_REQUEST_ROUTINE CompressionStatisticsRequest;

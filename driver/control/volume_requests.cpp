@@ -202,3 +202,62 @@ NTSTATUS VolumeHoldersRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG O
     Irp->IoStatus.Information = sizeof(*reply);
     return STATUS_SUCCESS;
 }
+
+/*
+ * SaveVolumeRequest: saves the volume to its image, or fully to a new path that
+ * it is then bound to. The volume is Busy for the save, so a second save, a
+ * resize or a dismount of it is refused meanwhile.
+ */
+NTSTATUS SaveVolumeRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    const VOREL_SAVE_INPUT *input = (const VOREL_SAVE_INPUT *)Buffer;
+    Irp->IoStatus.Information = 0;
+    PVOLUME_DEVICE_RECORD vdr;
+    PVCB vcb;
+    NTSTATUS status = AcquireVolumeForOperation((WCHAR)input->Letter, &vdr, &vcb);
+    if (!NT_SUCCESS(status))
+        return status;
+    PCWSTR path = input->NewImagePath[0] != 0 ? (PCWSTR)input->NewImagePath : NULL;
+    status = SaveVolumeImage(vdr, vcb, path, Irp->RequestorMode == UserMode);
+    ReleaseVolumeOperation(vdr);
+    return status;
+}
+
+/* PersistenceStateRequest: the volume's image binding and the state of its saves. */
+NTSTATUS PersistenceStateRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    VOREL_PERSISTENCE_STATE *state = (VOREL_PERSISTENCE_STATE *)Buffer;
+    WCHAR letter = (WCHAR)state->Letter;
+    Irp->IoStatus.Information = 0;
+    PVOLUME_DEVICE_RECORD vdr;
+    PVCB vcb;
+    NTSTATUS status = AcquireVolumeForOperation(letter, &vdr, &vcb);
+    if (!NT_SUCCESS(status))
+        return status;
+    RtlZeroMemory(state, sizeof(*state));
+    state->Letter = (VOREL_U16)letter;
+    PIMAGE_BINDING binding = vdr->Binding;
+    if (binding != NULL) {
+        state->Bound = 1;
+        state->Committed = binding->Committed ? 1 : 0;
+        state->Checksums = binding->Checksums ? 1 : 0;
+        state->LastSaveStatus = (VOREL_U32)binding->LastSaveStatus;
+        state->Generation = binding->Generation;
+        state->LastSaveTime = (VOREL_U64)binding->LastSaveTime;
+        state->SlotHighWater = binding->HighWater;
+        state->LastSaveCounter = binding->StatisticsValid ? binding->Statistics.SlotsWritten : 0;
+        RtlCopyMemory(state->ImageId, binding->Identifier, sizeof(state->ImageId));
+        /* The path as the user gave it: the binding's, without its "\??\". */
+        ULONG units = binding->Path.Length / sizeof(WCHAR);
+        units = units > 4 ? units - 4 : 0;
+        units = min(units, (ULONG)(VOREL_PATH_UNITS - 1));
+        RtlCopyMemory(state->ImagePath, binding->Path.Buffer + 4, units * sizeof(WCHAR));
+    }
+    ReleaseVolumeOperation(vdr);
+    Irp->IoStatus.Information = sizeof(*state);
+    return STATUS_SUCCESS;
+}
