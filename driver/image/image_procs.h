@@ -116,6 +116,14 @@ NTSTATUS BindImage(PCWSTR Path, BOOLEAN UserMode, BOOLEAN Overwrite, PIMAGE_BIND
                    PIMAGE_LOADED_VALUES Loaded);
 VOID CloseImageBinding(PIMAGE_BINDING Binding);
 
+/* save_serialize.cpp: the save's walk and its stream (see image_save.cpp for the context). */
+VOID FreeSaveWriter(PIMAGE_STREAM_WRITER Writer);
+VOID FreeSavedDescriptors(PIMAGE_SAVE Save);
+NTSTATUS TakeNewImageSlot(PIMAGE_SAVE Save, const IMAGE_SLOT_RECORD *Record, PULONG Slot);
+NTSTATUS WriteImageSlot(PIMAGE_SAVE Save, ULONG Slot, const UCHAR *Source, ULONG Length, ULONG Readable);
+NTSTATUS SerializeTree(PIMAGE_SAVE Save);
+NTSTATUS AssembleImageStream(PIMAGE_SAVE Save, PIMAGE_STREAM_WRITER Stream);
+
 /* image_save.cpp: saves a volume (PASSIVE_LEVEL, the volume Busy for its caller). */
 NTSTATUS SaveVolumeImage(struct _VOLUME_DEVICE_RECORD *Vdr, struct _VCB *Vcb, PCWSTR NewPath, BOOLEAN UserMode);
 

@@ -336,3 +336,38 @@ typedef const IMAGE_LOADED_VALUES *PCIMAGE_LOADED_VALUES;
 #define IMAGE_STAGE_NOT_BOUND       16u
 #define IMAGE_STAGE_SAVE_BUSY       17u
 #define IMAGE_STAGE_OTHER_SYSTEM    19u
+
+/*
+ * IMAGE_SAVE: one save in progress, owned by the thread that runs it. Node
+ * records and directory records are gathered in two growable writers while the
+ * tree is walked; the descriptors they name are gathered in a table (each
+ * distinct descriptor copied once, numbered in order of first use) so that the
+ * stream can be assembled with the table in front.
+ */
+typedef struct _IMAGE_SAVED_DESCRIPTOR {
+    ULONGLONG Hash;
+    ULONG Length;
+    PUCHAR Bytes;                   /* the save's own copy ("vlIm") */
+} IMAGE_SAVED_DESCRIPTOR, *PIMAGE_SAVED_DESCRIPTOR;
+
+typedef struct _IMAGE_SAVE {
+    struct _VCB *Vcb;
+    struct _VOLUME_DEVICE_RECORD *Vdr;
+    PIMAGE_BINDING Binding;
+    BOOLEAN Full;                   /* no stored extent may be reused */
+    PUCHAR Transfer;                /* IMAGE_TRANSFER_SIZE bytes, page-aligned */
+    IMAGE_SLOT_TABLE Claimed;       /* every slot the new image uses */
+    ULONG Cursor;                   /* new slots are looked for from here (at first: above every slot
+                                       a committed image of unknown table may use) */
+    ULONGLONG PreviousHighWater;
+    IMAGE_STREAM_WRITER Nodes;      /* node records ("vlIm") */
+    IMAGE_STREAM_WRITER Directories; /* directory records ("vlIm") */
+    ULONGLONG NodeCount;
+    ULONGLONG EntryCount;
+    PIMAGE_SAVED_DESCRIPTOR Descriptors; /* in index order ("vlIm") */
+    PULONG DescriptorIndex;         /* open addressing: entry + 1, 0 free ("vlIm") */
+    ULONG DescriptorCount;
+    ULONG DescriptorCapacity;       /* a power of two; the index has twice as many cells */
+    SIZE_T DescriptorBytes;         /* the security table's payload so far */
+    IMAGE_SAVE_STATISTICS Statistics;
+} IMAGE_SAVE, *PIMAGE_SAVE;

@@ -54,6 +54,7 @@ NTSTATUS WalkPath(PFCB Start, PCUNICODE_STRING Path, BOOLEAN WantReparse, BOOLEA
                   PTRAVERSE_CHECK TraverseCheck, PVOID TraverseContext, PWALK_RESULT Result);
 
 /* tree_walk.cpp: walks over the whole tree. */
+PLINK NextLinkInTree(PVCB Vcb, PLINK Link);
 NTSTATUS CollectNodes(PVCB Vcb, PNODE_PREDICATE Predicate, PVOID Context, PFCB **Nodes, PULONG Count);
 VOID ReleaseCollectedNodes(PFCB *Nodes, ULONG Count);
 VOID TearDownTree(PVCB Vcb);

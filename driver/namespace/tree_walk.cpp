@@ -34,6 +34,16 @@ static PLINK NextInPreorder(PLINK Link)
 }
 
 /*
+ * NextLinkInTree: the walk's order for a caller that visits the tree itself:
+ * the first link below the root when Link is NULL, else the link after Link in
+ * pre-order; NULL at the end. Tree resource held.
+ */
+PLINK NextLinkInTree(PVCB Vcb, PLINK Link)
+{
+    return Link == NULL ? FirstChild(Vcb->RootFcb) : NextInPreorder(Link);
+}
+
+/*
  * VisitTree: one pass over the tree with a new generation, then over the orphan
  * list. Each matching node is counted and, while Nodes has room, referenced into
  * it. Tree resource exclusive. Returns the number of matches.

@@ -425,19 +425,16 @@ void DiscardRequest(Request *request)
 NTSTATUS CallDriverChecked(PDEVICE_OBJECT device, Request *request)
 {
     PIRP irp = request->irp;
-    // Paging I/O is sent by callers that hold the file's resources (a flush under the
-    // main resource, a fault while a file system copies); the driver must only give
-    // back what it took.
-    bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
-    size_t held = paging ? verifier::HeldLockCount() : 0;
+    // Callers may hold resources of their own across a request (a flush under a file's
+    // main resource, a file system writing its own log file under its locks); what the
+    // dispatch routine must not do is return with more held than it was called with,
+    // as the verifier compares the thread's APC-disable count across the call.
+    size_t held = verifier::HeldLockCount();
     NTSTATUS status = IofCallDriver(device, irp);
     // The IRP may already be completed (and poisoned): the check looks only at what the
     // record saw, or, while it is outstanding, at the location the driver still owns.
     CheckDispatchAgainstCompletion(device, request, status);
-    if (paging)
-        verifier::CheckNoLocksHeldBeyond(held, (uintptr_t)irp);
-    else
-        verifier::CheckNoLocksHeld((uintptr_t)irp);
+    verifier::CheckNoLocksHeldBeyond(held, (uintptr_t)irp);
     return status;
 }
 
