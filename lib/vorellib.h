@@ -106,6 +106,31 @@ typedef struct vorel_comp_stats {
     unsigned long long held_bytes;              /* the volume's held bytes */
 } vorel_comp_stats;
 
+/* A volume's image binding and the state of its saves. */
+typedef struct vorel_persist_state {
+    unsigned int bound;             /* non-zero: the volume is bound to an image file */
+    unsigned int committed;         /* non-zero: the file holds a committed image */
+    unsigned int checksums;         /* non-zero: the image's data slots carry checksums */
+    unsigned int last_save_status;  /* the driver's status of the last save, 0 after a success */
+    unsigned long long generation;  /* of the committed image */
+    unsigned long long last_save_time; /* system time (100 ns since 1601) of the last successful save */
+    unsigned long long high_water;  /* slot high-water mark of the committed image */
+    unsigned long long last_save_slots; /* slots the last successful save wrote; 0 before one */
+    unsigned char image_id[16];
+    char image_path[2048];
+} vorel_persist_state;
+
+/* The driver's record of the last failed image operation (bind, load or save). */
+typedef struct vorel_persist_error {
+    unsigned int valid;             /* 1 once anything was recorded */
+    unsigned int status;            /* the driver's failure status */
+    unsigned int operation;         /* 1 bind, 2 load, 3 save */
+    unsigned int stage;
+    unsigned long long time;        /* system time (100 ns since 1601) */
+    char image_path[2048];
+    char message[512];
+} vorel_persist_error;
+
 /* A volume's small-record cache statistics (a request this driver refuses). */
 typedef struct vorel_slab_stats {
     unsigned int values[20];
@@ -162,6 +187,9 @@ VORELLIB_API vorel_status vorel_volume_resize(vorel_handle h, char letter, unsig
 /* Saves a volume to its image, or (path not empty) fully to path, binding it there. */
 VORELLIB_API vorel_status vorel_volume_save(vorel_handle h, char letter, const char *path);
 /* Stores a boot-volume configuration (mounted when the driver next starts, unless manual). */
+/* The volume's image binding and save state; the driver's record of the last failed image operation. */
+VORELLIB_API vorel_status vorel_persist_query(vorel_handle h, char letter, vorel_persist_state *state);
+VORELLIB_API vorel_status vorel_persist_last_error(vorel_handle h, vorel_persist_error *error);
 VORELLIB_API vorel_status vorel_config_set(vorel_handle h, const vorel_boot_config *config);
 /* Removes a letter's boot-volume configuration (a mounted volume stays mounted). */
 VORELLIB_API vorel_status vorel_config_delete(vorel_handle h, char letter);

@@ -473,3 +473,61 @@ TEST_F(Requests, SystemQueriesNeedNoDriver)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Requests, PersistenceStateAndLastErrorAreConvertedWhole)
+{
+    auto reply = std::make_unique<VOREL_PERSISTENCE_STATE>();
+    std::memset(reply.get(), 0, sizeof(*reply));
+    reply->Letter = u'R';
+    reply->Bound = 1;
+    reply->Committed = 1;
+    reply->LastSaveStatus = 0xC000007F;
+    reply->Generation = 0x100000002ull;
+    reply->SlotHighWater = 9;
+    reply->LastSaveCounter = 3;
+    reply->ImageId[15] = 0xEE;
+    const char16_t path[] = u"H:\\imag\u00e9.img";
+    std::memcpy(reply->ImagePath, path, sizeof(path));
+    testhost::ScriptReply(IOCTL_VOREL_PERSISTENCE_STATE, {STATUS_SUCCESS, Bytes(reply.get(), sizeof(*reply)), 1096});
+    auto state = std::make_unique<vorel_persist_state>();
+    ASSERT_EQ(VOREL_OK, vorel_persist_query(h_, 'r', state.get()));
+    EXPECT_EQ(1096u, Last().input.size());
+    EXPECT_EQ(1096u, Last().outputLength);
+    EXPECT_EQ(u'R', As<VOREL_PERSISTENCE_STATE>(Last().input).Letter);
+    EXPECT_EQ(1u, state->bound);
+    EXPECT_EQ(0u, state->checksums);
+    EXPECT_EQ(0xC000007Fu, state->last_save_status);
+    EXPECT_EQ(0x100000002ull, state->generation);
+    EXPECT_EQ(3u, state->last_save_slots);
+    EXPECT_EQ(0xEE, state->image_id[15]);
+    EXPECT_STREQ("H:\\imag\xc3\xa9.img", state->image_path);
+    testhost::ScriptReply(IOCTL_VOREL_PERSISTENCE_STATE, {STATUS_SUCCESS, Bytes(reply.get(), sizeof(*reply)), 1095});
+    EXPECT_EQ(VOREL_ERR_SHORT_REPLY, vorel_persist_query(h_, 'R', state.get()));
+    EXPECT_EQ(VOREL_ERR_INVALID, vorel_persist_query(h_, 'R', nullptr));
+
+    auto error = std::make_unique<VOREL_PERSISTENCE_ERROR>();
+    std::memset(error.get(), 0, sizeof(*error));
+    error->Status = 0xC0000102;
+    error->Operation = VOREL_OPERATION_LOAD;
+    error->Stage = 10;
+    error->Valid = 1;
+    error->Time = 42;
+    const char16_t message[] = u"corrupt metadata record";
+    std::memcpy(error->Message, message, sizeof(message));
+    testhost::ScriptReply(IOCTL_VOREL_LAST_PERSISTENCE_ERROR, {STATUS_SUCCESS, Bytes(error.get(), 1304), 1304});
+    auto got = std::make_unique<vorel_persist_error>();
+    ASSERT_EQ(VOREL_OK, vorel_persist_last_error(h_, got.get()));
+    EXPECT_EQ(0u, Last().input.size());
+    EXPECT_EQ(1304u, Last().outputLength);
+    EXPECT_EQ(1u, got->valid);
+    EXPECT_EQ(0xC0000102u, got->status);
+    EXPECT_EQ(2u, got->operation);
+    EXPECT_EQ(10u, got->stage);
+    EXPECT_EQ(42u, got->time);
+    EXPECT_STREQ("corrupt metadata record", got->message);
+    EXPECT_STREQ("", got->image_path);
+}
+
+} // namespace
