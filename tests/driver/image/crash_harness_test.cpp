@@ -160,8 +160,9 @@ TEST_F(CrashHarnessTest, EveryFaultLeavesTheOldOrTheNewImage)
             bool isA = Holds(a, b);
             bool isB = Holds(b, a);
             EXPECT_TRUE(isA || isB);
-            if (NT_SUCCESS(saved) && survives)
+            if (NT_SUCCESS(saved) && survives) {
                 EXPECT_TRUE(isB);
+            }
             if (HasFailure())
                 return;
         }
