@@ -7,6 +7,7 @@
 #pragma once
 
 #include "../compress/cold_volume_test.h"
+#include "scoped_environment.h"
 
 #include <sys/stat.h>
 
@@ -23,19 +24,13 @@ protected:
         char pattern[] = "/tmp/vorel-image-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         directory_ = pattern;
-        const char *old = std::getenv("VOREL_HOST_DRIVES");
-        hadDrives_ = old != nullptr;
-        savedDrives_ = old != nullptr ? old : "";
-        setenv("VOREL_HOST_DRIVES", ("H=" + directory_).c_str(), 1);
+        drives_.Set("VOREL_HOST_DRIVES", "H=" + directory_);
         ColdVolumeTest::SetUp();
     }
     void TearDown() override
     {
         ColdVolumeTest::TearDown();
-        if (hadDrives_)
-            setenv("VOREL_HOST_DRIVES", savedDrives_.c_str(), 1);
-        else
-            unsetenv("VOREL_HOST_DRIVES");
+        drives_.Restore();
         std::string command = "rm -rf '" + directory_ + "'";
         EXPECT_EQ(std::system(command.c_str()), 0);
     }
@@ -94,6 +89,5 @@ protected:
 
 private:
     std::string directory_;
-    std::string savedDrives_;
-    bool hadDrives_ = false;
+    support::ScopedEnvironment drives_;
 };

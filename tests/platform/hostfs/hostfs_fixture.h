@@ -5,6 +5,7 @@
 #pragma once
 
 #include "machine_test.h"
+#include "scoped_environment.h"
 
 #include <ntifs.h>
 
@@ -58,8 +59,7 @@ protected:
 
 private:
     std::string directory_;
-    std::string savedDrives_, savedMountRoot_;
-    bool hadDrives_ = false, hadMountRoot_ = false;
+    support::ScopedEnvironment drives_, mountRoot_;
 };
 
 } // namespace hftest

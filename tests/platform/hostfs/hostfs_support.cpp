@@ -18,31 +18,19 @@ void HostFsTest::SetUp()
     char pattern[] = "/tmp/vorel-hostfs-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     directory_ = pattern;
-    const char *old = std::getenv("VOREL_HOST_DRIVES");
-    hadDrives_ = old != nullptr;
-    savedDrives_ = old != nullptr ? old : "";
     std::string more = MoreDrives(directory_);
-    setenv("VOREL_HOST_DRIVES", ("H=" + directory_ + (more.empty() ? "" : "," + more)).c_str(), 1);
-    const char *oldRoot = std::getenv("VOREL_MOUNT_ROOT");
-    hadMountRoot_ = oldRoot != nullptr;
-    savedMountRoot_ = oldRoot != nullptr ? oldRoot : "";
+    drives_.Set("VOREL_HOST_DRIVES", "H=" + directory_ + (more.empty() ? "" : "," + more));
     std::string root = MountRoot(directory_);
     if (!root.empty())
-        setenv("VOREL_MOUNT_ROOT", root.c_str(), 1);
+        mountRoot_.Set("VOREL_MOUNT_ROOT", root);
     MachineTest::SetUp();
 }
 
 void HostFsTest::TearDown()
 {
     MachineTest::TearDown();
-    if (hadDrives_)
-        setenv("VOREL_HOST_DRIVES", savedDrives_.c_str(), 1);
-    else
-        unsetenv("VOREL_HOST_DRIVES");
-    if (hadMountRoot_)
-        setenv("VOREL_MOUNT_ROOT", savedMountRoot_.c_str(), 1);
-    else
-        unsetenv("VOREL_MOUNT_ROOT");
+    drives_.Restore();
+    mountRoot_.Restore();
     std::string command = "rm -rf '" + directory_ + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
 }

@@ -3,6 +3,7 @@
  * the volume events and stream file objects a volume driver's dismount uses.
  */
 #include "mountmgr_fixture.h"
+#include "scoped_environment.h"
 
 #include <cstdlib>
 
@@ -14,25 +15,18 @@ class HostDrivesTest : public MountManagerTest {
 protected:
     void SetUp() override
     {
-        const char *old = std::getenv("VOREL_HOST_DRIVES");
-        saved_ = old != nullptr ? old : "";
-        hadValue_ = old != nullptr;
         // Lower case, duplicates, C: again and junk are all taken as the host library takes them.
-        setenv("VOREL_HOST_DRIVES", "d=/srv/images,E=/x;q=/y,c=/again,D=/twice,7=/no,bad", 1);
+        drives_.Set("VOREL_HOST_DRIVES", "d=/srv/images,E=/x;q=/y,c=/again,D=/twice,7=/no,bad");
         MountManagerTest::SetUp();
     }
     void TearDown() override
     {
         MountManagerTest::TearDown();
-        if (hadValue_)
-            setenv("VOREL_HOST_DRIVES", saved_.c_str(), 1);
-        else
-            unsetenv("VOREL_HOST_DRIVES");
+        drives_.Restore();
     }
 
 private:
-    std::string saved_;
-    bool hadValue_ = false;
+    support::ScopedEnvironment drives_;
 };
 
 } // namespace
