@@ -6,6 +6,8 @@
  */
 #include "fuse_fixture.h"
 
+#include <vorellib.h>
+
 #include <algorithm>
 
 namespace {
@@ -60,6 +62,13 @@ setfattr -n user.colour -v blue a
     ExpectScript(fill + Manifest(base_ + "/before"));
     Outcome saved = Vorelctl({"save", "R"});
     ASSERT_EQ(0, saved.exitCode) << saved.out << saved.err;
+    EXPECT_NE(std::string::npos, saved.out.find("Saved volume R:")) << saved.out;
+    // The library reads the committed header without the driver.
+    vorel_image_info info{};
+    ASSERT_EQ(VOREL_OK, vorel_image_query(WindowsPath("r.img").c_str(), &info));
+    EXPECT_EQ(256ull << 20, info.size);
+    EXPECT_STREQ("Vorel", info.label);
+    EXPECT_EQ(1u, info.security);
     Dismount('R');
 
     CreateFromImage('R', "r.img", "64M");  /* the image's own size wins */
