@@ -125,7 +125,7 @@ NTSTATUS LoadVolumeImage(struct _VCB *Vcb, PIMAGE_BINDING Binding);
 /* load_stream.cpp: the walk over a loaded metadata stream. */
 NTSTATUS WalkImageStream(PIMAGE_LOAD Load);
 
-/* load_data.cpp: a file's data from its data map (node main and paging resources exclusive). */
+/* load_data.cpp: a file's size and data from its data map (each takes the node's resources as it needs them). */
 NTSTATUS SizeLoadedFile(PFCB Fcb, ULONGLONG FileSize, BOOLEAN ExtentForm);
 NTSTATUS LoadDataMap(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_NODE_RECORD Node, const IMAGE_RECORD *Record);
 NTSTATUS ReadImageSlot(PIMAGE_LOAD Load, ULONG Slot, ULONG Length, PUCHAR Buffer);
@@ -134,5 +134,6 @@ NTSTATUS ReadImageSlot(PIMAGE_LOAD Load, ULONG Slot, ULONG Length, PUCHAR Buffer
 NTSTATUS AddLoadedNode(PIMAGE_LOAD Load, ULONGLONG NodeId, PFCB Fcb, ULONG LinkCount);
 NTSTATUS SortLoadedNodes(PIMAGE_LOAD Load);
 PIMAGE_LOAD_NODE FindLoadedNode(PIMAGE_LOAD Load, ULONGLONG NodeId);
+NTSTATUS JoinLoadedDirectory(PIMAGE_LOAD Load, PIMAGE_LOAD_NODE Parent, PIMAGE_LOAD_NODE Child);
 NTSTATUS CheckLoadedReachability(PIMAGE_LOAD Load);
 VOID ReleaseLoadedNodes(PIMAGE_LOAD Load, BOOLEAN Destroy);

@@ -319,19 +319,17 @@ typedef const IMAGE_LOADED_VALUES *PCIMAGE_LOADED_VALUES;
 
 /*
  * IMAGE_LOAD_NODE: one node a load made (the root is not among them), with the
- * names the stream gave it so far. Parent is the table index + 1 of the
- * directory that names a directory node (0: none yet; IMAGE_LOAD_ROOT_PARENT:
- * the root), which lets the load prove that every directory hangs from the root.
+ * names the stream gave it so far. For a directory, Up is the table index + 1
+ * of a directory above it as the names given so far link them (0: none, it is
+ * the topmost of its group), so that a name that would hang a directory below
+ * itself is found at once.
  */
-#define IMAGE_LOAD_ROOT_PARENT      MAXULONG
-
 typedef struct _IMAGE_LOAD_NODE {
     ULONGLONG NodeId;
     PFCB Fcb;                       /* the load's reference */
     ULONG Linked;                   /* names given so far */
     ULONG LinkCount;                /* names the node record promises */
-    ULONG Parent;
-    ULONG Mark;                     /* the reachability walk's */
+    ULONG Up;
 } IMAGE_LOAD_NODE, *PIMAGE_LOAD_NODE;
 
 /* IMAGE_LOAD_DESCRIPTOR: where one security table entry lies in the stream. */

@@ -6,8 +6,9 @@
  * way the extent ends clean: its image word names the slot it came from, its
  * modified bit clear, so that the next save reuses the slot.
  *
- * Unless a routine says otherwise: PASSIVE_LEVEL, the node's main and paging
- * resources held exclusively, the volume's charge suspended.
+ * PASSIVE_LEVEL, the volume's charge suspended. No lock is held across a read
+ * of the image file: each extent is read first and installed afterwards under
+ * the node's main and paging resources.
  */
 #include "vorel.h"
 
@@ -30,20 +31,38 @@ NTSTATUS ReadImageSlot(PIMAGE_LOAD Load, ULONG Slot, ULONG Length, PUCHAR Buffer
     return read >= Length ? STATUS_SUCCESS : STATUS_FILE_CORRUPT_ERROR;
 }
 
+/* LockNodeData: the node's main and paging resources, exclusively, in a critical region. */
+static VOID LockNodeData(PFCB Fcb)
+{
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Fcb->MainResource, TRUE);
+    ExAcquireResourceExclusiveLite(&Fcb->PagingIoResource, TRUE);
+}
+
+static VOID UnlockNodeData(PFCB Fcb)
+{
+    ExReleaseResourceLite(&Fcb->PagingIoResource);
+    ExReleaseResourceLite(&Fcb->MainResource);
+    KeLeaveCriticalRegion();
+}
+
 /*
  * SizeLoadedFile: the file takes its recorded size before any data arrives, in
  * the extent form when ExtentForm (made while the file is still empty, so it
- * holds no memory yet), else in a slot or single buffer sized for it. Returns
- * the store's status.
+ * holds no memory yet), else in a slot or single buffer sized for it. Takes
+ * the node's resources. Returns the store's status.
  */
 NTSTATUS SizeLoadedFile(PFCB Fcb, ULONGLONG FileSize, BOOLEAN ExtentForm)
 {
-    if (ExtentForm && Fcb->Data.Extents == NULL) {
-        NTSTATUS status = ConvertToExtentTable(Fcb, FALSE);
-        if (!NT_SUCCESS(status))
-            return status;
-    }
-    return SetDataSize(Fcb, FileSize);
+    NTSTATUS status = STATUS_SUCCESS;
+    LockNodeData(Fcb);
+    if (ExtentForm && Fcb->Data.Extents == NULL)
+        status = ConvertToExtentTable(Fcb, FALSE);
+    if (NT_SUCCESS(status))
+        status = SetDataSize(Fcb, FileSize);
+    RecomputeHeaderSizes(Fcb);
+    UnlockNodeData(Fcb);
+    return status;
 }
 
 /* EntryCodec: a data map entry's codec (0 when stored raw). */
@@ -105,7 +124,7 @@ static BOOLEAN ExtentIsFresh(PFCB Fcb, ULONG Index)
 }
 
 /*
- * LoadRawExtent: the stored bytes in the transfer buffer become the file's
+ * LoadRawExtent (node resources held): the stored bytes in the transfer buffer become the file's
  * bytes at the extent, through the store's write path; then the extent, or the
  * slot or single buffer that holds it, remembers the slot, clean, and carries
  * the cold mark the entry gives.
@@ -170,7 +189,7 @@ static NTSTATUS MakeLoadedForm(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_DATA_MAP_ENTR
 }
 
 /*
- * LoadCompressedExtent: the stored form in the transfer buffer becomes the
+ * LoadCompressedExtent (node resources held): the stored form in the transfer buffer becomes the
  * extent's compressed form, charged at its extent length, without decoding. The
  * file is in the extent form already (SizeLoadedFile saw the entry); a shorter
  * extent is the file's partial tail.
@@ -207,7 +226,10 @@ static NTSTATUS LoadCompressedExtent(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_DATA_MA
     return STATUS_SUCCESS;
 }
 
-/* LoadDataMapEntry: one checked entry: its slot claimed, its bytes read and installed. */
+/*
+ * LoadDataMapEntry: one checked entry: its slot claimed, its bytes read, then
+ * installed under the node's resources.
+ */
 static NTSTATUS LoadDataMapEntry(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_DATA_MAP_ENTRY Entry)
 {
     NTSTATUS status = ClaimDataSlot(Load, Entry);
@@ -215,7 +237,10 @@ static NTSTATUS LoadDataMapEntry(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_DATA_MAP_EN
         status = ReadStoredExtent(Load, Entry);
     if (!NT_SUCCESS(status))
         return status;
-    return EntryCodec(Entry) == CODEC_NONE ? LoadRawExtent(Load, Fcb, Entry) : LoadCompressedExtent(Load, Fcb, Entry);
+    LockNodeData(Fcb);
+    status = EntryCodec(Entry) == CODEC_NONE ? LoadRawExtent(Load, Fcb, Entry) : LoadCompressedExtent(Load, Fcb, Entry);
+    UnlockNodeData(Fcb);
+    return status;
 }
 
 /*

@@ -14,7 +14,7 @@ static NTSTATUS GrowLoadedNodes(PIMAGE_LOAD Load)
     if (Load->NodeCount < Load->NodeCapacity)
         return STATUS_SUCCESS;
     ULONGLONG capacity = Load->NodeCapacity == 0 ? IMAGE_LOAD_NODES_INITIAL : 2ull * Load->NodeCapacity;
-    if (capacity >= IMAGE_LOAD_ROOT_PARENT)
+    if (capacity > MAXULONG)
         return STATUS_INSUFFICIENT_RESOURCES;
     PIMAGE_LOAD_NODE nodes = (PIMAGE_LOAD_NODE)AllocateZeroed((SIZE_T)capacity * sizeof(IMAGE_LOAD_NODE),
                                                               TAG_IMAGE_LOAD, NonPagedPoolNx);
@@ -110,44 +110,39 @@ PIMAGE_LOAD_NODE FindLoadedNode(PIMAGE_LOAD Load, ULONGLONG NodeId)
     return NULL;
 }
 
-/*
- * HangsFromRoot: whether the directory at Index reaches the root through the
- * directories that name it. Marks: 0 unknown, 1 on the current climb, 2 reaches
- * the root. Each climb marks what it passes, so the whole check is linear; a
- * climb that meets its own mark has found a ring of directories that name each
- * other and that no path from the root enters (3 marks what it passed).
- */
-static BOOLEAN HangsFromRoot(PIMAGE_LOAD Load, ULONG Index)
+/* TopOf: the topmost directory above entry Index, halving the way up for later climbs. */
+static ULONG TopOf(PIMAGE_LOAD_NODE Nodes, ULONG Index)
 {
-    PIMAGE_LOAD_NODE nodes = Load->Nodes;
-    ULONG at = Index;
-    BOOLEAN reaches = FALSE;
-    for (;;) {
-        if (nodes[at].Mark == 2) {
-            reaches = TRUE;
-            break;
-        }
-        if (nodes[at].Mark != 0 || nodes[at].Parent == 0)
-            break;
-        nodes[at].Mark = 1;
-        if (nodes[at].Parent == IMAGE_LOAD_ROOT_PARENT) {
-            reaches = TRUE;
-            break;
-        }
-        at = nodes[at].Parent - 1;
+    while (Nodes[Index].Up != 0) {
+        ULONG up = Nodes[Index].Up - 1;
+        if (Nodes[up].Up != 0)
+            Nodes[Index].Up = Nodes[up].Up;
+        Index = up;
     }
-    for (at = Index; nodes[at].Mark == 1; at = nodes[at].Parent - 1) {
-        nodes[at].Mark = reaches ? 2 : 3;
-        if (nodes[at].Parent == IMAGE_LOAD_ROOT_PARENT)
-            break;
-    }
-    return reaches;
+    return Index;
 }
 
 /*
- * CheckLoadedReachability: every node got exactly the names its record promises,
- * the stream end counted every name, and every directory hangs from the root (a
- * file is reached through the directories that name it). Returns
+ * JoinLoadedDirectory: the directory Child (a table entry not yet named) gets
+ * its name in the directory Parent (a table entry; the root needs no join).
+ * Returns STATUS_FILE_CORRUPT_ERROR when Child is above Parent already: the
+ * name would close a ring of directories naming each other, which no path from
+ * the root enters, and whose resources would be taken in both orders.
+ */
+NTSTATUS JoinLoadedDirectory(PIMAGE_LOAD Load, PIMAGE_LOAD_NODE Parent, PIMAGE_LOAD_NODE Child)
+{
+    ULONG child = (ULONG)(Child - Load->Nodes);
+    ULONG top = TopOf(Load->Nodes, (ULONG)(Parent - Load->Nodes));
+    if (top == child)
+        return STATUS_FILE_CORRUPT_ERROR;
+    Child->Up = top + 1;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * CheckLoadedReachability: every node got exactly the names its record
+ * promises, and the stream end counted every name. With no ring of directories
+ * (JoinLoadedDirectory), every node then hangs from the root. Returns
  * STATUS_FILE_CORRUPT_ERROR otherwise.
  */
 NTSTATUS CheckLoadedReachability(PIMAGE_LOAD Load)
@@ -159,13 +154,7 @@ NTSTATUS CheckLoadedReachability(PIMAGE_LOAD Load)
             return STATUS_FILE_CORRUPT_ERROR;
         linked += node->Linked;
     }
-    if (linked != Load->EndEntryCount || linked != Load->EntriesSeen)
-        return STATUS_FILE_CORRUPT_ERROR;
-    for (ULONG i = 0; i < Load->NodeCount; ++i) {
-        if (Load->Nodes[i].Fcb->IsDirectory && !HangsFromRoot(Load, i))
-            return STATUS_FILE_CORRUPT_ERROR;
-    }
-    return STATUS_SUCCESS;
+    return linked == Load->EndEntryCount && linked == Load->EntriesSeen ? STATUS_SUCCESS : STATUS_FILE_CORRUPT_ERROR;
 }
 
 /* RemoveLoadedNames: every name the load gave Fcb, each under its directory. Tree resource exclusive. */

@@ -8,7 +8,7 @@
  * PASSIVE_LEVEL, inside the mount of a volume nobody else reaches yet: the
  * namespace and node resources are taken only because the routines that insert
  * names and set a node's attributes expect them, in the volume's order (tree,
- * directory, node main, node paging).
+ * directory, node main, node paging), and never across a read of the file.
  */
 #include "vorel.h"
 
@@ -139,36 +139,43 @@ static NTSTATUS ApplyNodeSecurity(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_NODE_RECOR
     return stored != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
+/*
+ * LoadNodeAttribute: the node's EA list or reparse point, under its main
+ * resource; bytes the namespace refuses are corrupt.
+ */
+static NTSTATUS LoadNodeAttribute(PFCB Fcb, const IMAGE_RECORD *Sub)
+{
+    ULONG errorOffset;
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&Fcb->MainResource, TRUE);
+    NTSTATUS status = Sub->Type == IMAGE_NODE_EAS
+                          ? ReplaceEas(Fcb, (PFILE_FULL_EA_INFORMATION)Sub->Payload, Sub->PayloadLength, &errorOffset)
+                          : SetReparse(Fcb, (PVOID)Sub->Payload, Sub->PayloadLength);
+    ExReleaseResourceLite(&Fcb->MainResource);
+    KeLeaveCriticalRegion();
+    return AsCorrupt(status);
+}
+
 /* LoadSubRecord: one checked sub-record of a node: its EAs, its reparse point or its data map. */
 static NTSTATUS LoadSubRecord(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_NODE_RECORD Node, const IMAGE_RECORD *Sub,
                               PBOOLEAN MapSeen)
 {
-    switch (Sub->Type) {
-    case IMAGE_NODE_EAS: {
-        ULONG errorOffset;
-        return AsCorrupt(ReplaceEas(Fcb, (PFILE_FULL_EA_INFORMATION)Sub->Payload, Sub->PayloadLength, &errorOffset));
-    }
-    case IMAGE_NODE_REPARSE:
-        return AsCorrupt(SetReparse(Fcb, (PVOID)Sub->Payload, Sub->PayloadLength));
-    default:
-        if (*MapSeen)
-            return STATUS_FILE_CORRUPT_ERROR;
-        *MapSeen = TRUE;
-        return LoadDataMap(Load, Fcb, Node, Sub);
-    }
+    if (Sub->Type != IMAGE_NODE_DATA_MAP)
+        return LoadNodeAttribute(Fcb, Sub);
+    if (*MapSeen)
+        return STATUS_FILE_CORRUPT_ERROR;
+    *MapSeen = TRUE;
+    return LoadDataMap(Load, Fcb, Node, Sub);
 }
 
 /*
- * LoadSubRecords: every sub-record of a node, under its main and paging
- * resources; a file without a data map still takes its size (all of it a hole).
+ * LoadSubRecords: every sub-record of a node; a file without a data map still
+ * takes its size (all of it a hole).
  */
 static NTSTATUS LoadSubRecords(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_NODE_RECORD Node, PIMAGE_STREAM_READER SubRecords)
 {
     BOOLEAN mapSeen = FALSE;
     NTSTATUS status;
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&Fcb->MainResource, TRUE);
-    ExAcquireResourceExclusiveLite(&Fcb->PagingIoResource, TRUE);
     for (;;) {
         IMAGE_RECORD sub;
         BOOLEAN end;
@@ -181,14 +188,8 @@ static NTSTATUS LoadSubRecords(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_NODE_RECORD N
         if (!NT_SUCCESS(status))
             break;
     }
-    if (NT_SUCCESS(status) && !Fcb->IsDirectory) {
-        if (!mapSeen)
-            status = SizeLoadedFile(Fcb, Node->FileSize, Node->FileSize > EXTENT_SIZE);
-        RecomputeHeaderSizes(Fcb);
-    }
-    ExReleaseResourceLite(&Fcb->PagingIoResource);
-    ExReleaseResourceLite(&Fcb->MainResource);
-    KeLeaveCriticalRegion();
+    if (NT_SUCCESS(status) && !mapSeen && !Fcb->IsDirectory)
+        status = SizeLoadedFile(Fcb, Node->FileSize, Node->FileSize > EXTENT_SIZE);
     return status;
 }
 
@@ -230,21 +231,29 @@ static NTSTATUS LoadNodeRecord(PIMAGE_LOAD Load, const IMAGE_RECORD *Record)
 
 /*
  * InsertLoadedName: one directory entry: the child, a node of the table with a
- * name still to come and not the directory itself, gets the name in Directory,
- * which must not hold it yet (in any case). ParentMark is what a directory child
- * remembers of Directory for the reachability check.
+ * name still to come, gets the name in Directory (Parent its table entry, NULL
+ * for the root), which must not hold it yet in any case. A directory child must
+ * not be above Directory: that ring is a reachability failure.
  */
-static NTSTATUS InsertLoadedName(PIMAGE_LOAD Load, PFCB Directory, ULONG ParentMark,
+static NTSTATUS InsertLoadedName(PIMAGE_LOAD Load, PFCB Directory, PIMAGE_LOAD_NODE Parent,
                                  const IMAGE_DIRECTORY_ENTRY *Entry)
 {
     PIMAGE_LOAD_NODE child = FindLoadedNode(Load, Entry->ChildId);
-    if (child == NULL || child->Linked >= child->LinkCount || child->Fcb == Directory)
+    if (child == NULL || child->Linked >= child->LinkCount)
         return STATUS_FILE_CORRUPT_ERROR;
+    NTSTATUS status;
+    if (child->Fcb->IsDirectory && Parent != NULL) {
+        status = JoinLoadedDirectory(Load, Parent, child);
+        if (!NT_SUCCESS(status)) {
+            Load->Stage = IMAGE_STAGE_REACHABILITY;
+            return status;
+        }
+    }
     UNICODE_STRING name;
     name.Buffer = (PWCH)Entry->Name;
     name.Length = name.MaximumLength = Entry->NameLength;
     PLINK link;
-    NTSTATUS status = MakeLink(child->Fcb, &name, &link);
+    status = MakeLink(child->Fcb, &name, &link);
     if (!NT_SUCCESS(status))
         return AsCorrupt(status);
 
@@ -259,8 +268,6 @@ static NTSTATUS InsertLoadedName(PIMAGE_LOAD Load, PFCB Directory, ULONG ParentM
     if (!NT_SUCCESS(status))
         return AsCorrupt(status);
     child->Linked++;
-    if (child->Fcb->IsDirectory)
-        child->Parent = ParentMark;
     Load->EntriesSeen++;
     return STATUS_SUCCESS;
 }
@@ -282,17 +289,16 @@ static NTSTATUS LoadDirectoryRecord(PIMAGE_LOAD Load, const IMAGE_RECORD *Record
     if (!NT_SUCCESS(status))
         return status;
     PFCB parent = Load->Vcb->RootFcb;
-    ULONG parentMark = IMAGE_LOAD_ROOT_PARENT;
+    PIMAGE_LOAD_NODE found = NULL;
     if (directory.DirectoryId != IMAGE_NODE_ROOT_ID) {
-        PIMAGE_LOAD_NODE found = FindLoadedNode(Load, directory.DirectoryId);
+        found = FindLoadedNode(Load, directory.DirectoryId);
         if (found == NULL || !found->Fcb->IsDirectory)
             return STATUS_FILE_CORRUPT_ERROR;
         parent = found->Fcb;
-        parentMark = (ULONG)(found - Load->Nodes) + 1;
     }
     IMAGE_DIRECTORY_ENTRY entry;
     while ((status = NextImageDirectoryEntry(&directory, &entry)) == STATUS_SUCCESS) {
-        status = InsertLoadedName(Load, parent, parentMark, &entry);
+        status = InsertLoadedName(Load, parent, found, &entry);
         if (!NT_SUCCESS(status))
             return status;
     }
