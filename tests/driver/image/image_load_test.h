@@ -197,11 +197,19 @@ protected:
         return bytes;
     }
 
-    /* A digest of the image file, to show that nothing wrote it. */
+    /*
+     * A digest of the image file, to show that nothing wrote it: its size, its
+     * modification time (which any write moves) and its header copies.
+     */
     std::string ImageDigest(const std::string &name = kImage)
     {
-        Bytes bytes = ImageBytes(name);
-        return std::to_string(bytes.size()) + ":" + std::to_string(XXH3_64bits(bytes.data(), bytes.size()));
+        struct stat info = {};
+        EXPECT_EQ(stat(HostPath(name).c_str(), &info), 0);
+        std::ifstream in(HostPath(name), std::ios::binary);
+        Bytes headers(2 * IMAGE_HEADER_SIZE, 0);
+        in.read(reinterpret_cast<char *>(headers.data()), (std::streamsize)headers.size());
+        return std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+               std::to_string(info.st_mtim.tv_nsec) + ":" + std::to_string(XXH3_64bits(headers.data(), headers.size()));
     }
 
     const VOREL_IMAGE_DIAGNOSTICS *m = nullptr;

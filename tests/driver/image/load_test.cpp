@@ -283,9 +283,7 @@ TEST_F(ImageLoadRuleTest, AFlippedByteInADataSlotIsAChecksumMismatchUnlessTheIma
 
 TEST_F(ImageLoadRuleTest, AFlippedByteInTheStreamIsAChecksumMismatch)
 {
-    ImagePlan plan = Minimal();
-    plan.patchStream = [](Bytes &) {};
-    WriteImage(plan);
+    WriteImage(Minimal());
     std::vector<UCHAR> bytes = ImageBytes(kImage);
     bytes[m->ImageSlotOffset(1) + 20] ^= 1;
     WriteImageBytes(kImage, bytes);
