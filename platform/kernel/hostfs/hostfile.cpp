@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 namespace hostfs {
@@ -29,8 +30,10 @@ namespace {
 
 struct UndoRecord {
     uint64_t offset = 0;
+    uint64_t end = 0;                  /* of the changed range */
     std::vector<unsigned char> before; /* the bytes of the changed range the file held */
     uint64_t sizeBefore = 0;
+    uint64_t sequence = 0;             /* the operation's count since the arming */
 };
 
 struct UndoLog {
@@ -63,12 +66,29 @@ void DropLog(UndoLog &log)
     log.records.clear();
 }
 
-/* Rolls every logged file back to its last flush (the lock held). */
-void RollBack(Injector &injector)
+/*
+ * Rolls every logged file back to its last flush (the lock held). With
+ * keepLatest the most recent change stays, as a disk that wrote its last request
+ * first would leave it; the changes of one file are taken to cover distinct
+ * ranges, as an image's writes do.
+ */
+void RollBack(Injector &injector, bool keepLatest)
 {
+    const UndoRecord *kept = nullptr;
+    for (auto &entry : injector.logs) {
+        for (const UndoRecord &record : entry.second.records) {
+            if (keepLatest && (kept == nullptr || record.sequence > kept->sequence))
+                kept = &record;
+        }
+    }
     for (auto &entry : injector.logs) {
         UndoLog &log = entry.second;
+        uint64_t keptEnd = 0;
+        for (const UndoRecord &record : log.records)
+            keptEnd = &record == kept ? record.end : keptEnd;
         for (auto it = log.records.rbegin(); it != log.records.rend(); ++it) {
+            if (&*it == kept)
+                continue;
             size_t done = 0;
             while (done < it->before.size()) {
                 ssize_t n = ::pwrite(log.fd, it->before.data() + done, it->before.size() - done,
@@ -77,7 +97,7 @@ void RollBack(Injector &injector)
                     break;
                 done += (size_t)n;
             }
-            if (::ftruncate(log.fd, (off_t)it->sizeBefore) != 0)
+            if (::ftruncate(log.fd, (off_t)std::max(it->sizeBefore, keptEnd)) != 0)
                 break;
         }
         DropLog(log);
@@ -117,8 +137,9 @@ NTSTATUS CountOperation(Injector &injector, Operation operation, uint64_t *allow
         *allowed = 0;
         return STATUS_IO_DEVICE_ERROR;
     case HostFileFault::PowerLoss:
+    case HostFileFault::PowerLossOutOfOrder:
         injector.dead = true;
-        RollBack(injector);
+        RollBack(injector, injector.kind == HostFileFault::PowerLossOutOfOrder);
         *allowed = 0;
         return STATUS_IO_DEVICE_ERROR;
     }
@@ -140,6 +161,8 @@ void LogChange(Injector &injector, HostFile *file, int fd, uint64_t offset, uint
     fstat(log.fd, &st);
     UndoRecord record;
     record.offset = offset;
+    record.end = offset + length;
+    record.sequence = injector.count;
     record.sizeBefore = (uint64_t)st.st_size;
     uint64_t end = offset + length < (uint64_t)st.st_size ? offset + length : (uint64_t)st.st_size;
     if (end > offset) {
@@ -320,7 +343,7 @@ void LoseHostPower()
     if (!injector.armed.load(std::memory_order_relaxed))
         return;
     injector.dead = true;
-    hostfs::RollBack(injector);
+    hostfs::RollBack(injector, false);
 }
 
 } // namespace machine

@@ -281,9 +281,11 @@ MACHINE_API bool ShouldFail(const char *site, uint32_t tag = 0);
  *   Die                             that and every later write and flush fail and change
  *                                   nothing ("the process died");
  *   PowerLoss                       as Die, and every change of each file since that file's
- *                                   last flush (while armed) is undone first.
+ *                                   last flush (while armed) is undone first;
+ *   PowerLossOutOfOrder             as PowerLoss, but the most recent of those changes stays:
+ *                                   a disk may write what it was given in any order.
  * LoseHostPower does what PowerLoss does, now. Disarming keeps the files as they are. */
-enum class HostFileFault { FailDiskFull, FailDeviceError, Tear, Die, PowerLoss };
+enum class HostFileFault { FailDiskFull, FailDeviceError, Tear, Die, PowerLoss, PowerLossOutOfOrder };
 MACHINE_API void ArmHostFileFault(HostFileFault kind, uint64_t position, uint64_t tornBytes = 0);
 MACHINE_API void DisarmHostFileFaults();
 /* Writes and flushes counted since the arming. */

@@ -78,8 +78,13 @@ protected:
     /* The image file's bytes as Linux sees them; and writing them back (to damage an image). */
     std::vector<UCHAR> ImageBytes(const std::string &name) const
     {
-        std::ifstream in(HostPath(name), std::ios::binary);
-        return std::vector<UCHAR>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::ifstream in(HostPath(name), std::ios::binary | std::ios::ate);
+        if (!in)
+            return {};
+        std::vector<UCHAR> bytes((size_t)in.tellg());
+        in.seekg(0);
+        in.read(reinterpret_cast<char *>(bytes.data()), (std::streamsize)bytes.size());
+        return bytes;
     }
     void WriteImageBytes(const std::string &name, const std::vector<UCHAR> &bytes) const
     {

@@ -208,3 +208,27 @@ TEST_F(HostFaultTest, PowerLossOnDemandRollsBackEveryFileToItsLastFlushEvenAClos
     EXPECT_EQ(Write(handles_[0], 0, "y", 1), STATUS_SUCCESS);
     CloseFiles();
 }
+
+/* Out of order: of the writes since the last flush only the latest reached the disk. */
+TEST_F(HostFaultTest, PowerLossOutOfOrderKeepsOnlyTheLatestUnflushedWrite)
+{
+    Opened a = Open("ordered-a", FILE_OVERWRITE_IF);
+    Opened b = Open("ordered-b", FILE_OVERWRITE_IF);
+    ASSERT_EQ(a.status, STATUS_SUCCESS);
+    ASSERT_EQ(b.status, STATUS_SUCCESS);
+    const Bytes one(100, 1), two(50, 2), three(10, 3);
+    ASSERT_EQ(Write(a.handle, 0, one.data(), 100), STATUS_SUCCESS);
+    ASSERT_EQ(Flush(a.handle), STATUS_SUCCESS);
+    machine::ArmHostFileFault(HostFileFault::PowerLossOutOfOrder, 4);
+    ASSERT_EQ(Write(a.handle, 200, two.data(), 50), STATUS_SUCCESS);   /* lost */
+    ASSERT_EQ(Write(b.handle, 0, two.data(), 50), STATUS_SUCCESS);     /* lost */
+    ASSERT_EQ(Write(a.handle, 100, three.data(), 10), STATUS_SUCCESS); /* the latest: kept */
+    EXPECT_EQ(Flush(a.handle), STATUS_IO_DEVICE_ERROR);
+    machine::DisarmHostFileFaults();
+    Bytes expected = one;
+    expected.insert(expected.end(), three.begin(), three.end());
+    EXPECT_EQ(HostBytes("ordered-a"), expected);
+    EXPECT_EQ(HostBytes("ordered-b"), Bytes());
+    ZwClose(a.handle);
+    ZwClose(b.handle);
+}
