@@ -10,6 +10,9 @@
 
 #include <string.h>
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace {
 
 /* The header of an image file: two copies of this record open the file. */
@@ -18,7 +21,7 @@ struct IMAGE_HEADER_COPY {
     VOREL_U16 Version;         /* 1 */
     VOREL_U16 Written2;        /* 2 (not checked) */
     VOREL_U32 HeaderBytes;     /* 4096 */
-    VOREL_U64 Checksum;        /* not verified here */
+    VOREL_U64 Checksum;        /* XXH3 of the copy with this field 0 */
     VOREL_U64 Generation;      /* the later save's copy has the larger one */
     VOREL_U8 Identifier[16];
     VOREL_U64 Flags;
@@ -51,11 +54,25 @@ bool HasMagic(const IMAGE_HEADER_COPY *copy)
     return memcmp(copy->Magic, kImageMagic, sizeof(kImageMagic)) == 0;
 }
 
-/* A copy this library reads: this format, this system (the checksum is the driver's to check). */
+/*
+ * Whether a copy's checksum holds: XXH3 of the copy with its checksum field 0. A
+ * copy torn by a crash in the middle of a save fails it, and the driver then
+ * loads the other copy: the answer here must be that one's too.
+ */
+bool ChecksumHolds(const IMAGE_HEADER_COPY *copy)
+{
+    IMAGE_HEADER_COPY scratch;
+    memcpy(&scratch, copy, sizeof(scratch));
+    scratch.Checksum = 0;
+    return XXH3_64bits(&scratch, sizeof(scratch)) == copy->Checksum;
+}
+
+/* A copy this library reads: this format, this system, whole. */
 bool AcceptHeaderCopy(const IMAGE_HEADER_COPY *copy)
 {
     return HasMagic(copy) && copy->Version == 1 && copy->HeaderBytes == kHeaderCopyBytes && copy->SlotShift == 21 &&
-           copy->WriterSystem == 0 && copy->MetadataSlotCount < 976 && copy->SlotHighWater < (1ull << 31);
+           copy->WriterSystem == 0 && copy->MetadataSlotCount < 976 && copy->SlotHighWater < (1ull << 31) &&
+           ChecksumHolds(copy);
 }
 
 /* The status of the calling thread's last Win32 error. */

@@ -124,7 +124,7 @@ typedef struct _VOREL_DATA {
     KEVENT StatisticsWakeEvent;             /* synchronization */
     ULONG AutoMountStatus[26];              /* interlocked */
 
-    UCHAR LastPersistenceError[1304];       /* guarded by PersistenceErrorLock */
+    DECLSPEC_ALIGN(8) UCHAR LastPersistenceError[1304]; /* guarded by PersistenceErrorLock */
     KSPIN_LOCK PersistenceErrorLock;
 
     HANDLE VolatileStatisticsKey;           /* may be null */

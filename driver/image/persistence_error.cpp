@@ -23,31 +23,35 @@ static ULONG BoundedUnits(PCWSTR Text, ULONG Limit)
  */
 VOID RecordPersistenceError(NTSTATUS Status, ULONG Operation, ULONG Stage, PCUNICODE_STRING Path, PCWSTR Message)
 {
-    VOREL_PERSISTENCE_ERROR record;
-    RtlZeroMemory(&record, sizeof(record));
-    record.Status = (VOREL_U32)Status;
-    record.Operation = Operation;
-    record.Stage = Stage;
-    record.Valid = 1;
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    record.Time = (VOREL_U64)now.QuadPart;
+    PCWSTR path = NULL;
+    ULONG pathUnits = 0;
     if (Path != NULL && Path->Buffer != NULL) {
-        PCWSTR text = Path->Buffer;
-        ULONG units = Path->Length / sizeof(WCHAR);
-        if (units >= 4 && text[0] == L'\\' && text[1] == L'?' && text[2] == L'?' && text[3] == L'\\') {
-            text += 4;
-            units -= 4;
+        path = Path->Buffer;
+        pathUnits = Path->Length / sizeof(WCHAR);
+        if (pathUnits >= 4 && path[0] == L'\\' && path[1] == L'?' && path[2] == L'?' && path[3] == L'\\') {
+            path += 4;
+            pathUnits -= 4;
         }
-        units = min(units, (ULONG)(VOREL_PATH_UNITS - 1));
-        RtlCopyMemory(record.ImagePath, text, units * sizeof(WCHAR));
+        pathUnits = min(pathUnits, (ULONG)(VOREL_PATH_UNITS - 1));
     }
     ULONG messageUnits = BoundedUnits(Message, VOREL_MESSAGE_UNITS - 1);
-    RtlCopyMemory(record.Message, Message, messageUnits * sizeof(WCHAR));
 
-    C_ASSERT(sizeof(VorelData.LastPersistenceError) == sizeof(record));
+    /* Filled in place: the record is too large for a kernel stack. */
+    C_ASSERT(sizeof(VorelData.LastPersistenceError) == sizeof(VOREL_PERSISTENCE_ERROR));
+    VOREL_PERSISTENCE_ERROR *record = (VOREL_PERSISTENCE_ERROR *)VorelData.LastPersistenceError;
     KIRQL irql;
     KeAcquireSpinLock(&VorelData.PersistenceErrorLock, &irql);
-    RtlCopyMemory(VorelData.LastPersistenceError, &record, sizeof(record));
+    RtlZeroMemory(record, sizeof(*record));
+    record->Status = (VOREL_U32)Status;
+    record->Operation = Operation;
+    record->Stage = Stage;
+    record->Valid = 1;
+    record->Time = (VOREL_U64)now.QuadPart;
+    if (pathUnits != 0)
+        RtlCopyMemory(record->ImagePath, path, pathUnits * sizeof(WCHAR));
+    if (messageUnits != 0)
+        RtlCopyMemory(record->Message, Message, messageUnits * sizeof(WCHAR));
     KeReleaseSpinLock(&VorelData.PersistenceErrorLock, irql);
 }

@@ -254,9 +254,8 @@ remember:
 
 /*
  * NextSavedExtent: the extent of Fcb at or after *Index that holds data and
- * starts inside the file, as the save stores it; FALSE when none is left. An
- * extent wholly beyond the end of file forgets its slot. Paging resource
- * exclusive.
+ * starts inside the file, as the save stores it; FALSE when none is left.
+ * Paging resource exclusive.
  */
 static BOOLEAN NextSavedExtent(PFCB Fcb, PULONG Index, PSAVED_EXTENT Extent)
 {
@@ -277,12 +276,8 @@ static BOOLEAN NextSavedExtent(PFCB Fcb, PULONG Index, PSAVED_EXTENT Extent)
     for (; *Index < data->ExtentCapacity; ++*Index) {
         PEXTENT_ENTRY entry = &data->Extents[*Index];
         ULONGLONG start = (ULONGLONG)*Index << EXTENT_SHIFT;
-        if (entry->Data == NULL && entry->Compressed == NULL)
+        if ((entry->Data == NULL && entry->Compressed == NULL) || start >= fileSize)
             continue;
-        if (start >= fileSize) {
-            InterlockedExchange((volatile LONG *)&entry->ImageWord, 0);
-            continue;
-        }
         Extent->Number = *Index;
         Extent->ImageWord = &entry->ImageWord;
         PCOMPRESSED_EXTENT form = entry->Compressed;
@@ -304,7 +299,11 @@ static BOOLEAN NextSavedExtent(PFCB Fcb, PULONG Index, PSAVED_EXTENT Extent)
     return FALSE;
 }
 
-/* CountSavedExtents: how many extents NextSavedExtent will hand out. Paging resource exclusive. */
+/*
+ * CountSavedExtents: how many extents NextSavedExtent will hand out. An extent
+ * wholly beyond the end of file is not stored and forgets its slot, so that it
+ * cannot claim it once the file grows over it again. Paging resource exclusive.
+ */
 static ULONG CountSavedExtents(PFCB Fcb)
 {
     PFCB_DATA data = &Fcb->Data;
@@ -313,8 +312,12 @@ static ULONG CountSavedExtents(PFCB Fcb)
     ULONG count = 0;
     for (ULONG i = 0; i < data->ExtentCapacity; ++i) {
         PEXTENT_ENTRY entry = &data->Extents[i];
-        if ((entry->Data != NULL || entry->Compressed != NULL) && ((ULONGLONG)i << EXTENT_SHIFT) < data->FileSize)
+        if (entry->Data == NULL && entry->Compressed == NULL)
+            continue;
+        if (((ULONGLONG)i << EXTENT_SHIFT) < data->FileSize)
             count++;
+        else
+            InterlockedExchange((volatile LONG *)&entry->ImageWord, 0);
     }
     return count;
 }

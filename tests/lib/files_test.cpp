@@ -20,6 +20,9 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace {
 
 /* What one header copy says; the defaults make a copy the library accepts. */
@@ -36,6 +39,7 @@ struct Copy {
     uint32_t compression = 2;
     std::u16string label = u"Vorel";
     uint32_t metadataSlots = 1;
+    bool checksum = true;      /* false: the copy's checksum does not match (a torn write) */
 };
 
 template <typename T>
@@ -55,7 +59,7 @@ void WriteCopy(std::vector<uint8_t> &bytes, int i, const Copy &c)
     Put<uint16_t>(bytes, base + 8, c.version);
     Put<uint16_t>(bytes, base + 10, 2);
     Put<uint32_t>(bytes, base + 12, c.headerBytes);
-    Put<uint64_t>(bytes, base + 16, 0x1234567890ull); /* a checksum the library does not verify */
+    Put<uint64_t>(bytes, base + 16, 0);
     Put<uint64_t>(bytes, base + 24, c.generation);
     bytes[base + 56] = c.slotShift;
     bytes[base + 57] = c.writer;
@@ -66,6 +70,8 @@ void WriteCopy(std::vector<uint8_t> &bytes, int i, const Copy &c)
     for (size_t u = 0; u < c.label.size() && u < 32; ++u)
         Put<uint16_t>(bytes, base + 112 + 2 * u, (uint16_t)c.label[u]);
     Put<uint32_t>(bytes, base + 192, c.metadataSlots);
+    uint64_t sum = XXH3_64bits(bytes.data() + base, 4096);
+    Put<uint64_t>(bytes, base + 16, c.checksum ? sum : sum ^ 1);
 }
 
 bool Exists(const std::string &path)
@@ -180,6 +186,7 @@ TEST_F(LibraryFiles, EachCheckedFieldRefusesACopyOnItsOwn)
         {"metadata slots", [](Copy &c) { c.metadataSlots = 976; }, [](Copy &c) { c.metadataSlots = 975; }},
         {"high-water mark", [](Copy &c) { c.highWater = 1ull << 31; },
          [](Copy &c) { c.highWater = (1ull << 31) - 1; }},
+        {"checksum", [](Copy &c) { c.checksum = false; }, [](Copy &) {}},
     };
     for (const Case &c : cases) {
         vorel_image_info info;

@@ -144,3 +144,42 @@ TEST_F(SaveTest, EditedActiveHeaderMakesTheNextSaveFull)
 }
 
 } // namespace
+
+namespace {
+
+/* A standard user's requests open image files with the user's own rights. */
+TEST_F(SaveTest, StandardUserBindsOnlyWhereTheUserMayWrite)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another Linux user needs root";
+    ASSERT_EQ(chmod(HostPath(".").c_str(), 0755), 0);  /* the drive itself may be walked */
+    ASSERT_EQ(mkdir(HostPath("locked").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(HostPath("open").c_str(), 0777), 0);
+    ASSERT_EQ(chmod(HostPath("open").c_str(), 0777), 0);
+    MakeFile("\\a.txt", Text(5000, 9));
+
+    ControlClient user(65534);
+    ASSERT_EQ(user.Open(), STATUS_SUCCESS);
+    auto input = std::make_unique<VOREL_SAVE_INPUT>();
+    input->Letter = 'R';
+    const std::string locked = ImagePath("locked\\x.img");
+    std::copy(locked.begin(), locked.end(), input->NewImagePath);
+    EXPECT_EQ(user.Send(IOCTL_VOREL_SAVE_VOLUME, input.get(), sizeof(*input), nullptr, 0), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(LastError().Stage, IMAGE_STAGE_OPEN);
+    EXPECT_EQ(access(HostPath("locked/x.img").c_str(), F_OK), -1);
+
+    VOREL_CREATE_VOLUME_INPUT create = CreateRecord('S', 64 * kMiB);
+    std::copy(locked.begin(), locked.end(), create.ImagePath);
+    EXPECT_EQ(user.Send(IOCTL_VOREL_CREATE_VOLUME, &create, sizeof(create), nullptr, 0), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(access(HostPath("locked/x.img").c_str(), F_OK), -1);
+
+    const std::string open = ImagePath("open\\x.img");
+    std::fill(std::begin(input->NewImagePath), std::end(input->NewImagePath), 0);
+    std::copy(open.begin(), open.end(), input->NewImagePath);
+    ASSERT_EQ(user.Send(IOCTL_VOREL_SAVE_VOLUME, input.get(), sizeof(*input), nullptr, 0), STATUS_SUCCESS);
+    struct stat st {};
+    ASSERT_EQ(stat(HostPath("open/x.img").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+}
+
+} // namespace
