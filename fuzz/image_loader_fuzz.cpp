@@ -35,6 +35,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 using namespace imagefuzz;
 
@@ -84,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Find("the image file could not be written");
 
     m.Settle();
-    machine::PoolTagStats before = machine::PoolTotals();
+    std::map<uint32_t, uint64_t> before = m.PoolInUse();
     // Every write and flush to a host file counts from here; none may come.
     machine::ArmHostFileFault(machine::HostFileFault::Die, ~0ull);
 
@@ -104,15 +105,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Find("the image file was written to after a load");
 
     m.Settle();
-    machine::PoolTagStats after = machine::PoolTotals();
-    if (after.liveBlocks != before.liveBlocks || after.liveBytes != before.liveBytes) {
-        std::fprintf(stderr, "image fuzz: create status 0x%08X; pool %llu blocks / %llu bytes before, %llu / %llu after\n",
-                     (unsigned)status, (unsigned long long)before.liveBlocks, (unsigned long long)before.liveBytes,
-                     (unsigned long long)after.liveBlocks, (unsigned long long)after.liveBytes);
-        for (const machine::PoolTagStats &tag : machine::PoolSnapshot())
-            if (tag.liveBlocks != 0)
-                std::fprintf(stderr, "  %s: %llu blocks\n", machine::TagText(tag.tag).c_str(),
-                             (unsigned long long)tag.liveBlocks);
+    std::map<uint32_t, uint64_t> after = m.PoolInUse();
+    if (after != before) {
+        std::fprintf(stderr, "image fuzz: create status 0x%08X; pool blocks by tag, before and after:\n", (unsigned)status);
+        for (const auto &[tag, blocks] : after)
+            if (blocks != before[tag])
+                std::fprintf(stderr, "  %s: %llu, %llu\n", machine::TagText(tag).c_str(),
+                             (unsigned long long)before[tag], (unsigned long long)blocks);
+        for (const auto &[tag, blocks] : before)
+            if (after.count(tag) == 0)
+                std::fprintf(stderr, "  %s: %llu, 0\n", machine::TagText(tag).c_str(), (unsigned long long)blocks);
         Find("the driver's pool use did not come back after the volume went");
     }
     if (image.size != 0 && !ImageFileIntact(hostPath, image))

@@ -224,6 +224,7 @@ Machine::Machine(bool autoClock)
     auto *diagnostics = static_cast<const VOREL_DIAGNOSTICS *>(machine::DriverSymbol(kService, "VorelDiagnostics"));
     if (diagnostics == nullptr || diagnostics->Version != VOREL_DIAGNOSTICS_VERSION)
         Fail("the driver's diagnostics table is missing");
+    diagnostics_ = diagnostics;
     controlDevice_ = diagnostics->Data->ControlDevice;
     threads_ = machine::LiveSystemThreads();
 }
@@ -270,6 +271,19 @@ int32_t Machine::DismountVolume(char letter)
 {
     VOREL_LETTER_INPUT input{(VOREL_U16)letter, 0};
     return Control(IOCTL_VOREL_DISMOUNT_VOLUME, &input, sizeof(input));
+}
+
+std::map<uint32_t, uint64_t> Machine::PoolInUse() const
+{
+    std::map<uint32_t, uint64_t> blocks;
+    for (const machine::PoolTagStats &tag : machine::PoolSnapshot())
+        if (tag.liveBlocks != 0)
+            blocks[tag.tag] = tag.liveBlocks;
+    PVOREL_DATA data = static_cast<const VOREL_DIAGNOSTICS *>(diagnostics_)->Data;
+    for (PNPAGED_LOOKASIDE_LIST list : {&data->ChunkRecords, &data->MappingCache->List, &data->PageSetCache->List})
+        if ((blocks[list->L.Tag] -= ExQueryDepthSList(&list->L.ListHead)) == 0)
+            blocks.erase(list->L.Tag);
+    return blocks;
 }
 
 void Machine::Settle()
