@@ -129,3 +129,19 @@ NTSTATUS SaveVolumeImage(struct _VOLUME_DEVICE_RECORD *Vdr, struct _VCB *Vcb, PC
 
 /* image_load.cpp: loads the committed image of a volume being mounted (PASSIVE_LEVEL). */
 NTSTATUS LoadVolumeImage(struct _VCB *Vcb, PIMAGE_BINDING Binding);
+
+/* load_stream.cpp: the walk over a loaded metadata stream. */
+NTSTATUS WalkImageStream(PIMAGE_LOAD Load);
+
+/* load_data.cpp: a file's size and data from its data map (each takes the node's resources as it needs them). */
+NTSTATUS SizeLoadedFile(PFCB Fcb, ULONGLONG FileSize, BOOLEAN ExtentForm);
+NTSTATUS LoadDataMap(PIMAGE_LOAD Load, PFCB Fcb, PCIMAGE_NODE_RECORD Node, const IMAGE_RECORD *Record);
+NTSTATUS ReadImageSlot(PIMAGE_LOAD Load, ULONG Slot, ULONG Length, PUCHAR Buffer);
+
+/* load_node_table.cpp: the nodes a load made. */
+NTSTATUS AddLoadedNode(PIMAGE_LOAD Load, ULONGLONG NodeId, PFCB Fcb, ULONG LinkCount);
+NTSTATUS SortLoadedNodes(PIMAGE_LOAD Load);
+PIMAGE_LOAD_NODE FindLoadedNode(PIMAGE_LOAD Load, ULONGLONG NodeId);
+NTSTATUS JoinLoadedDirectory(PIMAGE_LOAD Load, PIMAGE_LOAD_NODE Parent, PIMAGE_LOAD_NODE Child);
+NTSTATUS CheckLoadedReachability(PIMAGE_LOAD Load);
+VOID ReleaseLoadedNodes(PIMAGE_LOAD Load, BOOLEAN Destroy);

@@ -317,6 +317,64 @@ typedef struct _IMAGE_LOADED_VALUES {
 } IMAGE_LOADED_VALUES, *PIMAGE_LOADED_VALUES;
 typedef const IMAGE_LOADED_VALUES *PCIMAGE_LOADED_VALUES;
 
+/*
+ * IMAGE_LOAD_NODE: one node a load made (the root is not among them), with the
+ * names the stream gave it so far. For a directory, Up is the table index + 1
+ * of a directory above it as the names given so far link them (0: none, it is
+ * the topmost of its group), so that a name that would hang a directory below
+ * itself is found at once.
+ */
+typedef struct _IMAGE_LOAD_NODE {
+    ULONGLONG NodeId;
+    PFCB Fcb;                       /* the load's reference */
+    ULONG Linked;                   /* names given so far */
+    ULONG LinkCount;                /* names the node record promises */
+    ULONG Up;
+} IMAGE_LOAD_NODE, *PIMAGE_LOAD_NODE;
+
+/* IMAGE_LOAD_DESCRIPTOR: where one security table entry lies in the stream. */
+typedef struct _IMAGE_LOAD_DESCRIPTOR {
+    const UCHAR *Bytes;
+    ULONG Length;
+} IMAGE_LOAD_DESCRIPTOR, *PIMAGE_LOAD_DESCRIPTOR;
+
+#define IMAGE_LOAD_NODES_INITIAL    1024u
+
+/*
+ * IMAGE_LOAD: the state of one load, owned by the mount that runs it ("vlIl"
+ * for the node and descriptor tables). Slots.Bits doubles as the claims' words,
+ * so that every slot met (metadata and data) is claimed once and the table that
+ * results is the committed one. SlotLimit bounds every slot number: below the
+ * header's high-water mark and starting inside the file, so that no table is
+ * sized by what a header claims but by what the file holds.
+ */
+typedef struct _IMAGE_LOAD {
+    struct _VCB *Vcb;
+    PIMAGE_BINDING Binding;
+    PIMAGE_HEADER Header;           /* the active copy ("vlIh") */
+    PUCHAR Transfer;                /* IMAGE_TRANSFER_SIZE bytes, page-aligned ("vlIt") */
+    PUCHAR Stream;                  /* the metadata stream, page-aligned ("vlIm") */
+    SIZE_T StreamLength;
+    ULONGLONG FileSize;
+    ULONGLONG SlotLimit;
+    IMAGE_SLOT_CLAIMS Claims;
+    IMAGE_SLOT_TABLE Slots;
+    PIMAGE_LOAD_DESCRIPTOR Descriptors;
+    ULONG DescriptorCount;
+    BOOLEAN SecurityTableSeen;
+    BOOLEAN RootSeen;
+    BOOLEAN Sorted;                 /* the node table is sorted: directory records have begun */
+    BOOLEAN EndSeen;
+    PIMAGE_LOAD_NODE Nodes;
+    ULONG NodeCount;
+    ULONG NodeCapacity;
+    ULONGLONG NodeRecords;          /* node records met, the root's included */
+    ULONGLONG LargestNodeId;
+    ULONGLONG EntriesSeen;          /* directory entries inserted */
+    ULONGLONG EndEntryCount;        /* the stream end's count */
+    ULONG Stage;                    /* a stage fixed by where the failure happened; 0: by its status */
+} IMAGE_LOAD, *PIMAGE_LOAD;
+
 /* Stages of the persistence error record. */
 #define IMAGE_STAGE_OPEN            1u      /* the path or the open */
 #define IMAGE_STAGE_DEVICE          2u

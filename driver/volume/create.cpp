@@ -241,13 +241,13 @@ static NTSTATUS AnnounceAndMount(PVOLUME_DEVICE_RECORD Vdr)
     status = MountNewVolume(Vdr->Letter);
     if (IsVolumeMounted(Vdr))
         return STATUS_SUCCESS;
-    /* The open cannot have succeeded without a mount of ours; if it did, the
-       volume is someone else's. A mount of ours that failed (an image that did
-       not load) tells why: the I/O manager reports it as unrecognized. */
-    if (NT_SUCCESS(status))
+    /* The I/O manager reports a refused mount as an unrecognized volume; a failed
+       image load says why. The open cannot have succeeded without a mount of ours;
+       if it did, the volume is someone else's. */
+    if (!NT_SUCCESS(Vdr->LoadStatus))
+        status = Vdr->LoadStatus;
+    else if (NT_SUCCESS(status))
         status = STATUS_UNRECOGNIZED_VOLUME;
-    if (!NT_SUCCESS(Vdr->MountStatus))
-        status = Vdr->MountStatus;
 
 forget:
     RemoveVolumeLetter(Vdr, NULL);

@@ -136,7 +136,7 @@ NTSTATUS MountVolume(PIRP Irp)
     /* A volume bound to a committed image comes up with its content or not at all. */
     if (vdr->Binding != NULL && vdr->Binding->Committed) {
         status = LoadVolumeImage(vcb, vdr->Binding);
-        vdr->MountStatus = status;
+        vdr->LoadStatus = status;
         if (!NT_SUCCESS(status)) {
             KeEnterCriticalRegion();
             UninitializeVolumeContents(vcb);

@@ -47,7 +47,7 @@ typedef struct _VOLUME_DEVICE_RECORD {
     WCHAR DeviceNameBuffer[VOLUME_DEVICE_NAME_UNITS];
     PDEVICE_OBJECT MountedDevice;           /* the file-system device; null until mounted */
     struct _IMAGE_BINDING *Binding;         /* the image file, or null; replaced only by a save while Busy */
-    NTSTATUS MountStatus;                   /* why the last mount of the record failed; success otherwise */
+    NTSTATUS LoadStatus;                    /* why the last mount's image load failed; the creating thread's */
     PVPB OldVpb;                            /* swapped out by teardown; the final free releases it */
 } VOLUME_DEVICE_RECORD, *PVOLUME_DEVICE_RECORD;
 

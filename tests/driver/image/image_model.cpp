@@ -130,6 +130,11 @@ StreamModel RandomModel(unsigned seed, ULONGLONG highWater)
 
 NTSTATUS ImageTest::Write(const StreamModel &model, Bytes &stream, size_t capacity)
 {
+    return WriteStreamModel(m, model, stream, capacity);
+}
+
+NTSTATUS WriteStreamModel(const VOREL_IMAGE_DIAGNOSTICS *m, const StreamModel &model, Bytes &stream, size_t capacity)
+{
     stream.assign(capacity, 0xEE);
     IMAGE_STREAM_WRITER writer;
     m->InitializeImageStreamWriter(&writer, stream.data(), stream.size());
@@ -186,6 +191,12 @@ NTSTATUS ImageTest::Write(const StreamModel &model, Bytes &stream, size_t capaci
 }
 
 NTSTATUS ImageTest::Read(const Bytes &stream, ULONGLONG highWater, StreamModel &model)
+{
+    return ReadStreamModel(m, stream, highWater, model);
+}
+
+NTSTATUS ReadStreamModel(const VOREL_IMAGE_DIAGNOSTICS *m, const Bytes &stream, ULONGLONG highWater,
+                         StreamModel &model)
 {
     model = {};
     IMAGE_STREAM_READER reader;

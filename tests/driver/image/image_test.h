@@ -138,5 +138,12 @@ protected:
     const VOREL_IMAGE_DIAGNOSTICS *m = nullptr;
 };
 
+/* Writes a model through the driver's writer (see ImageTest::Write). */
+NTSTATUS WriteStreamModel(const VOREL_IMAGE_DIAGNOSTICS *m, const StreamModel &model, Bytes &stream,
+                          size_t capacity = 1 << 22);
+/* Reads a stream strictly into a model (see ImageTest::Read). */
+NTSTATUS ReadStreamModel(const VOREL_IMAGE_DIAGNOSTICS *m, const Bytes &stream, ULONGLONG highWater,
+                         StreamModel &model);
+
 /* A consistent random stream: a tree of directories, files with hard links, EAs, reparse data and maps. */
 StreamModel RandomModel(unsigned seed, ULONGLONG highWater);
