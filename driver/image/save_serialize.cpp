@@ -328,7 +328,7 @@ static NTSTATUS FillNodeRecord(PIMAGE_SAVE Save, PFCB Fcb, PIMAGE_NODE_RECORD Re
     RtlZeroMemory(Record, sizeof(*Record));
     Record->NodeId = Fcb->IsRoot ? IMAGE_NODE_ROOT_ID : Fcb->NodeId;
     Record->FileSize = Fcb->IsDirectory ? 0 : Fcb->Data.FileSize;
-    Record->AllocationSize = Fcb->IsDirectory ? 0 : (ULONGLONG)Fcb->Header.AllocationSize.QuadPart;
+    Record->AllocationSize = Fcb->IsDirectory ? 0 : ReportedAllocationSize(Fcb);
     Record->CreationTime = Fcb->CreationTime.QuadPart;
     Record->LastWriteTime = Fcb->LastWriteTime.QuadPart;
     Record->LastAccessTime = Fcb->LastAccessTime.QuadPart;

