@@ -3,9 +3,9 @@
  * drive H:, and a volume is created on it, which loads the image during its
  * mount. Whatever the file holds, the create must come back with a status (a
  * crash, a hang or a sanitizer report is a find); a volume it made is
- * dismounted; then the driver's pool must be back where it was before (else a
- * leak: trap), and the file must be as written, not one write or flush made to
- * it (the loader only reads).
+ * dismounted; then the driver's pool and pages must be back where they were
+ * before (else a leak: trap), and the file must be as written, not one write or
+ * flush made to it (the loader only reads).
  *
  * Input encoding. Images put their data slots at multiples of 2 MiB, so an
  * input is not the file itself but a list of pieces mapped onto it sparsely:
@@ -86,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     m.Settle();
     std::map<uint32_t, uint64_t> before = m.PoolInUse();
+    uint64_t pagesBefore = machine::PagesInUse(), listsBefore = machine::PageListsInUse();
     // Every write and flush to a host file counts from here; none may come.
     machine::ArmHostFileFault(machine::HostFileFault::Die, ~0ull);
 
@@ -106,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     m.Settle();
     std::map<uint32_t, uint64_t> after = m.PoolInUse();
     if (after != before) {
-        std::fprintf(stderr, "image fuzz: create status 0x%08X; pool blocks by tag, before and after:\n", (unsigned)status);
+        std::fprintf(stderr, "image fuzz: create status 0x%08X; pool blocks by tag, before and after:\n",
+                     (unsigned)status);
         for (const auto &[tag, blocks] : after)
             if (blocks != before[tag])
                 std::fprintf(stderr, "  %s: %llu, %llu\n", machine::TagText(tag).c_str(),
@@ -116,6 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 std::fprintf(stderr, "  %s: %llu, 0\n", machine::TagText(tag).c_str(), (unsigned long long)blocks);
         Find("the driver's pool use did not come back after the volume went");
     }
+    if (machine::PagesInUse() != pagesBefore || machine::PageListsInUse() != listsBefore)
+        Find("the volume's pages did not come back after it went");
     if (!ImageFileIntact(hostPath, image))
         Find("the image file changed");
     return 0;
