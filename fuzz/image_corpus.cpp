@@ -210,13 +210,15 @@ int main(int argc, char **argv)
         ZwClose(handle);
         SparseFile("\\sparse", 7ull << 20, {100, 6ull << 20});
     });
-    Seed(m, out, "packed", [&m] {
+    auto packed = [&m] {
         VOREL_COMPRESSION_LEVEL level{(VOREL_U16)kLetter, 0, 1};
         Check(m.Control(IOCTL_VOREL_SET_COMPRESSION_LEVEL, &level, sizeof(level)), "compression level");
         File("\\cold.txt", Text(80 * 1024, 6));
         File("\\small.txt", Text(100, 7));
         LetTimePass(80);
-    });
+    };
+    Seed(m, out, "packed", packed);
+    Seed(m, out, "packed-unsummed", packed, kFixChecksums | kNoDataChecksums);
     Seed(m, out, "resaved", [&m] {
         File("\\first", Text(300, 8));
         Directory("\\kept");

@@ -24,8 +24,10 @@
  *         checksum over the slots its slot list names (streams up to 32 MiB),
  *         then the copy's own; so mutations reach the stream's parser;
  *   0x02  the file ends at its last byte placed, instead of at the end of the
- *         last place given (a whole slot), so that cut-off slots are tried.
- * Data slot checksums are left as they are.
+ *         last place given (a whole slot), so that cut-off slots are tried;
+ *   0x04  (with 0x01) the header copies' data-checksum flag is cleared first,
+ *         so that changed data slots are loaded rather than refused.
+ * Data slot checksums are otherwise left as they are.
  */
 #include "image_machine.h"
 

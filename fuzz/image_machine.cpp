@@ -167,6 +167,8 @@ void FixChecksums(ImageFile *image)
             continue;
         std::vector<uint8_t> &copy = found->second;
         copy.resize(kHeaderBytes);
+        if (image->flags & kNoDataChecksums)
+            copy[IMAGE_HEADER_FLAGS_OFFSET] &= (uint8_t)~IMAGE_FLAG_DATA_CHECKSUMS;
         uint64_t checksum = 0;
         if (StreamChecksum(*image, copy.data(), &checksum))
             Put64(copy.data() + IMAGE_HEADER_STREAM_CHECKSUM_OFFSET, checksum);

@@ -21,6 +21,7 @@ constexpr unsigned kPlaces = 256;
 /* Flags of an input's first byte. */
 constexpr uint8_t kFixChecksums = 0x01; /* header and stream checksums made to match */
 constexpr uint8_t kTightEnd = 0x02;     /* the file ends at its last byte placed */
+constexpr uint8_t kNoDataChecksums = 0x04; /* the header copies' data-checksum flag cleared first */
 
 /* An image file as an input describes it: the bytes at the start of each place given, and its size. */
 struct ImageFile {
