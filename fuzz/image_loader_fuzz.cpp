@@ -2,8 +2,8 @@
  * Fuzzing the image loader. Every input becomes an image file on the machine's
  * drive H:, and a volume is created on it, which loads the image during its
  * mount. Whatever the file holds, the create must come back with a status (a
- * crash, a hang or a sanitizer report is a find); a volume it made is
- * dismounted; then the driver's pool and pages must be back where they were
+ * crash, a hang or a sanitizer report is a find); every file of a volume it
+ * made is read (any status will do), and the volume is dismounted; then the driver's pool and pages must be back where they were
  * before (else a leak: trap), and the file must be as written, not one write or
  * flush made to it (the loader only reads).
  *
@@ -96,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (machine::HostFileOperations() != 0)
         Find("the load wrote to the image file");
     if (status == STATUS_SUCCESS) {
+        // What was loaded must be safe to read, damaged compressed forms included.
+        m.ReadEveryFile(kLetter);
         if (m.DismountVolume(kLetter) != STATUS_SUCCESS)
             Find("a volume loaded from an image did not dismount");
     } else if (status >= 0) {

@@ -101,6 +101,83 @@ void CopyPath(const std::string &path, VOREL_WCHAR *target)
         target[i] = (VOREL_WCHAR)(unsigned char)path[i];
 }
 
+/* What one walk of a volume may still read: nodes opened and file bytes. */
+struct ReadBudget {
+    unsigned nodes = 256;
+    uint64_t bytes = 4ull << 20;
+};
+
+HANDLE OpenOnVolume(const std::u16string &path, bool directory)
+{
+    UNICODE_STRING name;
+    name.Buffer = reinterpret_cast<PWCH>(const_cast<char16_t *>(path.data()));
+    name.Length = name.MaximumLength = (USHORT)(path.size() * sizeof(char16_t));
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK io;
+    HANDLE handle = nullptr;
+    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | (directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+    NTSTATUS status = ZwCreateFile(&handle, (directory ? FILE_LIST_DIRECTORY : FILE_READ_DATA) | SYNCHRONIZE, &oa,
+                                   &io, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                   options, nullptr, 0);
+    return NT_SUCCESS(status) ? handle : nullptr;
+}
+
+void ReadFileBytes(const std::u16string &path, ReadBudget *budget)
+{
+    HANDLE handle = OpenOnVolume(path, false);
+    if (handle == nullptr)
+        return;
+    static std::vector<uint8_t> buffer(1u << 20);
+    for (LONGLONG at = 0; budget->bytes != 0;) {
+        IO_STATUS_BLOCK io{};
+        LARGE_INTEGER offset;
+        offset.QuadPart = at;
+        ULONG length = (ULONG)std::min<uint64_t>(buffer.size(), budget->bytes);
+        if (!NT_SUCCESS(ZwReadFile(handle, nullptr, nullptr, nullptr, &io, buffer.data(), length, &offset, nullptr)) ||
+            io.Information == 0)
+            break;
+        budget->bytes -= std::min<uint64_t>(io.Information, budget->bytes);
+        at += (LONGLONG)io.Information;
+    }
+    ZwClose(handle);
+}
+
+void ReadDirectory(const std::u16string &path, unsigned depth, ReadBudget *budget)
+{
+    HANDLE handle = OpenOnVolume(path, true);
+    if (handle == nullptr)
+        return;
+    std::vector<std::pair<std::u16string, bool>> children;
+    alignas(8) static uint8_t buffer[16384];
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IO_STATUS_BLOCK io{};
+        if (!NT_SUCCESS(ZwQueryDirectoryFile(handle, nullptr, nullptr, nullptr, &io, buffer, sizeof(buffer),
+                                             FileDirectoryInformation, FALSE, nullptr, restart)))
+            break;
+        for (ULONG at = 0;;) {
+            auto *entry = reinterpret_cast<FILE_DIRECTORY_INFORMATION *>(buffer + at);
+            std::u16string name((const char16_t *)entry->FileName, entry->FileNameLength / sizeof(char16_t));
+            if (name != u"." && name != u"..")
+                children.emplace_back(name, (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+            if (entry->NextEntryOffset == 0)
+                break;
+            at += entry->NextEntryOffset;
+        }
+    }
+    ZwClose(handle);
+    for (const auto &[name, directory] : children) {
+        if (budget->nodes == 0)
+            return;
+        budget->nodes--;
+        std::u16string child = path + (path.back() == u'\\' ? u"" : u"\\") + name;
+        if (!directory)
+            ReadFileBytes(child, budget);
+        else if (depth < 16)
+            ReadDirectory(child, depth + 1, budget);
+    }
+}
+
 } // namespace
 
 uint64_t PlaceOffset(unsigned place)
@@ -286,6 +363,12 @@ std::map<uint32_t, uint64_t> Machine::PoolInUse() const
         if ((blocks[list->L.Tag] -= ExQueryDepthSList(&list->L.ListHead)) == 0)
             blocks.erase(list->L.Tag);
     return blocks;
+}
+
+void Machine::ReadEveryFile(char letter)
+{
+    ReadBudget budget;
+    ReadDirectory(std::u16string(u"\\??\\") + (char16_t)letter + u":\\", 0, &budget);
 }
 
 void Machine::Settle()

@@ -59,6 +59,8 @@ public:
     int32_t CreateVolume(char letter, const std::string &imagePath, uint64_t size = 0);
     int32_t SaveVolume(char letter, const std::string &newImagePath);
     int32_t DismountVolume(char letter);
+    /* Reads every file of the volume on letter (within bounds), whatever each read returns. */
+    void ReadEveryFile(char letter);
     /* Live pool blocks by tag, less the freed records the driver keeps parked in its lookaside lists. */
     std::map<uint32_t, uint64_t> PoolInUse() const;
     /* Waits for the driver's threads (down to those it runs while loaded) and the system's work to settle. */
