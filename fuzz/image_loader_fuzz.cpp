@@ -102,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             Find("a volume loaded from an image did not dismount");
     } else if (status >= 0) {
         Find("the create returned an informational status");
+    } else if (m.DismountVolume(kLetter) == STATUS_SUCCESS) {
+        Find("a refused create left a volume behind");
     }
     uint64_t operations = machine::HostFileOperations();
     machine::DisarmHostFileFaults();
