@@ -6,6 +6,10 @@ add_compile_options(-fshort-wchar -fno-omit-frame-pointer)
 
 if(VOREL_SANITIZE STREQUAL "address")
   set(VOREL_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined)
+elseif(VOREL_SANITIZE STREQUAL "fuzz")
+  # The fuzz project's stand-in and driver: coverage for libFuzzer, which its targets link.
+  set(VOREL_SANITIZER_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr
+      -fno-sanitize-recover=undefined)
 elseif(VOREL_SANITIZE STREQUAL "thread")
   set(VOREL_SANITIZER_FLAGS -fsanitize=thread)
 else()
@@ -25,7 +29,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_L
   target_compile_options(vorel_warnings INTERFACE -Wno-restrict)
 endif()
 
-set(VOREL_PLATFORM_INCLUDE ${CMAKE_SOURCE_DIR}/platform/include)
+set(VOREL_PLATFORM_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/../platform/include)
 
 # Windows world: driver, protocol, library, console. Only the stand-in's Windows
 # headers (its C runtime headers shadow the system's); never libstdc++.
@@ -35,12 +39,13 @@ target_include_directories(vorel_windows_world SYSTEM BEFORE INTERFACE
 target_compile_options(vorel_windows_world INTERFACE -nostdinc++ -fno-exceptions -fno-rtti)
 target_link_libraries(vorel_windows_world INTERFACE vorel_warnings)
 
-# Kernel-mode code: the Windows world plus the kernel's C++ rules.
+# Kernel-mode code: the Windows world plus the kernel's C++ rules (no GNU unique symbols,
+# which would keep a module from unloading: GCC's flag; clang makes none).
 add_library(vorel_kernel_code INTERFACE)
 target_compile_options(vorel_kernel_code INTERFACE
-  -fno-threadsafe-statics -fvisibility=hidden -fvisibility-inlines-hidden -fno-gnu-unique
+  -fno-threadsafe-statics -fvisibility=hidden -fvisibility-inlines-hidden $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>
   -fno-asynchronous-unwind-tables -fno-exceptions)
-if(NOT VOREL_SANITIZE STREQUAL "address")
+if(NOT VOREL_SANITIZE STREQUAL "address" AND NOT VOREL_SANITIZE STREQUAL "fuzz")
   # Windows kernel stacks are small; sanitizer red zones would distort the figure.
   target_compile_options(vorel_kernel_code INTERFACE -Wframe-larger-than=1024)
 endif()
