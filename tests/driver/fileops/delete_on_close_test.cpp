@@ -78,14 +78,7 @@ TEST_F(FileOpsTest, TheLastCleanupOfAKeptFileGivesItsSlackBack)
     rq.disposition = FILE_CREATE;
     ASSERT_EQ(Open("\\shrunk", &first, rq), STATUS_SUCCESS);
     ASSERT_EQ(WriteBytes(first, 0, 400000), STATUS_SUCCESS);
-    PFCB node = NodeOf(first);
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
-    ExAcquireResourceExclusiveLite(&node->PagingIoResource, TRUE);
-    ASSERT_EQ(s->SetDataSize(node, 10000), STATUS_SUCCESS);
-    ExReleaseResourceLite(&node->PagingIoResource);
-    ExReleaseResourceLite(&node->MainResource);
-    KeLeaveCriticalRegion();
+    ASSERT_EQ(SetDataSize(first, 10000), STATUS_SUCCESS);
     LONG64 charged = vcb->Store.ChargedBytes;
     EXPECT_GE(charged, 400000) << "a shrink keeps the single buffer's memory";
 
