@@ -32,15 +32,6 @@ protected:
     PVOREL_DATA Data() { return Diagnostics()->Data; }
 };
 
-machine::CoreDescription Core(uint8_t efficiencyClass, uint8_t logical, uint16_t group = 0)
-{
-    machine::CoreDescription core;
-    core.efficiencyClass = efficiencyClass;
-    core.logicalProcessors = logical;
-    core.group = group;
-    return core;
-}
-
 TEST_F(StartupTest, ParametersOverrideTheDefaultsAndMalformedValuesAreIgnored)
 {
     ULONG off = 0, five = 5;
@@ -100,12 +91,12 @@ TEST_F(StartupTest, WithoutTaggedRoutinesTheUntaggedOnesServe)
  */
 TEST_F(StartupTest, PerformanceCoresFollowTheTopology)
 {
-    const std::vector<machine::CoreDescription> bigLittle = {Core(1, 2), Core(1, 2), Core(1, 2), Core(1, 2),
-                                                             Core(0, 1), Core(0, 1), Core(0, 1), Core(0, 1)};
-    std::vector<machine::CoreDescription> uniform(6, Core(0, 2));
-    uniform.insert(uniform.end(), 2, Core(0, 1, 1));
-    std::vector<machine::CoreDescription> small(3, Core(0, 2));
-    small.push_back(Core(0, 1, 1));
+    std::vector<machine::CoreDescription> bigLittle(4, CpuCore(1, 2)); /* processors 0-7, two per core */
+    bigLittle.insert(bigLittle.end(), 4, CpuCore(0, 1));                 /* processors 8-11 */
+    std::vector<machine::CoreDescription> uniform(6, CpuCore(0, 2));
+    uniform.insert(uniform.end(), 2, CpuCore(0, 1, 1));
+    std::vector<machine::CoreDescription> small(3, CpuCore(0, 2));
+    small.push_back(CpuCore(0, 1, 1));
     const struct {
         const std::vector<machine::CoreDescription> &cores;
         bool failQuery;
