@@ -13,6 +13,16 @@
 #include <string>
 
 /* The driver loaded for each test, and its driver object. */
+/* A processor core of a machine to boot: its efficiency class, logical processors and group. */
+inline machine::CoreDescription CpuCore(uint8_t efficiencyClass, uint8_t logical = 1, uint16_t group = 0)
+{
+    machine::CoreDescription core;
+    core.efficiencyClass = efficiencyClass;
+    core.logicalProcessors = logical;
+    core.group = group;
+    return core;
+}
+
 class CoreTest : public LoadedDriverTest {
 protected:
     PDRIVER_OBJECT DriverObject() { return static_cast<PDRIVER_OBJECT>(machine::DriverObject(kService)); }

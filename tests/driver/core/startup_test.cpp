@@ -32,15 +32,6 @@ protected:
     PVOREL_DATA Data() { return Diagnostics()->Data; }
 };
 
-machine::CoreDescription Core(uint8_t efficiencyClass, uint8_t logical, uint16_t group = 0)
-{
-    machine::CoreDescription core;
-    core.efficiencyClass = efficiencyClass;
-    core.logicalProcessors = logical;
-    core.group = group;
-    return core;
-}
-
 TEST_F(StartupTest, ParametersOverrideTheDefaultsAndMalformedValuesAreIgnored)
 {
     ULONG off = 0, five = 5;
@@ -93,41 +84,39 @@ TEST_F(StartupTest, WithoutTaggedRoutinesTheUntaggedOnesServe)
         machine::HideSystemRoutine(routine, false);
 }
 
-TEST_F(StartupTest, BigAndLittleCoresCountOnlyTheBigOnesOneProcessorEach)
+/*
+ * Performance cores: on big and little cores only the big ones count, one
+ * processor each; uniform cores all count, other groups never; a failing
+ * topology query falls back to every active processor of every group.
+ */
+TEST_F(StartupTest, PerformanceCoresFollowTheTopology)
 {
-    std::vector<machine::CoreDescription> cores;
-    for (int i = 0; i < 4; ++i)
-        cores.push_back(Core(1, 2)); /* processors 0-7, two per core */
-    for (int i = 0; i < 4; ++i)
-        cores.push_back(Core(0, 1)); /* processors 8-11 */
-    RebootWithCores(cores);
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    EXPECT_EQ(Data()->PerformanceCoreCount, 4u);
-    EXPECT_EQ(Data()->PerformanceCoreMask, (KAFFINITY)0x55);
-    EXPECT_EQ(Data()->Heterogeneous, 1);
-}
-
-TEST_F(StartupTest, UniformCoresAllCountAndOtherGroupsDoNot)
-{
-    std::vector<machine::CoreDescription> cores(6, Core(0, 2));
-    cores.push_back(Core(0, 1, 1));
-    cores.push_back(Core(0, 1, 1));
-    RebootWithCores(cores);
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    EXPECT_EQ(Data()->PerformanceCoreCount, 6u);
-    EXPECT_EQ(Data()->PerformanceCoreMask, (KAFFINITY)0x555);
-    EXPECT_EQ(Data()->Heterogeneous, 0);
-}
-
-TEST_F(StartupTest, AFailingTopologyQueryFallsBackToEveryActiveProcessor)
-{
-    std::vector<machine::CoreDescription> cores(3, Core(0, 2));
-    cores.push_back(Core(0, 1, 1));
-    RebootWithCores(cores);
-    machine::ArmFault("KeQueryLogicalProcessorRelationship", 1, true);
-    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
-    EXPECT_EQ(Data()->PerformanceCoreCount, 7u) << "every logical processor of every group";
-    EXPECT_EQ(Data()->PerformanceCoreMask, 0u);
+    std::vector<machine::CoreDescription> bigLittle(4, CpuCore(1, 2)); /* processors 0-7, two per core */
+    bigLittle.insert(bigLittle.end(), 4, CpuCore(0, 1));                 /* processors 8-11 */
+    std::vector<machine::CoreDescription> uniform(6, CpuCore(0, 2));
+    uniform.insert(uniform.end(), 2, CpuCore(0, 1, 1));
+    std::vector<machine::CoreDescription> small(3, CpuCore(0, 2));
+    small.push_back(CpuCore(0, 1, 1));
+    const struct {
+        const std::vector<machine::CoreDescription> &cores;
+        bool failQuery;
+        ULONG count;
+        KAFFINITY mask;
+        UCHAR heterogeneous;
+    } cases[] = {{bigLittle, false, 4, 0x55, 1}, {uniform, false, 6, 0x555, 0}, {small, true, 7, 0, 0}};
+    for (const auto &c : cases) {
+        if (machine::IsDriverLoaded(kService)) {
+            ASSERT_EQ(UnloadDriver(), STATUS_SUCCESS);
+        }
+        RebootWithCores(c.cores);
+        if (c.failQuery)
+            machine::ArmFault("KeQueryLogicalProcessorRelationship", 1, true);
+        ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+        machine::DisarmFaults();
+        EXPECT_EQ(Data()->PerformanceCoreCount, c.count);
+        EXPECT_EQ(Data()->PerformanceCoreMask, c.mask);
+        EXPECT_EQ(Data()->Heterogeneous, c.heterogeneous);
+    }
 }
 
 /*

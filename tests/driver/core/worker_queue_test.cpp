@@ -11,14 +11,6 @@
 
 namespace {
 
-machine::CoreDescription Core(uint8_t efficiencyClass, uint8_t logical = 1)
-{
-    machine::CoreDescription core;
-    core.efficiencyClass = efficiencyClass;
-    core.logicalProcessors = logical;
-    return core;
-}
-
 class WorkerQueueTest : public CoreTest {
 protected:
     /* Boots again with these cores (and clock) and loads the driver. */
@@ -57,9 +49,9 @@ struct Gate {
 
 TEST_F(WorkerQueueTest, TwelvePerformanceCoresRunEightWorkersBoundToThem)
 {
-    std::vector<machine::CoreDescription> cores(12, Core(1, 2));
+    std::vector<machine::CoreDescription> cores(12, CpuCore(1, 2));
     for (int i = 0; i < 4; ++i)
-        cores.push_back(Core(0));
+        cores.push_back(CpuCore(0));
     Restart(cores);
     TestVolume volume(d, DriverObject());
     PWORKER_QUEUE queue = &volume.vcb->WorkerQueue;
@@ -140,7 +132,7 @@ TEST_F(WorkerQueueTest, APostBeforeStartOrAfterStopBeganIsRefusedUntouched)
  */
 TEST_F(WorkerQueueTest, RequestsLeftQueuedAtStopCompleteWithVolumeDismounted)
 {
-    Restart({Core(0)});
+    Restart({CpuCore(0)});
     TestVolume volume(d, DriverObject());
     PWORKER_QUEUE queue = &volume.vcb->WorkerQueue;
     ASSERT_EQ(d->WorkerQueueStart(queue), STATUS_SUCCESS);
@@ -184,7 +176,7 @@ TEST_F(WorkerQueueTest, RequestsLeftQueuedAtStopCompleteWithVolumeDismounted)
 
 TEST_F(WorkerQueueTest, DrainReturnsOnceEveryPostedRequestFinished)
 {
-    Restart({Core(0), Core(0)});
+    Restart({CpuCore(0), CpuCore(0)});
     TestVolume volume(d, DriverObject());
     PWORKER_QUEUE queue = &volume.vcb->WorkerQueue;
     ASSERT_EQ(d->WorkerQueueStart(queue), STATUS_SUCCESS);
@@ -214,7 +206,7 @@ TEST_F(WorkerQueueTest, DrainReturnsOnceEveryPostedRequestFinished)
 
 TEST_F(WorkerQueueTest, DrainGivesUpAfterTenThousandPollsOfOneMillisecond)
 {
-    Restart({Core(0)}, machine::ClockMode::AutoAdvance);
+    Restart({CpuCore(0)}, machine::ClockMode::AutoAdvance);
     TestVolume volume(d, DriverObject());
     PWORKER_QUEUE queue = &volume.vcb->WorkerQueue;
     ASSERT_EQ(d->WorkerQueueStart(queue), STATUS_SUCCESS);

@@ -64,16 +64,13 @@ protected:
         PFCB node = NodeOf(handle);
         CODEC_CONTEXT coder{};
         EXPECT_EQ(c->SetUpCodecContext(&coder, codec, TRUE), STATUS_SUCCESS);
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
-        ExAcquireResourceExclusiveLite(&node->PagingIoResource, TRUE);
-        for (ULONG i = 0; i < node->Data.ExtentCapacity; ++i) {
-            COLD_EXTENT_OUTCOME outcome;
-            EXPECT_EQ(c->CompressExtent(node, i, &coder, &outcome), STATUS_SUCCESS);
-        }
-        ExReleaseResourceLite(&node->PagingIoResource);
-        ExReleaseResourceLite(&node->MainResource);
-        KeLeaveCriticalRegion();
+        Exclusively(node, [&] {
+            for (ULONG i = 0; i < node->Data.ExtentCapacity; ++i) {
+                COLD_EXTENT_OUTCOME outcome;
+                EXPECT_EQ(c->CompressExtent(node, i, &coder, &outcome), STATUS_SUCCESS);
+            }
+            return STATUS_SUCCESS;
+        });
         c->TearDownCodecContext(&coder);
     }
 

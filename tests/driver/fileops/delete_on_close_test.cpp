@@ -68,23 +68,6 @@ TEST_F(FileOpsTest, DirectoriesGoOnlyWhenEmptyAndTheRootNever)
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
-TEST_F(FileOpsTest, AnOpenHandleKeepsADeletedNodeUntilItCloses)
-{
-    ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
-    ASSERT_EQ(Make("\\dir", FILE_DIRECTORY_FILE), STATUS_SUCCESS);
-    HANDLE dir, file;
-    ASSERT_EQ(Open("\\dir", &dir), STATUS_SUCCESS);
-    OpenRequest relative = DeleteOnClose(FILE_CREATE);
-    relative.root = dir;
-    ASSERT_EQ(Open("gone", &file, relative), STATUS_SUCCESS);
-    PFCB node = NodeOf(file);
-    EXPECT_EQ(node->LinkCount, 1u);
-    EXPECT_EQ(Close(file), STATUS_SUCCESS);
-    EXPECT_FALSE(Exists("\\dir\\gone"));
-    EXPECT_EQ(Close(dir), STATUS_SUCCESS);
-    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
-}
-
 TEST_F(FileOpsTest, TheLastCleanupOfAKeptFileGivesItsSlackBack)
 {
     ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
@@ -95,14 +78,7 @@ TEST_F(FileOpsTest, TheLastCleanupOfAKeptFileGivesItsSlackBack)
     rq.disposition = FILE_CREATE;
     ASSERT_EQ(Open("\\shrunk", &first, rq), STATUS_SUCCESS);
     ASSERT_EQ(WriteBytes(first, 0, 400000), STATUS_SUCCESS);
-    PFCB node = NodeOf(first);
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
-    ExAcquireResourceExclusiveLite(&node->PagingIoResource, TRUE);
-    ASSERT_EQ(s->SetDataSize(node, 10000), STATUS_SUCCESS);
-    ExReleaseResourceLite(&node->PagingIoResource);
-    ExReleaseResourceLite(&node->MainResource);
-    KeLeaveCriticalRegion();
+    ASSERT_EQ(SetDataSize(first, 10000), STATUS_SUCCESS);
     LONG64 charged = vcb->Store.ChargedBytes;
     EXPECT_GE(charged, 400000) << "a shrink keeps the single buffer's memory";
 

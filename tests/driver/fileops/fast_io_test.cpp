@@ -33,19 +33,6 @@ protected:
         return status;
     }
 
-    /* Sets a file's size as a set-end-of-file would. */
-    NTSTATUS Resize(PFCB node, ULONGLONG size)
-    {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
-        ExAcquireResourceExclusiveLite(&node->PagingIoResource, TRUE);
-        NTSTATUS status = s->SetDataSize(node, size);
-        ExReleaseResourceLite(&node->PagingIoResource);
-        ExReleaseResourceLite(&node->MainResource);
-        KeLeaveCriticalRegion();
-        return status;
-    }
-
     /* The volume's device, found through a handle on its root. */
     PDEVICE_OBJECT VolumeDevice()
     {
@@ -130,7 +117,7 @@ TEST_F(FastIoTest, QueriesReportTimesSizesAndAttributesOfFilesAndDirectories)
         HANDLE handle;
         ASSERT_EQ(Open(c.path, &handle, rq), STATUS_SUCCESS);
         if (c.bytes != 0) {
-            ASSERT_EQ(Resize(NodeOf(handle), c.bytes), STATUS_SUCCESS);
+            ASSERT_EQ(SetDataSize(handle, c.bytes), STATUS_SUCCESS);
         }
         PFCB node = NodeOf(handle); /* nothing changes it meanwhile */
 

@@ -171,19 +171,31 @@ protected:
         return file != nullptr ? static_cast<PFCB>(file->FsContext) : nullptr;
     }
 
+    /* Runs body (returning a status) with a node's main and paging resources exclusive, as a write or resize takes them. */
+    template <typename Body>
+    static NTSTATUS Exclusively(PFCB node, Body body)
+    {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
+        ExAcquireResourceExclusiveLite(&node->PagingIoResource, TRUE);
+        NTSTATUS status = body();
+        ExReleaseResourceLite(&node->PagingIoResource);
+        ExReleaseResourceLite(&node->MainResource);
+        KeLeaveCriticalRegion();
+        return status;
+    }
     /* Writes bytes of data into the file a handle opens, as a write would. */
     NTSTATUS WriteBytes(HANDLE handle, ULONGLONG offset, size_t length)
     {
         PFCB node = NodeOf(handle);
         std::string bytes(length, 'x');
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
-        ExAcquireResourceExclusiveLite(&node->PagingIoResource, TRUE);
-        NTSTATUS status = s->WriteData(node, offset, bytes.data(), bytes.size());
-        ExReleaseResourceLite(&node->PagingIoResource);
-        ExReleaseResourceLite(&node->MainResource);
-        KeLeaveCriticalRegion();
-        return status;
+        return Exclusively(node, [&] { return s->WriteData(node, offset, bytes.data(), bytes.size()); });
+    }
+    /* Sets the size of the file a handle opens, as a set-end-of-file would. */
+    NTSTATUS SetDataSize(HANDLE handle, ULONGLONG size)
+    {
+        PFCB node = NodeOf(handle);
+        return Exclusively(node, [&] { return s->SetDataSize(node, size); });
     }
 
     /* Gives the node at path a private descriptor read from SDDL. */

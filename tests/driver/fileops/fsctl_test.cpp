@@ -91,6 +91,8 @@ TEST_F(FsctlControlTest, VolumeHandleControls)
 /*
  * Reparse points through the controls: set, read back, rewrite, set-ex over the
  * named point, delete; each refused request leaves the stored point as it was.
+ * The tag, GUID and length rules themselves are the namespace's reparse tests;
+ * here one refusal of each routine shows the control reaches the checked form.
  */
 TEST_F(FsctlControlTest, ReparsePointRules)
 {
@@ -107,9 +109,6 @@ TEST_F(FsctlControlTest, ReparsePointRules)
     EXPECT_EQ(Send(readOnly, FSCTL_SET_REPARSE_POINT, first).status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(Send(file, FSCTL_SET_REPARSE_POINT, first, 16).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Send(file, FSCTL_SET_REPARSE_POINT, {1, 2, 3}).status, STATUS_INVALID_BUFFER_SIZE);
-    EXPECT_EQ(Send(file, FSCTL_SET_REPARSE_POINT, ReparseBuffer(0x40000123, {1})).status, STATUS_IO_REPARSE_TAG_INVALID)
-        << "a tag without the Microsoft bit may not set the reserved bit";
-    EXPECT_EQ(Send(file, FSCTL_SET_REPARSE_POINT, ReparseBuffer(2, {})).status, STATUS_IO_REPARSE_TAG_INVALID);
     EXPECT_EQ(Point(file), std::vector<UCHAR>()) << "nothing refused was stored";
 
     LARGE_INTEGER before = NodeOf(file)->LastWriteTime;
@@ -138,9 +137,6 @@ TEST_F(FsctlControlTest, ReparsePointRules)
     const Refused refused[] = {
         {"set of another tag", FSCTL_SET_REPARSE_POINT, ReparseBuffer(kMicrosoftTag, {1}), 0,
          STATUS_IO_REPARSE_TAG_MISMATCH},
-        {"set with another GUID", FSCTL_SET_REPARSE_POINT, ReparseBuffer(kThirdPartyTag, {1}, 0x11), 0,
-         STATUS_REPARSE_ATTRIBUTE_CONFLICT},
-        {"set with a length short of its data", FSCTL_SET_REPARSE_POINT, lying, 0, STATUS_IO_REPARSE_DATA_INVALID},
         {"set-ex short of its header", FSCTL_SET_REPARSE_POINT_EX, std::vector<UCHAR>(39, 0), 0,
          STATUS_INVALID_BUFFER_SIZE},
         {"set-ex naming no point", FSCTL_SET_REPARSE_POINT_EX, ReparseEx(0, 0, 0, second), 0,
@@ -154,14 +150,8 @@ TEST_F(FsctlControlTest, ReparsePointRules)
         {"delete with output", FSCTL_DELETE_REPARSE_POINT, ReparseBuffer(kThirdPartyTag, {}), 8,
          STATUS_INVALID_PARAMETER},
         {"delete short of a header", FSCTL_DELETE_REPARSE_POINT, {0x23, 1, 0, 0}, 0, STATUS_INVALID_BUFFER_SIZE},
-        {"delete of tag 1 in a bare header", FSCTL_DELETE_REPARSE_POINT, {1, 0, 0, 0, 0, 0, 0, 0}, 0,
-         STATUS_IO_REPARSE_TAG_INVALID},
-        {"delete with data", FSCTL_DELETE_REPARSE_POINT, ReparseBuffer(kThirdPartyTag, {7}), 0,
-         STATUS_IO_REPARSE_DATA_INVALID},
         {"delete of another tag", FSCTL_DELETE_REPARSE_POINT, ReparseBuffer(0x00000777, {}), 0,
          STATUS_IO_REPARSE_TAG_MISMATCH},
-        {"delete with another GUID", FSCTL_DELETE_REPARSE_POINT, ReparseBuffer(kThirdPartyTag, {}, 0x11), 0,
-         STATUS_REPARSE_ATTRIBUTE_CONFLICT},
     };
     for (const Refused &c : refused) {
         EXPECT_EQ(Send(file, c.code, c.input, c.outLength).status, c.status) << c.what;

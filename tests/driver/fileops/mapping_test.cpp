@@ -42,16 +42,7 @@ protected:
     NTSTATUS Fill(HANDLE handle, ULONGLONG bytes)
     {
         NTSTATUS status = WriteBytes(handle, 0, bytes);
-        PFCB node = NodeOf(handle);
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&node->MainResource, TRUE);
-        ExAcquireResourceExclusiveLite(&node->PagingIoResource, TRUE);
-        if (NT_SUCCESS(status))
-            status = s->SetDataSize(node, bytes);
-        ExReleaseResourceLite(&node->PagingIoResource);
-        ExReleaseResourceLite(&node->MainResource);
-        KeLeaveCriticalRegion();
-        return status;
+        return NT_SUCCESS(status) ? SetDataSize(handle, bytes) : status;
     }
 };
 

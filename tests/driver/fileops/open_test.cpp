@@ -25,13 +25,11 @@ TEST_F(FileOpsTest, OpensByAbsoluteAndRelativePathAndBindsTheHandle)
 
     PFCB node = NodeOf(file);
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(node->Signature, (ULONG)FCB_SIGNATURE);
     EXPECT_EQ(NodeOf(relative), node) << "both names lead to one node";
     EXPECT_EQ(node->OpenCount, 2);
     PFILE_OBJECT fileObject = FileObjectOf(file, *process);
     auto *ccb = static_cast<PCCB>(fileObject->FsContext2);
     ASSERT_NE(ccb, nullptr);
-    EXPECT_EQ(ccb->Signature, (ULONG)CCB_SIGNATURE);
     EXPECT_EQ(ccb->Node, node);
     ASSERT_NE(ccb->Link, nullptr);
     EXPECT_EQ(std::u16string((const char16_t *)ccb->Link->Name.Buffer, ccb->Link->Name.Length / 2), u"file.txt");

@@ -61,26 +61,21 @@ struct RenameCase {
 /*
  * Each rename or link on its own copy of the tree: the status, the source's
  * node under its new name, the old name gone (a rename's); a failed rename leaves every path as it was.
+ * Plain renames and links between files, with and without replace and in any
+ * case, are the rename model's; the rows here are what it never makes:
+ * directories, the root of a case's copy, bad names and paths, long names.
  */
 TEST_F(RenameTest, TableOfTargets)
 {
     const std::string longName(100, 'L');
     const std::string tooLong(256, 'T');
     const RenameCase cases[] = {
-        {"\\f1", "g1", false, STATUS_SUCCESS, "\\g1", "\\f1"},
-        {"\\f1", "\\d\\moved", false, STATUS_SUCCESS, "\\d\\moved", "\\f1"},
-        {"\\d\\g", "\\g", false, STATUS_SUCCESS, "\\g", "\\d\\g"},
-        {"\\f1", "f2", false, STATUS_OBJECT_NAME_COLLISION, "\\f1", ""},
-        {"\\f1", "F2", true, STATUS_SUCCESS, "\\f2", "\\f1"},
-        {"\\f1", "\\d\\g", true, STATUS_SUCCESS, "\\d\\g", "\\f1"},
         {"\\f1", "d", true, STATUS_ACCESS_DENIED, "\\f1", ""},
         {"\\d", "e", true, STATUS_ACCESS_DENIED, "\\d", ""},
         {"\\d", "\\d\\sub\\x", false, STATUS_INVALID_PARAMETER, "\\d", "\\d\\sub\\x"},
         {"\\d", "\\d\\x", false, STATUS_SHARING_VIOLATION, "\\d", "\\d\\x"}, /* the target's open meets DELETE */
         {"\\d", "\\e\\moved", false, STATUS_SUCCESS, "\\e\\moved", "\\d"},
         {"\\d", "D2", false, STATUS_SUCCESS, "\\d2", "\\d"},
-        {"\\f1", "F1", false, STATUS_SUCCESS, "\\f1", ""},
-        {"\\f1", "f1", true, STATUS_SUCCESS, "\\f1", ""},
         {"\\f1", "a*b", false, STATUS_OBJECT_NAME_INVALID, "\\f1", ""},
         {"\\f1", "..", false, STATUS_OBJECT_NAME_INVALID, "\\f1", ""},
         {"\\f1", "a\\b", false, STATUS_OBJECT_NAME_INVALID, "\\f1", ""},
@@ -88,10 +83,6 @@ TEST_F(RenameTest, TableOfTargets)
         {"\\f1", "\\f2\\x", false, STATUS_OBJECT_PATH_NOT_FOUND, "\\f1", ""},
         {"\\f1", longName.c_str(), false, STATUS_SUCCESS, nullptr, "\\f1"},
         {"\\f1", tooLong.c_str(), false, STATUS_OBJECT_NAME_INVALID, "\\f1", ""},
-        {"\\f1", "\\e\\l", false, STATUS_SUCCESS, "\\e\\l", "", true},
-        {"\\f1", "F2", false, STATUS_OBJECT_NAME_COLLISION, "\\f1", "", true},
-        {"\\f1", "f2", true, STATUS_SUCCESS, "\\f2", "", true},
-        {"\\f1", "F1", false, STATUS_SUCCESS, "\\f1", "", true}, /* an entry naming the file already */
         {"\\f1", "d", true, STATUS_ACCESS_DENIED, "\\f1", "", true},
         {"\\f1", "a*", false, STATUS_OBJECT_NAME_INVALID, "\\f1", "", true},
         {"\\f1", "\\nodir\\x", false, STATUS_OBJECT_PATH_NOT_FOUND, "\\f1", "", true},

@@ -132,8 +132,6 @@ protected:
         EXPECT_EQ(size.AvailableAllocationUnits.QuadPart, full.CallerAvailableAllocationUnits.QuadPart);
         EXPECT_EQ(full.CallerAvailableAllocationUnits.QuadPart, full.ActualAvailableAllocationUnits.QuadPart);
         EXPECT_EQ(size.SectorsPerAllocationUnit * size.BytesPerSector, kUnit);
-        EXPECT_EQ(full.SectorsPerAllocationUnit, 8u);
-        EXPECT_EQ(full.BytesPerSector, 512u);
         return full;
     }
     LONGLONG ChargedBytes() { return NodeOf(root)->Vcb->Store.ChargedBytes; }

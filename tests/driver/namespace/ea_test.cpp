@@ -110,28 +110,8 @@ struct Reply {
  */
 class EaTest : public NamespaceTest {
 protected:
-    PVCB MakeVolume() override
-    {
-        ULONG size = (ULONG)VCB_EXTENSION_SIZE(ExSizeOfRundownProtectionCacheAware());
-        if (!NT_SUCCESS(IoCreateDevice(Driver(), size, nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &device)))
-            return nullptr;
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        PVCB volume = static_cast<PVCB>(device->DeviceExtension);
-        d->InitializeVcbAdmission(volume);
-        if (!NT_SUCCESS(n->InitializeVolume(volume, 64ull << 20))) {
-            d->UninitializeVcbAdmission(volume);
-            IoDeleteDevice(device);
-            return nullptr;
-        }
-        return volume;
-    }
-
-    void DropVolume() override
-    {
-        n->UninitializeVolume(vcb);
-        d->UninitializeVcbAdmission(vcb);
-        IoDeleteDevice(device);
-    }
+    PVCB MakeVolume() override { return MakeDeviceVolume(); }
+    void DropVolume() override { DropDeviceVolume(); }
 
     void SetUp() override
     {
@@ -144,28 +124,13 @@ protected:
         ccb.EaCursor = 0;
     }
 
-    static PDRIVER_OBJECT Driver() { return static_cast<PDRIVER_OBJECT>(machine::DriverObject(kService)); }
-
     /* Sends one request through the driver's dispatch table; fill sets its parameters. */
     template <typename Fill>
     void Send(UCHAR major, PFCB fcb, PCCB handle, Reply *reply, Fill fill)
     {
-        FILE_OBJECT fileObject;
-        RtlZeroMemory(&fileObject, sizeof(fileObject));
-        fileObject.FsContext = fcb;
-        fileObject.FsContext2 = handle;
-        PIRP irp = IoAllocateIrp(2, FALSE);
-        ASSERT_NE(irp, nullptr);
-        IoSetCompletionRoutine(irp, OnComplete, reply, TRUE, TRUE, TRUE);
-        IoSetNextIrpStackLocation(irp);
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        stack->MajorFunction = major;
-        stack->DeviceObject = device;
-        stack->FileObject = &fileObject;
-        fill(irp, stack);
-        NTSTATUS returned = Driver()->MajorFunction[major](device, irp);
-        EXPECT_EQ(returned, reply->status) << "the handler returns the status it completed with";
-        IoFreeIrp(irp);
+        Completion done = Dispatch(major, fcb, handle, KernelMode, fill);
+        reply->status = done.status;
+        reply->information = done.information;
     }
 
     Reply Query(ULONG length, UCHAR flags = 0, const std::vector<UCHAR> *list = nullptr, ULONG index = 0,
@@ -229,18 +194,8 @@ protected:
                 fcb->EaLength, fcb->EaPackedSize, fcb->EaCount, fcb->NeedEaCount};
     }
 
-    PDEVICE_OBJECT device = nullptr;
     PFCB file = nullptr;
     CCB ccb;
-
-private:
-    static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
-    {
-        auto *reply = static_cast<Reply *>(context);
-        reply->status = irp->IoStatus.Status;
-        reply->information = irp->IoStatus.Information;
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
 };
 
 /* Broken chains, each with the offset of the entry the validator names. */

@@ -92,6 +92,72 @@ protected:
     virtual PVCB MakeVolume() { return n->CreateVolume(64ull << 20); }
     virtual void DropVolume() { n->DeleteVolume(vcb); }
 
+    /*
+     * The volume in the extension of a file-system device of the driver instead,
+     * for tests whose requests pass the driver's own frame and admission: their
+     * fixtures return these from MakeVolume and DropVolume.
+     */
+    PVCB MakeDeviceVolume(bool noSecurity = false)
+    {
+        ULONG size = (ULONG)VCB_EXTENSION_SIZE(ExSizeOfRundownProtectionCacheAware());
+        if (!NT_SUCCESS(IoCreateDevice(Driver(), size, nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &device)))
+            return nullptr;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        PVCB volume = static_cast<PVCB>(device->DeviceExtension);
+        volume->Signature = VCB_SIGNATURE;
+        volume->NoSecurity = noSecurity;
+        d->InitializeVcbAdmission(volume);
+        if (!NT_SUCCESS(n->InitializeVolume(volume, 64ull << 20))) {
+            d->UninitializeVcbAdmission(volume);
+            IoDeleteDevice(device);
+            return nullptr;
+        }
+        return volume;
+    }
+    void DropDeviceVolume()
+    {
+        n->UninitializeVolume(vcb);
+        d->UninitializeVcbAdmission(vcb);
+        IoDeleteDevice(device);
+    }
+
+    struct Completion {
+        NTSTATUS status = STATUS_PENDING;
+        ULONG_PTR information = 0;
+    };
+    /* One request through the driver's dispatch table on the device volume's file object; fill sets its parameters. */
+    template <typename Fill>
+    Completion Dispatch(UCHAR major, PVOID context, PVOID handle, KPROCESSOR_MODE mode, Fill fill)
+    {
+        Completion done;
+        FILE_OBJECT fileObject;
+        RtlZeroMemory(&fileObject, sizeof(fileObject));
+        fileObject.FsContext = context;
+        fileObject.FsContext2 = handle;
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        EXPECT_NE(irp, nullptr);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP completed, PVOID result) -> NTSTATUS {
+                static_cast<Completion *>(result)->status = completed->IoStatus.Status;
+                static_cast<Completion *>(result)->information = completed->IoStatus.Information;
+                return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            &done, TRUE, TRUE, TRUE);
+        IoSetNextIrpStackLocation(irp);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        stack->MajorFunction = major;
+        stack->DeviceObject = device;
+        stack->FileObject = &fileObject;
+        irp->RequestorMode = mode;
+        fill(irp, stack);
+        NTSTATUS returned = Driver()->MajorFunction[major](device, irp);
+        EXPECT_EQ(returned, done.status) << "the handler returns the status it completed with";
+        IoFreeIrp(irp);
+        return done;
+    }
+    static PDRIVER_OBJECT Driver() { return static_cast<PDRIVER_OBJECT>(machine::DriverObject(kService)); }
+
     PFCB NewNode(bool directory)
     {
         PFCB fcb = nullptr;
@@ -164,4 +230,5 @@ protected:
     const VOREL_NAMESPACE_DIAGNOSTICS *n = nullptr;
     PVCB vcb = nullptr;
     PFCB root = nullptr;
+    PDEVICE_OBJECT device = nullptr;
 };

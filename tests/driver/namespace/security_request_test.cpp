@@ -12,43 +12,19 @@
 
 namespace {
 
-struct Reply {
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-};
-
-NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    auto reply = static_cast<Reply *>(context);
-    reply->status = irp->IoStatus.Status;
-    reply->information = irp->IoStatus.Information;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 class SecurityRequestTest : public SecurityTest {
 protected:
-    virtual bool WithoutSecurity() const { return false; }
+    using Reply = Completion;
 
-    static PDRIVER_OBJECT Driver() { return static_cast<PDRIVER_OBJECT>(machine::DriverObject(kService)); }
+    virtual bool WithoutSecurity() const { return false; }
+    PVCB MakeVolume() override { return MakeDeviceVolume(WithoutSecurity()); }
+    void DropVolume() override { DropDeviceVolume(); }
 
     void SetUp() override
     {
         SecurityTest::SetUp();
         if (HasFatalFailure())
             return;
-        n->DeleteVolume(vcb);
-        vcb = nullptr;
-        ULONG size = (ULONG)VCB_EXTENSION_SIZE(ExSizeOfRundownProtectionCacheAware());
-        ASSERT_EQ(IoCreateDevice(Driver(), size, nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &device),
-                  STATUS_SUCCESS);
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        PVCB volume = static_cast<PVCB>(device->DeviceExtension);
-        volume->Signature = VCB_SIGNATURE;
-        volume->NoSecurity = WithoutSecurity();
-        d->InitializeVcbAdmission(volume);
-        ASSERT_EQ(n->InitializeVolume(volume, 64ull << 20), STATUS_SUCCESS);
-        vcb = volume;
-        root = vcb->RootFcb;
         user = UserToken();
         dir = NewChild(root, u"dir", user, true);
         file = NewChild(dir, u"file", user);
@@ -57,45 +33,11 @@ protected:
         ccb.Signature = CCB_SIGNATURE;
     }
 
-    void TearDown() override
-    {
-        if (device != nullptr) {
-            if (vcb != nullptr)
-                n->UninitializeVolume(vcb);
-            d->UninitializeVcbAdmission(static_cast<PVCB>(device->DeviceExtension));
-            IoDeleteDevice(device);
-            device = nullptr;
-            if (vcb != nullptr) {
-                vcb = nullptr;
-                KeLeaveCriticalRegion();
-            }
-        }
-        SecurityTest::TearDown();
-    }
-
     /* Send: one request through the dispatch table; fill sets its parameters. */
     Reply Send(UCHAR major, PVOID context, PCCB handle, KPROCESSOR_MODE mode,
                const std::function<void(PIRP, PIO_STACK_LOCATION)> &fill)
     {
-        Reply reply;
-        FILE_OBJECT fileObject;
-        RtlZeroMemory(&fileObject, sizeof(fileObject));
-        fileObject.FsContext = context;
-        fileObject.FsContext2 = handle;
-        PIRP irp = IoAllocateIrp(2, FALSE);
-        EXPECT_NE(irp, nullptr);
-        IoSetCompletionRoutine(irp, OnComplete, &reply, TRUE, TRUE, TRUE);
-        IoSetNextIrpStackLocation(irp);
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        stack->MajorFunction = major;
-        stack->DeviceObject = device;
-        stack->FileObject = &fileObject;
-        irp->RequestorMode = mode;
-        fill(irp, stack);
-        NTSTATUS returned = Driver()->MajorFunction[major](device, irp);
-        EXPECT_EQ(returned, reply.status) << "the handler returns the status it completed with";
-        IoFreeIrp(irp);
-        return reply;
+        return Dispatch(major, context, handle, mode, fill);
     }
 
     Reply Query(PVOID context, SECURITY_INFORMATION information, std::vector<UCHAR> *out, ULONG length = 1024,
@@ -159,7 +101,6 @@ protected:
     static constexpr SECURITY_INFORMATION kAllButSacl =
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
-    PDEVICE_OBJECT device = nullptr;
     PVOID user = nullptr;
     PFCB dir = nullptr, file = nullptr, sibling = nullptr;
     CCB ccb = {};

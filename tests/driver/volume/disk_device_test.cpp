@@ -96,40 +96,6 @@ TEST_F(VolumeTest, MountDeviceQueriesAnswerWithNamesAndOverflow)
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
-TEST_F(VolumeTest, UserProgramQueriesTheDiskByItsDeviceName)
-{
-    ASSERT_EQ(Create('R', 1024 * kMiB), STATUS_SUCCESS);
-    std::u16string deviceName = DeviceNameOf('R');
-    std::string narrow(deviceName.begin(), deviceName.end());
-    {
-        support::UserProcess process(0);
-        HANDLE handle = nullptr;
-        ASSERT_EQ(process.Open(narrow.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE, &handle), STATUS_SUCCESS);
-        auto *iosb = process.New<IO_STATUS_BLOCK>();
-        auto *geometry = process.New<DISK_GEOMETRY>();
-        EXPECT_EQ(support::AsUser(process,
-                                  [&] {
-                                      return NtDeviceIoControlFile(handle, nullptr, nullptr, nullptr, iosb,
-                                                                   IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0,
-                                                                   geometry, sizeof(*geometry));
-                                  }),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(geometry->Cylinders.QuadPart, 1024);
-        auto *name = static_cast<UCHAR *>(process.Alloc(4));
-        EXPECT_EQ(support::AsUser(process,
-                                  [&] {
-                                      return NtDeviceIoControlFile(handle, nullptr, nullptr, nullptr, iosb,
-                                                                   IOCTL_MOUNTDEV_QUERY_DEVICE_NAME, nullptr, 0, name,
-                                                                   4);
-                                  }),
-                  STATUS_BUFFER_OVERFLOW);
-        EXPECT_EQ(iosb->Information, 4u);
-        EXPECT_EQ(*reinterpret_cast<USHORT *>(name), deviceName.size() * 2);
-        support::AsUser(process, [&] { return NtClose(handle); });
-    }
-    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
-}
-
 TEST_F(VolumeTest, LetterAndMountedDevicesValuesComeAndGoWithTheVolume)
 {
     ASSERT_EQ(Create('R', 8 * kMiB), STATUS_SUCCESS);
