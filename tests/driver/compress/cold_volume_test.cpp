@@ -340,36 +340,7 @@ TEST_F(ColdWorkerTest, RequestsRaceTheWorkerAndKeepTheirBytes)
     std::atomic<int> wrong{0};
     std::vector<PKTHREAD> threads;
     for (unsigned t = 0; t < kThreads; ++t)
-        threads.push_back(StartThread([&, t] {
-            std::vector<UCHAR> &model = models[t];
-            HANDLE file = nullptr;
-            if (KernelOpen("\\race" + std::to_string(t), &file, FILE_SYNCHRONOUS_IO_NONALERT,
-                           FILE_READ_DATA | FILE_WRITE_DATA) != STATUS_SUCCESS) {
-                wrong++;
-                return;
-            }
-            std::mt19937 random(70 + t);
-            std::vector<UCHAR> got(512 * 1024);
-            for (int i = 0; i < 30; ++i) {
-                LARGE_INTEGER at;
-                at.QuadPart = (LONGLONG)(random() % (model.size() - got.size()));
-                ULONG length = 1 + random() % (ULONG)got.size();
-                IO_STATUS_BLOCK io{};
-                if (random() % 3 == 0) {
-                    std::vector<UCHAR> patch = Text(length, random());
-                    if (ZwWriteFile(file, nullptr, nullptr, nullptr, &io, patch.data(), length, &at, nullptr) !=
-                        STATUS_SUCCESS)
-                        wrong++;
-                    std::copy(patch.begin(), patch.end(), model.begin() + at.QuadPart);
-                } else if (ZwReadFile(file, nullptr, nullptr, nullptr, &io, got.data(), length, &at, nullptr) !=
-                               STATUS_SUCCESS ||
-                           !std::equal(got.begin(), got.begin() + length, model.begin() + at.QuadPart)) {
-                    wrong++;
-                }
-                LetTimePass(random() % 50);
-            }
-            ZwClose(file);
-        }));
+        threads.push_back(StartModelWriter("\\race" + std::to_string(t), &models[t], 70 + t, 30, 3, true, &wrong));
     for (PKTHREAD thread : threads)
         JoinThread(thread);
     EXPECT_EQ(wrong.load(), 0);

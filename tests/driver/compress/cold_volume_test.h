@@ -7,7 +7,9 @@
 #pragma once
 
 #include "../fileops/fsctl_test.h"
+#include "system_threads.h"
 
+#include <atomic>
 #include <random>
 #include <string>
 #include <vector>
@@ -127,6 +129,46 @@ protected:
         record->EndOfFile.QuadPart = (LONGLONG)size;
         return support::AsUser(*process, [&] {
             return NtSetInformationFile(handle, iosb, record, sizeof(*record), FileEndOfFileInformation);
+        });
+    }
+
+    /*
+     * A system thread that patches R:path (kernel handle) and reads it back at
+     * random places for Rounds rounds, against its model: one round in WriteEvery
+     * writes (text or noise), the others compare; between rounds time passes on
+     * the machine's clock. Every failure or mismatch counts in *Wrong.
+     */
+    static PKTHREAD StartModelWriter(const std::string &path, std::vector<UCHAR> *model, uint32_t seed, int rounds,
+                                     unsigned writeEvery, bool text, std::atomic<int> *wrong)
+    {
+        return StartThread([=] {
+            HANDLE file = nullptr;
+            if (KernelOpen(path, &file, FILE_SYNCHRONOUS_IO_NONALERT, FILE_READ_DATA | FILE_WRITE_DATA) !=
+                STATUS_SUCCESS) {
+                (*wrong)++;
+                return;
+            }
+            std::mt19937 random(seed);
+            std::vector<UCHAR> got(std::min<size_t>(512 * 1024, model->size() / 2));
+            for (int i = 0; i < rounds; ++i) {
+                LARGE_INTEGER at;
+                at.QuadPart = (LONGLONG)(random() % (model->size() - got.size()));
+                ULONG length = 1 + random() % (ULONG)got.size();
+                IO_STATUS_BLOCK io{};
+                if (random() % writeEvery == 0) {
+                    std::vector<UCHAR> patch = text ? Text(length, random()) : Noise(length, random());
+                    if (ZwWriteFile(file, nullptr, nullptr, nullptr, &io, patch.data(), length, &at, nullptr) !=
+                        STATUS_SUCCESS)
+                        (*wrong)++;
+                    std::copy(patch.begin(), patch.end(), model->begin() + at.QuadPart);
+                } else if (ZwReadFile(file, nullptr, nullptr, nullptr, &io, got.data(), length, &at, nullptr) !=
+                               STATUS_SUCCESS ||
+                           !std::equal(got.begin(), got.begin() + length, model->begin() + at.QuadPart)) {
+                    (*wrong)++;
+                }
+                LetTimePass(random() % 50);
+            }
+            ZwClose(file);
         });
     }
 

@@ -176,36 +176,52 @@ protected:
         ASSERT_EQ(CreateFromImage('R', ImagePath("r.img")), STATUS_SUCCESS)
             << Message(LastError()) << " stage " << LastError().Stage;
     }
+
+    /* A's image saved, kept as bytes; then B applied to it and saved cleanly: its operations counted. */
+    void Prepare()
+    {
+        a_ = BuildA();
+        ASSERT_EQ(Save('R', ImagePath("r.img")), STATUS_SUCCESS);
+        imageA_ = ImageBytes("r.img");
+        Reload(&imageA_);
+        b_ = ApplyB(a_);
+        machine::ArmHostFileFault(machine::HostFileFault::FailDiskFull, ~0ull);
+        ASSERT_EQ(Save('R'), STATUS_SUCCESS);
+        operations_ = machine::HostFileOperations();
+        machine::DisarmHostFileFaults();
+        ASSERT_GT(operations_, 4u);
+        RecordProperty("operations", (int)operations_);
+    }
+    /* R: loaded from A's image, changed to B, and saved under a fault; the save's status. */
+    NTSTATUS SaveBUnderFault(machine::HostFileFault kind, uint64_t position)
+    {
+        Reload(&imageA_);
+        ApplyB(a_);
+        machine::ArmHostFileFault(kind, position, kTornBytes);
+        NTSTATUS saved = Save('R');
+        machine::DisarmHostFileFaults();
+        return saved;
+    }
+
+    Content a_, b_;
+    std::vector<UCHAR> imageA_;
+    uint64_t operations_ = 0;
 };
 
 TEST_F(CrashHarnessTest, EveryFaultLeavesTheOldOrTheNewImage)
 {
-    Content a = BuildA();
-    ASSERT_EQ(Save('R', ImagePath("r.img")), STATUS_SUCCESS);
-    const std::vector<UCHAR> imageA = ImageBytes("r.img");
-
-    /* A clean save of B, counted. */
-    Reload(&imageA);
-    Content b = ApplyB(a);
-    machine::ArmHostFileFault(machine::HostFileFault::FailDiskFull, ~0ull);
-    ASSERT_EQ(Save('R'), STATUS_SUCCESS);
-    uint64_t operations = machine::HostFileOperations();
-    machine::DisarmHostFileFaults();
-    ASSERT_GT(operations, 4u);
-    RecordProperty("operations", (int)operations);
+    Prepare();
+    ASSERT_FALSE(HasFatalFailure());
+    const Content &a = a_, &b = b_;
     ASSERT_EQ(ImageNow(a, b), 'B');
 
     const machine::HostFileFault kinds[] = {machine::HostFileFault::FailDiskFull, machine::HostFileFault::Tear,
                                             machine::HostFileFault::Die, machine::HostFileFault::PowerLoss,
                                             machine::HostFileFault::PowerLossOutOfOrder};
     for (machine::HostFileFault kind : kinds) {
-        for (uint64_t position = 1; position <= operations; ++position) {
+        for (uint64_t position = 1; position <= operations_; ++position) {
             SCOPED_TRACE("fault " + std::to_string((int)kind) + " at " + std::to_string(position));
-            Reload(&imageA);
-            ApplyB(a);
-            machine::ArmHostFileFault(kind, position, kTornBytes);
-            NTSTATUS saved = Save('R');
-            machine::DisarmHostFileFaults();
+            NTSTATUS saved = SaveBUnderFault(kind, position);
             /* Had the machine stopped here, the image would be the old one or the new one. */
             char now = ImageNow(a, b);
             EXPECT_TRUE(now == 'A' || now == 'B') << "image holds " << now;
@@ -229,25 +245,14 @@ TEST_F(CrashHarnessTest, EveryFaultLeavesTheOldOrTheNewImage)
  */
 TEST_F(CrashHarnessTest, ASaveAfterAnUncertainCommitKeepsBothImagesSafe)
 {
-    Content a = BuildA();
-    ASSERT_EQ(Save('R', ImagePath("r.img")), STATUS_SUCCESS);
-    const std::vector<UCHAR> imageA = ImageBytes("r.img");
-    Reload(&imageA);
-    Content b = ApplyB(a);
-    machine::ArmHostFileFault(machine::HostFileFault::FailDiskFull, ~0ull);
-    ASSERT_EQ(Save('R'), STATUS_SUCCESS);
-    uint64_t operations = machine::HostFileOperations();
-    machine::DisarmHostFileFaults();
+    Prepare();
+    ASSERT_FALSE(HasFatalFailure());
+    const Content &a = a_, &b = b_;
 
     /* The failure that leaves B in the file: the flush of the header. */
     uint64_t uncertain = 0;
-    for (uint64_t position = operations; position >= 1 && uncertain == 0; --position) {
-        Reload(&imageA);
-        ApplyB(a);
-        machine::ArmHostFileFault(machine::HostFileFault::FailDiskFull, position);
-        NTSTATUS saved = Save('R');
-        machine::DisarmHostFileFaults();
-        if (!NT_SUCCESS(saved) && ImageNow(a, b) == 'B')
+    for (uint64_t position = operations_; position >= 1 && uncertain == 0; --position) {
+        if (!NT_SUCCESS(SaveBUnderFault(machine::HostFileFault::FailDiskFull, position)) && ImageNow(a, b) == 'B')
             uncertain = position;
     }
     ASSERT_NE(uncertain, 0u);
@@ -255,11 +260,7 @@ TEST_F(CrashHarnessTest, ASaveAfterAnUncertainCommitKeepsBothImagesSafe)
     Content c;
     for (uint64_t position = 1;; ++position) {
         SCOPED_TRACE("power lost at " + std::to_string(position));
-        Reload(&imageA);
-        ApplyB(a);
-        machine::ArmHostFileFault(machine::HostFileFault::FailDiskFull, uncertain);
-        ASSERT_FALSE(NT_SUCCESS(Save('R')));
-        machine::DisarmHostFileFaults();
+        ASSERT_FALSE(NT_SUCCESS(SaveBUnderFault(machine::HostFileFault::FailDiskFull, uncertain)));
         c = ApplyC(b);
         machine::ArmHostFileFault(machine::HostFileFault::PowerLossOutOfOrder, position);
         NTSTATUS saved = Save('R');

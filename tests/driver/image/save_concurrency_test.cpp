@@ -7,8 +7,6 @@
  */
 #include "image_volume_test.h"
 
-#include "system_threads.h"
-
 #include <atomic>
 
 namespace {
@@ -45,36 +43,7 @@ TEST_F(SaveConcurrencyTest, SavesRaceWritersRenamesAndTheWorker)
     std::atomic<bool> stop{false};
     std::vector<PKTHREAD> threads;
     for (unsigned t = 0; t < kWriters; ++t)
-        threads.push_back(StartThread([&, t] {
-            std::vector<UCHAR> &model = models[t];
-            HANDLE file = nullptr;
-            if (KernelOpen("\\w" + std::to_string(t), &file, FILE_SYNCHRONOUS_IO_NONALERT,
-                           FILE_READ_DATA | FILE_WRITE_DATA) != STATUS_SUCCESS) {
-                wrong++;
-                return;
-            }
-            std::mt19937 random(100 + t);
-            std::vector<UCHAR> got(256 * 1024);
-            for (int i = 0; i < 40; ++i) {
-                LARGE_INTEGER at;
-                at.QuadPart = (LONGLONG)(random() % (model.size() - got.size()));
-                ULONG length = 1 + random() % (ULONG)got.size();
-                IO_STATUS_BLOCK io{};
-                if (random() % 2 == 0) {
-                    std::vector<UCHAR> patch = Noise(length, random());
-                    if (ZwWriteFile(file, nullptr, nullptr, nullptr, &io, patch.data(), length, &at, nullptr) !=
-                        STATUS_SUCCESS)
-                        wrong++;
-                    std::copy(patch.begin(), patch.end(), model.begin() + at.QuadPart);
-                } else if (ZwReadFile(file, nullptr, nullptr, nullptr, &io, got.data(), length, &at, nullptr) !=
-                               STATUS_SUCCESS ||
-                           !std::equal(got.begin(), got.begin() + length, model.begin() + at.QuadPart)) {
-                    wrong++;
-                }
-                LetTimePass(random() % 40);
-            }
-            ZwClose(file);
-        }));
+        threads.push_back(StartModelWriter("\\w" + std::to_string(t), &models[t], 100 + t, 40, 2, false, &wrong));
     threads.push_back(StartThread([&] {
         bool there = false;
         while (!stop.load()) {
