@@ -243,9 +243,9 @@ static VOID KeepUncertainImage(PIMAGE_SAVE Save, PCIMAGE_HEADER Header)
     binding->HighWater = max(binding->HighWater, Header->HighWater);
     binding->Generation = Header->Generation;
     if (!binding->Committed) {
-        /* Copy 0 was written; copy 1 holds nothing valid, so it is the one to write next. */
+        /* Copy 0 was written and may be the file's only image: copy 1 is the one to write next. */
         binding->Committed = TRUE;
-        binding->ActiveCopy = 1;
+        binding->ActiveCopy = 0;
     }
 }
 

@@ -183,3 +183,35 @@ TEST_F(SaveTest, StandardUserBindsOnlyWhereTheUserMayWrite)
 }
 
 } // namespace
+
+namespace {
+
+/*
+ * The first save of a new image fails after its header reached the file: that
+ * header may be the file's only image, so the next save must not write over it
+ * (a torn header there would leave no image at all).
+ */
+TEST_F(SaveTest, AFirstSaveThatMayHaveCommittedIsNotWrittenOver)
+{
+    ASSERT_EQ(CreateFromImage('S', ImagePath("s.img"), 64 * kMiB), STATUS_SUCCESS);
+    machine::ArmHostFileFault(machine::HostFileFault::FailDiskFull, ~0ull);
+    ASSERT_EQ(Save('S'), STATUS_SUCCESS);
+    uint64_t operations = machine::HostFileOperations();
+    machine::DisarmHostFileFaults();
+    ASSERT_EQ(Dismount('S'), STATUS_SUCCESS);
+    ASSERT_EQ(unlink(HostPath("s.img").c_str()), 0);
+
+    /* The failing flush of the header is the last operation of an empty volume's first save. */
+    ASSERT_EQ(CreateFromImage('S', ImagePath("s.img"), 64 * kMiB), STATUS_SUCCESS);
+    machine::ArmHostFileFault(machine::HostFileFault::FailDiskFull, operations);
+    EXPECT_EQ(Save('S'), STATUS_DISK_FULL);
+    machine::DisarmHostFileFaults();
+    machine::ArmHostFileFault(machine::HostFileFault::Tear, operations - 1, 100);
+    EXPECT_FALSE(NT_SUCCESS(Save('S')));
+    machine::DisarmHostFileFaults();
+    ASSERT_EQ(Dismount('S'), STATUS_SUCCESS);
+    EXPECT_EQ(CreateFromImage('S', ImagePath("s.img")), STATUS_SUCCESS) << Message(LastError());
+    EXPECT_EQ(Dismount('S'), STATUS_SUCCESS);
+}
+
+} // namespace
