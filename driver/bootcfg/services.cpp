@@ -7,7 +7,8 @@
 /* WaitForStop: the idle loop of a service with no periodic work; returns when stopping. */
 static VOID WaitForStop(PSERVICE_THREAD Service)
 {
-    KeWaitForSingleObject(&Service->StopEvent, Executive, KernelMode, FALSE, NULL);
+    while (!ServiceStopRequested(Service))
+        KeWaitForSingleObject(Service->WakeEvent, Executive, KernelMode, FALSE, NULL);
 }
 
 VOID NTAPI AutoMountService(PVOID Context)

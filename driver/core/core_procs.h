@@ -84,9 +84,11 @@ VOID WorkerQueueStop(PWORKER_QUEUE Queue);
 
 /* service_threads.cpp */
 NTSTATUS StartReferencedThread(PKSTART_ROUTINE Routine, PVOID Context, PKTHREAD *Thread, PHANDLE Unreferenced);
-NTSTATUS StartDriverServices(VOID);
-VOID StopDriverServices(VOID);
+NTSTATUS StartServiceThread(PSERVICE_THREAD Service, PKSTART_ROUTINE Routine, PKEVENT WakeEvent);
+BOOLEAN ServiceStopRequested(PSERVICE_THREAD Service);
 VOID StopServiceThread(PSERVICE_THREAD Service);
+VOID StartDriverServices(VOID);
+VOID StopDriverServices(VOID);
 
 /* shutdown.cpp */
 DRIVER_DISPATCH VorelShutdown;

@@ -5,6 +5,8 @@
  * no lock that comes later in this list; two locks of one rank are taken in
  * ascending address order unless their rank says otherwise.
  *
+ *   0. service control mutex (VorelData.ServiceControlMutex) starting and stopping the
+ *                                                           driver-wide service threads
  *   1. configuration mutex (VorelData.ConfigurationMutex)   boot configuration store
  *   2. volume main resource (Vcb->Resource)                 dismounted flag, teardown
  *   3. volume tree resource (Vcb->TreeResource)             directory tree shape, traversal
@@ -76,10 +78,17 @@ typedef struct _IRP_FRAME {
     BOOLEAN SetTopLevel;                    /* this frame made Irp the thread's top-level request */
 } IRP_FRAME, *PIRP_FRAME;
 
-/* A driver-wide service thread: auto-mount, auto-save or statistics. */
+/*
+ * A driver-wide service thread: auto-mount, auto-save or statistics. Start and
+ * stop run under VorelData.ServiceControlMutex, so a stop that races another stop
+ * (shutdown and prepare-unload) waits for it instead of stopping the thread twice.
+ * The thread checks StopRequested after every wait on its wake event.
+ */
 typedef struct _SERVICE_THREAD {
-    PKTHREAD Thread;                        /* referenced while running; null when stopped */
-    KEVENT StopEvent;                       /* notification: set to make the thread leave */
+    PKTHREAD Thread;                        /* referenced while running; exchanged with null by stop */
+    volatile LONG Started;                  /* interlocked: claimed 0 -> 1 by start, cleared by stop */
+    volatile LONG StopRequested;            /* interlocked: set by stop before the wake event */
+    PKEVENT WakeEvent;                      /* synchronization event the thread waits on */
 } SERVICE_THREAD, *PSERVICE_THREAD;
 
 /*
@@ -117,6 +126,7 @@ typedef struct _VOREL_DATA {
     struct _RECORD_CACHE *MappingCache;     /* chunk mappings ("Xmmh") */
     struct _RECORD_CACHE *PageSetCache;     /* page sets ("Xmdh") */
 
+    KMUTEX ServiceControlMutex;             /* start and stop of the service threads */
     KMUTEX ConfigurationMutex;              /* the boot configuration store */
     KEVENT AutoMountWakeEvent;              /* synchronization */
     KEVENT VolumeSetChangeEvent;            /* synchronization */

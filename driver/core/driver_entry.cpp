@@ -64,6 +64,7 @@ static VOID InitializeDriverLists(VOID)
     ExInitializeNPagedLookasideList(&VorelData.ChunkRecords, NULL, NULL, POOL_NX_ALLOCATION, sizeof(DATA_CHUNK),
                                     TAG_DATA_CHUNK, 0);
     VorelData.ChunkRecordsReady = TRUE;
+    KeInitializeMutex(&VorelData.ServiceControlMutex, 0);
     KeInitializeMutex(&VorelData.ConfigurationMutex, 0);
     KeInitializeEvent(&VorelData.AutoMountWakeEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&VorelData.VolumeSetChangeEvent, SynchronizationEvent, FALSE);
@@ -202,9 +203,7 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
     IoRegisterFileSystem(VorelData.ControlDevice);
     VorelData.FileSystemRegistered = TRUE;
 
-    status = StartDriverServices();
-    if (!NT_SUCCESS(status))
-        goto failed;
+    StartDriverServices();
 
     return STATUS_SUCCESS;
 

@@ -1,6 +1,6 @@
 /*
  * The driver-wide service threads: auto-mount, auto-save and statistics. Each
- * runs until its stop event is set. They start last in start-up, so every lock
+ * runs until stop is requested. They start last in start-up, so every lock
  * and table they use exists before they run.
  */
 #include "vorel.h"
@@ -32,45 +32,92 @@ NTSTATUS StartReferencedThread(PKSTART_ROUTINE Routine, PVOID Context, PKTHREAD 
     return STATUS_SUCCESS;
 }
 
-/* StartServiceThread: PASSIVE_LEVEL. Returns the thread creation's status; on failure nothing runs. */
-static NTSTATUS StartServiceThread(PSERVICE_THREAD Service, PKSTART_ROUTINE Routine)
+/* LockServiceControl / UnlockServiceControl: the service control mutex (rank 0). */
+static VOID LockServiceControl(VOID)
 {
-    KeInitializeEvent(&Service->StopEvent, NotificationEvent, FALSE);
-    HANDLE unreferenced;
-    NTSTATUS status = StartReferencedThread(Routine, Service, &Service->Thread, &unreferenced);
-    if (unreferenced != NULL) {
-        KeSetEvent(&Service->StopEvent, IO_NO_INCREMENT, FALSE);
-        ZwWaitForSingleObject(unreferenced, FALSE, NULL);
-        ZwClose(unreferenced);
-    }
-    return status;
+    KeWaitForSingleObject(&VorelData.ServiceControlMutex, Executive, KernelMode, FALSE, NULL);
 }
 
-/* StopServiceThread: PASSIVE_LEVEL. Sets the stop event and waits for the thread; a stopped service is left alone. */
-VOID StopServiceThread(PSERVICE_THREAD Service)
+static VOID UnlockServiceControl(VOID)
 {
-    if (Service->Thread == NULL)
-        return;
-    KeSetEvent(&Service->StopEvent, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(Service->Thread, Executive, KernelMode, FALSE, NULL);
-    DereferenceObject(Service->Thread);
-    Service->Thread = NULL;
+    KeReleaseMutex(&VorelData.ServiceControlMutex, FALSE);
+}
+
+/* WakeService: asks the thread to leave; it sees the flag after its wait ends. */
+static VOID WakeServiceToStop(PSERVICE_THREAD Service)
+{
+    InterlockedExchange(&Service->StopRequested, 1);
+    KeSetEvent(Service->WakeEvent, IO_NO_INCREMENT, FALSE);
 }
 
 /*
- * StartDriverServices: PASSIVE_LEVEL. Starts the three services; on failure the
- * ones started are stopped again and the creation's status is returned.
+ * StartServiceThread: PASSIVE_LEVEL. Claims the started flag (a started service
+ * is left alone and STATUS_SUCCESS returned), clears the stop flag and starts the
+ * thread waiting on WakeEvent. Returns the thread creation's status; on failure
+ * nothing runs and the started flag is released.
  */
-NTSTATUS StartDriverServices(VOID)
+NTSTATUS StartServiceThread(PSERVICE_THREAD Service, PKSTART_ROUTINE Routine, PKEVENT WakeEvent)
 {
-    NTSTATUS status = StartServiceThread(&VorelData.AutoMountService, AutoMountService);
+    LockServiceControl();
+    if (InterlockedCompareExchange(&Service->Started, 1, 0) != 0) {
+        UnlockServiceControl();
+        return STATUS_SUCCESS;
+    }
+    Service->WakeEvent = WakeEvent;
+    InterlockedExchange(&Service->StopRequested, 0);
+    PKTHREAD thread;
+    HANDLE unreferenced;
+    NTSTATUS status = StartReferencedThread(Routine, Service, &thread, &unreferenced);
+    if (unreferenced != NULL) {
+        WakeServiceToStop(Service);
+        ZwWaitForSingleObject(unreferenced, FALSE, NULL);
+        ZwClose(unreferenced);
+    }
     if (NT_SUCCESS(status))
-        status = StartServiceThread(&VorelData.AutoSaveService, AutoSaveService);
-    if (NT_SUCCESS(status))
-        status = StartServiceThread(&VorelData.StatisticsService, StatisticsService);
-    if (!NT_SUCCESS(status))
-        StopDriverServices();
+        InterlockedExchangePointer((PVOID volatile *)&Service->Thread, thread);
+    else
+        InterlockedExchange(&Service->Started, 0);
+    UnlockServiceControl();
     return status;
+}
+
+/*
+ * ServiceStopRequested: for the service's own thread, after each wait: whether
+ * it should leave now.
+ */
+BOOLEAN ServiceStopRequested(PSERVICE_THREAD Service)
+{
+    return InterlockedCompareExchange(&Service->StopRequested, 0, 0) != 0;
+}
+
+/*
+ * StopServiceThread: PASSIVE_LEVEL, never from the service's own thread. Takes
+ * the thread pointer, sets the stop flag, signals the wake event, waits for the
+ * thread to end and releases the started flag. A second stop that races this one
+ * waits for it on the service control mutex; a stopped service is left alone.
+ */
+VOID StopServiceThread(PSERVICE_THREAD Service)
+{
+    LockServiceControl();
+    PKTHREAD thread = (PKTHREAD)InterlockedExchangePointer((PVOID volatile *)&Service->Thread, NULL);
+    if (thread != NULL) {
+        WakeServiceToStop(Service);
+        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
+        DereferenceObject(thread);
+    }
+    InterlockedExchange(&Service->Started, 0);
+    UnlockServiceControl();
+}
+
+/*
+ * StartDriverServices: PASSIVE_LEVEL. Starts the three services. A service that
+ * cannot start is left off; the driver runs without it.
+ */
+VOID StartDriverServices(VOID)
+{
+    (VOID)StartServiceThread(&VorelData.AutoMountService, AutoMountService, &VorelData.AutoMountWakeEvent);
+    (VOID)StartServiceThread(&VorelData.AutoSaveService, AutoSaveService, &VorelData.VolumeSetChangeEvent);
+    (VOID)StartServiceThread(&VorelData.StatisticsService, StatisticsService, &VorelData.StatisticsWakeEvent);
 }
 
 /* StopDriverServices: PASSIVE_LEVEL. Stops every service that runs. */
