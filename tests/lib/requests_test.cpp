@@ -94,6 +94,10 @@ TEST_F(Requests, CreateChecksItsArgumentsBeforeSendingAndBuildsTheRecord)
     std::memset(text.label, 'x', 32);
     text.label[32] = 0;
     EXPECT_EQ(VOREL_ERR_INVALID, vorel_volume_create(h_, &text));
+    // Text without its NUL inside the array is refused, not read past (the folders end the block).
+    auto unterminated = std::make_unique<vorel_volume_spec>(*spec);
+    std::memset(unterminated->folders, 'f', sizeof(unterminated->folders));
+    EXPECT_EQ(VOREL_ERR_INVALID, vorel_volume_create(h_, unterminated.get()));
     size_t sent = Sent();
 
     std::strcpy(spec->label, "\xC3\xA9t\xC3\xA9");
@@ -183,6 +187,10 @@ TEST_F(Requests, BootConfigurationsAreCheckedStoredAndListed)
     config->flags = 0x4;
     config->image_path[0] = 0; /* autosave without an image */
     EXPECT_EQ(VOREL_ERR_INVALID, vorel_config_set(h_, config.get()));
+    auto unterminated = std::make_unique<vorel_boot_config>(*config);
+    unterminated->flags = 0;
+    std::memset(unterminated->folders, 'f', sizeof(unterminated->folders)); /* no NUL before the block ends */
+    EXPECT_EQ(VOREL_ERR_INVALID, vorel_config_set(h_, unterminated.get()));
     EXPECT_EQ(sent, Sent());
     config->flags = 0x14;
     config->period = 86400;
