@@ -227,6 +227,26 @@ TEST_F(Requests, BootConfigurationsAreCheckedStoredAndListed)
     EXPECT_EQ('?', entries[0].letter);
 }
 
+TEST_F(Requests, ImportedConfigurationsReachTheDriverOnlyWhenStorable)
+{
+    const char *text = R"({"platform": "windows", "volumes": [
+        {"letter": "s", "sizeBytes": 1048576}, {"letter": "s", "sizeBytes": 2097152},
+        {"letter": "\u00e9", "sizeBytes": 1}, {"letter": "T"}, {"letter": "U", "sizeBytes": 1, "autoSave": true},
+        {"letter": "V", "sizeBytes": 1, "autoSave": true, "savePeriodic": true, "autoSavePeriodSec": 4,
+         "imagePath": "C:\\v.img"},
+        {"letter": "W", "sizeBytes": 1, "label": "0123456789012345678901234567890123"}]})";
+    std::vector<vorel_boot_config> entries(26);
+    unsigned int count = 0;
+    ASSERT_EQ(VOREL_OK, vorel_config_import_json(text, entries.data(), &count));
+    ASSERT_EQ(7u, count);
+    for (unsigned int i = 0; i < count; ++i) { /* the two S entries are stored, as the driver would be asked */
+        size_t sent = Sent();
+        EXPECT_EQ(i < 2 ? VOREL_OK : VOREL_ERR_INVALID, vorel_config_set(h_, &entries[i])) << i;
+        EXPECT_EQ(sent + (i < 2), Sent()) << i;
+    }
+    EXPECT_EQ(2097152u, As<VOREL_BOOT_CONFIGURATION>(Last().input).SizeBytes);
+}
+
 TEST_F(Requests, CreateFindsTakenLettersWithoutSendingOrMounting)
 {
     auto spec = std::make_unique<vorel_volume_spec>();
