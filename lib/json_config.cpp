@@ -254,6 +254,7 @@ bool ReadVolume(const Json &element, vorel_boot_config *entry)
     return true;
 }
 
+/* Parses text[0..length) and fills entries and *count from it; the status. May throw std::bad_alloc. */
 vorel_status ImportDocument(const char *text, size_t length, vorel_boot_config *entries, unsigned int *count)
 {
     if (!NestingWithin(text, length, kMaxNesting))
@@ -284,6 +285,7 @@ vorel_status ImportDocument(const char *text, size_t length, vorel_boot_config *
     return VOREL_OK;
 }
 
+/* The document of entries[0..count) into buffer (null: length only); *size as in the export call. May throw. */
 vorel_status ExportDocument(const vorel_boot_config *entries, unsigned int count, char *buffer,
                             unsigned long long *size)
 {
