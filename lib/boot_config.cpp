@@ -34,9 +34,9 @@ VORELLIB_API vorel_status vorel_config_set(vorel_handle h, const vorel_boot_conf
     request->CompressionLevel = config->compression;
     request->SaveIntervalSeconds = config->period;
     vorel_status status;
-    if (!vorellib::ToWideField(config->label, request->Label, VOREL_LABEL_UNITS) ||
-        !vorellib::ToWideField(config->image_path, request->ImagePath, VOREL_PATH_UNITS) ||
-        !vorellib::ToWideField(config->folders, request->InitialFolders, VOREL_FOLDERS_UNITS))
+    if (!vorellib::RecordToWideField(config->label, request->Label, VOREL_LABEL_UNITS) ||
+        !vorellib::RecordToWideField(config->image_path, request->ImagePath, VOREL_PATH_UNITS) ||
+        !vorellib::RecordToWideField(config->folders, request->InitialFolders, VOREL_FOLDERS_UNITS))
         status = vorellib::RefuseArgument(h);
     else
         status = vorellib::SendRequest(h, IOCTL_VOREL_SET_BOOT_CONFIGURATION, request, sizeof(*request), nullptr, 0);

@@ -34,9 +34,9 @@ VORELLIB_API vorel_status vorel_volume_create(vorel_handle h, const vorel_volume
     request->SizeBytes = spec->size;
     request->Flags = spec->flags | (spec->compression << VOREL_CREATE_COMPRESSION_SHIFT);
     vorel_status status = VOREL_OK;
-    if (!vorellib::ToWideField(spec->label, request->Label, VOREL_LABEL_UNITS) ||
-        !vorellib::ToWideField(spec->image_path, request->ImagePath, VOREL_PATH_UNITS) ||
-        !vorellib::ToWideField(spec->folders, request->InitialFolders, VOREL_FOLDERS_UNITS))
+    if (!vorellib::RecordToWideField(spec->label, request->Label, VOREL_LABEL_UNITS) ||
+        !vorellib::RecordToWideField(spec->image_path, request->ImagePath, VOREL_PATH_UNITS) ||
+        !vorellib::RecordToWideField(spec->folders, request->InitialFolders, VOREL_FOLDERS_UNITS))
         status = vorellib::RefuseArgument(h);
     else
         status = vorellib::SendRequest(h, IOCTL_VOREL_CREATE_VOLUME, request, sizeof(*request), nullptr, 0);

@@ -186,15 +186,31 @@ VORELLIB_API vorel_status vorel_volume_dismount(vorel_handle h, char letter);
 VORELLIB_API vorel_status vorel_volume_resize(vorel_handle h, char letter, unsigned long long size);
 /* Saves a volume to its image, or (path not empty) fully to path, binding it there. */
 VORELLIB_API vorel_status vorel_volume_save(vorel_handle h, char letter, const char *path);
-/* Stores a boot-volume configuration (mounted when the driver next starts, unless manual). */
 /* The volume's image binding and save state; the driver's record of the last failed image operation. */
 VORELLIB_API vorel_status vorel_persist_query(vorel_handle h, char letter, vorel_persist_state *state);
 VORELLIB_API vorel_status vorel_persist_last_error(vorel_handle h, vorel_persist_error *error);
+/* Stores a boot-volume configuration (mounted when the driver next starts, unless manual). */
 VORELLIB_API vorel_status vorel_config_set(vorel_handle h, const vorel_boot_config *config);
 /* Removes a letter's boot-volume configuration (a mounted volume stays mounted). */
 VORELLIB_API vorel_status vorel_config_delete(vorel_handle h, char letter);
 /* The boot-volume configurations: entries must hold 26 records; *count receives how many were filled. */
 VORELLIB_API vorel_status vorel_config_query(vorel_handle h, vorel_boot_config *entries, unsigned int *count);
+/*
+ * Without the driver: count (at most 26) configurations as a JSON document. *size
+ * holds buffer's capacity in bytes and receives the text's length without its NUL.
+ * A null buffer only asks for the length; a buffer without room for the text and its
+ * NUL gets nothing and VOREL_ERR_SHORT_REPLY. Every text field must be valid UTF-8
+ * ending inside its array (else VOREL_ERR_INVALID).
+ */
+VORELLIB_API vorel_status vorel_config_export_json(const vorel_boot_config *entries, unsigned int count,
+                                                   char *buffer, unsigned long long *size);
+/*
+ * Without the driver: the configurations of a JSON document (NUL-terminated UTF-8)
+ * into entries, which must hold 26 records; *count receives how many. Values are
+ * taken as they are: vorel_config_set refuses what cannot be stored.
+ */
+VORELLIB_API vorel_status vorel_config_import_json(const char *text, vorel_boot_config *entries,
+                                                   unsigned int *count);
 /* The mounted volumes: volumes must hold 26 records; *count receives how many were filled. */
 VORELLIB_API vorel_status vorel_live_query(vorel_handle h, vorel_live_volume *volumes, unsigned int *count);
 /* Sets a mounted volume's cold-file compression level (0 none, 1 fast, 2 normal, 3 max). */

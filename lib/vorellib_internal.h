@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <vorel_control.h>
 
+#include <string.h>
+
 /*
  * The connection: two blocks of the process heap. The outer one (allocated
  * zero-filled) is what callers hold; the inner one holds the control device's
@@ -81,6 +83,12 @@ void NotifyShell(WCHAR letter, bool added);
  * size - 1 bytes and NUL-terminated (empty when it does not convert or fit).
  */
 bool ToWideField(const char *text, WCHAR *field, int capacity);
+/* A caller record's text array: its NUL must lie inside the array, else false. */
+template <size_t N>
+bool RecordToWideField(const char (&text)[N], WCHAR *field, int capacity)
+{
+    return memchr(text, 0, N) != nullptr && ToWideField(text, field, capacity);
+}
 void FromWideField(const WCHAR *field, size_t capacity, char *text, size_t size);
 
 } // namespace vorellib

@@ -94,6 +94,10 @@ TEST_F(Requests, CreateChecksItsArgumentsBeforeSendingAndBuildsTheRecord)
     std::memset(text.label, 'x', 32);
     text.label[32] = 0;
     EXPECT_EQ(VOREL_ERR_INVALID, vorel_volume_create(h_, &text));
+    // Text without its NUL inside the array is refused, not read past (the folders end the block).
+    auto unterminated = std::make_unique<vorel_volume_spec>(*spec);
+    std::memset(unterminated->folders, 'f', sizeof(unterminated->folders));
+    EXPECT_EQ(VOREL_ERR_INVALID, vorel_volume_create(h_, unterminated.get()));
     size_t sent = Sent();
 
     std::strcpy(spec->label, "\xC3\xA9t\xC3\xA9");
@@ -183,6 +187,10 @@ TEST_F(Requests, BootConfigurationsAreCheckedStoredAndListed)
     config->flags = 0x4;
     config->image_path[0] = 0; /* autosave without an image */
     EXPECT_EQ(VOREL_ERR_INVALID, vorel_config_set(h_, config.get()));
+    auto unterminated = std::make_unique<vorel_boot_config>(*config);
+    unterminated->flags = 0;
+    std::memset(unterminated->folders, 'f', sizeof(unterminated->folders)); /* no NUL before the block ends */
+    EXPECT_EQ(VOREL_ERR_INVALID, vorel_config_set(h_, unterminated.get()));
     EXPECT_EQ(sent, Sent());
     config->flags = 0x14;
     config->period = 86400;
@@ -217,6 +225,26 @@ TEST_F(Requests, BootConfigurationsAreCheckedStoredAndListed)
     EXPECT_EQ(VOREL_ERR_SHORT_REPLY, vorel_config_query(h_, entries.data(), &count));
     EXPECT_EQ(0u, count);
     EXPECT_EQ('?', entries[0].letter);
+}
+
+TEST_F(Requests, ImportedConfigurationsReachTheDriverOnlyWhenStorable)
+{
+    const char *text = R"({"platform": "windows", "volumes": [
+        {"letter": "s", "sizeBytes": 1048576}, {"letter": "s", "sizeBytes": 2097152},
+        {"letter": "\u00e9", "sizeBytes": 1}, {"letter": "T"}, {"letter": "U", "sizeBytes": 1, "autoSave": true},
+        {"letter": "V", "sizeBytes": 1, "autoSave": true, "savePeriodic": true, "autoSavePeriodSec": 4,
+         "imagePath": "C:\\v.img"},
+        {"letter": "W", "sizeBytes": 1, "label": "0123456789012345678901234567890123"}]})";
+    std::vector<vorel_boot_config> entries(26);
+    unsigned int count = 0;
+    ASSERT_EQ(VOREL_OK, vorel_config_import_json(text, entries.data(), &count));
+    ASSERT_EQ(7u, count);
+    for (unsigned int i = 0; i < count; ++i) { /* the two S entries are stored, as the driver would be asked */
+        size_t sent = Sent();
+        EXPECT_EQ(i < 2 ? VOREL_OK : VOREL_ERR_INVALID, vorel_config_set(h_, &entries[i])) << i;
+        EXPECT_EQ(sent + (i < 2), Sent()) << i;
+    }
+    EXPECT_EQ(2097152u, As<VOREL_BOOT_CONFIGURATION>(Last().input).SizeBytes);
 }
 
 TEST_F(Requests, CreateFindsTakenLettersWithoutSendingOrMounting)
