@@ -506,6 +506,8 @@ WINADVAPI BOOL WINAPI DeleteService(SC_HANDLE hService)
     if (error == ERROR_SUCCESS) {
         error = SetDword(key, u"DeleteFlag", 1);
         if (error == ERROR_SUCCESS)
+            error = SetDword(key, u"Start", SERVICE_DISABLED);
+        if (error == ERROR_SUCCESS)
             error = (DWORD)RegFlushKey(key);
         RegCloseKey(key);
     }
