@@ -190,6 +190,17 @@ DWORD ReadService(const std::u16string &name, ServiceRecord *record)
     return ERROR_SUCCESS;
 }
 
+/* A service that is there and not marked for deletion: what changes and starts need. */
+DWORD ReadLiveService(const std::u16string &name, ServiceRecord *record)
+{
+    DWORD error = ReadService(name, record);
+    if (error == ERROR_SUCCESS && !record->exists)
+        error = ERROR_SERVICE_DOES_NOT_EXIST;
+    if (error == ERROR_SUCCESS && record->markedForDelete)
+        error = ERROR_SERVICE_MARKED_FOR_DELETE;
+    return error;
+}
+
 DWORD SetDword(HKEY key, const char16_t *name, DWORD value)
 {
     return (DWORD)RegSetValueExW(key, reinterpret_cast<LPCWSTR>(name), 0, REG_DWORD,
@@ -267,6 +278,24 @@ void FillStatus(const ServiceRecord &record, bool running, LPSERVICE_STATUS stat
     status->dwServiceType = record.type;
     status->dwCurrentState = running ? SERVICE_RUNNING : SERVICE_STOPPED;
     status->dwControlsAccepted = running ? SERVICE_ACCEPT_STOP : 0;
+}
+
+/*
+ * The common start of QueryServiceStatus and ControlService: the service behind the
+ * handle (granting access), a status record to fill, and what the registry knows of
+ * the service. Null with the last error set on failure.
+ */
+ScObject *ServiceForStatus(SC_HANDLE handle, DWORD access, LPSERVICE_STATUS status, ServiceRecord *record)
+{
+    ScObject *service = ServiceWith(handle, access);
+    if (service == nullptr)
+        return nullptr;
+    DWORD error = status == nullptr ? ERROR_INVALID_ADDRESS : ReadService(service->name, record);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return nullptr;
+    }
+    return service;
 }
 
 } // namespace
@@ -404,11 +433,7 @@ WINADVAPI BOOL WINAPI ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceTy
         error = ERROR_INVALID_PARAMETER;
     ServiceRecord record;
     if (error == ERROR_SUCCESS)
-        error = ReadService(service->name, &record);
-    if (error == ERROR_SUCCESS && !record.exists)
-        error = ERROR_SERVICE_DOES_NOT_EXIST;
-    if (error == ERROR_SUCCESS && record.markedForDelete)
-        error = ERROR_SERVICE_MARKED_FOR_DELETE;
+        error = ReadLiveService(service->name, &record);
     HKEY key = nullptr;
     if (error == ERROR_SUCCESS)
         error = OpenServiceKey(service->name, KEY_SET_VALUE | KEY_QUERY_VALUE, &key);
@@ -421,15 +446,10 @@ WINADVAPI BOOL WINAPI ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceTy
 
 WINADVAPI BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus)
 {
-    ScObject *service = ServiceWith(hService, SERVICE_QUERY_STATUS);
+    ServiceRecord record;
+    ScObject *service = ServiceForStatus(hService, SERVICE_QUERY_STATUS, lpServiceStatus, &record);
     if (service == nullptr)
         return FALSE;
-    if (lpServiceStatus == nullptr)
-        return Fail(ERROR_INVALID_ADDRESS);
-    ServiceRecord record;
-    DWORD error = ReadService(service->name, &record);
-    if (error != ERROR_SUCCESS)
-        return Fail(error);
     FillStatus(record, ServiceRunning(service->name), lpServiceStatus);
     return TRUE;
 }
@@ -442,11 +462,7 @@ WINADVAPI BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, 
     if (service == nullptr)
         return FALSE;
     ServiceRecord record;
-    DWORD error = ReadService(service->name, &record);
-    if (error == ERROR_SUCCESS && !record.exists)
-        error = ERROR_SERVICE_DOES_NOT_EXIST;
-    if (error == ERROR_SUCCESS && record.markedForDelete)
-        error = ERROR_SERVICE_MARKED_FOR_DELETE;
+    DWORD error = ReadLiveService(service->name, &record);
     if (error == ERROR_SUCCESS && !IsHostService(service->name))
         error = ERROR_NOT_SUPPORTED; /* the machine's host runs only its own driver */
     if (error == ERROR_SUCCESS && advapi::HostRunning())
@@ -463,19 +479,14 @@ WINADVAPI BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERV
                                                               : 0;
     if (Find(hService, ScKind::Service) != nullptr && needed == 0)
         return Fail(ERROR_INVALID_SERVICE_CONTROL);
-    ScObject *service = ServiceWith(hService, needed);
+    ServiceRecord record;
+    ScObject *service = ServiceForStatus(hService, needed, lpServiceStatus, &record);
     if (service == nullptr)
         return FALSE;
-    if (lpServiceStatus == nullptr)
-        return Fail(ERROR_INVALID_ADDRESS);
-    ServiceRecord record;
-    DWORD error = ReadService(service->name, &record);
-    if (error != ERROR_SUCCESS)
-        return Fail(error);
     if (!ServiceRunning(service->name))
         return Fail(ERROR_SERVICE_NOT_ACTIVE);
     if (dwControl == SERVICE_CONTROL_STOP) {
-        error = advapi::StopHost();
+        DWORD error = advapi::StopHost();
         if (error != ERROR_SUCCESS)
             return Fail(error);
     }
@@ -489,11 +500,7 @@ WINADVAPI BOOL WINAPI DeleteService(SC_HANDLE hService)
     if (service == nullptr)
         return FALSE;
     ServiceRecord record;
-    DWORD error = ReadService(service->name, &record);
-    if (error == ERROR_SUCCESS && !record.exists)
-        error = ERROR_SERVICE_DOES_NOT_EXIST;
-    if (error == ERROR_SUCCESS && record.markedForDelete)
-        error = ERROR_SERVICE_MARKED_FOR_DELETE;
+    DWORD error = ReadLiveService(service->name, &record);
     if (error != ERROR_SUCCESS)
         return Fail(error);
     if (!ServiceRunning(service->name)) {
