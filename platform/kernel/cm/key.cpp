@@ -72,12 +72,15 @@ bool CallerIsAdministrator()
     return administrator;
 }
 
-/* Whether a key lies in \REGISTRY\MACHINE (lock held). */
-bool IsMachineKey(const Node *node)
+/* Whether only administrators may change a key: \REGISTRY itself and what lies in
+ * \REGISTRY\MACHINE (lock held). */
+bool IsAdministratorsKey(const Node *node)
 {
-    while (node->parent != nullptr && node->parent->parent != nullptr)
+    if (node->parent == nullptr)
+        return true;
+    while (node->parent->parent != nullptr)
         node = node->parent;
-    return node->parent != nullptr && UpcaseName(node->name) == u"MACHINE";
+    return UpcaseName(node->name) == u"MACHINE";
 }
 
 /*
@@ -122,8 +125,9 @@ NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_A
 
     // HKLM's security lets users read and only administrators change it; that much
     // of it is kept for user-mode callers.
-    bool refuseWrites = mode == UserMode && (GrantedKeyAccess(desiredAccess) & kKeyWriteRights) != 0 &&
-                        !CallerIsAdministrator();
+    // Creating a key changes its parent whatever access is asked for the new one.
+    bool administrator = mode != UserMode || CallerIsAdministrator();
+    bool asksToWrite = (GrantedKeyAccess(desiredAccess) & kKeyWriteRights) != 0;
 
     auto body = static_cast<KeyBody *>(ob::CreateObject(KeyType(), sizeof(KeyBody)));
     if (body == nullptr) {
@@ -145,8 +149,8 @@ NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_A
             Node *found = nullptr;
             if (node != nullptr)
                 found = components.empty() ? node : FindSubkey(node, components.back());
-            if (refuseWrites && (found != nullptr || (node != nullptr && create)) &&
-                IsMachineKey(found != nullptr ? found : node)) {
+            if (!administrator && ((found != nullptr && asksToWrite && IsAdministratorsKey(found)) ||
+                                   (found == nullptr && node != nullptr && create && IsAdministratorsKey(node)))) {
                 found = nullptr;
                 status = STATUS_ACCESS_DENIED;
             } else if (found != nullptr) {
