@@ -5,7 +5,9 @@
  * goes to it as a native call of this process, with this process's token. While none
  * does, the process boots a machine of its own on the state directory, without any
  * driver: the machine takes the hive's lock, so it never edits a hive another owner
- * holds, and it is shut down (writing what changed) when the last key is closed.
+ * holds, and it is shut down (writing what changed) when the last key is closed. A
+ * process that may not write the state directory cannot take that lock: its calls,
+ * reads included, are refused with STATUS_ACCESS_DENIED until a host runs.
  *
  * Statuses are NTSTATUS values; keys are this file's own handles.
  */
