@@ -24,3 +24,9 @@ if(TARGET vorel)
   install(TARGETS vorel LIBRARY DESTINATION ${VOREL_INSTALL_SYSTEM_DIR}/drivers)
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/lib/vorellib.h DESTINATION include)
+
+# The systemd unit, with the install prefix filled in when it is installed (the prefix
+# can be chosen at install time), in lib/systemd/system/.
+install(CODE "set(VOREL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${CMAKE_SOURCE_DIR}/packaging/vorel.service.in\" \"${CMAKE_BINARY_DIR}/vorel.service\" @ONLY)")
+install(FILES ${CMAKE_BINARY_DIR}/vorel.service DESTINATION lib/systemd/system)

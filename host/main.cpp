@@ -242,6 +242,16 @@ std::string DriverImage(const Options &options, const host::Paths &paths)
         Say("cannot read the service key of '%s' (status 0x%08X)", kService, (unsigned)status);
         return std::string();
     }
+    if (key.exists && key.markedForDelete) {
+        // The service was deleted while its driver ran: it goes now, and is not loaded.
+        status = host::RemoveServiceKey(kServiceWide);
+        if (!NT_SUCCESS(status)) {
+            Say("cannot remove the deleted service '%s' (status 0x%08X)", kService, (unsigned)status);
+            return std::string();
+        }
+        Say("the service '%s' was deleted; its key is removed", kService);
+        key = host::ServiceKey();
+    }
     std::string path;
     if (!options.driver.empty()) {
         char resolved[PATH_MAX];

@@ -4,6 +4,8 @@
  */
 #include "service_key.h"
 
+#include "machine.h"
+
 #include <wdm.h>
 
 #include <cstring>
@@ -41,7 +43,70 @@ NTSTATUS SetDword(HANDLE key, const std::u16string &name, ULONG value)
     return SetValue(key, name, REG_DWORD, &value, sizeof(value));
 }
 
+ULONG ReadDword(HANDLE key, const std::u16string &name)
+{
+    UNICODE_STRING valueName = Counted(name);
+    uint8_t buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    ULONG length = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer, sizeof(buffer), &length);
+    auto *info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION *>(buffer);
+    if (!NT_SUCCESS(status) || info->Type != REG_DWORD || info->DataLength != sizeof(ULONG))
+        return 0;
+    ULONG value;
+    std::memcpy(&value, info->Data, sizeof(value));
+    return value;
+}
+
+NTSTATUS OpenKeyBelow(HANDLE root, const std::u16string &path, ACCESS_MASK access, HANDLE *handle)
+{
+    UNICODE_STRING name = Counted(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
+    return ZwOpenKey(handle, access, &attributes);
+}
+
+/* Deletes an open key's subkeys, deepest first, then the key. */
+NTSTATUS DeleteTree(HANDLE key)
+{
+    uint8_t buffer[sizeof(KEY_BASIC_INFORMATION) + 256 * sizeof(WCHAR)];
+    for (;;) {
+        // Each deleted subkey moves the next one to index 0.
+        ULONG length = 0;
+        NTSTATUS status = ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, sizeof(buffer), &length);
+        if (status == STATUS_NO_MORE_ENTRIES)
+            break;
+        if (!NT_SUCCESS(status))
+            return status;
+        auto *basic = reinterpret_cast<KEY_BASIC_INFORMATION *>(buffer);
+        std::u16string child(reinterpret_cast<const char16_t *>(basic->Name), basic->NameLength / sizeof(WCHAR));
+        HANDLE childKey;
+        status = OpenKeyBelow(key, child, DELETE | KEY_ENUMERATE_SUB_KEYS, &childKey);
+        if (NT_SUCCESS(status)) {
+            status = DeleteTree(childKey);
+            ZwClose(childKey);
+        }
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    return ZwDeleteKey(key);
+}
+
 } // namespace
+
+int32_t RemoveServiceKey(const std::u16string &service)
+{
+    HANDLE handle;
+    NTSTATUS status = OpenKeyBelow(nullptr, kServicesKey + service, DELETE | KEY_ENUMERATE_SUB_KEYS, &handle);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND)
+        return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status))
+        return status;
+    status = DeleteTree(handle);
+    ZwClose(handle);
+    if (NT_SUCCESS(status) && !machine::FlushRegistry())
+        status = STATUS_REGISTRY_IO_FAILED;
+    return status;
+}
 
 int32_t ReadServiceKey(const std::u16string &service, ServiceKey *key)
 {
@@ -57,6 +122,7 @@ int32_t ReadServiceKey(const std::u16string &service, ServiceKey *key)
     if (!NT_SUCCESS(status))
         return status;
     key->exists = true;
+    key->markedForDelete = ReadDword(handle, u"DeleteFlag") != 0;
     std::u16string valueText = u"ImagePath";
     UNICODE_STRING valueName = Counted(valueText);
     std::vector<uint8_t> buffer(sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 2048);

@@ -13,6 +13,7 @@ namespace host {
 struct ServiceKey {
     bool exists = false;
     std::u16string imagePath; /* empty when the key has no ImagePath */
+    bool markedForDelete = false; /* DeleteFlag: deleted while it ran */
 };
 
 /* Reads the service key. Returns an NTSTATUS (a missing key is success with exists = false). */
@@ -21,5 +22,8 @@ int32_t ReadServiceKey(const std::u16string &service, ServiceKey *key);
  * Start 1, ErrorControl 1, ImagePath, DisplayName; flushed at once. */
 int32_t WriteServiceKey(const std::u16string &service, const std::u16string &displayName,
                         const std::u16string &imagePath);
+
+/* Removes the service key with everything below it, and writes the change at once. */
+int32_t RemoveServiceKey(const std::u16string &service);
 
 } // namespace host

@@ -139,6 +139,16 @@ NTSTATUS InvokeNativeCall(const CallBody &c)
         return NtClearEvent(Pointer(a[0]));
     case CallNumber::NtWaitForSingleObject:
         return NtWaitForSingleObject(Pointer(a[0]), Flag(a[1]), To<LARGE_INTEGER>(a[2]));
+    case CallNumber::NtCreateKey:
+    case CallNumber::NtOpenKey:
+    case CallNumber::NtDeleteKey:
+    case CallNumber::NtQueryValueKey:
+    case CallNumber::NtEnumerateValueKey:
+    case CallNumber::NtSetValueKey:
+    case CallNumber::NtDeleteValueKey:
+    case CallNumber::NtFlushKey:
+    case CallNumber::NtEnumerateKey:
+        return InvokeRegistryCall(c);
     }
     return STATUS_INVALID_SYSTEM_SERVICE;
 }

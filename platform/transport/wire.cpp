@@ -81,6 +81,24 @@ constexpr CallShape kShapes[] = {
     {CallNumber::NtClearEvent, "NtClearEvent", 1, At(), At()},
     /* handle, alertable, time-out* */
     {CallNumber::NtWaitForSingleObject, "NtWaitForSingleObject", 3, At(1), At()},
+    /* handle*, access, attributes*, title index, class*, options, disposition* */
+    {CallNumber::NtCreateKey, "NtCreateKey", 7, At(1, 3, 5), At()},
+    /* handle*, access, attributes* */
+    {CallNumber::NtOpenKey, "NtOpenKey", 3, At(1), At()},
+    /* handle */
+    {CallNumber::NtDeleteKey, "NtDeleteKey", 1, At(), At()},
+    /* handle, value name*, class, information*, length, result length* */
+    {CallNumber::NtQueryValueKey, "NtQueryValueKey", 6, At(2, 4), At(4)},
+    /* handle, index, class, information*, length, result length* */
+    {CallNumber::NtEnumerateValueKey, "NtEnumerateValueKey", 6, At(1, 2, 4), At(4)},
+    /* handle, value name*, title index, type, data*, data size */
+    {CallNumber::NtSetValueKey, "NtSetValueKey", 6, At(2, 3, 5), At(5)},
+    /* handle, value name* */
+    {CallNumber::NtDeleteValueKey, "NtDeleteValueKey", 2, At(), At()},
+    /* handle */
+    {CallNumber::NtFlushKey, "NtFlushKey", 1, At(), At()},
+    /* handle, index, class, information*, length, result length* */
+    {CallNumber::NtEnumerateKey, "NtEnumerateKey", 6, At(1, 2, 4), At(4)},
 };
 
 /* Every length is a 32-bit argument of its call. */

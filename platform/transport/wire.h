@@ -70,7 +70,7 @@
  *     the socket wait on the connection, a bounded number; past that the client is
  *     taken to have stopped reading and the connection ends.
  *
- * Version 2 added every call after NtClose. The Hello is the only place the two
+ * Version 2 added every call after NtClose; version 3 the registry calls (NtCreateKey on). The Hello is the only place the two
  * sides agree on what they speak, so the set of calls is part of the version: a
  * client is told at once that a host does not know its calls, rather than losing
  * its connection (and every handle) at the first one the host would refuse.
@@ -85,7 +85,7 @@
 
 namespace transport {
 
-constexpr uint32_t kProtocolVersion = 2;
+constexpr uint32_t kProtocolVersion = 3;
 /* Every client's user space has this size. */
 constexpr uint64_t kUserSpaceBytes = 64ull << 20;
 /* Lowest address a user space may start at: Windows never maps user memory below 64 KiB. */
@@ -138,6 +138,15 @@ enum class CallNumber : uint32_t {
     NtSetEvent = 27,
     NtClearEvent = 28,
     NtWaitForSingleObject = 29,
+    NtCreateKey = 30,
+    NtOpenKey = 31,
+    NtDeleteKey = 32,
+    NtQueryValueKey = 33,
+    NtEnumerateValueKey = 34,
+    NtSetValueKey = 35,
+    NtDeleteValueKey = 36,
+    NtFlushKey = 37,
+    NtEnumerateKey = 38,
 };
 
 /* A call's shape: its argument count, which arguments are 32-bit values, and which

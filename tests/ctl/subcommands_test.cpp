@@ -271,15 +271,19 @@ TEST_F(Subcommands, AutoStoresRemovesAndListsConfigurations)
               listed.out);
 }
 
-TEST_F(Subcommands, InstallAndUninstallNeedAServiceControlManager)
+TEST_F(Subcommands, InstallWithoutAPathLooksInTheSystemDirectory)
 {
-    for (const char *subcommand : {"install", "uninstall"}) {
-        Outcome outcome = Run({subcommand});
-        EXPECT_EQ(2, outcome.exitCode);
-        EXPECT_EQ("vorelctl: cannot open the service control manager\n"
-                  "          (Win32 error 120: This function is not supported on this system.)\n",
-                  outcome.err);
-    }
+    setenv("VOREL_SYSTEM_DIR", "/nonexistent-vorel-system", 1);
+    Outcome install = Run({"install"});
+    unsetenv("VOREL_SYSTEM_DIR");
+    EXPECT_EQ(3, install.exitCode);
+    EXPECT_EQ("vorelctl: driver file not found: C:\\nonexistent-vorel-system\\drivers\\vorel.sys\n", install.err);
+    EXPECT_EQ("", install.out);
+
+    // The host's machine has no such service: nothing to remove.
+    Outcome uninstall = Run({"uninstall"});
+    EXPECT_EQ(0, uninstall.exitCode) << uninstall.err;
+    EXPECT_EQ("Already uninstalled.\n", uninstall.out);
 }
 
 } // namespace

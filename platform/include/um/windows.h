@@ -36,6 +36,8 @@ typedef struct HWND__ *HWND;
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 
+#define MAX_PATH 260
+
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
 /* ---- Access rights ------------------------------------------------------------------ */
@@ -290,6 +292,9 @@ WINBASEAPI BOOL WINAPI SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HAN
 WINBASEAPI BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTEGER lpFreeBytesAvailableToCaller,
                                            PULARGE_INTEGER lpTotalNumberOfBytes,
                                            PULARGE_INTEGER lpTotalNumberOfFreeBytes);
+WINBASEAPI DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR *lpFilePart);
+WINBASEAPI UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 WINBASEAPI UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName);
 WINBASEAPI DWORD WINAPI GetLogicalDrives(VOID);
 

@@ -12,6 +12,7 @@
 
 #include <ntstatus.h>
 #include <km/rtl.h>
+#include <km/se.h>
 
 #include <cstdio>
 
@@ -58,6 +59,30 @@ ACCESS_MASK GrantedKeyAccess(ACCESS_MASK desired)
     return desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED | KEY_WOW64_RES);
 }
 
+/* Rights that change a key, its values or its subkeys. */
+constexpr ACCESS_MASK kKeyWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC |
+                                        WRITE_OWNER;
+
+bool CallerIsAdministrator()
+{
+    SECURITY_SUBJECT_CONTEXT subject;
+    SeCaptureSubjectContext(&subject);
+    bool administrator = SeTokenIsAdmin(SeQuerySubjectContextToken(&subject)) != FALSE;
+    SeReleaseSubjectContext(&subject);
+    return administrator;
+}
+
+/* Whether only administrators may change a key: \REGISTRY itself and what lies in
+ * \REGISTRY\MACHINE (lock held). */
+bool IsAdministratorsKey(const Node *node)
+{
+    if (node->parent == nullptr)
+        return true;
+    while (node->parent->parent != nullptr)
+        node = node->parent;
+    return UpcaseName(node->name) == u"MACHINE";
+}
+
 /*
  * The common worker of ZwCreateKey and ZwOpenKey. The key object is allocated
  * before the tree is touched, so that a failed allocation changes nothing; the
@@ -98,6 +123,12 @@ NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_A
             return status;
     }
 
+    // HKLM's security lets users read and only administrators change it; that much
+    // of it is kept for user-mode callers.
+    // Creating a key changes its parent whatever access is asked for the new one.
+    bool administrator = mode != UserMode || CallerIsAdministrator();
+    bool asksToWrite = (GrantedKeyAccess(desiredAccess) & kKeyWriteRights) != 0;
+
     auto body = static_cast<KeyBody *>(ob::CreateObject(KeyType(), sizeof(KeyBody)));
     if (body == nullptr) {
         if (rootBody != nullptr)
@@ -118,7 +149,11 @@ NTSTATUS OpenOrCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_A
             Node *found = nullptr;
             if (node != nullptr)
                 found = components.empty() ? node : FindSubkey(node, components.back());
-            if (found != nullptr) {
+            if (!administrator && ((found != nullptr && asksToWrite && IsAdministratorsKey(found)) ||
+                                   (found == nullptr && node != nullptr && create && IsAdministratorsKey(node)))) {
+                found = nullptr;
+                status = STATUS_ACCESS_DENIED;
+            } else if (found != nullptr) {
                 status = STATUS_SUCCESS;
             } else if (node == nullptr || !create) {
                 status = STATUS_OBJECT_NAME_NOT_FOUND;

@@ -556,6 +556,19 @@ BOOL SetHostFileInformation(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS information
     }
 }
 
+DWORD HostFileAttributes(const std::string &path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        FailWith(ErrorOfErrno(errno, path));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!(st.st_mode & 0222))
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes;
+}
+
 BOOL HostDiskFreeSpace(const std::string &path, ULARGE_INTEGER *callerFree, ULARGE_INTEGER *total,
                        ULARGE_INTEGER *totalFree)
 {

@@ -70,8 +70,11 @@ constexpr Message kMessages[] = {
     {1005, "The volume does not contain a recognized file system.\r\n"
            "Please make sure that all required file system drivers are loaded and that the volume is not "
            "corrupted.\r\n"},
+    {1052, "The requested control is not valid for this service.\r\n"},
+    {1053, "The service did not respond to the start or control request in a timely fashion.\r\n"},
     {1056, "An instance of the service is already running.\r\n"},
     {1060, "The specified service does not exist as an installed service.\r\n"},
+    {1062, "The service has not been started.\r\n"},
     {1072, "The specified service has been marked for deletion.\r\n"},
     {1073, "The specified service already exists.\r\n"},
     {1113, "No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},

@@ -106,6 +106,8 @@ BOOL WriteHostFile(HANDLE handle, const void *buffer, DWORD length, DWORD *done,
 BOOL QueryHostFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION *information);
 BOOL SetHostFileInformation(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS informationClass, const void *record,
                             DWORD length);
+/* GetFileAttributesW on a host path: the attributes, or INVALID_FILE_ATTRIBUTES with the last error set. */
+DWORD HostFileAttributes(const std::string &path);
 BOOL HostDiskFreeSpace(const std::string &path, ULARGE_INTEGER *callerFree, ULARGE_INTEGER *total,
                        ULARGE_INTEGER *totalFree);
 /* Closes a host-file handle (carrying out a pending delete); false when it is none. */

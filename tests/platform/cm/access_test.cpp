@@ -79,6 +79,40 @@ TEST_F(RegistryAccessTest, KernelModeCallersAreNotCheckedButKernelHandlesStayInK
     });
 }
 
+TEST_F(RegistryAccessTest, OnlyAnAdministratorChangesTheMachinesKeys)
+{
+    Key setup;
+    ASSERT_EQ(CreateKey(setup, SERVICES u"\\vorel"), STATUS_SUCCESS);
+    ASSERT_EQ(SetDword(setup.get(), u"Flags", 1), STATUS_SUCCESS);
+
+    machine::ProcessIdentity standardUser;
+    standardUser.uid = standardUser.gid = 65534;
+    void *process = machine::CreateProcess(standardUser);
+    machine::EnterProcess(process);
+    Key reader, writer, deleter, created, outside;
+    EXPECT_EQ(UserOpen(reader, SERVICES u"\\vorel", KEY_READ), STATUS_SUCCESS) << "everyone reads HKLM";
+    EXPECT_EQ(UserQuery(reader.get()), STATUS_SUCCESS);
+    EXPECT_EQ(UserOpen(writer, SERVICES u"\\vorel", KEY_SET_VALUE), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(UserOpen(writer, SERVICES u"\\vorel", GENERIC_WRITE), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(UserOpen(deleter, SERVICES u"\\vorel", DELETE), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(writer.get(), nullptr);
+    Name name(SERVICES u"\\vorel\\Added");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    EXPECT_EQ(NtCreateKey(created.out(), KEY_READ, &attributes, 0, nullptr, 0, nullptr), STATUS_ACCESS_DENIED)
+        << "creating a subkey changes its parent";
+    Name top(u"\\Registry\\Added");
+    InitializeObjectAttributes(&attributes, top, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    EXPECT_EQ(NtCreateKey(outside.out(), KEY_READ, &attributes, 0, nullptr, 0, nullptr), STATUS_ACCESS_DENIED);
+    reader.Close();
+    machine::LeaveProcess();
+    machine::ReleaseProcess(process);
+
+    Key added;
+    EXPECT_EQ(OpenKey(added, SERVICES u"\\vorel\\Added"), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenKey(added, u"\\Registry\\Added"), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
 TEST_F(RegistryAccessTest, HandlesThatAreNotKeysAreRefused)
 {
     HANDLE thread;
