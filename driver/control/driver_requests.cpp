@@ -1,6 +1,6 @@
 /*
- * Control requests about the driver itself: ping, the settings and the last
- * persistence error.
+ * Control requests about the driver itself: ping, the settings, the last
+ * persistence error, the I/O statistics and prepare-unload.
  */
 #include "vorel.h"
 
@@ -62,5 +62,29 @@ NTSTATUS LastPersistenceErrorRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, 
     RtlCopyMemory(Buffer, VorelData.LastPersistenceError, sizeof(VOREL_PERSISTENCE_ERROR));
     KeReleaseSpinLock(&VorelData.PersistenceErrorLock, irql);
     Irp->IoStatus.Information = sizeof(VOREL_PERSISTENCE_ERROR);
+    return STATUS_SUCCESS;
+}
+
+/* IoStatisticsRequest: the running I/O totals of the Online volumes (32 bytes). */
+NTSTATUS IoStatisticsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    VOREL_IO_STATISTICS totals;
+    QueryRunningTotals(&totals);
+    RtlCopyMemory(Buffer, &totals, sizeof(totals));
+    Irp->IoStatus.Information = sizeof(totals);
+    return STATUS_SUCCESS;
+}
+
+/* LifetimeStatisticsRequest: the lifetime totals and peak speeds (32 bytes). */
+NTSTATUS LifetimeStatisticsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    VOREL_LIFETIME_STATISTICS totals;
+    QueryLifetimeTotals(&totals);
+    RtlCopyMemory(Buffer, &totals, sizeof(totals));
+    Irp->IoStatus.Information = sizeof(totals);
     return STATUS_SUCCESS;
 }
