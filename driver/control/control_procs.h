@@ -27,6 +27,7 @@ CONTROL_REQUEST_ROUTINE SetSettingsRequest;
 CONTROL_REQUEST_ROUTINE LastPersistenceErrorRequest;
 CONTROL_REQUEST_ROUTINE IoStatisticsRequest;
 CONTROL_REQUEST_ROUTINE LifetimeStatisticsRequest;
+CONTROL_REQUEST_ROUTINE PrepareUnloadRequest;
 
 /* request_checks.cpp: each request's own record checks */
 CONTROL_REQUEST_ROUTINE CheckCreateVolume;

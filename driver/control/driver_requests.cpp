@@ -88,3 +88,36 @@ NTSTATUS LifetimeStatisticsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, UL
     Irp->IoStatus.Information = sizeof(totals);
     return STATUS_SUCCESS;
 }
+
+/*
+ * PrepareUnloadRequest: PASSIVE_LEVEL. Gets the driver ready to be unloaded:
+ * stops the services, dismounts every Online volume and, when all went, removes
+ * the control device and the registrations. A volume that stays puts the
+ * services back and the result is STATUS_DEVICE_BUSY, a warning, so the count
+ * still reaches the caller. The reply (when the output holds it) is the number
+ * of volumes that stayed.
+ *
+ * The whole request holds the service control mutex: a second prepare-unload
+ * waits and then finds nothing left to do, instead of removing the device twice,
+ * and a shutdown that stops the services meanwhile waits for it.
+ */
+NTSTATUS PrepareUnloadRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    LockServiceControl();
+    StopDriverServices();
+    ULONG failures = DismountAllVolumes();
+    if (OutputLength >= sizeof(VOREL_PREPARE_UNLOAD_REPLY)) {
+        ((VOREL_PREPARE_UNLOAD_REPLY *)Buffer)->VolumesNotDismounted = failures;
+        Irp->IoStatus.Information = sizeof(VOREL_PREPARE_UNLOAD_REPLY);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (failures == 0) {
+        RemoveControlDevice();
+    } else {
+        StartDriverServices();
+        status = STATUS_DEVICE_BUSY;
+    }
+    UnlockServiceControl();
+    return status;
+}

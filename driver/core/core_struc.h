@@ -6,7 +6,8 @@
  * ascending address order unless their rank says otherwise.
  *
  *   0. service control mutex (VorelData.ServiceControlMutex) starting and stopping the
- *                                                           driver-wide service threads
+ *                                                           driver-wide service threads; the
+ *                                                           whole of a prepare-unload
  *   1. configuration mutex (VorelData.ConfigurationMutex)   boot configuration store
  *   2. volume main resource (Vcb->Resource)                 dismounted flag, teardown
  *   3. volume tree resource (Vcb->TreeResource)             directory tree shape, traversal
