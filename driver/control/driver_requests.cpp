@@ -65,6 +65,14 @@ NTSTATUS LastPersistenceErrorRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, 
     return STATUS_SUCCESS;
 }
 
+/* ReplyWith: the request's reply is Length bytes of Reply. */
+static NTSTATUS ReplyWith(PIRP Irp, PVOID Buffer, const VOID *Reply, ULONG Length)
+{
+    RtlCopyMemory(Buffer, Reply, Length);
+    Irp->IoStatus.Information = Length;
+    return STATUS_SUCCESS;
+}
+
 /* IoStatisticsRequest: the running I/O totals of the Online volumes (32 bytes). */
 NTSTATUS IoStatisticsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
 {
@@ -72,9 +80,7 @@ NTSTATUS IoStatisticsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG Ou
     UNREFERENCED_PARAMETER(OutputLength);
     VOREL_IO_STATISTICS totals;
     QueryRunningTotals(&totals);
-    RtlCopyMemory(Buffer, &totals, sizeof(totals));
-    Irp->IoStatus.Information = sizeof(totals);
-    return STATUS_SUCCESS;
+    return ReplyWith(Irp, Buffer, &totals, sizeof(totals));
 }
 
 /* LifetimeStatisticsRequest: the lifetime totals and peak speeds (32 bytes). */
@@ -84,9 +90,7 @@ NTSTATUS LifetimeStatisticsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, UL
     UNREFERENCED_PARAMETER(OutputLength);
     VOREL_LIFETIME_STATISTICS totals;
     QueryLifetimeTotals(&totals);
-    RtlCopyMemory(Buffer, &totals, sizeof(totals));
-    Irp->IoStatus.Information = sizeof(totals);
-    return STATUS_SUCCESS;
+    return ReplyWith(Irp, Buffer, &totals, sizeof(totals));
 }
 
 /*
