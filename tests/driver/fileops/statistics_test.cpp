@@ -79,12 +79,7 @@ std::optional<ULONGLONG> ReadServiceQword(const std::string &subkey, const char 
 /* The driver on a machine whose clock moves only when the test says. */
 class StatisticsTest : public VolumeTest {
 protected:
-    machine::Config BootConfig() override
-    {
-        machine::Config config;
-        config.clock = machine::ClockMode::Manual;
-        return config;
-    }
+    machine::Config BootConfig() override { return ManualClockConfig(); }
 
     VOREL_IO_STATISTICS Running()
     {

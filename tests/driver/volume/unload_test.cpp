@@ -135,12 +135,8 @@ TEST_F(UnloadTest, AnIdleDriverGivesUpItsDeviceAndUnloadFindsNothing)
  */
 class UnloadRaceTest : public UnloadTest {
 protected:
-    machine::Config BootConfig() override
-    {
-        machine::Config config;
-        config.clock = machine::ClockMode::Manual; /* no sample but the stop's */
-        return config;
-    }
+    /* No sample but the stop's. */
+    machine::Config BootConfig() override { return ManualClockConfig(); }
 };
 
 TEST_F(UnloadRaceTest, ShutdownAndPrepareUnloadRacingStopEachServiceOnce)
