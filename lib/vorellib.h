@@ -228,6 +228,13 @@ VORELLIB_API vorel_status vorel_volume_holders(vorel_handle h, char letter, unsi
 /* Reserved statistics: this driver refuses both (VOREL_ERR_NOT_SUPPORTED). */
 VORELLIB_API vorel_status vorel_slab_stats_query(vorel_handle h, char letter, vorel_slab_stats *stats);
 VORELLIB_API vorel_status vorel_sd_stats_query(vorel_handle h, char letter, vorel_sd_stats *stats);
+/*
+ * Gets the driver ready to be unloaded: its services stop and every volume is
+ * dismounted; then its control device goes. VOREL_ERR_BUSY when a volume stayed
+ * (the driver runs on as before). *volumes_left (optional) receives the number of
+ * volumes that stayed whenever the driver replied, on success and on busy alike.
+ */
+VORELLIB_API vorel_status vorel_prepare_unload(vorel_handle h, unsigned int *volumes_left);
 /* Bytes and operations read and written on every mounted volume since the driver started. */
 VORELLIB_API vorel_status vorel_io_stats_query(vorel_handle h, vorel_io_totals *totals);
 /* Totals kept across driver restarts, with the peak speeds. */

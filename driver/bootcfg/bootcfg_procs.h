@@ -8,6 +8,9 @@ KSTART_ROUTINE AutoMountService;
 KSTART_ROUTINE AutoSaveService;
 KSTART_ROUTINE StatisticsService;
 
-/* statistics.cpp */
+/* statistics.cpp; StatisticsService (above) lives there too */
 VOID OpenStatisticsKeys(VOID);
 VOID CloseStatisticsKeys(VOID);
+VOID QueryRunningTotals(VOREL_IO_STATISTICS *Totals);
+VOID QueryLifetimeTotals(VOREL_LIFETIME_STATISTICS *Totals);
+VOID RetireVolumeIo(PVCB Vcb);                                      /* volume list lock held */

@@ -22,9 +22,3 @@ VOID NTAPI AutoSaveService(PVOID Context)
     WaitForStop((PSERVICE_THREAD)Context);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
-
-VOID NTAPI StatisticsService(PVOID Context)
-{
-    WaitForStop((PSERVICE_THREAD)Context);
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}

@@ -48,17 +48,18 @@ static const CONTROL_REQUEST ControlRequests[] = {
      NULL, PersistenceStateRequest},
     {IOCTL_VOREL_LAST_PERSISTENCE_ERROR, GATE_NONE, FALSE, 0, sizeof(VOREL_PERSISTENCE_ERROR), NULL,
      LastPersistenceErrorRequest},
-    {IOCTL_VOREL_PREPARE_UNLOAD, GATE_USER_ACCESS, FALSE, 0, 0, NULL, NULL},
+    {IOCTL_VOREL_PREPARE_UNLOAD, GATE_USER_ACCESS, FALSE, 0, 0, NULL, PrepareUnloadRequest},
     {IOCTL_VOREL_SET_BOOT_CONFIGURATION, GATE_USER_ACCESS, TRUE, sizeof(VOREL_BOOT_CONFIGURATION), 0,
      CheckSetBootConfiguration, NULL},
     {IOCTL_VOREL_DELETE_BOOT_CONFIGURATION, GATE_USER_ACCESS, TRUE, sizeof(VOREL_LETTER_INPUT), 0, NULL, NULL},
     {IOCTL_VOREL_QUERY_BOOT_CONFIGURATION, GATE_NONE, FALSE, 0, sizeof(VOREL_BOOT_CONFIGURATION_LIST), NULL, NULL},
     {IOCTL_VOREL_QUERY_MOUNTED_VOLUMES, GATE_NONE, FALSE, 0, sizeof(VOREL_MOUNTED_VOLUME_LIST), NULL,
      QueryMountedVolumesRequest},
-    {IOCTL_VOREL_IO_STATISTICS, GATE_NONE, FALSE, 0, sizeof(VOREL_IO_STATISTICS), NULL, NULL},
+    {IOCTL_VOREL_IO_STATISTICS, GATE_NONE, FALSE, 0, sizeof(VOREL_IO_STATISTICS), NULL, IoStatisticsRequest},
     {IOCTL_VOREL_RESIZE_VOLUME, GATE_USER_ACCESS, TRUE, sizeof(VOREL_RESIZE_INPUT), 0, CheckResizeVolume,
      ResizeVolumeRequest},
-    {IOCTL_VOREL_LIFETIME_STATISTICS, GATE_NONE, FALSE, 0, sizeof(VOREL_LIFETIME_STATISTICS), NULL, NULL},
+    {IOCTL_VOREL_LIFETIME_STATISTICS, GATE_NONE, FALSE, 0, sizeof(VOREL_LIFETIME_STATISTICS), NULL,
+     LifetimeStatisticsRequest},
     {IOCTL_VOREL_VOLUME_HOLDERS, GATE_NONE, TRUE, sizeof(VOREL_LETTER_INPUT), sizeof(VOREL_VOLUME_HOLDERS), NULL,
      VolumeHoldersRequest},
 };
@@ -151,7 +152,7 @@ NTSTATUS NTAPI VorelDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = DiskDeviceRequest(vdr, Irp);
     else if (VcbFromDevice(DeviceObject) != NULL)
         status = FileSystemDeviceRequest(DeviceObject);
-    else if (DeviceObject == VorelData.ControlDevice)
+    else if (IsControlDevice(DeviceObject))
         status = ControlDeviceRequest(Irp);
     else
         status = STATUS_INVALID_DEVICE_REQUEST;

@@ -19,12 +19,15 @@ BOOLEAN CallerGateAllows(PIRP Irp);
 typedef NTSTATUS CONTROL_REQUEST_ROUTINE(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength);
 typedef CONTROL_REQUEST_ROUTINE *PCONTROL_REQUEST_ROUTINE;
 
-/* driver_requests.cpp: requests about the driver itself, and the driver's build stamp */
+/* driver_requests.cpp: requests about the driver itself (statistics and prepare-unload too), and the build stamp */
 extern const char BuildStamp[];
 CONTROL_REQUEST_ROUTINE PingRequest;
 CONTROL_REQUEST_ROUTINE GetSettingsRequest;
 CONTROL_REQUEST_ROUTINE SetSettingsRequest;
 CONTROL_REQUEST_ROUTINE LastPersistenceErrorRequest;
+CONTROL_REQUEST_ROUTINE IoStatisticsRequest;
+CONTROL_REQUEST_ROUTINE LifetimeStatisticsRequest;
+CONTROL_REQUEST_ROUTINE PrepareUnloadRequest;
 
 /* request_checks.cpp: each request's own record checks */
 CONTROL_REQUEST_ROUTINE CheckCreateVolume;

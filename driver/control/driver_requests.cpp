@@ -1,6 +1,6 @@
 /*
- * Control requests about the driver itself: ping, the settings and the last
- * persistence error.
+ * Control requests about the driver itself: ping, the settings, the last
+ * persistence error, the I/O statistics and prepare-unload.
  */
 #include "vorel.h"
 
@@ -63,4 +63,65 @@ NTSTATUS LastPersistenceErrorRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, 
     KeReleaseSpinLock(&VorelData.PersistenceErrorLock, irql);
     Irp->IoStatus.Information = sizeof(VOREL_PERSISTENCE_ERROR);
     return STATUS_SUCCESS;
+}
+
+/* ReplyWith: the request's reply is Length bytes of Reply. */
+static NTSTATUS ReplyWith(PIRP Irp, PVOID Buffer, const VOID *Reply, ULONG Length)
+{
+    RtlCopyMemory(Buffer, Reply, Length);
+    Irp->IoStatus.Information = Length;
+    return STATUS_SUCCESS;
+}
+
+/* IoStatisticsRequest: the running I/O totals of the Online volumes (32 bytes). */
+NTSTATUS IoStatisticsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    VOREL_IO_STATISTICS totals;
+    QueryRunningTotals(&totals);
+    return ReplyWith(Irp, Buffer, &totals, sizeof(totals));
+}
+
+/* LifetimeStatisticsRequest: the lifetime totals and peak speeds (32 bytes). */
+NTSTATUS LifetimeStatisticsRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    UNREFERENCED_PARAMETER(OutputLength);
+    VOREL_LIFETIME_STATISTICS totals;
+    QueryLifetimeTotals(&totals);
+    return ReplyWith(Irp, Buffer, &totals, sizeof(totals));
+}
+
+/*
+ * PrepareUnloadRequest: PASSIVE_LEVEL. Gets the driver ready to be unloaded:
+ * stops the services, dismounts every Online volume and, when all went, removes
+ * the control device and the registrations. A volume that stays puts the
+ * services back and the result is STATUS_DEVICE_BUSY, a warning, so the count
+ * still reaches the caller. The reply (when the output holds it) is the number
+ * of volumes that stayed.
+ *
+ * The whole request holds the service control mutex: a second prepare-unload
+ * waits and then finds nothing left to do, instead of removing the device twice,
+ * and a shutdown that stops the services meanwhile waits for it.
+ */
+NTSTATUS PrepareUnloadRequest(PIRP Irp, PVOID Buffer, ULONG InputLength, ULONG OutputLength)
+{
+    UNREFERENCED_PARAMETER(InputLength);
+    LockServiceControl();
+    StopDriverServices();
+    ULONG failures = DismountAllVolumes();
+    if (OutputLength >= sizeof(VOREL_PREPARE_UNLOAD_REPLY)) {
+        ((VOREL_PREPARE_UNLOAD_REPLY *)Buffer)->VolumesNotDismounted = failures;
+        Irp->IoStatus.Information = sizeof(VOREL_PREPARE_UNLOAD_REPLY);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (failures == 0) {
+        RemoveControlDevice();
+    } else {
+        StartDriverServices();
+        status = STATUS_DEVICE_BUSY;
+    }
+    UnlockServiceControl();
+    return status;
 }

@@ -35,15 +35,27 @@ NTSTATUS CreateControlDevice(VOID)
         IoDeleteDevice(device);
         return status;
     }
-    VorelData.ControlDevice = device;
+    WritePointerRelease((PVOID volatile *)&VorelData.ControlDevice, device);
     VorelData.LinkCreated = TRUE;
     return STATUS_SUCCESS;
 }
 
 /*
- * RemoveControlDevice: PASSIVE_LEVEL, at unload, prepare-unload or a failed
- * start-up. Undoes the registrations, the link and the device, each only when it
- * is there, so it may run more than once.
+ * IsControlDevice: whether a request's device is the control device. Any IRQL.
+ * Prepare-unload may remove the device while requests that arrived on it still
+ * run; they then no longer count it as the control device.
+ */
+BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject)
+{
+    return DeviceObject != NULL && DeviceObject == ReadPointerAcquire((PVOID const volatile *)&VorelData.ControlDevice);
+}
+
+/*
+ * RemoveControlDevice: PASSIVE_LEVEL, at unload, prepare-unload (under the
+ * service control mutex) or a failed start-up. Undoes the registrations, the
+ * link and the device, each only when it is there, so it may run more than once.
+ * A request in progress on the device keeps its object (its file object holds a
+ * reference) until that request is completed.
  */
 VOID RemoveControlDevice(VOID)
 {
@@ -69,6 +81,6 @@ VOID RemoveControlDevice(VOID)
         IoDetachDevice(below);
         DereferenceObject(below);
     }
+    WritePointerRelease((PVOID volatile *)&VorelData.ControlDevice, NULL);
     IoDeleteDevice(device);
-    VorelData.ControlDevice = NULL;
 }

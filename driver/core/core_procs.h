@@ -25,6 +25,7 @@ VOID DescribeProcessorTopology(VOID);
 
 /* control_device.cpp */
 NTSTATUS CreateControlDevice(VOID);
+BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject);
 VOID RemoveControlDevice(VOID);
 
 /* object_reference.cpp: tagged when the system has the tagged routines */
@@ -86,6 +87,8 @@ VOID WorkerQueueStop(PWORKER_QUEUE Queue);
 NTSTATUS StartReferencedThread(PKSTART_ROUTINE Routine, PVOID Context, PKTHREAD *Thread, PHANDLE Unreferenced);
 NTSTATUS StartServiceThread(PSERVICE_THREAD Service, PKSTART_ROUTINE Routine, PKEVENT WakeEvent);
 BOOLEAN ServiceStopRequested(PSERVICE_THREAD Service);
+VOID LockServiceControl(VOID);
+VOID UnlockServiceControl(VOID);
 VOID StopServiceThread(PSERVICE_THREAD Service);
 VOID StartDriverServices(VOID);
 VOID StopDriverServices(VOID);

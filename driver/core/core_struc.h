@@ -6,7 +6,8 @@
  * ascending address order unless their rank says otherwise.
  *
  *   0. service control mutex (VorelData.ServiceControlMutex) starting and stopping the
- *                                                           driver-wide service threads
+ *                                                           driver-wide service threads; the
+ *                                                           whole of a prepare-unload
  *   1. configuration mutex (VorelData.ConfigurationMutex)   boot configuration store
  *   2. volume main resource (Vcb->Resource)                 dismounted flag, teardown
  *   3. volume tree resource (Vcb->TreeResource)             directory tree shape, traversal
@@ -19,7 +20,7 @@
  *      last-assignment cache
  *   8. spin locks, never nested: volume list lock, chunk cache, slab classes,
  *      open-process table, cold queue, orphan list (Vcb->OrphanLock), free node
- *      record cache (Vcb->FreeFcbLock), record caches
+ *      record cache (Vcb->FreeFcbLock), record caches, statistics lock
  *
  * Node and link reference counts and the volume's next node id are interlocked.
  * The volume list lock is never held across I/O, registry or mount-manager calls.
@@ -139,9 +140,15 @@ typedef struct _VOREL_DATA {
 
     HANDLE VolatileStatisticsKey;           /* may be null */
     HANDLE LifetimeStatisticsKey;           /* may be null */
-    ULONGLONG LifetimeBaseline[4];          /* bytes read, bytes written, peak read, peak write */
+    ULONGLONG LifetimeBaseline[4];          /* StatisticsLock: bytes read, bytes written, peak read, peak
+                                               write; loaded at start-up, raised by each sample */
+    ULONGLONG LastSampledBytes[2];          /* StatisticsLock: the growth totals (read, written) at the last
+                                               sample */
+    ULONGLONG LastSampleTime;               /* StatisticsLock: interrupt time of the last sample */
     KSPIN_LOCK StatisticsLock;
     ULONGLONG StartTime;                    /* interrupt time at start-up */
+    ULONGLONG RetiredBytes[2];              /* VolumeListLock: bytes read and written on volumes since torn down */
+    volatile LONG StatisticsSamples;        /* interlocked: samples taken since start-up */
 
     ULONG PerformanceCoreCount;
     KAFFINITY PerformanceCoreMask;          /* group 0; empty when unknown */

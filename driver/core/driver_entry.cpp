@@ -64,7 +64,6 @@ static VOID InitializeDriverLists(VOID)
     ExInitializeNPagedLookasideList(&VorelData.ChunkRecords, NULL, NULL, POOL_NX_ALLOCATION, sizeof(DATA_CHUNK),
                                     TAG_DATA_CHUNK, 0);
     VorelData.ChunkRecordsReady = TRUE;
-    KeInitializeMutex(&VorelData.ServiceControlMutex, 0);
     KeInitializeMutex(&VorelData.ConfigurationMutex, 0);
     KeInitializeEvent(&VorelData.AutoMountWakeEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&VorelData.VolumeSetChangeEvent, SynchronizationEvent, FALSE);
@@ -157,6 +156,8 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
 {
     UNREFERENCED_PARAMETER(RegistryPath);
     RtlZeroMemory(&VorelData, sizeof(VorelData));
+    /* First: a failed start-up stops the services, which takes this mutex, whatever step failed. */
+    KeInitializeMutex(&VorelData.ServiceControlMutex, 0);
     VorelData.AllowUserAccess = 1;
     VorelData.PersistBufferedIo = 0;
 

@@ -32,13 +32,17 @@ NTSTATUS StartReferencedThread(PKSTART_ROUTINE Routine, PVOID Context, PKTHREAD 
     return STATUS_SUCCESS;
 }
 
-/* LockServiceControl / UnlockServiceControl: the service control mutex (rank 0). */
-static VOID LockServiceControl(VOID)
+/*
+ * LockServiceControl / UnlockServiceControl: the service control mutex (rank 0).
+ * PASSIVE_LEVEL. It may be held across start and stop (prepare-unload does):
+ * they take it again recursively.
+ */
+VOID LockServiceControl(VOID)
 {
     KeWaitForSingleObject(&VorelData.ServiceControlMutex, Executive, KernelMode, FALSE, NULL);
 }
 
-static VOID UnlockServiceControl(VOID)
+VOID UnlockServiceControl(VOID)
 {
     KeReleaseMutex(&VorelData.ServiceControlMutex, FALSE);
 }

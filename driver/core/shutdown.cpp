@@ -26,7 +26,7 @@ NTSTATUS NTAPI VorelShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     IRP_FRAME frame;
     FrameEnter(&frame, Irp);
-    if (DeviceObject == VorelData.ControlDevice)
+    if (IsControlDevice(DeviceObject))
         ShutdownOnce();
     Irp->IoStatus.Information = 0;
     FrameLeave(&frame, STATUS_SUCCESS);

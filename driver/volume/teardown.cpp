@@ -175,7 +175,10 @@ NTSTATUS TearDownVolumeDevice(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN CheckBusy)
     ExReleaseResourceLite(&vcb->Resource);
     UninitializeVcbAdmission(vcb);
 
+    /* In one hold with forgetting the device: the statistics see the volume's
+       counters either here or among the retired ones. */
     irql = AcquireVolumeList();
+    RetireVolumeIo(vcb);
     Vdr->MountedDevice = NULL;
     ReleaseVolumeList(irql);
     IoDeleteDevice(device);

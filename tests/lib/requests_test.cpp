@@ -558,4 +558,44 @@ TEST_F(Requests, PersistenceStateAndLastErrorAreConvertedWhole)
     EXPECT_STREQ("", got->image_path);
 }
 
+TEST_F(Requests, PrepareUnloadReadsTheCountWheneverAWholeReplyCame)
+{
+    constexpr unsigned int kUntouched = 0xC0FFEEu;
+    auto answer = [](NTSTATUS status, uint32_t count, size_t bytes) {
+        testhost::ScriptReply(IOCTL_VOREL_PREPARE_UNLOAD, {status, Bytes(&count, sizeof(count)), bytes});
+    };
+    unsigned int left = kUntouched;
+    size_t sent = Sent();
+    EXPECT_EQ(VOREL_ERR_INVALID, vorel_prepare_unload(nullptr, &left));
+    EXPECT_EQ(sent, Sent()) << "refused before anything was sent";
+
+    // The busy warning still carries the reply.
+    answer(STATUS_DEVICE_BUSY, 2, 4);
+    EXPECT_EQ(VOREL_ERR_BUSY, vorel_prepare_unload(h_, &left));
+    EXPECT_EQ(2u, left);
+    EXPECT_EQ(170u, vorel_last_native_error(h_)); /* ERROR_BUSY */
+    EXPECT_EQ(IOCTL_VOREL_PREPARE_UNLOAD, Last().code);
+    EXPECT_EQ(0u, Last().input.size());
+    EXPECT_EQ(4u, Last().outputLength);
+    answer(STATUS_SUCCESS, 0, 4);
+    EXPECT_EQ(VOREL_OK, vorel_prepare_unload(h_, &left));
+    EXPECT_EQ(0u, left);
+    EXPECT_EQ(0u, vorel_last_native_error(h_));
+    answer(STATUS_DEVICE_BUSY, 1, 4);
+    EXPECT_EQ(VOREL_ERR_BUSY, vorel_prepare_unload(h_, nullptr)) << "the count is optional";
+
+    // No short-reply check: without four bytes the caller keeps its own value.
+    left = kUntouched;
+    answer(STATUS_SUCCESS, 5, 0);
+    EXPECT_EQ(VOREL_OK, vorel_prepare_unload(h_, &left));
+    EXPECT_EQ(kUntouched, left);
+    answer(STATUS_DEVICE_BUSY, 5, 3);
+    EXPECT_EQ(VOREL_ERR_BUSY, vorel_prepare_unload(h_, &left));
+    EXPECT_EQ(kUntouched, left);
+    answer(STATUS_ACCESS_DENIED, 5, 4);
+    EXPECT_EQ(VOREL_ERR_ACCESS_DENIED, vorel_prepare_unload(h_, &left));
+    EXPECT_EQ(kUntouched, left) << "an error carries no reply";
+    EXPECT_EQ(5u, vorel_last_native_error(h_));
+}
+
 } // namespace

@@ -63,6 +63,14 @@ inline machine::Config AutoClockConfig()
     return config;
 }
 
+/* A machine whose clock moves only when the test advances it. */
+inline machine::Config ManualClockConfig()
+{
+    machine::Config config;
+    config.clock = machine::ClockMode::Manual;
+    return config;
+}
+
 class AutoClockTest : public MachineTest {
 protected:
     machine::Config BootConfig() override { return AutoClockConfig(); }
