@@ -70,6 +70,7 @@ NTSTATUS TearDownVolumeDevice(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN CheckBusy);
 VOID FreeVolumeRecord(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN Unlink);
 NTSTATUS DismountVolume(WCHAR Letter);
 ULONG DismountAllVolumes(VOID);
+ULONG DismountAllVolumesForUnload(VOID);
 VOID NotifyVolumeEvent(PVOLUME_DEVICE_RECORD Vdr, ULONG Event);
 
 /* resize.cpp */
