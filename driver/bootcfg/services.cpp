@@ -1,6 +1,6 @@
 /*
- * The driver-wide service threads' bodies. Each waits on its stop event; the
- * boot-time mounts, periodic saves and statistics sampling run in these loops.
+ * The statistics service thread's body (the boot-time mounts and the periodic
+ * saves have files of their own).
  */
 #include "vorel.h"
 
@@ -9,18 +9,6 @@ static VOID WaitForStop(PSERVICE_THREAD Service)
 {
     while (!ServiceStopRequested(Service))
         KeWaitForSingleObject(Service->WakeEvent, Executive, KernelMode, FALSE, NULL);
-}
-
-VOID NTAPI AutoMountService(PVOID Context)
-{
-    WaitForStop((PSERVICE_THREAD)Context);
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
-VOID NTAPI AutoSaveService(PVOID Context)
-{
-    WaitForStop((PSERVICE_THREAD)Context);
-    PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 VOID NTAPI StatisticsService(PVOID Context)
