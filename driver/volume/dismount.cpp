@@ -81,7 +81,7 @@ static NTSTATUS SaveBeforeDismount(WCHAR Letter, PVOLUME_DEVICE_RECORD Vdr, PVCB
     NTSTATUS status = SaveVolumeImage(Vdr, Vcb, NULL, FALSE);
     if (NT_SUCCESS(status) || Unloading)
         return STATUS_SUCCESS;
-    /* Going on would throw away every change since the last good save. */
+    /* Going on would discard every change since the last good save. */
     if (lockRequested)
         NotifyVolumeEvent(Vdr, FSRTL_VOLUME_LOCK_FAILED);
     RelistVolume(Vdr);
