@@ -127,56 +127,33 @@ static BOOLEAN QueryConfigDword(HANDLE Key, PCWSTR ValueName, PULONG Value)
 }
 
 /*
- * QueryConfigString: a REG_SZ into Buffer (Units units, zeroed first): trailing
- * NULs dropped, at most Units - 1 units kept. A value of another type is ignored.
+ * QueryConfigText: a REG_SZ or REG_MULTI_SZ (Type) into Buffer (Units units,
+ * zeroed first), trailing NULs dropped, at most Units - 1 units kept. The strings
+ * of a REG_MULTI_SZ are joined with line feeds, empty ones skipped. A value of
+ * another type is ignored.
  */
-static VOID QueryConfigString(HANDLE Key, PCWSTR ValueName, VOREL_WCHAR *Buffer, ULONG Units)
+static VOID QueryConfigText(HANDLE Key, PCWSTR ValueName, ULONG Type, VOREL_WCHAR *Buffer, ULONG Units)
 {
     RtlZeroMemory(Buffer, Units * sizeof(WCHAR));
     PKEY_VALUE_PARTIAL_INFORMATION info;
     if (!NT_SUCCESS(QueryConfigValue(Key, ValueName, &info)))
         return;
-    if (info->Type == REG_SZ) {
+    if (info->Type == Type) {
         const WCHAR *data = (const WCHAR *)info->Data;
         ULONG length = info->DataLength / sizeof(WCHAR);
         while (length > 0 && data[length - 1] == 0)
             length--;
-        RtlCopyMemory(Buffer, data, min(length, Units - 1) * sizeof(WCHAR));
-    }
-    VorelData.FreePool(info, TAG_BOOT_VALUE);
-}
-
-/*
- * QueryConfigFolders: a REG_MULTI_SZ into Buffer (zeroed first): its strings
- * joined with line feeds, at most VOREL_FOLDERS_UNITS - 1 units. Empty strings
- * inside the list are skipped; a value of another type is ignored.
- */
-static VOID QueryConfigFolders(HANDLE Key, VOREL_WCHAR *Buffer)
-{
-    RtlZeroMemory(Buffer, VOREL_FOLDERS_UNITS * sizeof(WCHAR));
-    PKEY_VALUE_PARTIAL_INFORMATION info;
-    if (!NT_SUCCESS(QueryConfigValue(Key, ValueInitialFolders, &info)))
-        return;
-    if (info->Type == REG_MULTI_SZ) {
-        const WCHAR *data = (const WCHAR *)info->Data;
-        ULONG length = info->DataLength / sizeof(WCHAR);
         ULONG out = 0;
-        BOOLEAN pieceOpen = FALSE;
-        for (ULONG i = 0; i < length && out < VOREL_FOLDERS_UNITS - 1; i++) {
-            if (data[i] == 0) {
-                pieceOpen = FALSE;
+        for (ULONG i = 0; i < length && out < Units - 1; i++) {
+            if (Type == REG_MULTI_SZ && data[i] == 0) {
+                if (out > 0 && Buffer[out - 1] != L'\n')
+                    Buffer[out++] = L'\n';
                 continue;
             }
-            if (!pieceOpen && out > 0) {
-                Buffer[out++] = L'\n';
-                if (out == VOREL_FOLDERS_UNITS - 1)
-                    break;
-            }
-            pieceOpen = TRUE;
             Buffer[out++] = data[i];
         }
         /* A separator the limit left dangling names no folder. */
-        if (out > 0 && Buffer[out - 1] == L'\n')
+        if (Type == REG_MULTI_SZ && out > 0 && Buffer[out - 1] == L'\n')
             Buffer[out - 1] = 0;
     }
     VorelData.FreePool(info, TAG_BOOT_VALUE);
@@ -227,9 +204,9 @@ NTSTATUS ReadBootConfiguration(HANDLE VolumesKey, WCHAR Letter, VOREL_BOOT_CONFI
     value = 0;
     if (QueryConfigDword(key, ValueAutoSavePeriod, &value))
         Entry->SaveIntervalSeconds = value;
-    QueryConfigString(key, ValueLabel, Entry->Label, VOREL_LABEL_UNITS);
-    QueryConfigString(key, ValueImagePath, Entry->ImagePath, VOREL_PATH_UNITS);
-    QueryConfigFolders(key, Entry->InitialFolders);
+    QueryConfigText(key, ValueLabel, REG_SZ, Entry->Label, VOREL_LABEL_UNITS);
+    QueryConfigText(key, ValueImagePath, REG_SZ, Entry->ImagePath, VOREL_PATH_UNITS);
+    QueryConfigText(key, ValueInitialFolders, REG_MULTI_SZ, Entry->InitialFolders, VOREL_FOLDERS_UNITS);
     ZwClose(key);
     return Entry->SizeBytes == 0 ? STATUS_FILE_CORRUPT_ERROR : STATUS_SUCCESS;
 }

@@ -24,6 +24,29 @@ void HandWriteText(char letter, const char *value, ULONG type, const std::u16str
     HandWrite(letter, value, type, text.data(), (ULONG)(text.size() * sizeof(char16_t)));
 }
 
+/* The raw data of a value below Parameters\Volumes\<letter>, as UTF-16 units; empty when missing. */
+std::u16string RawValue(char letter, const char *value)
+{
+    std::string path = std::string("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vorel\\") + kVolumes +
+                       "\\" + letter;
+    support::Name keyName(path.c_str());
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &keyName.string, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE key;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &oa)))
+        return u"";
+    support::Name valueName(value);
+    std::vector<UCHAR> buffer(8192);
+    ULONG length = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &valueName.string, KeyValuePartialInformation, buffer.data(),
+                                      (ULONG)buffer.size(), &length);
+    ZwClose(key);
+    if (!NT_SUCCESS(status))
+        return u"";
+    auto *info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer.data());
+    return std::u16string((const char16_t *)info->Data, info->DataLength / 2);
+}
+
 std::string Text(const VOREL_WCHAR *array, size_t units)
 {
     return Narrow((const char16_t *)array, units);
@@ -62,6 +85,9 @@ TEST_F(BootConfigTest, EntriesRoundTripAtTheirFieldLimits)
     EXPECT_EQ(a.Mounted, 0u);
     EXPECT_EQ(a.AutoMountStatus, 0u);
     EXPECT_EQ(Text(m.InitialFolders, VOREL_FOLDERS_UNITS), "x\ny");
+    EXPECT_EQ(RawValue('M', "InitialFolders"), std::u16string(u"x\0y\0\0", 5));
+    EXPECT_EQ(RawValue('Z', "Label"), std::u16string(1, u'\0'));
+    EXPECT_EQ(RawValue('Z', "ImagePath"), u"");
     EXPECT_EQ(z.Letter, 'Z');
     EXPECT_EQ(z.SizeBytes, 1u);
     EXPECT_EQ(z.Flags | z.CompressionLevel | z.SaveIntervalSeconds | z.Label[0] | z.ImagePath[0], 0u);
