@@ -158,13 +158,28 @@ static BOOLEAN MountRound(PSERVICE_THREAD Service, PAUTO_MOUNT_PASS Pass, BOOLEA
     return pending;
 }
 
+/* AnythingStored: whether a configuration store exists at all. Takes the configuration mutex. */
+static BOOLEAN AnythingStored(VOID)
+{
+    AcquireConfiguration();
+    HANDLE volumes;
+    BOOLEAN stored = NT_SUCCESS(OpenBootConfigurations(&volumes));
+    if (stored)
+        ZwClose(volumes);
+    ReleaseConfiguration();
+    return stored;
+}
+
 /*
  * AutoMountService: the service thread; Context is its SERVICE_THREAD. Runs one
- * pass and ends; a stop request ends it between mounts.
+ * pass and ends; a stop request ends it between mounts. A driver with nothing
+ * stored ends at once, without so much as an allocation.
  */
 VOID NTAPI AutoMountService(PVOID Context)
 {
     PSERVICE_THREAD service = (PSERVICE_THREAD)Context;
+    if (!AnythingStored())
+        PsTerminateSystemThread(STATUS_SUCCESS);
     AUTO_MOUNT_PASS pass;
     RtlZeroMemory(&pass, sizeof(pass));
     pass.Entry = (VOREL_BOOT_CONFIGURATION *)VorelData.AllocatePool(sizeof(VOREL_BOOT_CONFIGURATION),

@@ -19,9 +19,9 @@
  * never followed: the volume may be gone.
  */
 typedef struct _AUTO_SAVE_LETTER {
-    ULONG Period;                           /* seconds, 5..86400; 0: no periodic save */
     PVCB LastVcb;
     ULONGLONG LastSave;                     /* interrupt time of the last save, or when first seen */
+    ULONG Period;                           /* seconds, 5..86400; 0: no periodic save */
 } AUTO_SAVE_LETTER, *PAUTO_SAVE_LETTER;
 
 /*
@@ -93,15 +93,14 @@ static ULONGLONG VisitLetter(PAUTO_SAVE_LETTER State, WCHAR Letter, BOOLEAN Gene
 /*
  * AutoSaveService: the service thread; Context is its SERVICE_THREAD. Loops
  * until stopped: re-read the periods, save what is due, sleep until the next
- * due time or a change of the volume set.
+ * due time or a change of the volume set. Its state (624 bytes) lives on its
+ * own stack, so the service needs no allocation that could fail.
  */
 VOID NTAPI AutoSaveService(PVOID Context)
 {
     PSERVICE_THREAD service = (PSERVICE_THREAD)Context;
-    PAUTO_SAVE_LETTER letters = (PAUTO_SAVE_LETTER)AllocateZeroed(VOREL_LETTER_COUNT * sizeof(AUTO_SAVE_LETTER),
-                                                                  TAG_BOOT_CONFIGURATION, PagedPool);
-    if (letters == NULL)
-        PsTerminateSystemThread(STATUS_INSUFFICIENT_RESOURCES);
+    AUTO_SAVE_LETTER letters[VOREL_LETTER_COUNT];
+    RtlZeroMemory(letters, sizeof(letters));
 
     LONG lastGeneration = InterlockedCompareExchange(&VorelData.VolumeGeneration, 0, 0);
     BOOLEAN first = TRUE;
@@ -133,6 +132,5 @@ VOID NTAPI AutoSaveService(PVOID Context)
         }
         KeWaitForSingleObject(service->WakeEvent, Executive, KernelMode, FALSE, wait);
     }
-    VorelData.FreePool(letters, TAG_BOOT_CONFIGURATION);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
