@@ -57,13 +57,15 @@ static VOID SaveAtShutdown(WCHAR Letter)
 
 /*
  * SaveConfiguredVolumes: PASSIVE_LEVEL, at shutdown, with the periodic saves
- * stopped. The letters of the Online volumes are collected first, then those
+ * stopped. The letters of the mounted volumes are collected first, then those
  * configured for auto-save are saved one by one. The volumes stay mounted.
  */
 VOID SaveConfiguredVolumes(VOID)
 {
     WCHAR letters[VOREL_LETTER_COUNT];
-    ULONG count = CollectOnlineLetters(letters);
+    /* A volume held at this moment (a control save, a resize, a persistence
+       query) still has data to keep: it is waited for, not passed over. */
+    ULONG count = CollectMountedLetters(letters);
     count = KeepAutoSaveLetters(letters, count);
     for (ULONG i = 0; i < count; i++)
         SaveAtShutdown(letters[i]);

@@ -37,6 +37,7 @@ NTSTATUS AcquireVolumeForOperation(WCHAR Letter, PVOLUME_DEVICE_RECORD *Vdr, PVC
 VOID ReleaseVolumeOperation(PVOLUME_DEVICE_RECORD Vdr);
 VOID RelistVolume(PVOLUME_DEVICE_RECORD Vdr);
 ULONG CollectOnlineLetters(WCHAR Letters[VOREL_LETTER_COUNT]);
+ULONG CollectMountedLetters(WCHAR Letters[VOREL_LETTER_COUNT]);
 
 /* volume_names.cpp */
 NTSTATUS FormatDeviceName(PWCH Buffer);

@@ -73,6 +73,38 @@ TEST_F(BootConfigTest, ShutdownSavesOnceAndOnlyTheConfiguredVolumes)
     EXPECT_TRUE(Online('A') && Online('B'));
 }
 
+TEST_F(BootConfigTest, ShutdownWaitsAMinuteForAVolumeHeldByAnotherOperation)
+{
+    for (char letter : {'A', 'B'}) {
+        std::string image = std::string("H:\\") + letter + ".img";
+        ASSERT_EQ(Set(*Entry(letter, VOREL_BOOT_AUTO_SAVE, 64 * kMiB, image)), STATUS_SUCCESS);
+        ASSERT_EQ(CreateImaged(letter, image), STATUS_SUCCESS);
+    }
+    ULONGLONG a = Generation('A'), b = Generation('B');
+    auto setState = [&](char letter, ULONG state) {
+        KIRQL irql;
+        KeAcquireSpinLock(&d->Data->VolumeListLock, &irql);
+        for (PLIST_ENTRY e = d->Data->VolumeList.Flink; e != &d->Data->VolumeList; e = e->Flink) {
+            auto *vdr = CONTAINING_RECORD(e, VOLUME_DEVICE_RECORD, ListLinks);
+            if (vdr->Letter == (WCHAR)letter)
+                vdr->State = state;
+        }
+        KeReleaseSpinLock(&d->Data->VolumeListLock, irql);
+    };
+    // Both are held (Busy); A is let go after 30 s, B never.
+    setState('A', 3);
+    setState('B', 3);
+    PKTHREAD shutdown = StartThread([] { machine::SystemShutdown(); });
+    LetTimePass(30);
+    setState('A', 1);
+    double released = Seconds();
+    JoinThread(shutdown);
+    EXPECT_GE(Seconds() - released, 60.0) << "B was waited for";
+    setState('B', 1);
+    EXPECT_EQ(Generation('A'), a + 1);
+    EXPECT_EQ(Generation('B'), b);
+}
+
 TEST_F(BootConfigTest, DismountSavesFirstAndKeepsTheVolumeWhenTheSaveFails)
 {
     ASSERT_EQ(Set(*Entry('A', VOREL_BOOT_AUTO_SAVE, 64 * kMiB, "H:\\a.img")), STATUS_SUCCESS);
