@@ -63,11 +63,11 @@ static NTSTATUS OpenRelativeKey(HANDLE Parent, PCWSTR Name, BOOLEAN Create, ACCE
     return status;
 }
 
-/* LetterKeyName: the letter's subkey name, the letter alone. */
-static VOID LetterKeyName(WCHAR Letter, WCHAR Name[2])
+/* OpenLetterKey: the letter's subkey (named by the letter alone) below the open store. */
+static NTSTATUS OpenLetterKey(HANDLE VolumesKey, WCHAR Letter, BOOLEAN Create, ACCESS_MASK Access, PHANDLE Key)
 {
-    Name[0] = Letter;
-    Name[1] = 0;
+    WCHAR name[2] = {Letter, 0};
+    return OpenRelativeKey(VolumesKey, name, Create, Access, Key);
 }
 
 /*
@@ -187,10 +187,8 @@ NTSTATUS ReadBootConfiguration(HANDLE VolumesKey, WCHAR Letter, VOREL_BOOT_CONFI
 {
     RtlZeroMemory(Entry, sizeof(*Entry));
     Entry->Letter = (VOREL_U16)Letter;
-    WCHAR name[2];
-    LetterKeyName(Letter, name);
     HANDLE key;
-    NTSTATUS status = OpenRelativeKey(VolumesKey, name, FALSE, KEY_READ, &key);
+    NTSTATUS status = OpenLetterKey(VolumesKey, Letter, FALSE, KEY_READ, &key);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -220,10 +218,8 @@ NTSTATUS ReadBootSaveSettings(HANDLE VolumesKey, WCHAR Letter, PULONG Flags, PUL
 {
     *Flags = 0;
     *Period = 0;
-    WCHAR name[2];
-    LetterKeyName(Letter, name);
     HANDLE key;
-    NTSTATUS status = OpenRelativeKey(VolumesKey, name, FALSE, KEY_READ, &key);
+    NTSTATUS status = OpenLetterKey(VolumesKey, Letter, FALSE, KEY_READ, &key);
     if (!NT_SUCCESS(status))
         return status;
     ULONG value = 0;
@@ -329,10 +325,8 @@ static NTSTATUS WriteConfigValues(HANDLE Key, const VOREL_BOOT_CONFIGURATION *En
 /* DeleteLetterKey: the letter's subkey and its values; STATUS_SUCCESS when there is none. */
 static NTSTATUS DeleteLetterKey(HANDLE VolumesKey, WCHAR Letter)
 {
-    WCHAR name[2];
-    LetterKeyName(Letter, name);
     HANDLE key;
-    NTSTATUS status = OpenRelativeKey(VolumesKey, name, FALSE, DELETE, &key);
+    NTSTATUS status = OpenLetterKey(VolumesKey, Letter, FALSE, DELETE, &key);
     if (status == STATUS_OBJECT_NAME_NOT_FOUND)
         return STATUS_SUCCESS;
     if (!NT_SUCCESS(status))
@@ -367,10 +361,8 @@ NTSTATUS StoreBootConfiguration(const VOREL_BOOT_CONFIGURATION *Entry)
     status = SetConfigValue(volumes, L"ConfigVersion", REG_DWORD, &version, sizeof(version));
     if (NT_SUCCESS(status))
         status = DeleteLetterKey(volumes, letter);
-    WCHAR name[2];
-    LetterKeyName(letter, name);
     if (NT_SUCCESS(status))
-        status = OpenRelativeKey(volumes, name, TRUE, KEY_ALL_ACCESS, &key);
+        status = OpenLetterKey(volumes, letter, TRUE, KEY_ALL_ACCESS, &key);
     if (!NT_SUCCESS(status))
         goto done;
 

@@ -167,26 +167,19 @@ TEST_F(BootConfigTest, RefusedSetsAndFailedWritesChangeNothing)
     ASSERT_EQ(Set(*Entry('A', 0x14, 64 * kMiB, "H:\\a.img", 60)), STATUS_SUCCESS);
     auto before = Query();
 
+    // Refusals (each field's range is swept by the control tests) leave the store as it was.
     struct Bad {
         char letter;
         ULONG flags;
         ULONGLONG size;
-        ULONG level;
         const char *image;
         ULONG period;
     };
-    const Bad bad[] = {
-        {'a', 0, 1, 0, "", 0},          {'@', 0, 1, 0, "", 0},          {'[', 0, 1, 0, "", 0},
-        {'A', 0x8, 1, 0, "", 0},        {'A', 0x40, 1, 0, "", 0},       {'A', 0x80000000, 1, 0, "", 0},
-        {'A', 0, 1, 4, "", 0},          {'A', 0, 0, 0, "", 0},          {'A', 0x4, 1, 0, "", 0},
-        {'A', 0x10, 1, 0, "H:\\a", 60}, {'A', 0x14, 1, 0, "H:\\a", 4},  {'A', 0x14, 1, 0, "H:\\a", 86401},
-        {'A', 0x14, 1, 0, "H:\\a", 0},
-    };
-    for (const Bad &row : bad) {
-        auto entry = Entry(row.letter, row.flags, row.size, row.image, row.period);
-        entry->CompressionLevel = row.level;
-        EXPECT_EQ(Set(*entry), STATUS_INVALID_PARAMETER) << row.letter << " flags " << row.flags;
-    }
+    const Bad bad[] = {{'a', 0, 1, "", 0},       {'A', 0x8, 1, "", 0},         {'A', 0, 0, "", 0},
+                       {'A', 0x4, 1, "", 0},     {'A', 0x14, 1, "H:\\a", 4}, {'A', 0x10, 1, "H:\\a", 60}};
+    for (const Bad &row : bad)
+        EXPECT_EQ(Set(*Entry(row.letter, row.flags, row.size, row.image, row.period)), STATUS_INVALID_PARAMETER)
+            << row.letter << " flags " << row.flags;
     auto entry = Entry('B', 0);
     EXPECT_EQ(Control(IOCTL_VOREL_SET_BOOT_CONFIGURATION, entry.get(), sizeof(*entry) - 1), STATUS_BUFFER_TOO_SMALL);
     auto list = std::make_unique<VOREL_BOOT_CONFIGURATION_LIST>();
