@@ -15,14 +15,24 @@
 
 /*
  * AUTO_SAVE_LETTER: what the service remembers of one letter between loops.
- * LastVcb identifies the volume seen last time and is only ever compared,
- * never followed: the volume may be gone.
+ * LastVolume identifies the volume seen last time (0: none). It is not the
+ * VCB's address: a volume dismounted and created again may well get the freed
+ * block back, and would then be taken for the one seen before.
  */
 typedef struct _AUTO_SAVE_LETTER {
-    PVCB LastVcb;
+    ULONGLONG LastVolume;
     ULONGLONG LastSave;                     /* interrupt time of the last save, or when first seen */
     ULONG Period;                           /* seconds, 5..86400; 0: no periodic save */
 } AUTO_SAVE_LETTER, *PAUTO_SAVE_LETTER;
+
+/*
+ * VolumeIdentity: a volume's identity across remounts: every create names its
+ * disk device after a fresh GUID. Never 0. The volume is held by the caller.
+ */
+static ULONGLONG VolumeIdentity(PVOLUME_DEVICE_RECORD Vdr)
+{
+    return HashBytes(Vdr->DeviceName.Buffer, Vdr->DeviceName.Length) | 1;
+}
 
 /*
  * ReadSavePeriods: every letter's period from the store. Takes the configuration
@@ -42,7 +52,7 @@ static NTSTATUS ReadSavePeriods(AUTO_SAVE_LETTER Letters[VOREL_LETTER_COUNT])
         else if (period != 0)
             period = min(max(period, (ULONG)VOREL_MIN_SAVE_INTERVAL), (ULONG)VOREL_MAX_SAVE_INTERVAL);
         if (period == 0)
-            Letters[i].LastVcb = NULL;
+            Letters[i].LastVolume = 0;
         Letters[i].Period = period;
     }
     if (NT_SUCCESS(status))
@@ -59,14 +69,14 @@ static ULONGLONG VisitLetter(PAUTO_SAVE_LETTER State, WCHAR Letter, BOOLEAN Gene
 {
     ULONGLONG period = (ULONGLONG)State->Period * SECOND_100NS;
     ULONGLONG now = KeQueryInterruptTime();
-    if (State->LastVcb != NULL && now < State->LastSave + period && !GenerationChanged)
+    if (State->LastVolume != 0 && now < State->LastSave + period && !GenerationChanged)
         return State->LastSave + period;
 
     PVOLUME_DEVICE_RECORD vdr;
     PVCB vcb;
     NTSTATUS status = AcquireVolumeForOperation(Letter, &vdr, &vcb);
     if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
-        State->LastVcb = NULL;
+        State->LastVolume = 0;
         State->LastSave = now;
         return 0;
     }
@@ -77,9 +87,10 @@ static ULONGLONG VisitLetter(PAUTO_SAVE_LETTER State, WCHAR Letter, BOOLEAN Gene
         return State->LastSave + period;
     }
 
-    if (vcb != State->LastVcb) {
+    ULONGLONG identity = VolumeIdentity(vdr);
+    if (identity != State->LastVolume) {
         /* Mounted since last time (its image was just loaded): its period starts now. */
-        State->LastVcb = vcb;
+        State->LastVolume = identity;
         State->LastSave = now;
     } else if (now >= State->LastSave + period) {
         if (vdr->Binding != NULL)

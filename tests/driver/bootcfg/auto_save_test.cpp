@@ -140,7 +140,7 @@ TEST_F(BootConfigTest, AShutdownSaveRacingAWriterLeavesALoadableImage)
     // Every block of the file is filled with its own number, written whole.
     constexpr ULONG kBlock = 16384;
     std::atomic<bool> stop{false};
-    std::atomic<int> wrong{0};
+    std::atomic<int> wrong{0}, written{0};
     PKTHREAD writer = StartThread([&] {
         HANDLE file;
         if (OpenOn('A', "\\log.bin", FILE_OVERWRITE_IF, &file) != STATUS_SUCCESS) {
@@ -156,9 +156,13 @@ TEST_F(BootConfigTest, AShutdownSaveRacingAWriterLeavesALoadableImage)
             if (ZwWriteFile(file, nullptr, nullptr, nullptr, &iosb, block.data(), kBlock, &at, nullptr) !=
                 STATUS_SUCCESS)
                 wrong++;
+            written++;
         }
         ZwClose(file);
     });
+    // The save meets the writer in full flow.
+    while (written < 8 && wrong == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     machine::SystemShutdown();
     stop = true;
     JoinThread(writer);

@@ -97,12 +97,18 @@ protected:
         d = Diagnostics();
         ASSERT_NE(d, nullptr);
     }
+    /* Whether the letter's volume is Online (its state read under the volume list lock). */
     bool Online(char letter)
     {
-        for (PVOLUME_DEVICE_RECORD vdr : Records())
-            if (vdr->Letter == (WCHAR)letter && vdr->State == 1 /* Online */)
-                return true;
-        return false;
+        bool online = false;
+        KIRQL irql;
+        KeAcquireSpinLock(&d->Data->VolumeListLock, &irql);
+        for (PLIST_ENTRY e = d->Data->VolumeList.Flink; e != &d->Data->VolumeList; e = e->Flink) {
+            auto *vdr = CONTAINING_RECORD(e, VOLUME_DEVICE_RECORD, ListLinks);
+            online = online || (vdr->Letter == (WCHAR)letter && vdr->State == 1 /* Online */);
+        }
+        KeReleaseSpinLock(&d->Data->VolumeListLock, irql);
+        return online;
     }
     /* Waits (real time; the machine's clock stands still meanwhile) until the letter is Online. */
     bool WaitOnline(char letter)
