@@ -47,3 +47,8 @@ CONTROL_REQUEST_ROUTINE GetCompressionLevelRequest;
 CONTROL_REQUEST_ROUTINE CompressionStatisticsRequest;
 CONTROL_REQUEST_ROUTINE QueryMountedVolumesRequest;
 CONTROL_REQUEST_ROUTINE VolumeHoldersRequest;
+
+/* boot_config_requests.cpp: the stored boot configuration */
+CONTROL_REQUEST_ROUTINE SetBootConfigurationRequest;
+CONTROL_REQUEST_ROUTINE DeleteBootConfigurationRequest;
+CONTROL_REQUEST_ROUTINE QueryBootConfigurationRequest;

@@ -119,7 +119,7 @@ VOID StopServiceThread(PSERVICE_THREAD Service)
  */
 VOID StartDriverServices(VOID)
 {
-    (VOID)StartServiceThread(&VorelData.AutoMountService, AutoMountService, &VorelData.AutoMountWakeEvent);
+    StartAutoMount();
     (VOID)StartServiceThread(&VorelData.AutoSaveService, AutoSaveService, &VorelData.VolumeSetChangeEvent);
     (VOID)StartServiceThread(&VorelData.StatisticsService, StatisticsService, &VorelData.StatisticsWakeEvent);
 }
@@ -127,7 +127,7 @@ VOID StartDriverServices(VOID)
 /* StopDriverServices: PASSIVE_LEVEL. Stops every service that runs. */
 VOID StopDriverServices(VOID)
 {
-    StopServiceThread(&VorelData.AutoMountService);
+    StopAutoMount();
     StopServiceThread(&VorelData.AutoSaveService);
     StopServiceThread(&VorelData.StatisticsService);
 }

@@ -5,15 +5,17 @@
 #include "vorel.h"
 
 /*
- * ShutdownOnce: stops the periodic saves so they do not race the final ones, then
- * the statistics service, which writes the lifetime figures as it leaves. The
- * volumes stay mounted: the system is going away.
+ * ShutdownOnce: stops the periodic saves so they do not race the final ones,
+ * saves the volumes configured for auto-save, then stops the statistics
+ * service, which writes the lifetime figures as it leaves. The volumes stay
+ * mounted: the system is going away.
  */
 static VOID ShutdownOnce(VOID)
 {
     if (InterlockedCompareExchange(&VorelData.ShutdownDone, 1, 0) != 0)
         return;
     StopServiceThread(&VorelData.AutoSaveService);
+    SaveConfiguredVolumes();
     StopServiceThread(&VorelData.StatisticsService);
 }
 

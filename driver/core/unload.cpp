@@ -15,6 +15,6 @@ VOID NTAPI VorelUnload(PDRIVER_OBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
     StopDriverServices();
-    (VOID)DismountAllVolumes();
+    (VOID)DismountAllVolumesForUnload();
     ReleaseDriverState();
 }

@@ -6,7 +6,6 @@
 #include "vorel.h"
 
 #define LOCK_REQUEST_GRACE_100NS (1500LL * 10000)
-#define CONFIGURATION_KEY_UNITS 24
 
 /*
  * RequestVolumeLock: asks the volume's watchers to close their handles (a lock
@@ -30,22 +29,6 @@ static NTSTATUS GiveUpDismount(PVOLUME_DEVICE_RECORD Vdr)
     NotifyVolumeEvent(Vdr, FSRTL_VOLUME_LOCK_FAILED);
     RelistVolume(Vdr);
     return STATUS_DEVICE_BUSY;
-}
-
-/*
- * ConfiguredForAutoSave: whether the letter's boot configuration asks to save the
- * volume before it goes (the periodic-save flag implies it). Read under the
- * configuration mutex; a letter without configuration does not.
- */
-static BOOLEAN ConfiguredForAutoSave(WCHAR Letter)
-{
-    WCHAR subkey[CONFIGURATION_KEY_UNITS];
-    UNICODE_STRING name;
-    FormatLetterName(L"Parameters\\Volumes\\", Letter, L"", subkey, CONFIGURATION_KEY_UNITS, &name);
-    KeWaitForSingleObject(&VorelData.ConfigurationMutex, Executive, KernelMode, FALSE, NULL);
-    ULONG flags = QuerySubkeyDword(subkey, L"Flags", 0);
-    KeReleaseMutex(&VorelData.ConfigurationMutex, FALSE);
-    return (flags & (VOREL_BOOT_AUTO_SAVE | VOREL_BOOT_PERIODIC_SAVE)) != 0;
 }
 
 /*
@@ -75,13 +58,48 @@ static NTSTATUS TakeVolumeForDismount(WCHAR Letter, PVOLUME_DEVICE_RECORD *Vdr, 
 }
 
 /*
- * DismountVolume: the volume on the letter goes: its letter, its file-system
- * device, its disk device. PASSIVE_LEVEL, no lock held. Returns STATUS_SUCCESS,
- * STATUS_OBJECT_NAME_NOT_FOUND when no Online volume has the letter, or
- * STATUS_DEVICE_BUSY when it is held by an exclusive operation or stays in use
- * (it is then left fully usable).
+ * SaveBeforeDismount: a volume whose boot configuration asks for auto-save is
+ * saved to its image before it goes; it must be quiet first, as the save needs.
+ * Sets *Kept and returns the status to give back when the dismount stops here:
+ * STATUS_DEVICE_BUSY when the volume stays in use, or the save's failure unless
+ * Unloading. A kept volume is Online again and its watchers resume.
  */
-NTSTATUS DismountVolume(WCHAR Letter)
+static NTSTATUS SaveBeforeDismount(WCHAR Letter, PVOLUME_DEVICE_RECORD Vdr, PVCB Vcb, BOOLEAN Unloading,
+                                   PBOOLEAN Kept)
+{
+    *Kept = FALSE;
+    if (Vcb == NULL || Vdr->Binding == NULL || !ConfiguredForAutoSave(Letter))
+        return STATUS_SUCCESS;
+    BOOLEAN lockRequested = FALSE;
+    if (WaitWhileVolumeBusy(Vcb)) {
+        if (!RequestVolumeLock(Vdr, Vcb)) {
+            *Kept = TRUE;
+            return GiveUpDismount(Vdr);
+        }
+        lockRequested = TRUE;
+    }
+    NTSTATUS status = SaveVolumeImage(Vdr, Vcb, NULL, FALSE);
+    if (NT_SUCCESS(status) || Unloading)
+        return STATUS_SUCCESS;
+    /* Going on would discard every change since the last good save. */
+    if (lockRequested)
+        NotifyVolumeEvent(Vdr, FSRTL_VOLUME_LOCK_FAILED);
+    RelistVolume(Vdr);
+    *Kept = TRUE;
+    return status;
+}
+
+/*
+ * DismountVolumeCommon: the volume on the letter goes: its letter, its
+ * file-system device, its disk device. PASSIVE_LEVEL, no lock held. A volume
+ * configured for auto-save is saved first; when that save fails, an explicit
+ * dismount keeps the volume (its unsaved data would be lost) and returns the
+ * save's status, while the driver's unload (Unloading) goes on regardless.
+ * Returns STATUS_SUCCESS, STATUS_OBJECT_NAME_NOT_FOUND when no Online volume
+ * has the letter, or STATUS_DEVICE_BUSY when it is held by an exclusive
+ * operation or stays in use (it is then left fully usable).
+ */
+static NTSTATUS DismountVolumeCommon(WCHAR Letter, BOOLEAN Unloading)
 {
     PVOLUME_DEVICE_RECORD vdr;
     PVCB vcb;
@@ -89,12 +107,10 @@ NTSTATUS DismountVolume(WCHAR Letter)
     if (status != STATUS_SUCCESS)
         return status;
 
-    /* Saving to an image is not built yet; a volume configured for it still gets
-       the chance to be quiet before it would be saved, as the save needs. */
-    if (vcb != NULL && ConfiguredForAutoSave(Letter)) {
-        if (WaitWhileVolumeBusy(vcb) && !RequestVolumeLock(vdr, vcb))
-            return GiveUpDismount(vdr);
-    }
+    BOOLEAN kept;
+    status = SaveBeforeDismount(Letter, vdr, vcb, Unloading, &kept);
+    if (kept)
+        return status;
 
     UNICODE_STRING link;
     (VOID)QueryFirstLinkOfDevice(&vdr->DeviceName, &link);
@@ -113,15 +129,33 @@ NTSTATUS DismountVolume(WCHAR Letter)
     return STATUS_SUCCESS;
 }
 
-/* DismountAllVolumes: every Online volume, letters collected first; returns how many could not go. */
-ULONG DismountAllVolumes(VOID)
+/* DismountVolume: the dismount of the control request and of prepare-unload. */
+NTSTATUS DismountVolume(WCHAR Letter)
+{
+    return DismountVolumeCommon(Letter, FALSE);
+}
+
+/* DismountLetters: every Online volume, letters collected first; returns how many could not go. */
+static ULONG DismountLetters(BOOLEAN Unloading)
 {
     WCHAR letters[VOREL_LETTER_COUNT];
     ULONG count = CollectOnlineLetters(letters);
     ULONG failures = 0;
     for (ULONG i = 0; i < count; i++) {
-        if (DismountVolume(letters[i]) != STATUS_SUCCESS)
+        if (DismountVolumeCommon(letters[i], Unloading) != STATUS_SUCCESS)
             failures++;
     }
     return failures;
+}
+
+/* DismountAllVolumes: prepare-unload's dismounts; a volume whose save fails stays. */
+ULONG DismountAllVolumes(VOID)
+{
+    return DismountLetters(FALSE);
+}
+
+/* DismountAllVolumesForUnload: the unload's dismounts; a failed save does not keep a volume. */
+ULONG DismountAllVolumesForUnload(VOID)
+{
+    return DismountLetters(TRUE);
 }

@@ -128,17 +128,29 @@ VOID RelistVolume(PVOLUME_DEVICE_RECORD Vdr)
     ReleaseVolumeList(irql);
 }
 
-/* CollectOnlineLetters: the letters of every Online volume, in list order; returns how many (at most 26). */
-ULONG CollectOnlineLetters(WCHAR Letters[VOREL_LETTER_COUNT])
+/* CollectLetters: the letters of the volumes in either state, in list order; returns how many (at most 26). */
+static ULONG CollectLetters(WCHAR Letters[VOREL_LETTER_COUNT], ULONG State, ULONG OtherState)
 {
     ULONG count = 0;
     KIRQL irql = AcquireVolumeList();
     for (PLIST_ENTRY entry = VorelData.VolumeList.Flink; entry != &VorelData.VolumeList && count < VOREL_LETTER_COUNT;
          entry = entry->Flink) {
         PVOLUME_DEVICE_RECORD vdr = CONTAINING_RECORD(entry, VOLUME_DEVICE_RECORD, ListLinks);
-        if (vdr->State == VOLUME_ONLINE)
+        if (vdr->State == State || vdr->State == OtherState)
             Letters[count++] = vdr->Letter;
     }
     ReleaseVolumeList(irql);
     return count;
+}
+
+/* CollectOnlineLetters: the letters of every Online volume, in list order; returns how many (at most 26). */
+ULONG CollectOnlineLetters(WCHAR Letters[VOREL_LETTER_COUNT])
+{
+    return CollectLetters(Letters, VOLUME_ONLINE, VOLUME_ONLINE);
+}
+
+/* CollectMountedLetters: the letters of every volume Online or held by an exclusive operation (Busy). */
+ULONG CollectMountedLetters(WCHAR Letters[VOREL_LETTER_COUNT])
+{
+    return CollectLetters(Letters, VOLUME_ONLINE, VOLUME_BUSY);
 }

@@ -37,6 +37,7 @@ NTSTATUS AcquireVolumeForOperation(WCHAR Letter, PVOLUME_DEVICE_RECORD *Vdr, PVC
 VOID ReleaseVolumeOperation(PVOLUME_DEVICE_RECORD Vdr);
 VOID RelistVolume(PVOLUME_DEVICE_RECORD Vdr);
 ULONG CollectOnlineLetters(WCHAR Letters[VOREL_LETTER_COUNT]);
+ULONG CollectMountedLetters(WCHAR Letters[VOREL_LETTER_COUNT]);
 
 /* volume_names.cpp */
 NTSTATUS FormatDeviceName(PWCH Buffer);
@@ -70,6 +71,7 @@ NTSTATUS TearDownVolumeDevice(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN CheckBusy);
 VOID FreeVolumeRecord(PVOLUME_DEVICE_RECORD Vdr, BOOLEAN Unlink);
 NTSTATUS DismountVolume(WCHAR Letter);
 ULONG DismountAllVolumes(VOID);
+ULONG DismountAllVolumesForUnload(VOID);
 VOID NotifyVolumeEvent(PVOLUME_DEVICE_RECORD Vdr, ULONG Event);
 
 /* resize.cpp */

@@ -47,4 +47,15 @@ MACHINE_API std::vector<DriveLetter> DriveLetters();
 MACHINE_API int32_t RegisterForeignLetter(char16_t letter);
 MACHINE_API int32_t RemoveForeignLetter(char16_t letter);
 
+/*
+ * A host drive that arrives while the machine runs, as a disk that is plugged in:
+ * the letter (either case) maps the Linux directory as VOREL_HOST_DRIVES would,
+ * and once its link exists every device-interface notification registered for
+ * the volume interface class ({53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}) is called
+ * with the drive's interface link. STATUS_OBJECT_NAME_COLLISION when the letter
+ * is taken, STATUS_INVALID_PARAMETER for a letter outside A..Z; nothing is
+ * reported then. The machine removes the drive at shutdown.
+ */
+MACHINE_API int32_t AddHostDrive(char16_t letter, const std::string &directory);
+
 } // namespace machine

@@ -22,6 +22,14 @@
 #include <cstring>
 
 namespace io {
+
+/* Guards the drivers' device lists and the device stacks. */
+base::SpinLock &DeviceListLock()
+{
+    static base::SpinLock lock;
+    return lock;
+}
+
 namespace {
 
 constexpr ULONG kVpbTag = POOL_TAG('V', 'p', 'b', ' ');
@@ -50,13 +58,6 @@ size_t DevobjExtensionOffset(ULONG extensionSize)
 size_t StateOffset(ULONG extensionSize)
 {
     return (DevobjExtensionOffset(extensionSize) + sizeof(DEVOBJ_EXTENSION) + 15) & ~size_t(15);
-}
-
-/* Guards the drivers' device lists and the device stacks. */
-base::SpinLock &DeviceListLock()
-{
-    static base::SpinLock lock;
-    return lock;
 }
 
 void UnlinkFromDriver(PDEVICE_OBJECT device)
@@ -162,6 +163,7 @@ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSi
     device->DeviceObjectExtension = devobj;
     new (StateOf(device)) DeviceState();
     StateOf(device)->machineOwned = machineOwned;
+    StateOf(device)->creator = KeGetCurrentThread();
 
     device->Type = IO_TYPE_DEVICE;
     device->Size = (USHORT)(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);

@@ -184,9 +184,15 @@ int32_t StartDriver(std::unique_ptr<LoadedDriver> driver, PDRIVER_INITIALIZE ent
             dlclose(driver->module);
         return status;
     }
-    // Devices made during the entry routine accept opens only once it has returned.
-    for (PDEVICE_OBJECT device = object->DeviceObject; device != nullptr; device = device->NextDevice)
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    // Devices the entry routine made accept opens only once it has returned. A thread
+    // the driver started meanwhile may be making devices of its own: those are its
+    // to make ready, and the list is walked under the lock their insertion takes.
+    {
+        base::SpinGuard guard(io::DeviceListLock());
+        for (PDEVICE_OBJECT device = object->DeviceObject; device != nullptr; device = device->NextDevice)
+            if (io::StateOf(device)->creator == KeGetCurrentThread())
+                device->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
     base::SpinGuard guard(DriversLock());
     Drivers()[serviceName] = std::move(driver);
     return STATUS_SUCCESS;

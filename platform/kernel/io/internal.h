@@ -11,6 +11,7 @@
  */
 #pragma once
 
+#include "base/spin.h"
 #include "ke/thread.h"
 #include "ob/object.h"
 
@@ -30,12 +31,15 @@ constexpr ULONG kSystemBufferTag = POOL_TAG('I', 'o', 'S', 'B');
 /* ---- Devices (device.cpp) ---------------------------------------------------------------- */
 
 struct DeviceState {
+    const void *creator = nullptr;             /* the thread that made it (a PKTHREAD) */
     bool deletePending = false;
     bool machineOwned = false;                 /* a device of the stand-in's own drivers (host memory) */
     PSECURITY_DESCRIPTOR descriptor = nullptr; /* self-relative, pool ("IoSd"); host memory when machine-owned */
 };
 
 DeviceState *StateOf(PDEVICE_OBJECT device);
+/* Guards the drivers' device lists and the device stacks. */
+base::SpinLock &DeviceListLock();
 ob::ObjectType *DeviceType();
 /*
  * IoCreateDevice's body. machineOwned: a device of the stand-in's own drivers, made at

@@ -442,6 +442,26 @@ int32_t RegisterForeignLetter(char16_t letter)
     return status;
 }
 
+int32_t AddHostDrive(char16_t letter, const std::string &directory)
+{
+    letter = mountmgr::Upcase(letter);
+    if (letter < u'A' || letter > u'Z')
+        return STATUS_INVALID_PARAMETER;
+    // Boot numbers its drives; a drive that arrives later is named for its letter.
+    std::u16string deviceName = std::u16string(u"\\Device\\HostDisk") + letter;
+    mountmgr::AcquireDeviceLock();
+    NTSTATUS status = mountmgr::AddMachineDrive(letter, deviceName, false, directory);
+    mountmgr::ReleaseDeviceLock(nullptr);
+    if (!NT_SUCCESS(status))
+        return status;
+    // The arrival is reported outside the device lock: a driver told of it may ask the
+    // mount manager at once.
+    static const GUID volumeClass = {0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+    DeviceInterfaceArrived(&volumeClass, std::u16string(u"\\??\\STORAGE#HostDisk#") + letter +
+                                             u"#{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
+    return STATUS_SUCCESS;
+}
+
 int32_t RemoveForeignLetter(char16_t letter)
 {
     letter = mountmgr::Upcase(letter);

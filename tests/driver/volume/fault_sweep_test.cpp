@@ -11,10 +11,19 @@ namespace {
 
 class FaultSweepTest : public VolumeTest {
 protected:
+    /*
+     * Live pool blocks but registry key objects: the driver's service threads open
+     * the configuration keys for a moment whenever a volume comes or goes, at times
+     * a sweep cannot know. A key left open is still found by the unload's audit.
+     */
+    static uint64_t PoolBlocksButKeys()
+    {
+        return machine::PoolTotals().liveBlocks - machine::PoolTag(machine::TagFromText("Key ")).liveBlocks;
+    }
     /* Runs create-and-dismount once with the fault armed by arm(n); returns whether anything was injected. */
     bool RunOnce(const std::function<void(uint64_t)> &arm, const std::string &site, uint64_t n)
     {
-        uint64_t poolBefore = machine::PoolTotals().liveBlocks;
+        uint64_t poolBefore = PoolBlocksButKeys();
         uint64_t threadsBefore = machine::LiveSystemThreads();
         arm(n);
         NTSTATUS status = Create('R', 8 * kMiB, "sweep");
@@ -32,7 +41,7 @@ protected:
         // Work the failure queued (a deferred deletion) finishes before the pool is counted.
         machine::DrainSystemWork();
         WaitForEndingSystemThreads(threadsBefore); /* the volume's workers drop their thread objects */
-        EXPECT_EQ(machine::PoolTotals().liveBlocks, poolBefore);
+        EXPECT_EQ(PoolBlocksButKeys(), poolBefore);
         return injected != 0;
     }
     /* Fails the 1st, 2nd, ... call until a run injects nothing; returns how many runs injected. */
