@@ -3,6 +3,8 @@
  */
 #pragma once
 
+#include <unistd.h>
+
 #include "machine_test.h"
 
 #include <vorel.h>
@@ -49,6 +51,16 @@ protected:
         PKTHREAD pass = d->Data->AutoMountService.Thread;
         if (pass != nullptr)
             KeWaitForSingleObject(pass, Executive, KernelMode, FALSE, nullptr);
+        /* So are the periodic saves' and the statistics' first rounds: each opens keys
+           briefly before it first waits on its event. */
+        WaitUntilWaiting(&d->Data->VolumeSetChangeEvent, d->Data->AutoSaveService.Thread);
+        WaitUntilWaiting(&d->Data->StatisticsWakeEvent, d->Data->StatisticsService.Thread);
+    }
+    /* Waits (bounded) until a running service thread blocks on its wake event. */
+    static void WaitUntilWaiting(const KEVENT *event, PKTHREAD thread)
+    {
+        for (int i = 0; thread != nullptr && machine::WaitersOn(event) == 0 && i < 5000; ++i)
+            usleep(1000);
     }
     void TearDown() override
     {
