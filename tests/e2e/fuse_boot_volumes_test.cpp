@@ -6,7 +6,6 @@
  */
 #include "fuse_fixture.h"
 
-#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -16,13 +15,6 @@ using testhost::Outcome;
 
 class FuseBootVolumes : public FuseEndToEnd {
 protected:
-    /* The Windows path of a file under the test's directory (C: is the Linux root). */
-    std::string WindowsPath(const std::string &name) const
-    {
-        std::string path = "C:" + base_ + "/" + name;
-        std::replace(path.begin(), path.end(), '/', '\\');
-        return path;
-    }
     void Restart()
     {
         Outcome stopped = StopHost(SIGTERM);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -78,6 +79,13 @@ protected:
     }
 
     std::string MountPoint(char letter) const { return mountRoot_ + "/" + letter; }
+    /* The Windows path of a file under the test's directory (C: is the Linux root). */
+    std::string WindowsPath(const std::string &name) const
+    {
+        std::string path = "C:" + base_ + "/" + name;
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return path;
+    }
 
     /* The file-system type mounted exactly at a path ("" when nothing is), from our mount table. */
     static std::string MountType(const std::string &path)

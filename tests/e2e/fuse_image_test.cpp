@@ -8,7 +8,6 @@
 
 #include <vorellib.h>
 
-#include <algorithm>
 
 namespace {
 
@@ -17,13 +16,6 @@ using testhost::Outcome;
 
 class FuseImage : public FuseEndToEnd {
 protected:
-    /* The Windows path of a file under the test's directory (C: is the Linux root). */
-    std::string WindowsPath(const std::string &name) const
-    {
-        std::string path = "C:" + base_ + "/" + name;
-        std::replace(path.begin(), path.end(), '/', '\\');
-        return path;
-    }
     void CreateFromImage(char letter, const std::string &image, const std::string &size = "256M")
     {
         Outcome created = Vorelctl({"create", std::string(1, letter), size, "image=" + WindowsPath(image)});
