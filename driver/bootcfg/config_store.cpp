@@ -260,10 +260,16 @@ static NTSTATUS SetConfigValue(HANDLE Key, PCWSTR ValueName, ULONG Type, const V
     return ZwSetValueKey(Key, &name, 0, Type, (PVOID)Data, Size);
 }
 
-/* SetConfigString: a REG_SZ of the string and its terminator. */
-static NTSTATUS SetConfigString(HANDLE Key, PCWSTR ValueName, const VOREL_WCHAR *Text)
+/*
+ * SetConfigString: a REG_SZ of the string and its terminator. The string ends at
+ * its first NUL within Units units; the request handler has zeroed the last one.
+ */
+static NTSTATUS SetConfigString(HANDLE Key, PCWSTR ValueName, const VOREL_WCHAR *Text, ULONG Units)
 {
-    return SetConfigValue(Key, ValueName, REG_SZ, Text, (ULONG)(wcslen((PCWSTR)Text) + 1) * sizeof(WCHAR));
+    ULONG length = 0;
+    while (length < Units - 1 && Text[length] != 0)
+        length++;
+    return SetConfigValue(Key, ValueName, REG_SZ, Text, (length + 1) * sizeof(WCHAR));
 }
 
 /*
@@ -307,9 +313,9 @@ static NTSTATUS WriteConfigValues(HANDLE Key, const VOREL_BOOT_CONFIGURATION *En
     if (NT_SUCCESS(status) && (flags & VOREL_BOOT_PERIODIC_SAVE) != 0)
         status = SetConfigValue(Key, ValueAutoSavePeriod, REG_DWORD, &period, sizeof(period));
     if (NT_SUCCESS(status))
-        status = SetConfigString(Key, ValueLabel, Entry->Label);
+        status = SetConfigString(Key, ValueLabel, Entry->Label, VOREL_LABEL_UNITS);
     if (NT_SUCCESS(status) && Entry->ImagePath[0] != 0)
-        status = SetConfigString(Key, ValueImagePath, Entry->ImagePath);
+        status = SetConfigString(Key, ValueImagePath, Entry->ImagePath, VOREL_PATH_UNITS);
     if (NT_SUCCESS(status) && Entry->InitialFolders[0] != 0) {
         PWCH folders =
             (PWCH)VorelData.AllocatePool(FOLDERS_MULTI_SZ_UNITS * sizeof(WCHAR), TAG_BOOT_VALUE, PagedPool);
