@@ -27,6 +27,7 @@ typedef struct _CREATE_CONTEXT {
     ACCESS_MASK Implied;                    /* required but not asked: kept out of share access and the CCB */
     PFILE_FULL_EA_INFORMATION EaBuffer;
     ULONG EaLength;
+    PCCB Ccb;                               /* the handle's CCB, taken before anything changes */
 } CREATE_CONTEXT, *PCREATE_CONTEXT;
 
 static BOOLEAN MayCreate(ULONG Disposition)
@@ -162,12 +163,14 @@ static VOID UndoShareAndCount(PCREATE_CONTEXT Ctx, PFCB Node)
 }
 
 /*
- * MakeHandle: binds a new CCB for Node (whose reference and Link's pass to the
- * handle) to the file object, after the oplock check: an open that conflicts with
- * an oplock waits here, with no lock held, until its owner acknowledges the break
- * (FILE_COMPLETE_IF_OPLOCKED opens at once with STATUS_OPLOCK_BREAK_IN_PROGRESS).
- * On failure the share access and open count are undone; the caller still owns its
- * references. Returns STATUS_SUCCESS or STATUS_OPLOCK_BREAK_IN_PROGRESS on success.
+ * MakeHandle: binds the create's CCB for Node (whose reference and Link's pass to
+ * the handle) to the file object, after the oplock check: an open that conflicts
+ * with an oplock waits here, with no lock held, until its owner acknowledges the
+ * break (FILE_COMPLETE_IF_OPLOCKED opens at once with STATUS_OPLOCK_BREAK_IN_PROGRESS).
+ * The CCB was allocated before the create changed anything, so a new entry is never
+ * left behind for want of memory. On failure the share access and open count are
+ * undone; the caller still owns its references. Returns STATUS_SUCCESS or
+ * STATUS_OPLOCK_BREAK_IN_PROGRESS on success.
  */
 static NTSTATUS MakeHandle(PCREATE_CONTEXT Ctx, PFCB Node, PLINK Link, ACCESS_MASK Granted, ULONG_PTR Action)
 {
@@ -179,11 +182,8 @@ static NTSTATUS MakeHandle(PCREATE_CONTEXT Ctx, PFCB Node, PLINK Link, ACCESS_MA
             return status;
         }
     }
-    PCCB ccb = (PCCB)AllocateZeroed(sizeof(CCB), TAG_CCB, NonPagedPoolNx);
-    if (ccb == NULL) {
-        UndoShareAndCount(Ctx, Node);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    PCCB ccb = Ctx->Ccb;
+    Ctx->Ccb = NULL;
     ACCESS_MASK handleAccess = Granted & ~Ctx->Implied;
     ccb->Signature = CCB_SIGNATURE;
     ccb->Node = Node;
@@ -654,9 +654,13 @@ static NTSTATUS CommonCreate(PIRP Irp, PVCB Vcb)
         return STATUS_CANNOT_DELETE;
     if (ctx.Disposition > FILE_MAXIMUM_DISPOSITION)
         return STATUS_INVALID_PARAMETER;
-    if (ctx.Options & FILE_OPEN_BY_FILE_ID)
-        return OpenById(&ctx);
-    return OpenByName(&ctx);
+    ctx.Ccb = (PCCB)AllocateZeroed(sizeof(CCB), TAG_CCB, NonPagedPoolNx);
+    if (ctx.Ccb == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = (ctx.Options & FILE_OPEN_BY_FILE_ID) ? OpenById(&ctx) : OpenByName(&ctx);
+    if (ctx.Ccb != NULL)
+        VorelData.FreePool(ctx.Ccb, TAG_CCB);
+    return status;
 }
 
 /*

@@ -11,15 +11,16 @@ namespace {
 
 class CreateFaultSweepTest : public FileOpsTest {
 protected:
-    /* Runs open once with the nth pool allocation failing; returns whether anything was injected. */
-    bool RunOnce(const std::string &path, const OpenRequest &rq, uint64_t n, bool existed)
+    /* Runs open once with the nth pool allocation of tag (0: any) failing; returns whether anything was injected. */
+    bool RunOnce(const std::string &path, const OpenRequest &rq, uint64_t n, bool existed, uint32_t tag = 0)
     {
-        machine::ArmPoolFault(n, 0);
+        machine::ArmPoolFault(n, tag);
         HANDLE handle = nullptr;
         NTSTATUS status = Open(path, &handle, rq);
         uint64_t injected = machine::FaultsInjected("ExAllocatePoolWithTag");
         machine::DisarmFaults();
-        SCOPED_TRACE("allocation #" + std::to_string(n) + " status " + std::to_string((uint32_t)status));
+        SCOPED_TRACE("allocation #" + std::to_string(n) + " of tag " + std::to_string(tag) + " status " +
+                     std::to_string((uint32_t)status));
         if (NT_SUCCESS(status)) {
             PFCB node = NodeOf(handle);
             EXPECT_EQ(node->OpenCount, 1);
@@ -71,6 +72,36 @@ TEST_F(CreateFaultSweepTest, EveryPoolAllocationOfACreateAndASupersede)
         EXPECT_TRUE(Exists(name)) << "the run with nothing injected made the file; the supersede runs replace it";
     }
     EXPECT_GT(runs, 4u);
+    EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
+}
+
+/*
+ * The sweep above counts allocations, and which allocations a create makes depends
+ * on what earlier runs left in the volume's caches (a freed node record is reused).
+ * Failing the first allocation of each kind a create of a new file makes reaches
+ * every one of them, whatever the caches hold.
+ */
+TEST_F(CreateFaultSweepTest, EachKindOfAllocationOfACreateFailsCleanly)
+{
+    ASSERT_EQ(MakeVolume(), STATUS_SUCCESS);
+    alignas(8) UCHAR ea[32];
+    ULONG eaLength = PackOneEa(ea, "TAG", "ok");
+    std::string name = "\\" + std::string(100, 'k');
+    OpenRequest rq;
+    rq.access = FILE_READ_DATA | FILE_WRITE_DATA;
+    rq.disposition = FILE_CREATE;
+    rq.ea = ea;
+    rq.eaLength = eaLength;
+    uint64_t failed = 0;
+    for (const char *tag : {"vlCb", "vlFb", "vlLk", "vlNm", "vlSd", "vlEa"}) {
+        bool injected = RunOnce(name, rq, 1, false, machine::TagFromText(tag));
+        if (HasFailure())
+            break;
+        failed += injected;
+        if (Exists(name))
+            Delete(name);
+    }
+    EXPECT_GE(failed, 3u) << "the handle's CCB, the name and the EAs are always allocated";
     EXPECT_EQ(Dismount('R'), STATUS_SUCCESS);
 }
 
