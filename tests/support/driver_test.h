@@ -53,6 +53,16 @@ protected:
             KeWaitForSingleObject(pass, Executive, KernelMode, FALSE, nullptr);
         /* So are the periodic saves' and the statistics' first rounds: each opens keys
            briefly before it first waits on its event. */
+        WaitForIdleServices();
+    }
+    /*
+     * Waits until the periodic-save and statistics services block on their events.
+     * A volume coming online wakes the periodic saves to re-read the store, which
+     * holds a key and a value buffer for a moment: a test counting pool blocks
+     * around creates waits for that read to end before each count.
+     */
+    void WaitForIdleServices() const
+    {
         WaitUntilWaiting(&d->Data->VolumeSetChangeEvent, d->Data->AutoSaveService.Thread);
         WaitUntilWaiting(&d->Data->StatisticsWakeEvent, d->Data->StatisticsService.Thread);
     }

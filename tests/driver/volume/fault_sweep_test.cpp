@@ -23,6 +23,7 @@ protected:
     /* Runs create-and-dismount once with the fault armed by arm(n); returns whether anything was injected. */
     bool RunOnce(const std::function<void(uint64_t)> &arm, const std::string &site, uint64_t n)
     {
+        WaitForIdleServices();
         uint64_t poolBefore = PoolBlocksButKeys();
         uint64_t threadsBefore = machine::LiveSystemThreads();
         arm(n);
@@ -41,6 +42,7 @@ protected:
         // Work the failure queued (a deferred deletion) finishes before the pool is counted.
         machine::DrainSystemWork();
         WaitForEndingSystemThreads(threadsBefore); /* the volume's workers drop their thread objects */
+        WaitForIdleServices();
         EXPECT_EQ(PoolBlocksButKeys(), poolBefore);
         return injected != 0;
     }
