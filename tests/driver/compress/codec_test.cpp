@@ -91,7 +91,7 @@ TEST_F(CodecContextTest, RefusesCodecsWithoutCoderAndMismatchedUse)
 /* Setup fails cleanly at each of its allocations; teardown frees everything. */
 TEST_F(CodecContextTest, SetupSurvivesEveryPoolFailureAndTeardownFreesAll)
 {
-    const uint64_t baseline = machine::PoolTotals().liveBlocks;
+    const uint64_t baseline = PoolBlocksButKeys();
     for (ULONG codec : kCodecs)
         for (BOOLEAN forCompression : {TRUE, FALSE}) {
             CODEC_CONTEXT context = {};
@@ -100,14 +100,14 @@ TEST_F(CodecContextTest, SetupSurvivesEveryPoolFailureAndTeardownFreesAll)
                 machine::ArmPoolFault(nth, 0);
                 status = c->SetUpCodecContext(&context, codec, forCompression);
                 machine::DisarmFaults();
-                EXPECT_EQ(machine::PoolTotals().liveBlocks,
+                EXPECT_EQ(PoolBlocksButKeys(),
                           baseline + (NT_SUCCESS(status) ? forCompression + (context.CoderState != nullptr) : 0));
             }
             ASSERT_EQ(status, STATUS_SUCCESS);
             /* Only a coder needs an output buffer: a decoder writes into its destination. */
             EXPECT_EQ(machine::PoolTag(TAG_CODEC_SCRATCH).liveBytes > CODEC_SCRATCH_SIZE, (bool)forCompression);
             c->TearDownCodecContext(&context);
-            EXPECT_EQ(machine::PoolTotals().liveBlocks, baseline);
+            EXPECT_EQ(PoolBlocksButKeys(), baseline);
         }
 }
 

@@ -11,15 +11,6 @@ namespace {
 
 class FaultSweepTest : public VolumeTest {
 protected:
-    /*
-     * Live pool blocks but registry key objects: the driver's service threads open
-     * the configuration keys for a moment whenever a volume comes or goes, at times
-     * a sweep cannot know. A key left open is still found by the unload's audit.
-     */
-    static uint64_t PoolBlocksButKeys()
-    {
-        return machine::PoolTotals().liveBlocks - machine::PoolTag(machine::TagFromText("Key ")).liveBlocks;
-    }
     /* Runs create-and-dismount once with the fault armed by arm(n); returns whether anything was injected. */
     bool RunOnce(const std::function<void(uint64_t)> &arm, const std::string &site, uint64_t n)
     {
