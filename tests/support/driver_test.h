@@ -54,6 +54,11 @@ protected:
         /* So are the periodic saves' and the statistics' first rounds: each opens keys
            briefly before it first waits on its event. */
         WaitForIdleServices();
+        /* Their later rounds come when a volume arrives or a minute has passed: a fault
+           sweep counting a request's calls must not count theirs. */
+        for (PKTHREAD service : {d->Data->AutoSaveService.Thread, d->Data->StatisticsService.Thread})
+            if (service != nullptr)
+                machine::ExemptFromFaults(service);
     }
     /*
      * Waits until the periodic-save and statistics services block on their events.

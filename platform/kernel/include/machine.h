@@ -268,6 +268,10 @@ MACHINE_API void DisarmFaults();
 MACHINE_API uint64_t FaultsInjected(const std::string &site);
 /* Called by stand-in routines: true when this call must fail. */
 MACHINE_API bool ShouldFail(const char *site, uint32_t tag = 0);
+/* Calls made by this thread (a PKTHREAD) neither count nor fail at any armed site, for the
+ * life of the thread: a driver's background threads, whose calls come at times a count of
+ * a request's calls cannot foresee. */
+MACHINE_API void ExemptFromFaults(const void *thread);
 
 
 /* ---- Host-file faults ----------------------------------------------------------------

@@ -35,6 +35,7 @@ struct _KTHREAD {
     LIST_ENTRY QueueListEntry;
     sigjmp_buf *ExitJump;            /* PsTerminateSystemThread returns to the thread's start frame */
     PVOID ImpersonationToken;        /* referenced token while impersonating, else null */
+    std::atomic<bool> FaultExempt;   /* injected faults pass this thread by (machine::ExemptFromFaults) */
 };
 
 struct _KPROCESS {

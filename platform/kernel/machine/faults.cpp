@@ -5,6 +5,9 @@
  */
 #include "machine.h"
 
+#include "ke/thread.h"
+#include "ke/thread_state.h"
+
 #include "base/spin.h"
 
 #include <map>
@@ -76,10 +79,18 @@ uint64_t FaultsInjected(const std::string &site)
     return it == table.rules.end() ? 0 : it->second.injected;
 }
 
+void ExemptFromFaults(const void *thread)
+{
+    const_cast<struct _KTHREAD *>(static_cast<const struct _KTHREAD *>(thread))->FaultExempt.store(true);
+}
+
 bool ShouldFail(const char *site, uint32_t tag)
 {
     auto &table = Table();
     if (!table.anyArmed.load(std::memory_order_relaxed))
+        return false;
+    ke::ThreadState *state = ke::detail::threadState;
+    if (state != nullptr && state->thread != nullptr && state->thread->FaultExempt.load(std::memory_order_relaxed))
         return false;
     base::SpinGuard guard(table.lock);
     auto it = table.rules.find(std::string_view(site));

@@ -91,6 +91,37 @@ TEST_F(PoolTest, FaultInjectionFailsTheNthAllocationOfAMatchingTag)
     ExFreePoolWithTag(b1, kTagB);
 }
 
+/* An exempt thread's allocations neither fail nor move the count on; other threads' still do. */
+TEST_F(PoolTest, AnExemptThreadPassesArmedFaultsByWithoutCountingThem)
+{
+    KEVENT go, done;
+    KeInitializeEvent(&go, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&done, SynchronizationEvent, FALSE);
+    PVOID exempt[2] = {};
+    PKTHREAD background = StartThread([&] {
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+        for (PVOID &p : exempt)
+            p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
+    ASSERT_NE(background, nullptr);
+    machine::ExemptFromFaults(background);
+    machine::ArmPoolFault(2, kTagA);
+    PVOID first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    PVOID second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+    machine::DisarmFaults();
+    JoinThread(background);
+    EXPECT_NE(first, nullptr);
+    EXPECT_NE(exempt[0], nullptr);
+    EXPECT_NE(exempt[1], nullptr);
+    EXPECT_EQ(second, nullptr) << "the exempt thread's calls did not count: this is still the 2nd";
+    for (PVOID p : {first, exempt[0], exempt[1]})
+        if (p != nullptr)
+            ExFreePoolWithTag(p, kTagA);
+}
+
 /*
  * Many blocks of several tags, freed in a scrambled order between new
  * allocations, from two threads at once: every live block stays findable as
